@@ -1,0 +1,253 @@
+#include "circuit/circuit.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+#include "util/pool.hpp"
+#include "util/text.hpp"
+
+namespace velotz {
+
+Node Node::leaf(const Element& e, std::optional<std::string> label) {
+    Node n;
+    n.type = Type::Element;
+    n.element = e;
+    n.label = std::move(label);
+    return n;
+}
+
+Node Node::parallel(std::vector<NodeList> branches) {
+    Node n;
+    n.type = Type::Parallel;
+    n.branches = std::move(branches);
+    return n;
+}
+
+bool Node::operator==(const Node& o) const {
+    if (type != o.type) return false;
+    if (type == Type::Element) return element == o.element && label == o.label;
+    return branches == o.branches;
+}
+
+// ---------------------------------------------------------------- parameters
+namespace {
+
+void collect(const NodeList& series, std::vector<Leaf>& out) {
+    for (const Node& n : series) {
+        if (n.is_parallel()) {
+            for (const NodeList& b : n.branches) collect(b, out);
+        } else {
+            out.push_back({&n.element, &n.label});
+        }
+    }
+}
+
+}  // namespace
+
+std::vector<Leaf> collect_leaves(const NodeList& series) {
+    std::vector<Leaf> out;
+    collect(series, out);
+    return out;
+}
+
+std::size_t param_count(const NodeList& series) {
+    std::size_t n = 0;
+    for (const Node& node : series) {
+        if (node.is_parallel()) {
+            for (const NodeList& b : node.branches) n += param_count(b);
+        } else {
+            n += static_cast<std::size_t>(node.element.field_count());
+        }
+    }
+    return n;
+}
+
+std::vector<std::string> param_names(const NodeList& series) {
+    std::vector<std::string> names;
+    std::array<std::size_t, kKindCount> counters{};
+    for (const Leaf& leaf : collect_leaves(series)) {
+        const KindInfo& info = kind_info(leaf.element->kind);
+        std::string label;
+        if (*leaf.label) {
+            label = **leaf.label;
+        } else {
+            label = std::string(info.code) + std::to_string(counters[static_cast<std::size_t>(leaf.element->kind)]++);
+        }
+        for (int f = 0; f < info.field_count; ++f) names.push_back(label + "." + info.fields[f]);
+    }
+    return names;
+}
+
+std::vector<std::string> param_units(const NodeList& series) {
+    std::vector<std::string> units;
+    for (const Leaf& leaf : collect_leaves(series)) {
+        const KindInfo& info = kind_info(leaf.element->kind);
+        for (int f = 0; f < info.field_count; ++f) units.emplace_back(info.units[f]);
+    }
+    return units;
+}
+
+std::vector<Bounds> param_bounds(const NodeList& series) {
+    std::vector<Bounds> bounds;
+    for (const Leaf& leaf : collect_leaves(series)) {
+        const KindInfo& info = kind_info(leaf.element->kind);
+        for (int f = 0; f < info.field_count; ++f) bounds.push_back(field_bounds(info.fields[f]));
+    }
+    return bounds;
+}
+
+std::vector<double> param_values(const NodeList& series) {
+    std::vector<double> values;
+    for (const Leaf& leaf : collect_leaves(series)) {
+        auto v = leaf.element->values();
+        values.insert(values.end(), v.begin(), v.end());
+    }
+    return values;
+}
+
+namespace {
+
+NodeList rebuild_at(const NodeList& series, const std::vector<double>& values, std::size_t& offset) {
+    NodeList out;
+    out.reserve(series.size());
+    for (const Node& n : series) {
+        if (n.is_parallel()) {
+            std::vector<NodeList> branches;
+            branches.reserve(n.branches.size());
+            for (const NodeList& b : n.branches) branches.push_back(rebuild_at(b, values, offset));
+            out.push_back(Node::parallel(std::move(branches)));
+        } else {
+            const std::size_t k = static_cast<std::size_t>(n.element.field_count());
+            std::span<const double> slice(values.data() + offset, k);
+            out.push_back(Node::leaf(Element::make(n.element.kind, slice), n.label));
+            offset += k;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+NodeList rebuild(const NodeList& series, const std::vector<double>& values) {
+    // Callers check the length; running past the end would be a programming error.
+    if (values.size() < param_count(series)) std::abort();
+    std::size_t offset = 0;
+    return rebuild_at(series, values, offset);
+}
+
+NodeList expand_series(const NodeList& series, bool& expanded) {
+    NodeList out;
+    out.reserve(series.size());
+    for (const Node& n : series) {
+        if (n.is_parallel()) {
+            std::vector<NodeList> branches;
+            branches.reserve(n.branches.size());
+            for (const NodeList& b : n.branches) branches.push_back(expand_series(b, expanded));
+            out.push_back(Node::parallel(std::move(branches)));
+            continue;
+        }
+        const Element& e = n.element;
+        if (e.kind == Kind::K) {
+            const double r = e.v[0], tau = e.v[1];
+            std::vector<NodeList> branches(2);
+            branches[0].push_back(Node::leaf(Element::make(Kind::R, std::array{r})));
+            branches[1].push_back(Node::leaf(Element::make(Kind::C, std::array{tau / r})));
+            out.push_back(Node::parallel(std::move(branches)));
+            expanded = true;
+        } else if (e.kind == Kind::Zarc) {
+            const double r = e.v[0], tau = e.v[1], gamma = e.v[2];
+            std::vector<NodeList> branches(2);
+            branches[0].push_back(Node::leaf(Element::make(Kind::R, std::array{r})));
+            branches[1].push_back(Node::leaf(Element::make(Kind::Cpe, std::array{std::pow(tau, gamma) / r, gamma})));
+            out.push_back(Node::parallel(std::move(branches)));
+            expanded = true;
+        } else {
+            out.push_back(n);
+        }
+    }
+    return out;
+}
+
+std::optional<std::string> closest_param_name(std::string_view unknown, const std::vector<std::string>& valid) {
+    const std::u32string a = utf8_to_u32(unknown);
+    const std::size_t threshold = std::max<std::size_t>(2, a.size() / 2);
+    std::optional<std::size_t> best;
+    std::size_t best_distance = 0;
+    std::vector<std::size_t> prev, cur;
+    for (std::size_t idx = 0; idx < valid.size(); ++idx) {
+        const std::u32string b = utf8_to_u32(valid[idx]);
+        prev.resize(b.size() + 1);
+        cur.resize(b.size() + 1);
+        for (std::size_t j = 0; j <= b.size(); ++j) prev[j] = j;
+        for (std::size_t i = 1; i <= a.size(); ++i) {
+            cur[0] = i;
+            for (std::size_t j = 1; j <= b.size(); ++j) {
+                const std::size_t sub = prev[j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1);
+                cur[j] = std::min({prev[j] + 1, cur[j - 1] + 1, sub});
+            }
+            std::swap(prev, cur);
+        }
+        const std::size_t d = prev[b.size()];
+        if (!best || d < best_distance) {
+            best = idx;
+            best_distance = d;
+        }
+    }
+    if (best && best_distance <= threshold) return valid[*best];
+    return std::nullopt;
+}
+
+// ---------------------------------------------------------------- evaluation
+Cx impedance(const NodeList& series, double omega) {
+    Cx z{0.0, 0.0};
+    for (const Node& n : series) {
+        if (n.is_parallel()) {
+            Cx y{0.0, 0.0};
+            for (const NodeList& b : n.branches) y = y + recip(impedance(b, omega));
+            z = z + recip(y);
+        } else {
+            z = z + n.element.impedance(omega);
+        }
+    }
+    return z;
+}
+
+Cx series_impedance_with_params(const NodeList& series, double omega, ParamCursor& cursor) {
+    Cx z{0.0, 0.0};
+    for (const Node& n : series) {
+        if (n.is_parallel()) {
+            Cx y{0.0, 0.0};
+            for (const NodeList& b : n.branches) y = y + recip(series_impedance_with_params(b, omega, cursor));
+            z = z + recip(y);
+        } else {
+            const Kind kind = n.element.kind;
+            const std::ptrdiff_t k = kind_info(kind).field_count;
+            if (cursor.end - cursor.pos < k) {
+                cursor.ok = false;
+                cursor.pos = cursor.end;
+                return {std::nan(""), std::nan("")};
+            }
+            z = z + Element::impedance_of(kind, cursor.pos, omega);
+            cursor.pos += k;
+        }
+        if (!cursor.ok) return z;
+    }
+    return z;
+}
+
+std::vector<Cx> impedance_spectrum(const NodeList& series, const std::vector<double>& freqs_hz) {
+    const std::size_t n = freqs_hz.size();
+    std::vector<Cx> out(n);
+    auto range = [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) out[i] = impedance(series, freqs_hz[i] * kTwoPi);
+    };
+    if (n < kParallelImpedanceThreshold) {
+        range(0, n);
+    } else {
+        parallel_chunks(n, 256, range);
+    }
+    return out;
+}
+
+}  // namespace velotz

@@ -1,0 +1,106 @@
+#pragma once
+// The circuit tree: a series list of nodes, each an element with an optional
+// label or a parallel group of series branches. Trees are immutable values;
+// every change of values builds a new tree.
+#include <cstddef>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "elements/element.hpp"
+
+namespace velotz {
+
+struct Node;
+using NodeList = std::vector<Node>;
+
+struct Node {
+    enum class Type : std::uint8_t { Element, Parallel };
+    Type type = Type::Element;
+    Element element;                   // Type::Element
+    std::optional<std::string> label;  // Type::Element; parsed elements carry one
+    std::vector<NodeList> branches;    // Type::Parallel
+
+    static Node leaf(const Element& e, std::optional<std::string> label = std::nullopt);
+    static Node parallel(std::vector<NodeList> branches);
+    bool is_parallel() const { return type == Type::Parallel; }
+    bool operator==(const Node& o) const;
+};
+
+struct Leaf {
+    const Element* element;
+    const std::optional<std::string>* label;
+};
+
+// ---------------------------------------------------------------- parameters
+std::vector<Leaf> collect_leaves(const NodeList& series);
+std::size_t param_count(const NodeList& series);
+std::vector<std::string> param_names(const NodeList& series);
+std::vector<std::string> param_units(const NodeList& series);
+std::vector<Bounds> param_bounds(const NodeList& series);
+std::vector<double> param_values(const NodeList& series);
+
+// A new tree of the same shape and labels whose leaves take consecutive
+// values of `values` (which must hold at least param_count values).
+NodeList rebuild(const NodeList& series, const std::vector<double>& values);
+
+// Every K and Zarc replaced by its two-element parallel equivalent; sets
+// `expanded` when anything was replaced (never clears it).
+NodeList expand_series(const NodeList& series, bool& expanded);
+
+// The "did you mean" suggestion for an unknown parameter name.
+std::optional<std::string> closest_param_name(std::string_view unknown,
+                                              const std::vector<std::string>& valid);
+
+// ---------------------------------------------------------------- evaluation
+// Impedance at angular frequency omega from the stored values.
+Cx impedance(const NodeList& series, double omega);
+
+// Reads parameters in leaf and field order; `ok` turns false (and the
+// evaluation yields NaN) when the vector runs out.
+struct ParamCursor {
+    const double* pos;
+    const double* end;
+    bool ok = true;
+};
+
+// Impedance at omega with the parameters read through a fresh cursor over
+// `params`; values beyond those the leaves consume are ignored.
+Cx series_impedance_with_params(const NodeList& series, double omega, ParamCursor& cursor);
+
+inline constexpr const char* kNotEnoughValues = "impedance_from_iter: not enough values supplied";
+
+// Impedance at every frequency (hertz) in input order; from 1000 frequencies
+// on the work is split over the worker pool.
+std::vector<Cx> impedance_spectrum(const NodeList& series, const std::vector<double>& freqs_hz);
+
+inline constexpr double kTwoPi = 6.283185307179586;
+inline constexpr std::size_t kParallelImpedanceThreshold = 1000;
+
+// ---------------------------------------------------------------- parsing
+struct ParseError {
+    enum class Kind { UnexpectedChar, UnexpectedEnd, UnknownCode, TrailingInput, DuplicateLabel, TooDeep };
+    Kind kind;
+    std::size_t pos = 0;  // 0-based character position
+    std::string text;     // the code (UnknownCode) or the label (DuplicateLabel)
+
+    std::string display() const;
+    bool has_position() const {
+        return kind == Kind::UnexpectedChar || kind == Kind::UnknownCode || kind == Kind::TrailingInput ||
+               kind == Kind::TooDeep;
+    }
+};
+
+// Parallel groups may nest this deep; deeper texts are refused instead of
+// exhausting the stack in the recursive parser and evaluator.
+inline constexpr std::size_t kMaxNesting = 200;
+
+std::expected<NodeList, ParseError> parse(std::string_view text);
+
+// The multi-line message for a failed parse of `text`: the error, a caret
+// line where it has a position, the syntax hints and the element table.
+std::string parse_error_message(const ParseError& error, std::string_view text);
+
+}  // namespace velotz

@@ -1,0 +1,180 @@
+#include "elements/element.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace velotz {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+constexpr std::array<KindInfo, kKindCount> kKinds = {{
+    {"R", "R", 1, {"r"}, {"ohm"}, {1.0}},
+    {"C", "C", 1, {"c"}, {"F"}, {0.001}},
+    {"L", "L", 1, {"l"}, {"H"}, {1e-6}},
+    {"La", "La", 2, {"l", "alpha"}, {"H*s", "-"}, {1e-6, 0.8}},
+    {"Cpe", "CPE", 2, {"q", "alpha"}, {"ohm^-1*s^alpha", "-"}, {0.001, 0.8}},
+    {"W", "W", 1, {"aw"}, {"ohm*s^-0.5"}, {1.0}},
+    {"Wo", "Wo", 2, {"z0", "tau"}, {"ohm", "s"}, {1.0, 10.0}},
+    {"Ws", "Ws", 2, {"z0", "tau"}, {"ohm", "s"}, {1.0, 10.0}},
+    {"G", "G", 2, {"rg", "tg"}, {"ohm", "s"}, {1.0, 1.0}},
+    {"Gs", "Gs", 3, {"rg", "tg", "phi"}, {"ohm", "s", "-"}, {1.0, 1.0, 1.0}},
+    {"K", "K", 2, {"r", "tau_k"}, {"ohm", "s"}, {1.0, 0.001}},
+    {"Zarc", "Zarc", 3, {"r", "tau_k", "gamma"}, {"ohm", "s", "-"}, {1.0, 0.001, 0.8}},
+    {"Tlmq", "TLMQ", 3, {"r_ion", "qs", "gamma"}, {"ohm", "F*s^(gamma-1)", "-"}, {1.0, 0.001, 0.8}},
+    {"T", "T", 4, {"a", "b", "k_tau", "tau"}, {"ohm*m^2", "ohm*m^2", "-", "s"}, {1.0, 1.0, 1.0, 1.0}},
+}};
+
+// s·x for the Laplace variable s = (0·ω, ω) and a real x.
+inline Cx s_times(double omega, double x) { return {0.0 * omega * x, omega * x}; }
+
+// 1 + s·x.
+inline Cx one_plus_s_times(double omega, double x) { return {1.0 + 0.0 * omega * x, omega * x}; }
+
+// coth z and csch z for the T element, from sinh and cosh of x + jy; both
+// saturate to (sign x, 0) and 0 once |x| > 20.
+inline void coth_csch(Cx z, Cx& coth, Cx& csch) {
+    if (std::fabs(z.re) > 20.0) {
+        coth = {std::copysign(1.0, z.re), 0.0};
+        csch = {0.0, 0.0};
+        return;
+    }
+    double sx = std::sinh(z.re), cx = std::cosh(z.re);
+    double sy = std::sin(z.im), cy = std::cos(z.im);
+    Cx sinh_z{sx * cy, cx * sy};
+    Cx cosh_z{cx * cy, sx * sy};
+    coth = cdiv(cosh_z, sinh_z);
+    csch = recip(sinh_z);
+}
+
+}  // namespace
+
+Cx csqrt(Cx z) {
+    const double x = z.re, y = z.im;
+    if (y == 0.0) {
+        if (!std::signbit(x)) return {std::sqrt(x), y};
+        return {0.0, std::copysign(std::sqrt(-x), y)};
+    }
+    if (x == 0.0) {
+        double t = std::sqrt(std::fabs(y) / 2.0);
+        return std::signbit(y) ? Cx{t, -t} : Cx{t, t};
+    }
+    double r = std::hypot(x, y);
+    double theta = std::atan2(y, x);
+    double sr = std::sqrt(r);
+    return {sr * std::cos(theta / 2.0), sr * std::sin(theta / 2.0)};
+}
+
+Cx cpow(Cx z, double p) {
+    if (p == 1.0) return z;
+    if (p == 0.5) return csqrt(z);
+    if (p == 0.0) return {1.0, 0.0};
+    double r = std::hypot(z.re, z.im);
+    double theta = std::atan2(z.im, z.re);
+    double rp = std::pow(r, p);
+    return {rp * std::cos(p * theta), rp * std::sin(p * theta)};
+}
+
+Cx tanh_sat(Cx z) {
+    if (std::fabs(z.re) > 20.0) return {std::copysign(1.0, z.re), 0.0};
+    double d = std::cosh(2.0 * z.re) + std::cos(2.0 * z.im);
+    return {std::sinh(2.0 * z.re) / d, std::sin(2.0 * z.im) / d};
+}
+
+const KindInfo& kind_info(Kind k) { return kKinds[static_cast<std::size_t>(k)]; }
+
+Bounds field_bounds(std::string_view name) {
+    if (name == "alpha" || name == "gamma") return {0.0, 1.0};
+    return {1e-12, kInf};
+}
+
+std::optional<Element> Element::default_for_code(std::string_view code) {
+    static constexpr std::pair<const char*, Kind> accepted[] = {
+        {"R", Kind::R},       {"C", Kind::C},       {"L", Kind::L},       {"W", Kind::W},
+        {"G", Kind::G},       {"K", Kind::K},       {"T", Kind::T},       {"La", Kind::La},
+        {"Wo", Kind::Wo},     {"Ws", Kind::Ws},     {"Gs", Kind::Gs},     {"Cpe", Kind::Cpe},
+        {"CPE", Kind::Cpe},   {"Zarc", Kind::Zarc}, {"Tlmq", Kind::Tlmq}, {"TLMQ", Kind::Tlmq},
+    };
+    for (const auto& [text, kind] : accepted) {
+        if (code == text) {
+            Element e;
+            e.kind = kind;
+            e.v = kind_info(kind).defaults;
+            return e;
+        }
+    }
+    return std::nullopt;
+}
+
+Element Element::make(Kind k, std::span<const double> values) {
+    Element e;
+    e.kind = k;
+    const int n = kind_info(k).field_count;
+    for (int i = 0; i < n && static_cast<std::size_t>(i) < values.size(); ++i) e.v[i] = values[i];
+    return e;
+}
+
+bool Element::operator==(const Element& o) const {
+    if (kind != o.kind) return false;
+    for (int i = 0; i < field_count(); ++i) {
+        // Bitwise comparison: NaN fields compare equal to themselves.
+        if (!(v[i] == o.v[i]) && !(std::isnan(v[i]) && std::isnan(o.v[i]))) return false;
+    }
+    return true;
+}
+
+Cx Element::impedance_of(Kind kind, const double* p, double w) {
+    switch (kind) {
+        case Kind::R:
+            return {p[0], 0.0};
+        case Kind::C:
+            return recip(s_times(w, p[0]));
+        case Kind::L:
+            return s_times(w, p[0]);
+        case Kind::La:
+            return cpow(s_times(w, p[0]), p[1]);
+        case Kind::Cpe:
+            return recip(p[0] * cpow(Cx{0.0 * w, w}, p[1]));
+        case Kind::W: {
+            double sw = std::sqrt(w);
+            return {p[0] / sw, -p[0] / sw};
+        }
+        case Kind::Wo: {
+            Cx u = csqrt(s_times(w, p[1]));
+            return rdiv(p[0], u * tanh_sat(u));
+        }
+        case Kind::Ws: {
+            Cx u = csqrt(s_times(w, p[1]));
+            return cdiv(p[0] * tanh_sat(u), u);
+        }
+        case Kind::G: {
+            Cx v = csqrt(one_plus_s_times(w, p[1]));
+            return rdiv(p[0], v);
+        }
+        case Kind::Gs: {
+            Cx v = csqrt(one_plus_s_times(w, p[1]));
+            return rdiv(p[0], v * tanh_sat(p[2] * v));
+        }
+        case Kind::K:
+            return rdiv(p[0], one_plus_s_times(w, p[1]));
+        case Kind::Zarc:
+            return rdiv(p[0], Cx{1.0, 0.0} + cpow(s_times(w, p[1]), p[2]));
+        case Kind::Tlmq: {
+            Cx zq = recip(p[1] * cpow(Cx{0.0 * w, w}, p[2]));
+            Cx num = csqrt(p[0] * zq);
+            // r_ion / Zq formed as r_ion·conj(Zq)/|Zq|².
+            double n2 = norm_sqr(zq);
+            Cx ratio = Cx{p[0] * zq.re / n2, -p[0] * zq.im / n2};
+            return cdiv(num, tanh_sat(csqrt(ratio)));
+        }
+        case Kind::T: {
+            Cx beta = csqrt(Cx{p[2] + 0.0 * w * p[3], w * p[3]});
+            Cx coth, csch;
+            coth_csch(beta, coth, csch);
+            return cdiv(p[0] * coth, beta) + cdiv(p[1] * csch, beta);
+        }
+    }
+    return {std::nan(""), std::nan("")};
+}
+
+}  // namespace velotz

@@ -1,0 +1,93 @@
+#include "python/pyref.hpp"
+
+namespace velotz::py {
+
+void raise_argument_error(const char* name, const std::string& message) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': %s", name, message.c_str());
+}
+
+void prefix_pending_error(const char* name) {
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    Ref t(type), v(value), b(tb);
+    std::string text;
+    if (v) {
+        Ref s(PyObject_Str(v.get()));
+        if (s) {
+            if (auto u = utf8_of(s.get())) text = *u;
+        }
+        PyErr_Clear();
+    }
+    PyObject* kind = (t && PyErr_GivenExceptionMatches(t.get(), PyExc_ValueError)) ? PyExc_ValueError : PyExc_TypeError;
+    PyErr_Format(kind, "argument '%s': %s", name, text.c_str());
+}
+
+std::string type_name(PyObject* obj) {
+    Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
+    if (name) {
+        if (auto u = utf8_of(name.get())) return *u;
+    }
+    PyErr_Clear();
+    return Py_TYPE(obj)->tp_name;
+}
+
+std::optional<std::string> utf8_of(PyObject* str) {
+    Ref bytes(PyUnicode_AsEncodedString(str, "utf-8", "replace"));
+    if (!bytes) return std::nullopt;
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) return std::nullopt;
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+std::optional<std::vector<double>> floats_from_sequence(PyObject* obj) {
+    if (PyUnicode_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return std::nullopt;
+    }
+    if (!PySequence_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Sequence'", type_name(obj).c_str());
+        return std::nullopt;
+    }
+    std::vector<double> out;
+    Py_ssize_t hint = PySequence_Size(obj);
+    if (hint < 0) {
+        PyErr_Clear();
+    } else {
+        out.reserve(static_cast<std::size_t>(hint));
+    }
+    Ref it(PyObject_GetIter(obj));
+    if (!it) return std::nullopt;
+    while (Ref item = Ref(PyIter_Next(it.get()))) {
+        double v = PyFloat_AsDouble(item.get());
+        if (v == -1.0 && PyErr_Occurred()) return std::nullopt;
+        out.push_back(v);
+    }
+    if (PyErr_Occurred()) return std::nullopt;
+    return out;
+}
+
+PyObject* list_of_floats(const std::vector<double>& v) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(v.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        PyObject* f = PyFloat_FromDouble(v[i]);
+        if (!f) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), f);
+    }
+    return list.release();
+}
+
+PyObject* list_of_strings(const std::vector<std::string>& v) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(v.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        PyObject* s = PyUnicode_FromStringAndSize(v[i].data(), static_cast<Py_ssize_t>(v[i].size()));
+        if (!s) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
+    }
+    return list.release();
+}
+
+}  // namespace velotz::py

@@ -1,0 +1,65 @@
+#pragma once
+// Owned references and the small conversions shared by the module surface.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace velotz::py {
+
+// An owned (strong) reference, released when it goes out of scope.
+class Ref {
+public:
+    Ref() = default;
+    // Takes ownership of a new reference (may be null).
+    explicit Ref(PyObject* p) : p_(p) {}
+    static Ref borrow(PyObject* p) {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+    Ref(const Ref& o) : p_(o.p_) { Py_XINCREF(p_); }
+    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Ref& operator=(Ref o) noexcept {
+        std::swap(p_, o.p_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const { return p_; }
+    // Hands the reference to the caller (e.g. as a return value).
+    PyObject* release() { return std::exchange(p_, nullptr); }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// Raises TypeError "argument '{name}': {message}", the form every argument
+// conversion error takes.
+void raise_argument_error(const char* name, const std::string& message);
+
+// Prefixes the pending exception (a TypeError or ValueError from a
+// conversion) with "argument '{name}': ", keeping its type.
+void prefix_pending_error(const char* name);
+
+// The type name of an object, as Python prints it.
+std::string type_name(PyObject* obj);
+
+// Text of a str object as UTF-8 (surrogates replaced), or nothing with an
+// exception set.
+std::optional<std::string> utf8_of(PyObject* str);
+
+// Sequence to floats: a str is refused with "Can't extract `str` to `Vec`",
+// a non-sequence with "'{type}' object cannot be converted to 'Sequence'",
+// and each item goes through the interpreter's float conversion. Returns
+// nothing with a Python exception set.
+std::optional<std::vector<double>> floats_from_sequence(PyObject* obj);
+
+// Python list of floats / str.
+PyObject* list_of_floats(const std::vector<double>& v);
+PyObject* list_of_strings(const std::vector<std::string>& v);
+
+}  // namespace velotz::py

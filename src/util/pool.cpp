@@ -1,0 +1,182 @@
+#include "util/pool.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <algorithm>
+#include <cmath>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace velotz {
+namespace {
+
+// CPUs allowed by a cgroup v2 (cpu.max) or v1 (cfs quota) limit, or 0.
+std::size_t cgroup_cpu_limit() {
+    auto ceil_div = [](double quota, double period) -> std::size_t {
+        if (quota <= 0 || period <= 0) return 0;
+        return static_cast<std::size_t>(std::max(1.0, std::ceil(quota / period)));
+    };
+    {
+        std::ifstream f("/sys/fs/cgroup/cpu.max");
+        std::string quota;
+        double period = 0;
+        if (f >> quota >> period && quota != "max") return ceil_div(std::atof(quota.c_str()), period);
+    }
+    {
+        std::ifstream q("/sys/fs/cgroup/cpu/cpu.cfs_quota_us");
+        std::ifstream p("/sys/fs/cgroup/cpu/cpu.cfs_period_us");
+        double quota = 0, period = 0;
+        if (q >> quota && p >> period && quota > 0) return ceil_div(quota, period);
+    }
+    return 0;
+}
+
+std::size_t available_cpus() {
+    std::size_t n = 0;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) n = static_cast<std::size_t>(CPU_COUNT(&set));
+    if (n == 0) n = std::max(1u, std::thread::hardware_concurrency());
+    std::size_t limit = cgroup_cpu_limit();
+    if (limit > 0) n = std::min(n, limit);
+    return std::max<std::size_t>(n, 1);
+}
+
+std::size_t configured_threads() {
+    if (const char* env = std::getenv("RAYON_NUM_THREADS")) {
+        char* end = nullptr;
+        unsigned long long v = std::strtoull(env, &end, 10);
+        if (end != env && *end == '\0' && v > 0 && v < 4096) return static_cast<std::size_t>(v);
+    }
+    return available_cpus();
+}
+
+// One parallel_for call. Lives on the caller's stack; workers only touch it
+// while holding the pool mutex or while running a task they claimed, and the
+// caller waits for every claimed task before returning.
+struct Job {
+    const std::function<void(std::size_t)>* task;
+    std::size_t n;
+    std::size_t next = 0;      // guarded by the pool mutex
+    std::size_t finished = 0;  // guarded by the pool mutex
+    std::condition_variable done;
+};
+
+class Pool {
+public:
+    explicit Pool(std::size_t threads) : threads_(threads) {
+        for (std::size_t i = 0; i + 1 < threads_; ++i) {
+            std::thread t([this] { work(); });
+            t.detach();  // workers live until the process exits
+        }
+    }
+
+    std::size_t threads() const { return threads_; }
+
+    void run(Job& job) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        queue_.push_back(&job);
+        wake_.notify_all();
+        // The caller works on its own job until every index is claimed.
+        while (job.next < job.n) {
+            std::size_t i = job.next++;
+            if (job.next == job.n) remove(&job);
+            lock.unlock();
+            (*job.task)(i);
+            lock.lock();
+            ++job.finished;
+        }
+        job.done.wait(lock, [&] { return job.finished == job.n; });
+    }
+
+private:
+    void remove(Job* job) {
+        auto it = std::find(queue_.begin(), queue_.end(), job);
+        if (it != queue_.end()) queue_.erase(it);
+    }
+
+    void work() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [&] { return !queue_.empty(); });
+            Job* job = queue_.front();
+            std::size_t i = job->next++;
+            if (job->next == job->n) remove(job);
+            lock.unlock();
+            (*job->task)(i);
+            lock.lock();
+            if (++job->finished == job->n) job->done.notify_all();
+        }
+    }
+
+    std::size_t threads_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Job*> queue_;
+};
+
+std::mutex g_init_mutex;
+Pool* g_pool = nullptr;  // never destroyed: workers may outlive static destructors
+std::once_flag g_atfork_once;
+
+void forget_pool_in_child() {
+    // The parent's workers do not exist in the child, and the mutexes may be
+    // held by threads that are gone: leak the old pool and start afresh.
+    new (&g_init_mutex) std::mutex();
+    g_pool = nullptr;
+}
+
+Pool& pool() {
+    std::call_once(g_atfork_once, [] { pthread_atfork(nullptr, nullptr, forget_pool_in_child); });
+    std::lock_guard<std::mutex> lock(g_init_mutex);
+    if (!g_pool) g_pool = new Pool(configured_threads());
+    return *g_pool;
+}
+
+}  // namespace
+
+std::size_t pool_threads() { return pool().threads(); }
+
+void parallel_for(std::size_t n, const std::function<void(std::size_t)>& task) {
+    if (n == 0) return;
+    if (n == 1) {
+        task(0);
+        return;
+    }
+    Pool& p = pool();
+    if (p.threads() <= 1) {
+        for (std::size_t i = 0; i < n; ++i) task(i);
+        return;
+    }
+    Job job;
+    job.task = &task;
+    job.n = n;
+    p.run(job);
+}
+
+void parallel_chunks(std::size_t n, std::size_t min_chunk,
+                     const std::function<void(std::size_t, std::size_t)>& chunk) {
+    if (n == 0) return;
+    min_chunk = std::max<std::size_t>(min_chunk, 1);
+    std::size_t threads = pool_threads();
+    // A few chunks per thread balance uneven progress without much hand-off.
+    std::size_t chunks = std::min(threads * 4, (n + min_chunk - 1) / min_chunk);
+    chunks = std::max<std::size_t>(chunks, 1);
+    std::size_t size = (n + chunks - 1) / chunks;
+    chunks = (n + size - 1) / size;
+    parallel_for(chunks, [&](std::size_t c) {
+        std::size_t begin = c * size;
+        chunk(begin, std::min(n, begin + size));
+    });
+}
+
+}  // namespace velotz
