@@ -1,0 +1,27 @@
+import os
+import sys
+
+import pytest
+
+
+def rss_bytes():
+    """Resident set size of this process, from /proc (Linux)."""
+    with open(f"/proc/{os.getpid()}/statm") as f:
+        pages = int(f.read().split()[1])
+    return pages * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.fixture
+def memory_is_flat():
+    """Calls fn repeatedly and asserts that resident memory stops growing."""
+
+    def check(fn, rounds=5, per_round=2000, slack=8 * 1024 * 1024):
+        for _ in range(per_round):  # warm-up: caches, allocator pools
+            fn()
+        start = rss_bytes()
+        for _ in range(rounds * per_round):
+            fn()
+        grown = rss_bytes() - start
+        assert grown < slack, f"memory grew by {grown} bytes over {rounds * per_round} calls"
+
+    return check

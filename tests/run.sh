@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Builds and installs velotz, then runs the C++ unit tests and the pytest
+# suite against the installed module. Usage: bash tests/run.sh
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+
+python3 -m pip install --quiet ".[test]"
+
+# C++ unit tests of the numerical core (GoogleTest sources from Debian's
+# googletest package).
+if [ ! -f /usr/src/googletest/CMakeLists.txt ]; then
+  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+    apt-get install -y -qq googletest >/dev/null || { apt-get update -qq && apt-get install -y -qq googletest >/dev/null; }
+  else
+    echo "GoogleTest is missing: install Debian's googletest package (apt-get install googletest)" >&2
+    exit 1
+  fi
+fi
+cmake -S . -B build-tests -G Ninja -Wno-dev -DVELOTZ_BUILD_TESTS=ON -DVELOTZ_BUILD_MODULE=OFF >/dev/null
+cmake --build build-tests -j2
+./build-tests/velotz_cpp_tests --gtest_brief=1
+
+# Python tests, run outside the source tree so they import the installed module.
+cd "$root/tests"
+python3 -m pytest -q -p no:cacheprovider "$@"
