@@ -1,7 +1,21 @@
 #pragma once
-// Circuit methods defined in other files of the module surface (fitting,
-// guessing). Each adds its PyMethodDef entries here so the class's method
-// table stays in one place.
+// Circuit methods defined in other files of the module surface. Each adds
+// its PyMethodDef entries to VELOTZ_CIRCUIT_EXTRA_METHODS so the class's
+// method table stays in one place.
 #include "python/pyref.hpp"
 
-#define VELOTZ_CIRCUIT_EXTRA_METHODS
+namespace velotz::py {
+
+PyObject* circuit_residuals(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* circuit_jacobian(PyObject* self, PyObject* args, PyObject* kwargs);
+extern const char* const kResidualsDoc;
+extern const char* const kJacobianDoc;
+
+}  // namespace velotz::py
+
+#define VELOTZ_KW_METHOD(name, fn, doc) \
+    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_VARARGS | METH_KEYWORDS, doc}
+
+#define VELOTZ_CIRCUIT_EXTRA_METHODS                                                    \
+    VELOTZ_KW_METHOD("residuals", velotz::py::circuit_residuals, velotz::py::kResidualsDoc), \
+    VELOTZ_KW_METHOD("jacobian", velotz::py::circuit_jacobian, velotz::py::kJacobianDoc),
