@@ -1,0 +1,593 @@
+// Port of MINPACK's LMDER, LMPAR, QRFAC, QRSOLV and ENORM (Argonne National
+// Laboratory, MINPACK project, March 1980; Garbow, Hillstrom, Moré).
+//
+// The routines keep the Fortran structure and variable names so that they can
+// be read side by side with the original; statement labels are quoted where a
+// `go to` became a branch or a loop exit. Indices are 0-based: Fortran's
+// fjac(i,j) is fjac[(i-1) + (j-1)*ldfjac] here.
+//
+// Differences from LMDER, all at the driver level:
+// - the Jacobian comes from the problem, the evaluation budget is
+//   patience * (n + 1), and the run always uses MINPACK's scaling mode 1;
+// - n = 0, m = 0, a non-finite initial residual norm and an initial norm at or
+//   below the smallest normal double end the run before the first Jacobian;
+// - a NaN or infinity in the scaled norm of the iterate, in the step's scaled
+//   length, in the predicted reduction, or a NaN in the scaled gradient ends
+//   the run (NonFinite) instead of letting it propagate;
+// - the predicted reduction, which depends only on the step, is computed
+//   before the trial point is evaluated, so a non-finite prediction costs no
+//   evaluation;
+// - m < n is allowed: the Jacobian and residuals are padded with zero rows to
+//   n rows, which leaves the least-squares problem unchanged;
+// - when several termination tests hold at once the first one in the order
+//   ftol/xtol, evaluation limit, too-small tolerances decides the reason;
+// - the problem is always left at the last accepted iterate.
+
+#include "fit/lmder.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace velotz {
+
+bool lm_termination_success(LmTermination t) {
+    return t == LmTermination::ZeroResiduals || t == LmTermination::GradientOrthogonal ||
+           t == LmTermination::Converged;
+}
+
+std::string_view lm_termination_name(LmTermination t) {
+    switch (t) {
+        case LmTermination::ResidualsFailed: return "ResidualsFailed";
+        case LmTermination::NonFinite: return "NonFinite";
+        case LmTermination::ZeroResiduals: return "ZeroResiduals";
+        case LmTermination::GradientOrthogonal: return "GradientOrthogonal";
+        case LmTermination::Converged: return "Converged";
+        case LmTermination::TolerancesTooSmall: return "TolerancesTooSmall";
+        case LmTermination::EvaluationLimit: return "EvaluationLimit";
+        case LmTermination::NoParameters: return "NoParameters";
+        case LmTermination::NoResiduals: return "NoResiduals";
+        case LmTermination::BadJacobianShape: return "BadJacobianShape";
+    }
+    return "?";
+}
+
+namespace minpack {
+
+namespace {
+
+// Fortran's dmax1/dmin1 for two arguments.
+inline double dmax1(double a, double b) { return a < b ? b : a; }
+inline double dmin1(double a, double b) { return b < a ? b : a; }
+
+}  // namespace
+
+// ---------------------------------------------------------------- enorm
+//
+// The sum of squares is accumulated in three sums: components above
+// rgiant / n ("large") and at or below rdwarf ("small") are scaled by the
+// largest of their kind so that nothing overflows or underflows destructively;
+// the intermediate ones are summed unscaled. A NaN lands in the large sum and
+// makes the result NaN.
+double enorm(std::size_t n, const double* x) {
+    const double one = 1.0, zero = 0.0;
+    double s1 = zero, s2 = zero, s3 = zero;
+    double x1max = zero, x3max = zero;
+    const double floatn = static_cast<double>(n);
+    const double agiant = rgiant / floatn;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double xabs = std::fabs(x[i]);
+        if (xabs > rdwarf && xabs < agiant) {
+            // sum for intermediate components.
+            s2 = s2 + xabs * xabs;
+        } else if (!(xabs <= rdwarf)) {
+            // sum for large components.
+            if (!(xabs <= x1max)) {
+                const double q = x1max / xabs;
+                s1 = one + s1 * (q * q);
+                x1max = xabs;
+            } else {
+                const double q = xabs / x1max;
+                s1 = s1 + q * q;
+            }
+        } else {
+            // sum for small components.
+            if (xabs > x3max) {
+                const double q = x3max / xabs;
+                s3 = one + s3 * (q * q);
+                x3max = xabs;
+            } else if (xabs != zero) {
+                const double q = xabs / x3max;
+                s3 = s3 + q * q;
+            }
+        }
+    }
+    // calculation of norm.
+    if (s1 != zero) return x1max * std::sqrt(s1 + (s2 / x1max) / x1max);
+    if (s2 != zero) {
+        if (s2 >= x3max) return std::sqrt(s2 * (one + (x3max / s2) * (x3max * s3)));
+        return std::sqrt(x3max * ((s2 / x3max) + (x3max * s3)));
+    }
+    return x3max * std::sqrt(s3);
+}
+
+// ---------------------------------------------------------------- qrfac
+void qrfac(std::size_t m, std::size_t n, double* a, std::size_t lda, bool pivot,
+           std::size_t* ipvt, double* rdiag, double* acnorm, double* wa) {
+    const double one = 1.0, p05 = 5.0e-2, zero = 0.0;
+    auto A = [a, lda](std::size_t i, std::size_t j) -> double& { return a[i + j * lda]; };
+
+    // compute the initial column norms and initialize several arrays.
+    for (std::size_t j = 0; j < n; ++j) {
+        acnorm[j] = enorm(m, &A(0, j));
+        rdiag[j] = acnorm[j];
+        wa[j] = rdiag[j];
+        if (pivot) ipvt[j] = j;
+    }
+
+    // reduce a to r with householder transformations.
+    const std::size_t minmn = std::min(m, n);
+    for (std::size_t j = 0; j < minmn; ++j) {
+        if (pivot) {
+            // bring the column of largest norm into the pivot position.
+            std::size_t kmax = j;
+            for (std::size_t k = j; k < n; ++k)
+                if (rdiag[k] > rdiag[kmax]) kmax = k;
+            if (kmax != j) {
+                for (std::size_t i = 0; i < m; ++i) std::swap(A(i, j), A(i, kmax));
+                rdiag[kmax] = rdiag[j];
+                wa[kmax] = wa[j];
+                std::swap(ipvt[j], ipvt[kmax]);
+            }
+        }
+
+        // compute the householder transformation to reduce the j-th column
+        // of a to a multiple of the j-th unit vector.
+        double ajnorm = enorm(m - j, &A(j, j));
+        if (ajnorm != zero) {  // else go to 100
+            if (A(j, j) < zero) ajnorm = -ajnorm;
+            for (std::size_t i = j; i < m; ++i) A(i, j) = A(i, j) / ajnorm;
+            A(j, j) = A(j, j) + one;
+
+            // apply the transformation to the remaining columns and update
+            // the norms.
+            for (std::size_t k = j + 1; k < n; ++k) {
+                double sum = zero;
+                for (std::size_t i = j; i < m; ++i) sum = sum + A(i, j) * A(i, k);
+                double temp = sum / A(j, j);
+                for (std::size_t i = j; i < m; ++i) A(i, k) = A(i, k) - temp * A(i, j);
+                if (!pivot || rdiag[k] == zero) continue;  // go to 80
+                temp = A(j, k) / rdiag[k];
+                rdiag[k] = rdiag[k] * std::sqrt(dmax1(zero, one - temp * temp));
+                const double q = rdiag[k] / wa[k];
+                if (p05 * (q * q) > epsmch) continue;  // go to 80
+                rdiag[k] = enorm(m - j - 1, &A(j + 1, k));
+                wa[k] = rdiag[k];
+            }
+        }
+        // 100
+        rdiag[j] = -ajnorm;
+    }
+}
+
+// ---------------------------------------------------------------- qrsolv
+void qrsolv(std::size_t n, double* r, std::size_t ldr, const std::size_t* ipvt,
+            const double* diag, const double* qtb, double* x, double* sdiag, double* wa) {
+    const double p5 = 5.0e-1, p25 = 2.5e-1, zero = 0.0;
+    auto R = [r, ldr](std::size_t i, std::size_t j) -> double& { return r[i + j * ldr]; };
+
+    // copy r and (q transpose)*b to preserve input and initialize s.
+    // in particular, save the diagonal elements of r in x.
+    for (std::size_t j = 0; j < n; ++j) {
+        for (std::size_t i = j; i < n; ++i) R(i, j) = R(j, i);
+        x[j] = R(j, j);
+        wa[j] = qtb[j];
+    }
+
+    // eliminate the diagonal matrix d using a givens rotation.
+    for (std::size_t j = 0; j < n; ++j) {
+        // prepare the row of d to be eliminated, locating the diagonal
+        // element using p from the qr factorization.
+        const std::size_t l = ipvt[j];
+        if (diag[l] != zero) {  // else go to 90
+            for (std::size_t k = j; k < n; ++k) sdiag[k] = zero;
+            sdiag[j] = diag[l];
+
+            // the transformations to eliminate the row of d modify only a
+            // single element of (q transpose)*b beyond the first n, which is
+            // initially zero.
+            double qtbpj = zero;
+            for (std::size_t k = j; k < n; ++k) {
+                // determine a givens rotation which eliminates the
+                // appropriate element in the current row of d.
+                if (sdiag[k] == zero) continue;  // go to 70
+                double sin, cos;
+                if (std::fabs(R(k, k)) >= std::fabs(sdiag[k])) {
+                    const double tan = sdiag[k] / R(k, k);
+                    cos = p5 / std::sqrt(p25 + p25 * (tan * tan));
+                    sin = cos * tan;
+                } else {
+                    const double cotan = R(k, k) / sdiag[k];
+                    sin = p5 / std::sqrt(p25 + p25 * (cotan * cotan));
+                    cos = sin * cotan;
+                }
+
+                // compute the modified diagonal element of r and the
+                // modified element of ((q transpose)*b,0).
+                R(k, k) = cos * R(k, k) + sin * sdiag[k];
+                double temp = cos * wa[k] + sin * qtbpj;
+                qtbpj = -sin * wa[k] + cos * qtbpj;
+                wa[k] = temp;
+
+                // accumulate the tranformation in the row of s.
+                for (std::size_t i = k + 1; i < n; ++i) {
+                    temp = cos * R(i, k) + sin * sdiag[i];
+                    sdiag[i] = -sin * R(i, k) + cos * sdiag[i];
+                    R(i, k) = temp;
+                }
+            }
+        }
+        // 90: store the diagonal element of s and restore the corresponding
+        // diagonal element of r.
+        sdiag[j] = R(j, j);
+        R(j, j) = x[j];
+    }
+
+    // solve the triangular system for z. if the system is singular, then
+    // obtain a least squares solution.
+    std::size_t nsing = n;
+    for (std::size_t j = 0; j < n; ++j) {
+        if (sdiag[j] == zero && nsing == n) nsing = j;
+        if (nsing < n) wa[j] = zero;
+    }
+    for (std::size_t k = 0; k < nsing; ++k) {
+        const std::size_t j = nsing - 1 - k;
+        double sum = zero;
+        for (std::size_t i = j + 1; i < nsing; ++i) sum = sum + R(i, j) * wa[i];
+        wa[j] = (wa[j] - sum) / sdiag[j];
+    }
+
+    // permute the components of z back to components of x.
+    for (std::size_t j = 0; j < n; ++j) x[ipvt[j]] = wa[j];
+}
+
+// ---------------------------------------------------------------- lmpar
+void lmpar(std::size_t n, double* r, std::size_t ldr, const std::size_t* ipvt,
+           const double* diag, const double* qtb, double delta, double& par,
+           double* x, double* sdiag, double* wa1, double* wa2) {
+    const double p1 = 1.0e-1, p001 = 1.0e-3, zero = 0.0;
+    auto R = [r, ldr](std::size_t i, std::size_t j) -> double& { return r[i + j * ldr]; };
+
+    // compute and store in x the gauss-newton direction. if the jacobian is
+    // rank-deficient, obtain a least squares solution.
+    std::size_t nsing = n;
+    for (std::size_t j = 0; j < n; ++j) {
+        wa1[j] = qtb[j];
+        if (R(j, j) == zero && nsing == n) nsing = j;
+        if (nsing < n) wa1[j] = zero;
+    }
+    for (std::size_t k = 0; k < nsing; ++k) {
+        const std::size_t j = nsing - 1 - k;
+        wa1[j] = wa1[j] / R(j, j);
+        const double temp = wa1[j];
+        for (std::size_t i = 0; i < j; ++i) wa1[i] = wa1[i] - R(i, j) * temp;
+    }
+    for (std::size_t j = 0; j < n; ++j) x[ipvt[j]] = wa1[j];
+
+    // initialize the iteration counter. evaluate the function at the origin,
+    // and test for acceptance of the gauss-newton direction.
+    int iter = 0;
+    for (std::size_t j = 0; j < n; ++j) wa2[j] = diag[j] * x[j];
+    double dxnorm = enorm(n, wa2);
+    double fp = dxnorm - delta;
+    if (fp <= p1 * delta) {  // go to 220
+        par = zero;
+        return;
+    }
+
+    // if the jacobian is not rank deficient, the newton step provides a lower
+    // bound, parl, for the zero of the function. otherwise set this bound to
+    // zero.
+    double parl = zero;
+    if (nsing >= n) {
+        for (std::size_t j = 0; j < n; ++j) {
+            const std::size_t l = ipvt[j];
+            wa1[j] = diag[l] * (wa2[l] / dxnorm);
+        }
+        for (std::size_t j = 0; j < n; ++j) {
+            double sum = zero;
+            for (std::size_t i = 0; i < j; ++i) sum = sum + R(i, j) * wa1[i];
+            wa1[j] = (wa1[j] - sum) / R(j, j);
+        }
+        const double temp = enorm(n, wa1);
+        parl = ((fp / delta) / temp) / temp;
+    }
+
+    // calculate an upper bound, paru, for the zero of the function.
+    for (std::size_t j = 0; j < n; ++j) {
+        double sum = zero;
+        for (std::size_t i = 0; i <= j; ++i) sum = sum + R(i, j) * qtb[i];
+        const std::size_t l = ipvt[j];
+        wa1[j] = sum / diag[l];
+    }
+    const double gnorm = enorm(n, wa1);
+    double paru = gnorm / delta;
+    if (paru == zero) paru = dwarf / dmin1(delta, p1);
+
+    // if the input par lies outside of the interval (parl,paru), set par to
+    // the closer endpoint.
+    par = dmax1(par, parl);
+    par = dmin1(par, paru);
+    if (par == zero) par = gnorm / dxnorm;
+
+    // beginning of an iteration.
+    for (;;) {
+        iter = iter + 1;
+
+        // evaluate the function at the current value of par.
+        if (par == zero) par = dmax1(dwarf, p001 * paru);
+        double temp = std::sqrt(par);
+        for (std::size_t j = 0; j < n; ++j) wa1[j] = temp * diag[j];
+        qrsolv(n, r, ldr, ipvt, wa1, qtb, x, sdiag, wa2);
+        for (std::size_t j = 0; j < n; ++j) wa2[j] = diag[j] * x[j];
+        dxnorm = enorm(n, wa2);
+        temp = fp;
+        fp = dxnorm - delta;
+
+        // if the function is small enough, accept the current value of par.
+        // also test for the exceptional cases where parl is zero or the number
+        // of iterations has reached 10.
+        if (std::fabs(fp) <= p1 * delta || (parl == zero && fp <= temp && temp < zero) ||
+            iter == 10)
+            break;  // go to 220
+
+        // compute the newton correction.
+        for (std::size_t j = 0; j < n; ++j) {
+            const std::size_t l = ipvt[j];
+            wa1[j] = diag[l] * (wa2[l] / dxnorm);
+        }
+        for (std::size_t j = 0; j < n; ++j) {
+            wa1[j] = wa1[j] / sdiag[j];
+            temp = wa1[j];
+            for (std::size_t i = j + 1; i < n; ++i) wa1[i] = wa1[i] - R(i, j) * temp;
+        }
+        temp = enorm(n, wa1);
+        const double parc = ((fp / delta) / temp) / temp;
+
+        // depending on the sign of the function, update parl or paru.
+        if (fp > zero) parl = dmax1(parl, par);
+        if (fp < zero) paru = dmin1(paru, par);
+
+        // compute an improved estimate for par.
+        par = dmax1(parl, par + parc);
+    }
+    // 220: termination (iter > 0 here, so par is kept).
+}
+
+}  // namespace minpack
+
+// ---------------------------------------------------------------- lmder
+std::expected<LmReport, std::string> lmder_minimize(LmProblemBase& problem, const LmConfig& config) {
+    using minpack::enorm;
+    using minpack::epsmch;
+    const double one = 1.0, p1 = 1.0e-1, p5 = 5.0e-1, p25 = 2.5e-1, p75 = 7.5e-1,
+                 p0001 = 1.0e-4, zero = 0.0;
+
+    // check the input parameters for errors. A set sign bit is refused, so
+    // -0.0 is refused and a NaN with a clear sign bit passes.
+    if (std::signbit(config.ftol)) return std::unexpected(std::string("ftol must be >= 0"));
+    if (std::signbit(config.xtol)) return std::unexpected(std::string("xtol must be >= 0"));
+    if (std::signbit(config.gtol)) return std::unexpected(std::string("gtol must be >= 0"));
+    if (!(config.stepbound > zero)) return std::unexpected(std::string("stepbound must be > 0"));
+    const double ftol = config.ftol, xtol = config.xtol, gtol = config.gtol;
+    const double factor = config.stepbound;
+
+    std::vector<double> x = problem.params();
+    const std::size_t n = x.size();
+
+    // evaluate the function at the starting point and calculate its norm.
+    std::uint64_t nfev = 1;
+    std::vector<double> fvec;
+    if (!problem.residuals(fvec)) return LmReport{LmTermination::ResidualsFailed, nfev};
+    if (n == 0) return LmReport{LmTermination::NoParameters, nfev};
+    const std::size_t m = fvec.size();
+    if (m == 0) return LmReport{LmTermination::NoResiduals, nfev};
+    double fnorm = enorm(m, fvec.data());
+    if (!std::isfinite(fnorm)) return LmReport{LmTermination::NonFinite, nfev};
+    if (fnorm <= minpack::dwarf) return LmReport{LmTermination::ZeroResiduals, nfev};
+
+    // maxfev = max(patience, 1) * (n + 1), saturating.
+    const std::uint64_t patience = std::max<std::uint64_t>(config.patience, 1);
+    const std::uint64_t np1 = static_cast<std::uint64_t>(n) + 1;
+    const std::uint64_t maxfev = patience > std::numeric_limits<std::uint64_t>::max() / np1
+                                     ? std::numeric_limits<std::uint64_t>::max()
+                                     : patience * np1;
+
+    // The factorisation works on mrows >= n rows; rows m..mrows-1 of the
+    // Jacobian and of the residual copy are zero when m < n.
+    const std::size_t mrows = std::max(m, n);
+    const std::size_t ldfjac = mrows;
+    std::vector<double> fjac(ldfjac * n), diag(n), qtf(n), wa1(n), wa2(n), wa3(n), wa4(mrows);
+    std::vector<std::size_t> ipvt(n);
+    std::vector<double> jac(m * n), ftrial;
+    auto FJ = [&fjac, ldfjac](std::size_t i, std::size_t j) -> double& { return fjac[i + j * ldfjac]; };
+
+    // The problem sits at x except after a rejected trial point; every exit
+    // goes through here to put it back.
+    bool problem_at_x = true;
+    auto finish = [&](LmTermination t) {
+        if (!problem_at_x) problem.set_params(x);
+        return LmReport{t, nfev};
+    };
+
+    // initialize levenberg-marquardt parameter and iteration counter.
+    double par = zero;
+    std::uint64_t iter = 1;
+    double delta = zero, xnorm = zero;
+
+    // beginning of the outer loop.
+    for (;;) {
+        // calculate the jacobian matrix.
+        jac.assign(m * n, zero);
+        if (!problem.jacobian(jac)) return finish(LmTermination::ResidualsFailed);
+        if (jac.size() != m * n) return finish(LmTermination::BadJacobianShape);
+        for (std::size_t j = 0; j < n; ++j) {
+            std::copy_n(jac.begin() + static_cast<std::ptrdiff_t>(j * m), m, &FJ(0, j));
+            std::fill(&FJ(0, j) + m, &FJ(0, j) + mrows, zero);
+        }
+
+        // compute the qr factorization of the jacobian.
+        minpack::qrfac(mrows, n, fjac.data(), ldfjac, true, ipvt.data(), wa1.data(), wa2.data(),
+                       wa3.data());
+
+        // on the first iteration, scale according to the norms of the columns
+        // of the initial jacobian, calculate the norm of the scaled x and
+        // initialize the step bound delta.
+        if (iter == 1) {
+            for (std::size_t j = 0; j < n; ++j) {
+                diag[j] = wa2[j];
+                if (wa2[j] == zero) diag[j] = one;
+            }
+            for (std::size_t j = 0; j < n; ++j) wa3[j] = diag[j] * x[j];
+            xnorm = enorm(n, wa3.data());
+            if (!std::isfinite(xnorm)) return finish(LmTermination::NonFinite);
+            delta = factor * xnorm;
+            if (delta == zero) delta = factor;
+        }
+
+        // form (q transpose)*fvec and store the first n components in qtf.
+        std::copy(fvec.begin(), fvec.end(), wa4.begin());
+        std::fill(wa4.begin() + static_cast<std::ptrdiff_t>(m), wa4.end(), zero);
+        for (std::size_t j = 0; j < n; ++j) {
+            if (FJ(j, j) != zero) {
+                double sum = zero;
+                for (std::size_t i = j; i < mrows; ++i) sum = sum + FJ(i, j) * wa4[i];
+                const double temp = -sum / FJ(j, j);
+                for (std::size_t i = j; i < mrows; ++i) wa4[i] = wa4[i] + FJ(i, j) * temp;
+            }
+            FJ(j, j) = wa1[j];
+            qtf[j] = wa4[j];
+        }
+
+        // compute the norm of the scaled gradient.
+        double gnorm = zero;
+        if (fnorm != zero) {
+            for (std::size_t j = 0; j < n; ++j) {
+                const std::size_t l = ipvt[j];
+                if (wa2[l] == zero) continue;
+                double sum = zero;
+                for (std::size_t i = 0; i <= j; ++i) sum = sum + FJ(i, j) * (qtf[i] / fnorm);
+                const double g = std::fabs(sum / wa2[l]);
+                if (std::isnan(g)) return finish(LmTermination::NonFinite);
+                gnorm = minpack::dmax1(gnorm, g);
+            }
+        }
+
+        // test for convergence of the gradient norm.
+        if (gnorm <= gtol) return finish(LmTermination::GradientOrthogonal);
+
+        // rescale.
+        for (std::size_t j = 0; j < n; ++j) diag[j] = minpack::dmax1(diag[j], wa2[j]);
+
+        // beginning of the inner loop.
+        for (;;) {
+            // determine the levenberg-marquardt parameter.
+            minpack::lmpar(n, fjac.data(), ldfjac, ipvt.data(), diag.data(), qtf.data(), delta, par,
+                           wa1.data(), wa2.data(), wa3.data(), wa4.data());
+
+            // store the direction p and x + p. calculate the norm of p.
+            for (std::size_t j = 0; j < n; ++j) {
+                wa1[j] = -wa1[j];
+                wa2[j] = x[j] + wa1[j];
+                wa3[j] = diag[j] * wa1[j];
+            }
+            const double pnorm = enorm(n, wa3.data());
+            if (!std::isfinite(pnorm)) return finish(LmTermination::NonFinite);
+
+            // on the first iteration, adjust the initial step bound.
+            if (iter == 1) delta = minpack::dmin1(delta, pnorm);
+
+            // compute the scaled predicted reduction and the scaled
+            // directional derivative.
+            for (std::size_t j = 0; j < n; ++j) {
+                wa3[j] = zero;
+                const std::size_t l = ipvt[j];
+                const double temp = wa1[l];
+                for (std::size_t i = 0; i <= j; ++i) wa3[i] = wa3[i] + FJ(i, j) * temp;
+            }
+            const double temp1 = enorm(n, wa3.data()) / fnorm;
+            const double temp2 = (std::sqrt(par) * pnorm) / fnorm;
+            const double prered = temp1 * temp1 + temp2 * temp2 / p5;
+            const double dirder = -(temp1 * temp1 + temp2 * temp2);
+            if (!std::isfinite(prered)) return finish(LmTermination::NonFinite);
+
+            // evaluate the function at x + p and calculate its norm.
+            problem.set_params(wa2);
+            problem_at_x = false;
+            nfev = nfev + 1;
+            if (!problem.residuals(ftrial)) return finish(LmTermination::ResidualsFailed);
+            if (ftrial.size() != m) return finish(LmTermination::BadJacobianShape);
+            const double fnorm1 = enorm(m, ftrial.data());
+
+            // compute the scaled actual reduction. A NaN or infinite fnorm1
+            // fails the comparison and counts as an increase.
+            double actred = -one;
+            if (p1 * fnorm1 < fnorm) {
+                const double q = fnorm1 / fnorm;
+                actred = one - q * q;
+            }
+
+            // compute the ratio of the actual to the predicted reduction.
+            double ratio = zero;
+            if (prered != zero) ratio = actred / prered;
+
+            // update the step bound.
+            if (!(ratio > p25)) {
+                double temp;
+                if (actred >= zero)
+                    temp = p5;
+                else
+                    temp = p5 * dirder / (dirder + p5 * actred);
+                if (p1 * fnorm1 >= fnorm || temp < p1) temp = p1;
+                delta = temp * minpack::dmin1(delta, pnorm / p1);
+                par = par / temp;
+            } else if (!(par != zero && ratio < p75)) {
+                delta = pnorm / p5;
+                par = p5 * par;
+            }
+
+            // test for successful iteration.
+            if (ratio >= p0001) {
+                // successful iteration. update x, fvec, and their norms.
+                for (std::size_t j = 0; j < n; ++j) {
+                    x[j] = wa2[j];
+                    wa2[j] = diag[j] * x[j];
+                }
+                problem_at_x = true;
+                fvec.swap(ftrial);
+                xnorm = enorm(n, wa2.data());
+                fnorm = fnorm1;
+                iter = iter + 1;
+                if (!std::isfinite(xnorm)) return finish(LmTermination::NonFinite);
+            }
+
+            // tests for convergence.
+            const bool ftol_met =
+                std::fabs(actred) <= ftol && prered <= ftol && p5 * ratio <= one;
+            const bool xtol_met = delta <= xtol * xnorm;
+            if (ftol_met || xtol_met) return finish(LmTermination::Converged);
+
+            // tests for termination and stringent tolerances.
+            if (nfev >= maxfev) return finish(LmTermination::EvaluationLimit);
+            if ((std::fabs(actred) <= epsmch && prered <= epsmch && p5 * ratio <= one) ||
+                delta <= epsmch * xnorm || gnorm <= epsmch)
+                return finish(LmTermination::TolerancesTooSmall);
+
+            // end of the inner loop. repeat if iteration unsuccessful.
+            if (ratio >= p0001) break;
+        }
+        // end of the outer loop.
+    }
+}
+
+}  // namespace velotz
