@@ -3,6 +3,7 @@
 // are all started on first use.
 #include "elements/element.hpp"
 #include "python/circuit_type.hpp"
+#include "python/compose.hpp"
 #include "python/element_types.hpp"
 #include "python/pyref.hpp"
 
@@ -33,10 +34,12 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_velotz() {
     using velotz::py::Ref;
     Ref module(PyModule_Create(&velotz_module));
     if (!module) return nullptr;
-    // Attributes in a fixed order: the classes, then the element variants.
+    // Attributes in a fixed order: the classes, the two joining functions,
+    // then the element variants.
     if (!add(module.get(), "Element", velotz::py::create_element_types())) return nullptr;
     if (!add(module.get(), "Circuit", velotz::py::create_circuit_type())) return nullptr;
     // FitResult is added here, between Circuit and Series.
+    if (PyModule_AddFunctions(module.get(), velotz::py::compose_functions()) < 0) return nullptr;
     // Each variant class is bound under its code as the very object that is
     // the attribute of the same name on Element.
     PyObject* element = reinterpret_cast<PyObject*>(velotz::py::element_type());
