@@ -1,7 +1,10 @@
 // Module initialisation: registers the classes and functions of velotz.
 // Nothing else happens at import: numpy, the networks and the worker pool
 // are all started on first use.
+#include "elements/element.hpp"
 #include "python/circuit_type.hpp"
+#include "python/compose.hpp"
+#include "python/element_types.hpp"
 #include "python/pyref.hpp"
 
 namespace {
@@ -31,7 +34,19 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_velotz() {
     using velotz::py::Ref;
     Ref module(PyModule_Create(&velotz_module));
     if (!module) return nullptr;
+    // Attributes in a fixed order: the classes, the two joining functions,
+    // then the element variants.
+    if (!add(module.get(), "Element", velotz::py::create_element_types())) return nullptr;
     if (!add(module.get(), "Circuit", velotz::py::create_circuit_type())) return nullptr;
+    // FitResult is added here, between Circuit and Series.
+    if (PyModule_AddFunctions(module.get(), velotz::py::compose_functions()) < 0) return nullptr;
+    // Each variant class is bound under its code as the very object that is
+    // the attribute of the same name on Element.
+    PyObject* element = reinterpret_cast<PyObject*>(velotz::py::element_type());
+    for (int k = 0; k < velotz::kKindCount; ++k) {
+        const char* code = velotz::kind_info(k).code;
+        if (!add(module.get(), code, PyObject_GetAttrString(element, code))) return nullptr;
+    }
     g_module = module.get();
     Py_INCREF(g_module);
     return module.release();
