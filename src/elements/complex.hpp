@@ -19,10 +19,11 @@ inline Cx operator*(double k, Cx a) { return {k * a.re, k * a.im}; }
 inline Cx conj(Cx a) { return {a.re, -a.im}; }
 inline double norm_sqr(Cx a) { return a.re * a.re + a.im * a.im; }
 
-// Complex division a / b with Smith's scaling, so that quotients of very
-// large or very small numbers do not overflow or underflow in |b|^2.
-// Division by 0 + 0j yields NaN components (0/0 in the ratio).
-inline Cx cdiv(Cx a, Cx b) {
+// Complex division a / b. In the usual range one reciprocal of |b|^2 serves
+// both parts (divisions dominate the latency of a circuit evaluation); when
+// |b|^2 would overflow, underflow or vanish, Smith's scaled form avoids
+// spurious infinities and zeros. Division by 0 + 0j yields NaN components.
+inline Cx cdiv_smith(Cx a, Cx b) {
     if (std::fabs(b.re) >= std::fabs(b.im)) {
         double r = b.im / b.re;
         double d = b.re + b.im * r;
@@ -31,6 +32,14 @@ inline Cx cdiv(Cx a, Cx b) {
     double r = b.re / b.im;
     double d = b.re * r + b.im;
     return {(a.re * r + a.im) / d, (a.im * r - a.re) / d};
+}
+inline Cx cdiv(Cx a, Cx b) {
+    const double n = b.re * b.re + b.im * b.im;
+    if (n > 1e-290 && n < 1e290) {
+        const double inv = 1.0 / n;
+        return {(a.re * b.re + a.im * b.im) * inv, (a.im * b.re - a.re * b.im) * inv};
+    }
+    return cdiv_smith(a, b);
 }
 inline Cx recip(Cx b) { return cdiv({1.0, 0.0}, b); }
 // Real numerator over a complex denominator.

@@ -62,17 +62,29 @@ Cx csqrt(Cx z) {
     double r = std::hypot(x, y);
     double theta = std::atan2(y, x);
     double sr = std::sqrt(r);
-    return {sr * std::cos(theta / 2.0), sr * std::sin(theta / 2.0)};
+    double s, c;
+    ::sincos(theta / 2.0, &s, &c);
+    return {sr * c, sr * s};
 }
 
 Cx cpow(Cx z, double p) {
     if (p == 1.0) return z;
     if (p == 0.5) return csqrt(z);
     if (p == 0.0) return {1.0, 0.0};
-    double r = std::hypot(z.re, z.im);
-    double theta = std::atan2(z.im, z.re);
-    double rp = std::pow(r, p);
-    return {rp * std::cos(p * theta), rp * std::sin(p * theta)};
+    double r, theta;
+    if (z.re == 0.0 && z.im > 0.0) {
+        // On the positive imaginary axis (s·x for ω, x > 0) hypot and atan2
+        // are exactly |y| and π/2; skipping them changes no bit.
+        r = z.im;
+        theta = 1.5707963267948966;
+    } else {
+        r = std::hypot(z.re, z.im);
+        theta = std::atan2(z.im, z.re);
+    }
+    const double rp = std::pow(r, p);
+    double s, c;
+    ::sincos(p * theta, &s, &c);
+    return {rp * c, rp * s};
 }
 
 Cx tanh_sat(Cx z) {
