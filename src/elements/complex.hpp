@@ -34,6 +34,10 @@ inline Cx cdiv_smith(Cx a, Cx b) {
     return {(a.re * r + a.im) / d, (a.im * r - a.re) / d};
 }
 inline Cx cdiv(Cx a, Cx b) {
+    // Denominators on an axis (resistors, ideal capacitors and inductors)
+    // divide part by part, exactly as a real division would.
+    if (b.im == 0.0 && b.re != 0.0) return {a.re / b.re, a.im / b.re};
+    if (b.re == 0.0 && b.im != 0.0) return {a.im / b.im, -a.re / b.im};
     const double n = b.re * b.re + b.im * b.im;
     if (n > 1e-290 && n < 1e290) {
         const double inv = 1.0 / n;
