@@ -1,0 +1,87 @@
+// Topology matching of user circuits against the trained networks.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "models/registry.hpp"
+
+using namespace velotz;
+
+namespace {
+
+NodeList tree(const char* text) {
+    auto t = parse(text);
+    EXPECT_TRUE(t.has_value()) << text;
+    return t ? *t : NodeList{};
+}
+
+std::string model_name(const char* text) {
+    auto m = find_for_topology(tree(text));
+    return m ? MODEL_SPECS[m->model_index].name : "";
+}
+
+}  // namespace
+
+TEST(Canonical, KeysIgnoreOrderAndLabels) {
+    EXPECT_EQ(canonical(tree("R0-(R1,C1)")).first, "[([C],[R]),R]");
+    EXPECT_EQ(canonical(tree("(C7,R3)-R9")).first, "[([C],[R]),R]");
+    EXPECT_EQ(canonical(tree("L0-R0-(R1,C1)")).first, "[([C],[R]),L,R]");
+    EXPECT_EQ(canonical(tree("R0-(R1-W1,CPE1)")).first, "[([Cpe],[R,W]),R]");
+    // Nesting counts: a resistor alone and wrapped in a group differ.
+    EXPECT_NE(canonical(tree("R0")).first, canonical(tree("(R0)")).first);
+    EXPECT_EQ(canonical(tree("(R0)")).first, "[([R])]");
+}
+
+struct RegistryCase {
+    const char* circuit;
+    const char* model;
+};
+
+class RegistrySearch : public ::testing::TestWithParam<RegistryCase> {};
+
+TEST_P(RegistrySearch, FindsTheFirstMatchingModel) {
+    EXPECT_EQ(model_name(GetParam().circuit), GetParam().model);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Circuits, RegistrySearch,
+    ::testing::Values(RegistryCase{"R7-(R2,C5)", "rc"}, RegistryCase{"(R1,C1)-R0-L3", "rc_l"},
+                      RegistryCase{"(CPE9,R4)-R1", "rq"}, RegistryCase{"(R2,C2)-R0-(R1,C1)", "two_rc"},
+                      RegistryCase{"(CPE1,W1-R1)-R0", "randles"}, RegistryCase{"(W1-R1,CPE1)-R0", "randles"},
+                      RegistryCase{"R0-Zarc1", "rq"}, RegistryCase{"R0-K1", "rc"}, RegistryCase{"K1-R0-K2", "two_rc"},
+                      RegistryCase{"L0-R0-Zarc1-(R2,CPE2)", "two_rq_l"},
+                      RegistryCase{"R0-(R1,CPE1)-(Wo2-R2,CPE2)", "sei_randles_wo"}, RegistryCase{"R0-(R1,W1)", ""},
+                      RegistryCase{"R0-(R1,C1)-C2", ""}, RegistryCase{"(R0-(R1,C1))", ""}));
+
+TEST(Mapping, FollowsCanonicalSpans) {
+    auto m = find_for_topology(tree("R5-(C2,R9)"));
+    ASSERT_TRUE(m);
+    EXPECT_FALSE(m->match.expanded);
+    EXPECT_EQ(m->match.mapping, (Mapping{0, 2, 1}));
+    // The first written R–C block takes the model's first block.
+    auto two = find_for_topology(tree("(R2,C2)-R0-(R1,C1)"));
+    ASSERT_TRUE(two);
+    EXPECT_EQ(two->match.mapping, (Mapping{1, 2, 0, 3, 4}));
+}
+
+TEST(Mapping, ExpansionConvertsBack) {
+    NodeList user = tree("R0-Zarc1");
+    auto m = find_for_topology(user);
+    ASSERT_TRUE(m);
+    EXPECT_TRUE(m->match.expanded);
+    EXPECT_EQ(m->match.mapping, (Mapping{0, 1, 2, 3}));
+    const double r0 = 3.0, r = 40.0, q = 2e-4, alpha = 0.8;
+    auto back = convert_expanded(user, {r0, r, q, alpha});
+    ASSERT_EQ(back.size(), 4u);
+    EXPECT_EQ(back[0], r0);
+    EXPECT_EQ(back[1], r);
+    EXPECT_DOUBLE_EQ(back[2], std::pow(r * q, 1.0 / alpha));
+    EXPECT_EQ(back[3], alpha);
+
+    auto k = convert_expanded(tree("R0-K1"), {1.0, 10.0, 1e-3});
+    EXPECT_EQ(k, (std::vector<double>{1.0, 10.0, 10.0 * 1e-3}));
+
+    auto nan_alpha = convert_expanded(tree("Zarc1"), {2.0, 0.5, std::nan("")});
+    EXPECT_DOUBLE_EQ(nan_alpha[1], std::pow(1.0, 1e6));
+    EXPECT_TRUE(std::isnan(nan_alpha[2]));
+}
