@@ -236,11 +236,77 @@ Cx series_impedance_with_params(const NodeList& series, double omega, ParamCurso
     return z;
 }
 
+void BoundCircuit::compile(const NodeList& series, std::size_t depth) {
+    for (const Node& n : series) {
+        if (!ok_) return;
+        if (n.is_parallel()) {
+            // Each group takes one frame of the stack, also without branches.
+            max_depth_ = std::max(max_depth_, depth + 1);
+            ops_.push_back({Op::Open, Kind::R, nullptr, {}});
+            for (const NodeList& b : n.branches) {
+                compile(b, depth + 1);
+                ops_.push_back({Op::EndBranch, Kind::R, nullptr, {}});
+            }
+            ops_.push_back({Op::Close, Kind::R, nullptr, {}});
+        } else {
+            const Kind kind = n.element.kind;
+            const std::ptrdiff_t k = kind_info(kind).field_count;
+            if (end_ - cursor_ < k) {
+                ok_ = false;
+                return;
+            }
+            ops_.push_back({Op::Leaf, kind, cursor_, Element::prepare(kind, cursor_)});
+            cursor_ += k;
+        }
+    }
+}
+
+bool BoundCircuit::bind(const NodeList& series, const double* params, std::size_t count) {
+    ops_.clear();
+    max_depth_ = 0;
+    cursor_ = params;
+    end_ = params + count;
+    ok_ = true;
+    compile(series, 0);
+    stack_.resize(max_depth_ + 1);
+    return ok_;
+}
+
+Cx BoundCircuit::impedance(double omega) const {
+    Cx z{0.0, 0.0};
+    Frame* top = stack_.data();  // frame 0 is never used; groups start at 1
+    for (const Op& op : ops_) {
+        switch (op.code) {
+            case Op::Leaf:
+                z = z + Element::impedance_prepared(op.kind, op.fields, op.pre, omega);
+                break;
+            case Op::Open:
+                ++top;
+                top->outer = z;
+                top->admittance = {0.0, 0.0};
+                z = {0.0, 0.0};
+                break;
+            case Op::EndBranch:
+                top->admittance = top->admittance + recip(z);
+                z = {0.0, 0.0};
+                break;
+            case Op::Close:
+                z = top->outer + recip(top->admittance);
+                --top;
+                break;
+        }
+    }
+    return z;
+}
+
 std::vector<Cx> impedance_spectrum(const NodeList& series, const std::vector<double>& freqs_hz) {
     const std::size_t n = freqs_hz.size();
     std::vector<Cx> out(n);
+    const std::vector<double> values = param_values(series);
     auto range = [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) out[i] = impedance(series, freqs_hz[i] * kTwoPi);
+        BoundCircuit bound;  // one per chunk: its group stack is not shared
+        bound.bind(series, values.data(), values.size());
+        for (std::size_t i = begin; i < end; ++i) out[i] = bound.impedance(freqs_hz[i] * kTwoPi);
     };
     if (n < kParallelImpedanceThreshold) {
         range(0, n);

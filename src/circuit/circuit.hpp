@@ -70,6 +70,41 @@ struct ParamCursor {
 // `params`; values beyond those the leaves consume are ignored.
 Cx series_impedance_with_params(const NodeList& series, double omega, ParamCursor& cursor);
 
+// A circuit bound to a parameter vector for evaluation at many frequencies:
+// the tree flattened into a list of operations, with the frequency-
+// independent constants of every element computed once. Gives the same
+// values as series_impedance_with_params, bit for bit.
+class BoundCircuit {
+public:
+    // Binds `params` (read in leaf and field order; they must outlive this
+    // object). Returns false when they hold fewer values than the leaves need.
+    bool bind(const NodeList& series, const double* params, std::size_t count);
+
+    // Impedance at angular frequency omega.
+    Cx impedance(double omega) const;
+
+private:
+    struct Op {
+        enum Code : std::uint8_t { Leaf, Open, EndBranch, Close };
+        Code code;
+        Kind kind;
+        const double* fields;
+        Element::Prepared pre;
+    };
+    struct Frame {
+        Cx outer;  // the series sum outside the group
+        Cx admittance;
+    };
+    void compile(const NodeList& series, std::size_t depth);
+
+    std::vector<Op> ops_;
+    std::size_t max_depth_ = 0;
+    const double* cursor_ = nullptr;
+    const double* end_ = nullptr;
+    bool ok_ = true;
+    mutable std::vector<Frame> stack_;
+};
+
 inline constexpr const char* kNotEnoughValues = "impedance_from_iter: not enough values supplied";
 
 // Impedance at every frequency (hertz) in input order; from 1000 frequencies

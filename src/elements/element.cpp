@@ -135,7 +135,49 @@ bool Element::operator==(const Element& o) const {
     return true;
 }
 
+namespace {
+
+constexpr double kHalfPi = 1.5707963267948966;
+
+// cpow(z, p) for z = s·x, using the prepared direction when z lies on the
+// positive imaginary axis; there cpow reduces to |z|^p·(cos pπ/2, sin pπ/2)
+// with exactly these operations.
+inline Cx pow_of_s_times(Cx z, double p, const Element::Prepared& pre) {
+    if (pre.on_axis && z.re == 0.0 && z.im > 0.0) {
+        const double rp = std::pow(z.im, p);
+        return {rp * pre.cos_p, rp * pre.sin_p};
+    }
+    return cpow(z, p);
+}
+
+}  // namespace
+
+Element::Prepared Element::prepare(Kind kind, const double* p) {
+    Prepared pre;
+    double exponent;
+    switch (kind) {
+        case Kind::La:
+        case Kind::Cpe:
+            exponent = p[1];
+            break;
+        case Kind::Zarc:
+        case Kind::Tlmq:
+            exponent = p[2];
+            break;
+        default:
+            return pre;
+    }
+    if (exponent == 1.0 || exponent == 0.5 || exponent == 0.0 || std::isnan(exponent)) return pre;
+    ::sincos(exponent * kHalfPi, &pre.sin_p, &pre.cos_p);
+    pre.on_axis = true;
+    return pre;
+}
+
 Cx Element::impedance_of(Kind kind, const double* p, double w) {
+    return impedance_prepared(kind, p, prepare(kind, p), w);
+}
+
+Cx Element::impedance_prepared(Kind kind, const double* p, const Prepared& pre, double w) {
     switch (kind) {
         case Kind::R:
             return {p[0], 0.0};
@@ -144,9 +186,9 @@ Cx Element::impedance_of(Kind kind, const double* p, double w) {
         case Kind::L:
             return s_times(w, p[0]);
         case Kind::La:
-            return cpow(s_times(w, p[0]), p[1]);
+            return pow_of_s_times(s_times(w, p[0]), p[1], pre);
         case Kind::Cpe:
-            return recip(p[0] * cpow(Cx{0.0 * w, w}, p[1]));
+            return recip(p[0] * pow_of_s_times(Cx{0.0 * w, w}, p[1], pre));
         case Kind::W: {
             double sw = std::sqrt(w);
             return {p[0] / sw, -p[0] / sw};
@@ -170,9 +212,9 @@ Cx Element::impedance_of(Kind kind, const double* p, double w) {
         case Kind::K:
             return rdiv(p[0], one_plus_s_times(w, p[1]));
         case Kind::Zarc:
-            return rdiv(p[0], Cx{1.0, 0.0} + cpow(s_times(w, p[1]), p[2]));
+            return rdiv(p[0], Cx{1.0, 0.0} + pow_of_s_times(s_times(w, p[1]), p[2], pre));
         case Kind::Tlmq: {
-            Cx zq = recip(p[1] * cpow(Cx{0.0 * w, w}, p[2]));
+            Cx zq = recip(p[1] * pow_of_s_times(Cx{0.0 * w, w}, p[2], pre));
             Cx num = csqrt(p[0] * zq);
             // r_ion / Zq formed as r_ion·conj(Zq)/|Zq|².
             double n2 = norm_sqr(zq);

@@ -60,6 +60,19 @@ struct Element {
     // from `fields` (field_count values, in field order).
     static Cx impedance_of(Kind kind, const double* fields, double omega);
 
+    // What an element's formula needs that does not depend on frequency,
+    // computed once per parameter vector: for the fractional powers of
+    // s·x (La, Cpe, Zarc, Tlmq) the direction (cos pπ/2, sin pπ/2) of the
+    // positive imaginary axis raised to the power p.
+    struct Prepared {
+        double cos_p = 0.0;
+        double sin_p = 0.0;
+        bool on_axis = false;  // false: p is 0, 0.5, 1 or NaN, use cpow
+    };
+    static Prepared prepare(Kind kind, const double* fields);
+    // Same value as impedance_of, bit for bit, with the prepared constants.
+    static Cx impedance_prepared(Kind kind, const double* fields, const Prepared& pre, double omega);
+
     bool operator==(const Element& o) const;
 };
 

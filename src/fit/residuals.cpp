@@ -36,12 +36,11 @@ bool residuals_into(const NodeList& circuit, const std::vector<double>& params, 
     count_evaluation(counter);
     const std::size_t n = data.omegas.size();
     out.assign(2 * n, 0.0);
-    const double* begin = params.data();
-    const double* end = begin + params.size();
+    BoundCircuit bound;
+    // A short vector only fails when a frequency needs it evaluated.
+    if (!bound.bind(circuit, params.data(), params.size())) return n == 0;
     for (std::size_t j = 0; j < n; ++j) {
-        ParamCursor cursor{begin, end};
-        const Cx zm = series_impedance_with_params(circuit, data.omegas[j], cursor);
-        if (!cursor.ok) return false;
+        const Cx zm = bound.impedance(data.omegas[j]);
         const Cx& zd = data.impedances[j];
         out[2 * j] = (zm.re - zd.re) / data.weights[j];
         out[2 * j + 1] = (zm.im - zd.im) / data.weights[j];

@@ -155,3 +155,46 @@ TEST(Text, NumberForms) {
     EXPECT_EQ(format_exp(0.0, 6), "0.000000e0");
     EXPECT_EQ(quote("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\n\\u{1}\"");
 }
+
+TEST(BoundCircuit, EqualsTheTreeWalkBitForBit) {
+    auto tree = parse("R0-(R1,CPE1)-La2-(Zarc3,(K4,Tlmq5-T6)-W7,C8)-Wo9-Ws10-(G11,Gs12)-L13-()");
+    // "()" does not parse; build the empty group by hand below instead.
+    ASSERT_FALSE(tree);
+    tree = parse("R0-(R1,CPE1)-La2-(Zarc3,(K4,Tlmq5-T6)-W7,C8)-Wo9-Ws10-(G11,Gs12)-L13");
+    ASSERT_TRUE(tree);
+    NodeList series = *tree;
+    series.push_back(Node::parallel({}));  // a group without branches
+    const std::size_t n = param_count(series);
+    for (double exponent : {0.83, 1.0, 0.5, 0.0, std::nan(""), 1.2}) {
+        std::vector<double> p(n);
+        for (std::size_t i = 0; i < n; ++i) p[i] = 0.37 + 0.11 * static_cast<double>(i);
+        // Every exponent field (alpha, gamma) takes the value under test.
+        auto names = param_names(series);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (names[i].ends_with(".alpha") || names[i].ends_with(".gamma")) p[i] = exponent;
+        }
+        BoundCircuit bound;
+        ASSERT_TRUE(bound.bind(series, p.data(), p.size()));
+        for (double w : {1e-3, 0.5, 7.0, 1e4, 0.0, -3.0, std::nan(""), std::numeric_limits<double>::infinity()}) {
+            ParamCursor cursor{p.data(), p.data() + p.size()};
+            Cx want = series_impedance_with_params(series, w, cursor);
+            Cx got = bound.impedance(w);
+            EXPECT_TRUE(same_bits(got.re, want.re) && same_bits(got.im, want.im))
+                << "exponent " << exponent << " omega " << w << ": " << got.re << "," << got.im << " vs " << want.re
+                << "," << want.im;
+        }
+    }
+    BoundCircuit short_bound;
+    std::vector<double> too_few(n - 1, 1.0);
+    EXPECT_FALSE(short_bound.bind(series, too_few.data(), too_few.size()));
+}
+
+TEST(BoundCircuit, GroupWithoutBranchesAloneIsNotFinite) {
+    NodeList series;
+    series.push_back(Node::parallel({}));
+    BoundCircuit bound;
+    ASSERT_TRUE(bound.bind(series, nullptr, 0));
+    Cx z = bound.impedance(1.0);
+    EXPECT_FALSE(std::isfinite(z.re));
+    EXPECT_FALSE(std::isfinite(z.im));
+}
