@@ -52,13 +52,16 @@ def test_input_order_is_kept_and_nothing_filtered():
         lambda f: tuple(f),
         lambda f: np.asarray(f),
         lambda f: np.asarray(f, dtype=np.float32),
+        lambda f: np.repeat(f, 3)[::3],
+        lambda f: np.asarray(f, dtype=">f8"),
+        lambda f: np.asarray(f, dtype=np.int64) if np.all(f == np.round(f)) else f,
         lambda f: {"Frequency / Hz": list(f)},
         lambda f: {"frequency_hertz": list(f)},
         lambda f: __import__("pandas").DataFrame({"Frequency / Hz": f, "x": f}),
         lambda f: __import__("pandas").Series(f),
         lambda f: __import__("polars").DataFrame({"frequency_hertz": f}),
     ],
-    ids=["list", "tuple", "ndarray", "f32", "dict", "dict-alt", "pandas", "pandas-series", "polars"],
+    ids=["list", "tuple", "ndarray", "f32", "strided", "big-endian", "int64", "dict", "dict-alt", "pandas", "pandas-series", "polars"],
 )
 def test_frequency_inputs(make):
     f = np.array([0.5, 1.0, 16.0, 1024.0])  # exact in float32 too

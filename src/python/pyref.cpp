@@ -1,5 +1,7 @@
 #include "python/pyref.hpp"
 
+#include <cstring>
+
 namespace velotz::py {
 
 void raise_argument_error(const char* name, const std::string& message) {
@@ -41,6 +43,47 @@ std::optional<std::string> utf8_of(PyObject* str) {
     return std::string(data, static_cast<std::size_t>(size));
 }
 
+namespace {
+
+// A one-dimensional buffer of native float64 or float32 values (numpy
+// arrays among them) is read directly: item by item the float conversion
+// would give the same numbers, at the cost of one temporary object each.
+bool read_float_buffer(PyObject* obj, std::vector<double>& out) {
+    if (!PyObject_CheckBuffer(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj)) return false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_FORMAT | PyBUF_STRIDES) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    bool ok = false;
+    const std::string format = view.format ? view.format : "B";
+    const bool f64 = format == "d" || format == "<d" || format == "=d" || format == "@d";
+    const bool f32 = format == "f" || format == "<f" || format == "=f" || format == "@f";
+    if (view.ndim == 1 && (f64 || f32) && view.itemsize == (f64 ? 8 : 4)) {
+        const Py_ssize_t n = view.shape[0];
+        const Py_ssize_t stride = view.strides ? view.strides[0] : view.itemsize;
+        out.resize(static_cast<std::size_t>(n));
+        const char* base = static_cast<const char*>(view.buf);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const char* item = base + i * stride;
+            if (f64) {
+                double v;
+                std::memcpy(&v, item, sizeof v);
+                out[static_cast<std::size_t>(i)] = v;
+            } else {
+                float v;
+                std::memcpy(&v, item, sizeof v);
+                out[static_cast<std::size_t>(i)] = static_cast<double>(v);
+            }
+        }
+        ok = true;
+    }
+    PyBuffer_Release(&view);
+    return ok;
+}
+
+}  // namespace
+
 std::optional<std::vector<double>> floats_from_sequence(PyObject* obj) {
     if (PyUnicode_Check(obj)) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
@@ -51,6 +94,7 @@ std::optional<std::vector<double>> floats_from_sequence(PyObject* obj) {
         return std::nullopt;
     }
     std::vector<double> out;
+    if (read_float_buffer(obj, out)) return out;
     Py_ssize_t hint = PySequence_Size(obj);
     if (hint < 0) {
         PyErr_Clear();
