@@ -10,6 +10,8 @@ PyObject* circuit_residuals(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* circuit_jacobian(PyObject* self, PyObject* args, PyObject* kwargs);
 extern const char* const kResidualsDoc;
 extern const char* const kJacobianDoc;
+PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs);
+extern const char* const kFitDoc;
 
 }  // namespace velotz::py
 
@@ -18,4 +20,5 @@ extern const char* const kJacobianDoc;
 
 #define VELOTZ_CIRCUIT_EXTRA_METHODS                                                    \
     VELOTZ_KW_METHOD("residuals", velotz::py::circuit_residuals, velotz::py::kResidualsDoc), \
-    VELOTZ_KW_METHOD("jacobian", velotz::py::circuit_jacobian, velotz::py::kJacobianDoc),
+    VELOTZ_KW_METHOD("jacobian", velotz::py::circuit_jacobian, velotz::py::kJacobianDoc), \
+    VELOTZ_KW_METHOD("fit", velotz::py::circuit_fit, velotz::py::kFitDoc),
