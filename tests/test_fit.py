@@ -417,3 +417,15 @@ def test_other_threads_run_during_a_fit():
     assert span[0] > 0.05
     # Holding the interpreter lock for the fit would stall this loop for its whole duration.
     assert longest_pause < 0.5 * span[0]
+
+
+def test_fits_and_results_do_not_leak(memory_is_flat):
+    c = velotz.Circuit("two_rq_l").with_values(TRUE["two_rq_l"])
+    f = F[::6]
+    data = list(c.impedance(f) * 1.001)
+
+    def fit_and_read():
+        r = c.fit(f, data, guess_init=False)
+        return r.circuit, r.params, r.stderr, repr(r)
+
+    memory_is_flat(fit_and_read)
