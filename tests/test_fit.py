@@ -1,4 +1,5 @@
 """Circuit.fit and FitResult."""
+import inspect
 import math
 import threading
 import time
@@ -228,6 +229,27 @@ def test_repr():
     assert repr(r) == (f"FitResult(success={str(r.success).lower()}, iterations={r.iterations}, "
                        f"impedance_evals={r.impedance_evals}, chi_square={exp6(r.chi_square)}, "
                        f"params={{{params}}})")
+
+
+def test_signature_defaults_are_the_defaults_used():
+    sig = inspect.signature(velotz.Circuit.fit)
+    assert list(sig.parameters)[:3] == ["self", "frequencies", "impedances"]
+    assert len(sig.parameters) == 20
+    explicit = {k: p.default for k, p in sig.parameters.items() if p.default is not inspect.Parameter.empty}
+    explicit.update(impedances=noisy_rc(), guess_init=False)
+    start = velotz.Circuit("rc").with_values([30.0, 300.0, 3e-6])
+    assert repr(start.fit(F, **explicit)) == repr(start.fit(F, noisy_rc(), guess_init=False))
+    assert velotz.Circuit.fit.__doc__.startswith("Fit this circuit's parameters to a measured spectrum.")
+
+
+@pytest.mark.parametrize("method", ["particle_swarm", "simulated_annealing", "basin_hopping"])
+def test_seeded_global_methods_repeat(method):
+    start = velotz.Circuit("rq").with_values([30.0, 30.0, 3e-5, 0.7])
+    z = list(velotz.Circuit("rq").with_values(TRUE["rq"]).impedance(F))
+    first, second = (start.fit(F, z, guess_init=False, method=method, **QUICK) for _ in range(2))
+    assert repr(first) == repr(second) and first.impedance_evals == second.impedance_evals
+    if method != "particle_swarm":  # ten particles over five generations may not find the basin
+        np.testing.assert_allclose(list(first.params.values()), TRUE["rq"], rtol=1e-6)
 
 
 # ------------------------------------------------------------------ errors
