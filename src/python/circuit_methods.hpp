@@ -10,6 +10,8 @@ PyObject* circuit_residuals(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* circuit_jacobian(PyObject* self, PyObject* args, PyObject* kwargs);
 extern const char* const kResidualsDoc;
 extern const char* const kJacobianDoc;
+PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs);
+extern const char* const kFitDoc;
 
 PyObject* circuit_guess(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* circuit_ml_circuits(PyObject* cls, PyObject* unused);
@@ -24,5 +26,6 @@ extern const char* const kMlCircuitsDoc;
 #define VELOTZ_CIRCUIT_EXTRA_METHODS                                                    \
     VELOTZ_KW_METHOD("residuals", velotz::py::circuit_residuals, velotz::py::kResidualsDoc), \
     VELOTZ_KW_METHOD("jacobian", velotz::py::circuit_jacobian, velotz::py::kJacobianDoc),      \
+    VELOTZ_KW_METHOD("fit", velotz::py::circuit_fit, velotz::py::kFitDoc),                     \
     VELOTZ_KW_METHOD("guess", velotz::py::circuit_guess, velotz::py::kGuessDoc),                \
     {"ml_circuits", velotz::py::circuit_ml_circuits, METH_NOARGS | METH_STATIC, velotz::py::kMlCircuitsDoc},

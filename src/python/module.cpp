@@ -5,6 +5,7 @@
 #include "python/circuit_type.hpp"
 #include "python/compose.hpp"
 #include "python/element_types.hpp"
+#include "python/fit_result.hpp"
 #include "python/pyref.hpp"
 
 namespace {
@@ -38,7 +39,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_velotz() {
     // then the element variants.
     if (!add(module.get(), "Element", velotz::py::create_element_types())) return nullptr;
     if (!add(module.get(), "Circuit", velotz::py::create_circuit_type())) return nullptr;
-    // FitResult is added here, between Circuit and Series.
+    if (!add(module.get(), "FitResult", velotz::py::create_fit_result_type())) return nullptr;
     if (PyModule_AddFunctions(module.get(), velotz::py::compose_functions()) < 0) return nullptr;
     // Each variant class is bound under its code as the very object that is
     // the attribute of the same name on Element.

@@ -1,0 +1,237 @@
+#include "fit/lm_fit.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <utility>
+
+namespace velotz {
+
+// ---------------------------------------------------------------- LmProblem
+
+LmProblem::LmProblem(const NodeList& circuit, std::vector<double> omegas, const std::vector<Cx>& impedances,
+                     std::vector<double> weights, std::vector<Bounds> bounds, std::vector<double> x0,
+                     std::vector<bool> held, EvalCounter& counter)
+    : circuit_(circuit),
+      omegas_(std::move(omegas)),
+      impedances_(impedances),
+      weights_(std::move(weights)),
+      bounds_(std::move(bounds)),
+      x_(std::move(x0)),
+      held_(std::move(held)),
+      counter_(counter) {}
+
+bool LmProblem::residuals(std::vector<double>& r) {
+    return residuals_into(circuit_, physical(x_, bounds_), Measurement{omegas_, impedances_, weights_}, counter_, r);
+}
+
+bool LmProblem::jacobian(std::vector<double>& jac_colmajor) {
+    const std::vector<double> p = physical(x_, bounds_);
+    auto columns = jacobian_columns(circuit_, p, Measurement{omegas_, impedances_, weights_}, counter_);
+    if (!columns) return false;
+    const std::size_t n = x_.size();
+    const std::size_t m = 2 * omegas_.size();
+    if (columns->size() != n || jac_colmajor.size() != m * n) return false;
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::vector<double>& col = (*columns)[k];
+        if (col.size() != m) return false;
+        double* out = jac_colmajor.data() + k * m;
+        if (k < held_.size() && held_[k]) {
+            std::fill(out, out + m, 0.0);
+            continue;
+        }
+        // dp/dx of the internal coordinate: 1 on the plain scale, 10^x ln 10
+        // on the log scale above lo.
+        const double s = std::isfinite(bounds_[k].hi) ? 1.0 : (p[k] - bounds_[k].lo) * kLn10;
+        for (std::size_t i = 0; i < m; ++i) out[i] = col[i] * s;
+    }
+    return true;
+}
+
+std::expected<SingleStartResult, std::string> levenberg_marquardt_single_start(
+    const NodeList& circuit, const std::vector<double>& omegas, const std::vector<Cx>& impedances,
+    const std::vector<double>& weights, const std::vector<Bounds>& bounds, const std::vector<double>& x0,
+    const std::vector<bool>& held, const LmSettings& settings, EvalCounter& counter) {
+    LmProblem problem(circuit, omegas, impedances, weights, bounds, x0, held, counter);
+    LmConfig config{settings.ftol, settings.xtol, settings.gtol, 100.0, settings.patience};
+    auto report = lmder_minimize(problem, config);
+    if (!report) return std::unexpected(report.error());
+    return SingleStartResult{physical(problem.params(), bounds), lm_termination_success(report->termination),
+                             report->evaluations};
+}
+
+// ---------------------------------------------------------------- candidates
+
+namespace {
+
+double cost_at(const NodeList& circuit, const std::vector<double>& params, const Measurement& data,
+               EvalCounter& counter) {
+    std::vector<double> r;
+    if (!residuals_into(circuit, params, data, counter, r)) return std::nan("");
+    return half_sum_of_squares(r);
+}
+
+std::int64_t total_order_key(double v) {
+    const auto bits = std::bit_cast<std::int64_t>(v);
+    // Negative values: flip every bit below the sign so that larger
+    // magnitudes order lower; the signed comparison then is totalOrder.
+    return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
+}
+
+}  // namespace
+
+bool total_order_less(double a, double b) { return total_order_key(a) < total_order_key(b); }
+
+void sort_candidates(std::vector<Candidate>& candidates) {
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [](const Candidate& a, const Candidate& b) { return total_order_less(a.cost, b.cost); });
+}
+
+std::vector<Candidate> candidate_starting_points(const NodeList& circuit, const Measurement& data,
+                                                 const std::vector<Bounds>& bounds,
+                                                 const std::vector<double>& p0, EvalCounter& counter) {
+    const std::size_t n = std::min(bounds.size(), p0.size());
+    const std::vector<double> start(p0.begin(), p0.begin() + static_cast<std::ptrdiff_t>(n));
+    std::vector<std::vector<double>> vectors;
+    vectors.reserve(9);
+    vectors.push_back(start);
+    for (double factor : {3.0, 0.3333333333333333, 8.0, 0.125}) {
+        std::vector<double> v = start;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!std::isfinite(bounds[i].hi)) v[i] = start[i] * factor;
+        }
+        vectors.push_back(std::move(v));
+    }
+    for (double fraction : {0.2, 0.4, 0.6, 0.8}) {
+        std::vector<double> v = start;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (std::isfinite(bounds[i].hi)) v[i] = bounds[i].lo + (bounds[i].hi - bounds[i].lo) * fraction;
+        }
+        vectors.push_back(std::move(v));
+    }
+    std::vector<Candidate> out;
+    out.reserve(vectors.size());
+    for (auto& v : vectors) {
+        const double c = cost_at(circuit, v, data, counter);
+        out.push_back(Candidate{c, std::move(v)});
+    }
+    return out;
+}
+
+bool is_plausible(const std::vector<double>& params, bool success, double cost,
+                  const std::vector<Bounds>& bounds, const std::vector<double>& p0) {
+    if (!success || !std::isfinite(cost)) return false;
+    const std::size_t n = std::min({bounds.size(), params.size(), p0.size()});
+    for (std::size_t i = 0; i < n; ++i) {
+        const double p = params[i], lo = bounds[i].lo, hi = bounds[i].hi;
+        if (std::isfinite(hi)) {
+            const double margin = 1e-6 * (hi - lo);
+            if (!(std::fabs(p - lo) > margin) || !(std::fabs(hi - p) > margin)) return false;
+        } else {
+            if (!(p > 100.0 * lo)) return false;
+            const double a = std::fabs(p0[i]);
+            const double q = p / (std::isnan(a) ? 1e-300 : std::max(a, 1e-300));
+            if (!std::isfinite(q) || !(q >= 1e-6) || !(q < 1000000.0)) return false;
+        }
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- multi-start fit
+
+FitResultOr levenberg_marquardt_fit(const NodeList& circuit, const std::vector<double>& frequencies,
+                                    const std::vector<Cx>& impedances, Weighting weighting,
+                                    const LmSettings& settings) {
+    if (auto error = check_fit_inputs(circuit, frequencies.size(), impedances.size())) return std::unexpected(*error);
+
+    const std::vector<double> omegas = angular(frequencies);
+    const std::vector<double> weights = compute_weights(impedances, weighting);
+    const Measurement data{omegas, impedances, weights};
+    EvalCounter counter{0};
+    const std::vector<Bounds> bounds = param_bounds(circuit);
+    const std::vector<double> p0 = param_values(circuit);
+
+    std::vector<Candidate> candidates = candidate_starting_points(circuit, data, bounds, p0, counter);
+    sort_candidates(candidates);
+
+    struct Best {
+        std::vector<double> params;
+        double cost;
+        bool success;
+    };
+    std::optional<Best> best;
+    std::uint64_t total = 0;
+    const std::vector<bool> none_held(std::min(bounds.size(), p0.size()), false);
+    for (const Candidate& candidate : candidates) {
+        const std::vector<double> x0 = internal_from_physical(candidate.params, bounds);
+        auto run = levenberg_marquardt_single_start(circuit, omegas, impedances, weights, bounds, x0, none_held,
+                                                    settings, counter);
+        if (!run) return std::unexpected(FitError::aborted(run.error()));
+        total += run->evaluations;
+        const double cost = cost_at(circuit, run->params, data, counter);
+        const bool better = !best || (run->success && !best->success) ||
+                            (run->success == best->success && cost < best->cost);
+        if (better) best = Best{run->params, cost, run->success};
+        if (is_plausible(run->params, run->success, cost, bounds, p0)) break;
+    }
+    if (!best) {
+        return std::unexpected(
+            FitError::aborted("candidate_starting_points always returns at least one candidate"));
+    }
+
+    std::vector<double> clamped = best->params;
+    if (!clamp_into_bounds(clamped, bounds)) {
+        return std::unexpected(FitError::aborted("parameter bounds must be ordered numbers (lo <= hi)"));
+    }
+    const std::size_t n = std::min(bounds.size(), clamped.size());
+    std::vector<bool> at_bound(n, false);
+    bool any_at_bound = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (std::isfinite(bounds[i].hi) && (clamped[i] <= bounds[i].lo || clamped[i] >= bounds[i].hi)) {
+            at_bound[i] = true;
+            any_at_bound = true;
+        }
+    }
+
+    std::vector<double> final_params = best->params;
+    bool success = best->success;
+    if (any_at_bound) {
+        // Refit with the parameters at a bound held there: the others may
+        // lower the cost once those are fixed at a feasible value.
+        const std::vector<double> x0 = internal_from_physical(clamped, bounds);
+        auto refit =
+            levenberg_marquardt_single_start(circuit, omegas, impedances, weights, bounds, x0, at_bound, settings, counter);
+        if (!refit) return std::unexpected(FitError::aborted(refit.error()));
+        total += refit->evaluations;
+        const double refit_cost = cost_at(circuit, refit->params, data, counter);
+        if (refit_cost < best->cost && refit->success) {
+            final_params = std::move(refit->params);
+            success = true;
+        } else {
+            final_params = std::move(clamped);
+        }
+    }
+    return build_outcome(circuit, std::move(final_params), success, total, omegas, impedances, weights, counter);
+}
+
+// ---------------------------------------------------------------- polish
+
+FitResultOr polish_or_fallback(const NodeList& circuit, const std::vector<double>& best, std::uint64_t iterations,
+                               const std::vector<double>& frequencies, const std::vector<Cx>& impedances,
+                               Weighting weighting, const std::vector<double>& omegas,
+                               const std::vector<double>& weights, EvalCounter& counter) {
+    FitOutcome fallback = build_outcome(circuit, best, true, iterations, omegas, impedances, weights, counter);
+
+    const std::size_t needed = param_count(circuit);
+    const NodeList start = best.size() >= needed ? rebuild(circuit, best) : circuit;
+    auto polished = levenberg_marquardt_fit(start, frequencies, impedances, weighting, kPolishSettings);
+    if (!polished) return polished;
+
+    count_evaluation(counter, polished->impedance_evals);
+    FitOutcome result = (std::isfinite(polished->cost) && polished->cost <= fallback.cost) ? std::move(*polished)
+                                                                                         : std::move(fallback);
+    result.impedance_evals = counter.load();
+    return result;
+}
+
+}  // namespace velotz

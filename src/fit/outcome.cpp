@@ -1,0 +1,105 @@
+#include "fit/outcome.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "fit/linalg.hpp"
+#include "util/text.hpp"
+
+namespace velotz {
+
+std::string FitError::display() const {
+    switch (kind) {
+        case Kind::LengthMismatch:
+            return "frequencies and impedances must have the same length";
+        case Kind::EmptySpectrum:
+            return "frequencies and impedances must not be empty";
+        case Kind::NoFitParameters:
+            return "circuit topology has no parameters to fit";
+        case Kind::SolverFailure:
+            return "solver error: " + text;
+        case Kind::UnknownMethod:
+            return "unknown fit method " + quote(text) +
+                   ", expected one of \"levenberg_marquardt\", \"particle_swarm\", \"nelder_mead\", "
+                   "\"differential_evolution\", \"simulated_annealing\", \"basin_hopping\"";
+        case Kind::Aborted:
+            return text;
+    }
+    return text;
+}
+
+std::optional<FitError> check_fit_inputs(const NodeList& circuit, std::size_t frequency_count,
+                                         std::size_t impedance_count) {
+    if (frequency_count != impedance_count) return FitError::length_mismatch();
+    if (frequency_count == 0) return FitError::empty_spectrum();
+    if (param_count(circuit) == 0) return FitError::no_fit_parameters();
+    return std::nullopt;
+}
+
+bool clamp_into_bounds(std::vector<double>& params, const std::vector<Bounds>& bounds) {
+    const std::size_t n = std::min(params.size(), bounds.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        if (std::isnan(bounds[i].lo) || std::isnan(bounds[i].hi) || bounds[i].lo > bounds[i].hi) return false;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (params[i] < bounds[i].lo) {
+            params[i] = bounds[i].lo;
+        } else if (params[i] > bounds[i].hi) {
+            params[i] = bounds[i].hi;
+        }
+    }
+    return true;
+}
+
+FitOutcome build_outcome(const NodeList& circuit, std::vector<double> params, bool success,
+                         std::uint64_t iterations, const std::vector<double>& omegas,
+                         const std::vector<Cx>& impedances, const std::vector<double>& weights,
+                         EvalCounter& counter) {
+    const std::vector<Bounds> bounds = param_bounds(circuit);
+    params.resize(std::min(params.size(), bounds.size()));
+    clamp_into_bounds(params, bounds);
+
+    const Measurement data{omegas, impedances, weights};
+    FitOutcome out;
+    std::vector<double> r;
+    if (residuals_into(circuit, params, data, counter, r)) {
+        out.cost = half_sum_of_squares(r);
+    } else {
+        out.cost = std::nan("");
+    }
+    out.chi_square = out.cost * 2.0;
+
+    auto columns = jacobian_columns(circuit, params, data, counter);
+    if (columns && !columns->empty()) {
+        const std::size_t n = columns->size();
+        const std::size_t m = (*columns)[0].size();
+        const double dof = static_cast<double>(m) - static_cast<double>(n);
+        if (dof > 0.0) {
+            std::vector<double> jac(m * n, 0.0);
+            for (std::size_t k = 0; k < n; ++k) {
+                const auto& col = (*columns)[k];
+                std::copy_n(col.begin(), std::min(col.size(), m), jac.begin() + static_cast<std::ptrdiff_t>(k * m));
+            }
+            if (auto inverse = invert_normal_matrix(normal_matrix(jac, m, n), n)) {
+                const double s2 = out.chi_square / dof;
+                std::vector<double> se(n);
+                for (std::size_t i = 0; i < n; ++i) se[i] = std::sqrt(s2 * (*inverse)[i * n + i]);
+                out.std_errors = std::move(se);
+            }
+        }
+    }
+
+    if (params.size() >= param_count(circuit)) {
+        out.circuit = rebuild(circuit, params);
+    } else {
+        out.circuit = circuit;  // unreachable: every caller passes a full vector
+    }
+    out.names = param_names(out.circuit);
+    out.params = std::move(params);
+    out.success = success;
+    out.iterations = iterations;
+    out.impedance_evals = counter.load();
+    return out;
+}
+
+}  // namespace velotz

@@ -1,0 +1,78 @@
+#pragma once
+// The solver-independent result of every fitting method, the error value of
+// every fitting operation, and the statistics computed at the final vector.
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "circuit/circuit.hpp"
+#include "fit/residuals.hpp"
+
+namespace velotz {
+
+struct FitError {
+    enum class Kind {
+        LengthMismatch,   // "frequencies and impedances must have the same length"
+        EmptySpectrum,    // "frequencies and impedances must not be empty"
+        NoFitParameters,  // "circuit topology has no parameters to fit"
+        SolverFailure,    // "solver error: {text}"
+        UnknownMethod,    // "unknown fit method {quoted text}, expected one of ..."
+        Aborted,          // a refused setting or a broken invariant: {text} as it stands
+    };
+    Kind kind;
+    // SolverFailure: the optimizer's message; UnknownMethod: the method as
+    // given; Aborted: the whole message ("ftol must be >= 0", ...).
+    std::string text;
+
+    static FitError length_mismatch() { return {Kind::LengthMismatch, {}}; }
+    static FitError empty_spectrum() { return {Kind::EmptySpectrum, {}}; }
+    static FitError no_fit_parameters() { return {Kind::NoFitParameters, {}}; }
+    static FitError solver_failure(std::string message) { return {Kind::SolverFailure, std::move(message)}; }
+    static FitError unknown_method(std::string method) { return {Kind::UnknownMethod, std::move(method)}; }
+    static FitError aborted(std::string message) { return {Kind::Aborted, std::move(message)}; }
+
+    // The message shown to the user.
+    std::string display() const;
+};
+
+struct FitOutcome {
+    std::uint64_t iterations = 0;       // the method's own iteration measure
+    std::uint64_t impedance_evals = 0;  // residual evaluations of the whole call
+    double cost = 0.0;                  // 0.5 * sum(r^2) at params
+    double chi_square = 0.0;            // sum(r^2) at params, exactly cost * 2
+    // Standard error per parameter; absent when there are no more residuals
+    // than parameters or J^T J is singular. (Named so because `stderr` is a
+    // macro of <cstdio>.)
+    std::optional<std::vector<double>> std_errors;
+    NodeList circuit;                   // the circuit rebuilt with params
+    std::vector<std::string> names;     // param_names(circuit)
+    std::vector<double> params;         // final values, clamped into their bounds
+    bool success = false;
+};
+
+using FitResultOr = std::expected<FitOutcome, FitError>;
+
+// The three checks every fitting method makes before any work, in this
+// order: equal lengths, a non-empty spectrum, at least one parameter.
+std::optional<FitError> check_fit_inputs(const NodeList& circuit, std::size_t frequency_count,
+                                         std::size_t impedance_count);
+
+// p_i := lo_i when p_i < lo_i, hi_i when p_i > hi_i (NaN stays NaN), for i
+// below the common length. Returns false, leaving `params` untouched, when a
+// bound pair is NaN or has lo > hi (the element table never produces one).
+bool clamp_into_bounds(std::vector<double>& params, const std::vector<Bounds>& bounds);
+
+// The outcome at `params` (physical values, clamped here): residuals (one
+// counted evaluation), cost and chi-square, the Jacobian (2n counted
+// evaluations) and the standard errors from (J^T J)^-1 scaled by
+// chi_square / (m - n); the circuit rebuilt with the clamped values; the
+// counter read last. `iterations` and `success` are passed through.
+FitOutcome build_outcome(const NodeList& circuit, std::vector<double> params, bool success,
+                         std::uint64_t iterations, const std::vector<double>& omegas,
+                         const std::vector<Cx>& impedances, const std::vector<double>& weights,
+                         EvalCounter& counter);
+
+}  // namespace velotz

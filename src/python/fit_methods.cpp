@@ -1,0 +1,256 @@
+// Circuit.fit: argument conversion, the choice of starting values, and the
+// fit itself with the interpreter lock released.
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "fit/fit.hpp"
+#include "models/registry.hpp"
+#include "python/circuit_methods.hpp"
+#include "python/circuit_type.hpp"
+#include "python/fit_result.hpp"
+#include "python/spectrum.hpp"
+
+namespace velotz::py {
+
+const char* const kFitDoc =
+    "fit($self, frequencies, impedances=None, guess_init=None, weights=None, weight=\"modulus\", "
+    "method=\"levenberg_marquardt\", max_iterations=200, ftol=1e-8, xtol=1e-8, num_particles=200, "
+    "generations=1000, nelder_mead_iterations=2000, de_evaluations=20000, sa_iterations=5000, "
+    "sa_initial_temperature=2.0, basin_hopping_hops=20, basin_hopping_step_size=1.0, "
+    "basin_hopping_temperature=1.0, seed=None)\n--\n\n"
+    "Fit this circuit's parameters to a measured spectrum.\n"
+    "\n"
+    "Accepts two sequences of frequencies and impedances, or a single battery\n"
+    "data format dataframe (`impedances` left as None).\n"
+    "\n"
+    "`guess_init` unset means start from a machine-learning guess whenever the\n"
+    "circuit is not explicitly given starting parameters. If no model has been\n"
+    "trained for the topology it warns and starts from placeholder values.\n"
+    "\n"
+    "`True` always guesses, and raises rather than warns when it cannot.\n"
+    "`False` never guesses.";
+
+namespace {
+
+// Prefixes the pending conversion error with the argument's name. Overflow
+// (a negative or too large integer) keeps its type; anything else becomes a
+// TypeError or stays a ValueError.
+void name_pending_error(const char* name) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
+        prefix_pending_error(name);
+        return;
+    }
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    Ref t(type), v(value), b(tb);
+    std::string text;
+    if (v) {
+        Ref s(PyObject_Str(v.get()));
+        if (s) {
+            if (auto u = utf8_of(s.get())) text = *u;
+        }
+        PyErr_Clear();
+    }
+    PyErr_Format(PyExc_OverflowError, "argument '%s': %s", name, text.c_str());
+}
+
+// Unsigned 64-bit integer (anything with __index__); absent argument keeps
+// the default.
+bool convert_u64(PyObject* obj, const char* name, std::uint64_t& out) {
+    if (!obj) return true;
+    Ref index(PyNumber_Index(obj));
+    if (index) {
+        const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+        if (!(v == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+            out = v;
+            return true;
+        }
+    }
+    name_pending_error(name);
+    return false;
+}
+
+bool convert_size(PyObject* obj, const char* name, std::size_t& out) {
+    static_assert(sizeof(std::size_t) <= sizeof(std::uint64_t));
+    if (!obj) return true;
+    std::uint64_t v = out;
+    if (!convert_u64(obj, name, v)) return false;
+    if (v > static_cast<std::uint64_t>(SIZE_MAX)) {
+        raise_argument_error(name, "out of range integral type conversion attempted");
+        return false;
+    }
+    out = static_cast<std::size_t>(v);
+    return true;
+}
+
+bool convert_f64(PyObject* obj, const char* name, double& out) {
+    if (!obj) return true;
+    const double v = PyFloat_AsDouble(obj);
+    if (v == -1.0 && PyErr_Occurred()) {
+        name_pending_error(name);
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+bool convert_str(PyObject* obj, const char* name, std::string& out) {
+    if (!obj) return true;
+    if (!PyUnicode_Check(obj)) {
+        raise_argument_error(name, "'" + type_name(obj) + "' object cannot be converted to 'str'");
+        return false;
+    }
+    auto text = utf8_of(obj);
+    if (!text) return false;
+    out = std::move(*text);
+    return true;
+}
+
+bool convert_optional_str(PyObject* obj, const char* name, std::optional<std::string>& out) {
+    if (!obj || obj == Py_None) return true;
+    std::string text;
+    if (!convert_str(obj, name, text)) return false;
+    out = std::move(text);
+    return true;
+}
+
+// None, True or False; numpy's boolean scalar counts as a bool.
+bool convert_optional_bool(PyObject* obj, const char* name, std::optional<bool>& out) {
+    if (!obj || obj == Py_None) return true;
+    if (PyBool_Check(obj)) {
+        out = obj == Py_True;
+        return true;
+    }
+    const char* tp = Py_TYPE(obj)->tp_name;
+    if (std::strcmp(tp, "numpy.bool_") == 0 || std::strcmp(tp, "numpy.bool") == 0) {
+        const int truth = PyObject_IsTrue(obj);
+        if (truth < 0) return false;
+        out = truth != 0;
+        return true;
+    }
+    raise_argument_error(name, "'" + type_name(obj) + "' object cannot be converted to 'bool'");
+    return false;
+}
+
+bool convert_optional_u64(PyObject* obj, const char* name, std::optional<std::uint64_t>& out) {
+    if (!obj || obj == Py_None) return true;
+    std::uint64_t v = 0;
+    if (!convert_u64(obj, name, v)) return false;
+    out = v;
+    return true;
+}
+
+PyObject* raise_value_error(const std::string& text) {
+    PyErr_SetString(PyExc_ValueError, text.c_str());
+    return nullptr;
+}
+
+}  // namespace
+
+PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"frequencies",
+                                     "impedances",
+                                     "guess_init",
+                                     "weights",
+                                     "weight",
+                                     "method",
+                                     "max_iterations",
+                                     "ftol",
+                                     "xtol",
+                                     "num_particles",
+                                     "generations",
+                                     "nelder_mead_iterations",
+                                     "de_evaluations",
+                                     "sa_iterations",
+                                     "sa_initial_temperature",
+                                     "basin_hopping_hops",
+                                     "basin_hopping_step_size",
+                                     "basin_hopping_temperature",
+                                     "seed",
+                                     nullptr};
+    PyObject *frequencies = nullptr, *impedances = Py_None, *guess_init_obj = nullptr, *weights_obj = nullptr,
+             *weight_obj = nullptr, *method_obj = nullptr, *max_iterations = nullptr, *ftol = nullptr,
+             *xtol = nullptr, *num_particles = nullptr, *generations = nullptr, *nelder_mead_iterations = nullptr,
+             *de_evaluations = nullptr, *sa_iterations = nullptr, *sa_initial_temperature = nullptr,
+             *basin_hopping_hops = nullptr, *basin_hopping_step_size = nullptr,
+             *basin_hopping_temperature = nullptr, *seed = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOOOOOOOOOOOOOO:fit", const_cast<char**>(keywords),
+                                     &frequencies, &impedances, &guess_init_obj, &weights_obj, &weight_obj,
+                                     &method_obj, &max_iterations, &ftol, &xtol, &num_particles, &generations,
+                                     &nelder_mead_iterations, &de_evaluations, &sa_iterations,
+                                     &sa_initial_temperature, &basin_hopping_hops, &basin_hopping_step_size,
+                                     &basin_hopping_temperature, &seed))
+        return nullptr;
+
+    // 1. Options, in signature order.
+    FitRequest request;
+    std::optional<bool> guess_init;
+    std::optional<std::string> weights_path;
+    std::string weight_text = "modulus";
+    if (!convert_optional_bool(guess_init_obj, "guess_init", guess_init) ||
+        !convert_optional_str(weights_obj, "weights", weights_path) ||
+        !convert_str(weight_obj, "weight", weight_text) || !convert_str(method_obj, "method", request.method) ||
+        !convert_size(max_iterations, "max_iterations", request.max_iterations) ||
+        !convert_f64(ftol, "ftol", request.ftol) || !convert_f64(xtol, "xtol", request.xtol) ||
+        !convert_size(num_particles, "num_particles", request.num_particles) ||
+        !convert_u64(generations, "generations", request.generations) ||
+        !convert_u64(nelder_mead_iterations, "nelder_mead_iterations", request.nelder_mead_iterations) ||
+        !convert_size(de_evaluations, "de_evaluations", request.de_evaluations) ||
+        !convert_u64(sa_iterations, "sa_iterations", request.sa_iterations) ||
+        !convert_f64(sa_initial_temperature, "sa_initial_temperature", request.sa_initial_temperature) ||
+        !convert_size(basin_hopping_hops, "basin_hopping_hops", request.basin_hopping_hops) ||
+        !convert_f64(basin_hopping_step_size, "basin_hopping_step_size", request.basin_hopping_step_size) ||
+        !convert_f64(basin_hopping_temperature, "basin_hopping_temperature", request.basin_hopping_temperature) ||
+        !convert_optional_u64(seed, "seed", request.seed))
+        return nullptr;
+
+    // 2.-4. The circuit (kept alive by self), the spectrum and the weighting.
+    std::shared_ptr<const NodeList> tree = *reinterpret_cast<CircuitObject*>(self)->tree;
+    Spectrum data;
+    if (!spectrum(frequencies, impedances, data)) return nullptr;
+    auto weighting = parse_weighting(weight_text);
+    if (!weighting) return raise_value_error(weighting.error());
+    request.weighting = *weighting;
+
+    // 5. Starting values: a network's guess unless the caller supplied values
+    // or said not to guess.
+    request.circuit = *tree;
+    const bool guess = guess_init ? *guess_init : (weights_path.has_value() || !circuit_values_given(self));
+    if (guess) {
+        if (!weights_path && !guess_init && !find_for_topology(*tree)) {
+            const std::string text =
+                "There is no ML model to guess initial parameters for this circuit. Supply your own with "
+                "Circuit.with_named_values({...}) or Circuit.with_values([...]), or pass guess_init=False to "
+                "silence this. Models available for " +
+                quoted_model_names();
+            if (PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) < 0) return nullptr;
+        } else {
+            auto values = guess_params(*tree, data.frequencies, data.impedances, weights_path);
+            if (!values) return raise_value_error(values.error());
+            const std::size_t count = param_count(*tree);
+            if (values->size() < count) {
+                return raise_value_error("expected " + std::to_string(count) + " values, got " +
+                                         std::to_string(values->size()));
+            }
+            request.circuit = rebuild(*tree, *values);
+        }
+    }
+    request.frequencies = std::move(data.frequencies);
+    request.impedances = std::move(data.impedances);
+
+    // 6. The fit, on native copies only.
+    FitResultOr result;
+    Py_BEGIN_ALLOW_THREADS
+    result = fit_dispatch(request);
+    Py_END_ALLOW_THREADS
+
+    // 7. Back to Python.
+    if (!result) return raise_value_error(result.error().display());
+    return make_fit_result(std::move(*result));
+}
+
+}  // namespace velotz::py

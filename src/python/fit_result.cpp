@@ -1,0 +1,162 @@
+#include "python/fit_result.hpp"
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "python/circuit_type.hpp"
+#include "util/text.hpp"
+
+namespace velotz::py {
+namespace {
+
+PyTypeObject* g_fit_result_type = nullptr;
+
+struct FitResultObject {
+    PyObject_HEAD
+    FitOutcome* outcome;
+    std::shared_ptr<const NodeList>* circuit;  // shared by every Circuit handed out
+};
+
+FitResultObject* as_result(PyObject* self) { return reinterpret_cast<FitResultObject*>(self); }
+const FitOutcome& outcome_of(PyObject* self) { return *as_result(self)->outcome; }
+
+PyObject* fit_result_new(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "No constructor defined for FitResult");
+    return nullptr;
+}
+
+void fit_result_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete as_result(self)->outcome;
+    delete as_result(self)->circuit;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// Name/value pairs as a dict holds them: the first position of a name with
+// the last value given for it.
+std::vector<std::pair<std::string, double>> named(const std::vector<std::string>& names,
+                                                  const std::vector<double>& values) {
+    std::vector<std::pair<std::string, double>> out;
+    const std::size_t n = std::min(names.size(), values.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        auto it = std::find_if(out.begin(), out.end(), [&](const auto& e) { return e.first == names[i]; });
+        if (it != out.end()) {
+            it->second = values[i];
+        } else {
+            out.emplace_back(names[i], values[i]);
+        }
+    }
+    return out;
+}
+
+PyObject* dict_of(const std::vector<std::string>& names, const std::vector<double>& values) {
+    Ref dict(PyDict_New());
+    if (!dict) return nullptr;
+    for (const auto& [name, value] : named(names, values)) {
+        Ref v(PyFloat_FromDouble(value));
+        if (!v) return nullptr;
+        if (PyDict_SetItemString(dict.get(), name.c_str(), v.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* get_circuit(PyObject* self, void*) { return make_circuit(*as_result(self)->circuit, true); }
+
+PyObject* get_params(PyObject* self, void*) {
+    const FitOutcome& o = outcome_of(self);
+    return dict_of(o.names, o.params);
+}
+
+PyObject* get_stderr(PyObject* self, void*) {
+    const FitOutcome& o = outcome_of(self);
+    if (!o.std_errors) Py_RETURN_NONE;
+    return dict_of(o.names, *o.std_errors);
+}
+
+PyObject* get_success(PyObject* self, void*) { return PyBool_FromLong(outcome_of(self).success); }
+
+PyObject* get_iterations(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(outcome_of(self).iterations);
+}
+
+PyObject* get_impedance_evals(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(outcome_of(self).impedance_evals);
+}
+
+PyObject* get_cost(PyObject* self, void*) { return PyFloat_FromDouble(outcome_of(self).cost); }
+
+PyObject* get_chi_square(PyObject* self, void*) { return PyFloat_FromDouble(outcome_of(self).chi_square); }
+
+PyObject* fit_result_repr(PyObject* self) {
+    const FitOutcome& o = outcome_of(self);
+    std::string out = "FitResult(success=";
+    out += o.success ? "true" : "false";
+    out += ", iterations=" + std::to_string(o.iterations);
+    out += ", impedance_evals=" + std::to_string(o.impedance_evals);
+    out += ", chi_square=" + format_exp(o.chi_square, 6);
+    out += ", params={";
+    bool first = true;
+    for (const auto& [name, value] : named(o.names, o.params)) {
+        if (!first) out += ", ";
+        first = false;
+        out += quote(name) + ": " + format_debug(value);
+    }
+    out += "})";
+    return PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+}
+
+PyGetSetDef fit_result_getset[] = {
+    {"circuit", get_circuit, nullptr, nullptr, nullptr},
+    {"params", get_params, nullptr, nullptr, nullptr},
+    {"stderr", get_stderr, nullptr, nullptr, nullptr},
+    {"success", get_success, nullptr, nullptr, nullptr},
+    {"iterations", get_iterations, nullptr, nullptr, nullptr},
+    {"impedance_evals", get_impedance_evals, nullptr, nullptr, nullptr},
+    {"cost", get_cost, nullptr, nullptr, nullptr},
+    {"chi_square", get_chi_square, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot fit_result_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(fit_result_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(fit_result_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(fit_result_repr)},
+    {Py_tp_getset, fit_result_getset},
+    {0, nullptr},
+};
+
+PyType_Spec fit_result_spec = {
+    "velotz.FitResult",
+    sizeof(FitResultObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    fit_result_slots,
+};
+
+}  // namespace
+
+PyTypeObject* fit_result_type() { return g_fit_result_type; }
+
+PyObject* create_fit_result_type() {
+    if (!g_fit_result_type) {
+        g_fit_result_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&fit_result_spec));
+        if (!g_fit_result_type) return nullptr;
+    }
+    Py_INCREF(g_fit_result_type);
+    return reinterpret_cast<PyObject*>(g_fit_result_type);
+}
+
+PyObject* make_fit_result(FitOutcome outcome) {
+    PyTypeObject* type = g_fit_result_type;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    auto tree = std::make_shared<const NodeList>(std::move(outcome.circuit));
+    as_result(self)->circuit = new std::shared_ptr<const NodeList>(std::move(tree));
+    as_result(self)->outcome = new FitOutcome(std::move(outcome));
+    return self;
+}
+
+}  // namespace velotz::py
