@@ -133,3 +133,29 @@ def test_failing_calls_do_not_leak(memory_is_flat):
                 raise AssertionError("expected a failure")
 
     memory_is_flat(failing, rounds=5, per_round=1000)
+
+
+@pytest.mark.parametrize(
+    "text,params",
+    [
+        ("R0-(R1,C1)", P),
+        ("R0-(R1-W1,CPE1)-(R2-Wo2,CPE2)", [3.0, 40.0, 12.0, 2e-5, 0.9, 70.0, 8.0, 0.3, 1e-3, 0.7]),
+        ("L0-Zarc1-(Tlmq2,(G3,Gs4)-T5)-La6-K7", [2e-6, 5.0, 1e-3, 0.8, 9.0, 2e-3, 0.75, 3.0, 0.1, 2.0, 0.2, 1.3,
+                                                  4.0, 5.0, 0.6, 0.02, 1e-6, 0.9, 8.0, 1e-4]),
+        ("R0-(R1,C1)", P + [7.0, math.nan]),
+    ],
+)
+@pytest.mark.parametrize("weight", ["modulus", "unit"])
+def test_jacobian_column_is_the_central_difference_of_residuals_bit_for_bit(text, params, weight):
+    circuit = velotz.Circuit(text)
+    f = list(np.logspace(-2, 5, 23))
+    z = list(circuit.with_values(params[: len(circuit.param_names())]).impedance(f) * (1 + 0.02j))
+    J = np.array(circuit.jacobian(params, f, z, weight=weight))
+    for k, p in enumerate(params):
+        h = 6.0554544523933395e-06 * (1e-8 if math.isnan(p) else max(abs(p), 1e-8))
+        plus = list(params)
+        minus = list(params)
+        plus[k] = p + h
+        minus[k] = p - h
+        want = (np.array(circuit.residuals(plus, f, z, weight=weight)) - np.array(circuit.residuals(minus, f, z, weight=weight))) / (h + h)
+        np.testing.assert_array_equal(J[:, k], want)

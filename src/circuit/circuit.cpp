@@ -255,7 +255,9 @@ void BoundCircuit::compile(const NodeList& series, std::size_t depth) {
                 ok_ = false;
                 return;
             }
-            ops_.push_back({Op::Leaf, kind, cursor_, Element::prepare(kind, cursor_)});
+            const Element::Prepared pre = Element::prepare(kind, cursor_);
+            ops_.push_back({Op::Leaf, kind, cursor_, pre});
+            leaves_.push_back({kind, static_cast<std::size_t>(cursor_ - begin_), cursor_, pre});
             cursor_ += k;
         }
     }
@@ -263,7 +265,9 @@ void BoundCircuit::compile(const NodeList& series, std::size_t depth) {
 
 bool BoundCircuit::bind(const NodeList& series, const double* params, std::size_t count) {
     ops_.clear();
+    leaves_.clear();
     max_depth_ = 0;
+    begin_ = params;
     cursor_ = params;
     end_ = params + count;
     ok_ = true;
@@ -297,6 +301,50 @@ Cx BoundCircuit::impedance(double omega) const {
         }
     }
     return z;
+}
+
+void BoundCircuit::leaf_impedances(double omega, Cx* out) const {
+    for (std::size_t i = 0; i < leaves_.size(); ++i) {
+        const LeafInfo& leaf = leaves_[i];
+        out[i] = Element::impedance_prepared(leaf.kind, leaf.fields, leaf.pre, omega);
+    }
+}
+
+Cx BoundCircuit::combine(const Cx* leaves, std::size_t replaced, Cx value) const {
+    Cx z{0.0, 0.0};
+    Frame* top = stack_.data();
+    std::size_t leaf = 0;
+    for (const Op& op : ops_) {
+        switch (op.code) {
+            case Op::Leaf:
+                z = z + (leaf == replaced ? value : leaves[leaf]);
+                ++leaf;
+                break;
+            case Op::Open:
+                ++top;
+                top->outer = z;
+                top->admittance = {0.0, 0.0};
+                z = {0.0, 0.0};
+                break;
+            case Op::EndBranch:
+                top->admittance = top->admittance + recip(z);
+                z = {0.0, 0.0};
+                break;
+            case Op::Close:
+                z = top->outer + recip(top->admittance);
+                --top;
+                break;
+        }
+    }
+    return z;
+}
+
+std::size_t BoundCircuit::leaf_of_param(std::size_t index) const {
+    for (std::size_t i = 0; i < leaves_.size(); ++i) {
+        const std::size_t first = leaves_[i].first;
+        if (index >= first && index < first + static_cast<std::size_t>(kind_info(leaves_[i].kind).field_count)) return i;
+    }
+    return leaves_.size();
 }
 
 std::vector<Cx> impedance_spectrum(const NodeList& series, const std::vector<double>& freqs_hz) {

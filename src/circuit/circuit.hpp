@@ -3,6 +3,7 @@
 // label or a parallel group of series branches. Trees are immutable values;
 // every change of values builds a new tree.
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <optional>
 #include <string>
@@ -83,7 +84,29 @@ public:
     // Impedance at angular frequency omega.
     Cx impedance(double omega) const;
 
+    // The same value in two steps, so that a caller that changes one leaf
+    // at a time (a finite-difference Jacobian) recomputes only that leaf:
+    // the impedance of every leaf in leaf order, then their combination.
+    std::size_t leaf_count() const { return leaves_.size(); }
+    void leaf_impedances(double omega, Cx* out) const;
+    // Combines leaf impedances; leaf `replaced` (if < leaf_count) takes
+    // `value` instead of its entry in `leaves`.
+    Cx combine(const Cx* leaves, std::size_t replaced = SIZE_MAX, Cx value = {}) const;
+
+    // The leaf that reads parameter `index` and the field it is, or
+    // leaf_count() for a parameter no leaf reads.
+    std::size_t leaf_of_param(std::size_t index) const;
+    // A leaf's kind, its first parameter index and its field count.
+    Kind leaf_kind(std::size_t leaf) const { return leaves_[leaf].kind; }
+    std::size_t leaf_first_param(std::size_t leaf) const { return leaves_[leaf].first; }
+
 private:
+    struct LeafInfo {
+        Kind kind;
+        std::size_t first;  // index of its first parameter
+        const double* fields;
+        Element::Prepared pre;
+    };
     struct Op {
         enum Code : std::uint8_t { Leaf, Open, EndBranch, Close };
         Code code;
@@ -98,7 +121,9 @@ private:
     void compile(const NodeList& series, std::size_t depth);
 
     std::vector<Op> ops_;
+    std::vector<LeafInfo> leaves_;
     std::size_t max_depth_ = 0;
+    const double* begin_ = nullptr;
     const double* cursor_ = nullptr;
     const double* end_ = nullptr;
     bool ok_ = true;

@@ -67,29 +67,83 @@ double jacobian_step(double p) {
     return c * std::max(a, 1e-8);
 }
 
+namespace {
+
+// Below this many leaf evaluations per column a Jacobian column is too small
+// to pay for a hand-off to a worker (measured: a 60-point, 5-parameter
+// column takes about 2 µs, a wake-up and hand-off about 10 µs).
+constexpr std::size_t kParallelColumnWork = 4096;
+
+}  // namespace
+
+// Each column perturbs one parameter, which only one leaf reads: the other
+// leaves' impedances are computed once and reused, and the perturbed leaf is
+// recombined with them. The operations per frequency are exactly those of a
+// full evaluation, so the columns equal (residuals(p + h e_k) -
+// residuals(p - h e_k)) / 2h bit for bit.
 std::expected<std::vector<std::vector<double>>, std::string> jacobian_columns(const NodeList& circuit,
                                                                               const std::vector<double>& params,
                                                                               const Measurement& data,
                                                                               EvalCounter& counter) {
     const std::size_t n = params.size();
+    const std::size_t points = data.omegas.size();
     std::vector<std::vector<double>> columns(n);
-    std::vector<char> failed(n, 0);
-    parallel_for(n, [&](std::size_t k) {
+    if (n == 0) return columns;
+    BoundCircuit base;
+    if (!base.bind(circuit, params.data(), params.size())) {
+        // A short vector only fails when a frequency needs it evaluated.
+        count_evaluation(counter, 2 * n);
+        if (points == 0) return columns;
+        return std::unexpected(std::string(kNotEnoughValues));
+    }
+    const std::size_t leaves = base.leaf_count();
+    std::vector<Cx> leaf_values(points * leaves);
+    for (std::size_t j = 0; j < points; ++j) base.leaf_impedances(data.omegas[j], leaf_values.data() + j * leaves);
+
+    auto column = [&](std::size_t k) {
+        count_evaluation(counter, 2);
         const double h = jacobian_step(params[k]);
-        std::vector<double> plus = params, minus = params;
-        plus[k] = params[k] + h;
-        minus[k] = params[k] - h;
-        std::vector<double> rp, rm;
-        if (!residuals_into(circuit, plus, data, counter, rp) || !residuals_into(circuit, minus, data, counter, rm)) {
-            failed[k] = 1;
+        std::vector<double>& col = columns[k];
+        col.resize(2 * points);
+        const std::size_t leaf = base.leaf_of_param(k);
+        BoundCircuit local;  // its own group stack: columns may run concurrently
+        local.bind(circuit, params.data(), params.size());
+        if (leaf == leaves) {
+            // No leaf reads this parameter: both residual vectors are the base one.
+            for (std::size_t j = 0; j < points; ++j) {
+                const Cx zm = local.combine(leaf_values.data() + j * leaves);
+                const Cx& zd = data.impedances[j];
+                const double re = (zm.re - zd.re) / data.weights[j];
+                const double im = (zm.im - zd.im) / data.weights[j];
+                col[2 * j] = (re - re) / (h + h);
+                col[2 * j + 1] = (im - im) / (h + h);
+            }
             return;
         }
-        const std::size_t m = std::min(rp.size(), rm.size());
-        std::vector<double>& col = columns[k];
-        col.resize(m);
-        for (std::size_t i = 0; i < m; ++i) col[i] = (rp[i] - rm[i]) / (h + h);
-    });
-    if (std::find(failed.begin(), failed.end(), 1) != failed.end()) return std::unexpected(std::string(kNotEnoughValues));
+        const Kind kind = base.leaf_kind(leaf);
+        const std::size_t first = base.leaf_first_param(leaf);
+        double plus[4], minus[4];
+        for (int f = 0; f < kind_info(kind).field_count; ++f) plus[f] = minus[f] = params[first + static_cast<std::size_t>(f)];
+        plus[k - first] = params[k] + h;
+        minus[k - first] = params[k] - h;
+        const Element::Prepared pre_plus = Element::prepare(kind, plus);
+        const Element::Prepared pre_minus = Element::prepare(kind, minus);
+        for (std::size_t j = 0; j < points; ++j) {
+            const double w = data.omegas[j];
+            const Cx* row = leaf_values.data() + j * leaves;
+            const Cx zp = local.combine(row, leaf, Element::impedance_prepared(kind, plus, pre_plus, w));
+            const Cx zm = local.combine(row, leaf, Element::impedance_prepared(kind, minus, pre_minus, w));
+            const Cx& zd = data.impedances[j];
+            const double wj = data.weights[j];
+            col[2 * j] = ((zp.re - zd.re) / wj - (zm.re - zd.re) / wj) / (h + h);
+            col[2 * j + 1] = ((zp.im - zd.im) / wj - (zm.im - zd.im) / wj) / (h + h);
+        }
+    };
+    if (points * leaves < kParallelColumnWork) {
+        for (std::size_t k = 0; k < n; ++k) column(k);
+    } else {
+        parallel_for(n, column);
+    }
     return columns;
 }
 
