@@ -258,6 +258,7 @@ void BoundCircuit::compile(const NodeList& series, std::size_t depth) {
             const Element::Prepared pre = Element::prepare(kind, cursor_);
             ops_.push_back({Op::Leaf, kind, cursor_, pre});
             leaves_.push_back({kind, static_cast<std::size_t>(cursor_ - begin_), cursor_, pre});
+            leaf_ops_.push_back(ops_.size() - 1);
             cursor_ += k;
         }
     }
@@ -266,6 +267,7 @@ void BoundCircuit::compile(const NodeList& series, std::size_t depth) {
 bool BoundCircuit::bind(const NodeList& series, const double* params, std::size_t count) {
     ops_.clear();
     leaves_.clear();
+    leaf_ops_.clear();
     max_depth_ = 0;
     begin_ = params;
     cursor_ = params;
@@ -303,22 +305,15 @@ Cx BoundCircuit::impedance(double omega) const {
     return z;
 }
 
-void BoundCircuit::leaf_impedances(double omega, Cx* out) const {
-    for (std::size_t i = 0; i < leaves_.size(); ++i) {
-        const LeafInfo& leaf = leaves_[i];
-        out[i] = Element::impedance_prepared(leaf.kind, leaf.fields, leaf.pre, omega);
-    }
-}
-
-Cx BoundCircuit::combine(const Cx* leaves, std::size_t replaced, Cx value) const {
+Cx BoundCircuit::record(double omega, Cx* cache) const {
     Cx z{0.0, 0.0};
     Frame* top = stack_.data();
-    std::size_t leaf = 0;
-    for (const Op& op : ops_) {
+    for (std::size_t i = 0; i < ops_.size(); ++i) {
+        const Op& op = ops_[i];
         switch (op.code) {
             case Op::Leaf:
-                z = z + (leaf == replaced ? value : leaves[leaf]);
-                ++leaf;
+                cache[i] = Element::impedance_prepared(op.kind, op.fields, op.pre, omega);
+                z = z + cache[i];
                 break;
             case Op::Open:
                 ++top;
@@ -327,11 +322,53 @@ Cx BoundCircuit::combine(const Cx* leaves, std::size_t replaced, Cx value) const
                 z = {0.0, 0.0};
                 break;
             case Op::EndBranch:
-                top->admittance = top->admittance + recip(z);
+                cache[i] = recip(z);
+                top->admittance = top->admittance + cache[i];
                 z = {0.0, 0.0};
                 break;
             case Op::Close:
-                z = top->outer + recip(top->admittance);
+                cache[i] = recip(top->admittance);
+                z = top->outer + cache[i];
+                --top;
+                break;
+        }
+    }
+    return z;
+}
+
+Cx BoundCircuit::replay(const Cx* cache, std::size_t leaf, Cx value) const {
+    const std::size_t target = leaf < leaf_ops_.size() ? leaf_ops_[leaf] : SIZE_MAX;
+    Cx z{0.0, 0.0};
+    bool dirty = false;
+    Frame* top = stack_.data();
+    for (std::size_t i = 0; i < ops_.size(); ++i) {
+        switch (ops_[i].code) {
+            case Op::Leaf:
+                if (i == target) {
+                    z = z + value;
+                    dirty = true;
+                } else {
+                    z = z + cache[i];
+                }
+                break;
+            case Op::Open:
+                ++top;
+                top->outer = z;
+                top->admittance = {0.0, 0.0};
+                top->outer_dirty = dirty;
+                top->group_dirty = false;
+                z = {0.0, 0.0};
+                dirty = false;
+                break;
+            case Op::EndBranch:
+                top->admittance = top->admittance + (dirty ? recip(z) : cache[i]);
+                top->group_dirty = top->group_dirty || dirty;
+                z = {0.0, 0.0};
+                dirty = false;
+                break;
+            case Op::Close:
+                z = top->outer + (top->group_dirty ? recip(top->admittance) : cache[i]);
+                dirty = top->outer_dirty || top->group_dirty;
                 --top;
                 break;
         }

@@ -84,14 +84,16 @@ public:
     // Impedance at angular frequency omega.
     Cx impedance(double omega) const;
 
-    // The same value in two steps, so that a caller that changes one leaf
-    // at a time (a finite-difference Jacobian) recomputes only that leaf:
-    // the impedance of every leaf in leaf order, then their combination.
+    // For callers that change one leaf at a time (a finite-difference
+    // Jacobian): `record` evaluates at omega and keeps every intermediate
+    // value (op_count() entries: leaf impedances, branch admittances, group
+    // impedances); `replay` then gives the impedance with one leaf replaced
+    // by `value`, recomputing only the groups that contain it. Both give the
+    // bits a full evaluation would.
     std::size_t leaf_count() const { return leaves_.size(); }
-    void leaf_impedances(double omega, Cx* out) const;
-    // Combines leaf impedances; leaf `replaced` (if < leaf_count) takes
-    // `value` instead of its entry in `leaves`.
-    Cx combine(const Cx* leaves, std::size_t replaced = SIZE_MAX, Cx value = {}) const;
+    std::size_t op_count() const { return ops_.size(); }
+    Cx record(double omega, Cx* cache) const;
+    Cx replay(const Cx* cache, std::size_t leaf, Cx value) const;
 
     // The leaf that reads parameter `index` and the field it is, or
     // leaf_count() for a parameter no leaf reads.
@@ -117,11 +119,14 @@ private:
     struct Frame {
         Cx outer;  // the series sum outside the group
         Cx admittance;
+        bool outer_dirty;  // replay: the enclosing series holds the replaced leaf
+        bool group_dirty;  // replay: a branch of this group holds it
     };
     void compile(const NodeList& series, std::size_t depth);
 
     std::vector<Op> ops_;
     std::vector<LeafInfo> leaves_;
+    std::vector<std::size_t> leaf_ops_;  // op index of every leaf
     std::size_t max_depth_ = 0;
     const double* begin_ = nullptr;
     const double* cursor_ = nullptr;

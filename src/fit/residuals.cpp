@@ -97,8 +97,9 @@ std::expected<std::vector<std::vector<double>>, std::string> jacobian_columns(co
         return std::unexpected(std::string(kNotEnoughValues));
     }
     const std::size_t leaves = base.leaf_count();
-    std::vector<Cx> leaf_values(points * leaves);
-    for (std::size_t j = 0; j < points; ++j) base.leaf_impedances(data.omegas[j], leaf_values.data() + j * leaves);
+    const std::size_t ops = base.op_count();
+    std::vector<Cx> cache(points * ops);
+    for (std::size_t j = 0; j < points; ++j) base.record(data.omegas[j], cache.data() + j * ops);
 
     auto column = [&](std::size_t k) {
         count_evaluation(counter, 2);
@@ -111,7 +112,7 @@ std::expected<std::vector<std::vector<double>>, std::string> jacobian_columns(co
         if (leaf == leaves) {
             // No leaf reads this parameter: both residual vectors are the base one.
             for (std::size_t j = 0; j < points; ++j) {
-                const Cx zm = local.combine(leaf_values.data() + j * leaves);
+                const Cx zm = local.replay(cache.data() + j * ops, leaves, {});
                 const Cx& zd = data.impedances[j];
                 const double re = (zm.re - zd.re) / data.weights[j];
                 const double im = (zm.im - zd.im) / data.weights[j];
@@ -130,16 +131,16 @@ std::expected<std::vector<std::vector<double>>, std::string> jacobian_columns(co
         const Element::Prepared pre_minus = Element::prepare(kind, minus);
         for (std::size_t j = 0; j < points; ++j) {
             const double w = data.omegas[j];
-            const Cx* row = leaf_values.data() + j * leaves;
-            const Cx zp = local.combine(row, leaf, Element::impedance_prepared(kind, plus, pre_plus, w));
-            const Cx zm = local.combine(row, leaf, Element::impedance_prepared(kind, minus, pre_minus, w));
+            const Cx* row = cache.data() + j * ops;
+            const Cx zp = local.replay(row, leaf, Element::impedance_prepared(kind, plus, pre_plus, w));
+            const Cx zm = local.replay(row, leaf, Element::impedance_prepared(kind, minus, pre_minus, w));
             const Cx& zd = data.impedances[j];
             const double wj = data.weights[j];
             col[2 * j] = ((zp.re - zd.re) / wj - (zm.re - zd.re) / wj) / (h + h);
             col[2 * j + 1] = ((zp.im - zd.im) / wj - (zm.im - zd.im) / wj) / (h + h);
         }
     };
-    if (points * leaves < kParallelColumnWork) {
+    if (points * ops < kParallelColumnWork) {
         for (std::size_t k = 0; k < n; ++k) column(k);
     } else {
         parallel_for(n, column);
