@@ -664,7 +664,7 @@ std::expected<void, NnError> Guesser::prepare_network() {
     const auto expect_width = [&](const Conv& conv, std::string_view layer) -> std::expected<void, NnError> {
         if (conv.out == c) return {};
         const std::string name = layer_tensor(layer, "weight");
-        return std::unexpected(NnError::shape_mismatch(name, conv.out * conv.in * conv.k,
+        return std::unexpected(NnError::shape_mismatch(name, saturating_product({conv.out, conv.in, conv.k}),
                                                        saturating_product({c, conv.in, conv.k})));
     };
     if (auto ok = expect_width(*stem, "stem"); !ok) return ok;

@@ -95,14 +95,14 @@ struct File {
     }
 };
 
-struct Spec {
+struct Shape {
     std::uint32_t c = 2, k = 3, groups = 1, h1 = 4, h2 = 3, n_grid = 8;
     std::vector<std::uint32_t> dilations = {1, 2};
     std::vector<std::string> params = {"R0.r", "C0.c"};
 };
 
 // A consistent network of float32 tensors with random weights.
-File network(const Spec& s, unsigned seed = 1) {
+File network(const Shape& s, unsigned seed = 1) {
     std::mt19937 rng(seed);
     std::uniform_real_distribution<float> u(-0.5f, 0.5f);
     File f;
@@ -197,12 +197,12 @@ TEST(Loader, MagicAndTruncation) {
     EXPECT_EQ(load("EISNN001"), "weight file is truncated");
     EXPECT_EQ(load(std::string_view("EISNN001\x01\0\0\0\x09\0\0\0ab", 18)), "weight file is truncated");
 
-    File f = network(Spec{});
+    File f = network(Shape{});
     f.meta.insert(f.meta.begin(), {"bad\xff", "x"});  // not UTF-8
     EXPECT_EQ(load_error(f), "weight file is truncated");
 
     // Every proper prefix of a valid file is truncated.
-    const auto full = network(Spec{}).bytes();
+    const auto full = network(Shape{}).bytes();
     for (std::size_t n = 8; n < full.size(); n += 7) {
         auto g = Guesser::from_bytes(full.data(), n);
         ASSERT_FALSE(g) << n;
@@ -215,7 +215,7 @@ TEST(Loader, MagicAndTruncation) {
 }
 
 TEST(Loader, EncodingsAndDimensions) {
-    File f = network(Spec{});
+    File f = network(Shape{});
     f.recs.push_back({"half", 1, {2, 3}, {}, {0x00, 0x3C, 0x01, 0x00, 0x00, 0x7C, 0x00, 0xC0, 0xFF, 0x7B, 0x00, 0x80}});
     std::vector<unsigned char> q8(4);
     std::memcpy(q8.data(), "\0\0\0\x3f", 4);  // 0.5f little-endian
@@ -243,7 +243,7 @@ TEST(Loader, EncodingsAndDimensions) {
     EXPECT_EQ(g->tensor("nope").error().message(), "weight file is missing \"nope\"");
 
     // The encoding is checked after the dimensions, before the data.
-    File bad = network(Spec{});
+    File bad = network(Shape{});
     bad.recs.insert(bad.recs.begin(), Rec{"x", 3, {0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF}, {}, {}});
     EXPECT_EQ(load_error(bad), "weight file uses tensor encoding 3, which this build does not know");
     // A huge element count cannot be satisfied and must not be allocated.
@@ -254,7 +254,7 @@ TEST(Loader, EncodingsAndDimensions) {
 }
 
 TEST(Loader, TablesAreReadBeforeMetadata) {
-    File f = network(Spec{});
+    File f = network(Shape{});
     f.meta.clear();
     f.drop("target_mean");
     f.drop("target_std");
@@ -275,7 +275,7 @@ TEST(Loader, TablesAreReadBeforeMetadata) {
 }
 
 TEST(Loader, MetadataOrderAndSyntax) {
-    const File good = network(Spec{});
+    const File good = network(Shape{});
     File f = good;
     f.meta.clear();
     // Adding the keys in the checking order moves the failure to the next key.
@@ -340,7 +340,7 @@ TEST(Loader, MetadataOrderAndSyntax) {
 }
 
 TEST(Loader, TablesAndScalingRows) {
-    File f = network(Spec{.params = {"CPE1.q", "CPE1.alpha", "W1.aw"}});
+    File f = network(Shape{.params = {"CPE1.q", "CPE1.alpha", "W1.aw"}});
     f.rec("log_params").values = {0.5f, 0.0f, std::nanf("")};
     f.rec("scaling").values = {-1, 0, -1, 1.5f, 0, 0, 0, -2.5f, 1, 0.5f, 0, -0.4f};
     auto g = f.load();
@@ -356,7 +356,7 @@ TEST(Loader, TablesAndScalingRows) {
 
 // Files whose tensors disagree with the metadata are refused at load.
 TEST(Loader, InconsistentNetworksAreRefused) {
-    const Spec spec;
+    const Shape shape;
     struct Case {
         const char* what;
         std::function<void(File&)> edit;
@@ -391,13 +391,13 @@ TEST(Loader, InconsistentNetworksAreRefused) {
          "weight file has an unparsable value for \"scaling\""},
     };
     for (const Case& c : cases) {
-        File f = network(spec);
+        File f = network(shape);
         c.edit(f);
         EXPECT_EQ(load_error(f), c.error) << c.what;
     }
 
     // A 16-channel trunk feeding a head that expects 66 inputs.
-    File f = network(Spec{.c = 16, .k = 1, .groups = 8});
+    File f = network(Shape{.c = 16, .k = 1, .groups = 8});
     f.rec("w.head.0.weight").dims = {4, 66};
     f.rec("w.head.0.weight").values.resize(4 * 66);
     EXPECT_EQ(load_error(f), "tensor \"head.0\" has 34 elements, expected 66");
@@ -525,7 +525,7 @@ TEST(Layers, ConvolutionMatchesDefinitionBitForBit) {
     std::uniform_real_distribution<double> u(-2, 2);
     for (std::uint32_t k : {1u, 2u, 4u, 5u}) {
         for (std::uint32_t len : {1u, 7u, 16u, 37u}) {
-            File f = network(Spec{.c = 3, .k = k, .groups = 3, .n_grid = len}, k * 100 + len);
+            File f = network(Shape{.c = 3, .k = k, .groups = 3, .n_grid = len}, k * 100 + len);
             auto& w = f.rec("w.blocks.0.conv1.weight").values;
             w[1] = 0.0f;                                       // skipped, even against inf input
             w[2] = std::numeric_limits<float>::infinity();     // harmless where its tap is absent
@@ -556,7 +556,7 @@ TEST(Layers, ConvolutionMatchesDefinitionBitForBit) {
 // weights take the plain loop; both follow the same definition.
 TEST(Layers, LongKernelMatchesDefinition) {
     const std::uint32_t k = 22000;  // 3 x 22000 live terms per block at dilation 0
-    File f = network(Spec{.c = 3, .k = k, .groups = 1, .n_grid = 6, .dilations = {1}}, 9);
+    File f = network(Shape{.c = 3, .k = k, .groups = 1, .n_grid = 6, .dilations = {1}}, 9);
     // Output channel 0 ignores input channel 0, which holds an infinity.
     std::fill_n(f.rec("w.stem.weight").values.begin(), k, 0.0f);
     auto g = f.load();
@@ -597,7 +597,7 @@ TEST(Layers, GeluFollowsTanhForm) {
 }
 
 TEST(Layers, GroupNormAndLinear) {
-    File f = network(Spec{.c = 4, .groups = 2, .n_grid = 5});
+    File f = network(Shape{.c = 4, .groups = 2, .n_grid = 5});
     f.rec("w.blocks.0.norm1.weight").values = {1, 1, 1, 1};
     f.rec("w.blocks.0.norm1.bias").values = {0, 0, 0, 0};
     auto g = f.load();
@@ -636,7 +636,7 @@ TEST(Layers, GroupNormAndLinear) {
 // With a zero last layer the head outputs are its bias, so the result follows
 // from the scales of the spectrum alone.
 TEST(Guess, DenormalisationClampAndScaling) {
-    File f = network(Spec{.params = {"R0.r", "CPE1.q", "CPE1.alpha", "C1.c"}});
+    File f = network(Shape{.params = {"R0.r", "CPE1.q", "CPE1.alpha", "C1.c"}});
     for (auto& v : f.rec("w.head.4.weight").values) v = 0.0f;
     f.rec("w.head.4.bias").values = {0.5f, -1.0f, 2.0f, 0.25f, 9, 9, 9, 9};
     f.rec("target_mean").values = {1.0f, -3.0f, 0.25f, -6.0f};
