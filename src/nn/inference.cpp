@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <memory>
 #include <numeric>
 #include <string>
 
@@ -22,8 +21,8 @@
 #define VELOTZ_SIMD_CLONES
 #endif
 
-// The vector helpers below are always inlined into functions compiled for one
-// target, so the ABI of passing vectors by value never applies.
+// The vector helpers below are always inlined into the kernels that use them,
+// so the ABI of returning vectors by value never applies.
 #pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace velotz {
@@ -80,16 +79,15 @@ constexpr int kLanes = 4;
 using vd = double __attribute__((vector_size(8 * kLanes)));
 using vi = std::int64_t __attribute__((vector_size(8 * kLanes)));
 
-__attribute__((always_inline)) inline vd splat(double x) {
-    return x - vd{};  // x - (+0) is x for every x, -0 included
-}
+static_assert(kLanes == 4);
+__attribute__((always_inline)) inline vd splat(double x) { return vd{x, x, x, x}; }
 
-__attribute__((always_inline)) inline vi bit_cast_vi(vd x) {
+__attribute__((always_inline)) inline vi bit_cast_vi(const vd& x) {
     vi r;
     std::memcpy(&r, &x, sizeof r);
     return r;
 }
-__attribute__((always_inline)) inline vd bit_cast_vd(vi x) {
+__attribute__((always_inline)) inline vd bit_cast_vd(const vi& x) {
     vd r;
     std::memcpy(&r, &x, sizeof r);
     return r;
@@ -102,7 +100,7 @@ __attribute__((always_inline)) inline vd bit_cast_vd(vi x) {
 // with y = k ln2 + r, |r| <= ln2/2, and expm1(r) summed from its Taylor
 // series (13 terms; the first omitted one is below 1e-17 relative). For
 // a > 20, tanh a rounds to 1. NaN propagates; the sign of x is restored.
-__attribute__((always_inline)) inline vd tanh_lanes(vd x) {
+__attribute__((always_inline)) inline vd tanh_lanes(const vd& x) {
     constexpr double kMagic = 6755399441055744.0;  // 1.5 * 2^52: rounds to an integer
     constexpr double kInvLn2 = 1.44269504088896338700e+00;
     constexpr double kLn2Hi = 6.93147180369123816490e-01;  // trailing bits zero: k * hi is exact
@@ -129,7 +127,7 @@ __attribute__((always_inline)) inline vd tanh_lanes(vd x) {
 }
 
 // GELU, tanh form: 0.5 x (1 + tanh(0.7978845608028654 (x + 0.044715 x^3))).
-__attribute__((always_inline)) inline vd gelu_lanes(vd x) {
+__attribute__((always_inline)) inline vd gelu_lanes(const vd& x) {
     return 0.5 * x * (1.0 + tanh_lanes(kGeluScale * (x + 0.044715 * (x * x * x))));
 }
 
@@ -164,137 +162,160 @@ struct Tap {
 };
 
 // One term of the sum for a block of positions: which weight it uses
-// (c * K + j) and which lane mask applies (0: every position has the term).
-// Its inputs are the term's row of the block's panel.
+// (c * K + j) and which row of liveness flags applies (0: every position of
+// the block has the term). Its inputs are the term's column of the panel.
 struct Term {
     std::size_t cj;
     std::size_t mask;
 };
 
-constexpr int kRows = 4;  // output channels per block
-constexpr int kVecs = 2;  // vectors of 4 positions per block
-constexpr std::size_t kBlock = kLanes * kVecs;
+constexpr int kRowVecs = 2;              // vectors of output channels per block
+constexpr int kRows = kLanes * kRowVecs;  // output channels per block
+constexpr std::size_t kBlock = 4;        // output positions per block
 
-// Output positions [t0, t0 + 4 V) of output channels o .. o + R - 1 are
-// computed together: out[o][t] = bias[o] + sum over c, j (in that order) of
-// w[o][c][j] * in[c][t + off_j], with absent taps and zero weights skipped.
-// Each position is one chain of additions in that fixed order; R x V vector
-// chains are kept in flight so the additions pipeline, and the rows share
-// their input loads. `pw` holds the R rows' weights interleaved as [c][j][r].
-// Masked handles terms present at only some positions of the block (a masked
-// lane adds -0.0, which leaves every value unchanged); SkipZero skips the
-// terms whose weight is zero.
-template <int R, int V, bool Masked, bool SkipZero>
+// Output channels o .. o + R - 1 (R = kLanes * RV) at positions
+// [t0, t0 + kBlock) are computed together, vectorised across the channels:
+// out[o][t] = bias[o] + sum over c, j (in that order) of w[o][c][j] * in[c][t + off_j],
+// with absent taps and zero weights skipped. Each output value is one chain
+// of additions in that fixed order; kBlock x RV vector chains are in flight.
+// `pw` holds the R rows' weights as [c][j][r]; `panel` the block's inputs as
+// [t][term]. Masked handles terms present at only some positions; SkipZero
+// skips zero weights (lane by lane: the sum is left unchanged).
+template <int RV, bool Masked, bool SkipZero>
 __attribute__((always_inline)) inline void conv_block(const double* __restrict pw, const double* __restrict bias,
                                                       std::size_t o, const Term* __restrict terms,
-                                                      std::size_t nterms, const std::int64_t* __restrict masks,
+                                                      std::size_t nterms, const unsigned char* __restrict live,
                                                       const double* __restrict panel, std::size_t len,
-                                                      std::ptrdiff_t t0, double* __restrict out) {
-    vd acc[R][V];
+                                                      std::size_t t0, double* __restrict out) {
+    constexpr int R = kLanes * RV;
+    constexpr int T = static_cast<int>(kBlock);
+    vd acc[T][RV];
+    vd b[RV];
     #pragma GCC unroll 8
-    for (int r = 0; r < R; ++r) {
-        const double b = bias[o + static_cast<std::size_t>(r)];
+    for (int v = 0; v < RV; ++v) std::memcpy(&b[v], bias + o + static_cast<std::size_t>(kLanes * v), sizeof(vd));
+    #pragma GCC unroll 8
+    for (int t = 0; t < T; ++t) {
         #pragma GCC unroll 8
-        for (int i = 0; i < V; ++i) acc[r][i] = splat(b);
+        for (int v = 0; v < RV; ++v) acc[t][v] = b[v];
     }
     for (std::size_t m = 0; m < nterms; ++m) {
-        const Term term = terms[m];
-        const double* src = panel + m * (kLanes * V);
-        const double* wp = pw + term.cj * R;
-        vd x[V];
+        vd wv[RV];
         #pragma GCC unroll 8
-        for (int i = 0; i < V; ++i) std::memcpy(&x[i], src + kLanes * i, sizeof(vd));
-        if (!Masked || term.mask == 0) {
+        for (int v = 0; v < RV; ++v) std::memcpy(&wv[v], pw + terms[m].cj * R + kLanes * v, sizeof(vd));
+        vi nonzero[RV];
+        if constexpr (SkipZero) {
             #pragma GCC unroll 8
-            for (int r = 0; r < R; ++r) {
-                const double wr = wp[r];
-                if (SkipZero && wr == 0.0) continue;
-                const vd wv = splat(wr);
-                #pragma GCC unroll 8
-                for (int i = 0; i < V; ++i) acc[r][i] += wv * x[i];
-            }
-        } else {
-            const vd neg_zero = splat(-0.0);
-            vi mk[V];
+            for (int v = 0; v < RV; ++v) nonzero[v] = wv[v] != 0.0;
+        }
+        const unsigned char* lv = live + terms[m].mask * kBlock;
+        #pragma GCC unroll 8
+        for (int t = 0; t < T; ++t) {
+            if (Masked && !lv[t]) continue;
+            const vd x = splat(panel[static_cast<std::size_t>(t) * nterms + m]);
             #pragma GCC unroll 8
-            for (int i = 0; i < V; ++i) std::memcpy(&mk[i], masks + (term.mask * V + i) * kLanes, sizeof(vi));
-            #pragma GCC unroll 8
-            for (int r = 0; r < R; ++r) {
-                const double wr = wp[r];
-                if (SkipZero && wr == 0.0) continue;
-                const vd wv = splat(wr);
-                #pragma GCC unroll 8
-                for (int i = 0; i < V; ++i) acc[r][i] += mk[i] ? wv * x[i] : neg_zero;
+            for (int v = 0; v < RV; ++v) {
+                if constexpr (SkipZero) {
+                    const vd sum = acc[t][v] + wv[v] * x;
+                    acc[t][v] = nonzero[v] ? sum : acc[t][v];
+                } else {
+                    acc[t][v] += wv[v] * x;
+                }
             }
         }
     }
-    const std::size_t n = std::min<std::size_t>(kLanes * V, len - static_cast<std::size_t>(t0));
+    const std::size_t n = std::min(kBlock, len - t0);
     #pragma GCC unroll 8
-    for (int r = 0; r < R; ++r) {
-        double tmp[kLanes * V];
+    for (int v = 0; v < RV; ++v) {
+        double tmp[T][kLanes];
         #pragma GCC unroll 8
-        for (int i = 0; i < V; ++i) {
-            const vd v = acc[r][i];
-            std::memcpy(tmp + kLanes * i, &v, sizeof v);
+        for (int t = 0; t < T; ++t) std::memcpy(tmp[t], &acc[t][v], sizeof(vd));
+        for (int r = 0; r < kLanes; ++r) {
+            double* dst = out + (o + static_cast<std::size_t>(kLanes * v + r)) * len + t0;
+            for (std::size_t t = 0; t < n; ++t) dst[t] = tmp[t][r];
         }
-        std::memcpy(out + (o + static_cast<std::size_t>(r)) * len + static_cast<std::size_t>(t0), tmp,
-                    n * sizeof(double));
+    }
+}
+
+// The same sum for one output channel, scalar; for the channels left over
+// after the full groups.
+inline void conv_row(const double* __restrict w, double bias, const Term* __restrict terms, std::size_t nterms,
+                     const unsigned char* __restrict live, const double* __restrict panel, std::size_t len,
+                     std::size_t t0, double* __restrict out) {
+    const std::size_t n = std::min(kBlock, len - t0);
+    for (std::size_t t = 0; t < n; ++t) {
+        double acc = bias;
+        for (std::size_t m = 0; m < nterms; ++m) {
+            const double wt = w[terms[m].cj];
+            if (wt == 0.0 || !live[terms[m].mask * kBlock + t]) continue;
+            acc += wt * panel[t * nterms + m];
+        }
+        out[t0 + t] = acc;
     }
 }
 
 // `in` is padded: row c starts at in + c * stride + lead, and every read of a
 // live tap stays inside the row. `packed` holds the weights of each group of
 // kRows output channels as [c][j][r]; `zero_rows[g]` tells whether group g
-// has a zero weight. `terms` has room for cin * k entries, `masks` for
-// (k + 1) * kBlock lanes.
+// has a zero weight. `terms` has room for cin * k entries, `panel` for
+// cin * k * kBlock values and `live` for (k + 1) * kBlock flags.
 VELOTZ_SIMD_CLONES
 void conv_kernel(const double* __restrict w, const double* __restrict bias, std::size_t cout,
                  std::size_t cin, std::size_t k, const Tap* __restrict taps, const double* __restrict packed,
                  const unsigned char* __restrict zero_rows, Term* __restrict terms, double* __restrict panel,
-                 std::int64_t* __restrict masks,
-                 const double* __restrict in, std::size_t stride, std::size_t lead, std::size_t len,
-                 double* __restrict out) {
-    for (std::size_t i = 0; i < kBlock; ++i) masks[i] = -1;
+                 unsigned char* __restrict live, const double* __restrict in, std::size_t stride,
+                 std::size_t lead, std::size_t len, double* __restrict out) {
+    std::fill(live, live + kBlock, 1);
+    const auto block = static_cast<std::ptrdiff_t>(kBlock);
     for (std::size_t t0 = 0; t0 < len; t0 += kBlock) {
         const auto t = static_cast<std::ptrdiff_t>(t0);
-        const auto t1 = t + static_cast<std::ptrdiff_t>(kBlock);
-        // Lane masks of the taps that exist at only some positions of the block.
+        // Which positions of the block have each tap; `partial` when a tap
+        // is present at only some of them.
         bool partial = false;
         for (std::size_t j = 0; j < k; ++j) {
             const Tap& tap = taps[j];
-            if (tap.hi <= t || tap.lo >= t1 || (tap.lo <= t && t1 <= tap.hi)) continue;
+            if (tap.hi <= t || tap.lo >= t + block || (tap.lo <= t && t + block <= tap.hi)) continue;
             partial = true;
             for (std::size_t i = 0; i < kBlock; ++i) {
                 const std::ptrdiff_t pos = t + static_cast<std::ptrdiff_t>(i);
-                masks[(j + 1) * kBlock + i] = pos >= tap.lo && pos < tap.hi ? -1 : 0;
+                live[(j + 1) * kBlock + i] = pos >= tap.lo && pos < tap.hi;
             }
         }
-        // The block's terms in summation order, with their inputs copied
-        // into one contiguous panel that every group of rows reads.
+        // The block's terms in summation order (input channel, then tap).
         std::size_t nterms = 0;
         for (std::size_t c = 0; c < cin; ++c) {
             for (std::size_t j = 0; j < k; ++j) {
                 const Tap& tap = taps[j];
-                if (tap.hi <= t || tap.lo >= t1) continue;
-                const bool whole = tap.lo <= t && t1 <= tap.hi;
-                const double* src = in + c * stride + lead + t + tap.off;
-                std::memcpy(panel + nterms * kBlock, src, kBlock * sizeof(double));
+                if (tap.hi <= t || tap.lo >= t + block) continue;
+                const bool whole = tap.lo <= t && t + block <= tap.hi;
                 terms[nterms++] = Term{c * k + j, whole ? 0 : j + 1};
+            }
+        }
+        // Their inputs, position-major, so each is broadcast straight from memory.
+        std::size_t m = 0;
+        for (std::size_t c = 0; c < cin; ++c) {
+            const double* row = in + c * stride + lead + t0;
+            for (std::size_t j = 0; j < k; ++j) {
+                const Tap& tap = taps[j];
+                if (tap.hi <= t || tap.lo >= t + block) continue;
+                for (std::size_t i = 0; i < kBlock; ++i) {
+                    panel[i * nterms + m] = row[tap.off + static_cast<std::ptrdiff_t>(i)];
+                }
+                ++m;
             }
         }
         std::size_t o = 0;
         for (; o + kRows <= cout; o += kRows) {
             const double* pw = packed + o * cin * k;
             if (zero_rows[o / kRows]) {
-                conv_block<kRows, kVecs, true, true>(pw, bias, o, terms, nterms, masks, panel, len, t, out);
+                conv_block<kRowVecs, true, true>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
             } else if (partial) {
-                conv_block<kRows, kVecs, true, false>(pw, bias, o, terms, nterms, masks, panel, len, t, out);
+                conv_block<kRowVecs, true, false>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
             } else {
-                conv_block<kRows, kVecs, false, false>(pw, bias, o, terms, nterms, masks, panel, len, t, out);
+                conv_block<kRowVecs, false, false>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
             }
         }
         for (; o < cout; ++o) {
-            conv_block<1, kVecs, true, true>(w + o * cin * k, bias, o, terms, nterms, masks, panel, len, t, out);
+            conv_row(w + o * cin * k, bias[o], terms, nterms, live, panel, len, t0, out + o * len);
         }
     }
 }
@@ -305,7 +326,7 @@ struct ConvScratch {
     std::vector<double> panel;
     std::vector<Tap> taps;
     std::vector<Term> terms;
-    std::vector<std::int64_t> masks;
+    std::vector<unsigned char> live;
 };
 
 }  // namespace
@@ -390,10 +411,10 @@ void convolve(const double* w, const Guesser::PackedConv& packed, const double* 
         std::memcpy(s.padded.data() + c * stride + lead, in.data() + c * len, len * sizeof(double));
     }
     s.terms.resize(cin * k);
-    s.masks.resize((k + 1) * kBlock);
+    s.live.resize((k + 1) * kBlock);
     s.panel.resize(cin * k * kBlock);
     conv_kernel(w, bias, cout, cin, k, s.taps.data(), packed.weights.data(), packed.zero_groups.data(),
-                s.terms.data(), s.panel.data(), s.masks.data(), s.padded.data(), stride,
+                s.terms.data(), s.panel.data(), s.live.data(), s.padded.data(), stride,
                 static_cast<std::size_t>(lead), len, out);
 }
 

@@ -525,21 +525,27 @@ TEST(Layers, ConvolutionMatchesDefinitionBitForBit) {
     std::uniform_real_distribution<double> u(-2, 2);
     for (std::uint32_t k : {1u, 2u, 4u, 5u}) {
         for (std::uint32_t len : {1u, 7u, 16u, 37u}) {
-            File f = network(Shape{.c = 3, .k = k, .groups = 3, .n_grid = len}, k * 100 + len);
-            auto& w = f.rec("w.blocks.0.conv1.weight").values;
-            w[1] = 0.0f;                                       // skipped, even against inf input
-            w[2] = std::numeric_limits<float>::infinity();     // harmless where its tap is absent
+            // 17 output channels: a group of 8 with a zero weight, a group
+            // without, and one left over.
+            File f = network(Shape{.c = 17, .k = k, .groups = 1, .n_grid = len}, k * 100 + len);
+            for (const char* name : {"w.stem.weight", "w.blocks.0.conv1.weight"}) {
+                auto& w = f.rec(name).values;
+                const std::size_t row = w.size() / 17;
+                w[1] = 0.0f;                                         // skipped, even against inf input
+                w[row * 8 + k - 1] = std::numeric_limits<float>::infinity();  // harmless where absent
+            }
             auto g = f.load();
             ASSERT_TRUE(g) << g.error().message();
-            std::vector<double> in(3 * len);
+            std::vector<double> in(17 * len);
             for (auto& x : in) x = u(rng);
             in[len / 2] = std::numeric_limits<double>::infinity();
             for (std::size_t d : {0u, 1u, 2u, 3u, 8u, 40u}) {
-                for (const char* layer : {"stem", "blocks.0.conv1"}) {
-                    auto out = g->conv1d(in, 3, layer, d);
+                for (auto [layer, cin] : {std::pair{"stem", std::size_t{3}}, std::pair{"blocks.0.conv1", std::size_t{17}}}) {
+                    std::vector<double> x(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(cin * len));
+                    auto out = g->conv1d(x, cin, layer, d);
                     ASSERT_TRUE(out);
                     const std::string base = std::string("w.") + layer;
-                    auto want = reference_conv(**g->tensor(base + ".weight"), **g->tensor(base + ".bias"), in,
+                    auto want = reference_conv(**g->tensor(base + ".weight"), **g->tensor(base + ".bias"), x,
                                                len, d);
                     ASSERT_EQ(out->size(), want.size());
                     for (std::size_t i = 0; i < want.size(); ++i) {
