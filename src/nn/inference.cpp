@@ -1,0 +1,843 @@
+// Inference of the initial-guess network: spectrum scales and features, the
+// dilated residual trunk, pooling, the dense head and de-normalisation.
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <numeric>
+#include <string>
+
+#include "nn/guesser.hpp"
+
+// The convolutions and GELUs dominate the cost of a guess; where the platform
+// allows, their kernels are also compiled for AVX2 and picked at run time. No
+// FMA: every product is rounded before it is added, as in the definitions.
+#if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__) && !defined(__clang__)
+#define VELOTZ_SIMD_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define VELOTZ_SIMD_CLONES
+#endif
+
+// The vector helpers below are always inlined into the kernels that use them,
+// so the ABI of returning vectors by value never applies.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace velotz {
+
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
+constexpr double kPi = 3.141592653589793;
+constexpr double kHalfPi = 1.5707963267948966;
+constexpr double kGeluScale = 0.7978845608028654;
+constexpr double kNormEps = 1e-5;
+
+// Key whose signed order is the IEEE total order of doubles.
+std::int64_t total_order_key(double x) {
+    const auto b = std::bit_cast<std::int64_t>(x);
+    return b ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(b >> 63) >> 1);
+}
+
+std::string layer_tensor(std::string_view layer, std::string_view suffix) {
+    std::string s = "w.";
+    s += layer;
+    s += '.';
+    s += suffix;
+    return s;
+}
+
+std::uint64_t saturating_product(std::initializer_list<std::uint64_t> dims) {
+    std::uint64_t n = 1;
+    for (auto d : dims) {
+        if (d != 0 && n > std::numeric_limits<std::uint64_t>::max() / d) {
+            return std::numeric_limits<std::uint64_t>::max();
+        }
+        n *= d;
+    }
+    return n;
+}
+
+// A tensor must have exactly the dimensions `want` and their product of
+// values. A wrong count is a ShapeMismatch; the right count in the wrong
+// arrangement is reported as an unparsable tensor.
+std::expected<void, NnError> expect_shape(const Tensor& t, const std::string& name,
+                                          std::initializer_list<std::uint64_t> want) {
+    const std::uint64_t count = saturating_product(want);
+    const bool same_dims = std::equal(t.dims.begin(), t.dims.end(), want.begin(), want.end(),
+                                      [](std::uint32_t a, std::uint64_t b) { return a == b; });
+    if (same_dims && t.data.size() == count) return {};
+    if (t.data.size() != count) return std::unexpected(NnError::shape_mismatch(name, t.data.size(), count));
+    return std::unexpected(NnError::unparsable(name));
+}
+
+// ----------------------------------------------------------- vectors
+
+constexpr int kLanes = 4;
+using vd = double __attribute__((vector_size(8 * kLanes)));
+using vi = std::int64_t __attribute__((vector_size(8 * kLanes)));
+
+static_assert(kLanes == 4);
+__attribute__((always_inline)) inline vd splat(double x) { return vd{x, x, x, x}; }
+
+__attribute__((always_inline)) inline vi bit_cast_vi(const vd& x) {
+    vi r;
+    std::memcpy(&r, &x, sizeof r);
+    return r;
+}
+__attribute__((always_inline)) inline vd bit_cast_vd(const vi& x) {
+    vd r;
+    std::memcpy(&r, &x, sizeof r);
+    return r;
+}
+
+// ----------------------------------------------------------- GELU
+
+// tanh of each lane, within a few units in the last place: for a = |x|,
+// tanh a = t / (t + 2) with t = expm1(2a); expm1(y) = 2^k (expm1(r) + 1) - 1
+// with y = k ln2 + r, |r| <= ln2/2, and expm1(r) summed from its Taylor
+// series (13 terms; the first omitted one is below 1e-17 relative). For
+// a > 20, tanh a rounds to 1. NaN propagates; the sign of x is restored.
+__attribute__((always_inline)) inline vd tanh_lanes(const vd& x) {
+    constexpr double kMagic = 6755399441055744.0;  // 1.5 * 2^52: rounds to an integer
+    constexpr double kInvLn2 = 1.44269504088896338700e+00;
+    constexpr double kLn2Hi = 6.93147180369123816490e-01;  // trailing bits zero: k * hi is exact
+    constexpr double kLn2Lo = 1.90821492927058770002e-10;
+    const vi sign = bit_cast_vi(splat(-0.0));
+    const vi bits = bit_cast_vi(x);
+    const vd a = bit_cast_vd(bits & ~sign);
+    const vi big = a > 20.0;
+    const vd y = big ? splat(40.0) : a + a;
+    const vd kd = (y * kInvLn2 + kMagic) - kMagic;
+    const vd r = (y - kd * kLn2Hi) - kd * kLn2Lo;
+    vd p = splat(1.0 / 6227020800.0);
+    for (double c : {1.0 / 479001600.0, 1.0 / 39916800.0, 1.0 / 3628800.0, 1.0 / 362880.0, 1.0 / 40320.0,
+                     1.0 / 5040.0, 1.0 / 720.0, 1.0 / 120.0, 1.0 / 24.0, 1.0 / 6.0, 0.5}) {
+        p = p * r + c;
+    }
+    const vd er = r + (r * r) * p;
+    const vi k = bit_cast_vi(kd + kMagic) - bit_cast_vi(splat(kMagic));
+    const vd two_k = bit_cast_vd((k + 1023) << 52);
+    const vd t = two_k * er + (two_k - 1.0);
+    vd th = t / (t + 2.0);
+    th = big ? splat(1.0) : th;
+    return bit_cast_vd(bit_cast_vi(th) | (bits & sign));
+}
+
+// GELU, tanh form: 0.5 x (1 + tanh(0.7978845608028654 (x + 0.044715 x^3))).
+__attribute__((always_inline)) inline vd gelu_lanes(const vd& x) {
+    return 0.5 * x * (1.0 + tanh_lanes(kGeluScale * (x + 0.044715 * (x * x * x))));
+}
+
+VELOTZ_SIMD_CLONES
+void gelu_kernel(double* __restrict v, std::size_t n) {
+    std::size_t i = 0;
+    for (; i + kLanes <= n; i += kLanes) {
+        vd x;
+        std::memcpy(&x, v + i, sizeof x);
+        x = gelu_lanes(x);
+        std::memcpy(v + i, &x, sizeof x);
+    }
+    if (i < n) {
+        double tmp[kLanes] = {};
+        std::memcpy(tmp, v + i, (n - i) * sizeof(double));
+        vd x;
+        std::memcpy(&x, tmp, sizeof x);
+        x = gelu_lanes(x);
+        std::memcpy(tmp, &x, sizeof x);
+        std::memcpy(v + i, tmp, (n - i) * sizeof(double));
+    }
+}
+
+// ----------------------------------------------------------- convolution
+
+// One tap of a dilated kernel: it reads position t + off, which exists for t
+// in [lo, hi). A tap that never lands on the grid has lo == hi.
+struct Tap {
+    std::ptrdiff_t off;
+    std::ptrdiff_t lo;
+    std::ptrdiff_t hi;
+};
+
+// One term of the sum for a block of positions: which weight it uses
+// (c * K + j) and which row of liveness flags applies (0: every position of
+// the block has the term). Its inputs are the term's column of the panel.
+struct Term {
+    std::size_t cj;
+    std::size_t mask;
+};
+
+constexpr int kRowVecs = 2;              // vectors of output channels per block
+constexpr int kRows = kLanes * kRowVecs;  // output channels per block
+constexpr std::size_t kBlock = 4;        // output positions per block
+
+// Output channels o .. o + R - 1 (R = kLanes * RV) at positions
+// [t0, t0 + kBlock) are computed together, vectorised across the channels:
+// out[o][t] = bias[o] + sum over c, j (in that order) of w[o][c][j] * in[c][t + off_j],
+// with absent taps and zero weights skipped. Each output value is one chain
+// of additions in that fixed order; kBlock x RV vector chains are in flight.
+// `pw` holds the R rows' weights as [c][j][r]; `panel` the block's inputs as
+// [t][term]. Masked handles terms present at only some positions; SkipZero
+// skips zero weights (lane by lane: the sum is left unchanged).
+template <int RV, bool Masked, bool SkipZero>
+__attribute__((always_inline)) inline void conv_block(const double* __restrict pw, const double* __restrict bias,
+                                                      std::size_t o, const Term* __restrict terms,
+                                                      std::size_t nterms, const unsigned char* __restrict live,
+                                                      const double* __restrict panel, std::size_t len,
+                                                      std::size_t t0, double* __restrict out) {
+    constexpr int R = kLanes * RV;
+    constexpr int T = static_cast<int>(kBlock);
+    vd acc[T][RV];
+    vd b[RV];
+    #pragma GCC unroll 8
+    for (int v = 0; v < RV; ++v) std::memcpy(&b[v], bias + o + static_cast<std::size_t>(kLanes * v), sizeof(vd));
+    #pragma GCC unroll 8
+    for (int t = 0; t < T; ++t) {
+        #pragma GCC unroll 8
+        for (int v = 0; v < RV; ++v) acc[t][v] = b[v];
+    }
+    for (std::size_t m = 0; m < nterms; ++m) {
+        vd wv[RV];
+        #pragma GCC unroll 8
+        for (int v = 0; v < RV; ++v) std::memcpy(&wv[v], pw + terms[m].cj * R + kLanes * v, sizeof(vd));
+        vi nonzero[RV];
+        if constexpr (SkipZero) {
+            #pragma GCC unroll 8
+            for (int v = 0; v < RV; ++v) nonzero[v] = wv[v] != 0.0;
+        }
+        const unsigned char* lv = live + terms[m].mask * kBlock;
+        #pragma GCC unroll 8
+        for (int t = 0; t < T; ++t) {
+            if (Masked && !lv[t]) continue;
+            const vd x = splat(panel[static_cast<std::size_t>(t) * nterms + m]);
+            #pragma GCC unroll 8
+            for (int v = 0; v < RV; ++v) {
+                if constexpr (SkipZero) {
+                    const vd sum = acc[t][v] + wv[v] * x;
+                    acc[t][v] = nonzero[v] ? sum : acc[t][v];
+                } else {
+                    acc[t][v] += wv[v] * x;
+                }
+            }
+        }
+    }
+    const std::size_t n = std::min(kBlock, len - t0);
+    #pragma GCC unroll 8
+    for (int v = 0; v < RV; ++v) {
+        double tmp[T][kLanes];
+        #pragma GCC unroll 8
+        for (int t = 0; t < T; ++t) std::memcpy(tmp[t], &acc[t][v], sizeof(vd));
+        for (int r = 0; r < kLanes; ++r) {
+            double* dst = out + (o + static_cast<std::size_t>(kLanes * v + r)) * len + t0;
+            for (std::size_t t = 0; t < n; ++t) dst[t] = tmp[t][r];
+        }
+    }
+}
+
+// The same sum for one output channel, scalar; for the channels left over
+// after the full groups.
+inline void conv_row(const double* __restrict w, double bias, const Term* __restrict terms, std::size_t nterms,
+                     const unsigned char* __restrict live, const double* __restrict panel, std::size_t len,
+                     std::size_t t0, double* __restrict out) {
+    const std::size_t n = std::min(kBlock, len - t0);
+    for (std::size_t t = 0; t < n; ++t) {
+        double acc = bias;
+        for (std::size_t m = 0; m < nterms; ++m) {
+            const double wt = w[terms[m].cj];
+            if (wt == 0.0 || !live[terms[m].mask * kBlock + t]) continue;
+            acc += wt * panel[t * nterms + m];
+        }
+        out[t0 + t] = acc;
+    }
+}
+
+// `in` is padded: row c starts at in + c * stride + lead, and every read of a
+// live tap stays inside the row. `packed` holds the weights of each group of
+// kRows output channels as [c][j][r]; `zero_rows[g]` tells whether group g
+// has a zero weight. `terms` has room for cin * k entries, `panel` for
+// cin * k * kBlock values and `live` for (k + 1) * kBlock flags.
+VELOTZ_SIMD_CLONES
+void conv_kernel(const double* __restrict w, const double* __restrict bias, std::size_t cout,
+                 std::size_t cin, std::size_t k, const Tap* __restrict taps, const double* __restrict packed,
+                 const unsigned char* __restrict zero_rows, Term* __restrict terms, double* __restrict panel,
+                 unsigned char* __restrict live, const double* __restrict in, std::size_t stride,
+                 std::size_t lead, std::size_t len, double* __restrict out) {
+    std::fill(live, live + kBlock, 1);
+    const auto block = static_cast<std::ptrdiff_t>(kBlock);
+    for (std::size_t t0 = 0; t0 < len; t0 += kBlock) {
+        const auto t = static_cast<std::ptrdiff_t>(t0);
+        // Which positions of the block have each tap; `partial` when a tap
+        // is present at only some of them.
+        bool partial = false;
+        for (std::size_t j = 0; j < k; ++j) {
+            const Tap& tap = taps[j];
+            if (tap.hi <= t || tap.lo >= t + block || (tap.lo <= t && t + block <= tap.hi)) continue;
+            partial = true;
+            for (std::size_t i = 0; i < kBlock; ++i) {
+                const std::ptrdiff_t pos = t + static_cast<std::ptrdiff_t>(i);
+                live[(j + 1) * kBlock + i] = pos >= tap.lo && pos < tap.hi;
+            }
+        }
+        // The block's terms in summation order (input channel, then tap).
+        std::size_t nterms = 0;
+        for (std::size_t c = 0; c < cin; ++c) {
+            for (std::size_t j = 0; j < k; ++j) {
+                const Tap& tap = taps[j];
+                if (tap.hi <= t || tap.lo >= t + block) continue;
+                const bool whole = tap.lo <= t && t + block <= tap.hi;
+                terms[nterms++] = Term{c * k + j, whole ? 0 : j + 1};
+            }
+        }
+        // Their inputs, position-major, so each is broadcast straight from memory.
+        std::size_t m = 0;
+        for (std::size_t c = 0; c < cin; ++c) {
+            const double* row = in + c * stride + lead + t0;
+            for (std::size_t j = 0; j < k; ++j) {
+                const Tap& tap = taps[j];
+                if (tap.hi <= t || tap.lo >= t + block) continue;
+                for (std::size_t i = 0; i < kBlock; ++i) {
+                    panel[i * nterms + m] = row[tap.off + static_cast<std::ptrdiff_t>(i)];
+                }
+                ++m;
+            }
+        }
+        std::size_t o = 0;
+        for (; o + kRows <= cout; o += kRows) {
+            const double* pw = packed + o * cin * k;
+            if (zero_rows[o / kRows]) {
+                conv_block<kRowVecs, true, true>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
+            } else if (partial) {
+                conv_block<kRowVecs, true, false>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
+            } else {
+                conv_block<kRowVecs, false, false>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
+            }
+        }
+        for (; o < cout; ++o) {
+            conv_row(w + o * cin * k, bias[o], terms, nterms, live, panel, len, t0, out + o * len);
+        }
+    }
+}
+
+// Working arrays of a convolution, reused across the layers of one guess.
+struct ConvScratch {
+    std::vector<double> padded;
+    std::vector<double> panel;
+    std::vector<Tap> taps;
+    std::vector<Term> terms;
+    std::vector<unsigned char> live;
+};
+
+}  // namespace
+
+// Weights of each group of kRows output channels interleaved as [c][j][r],
+// and which groups hold a zero weight (those take the exact general path).
+Guesser::PackedConv Guesser::pack_conv(const double* w, std::size_t cout, std::size_t cin, std::size_t k) {
+    const std::size_t groups = cout / kRows;
+    const std::size_t span = cin * k;
+    PackedConv p;
+    p.weights.resize(groups * kRows * span);
+    p.zero_groups.resize(groups);
+    for (std::size_t g = 0; g < groups; ++g) {
+        const double* begin = w + g * kRows * span;
+        p.zero_groups[g] = std::find(begin, begin + kRows * span, 0.0) != begin + kRows * span;
+        double* dst = p.weights.data() + g * kRows * span;
+        for (std::size_t r = 0; r < kRows; ++r) {
+            for (std::size_t i = 0; i < span; ++i) dst[i * kRows + r] = begin[r * span + i];
+        }
+    }
+    return p;
+}
+
+namespace {
+
+// Networks with very long kernels would need a panel far larger than their
+// weights; they take the plain loop, which needs no working memory.
+constexpr std::size_t kMaxPanelTerms = std::size_t{1} << 16;
+
+void convolve_direct(const double* w, const double* bias, std::size_t cout, std::size_t cin, std::size_t k,
+                     const Tap* taps, const double* in, std::size_t len, double* out) {
+    for (std::size_t o = 0; o < cout; ++o) {
+        double* dst = out + o * len;
+        std::fill(dst, dst + len, bias[o]);
+        for (std::size_t c = 0; c < cin; ++c) {
+            for (std::size_t j = 0; j < k; ++j) {
+                const double wt = w[(o * cin + c) * k + j];
+                const Tap& tap = taps[j];
+                if (wt == 0.0) continue;
+                const double* src = in + c * len;
+                for (std::ptrdiff_t t = tap.lo; t < tap.hi; ++t) dst[t] += wt * src[t + tap.off];
+            }
+        }
+    }
+}
+
+// Dilated same-length convolution of `in` (cin x len) into `out` (cout x len).
+void convolve(const double* w, const Guesser::PackedConv& packed, const double* bias, std::size_t cout,
+              std::size_t cin, std::size_t k, std::size_t dilation, std::span<const double> in, std::size_t len,
+              ConvScratch& s, double* out) {
+    if (len == 0 || cout == 0) return;
+    // pad = floor(d (K - 1) / 2); K fits 32 bits, so these products fit 128.
+    using wide = __int128;
+    const wide d = static_cast<wide>(dilation);
+    const wide pad = d * static_cast<wide>(k - 1) / 2;
+    const wide n = static_cast<wide>(len);
+    s.taps.resize(k);
+    std::ptrdiff_t lead = 0;
+    std::ptrdiff_t trail = 0;
+    std::size_t live = 0;
+    for (std::size_t j = 0; j < k; ++j) {
+        const wide off = static_cast<wide>(j) * d - pad;
+        if (off <= -n || off >= n) {
+            s.taps[j] = Tap{0, 0, 0};
+            continue;
+        }
+        const auto o = static_cast<std::ptrdiff_t>(off);
+        const auto l = static_cast<std::ptrdiff_t>(len);
+        s.taps[j] = Tap{o, std::max<std::ptrdiff_t>(0, -o), std::min(l, l - o)};
+        ++live;
+        lead = std::max(lead, -o);
+        trail = std::max(trail, o);
+    }
+    if (live * cin > kMaxPanelTerms) {
+        convolve_direct(w, bias, cout, cin, k, s.taps.data(), in.data(), len, out);
+        return;
+    }
+    const std::size_t padded_len = (len + kBlock - 1) / kBlock * kBlock;
+    const std::size_t stride = static_cast<std::size_t>(lead) + padded_len + static_cast<std::size_t>(trail);
+    s.padded.assign(cin * stride, 0.0);
+    for (std::size_t c = 0; c < cin; ++c) {
+        std::memcpy(s.padded.data() + c * stride + lead, in.data() + c * len, len * sizeof(double));
+    }
+    s.terms.resize(cin * k);
+    s.live.resize((k + 1) * kBlock);
+    s.panel.resize(cin * k * kBlock);
+    conv_kernel(w, bias, cout, cin, k, s.taps.data(), packed.weights.data(), packed.zero_groups.data(),
+                s.terms.data(), s.panel.data(), s.live.data(), s.padded.data(), stride,
+                static_cast<std::size_t>(lead), len, out);
+}
+
+void group_norm_into(std::span<double> x, const double* weight, const double* bias, std::size_t channels,
+                     std::size_t groups, std::size_t len) {
+    const std::size_t per = channels / groups;
+    const std::size_t m = per * len;
+    for (std::size_t g = 0; g < groups; ++g) {
+        double* v = x.data() + g * m;
+        double sum = 0.0;
+        for (std::size_t i = 0; i < m; ++i) sum += v[i];
+        const double mean = sum / static_cast<double>(m);
+        double sq = 0.0;
+        for (std::size_t i = 0; i < m; ++i) sq += (v[i] - mean) * (v[i] - mean);
+        const double inv = 1.0 / std::sqrt(sq / static_cast<double>(m) + kNormEps);
+        for (std::size_t c = 0; c < per; ++c) {
+            const std::size_t ch = g * per + c;
+            double* row = v + c * len;
+            for (std::size_t t = 0; t < len; ++t) row[t] = bias[ch] + ((row[t] - mean) * inv) * weight[ch];
+        }
+    }
+}
+
+// o = sum_j w[o][j] x[j] (from -0.0, j ascending) + bias[o]; four rows at a
+// time so that their independent sums overlap.
+void dense_into(const double* w, const double* bias, std::size_t out_len, std::size_t in_len,
+                std::span<const double> x, double* out) {
+    std::size_t o = 0;
+    for (; o + 4 <= out_len; o += 4) {
+        const double* r0 = w + o * in_len;
+        const double* r1 = r0 + in_len;
+        const double* r2 = r1 + in_len;
+        const double* r3 = r2 + in_len;
+        double s0 = -0.0, s1 = -0.0, s2 = -0.0, s3 = -0.0;
+        for (std::size_t j = 0; j < in_len; ++j) {
+            s0 += r0[j] * x[j];
+            s1 += r1[j] * x[j];
+            s2 += r2[j] * x[j];
+            s3 += r3[j] * x[j];
+        }
+        out[o] = s0 + bias[o];
+        out[o + 1] = s1 + bias[o + 1];
+        out[o + 2] = s2 + bias[o + 2];
+        out[o + 3] = s3 + bias[o + 3];
+    }
+    for (; o < out_len; ++o) {
+        const double* row = w + o * in_len;
+        double s = -0.0;
+        for (std::size_t j = 0; j < in_len; ++j) s += row[j] * x[j];
+        out[o] = s + bias[o];
+    }
+}
+
+}  // namespace
+
+void gelu(std::span<double> values) { gelu_kernel(values.data(), values.size()); }
+
+// ------------------------------------------------------------ features
+
+SpectrumScales reactive_centroid(std::span<const double> freqs_hz, std::span<const std::complex<double>> z) {
+    const std::size_t n = std::min(freqs_hz.size(), z.size());
+    if (n == 0) {
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        return {nan, nan};
+    }
+    double s = 0.0;
+    double a = 0.0;
+    double b = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double f = freqs_hz[i];
+        const double mod = std::hypot(z[i].real(), z[i].imag());
+        if (!(f > 0.0) || !(mod > 0.0)) continue;
+        double w = -z[i].imag() / mod;
+        if (!(w > 0.0)) w = 0.0;  // NaN and non-capacitive points weigh nothing
+        s += w;
+        a += w * std::log(kTwoPi * f);
+        b += w * std::log(mod);
+    }
+    if (s >= 1e-9 || std::isnan(s)) return {std::exp(b / s), std::exp(a / s)};
+
+    // Fallback for spectra without capacitive points.
+    double sum_log = 0.0;
+    for (std::size_t i = 0; i < n; ++i) sum_log += std::log(kTwoPi * freqs_hz[i]);
+    std::vector<double> moduli(n);
+    for (std::size_t i = 0; i < n; ++i) moduli[i] = std::hypot(z[i].real(), z[i].imag());
+    auto mid = moduli.begin() + static_cast<std::ptrdiff_t>(n / 2);
+    std::nth_element(moduli.begin(), mid, moduli.end(),
+                     [](double x, double y) { return total_order_key(x) < total_order_key(y); });
+    return {*mid, std::exp(sum_log / static_cast<double>(n))};
+}
+
+double interpolate(double x, std::span<const double> xs, std::span<const double> ys) {
+    const std::size_t n = std::min(xs.size(), ys.size());
+    if (n == 0) return std::numeric_limits<double>::quiet_NaN();
+    if (x <= xs[0]) return ys[0];
+    if (x >= xs[n - 1]) return ys[n - 1];
+    // a = number of leading entries <= x (binary search over the ascending xs).
+    std::size_t lo_i = 0;
+    std::size_t hi_i = n;
+    while (lo_i < hi_i) {
+        const std::size_t mid = lo_i + (hi_i - lo_i) / 2;
+        if (xs[mid] <= x) {
+            lo_i = mid + 1;
+        } else {
+            hi_i = mid;
+        }
+    }
+    const std::size_t a = std::max<std::size_t>(lo_i, 1);
+    const std::size_t hi = std::min(a, n - 1);
+    const std::size_t lo = hi - 1;
+    if (xs[lo] == xs[hi]) return ys[lo];
+    return ys[lo] + (x - xs[lo]) * (ys[hi] - ys[lo]) / (xs[hi] - xs[lo]);
+}
+
+std::expected<Features, NnError> features(std::span<const double> freqs_hz,
+                                          std::span<const std::complex<double>> z, std::size_t n_grid) {
+    const std::size_t n = std::min(freqs_hz.size(), z.size());
+    if (n < 2) return std::unexpected(NnError::too_few_points(n));
+    Features out;
+    out.scales = reactive_centroid(freqs_hz.first(n), z.first(n));
+
+    std::vector<std::size_t> order(n);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t i, std::size_t j) {
+        return total_order_key(freqs_hz[i]) < total_order_key(freqs_hz[j]);
+    });
+    std::vector<double> lf(n);
+    std::vector<double> lm(n);
+    std::vector<double> phase(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::size_t i = order[k];
+        const std::complex<double> zi = z[i];
+        lf[k] = std::log10(freqs_hz[i]);
+        lm[k] = std::log10(std::hypot(zi.real(), zi.imag()));
+        const double p = std::atan2(zi.imag(), zi.real());
+        if (k == 0) {
+            phase[k] = p;
+        } else {
+            const double d = p - phase[k - 1];
+            double r = d - kTwoPi * std::floor((d + kPi) / kTwoPi);
+            if (r == -kPi && d > 0.0) r = kPi;
+            phase[k] = phase[k - 1] + r;
+        }
+    }
+
+    const double span = lf[n - 1] - lf[0];
+    const double step = n_grid > 1 ? span / static_cast<double>(n_grid - 1) : 0.0;
+    const double log_z0 = std::log10(out.scales.z0);
+    const double log_f0 = std::log10(out.scales.omega0 / kTwoPi);
+    out.grid.resize(3 * n_grid);
+    for (std::size_t t = 0; t < n_grid; ++t) {
+        const double x = lf[0] + static_cast<double>(t) * step;
+        out.grid[t] = interpolate(x, lf, lm) - log_z0;
+        out.grid[n_grid + t] = interpolate(x, lf, phase) / kHalfPi;
+        out.grid[2 * n_grid + t] = (x - log_f0) * 0.25;
+    }
+    out.e1 = span * 0.125;
+    out.e2 = std::log10(static_cast<double>(n)) * 0.5;
+    return out;
+}
+
+// ------------------------------------------------------------ layers
+
+struct Guesser::Conv {
+    const double* w;
+    const double* b;
+    std::size_t out;
+    std::size_t in;
+    std::size_t k;
+};
+
+struct Guesser::Norm {
+    const double* w;
+    const double* b;
+};
+
+struct Guesser::Dense {
+    const double* w;
+    const double* b;
+    std::size_t out;
+    std::size_t in;
+};
+
+std::expected<Guesser::Conv, NnError> Guesser::conv_layer(std::string_view layer, std::size_t in_channels) const {
+    const std::string wname = layer_tensor(layer, "weight");
+    const std::string bname = layer_tensor(layer, "bias");
+    auto w = tensor(wname);
+    if (!w) return std::unexpected(w.error());
+    auto b = tensor(bname);
+    if (!b) return std::unexpected(b.error());
+    const Tensor& wt = **w;
+    const std::uint64_t out = wt.dims.size() == 3 ? wt.dims[0] : channels_;
+    if (auto ok = expect_shape(wt, wname, {out, in_channels, kernel_}); !ok) return std::unexpected(ok.error());
+    if (auto ok = expect_shape(**b, bname, {out}); !ok) return std::unexpected(ok.error());
+    return Conv{wt.data.data(), (*b)->data.data(), static_cast<std::size_t>(out), in_channels, kernel_};
+}
+
+std::expected<Guesser::Norm, NnError> Guesser::norm_layer(std::string_view layer) const {
+    const std::string wname = layer_tensor(layer, "weight");
+    const std::string bname = layer_tensor(layer, "bias");
+    auto w = tensor(wname);
+    if (!w) return std::unexpected(w.error());
+    auto b = tensor(bname);
+    if (!b) return std::unexpected(b.error());
+    if (auto ok = expect_shape(**w, wname, {channels_}); !ok) return std::unexpected(ok.error());
+    if (auto ok = expect_shape(**b, bname, {channels_}); !ok) return std::unexpected(ok.error());
+    return Norm{(*w)->data.data(), (*b)->data.data()};
+}
+
+std::expected<Guesser::Dense, NnError> Guesser::dense_layer(std::string_view layer, std::size_t in_len) const {
+    const std::string wname = layer_tensor(layer, "weight");
+    const std::string bname = layer_tensor(layer, "bias");
+    auto w = tensor(wname);
+    if (!w) return std::unexpected(w.error());
+    auto b = tensor(bname);
+    if (!b) return std::unexpected(b.error());
+    const Tensor& wt = **w;
+    if (wt.dims.size() != 2 || saturating_product({wt.dims[0], wt.dims[1]}) != wt.data.size()) {
+        return std::unexpected(NnError::unparsable(wname));
+    }
+    if (in_len != wt.dims[1]) return std::unexpected(NnError::shape_mismatch(std::string(layer), in_len, wt.dims[1]));
+    if (auto ok = expect_shape(**b, bname, {wt.dims[0]}); !ok) return std::unexpected(ok.error());
+    return Dense{wt.data.data(), (*b)->data.data(), wt.dims[0], wt.dims[1]};
+}
+
+std::expected<std::vector<double>, NnError> Guesser::conv1d(std::span<const double> input, std::size_t in_channels,
+                                                            std::string_view layer, std::size_t dilation) const {
+    auto conv = conv_layer(layer, in_channels);
+    if (!conv) return std::unexpected(conv.error());
+    const std::uint64_t want = saturating_product({in_channels, n_grid_});
+    if (input.size() != want) return std::unexpected(NnError::shape_mismatch(std::string(layer), input.size(), want));
+    std::vector<double> out(conv->out * n_grid_);
+    ConvScratch scratch;
+    convolve(conv->w, pack_conv(conv->w, conv->out, conv->in, conv->k), conv->b, conv->out, conv->in, conv->k,
+             dilation, input, n_grid_, scratch, out.data());
+    return out;
+}
+
+std::expected<std::vector<double>, NnError> Guesser::group_norm(std::span<const double> activations,
+                                                                std::string_view layer) const {
+    auto norm = norm_layer(layer);
+    if (!norm) return std::unexpected(norm.error());
+    const std::uint64_t want = saturating_product({channels_, n_grid_});
+    if (activations.size() != want) {
+        return std::unexpected(NnError::shape_mismatch(std::string(layer), activations.size(), want));
+    }
+    std::vector<double> out(activations.begin(), activations.end());
+    group_norm_into(out, norm->w, norm->b, channels_, groups_, n_grid_);
+    return out;
+}
+
+std::expected<std::vector<double>, NnError> Guesser::linear(std::span<const double> input,
+                                                            std::string_view layer) const {
+    auto dense = dense_layer(layer, input.size());
+    if (!dense) return std::unexpected(dense.error());
+    std::vector<double> out(dense->out);
+    dense_into(dense->w, dense->b, dense->out, dense->in, input, out.data());
+    return out;
+}
+
+// Walks the network as inference does and checks every tensor against the
+// metadata, so that a loaded network cannot fail or read out of bounds later;
+// packs the convolution weights on the way.
+std::expected<void, NnError> Guesser::prepare_network() {
+    const std::size_t c = channels_;
+    auto stem = conv_layer("stem", 3);
+    if (!stem) return std::unexpected(stem.error());
+    const auto expect_width = [&](const Conv& conv, std::string_view layer) -> std::expected<void, NnError> {
+        if (conv.out == c) return {};
+        const std::string name = layer_tensor(layer, "weight");
+        return std::unexpected(NnError::shape_mismatch(name, saturating_product({conv.out, conv.in, conv.k}),
+                                                       saturating_product({c, conv.in, conv.k})));
+    };
+    if (auto ok = expect_width(*stem, "stem"); !ok) return ok;
+    packed_.push_back(pack_conv(stem->w, stem->out, stem->in, stem->k));
+    for (std::size_t b = 0; b < dilations_.size(); ++b) {
+        const std::string prefix = "blocks." + std::to_string(b) + ".";
+        for (const char* part : {"conv1", "norm1", "conv2", "norm2"}) {
+            const std::string layer = prefix + part;
+            if (part[0] == 'c') {
+                auto conv = conv_layer(layer, c);
+                if (!conv) return std::unexpected(conv.error());
+                if (auto ok = expect_width(*conv, layer); !ok) return ok;
+                packed_.push_back(pack_conv(conv->w, conv->out, conv->in, conv->k));
+            } else if (auto norm = norm_layer(layer); !norm) {
+                return std::unexpected(norm.error());
+            }
+        }
+    }
+    std::size_t width = 2 * c + 2;
+    for (const char* layer : {"head.0", "head.2", "head.4"}) {
+        auto dense = dense_layer(layer, width);
+        if (!dense) return std::unexpected(dense.error());
+        width = dense->out;
+    }
+    const std::size_t p = param_names_.size();
+    if (width < p) return std::unexpected(NnError::shape_mismatch("head.4", width, p));
+    for (auto [name, size] : {std::pair{"target_mean", target_mean_.size()},
+                              std::pair{"target_std", target_std_.size()},
+                              std::pair{"log_params", log_params_.size()}}) {
+        if (size != p) return std::unexpected(NnError::shape_mismatch(name, size, p));
+    }
+    for (const Scaling& s : scaling_) {
+        if (s.alpha_index >= 0 && static_cast<std::size_t>(s.alpha_index) >= p) {
+            return std::unexpected(NnError::unparsable("scaling"));
+        }
+    }
+    return {};
+}
+
+// ------------------------------------------------------------ guess
+
+std::expected<std::vector<double>, NnError> Guesser::guess(std::span<const double> freqs_hz,
+                                                           std::span<const std::complex<double>> z) const {
+    const std::size_t n = std::min(freqs_hz.size(), z.size());
+    if (n < 2) return std::unexpected(NnError::too_few_points(n));
+    auto feat = features(freqs_hz, z, n_grid_);
+    if (!feat) return std::unexpected(feat.error());
+
+    const std::size_t len = n_grid_;
+    const std::size_t c = channels_;
+    std::vector<double> h(c * len);
+    std::vector<double> y(c * len);
+    std::vector<double> y2(c * len);
+    ConvScratch scratch;
+    if (packed_.size() != 1 + 2 * dilations_.size()) return std::unexpected(NnError::unparsable("w.stem.weight"));
+
+    // Shapes were checked at load; the checks below only guard the buffers.
+    const auto width_error = [&](std::string_view layer) {
+        return std::unexpected(NnError::unparsable(layer_tensor(layer, "weight")));
+    };
+    auto stem = conv_layer("stem", 3);
+    if (!stem) return std::unexpected(stem.error());
+    if (stem->out != c) return width_error("stem");
+    convolve(stem->w, packed_[0], stem->b, c, 3, stem->k, 1, feat->grid, len, scratch, h.data());
+
+    for (std::size_t b = 0; b < dilations_.size(); ++b) {
+        const std::string prefix = "blocks." + std::to_string(b) + ".";
+        auto conv1 = conv_layer(prefix + "conv1", c);
+        if (!conv1) return std::unexpected(conv1.error());
+        auto norm1 = norm_layer(prefix + "norm1");
+        if (!norm1) return std::unexpected(norm1.error());
+        auto conv2 = conv_layer(prefix + "conv2", c);
+        if (!conv2) return std::unexpected(conv2.error());
+        auto norm2 = norm_layer(prefix + "norm2");
+        if (!norm2) return std::unexpected(norm2.error());
+        if (conv1->out != c) return width_error(prefix + "conv1");
+        if (conv2->out != c) return width_error(prefix + "conv2");
+        const std::size_t d = dilations_[b];
+
+        convolve(conv1->w, packed_[1 + 2 * b], conv1->b, c, c, conv1->k, d, h, len, scratch, y.data());
+        group_norm_into(y, norm1->w, norm1->b, c, groups_, len);
+        gelu(y);
+        convolve(conv2->w, packed_[2 + 2 * b], conv2->b, c, c, conv2->k, d, y, len, scratch, y2.data());
+        group_norm_into(y2, norm2->w, norm2->b, c, groups_, len);
+        for (std::size_t i = 0; i < h.size(); ++i) h[i] += y2[i];
+        gelu(h);
+    }
+
+    // Per-channel mean, then per-channel maximum ignoring NaN, then the extras.
+    std::vector<double> pooled(2 * c + 2);
+    for (std::size_t ch = 0; ch < c; ++ch) {
+        const double* row = h.data() + ch * len;
+        double sum = -0.0;
+        double mx = -std::numeric_limits<double>::infinity();
+        bool any = false;
+        for (std::size_t t = 0; t < len; ++t) {
+            sum += row[t];
+            if (!std::isnan(row[t])) {
+                any = true;
+                if (row[t] > mx) mx = row[t];
+            }
+        }
+        pooled[ch] = sum / static_cast<double>(len);
+        pooled[c + ch] = any || len == 0 ? mx : std::numeric_limits<double>::quiet_NaN();
+    }
+    pooled[2 * c] = feat->e1;
+    pooled[2 * c + 1] = feat->e2;
+
+    std::vector<double> a = std::move(pooled);
+    std::vector<double> next;
+    for (const char* layer : {"head.0", "head.2", "head.4"}) {
+        auto dense = dense_layer(layer, a.size());
+        if (!dense) return std::unexpected(dense.error());
+        next.resize(dense->out);
+        dense_into(dense->w, dense->b, dense->out, dense->in, a, next.data());
+        if (layer[5] != '4') gelu(next);
+        std::swap(a, next);
+    }
+
+    const std::size_t p = param_names_.size();
+    if (a.size() < p || target_mean_.size() < p || target_std_.size() < p || log_params_.size() < p ||
+        scaling_.size() < p) {
+        return std::unexpected(NnError::shape_mismatch("head.4", a.size(), p));
+    }
+    std::vector<double> v(p);
+    for (std::size_t i = 0; i < p; ++i) {
+        const double yv = target_mean_[i] + a[i] * target_std_[i];
+        v[i] = log_params_[i] ? std::pow(10.0, yv) : yv;
+    }
+    for (std::size_t i = 0; i < p; ++i) {
+        if (log_params_[i]) continue;
+        if (v[i] < alpha_min_) {
+            v[i] = alpha_min_;
+        } else if (v[i] > alpha_max_) {
+            v[i] = alpha_max_;
+        }
+    }
+    const std::vector<double> u = v;
+    const double z0 = feat->scales.z0;
+    const double w0 = feat->scales.omega0;
+    for (std::size_t i = 0; i < p; ++i) {
+        const Scaling& s = scaling_[i];
+        double alpha_term = 0.0;
+        if (s.alpha_index >= 0) {
+            const auto ai = static_cast<std::size_t>(s.alpha_index);
+            if (ai >= p) return std::unexpected(NnError::unparsable("scaling"));
+            alpha_term = s.alpha_pow * u[ai];
+        }
+        const double e = s.w_pow + alpha_term;
+        v[i] = std::pow(w0, e) * (u[i] * std::pow(z0, s.z_pow));
+    }
+    return v;
+}
+
+}  // namespace velotz
