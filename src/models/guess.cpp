@@ -34,6 +34,8 @@ std::array<ModelCell, MODEL_SPECS.size()> g_cells;
 
 std::string unparsable(const std::string& what) { return NnError::unparsable(what).message(); }
 
+}  // namespace
+
 std::optional<std::string> check_against_registry(const ModelSpec& spec, const Guesser& g) {
     if (g.circuit() != spec.circuit) {
         return unparsable("model " + quote(spec.name) + " is registered as " + quote(spec.circuit) +
@@ -48,6 +50,8 @@ std::optional<std::string> check_against_registry(const ModelSpec& spec, const G
     }
     return std::nullopt;
 }
+
+namespace {
 
 void load_cell(std::size_t index) {
     ModelCell& cell = g_cells[index];
