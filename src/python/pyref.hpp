@@ -8,6 +8,13 @@
 #include <utility>
 #include <vector>
 
+// Types that Python code may not modify; the flag exists from 3.10 on.
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+#define VELOTZ_TPFLAGS_IMMUTABLE Py_TPFLAGS_IMMUTABLETYPE
+#else
+#define VELOTZ_TPFLAGS_IMMUTABLE 0
+#endif
+
 namespace velotz::py {
 
 // An owned (strong) reference, released when it goes out of scope.
