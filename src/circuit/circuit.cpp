@@ -275,35 +275,11 @@ bool BoundCircuit::bind(const NodeList& series, const double* params, std::size_
     ok_ = true;
     compile(series, 0);
     stack_.resize(max_depth_ + 1);
+    scratch_.resize(ops_.size());
     return ok_;
 }
 
-Cx BoundCircuit::impedance(double omega) const {
-    Cx z{0.0, 0.0};
-    Frame* top = stack_.data();  // frame 0 is never used; groups start at 1
-    for (const Op& op : ops_) {
-        switch (op.code) {
-            case Op::Leaf:
-                z = z + Element::impedance_prepared(op.kind, op.fields, op.pre, omega);
-                break;
-            case Op::Open:
-                ++top;
-                top->outer = z;
-                top->admittance = {0.0, 0.0};
-                z = {0.0, 0.0};
-                break;
-            case Op::EndBranch:
-                top->admittance = top->admittance + recip(z);
-                z = {0.0, 0.0};
-                break;
-            case Op::Close:
-                z = top->outer + recip(top->admittance);
-                --top;
-                break;
-        }
-    }
-    return z;
-}
+Cx BoundCircuit::impedance(double omega) const { return record(omega, scratch_.data()); }
 
 Cx BoundCircuit::record(double omega, Cx* cache) const {
     Cx z{0.0, 0.0};

@@ -133,6 +133,7 @@ private:
     const double* end_ = nullptr;
     bool ok_ = true;
     mutable std::vector<Frame> stack_;
+    mutable std::vector<Cx> scratch_;  // intermediate values of impedance()
 };
 
 inline constexpr const char* kNotEnoughValues = "impedance_from_iter: not enough values supplied";
