@@ -123,6 +123,9 @@ private:
         bool group_dirty;  // replay: a branch of this group holds it
     };
     void compile(const NodeList& series, std::size_t depth);
+    // Evaluates at omega; with Keep, stores every op's value in cache.
+    template <bool Keep>
+    Cx evaluate(double omega, Cx* cache) const;
 
     std::vector<Op> ops_;
     std::vector<LeafInfo> leaves_;
@@ -133,7 +136,6 @@ private:
     const double* end_ = nullptr;
     bool ok_ = true;
     mutable std::vector<Frame> stack_;
-    mutable std::vector<Cx> scratch_;  // intermediate values of impedance()
 };
 
 inline constexpr const char* kNotEnoughValues = "impedance_from_iter: not enough values supplied";
