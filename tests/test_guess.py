@@ -135,3 +135,72 @@ def test_fit_with_weights_starts_from_the_file_guess():
     r = velotz.Circuit("R0-(R1,CPE1)").fit(F, Z, weights=TINY)
     assert r.success
     np.testing.assert_allclose([r.params[k] for k in ["R0.r", "R1.r", "CPE1.q", "CPE1.alpha"]], [10.0, 100.0, 1e-4, 0.8], rtol=1e-6)
+
+
+# ---------------------------------------------------------------- shipped networks
+SHIPPED = {
+    "rc": [10.0, 100.0, 1e-5],
+    "rc_l": [1e-6, 10.0, 100.0, 1e-5],
+    "rq": [10.0, 100.0, 1e-5, 0.85],
+    "rq_l": [1e-6, 10.0, 100.0, 1e-5, 0.85],
+    "two_rc": [10.0, 50.0, 1e-6, 200.0, 1e-3],
+    "two_rc_l": [1e-6, 10.0, 50.0, 1e-6, 200.0, 1e-3],
+    "two_rq": [10.0, 50.0, 1e-6, 0.9, 200.0, 1e-3, 0.8],
+    "two_rq_l": [1e-6, 10.0, 50.0, 1e-6, 0.9, 200.0, 1e-3, 0.8],
+    "randles": [10.0, 100.0, 30.0, 2e-5, 0.9],
+    "sei_randles": [5.0, 20.0, 1e-6, 0.9, 60.0, 30.0, 1e-3, 0.8],
+    "sei_randles_wo": [5.0, 20.0, 1e-6, 0.9, 60.0, 30.0, 2.0, 1e-3, 0.8],
+}
+FW = np.logspace(-2, 5, 50)
+
+
+def spectrum_of(name):
+    return velotz.Circuit(name).with_values(SHIPPED[name]).impedance(FW)
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_every_shipped_network_guesses_its_own_topology(name):
+    values = velotz.Circuit(name).guess(FW, spectrum_of(name))
+    assert len(values) == len(SHIPPED[name])
+    assert all(math.isfinite(v) for v in values)
+    # A guess lands within two decades of the truth, alphas within their clamp.
+    for guess, truth, bound in zip(values, SHIPPED[name], velotz.Circuit(name).param_bounds()):
+        if math.isinf(bound[1]):
+            assert abs(math.log10(guess / truth)) < 2, (name, values)
+        else:
+            assert 0.05 <= guess <= 1.0
+
+
+def test_registry_match_regardless_of_order_and_labels():
+    z = spectrum_of("rc")
+    base = velotz.Circuit("R0-(R1,C1)").guess(FW, z)
+    assert len(base) == 3
+    assert velotz.Circuit("(C3,R9)-R2").guess(FW, z) == [base[2], base[1], base[0]]
+
+
+def test_zarc_and_k_through_the_registry():
+    z = spectrum_of("rq")
+    r0, r, q, alpha = velotz.Circuit("R0-(R1,CPE1)").guess(FW, z)
+    zarc = velotz.Circuit("R0-Zarc1").guess(FW, z)
+    assert zarc[0] == r0 and zarc[1] == r and zarc[3] == alpha
+    assert 0.05 <= zarc[3] <= 1.0
+    assert zarc[2] == pytest.approx((r * q) ** (1 / alpha), rel=1e-14)
+    rc = velotz.Circuit("R0-(R1,C1)").guess(FW, spectrum_of("rc"))
+    k = velotz.Circuit("R0-K1").guess(FW, spectrum_of("rc"))
+    assert k == [rc[0], rc[1], rc[1] * rc[2]]
+
+
+def test_one_point_with_a_model_is_too_few():
+    with pytest.raises(ValueError, match="^need at least 2 frequency points to guess, got 1$"):
+        velotz.Circuit("rq").guess([1.0], [1 - 1j])
+
+
+def test_default_fit_starts_from_the_network_guess():
+    z = spectrum_of("randles")
+    result = velotz.Circuit("randles").fit(FW, z)
+    assert result.success
+    np.testing.assert_allclose([result.params[n] for n in velotz.Circuit("randles").param_names()],
+                               SHIPPED["randles"], rtol=1e-6)
+    # guess_init=True with no model raises instead of warning.
+    with pytest.raises(ValueError, match="^No training data"):
+        velotz.Circuit("R0-(R1,W1)").fit(FW, z, guess_init=True)
