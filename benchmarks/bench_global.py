@@ -34,32 +34,10 @@ from scipy.optimize import OptimizeResult, basinhopping, differential_evolution,
 
 import velotz
 
+from numpy_models import model_two_rq, model_sei_wo
+
 METHODS = ["levenberg_marquardt", "nelder_mead", "particle_swarm", "differential_evolution",
            "simulated_annealing", "basin_hopping"]
-
-
-def cpe(q, a, s):
-    return 1 / (q * s ** a)
-
-
-def warburg_open(z0, tau, s):
-    u = np.sqrt(s * tau)
-    return z0 / (u * np.tanh(u))
-
-
-def par(a, b):
-    return 1 / (1 / a + 1 / b)
-
-
-def model_two_rq(p, w):
-    s = 1j * w
-    return p[0] + par(p[1], cpe(p[2], p[3], s)) + par(p[4], cpe(p[5], p[6], s))
-
-
-def model_sei_wo(p, w):
-    s = 1j * w
-    return (p[0] + par(p[1], cpe(p[2], p[3], s))
-            + par(p[4] + warburg_open(p[5], p[6], s), cpe(p[7], p[8], s)))
 
 
 # name -> (numpy model, true values in velotz parameter order)
