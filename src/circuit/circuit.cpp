@@ -278,63 +278,43 @@ bool BoundCircuit::bind(const NodeList& series, const double* params, std::size_
     return ok_;
 }
 
-Cx BoundCircuit::impedance(double omega) const {
+template <bool Keep>
+Cx BoundCircuit::evaluate(double omega, Cx* cache) const {
     Cx z{0.0, 0.0};
     Frame* top = stack_.data();  // frame 0 is never used; groups start at 1
-    for (const Op& op : ops_) {
+    for (std::size_t i = 0; i < ops_.size(); ++i) {
+        const Op& op = ops_[i];
+        Cx value;
         switch (op.code) {
             case Op::Leaf:
-                z = z + Element::impedance_prepared(op.kind, op.fields, op.pre, omega);
+                value = Element::impedance_prepared(op.kind, op.fields, op.pre, omega);
+                z = z + value;
                 break;
             case Op::Open:
                 ++top;
                 top->outer = z;
                 top->admittance = {0.0, 0.0};
                 z = {0.0, 0.0};
-                break;
+                continue;
             case Op::EndBranch:
-                top->admittance = top->admittance + recip(z);
+                value = recip(z);
+                top->admittance = top->admittance + value;
                 z = {0.0, 0.0};
                 break;
             case Op::Close:
-                z = top->outer + recip(top->admittance);
+                value = recip(top->admittance);
+                z = top->outer + value;
                 --top;
                 break;
         }
+        if constexpr (Keep) cache[i] = value;
     }
     return z;
 }
 
-Cx BoundCircuit::record(double omega, Cx* cache) const {
-    Cx z{0.0, 0.0};
-    Frame* top = stack_.data();
-    for (std::size_t i = 0; i < ops_.size(); ++i) {
-        const Op& op = ops_[i];
-        switch (op.code) {
-            case Op::Leaf:
-                cache[i] = Element::impedance_prepared(op.kind, op.fields, op.pre, omega);
-                z = z + cache[i];
-                break;
-            case Op::Open:
-                ++top;
-                top->outer = z;
-                top->admittance = {0.0, 0.0};
-                z = {0.0, 0.0};
-                break;
-            case Op::EndBranch:
-                cache[i] = recip(z);
-                top->admittance = top->admittance + cache[i];
-                z = {0.0, 0.0};
-                break;
-            case Op::Close:
-                cache[i] = recip(top->admittance);
-                z = top->outer + cache[i];
-                --top;
-                break;
-        }
-    }
-    return z;
-}
+Cx BoundCircuit::impedance(double omega) const { return evaluate<false>(omega, nullptr); }
+
+Cx BoundCircuit::record(double omega, Cx* cache) const { return evaluate<true>(omega, cache); }
 
 Cx BoundCircuit::replay(const Cx* cache, std::size_t leaf, Cx value) const {
     const std::size_t target = leaf < leaf_ops_.size() ? leaf_ops_[leaf] : SIZE_MAX;

@@ -123,6 +123,9 @@ private:
         bool group_dirty;  // replay: a branch of this group holds it
     };
     void compile(const NodeList& series, std::size_t depth);
+    // Evaluates at omega; with Keep, stores every op's value in cache.
+    template <bool Keep>
+    Cx evaluate(double omega, Cx* cache) const;
 
     std::vector<Op> ops_;
     std::vector<LeafInfo> leaves_;

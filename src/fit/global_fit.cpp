@@ -1,17 +1,21 @@
 #include "fit/global_fit.hpp"
 
 #include <cmath>
+#include <limits>
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "fit/global_engines.hpp"
 #include "fit/lm_fit.hpp"
+#include "util/text.hpp"
 
 namespace velotz {
 
 namespace {
 
-// The set-up every global method shares, after the input checks.
+// The set-up every global method shares, after the input checks and the
+// method's own settings checks.
 struct GlobalSetup {
     std::vector<double> omegas;
     std::vector<double> weights;
@@ -19,15 +23,87 @@ struct GlobalSetup {
     std::vector<double> values;  // the circuit's current (starting) values
 };
 
-std::expected<GlobalSetup, FitError> global_setup(const FitRequest& request) {
-    if (auto error = check_fit_inputs(request.circuit, request.frequencies.size(), request.impedances.size()))
-        return std::unexpected(*error);
+GlobalSetup global_setup(const FitRequest& request) {
     GlobalSetup s;
     s.omegas = angular(request.frequencies);
     s.weights = compute_weights(request.impedances, request.weighting);
     s.bounds = param_bounds(request.circuit);
     s.values = param_values(request.circuit);
     return s;
+}
+
+std::optional<FitError> input_error(const FitRequest& request) {
+    return check_fit_inputs(request.circuit, request.frequencies.size(), request.impedances.size());
+}
+
+// ---------------------------------------------------------------- settings checks
+//
+// Settings a method cannot run with are refused after the three input checks
+// and before the first cost evaluation, with a message naming the fit()
+// argument.
+
+// The largest half-width h for which a uniform draw x + (2h * u - h) can be
+// computed: 2h must stay finite.
+constexpr double kMaxHalfWidth = std::numeric_limits<double>::max() / 2;
+
+std::optional<FitError> swarm_settings_error(const FitRequest& request) {
+    if (request.num_particles == 0) return FitError::aborted("num_particles must be at least 1, got 0");
+    return std::nullopt;
+}
+
+std::optional<FitError> annealing_settings_error(const FitRequest& request) {
+    const double t0 = request.sa_initial_temperature;
+    if (t0 <= 0.0) {
+        return FitError::solver_failure(
+            "Invalid parameter: \"`SimulatedAnnealing`: Initial temperature must be > 0.\"");
+    }
+    // The first move draws from [x - T0, x + T0]; NaN and inf fail here too.
+    if (!(t0 <= kMaxHalfWidth)) {
+        return FitError::aborted("sa_initial_temperature must be a finite number no larger than " +
+                                 format_debug(kMaxHalfWidth) + ", got " + format_debug(t0));
+    }
+    return std::nullopt;
+}
+
+std::optional<FitError> hopping_settings_error(const FitRequest& request) {
+    const double s = request.basin_hopping_step_size;
+    if (!(s >= 0.0 && s <= kMaxHalfWidth)) {
+        return FitError::aborted("basin_hopping_step_size must be a number from 0 to " +
+                                 format_debug(kMaxHalfWidth) + ", got " + format_debug(s));
+    }
+    return std::nullopt;
+}
+
+// How a search box is sampled: the particle swarm draws in 64-bit floats and
+// allows a zero-width entry (the parameter is then held); differential
+// evolution draws in 32-bit floats and needs lower < upper there.
+enum class BoxUse { Swarm, Evolution };
+
+std::optional<FitError> box_error(const FitRequest& request, const GlobalSetup& s, const SearchBox& box,
+                                  BoxUse use) {
+    const char* method = use == BoxUse::Swarm ? "particle swarm" : "differential evolution";
+    const std::vector<std::string> names = param_names(request.circuit);
+    for (std::size_t i = 0; i < box.lower.size() && i < box.upper.size(); ++i) {
+        const double lo = box.lower[i];
+        const double hi = box.upper[i];
+        const char* fault = nullptr;
+        if (use == BoxUse::Swarm) {
+            if (!std::isfinite(lo) || !std::isfinite(hi) || !std::isfinite(hi - lo)) fault = "not finite";
+            else if (lo > hi) fault = "inverted";
+        } else {
+            const float lo32 = static_cast<float>(lo);
+            const float hi32 = static_cast<float>(hi);
+            if (!std::isfinite(lo32) || !std::isfinite(hi32) || !std::isfinite(hi32 - lo32)) fault = "not finite";
+            else if (!(lo32 < hi32)) fault = "empty in single precision";
+        }
+        if (!fault) continue;
+        const std::string name = i < names.size() ? quote(names[i]) : "parameter " + std::to_string(i);
+        const std::string value = i < s.values.size() ? format_debug(s.values[i]) : "NaN";
+        return FitError::aborted(std::string(method) + " cannot search " + name +
+                                 ": the search box around its value " + value + " is [" + format_debug(lo) +
+                                 ", " + format_debug(hi) + "], which is " + fault);
+    }
+    return std::nullopt;
 }
 
 // The data a cost function reads; shared read-only by the calls of one search.
@@ -71,51 +147,54 @@ FitResultOr hand_over(const FitRequest& request, const GlobalSetup& s, const Sea
 }  // namespace
 
 FitResultOr nelder_mead_fit(const FitRequest& request) {
-    auto setup = global_setup(request);
-    if (!setup) return std::unexpected(setup.error());
+    if (auto error = input_error(request)) return std::unexpected(*error);
+    const GlobalSetup setup = global_setup(request);
     EvalCounter counter{0};
-    const CostFunction cost = make_cost(cost_data(request, *setup), counter);
+    const CostFunction cost = make_cost(cost_data(request, setup), counter);
     const auto found =
-        nelder_mead_search(cost, internal_from_physical(setup->values, setup->bounds), request.nelder_mead_iterations);
-    return hand_over(request, *setup, found, counter);
+        nelder_mead_search(cost, internal_from_physical(setup.values, setup.bounds), request.nelder_mead_iterations);
+    return hand_over(request, setup, found, counter);
 }
 
 FitResultOr particle_swarm_fit(const FitRequest& request) {
-    auto setup = global_setup(request);
-    if (!setup) return std::unexpected(setup.error());
+    if (auto error = input_error(request)) return std::unexpected(*error);
+    if (auto error = swarm_settings_error(request)) return std::unexpected(*error);
+    const GlobalSetup setup = global_setup(request);
+    const SearchBox box = search_box(setup);
+    if (auto error = box_error(request, setup, box, BoxUse::Swarm)) return std::unexpected(*error);
     EvalCounter counter{0};
-    const CostFunction cost = make_cost(cost_data(request, *setup), counter);
-    const auto found =
-        particle_swarm_search(cost, search_box(*setup), request.num_particles, request.generations, request.seed);
-    return hand_over(request, *setup, found, counter);
+    const CostFunction cost = make_cost(cost_data(request, setup), counter);
+    const auto found = particle_swarm_search(cost, box, request.num_particles, request.generations, request.seed);
+    return hand_over(request, setup, found, counter);
 }
 
 FitResultOr differential_evolution_fit(const FitRequest& request) {
-    auto setup = global_setup(request);
-    if (!setup) return std::unexpected(setup.error());
+    if (auto error = input_error(request)) return std::unexpected(*error);
+    const GlobalSetup setup = global_setup(request);
+    const SearchBox box = search_box(setup);
+    if (auto error = box_error(request, setup, box, BoxUse::Evolution)) return std::unexpected(*error);
     EvalCounter counter{0};
     // Every run gets its own cost function over its own copy of the data.
-    const CostFactory factory = [&request, &setup, &counter] {
-        return make_cost(cost_data(request, *setup), counter);
-    };
-    const auto found = differential_evolution_search(factory, search_box(*setup), request.de_evaluations);
-    return hand_over(request, *setup, found, counter);
+    const CostFactory factory = [&request, &setup, &counter] { return make_cost(cost_data(request, setup), counter); };
+    const auto found = differential_evolution_search(factory, box, request.de_evaluations);
+    return hand_over(request, setup, found, counter);
 }
 
 FitResultOr simulated_annealing_fit(const FitRequest& request) {
-    auto setup = global_setup(request);
-    if (!setup) return std::unexpected(setup.error());
+    if (auto error = input_error(request)) return std::unexpected(*error);
+    if (auto error = annealing_settings_error(request)) return std::unexpected(*error);
+    const GlobalSetup setup = global_setup(request);
     EvalCounter counter{0};
-    const CostFunction cost = make_cost(cost_data(request, *setup), counter);
-    const auto found = simulated_annealing_search(cost, internal_from_physical(setup->values, setup->bounds),
+    const CostFunction cost = make_cost(cost_data(request, setup), counter);
+    const auto found = simulated_annealing_search(cost, internal_from_physical(setup.values, setup.bounds),
                                                   request.sa_iterations, request.sa_initial_temperature,
                                                   request.seed);
-    return hand_over(request, *setup, found, counter);
+    return hand_over(request, setup, found, counter);
 }
 
 FitResultOr basin_hopping_fit(const FitRequest& request) {
-    if (auto error = check_fit_inputs(request.circuit, request.frequencies.size(), request.impedances.size()))
-        return std::unexpected(*error);
+    if (auto error = input_error(request)) return std::unexpected(*error);
+    if (auto error = hopping_settings_error(request)) return std::unexpected(*error);
     const std::vector<Bounds> bounds = param_bounds(request.circuit);
     const std::size_t needed = param_count(request.circuit);
 

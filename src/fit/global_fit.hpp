@@ -5,6 +5,14 @@
 // per cost call), and hands its best point to polish_or_fallback. Basin
 // hopping instead alternates jumps with complete Levenberg–Marquardt fits and
 // builds its outcome from the best local minimum.
+//
+// After the three input checks and before any cost evaluation, each method
+// refuses settings it cannot run with, naming the fit() argument: no
+// particles; an initial temperature that is not > 0 (SolverFailure with the
+// optimizer's own text), NaN, infinite or so large that twice it overflows; a
+// basin-hopping step size below 0, NaN or with an overflowing double; a search
+// box that cannot be sampled (not finite, or for differential evolution empty
+// in 32-bit floats).
 #include "fit/fit.hpp"
 
 namespace velotz {

@@ -57,6 +57,12 @@ std::optional<RegistryMatch> find_for_topology(const NodeList& user);
 // Cpe) back to the user's own parameters.
 std::vector<double> convert_expanded(const NodeList& user, const std::vector<double>& mapped);
 
+class Guesser;
+
+// Why a shipped network does not fit its registry entry (its circuit or its
+// parameter names differ), as the text a failed guess reports; or nothing.
+std::optional<std::string> check_against_registry(const ModelSpec& spec, const Guesser& guesser);
+
 // Starting values for `circuit` from a trained network: a registry entry, or
 // the weight file at `weights_path`. Values in param_names() order, or the
 // error's text.

@@ -262,7 +262,7 @@ PyType_Spec circuit_spec = {
     "velotz.Circuit",
     sizeof(CircuitObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    Py_TPFLAGS_DEFAULT | VELOTZ_TPFLAGS_IMMUTABLE,
     circuit_slots,
 };
 

@@ -44,23 +44,14 @@ std::size_t nesting_depth(const NodeList& series) {
 // Converts `parts` (any sequence except str) item by item; returns nothing
 // with a Python exception set.
 std::optional<std::vector<Part>> extract_parts(PyObject* parts) {
-    if (PyUnicode_Check(parts)) {
-        raise_argument_error("parts", "Can't extract `str` to `Vec`");
-        return std::nullopt;
-    }
-    if (!PySequence_Check(parts)) {
-        raise_argument_error("parts", "'" + type_name(parts) + "' object cannot be converted to 'Sequence'");
+    std::size_t hint = 0;
+    Ref it = sequence_iterator(parts, &hint);
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) prefix_pending_error("parts");
         return std::nullopt;
     }
     std::vector<Part> out;
-    Py_ssize_t hint = PySequence_Size(parts);
-    if (hint < 0) {
-        PyErr_Clear();
-    } else {
-        out.reserve(static_cast<std::size_t>(hint));
-    }
-    Ref it(PyObject_GetIter(parts));
-    if (!it) return std::nullopt;
+    out.reserve(hint);
     while (Ref item = Ref(PyIter_Next(it.get()))) {
         Part part;
         if (element_value(item.get(), part.element)) {

@@ -35,29 +35,6 @@ const char* const kFitDoc =
 
 namespace {
 
-// Prefixes the pending conversion error with the argument's name. Overflow
-// (a negative or too large integer) keeps its type; anything else becomes a
-// TypeError or stays a ValueError.
-void name_pending_error(const char* name) {
-    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
-        prefix_pending_error(name);
-        return;
-    }
-    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Ref t(type), v(value), b(tb);
-    std::string text;
-    if (v) {
-        Ref s(PyObject_Str(v.get()));
-        if (s) {
-            if (auto u = utf8_of(s.get())) text = *u;
-        }
-        PyErr_Clear();
-    }
-    PyErr_Format(PyExc_OverflowError, "argument '%s': %s", name, text.c_str());
-}
-
 // Unsigned 64-bit integer (anything with __index__); absent argument keeps
 // the default.
 bool convert_u64(PyObject* obj, const char* name, std::uint64_t& out) {
@@ -70,7 +47,7 @@ bool convert_u64(PyObject* obj, const char* name, std::uint64_t& out) {
             return true;
         }
     }
-    name_pending_error(name);
+    prefix_pending_error(name, /*keep_overflow=*/true);
     return false;
 }
 
@@ -91,7 +68,7 @@ bool convert_f64(PyObject* obj, const char* name, double& out) {
     if (!obj) return true;
     const double v = PyFloat_AsDouble(obj);
     if (v == -1.0 && PyErr_Occurred()) {
-        name_pending_error(name);
+        prefix_pending_error(name, /*keep_overflow=*/true);
         return false;
     }
     out = v;

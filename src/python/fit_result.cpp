@@ -132,7 +132,7 @@ PyType_Spec fit_result_spec = {
     "velotz.FitResult",
     sizeof(FitResultObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    Py_TPFLAGS_DEFAULT | VELOTZ_TPFLAGS_IMMUTABLE,
     fit_result_slots,
 };
 

@@ -8,7 +8,7 @@ void raise_argument_error(const char* name, const std::string& message) {
     PyErr_Format(PyExc_TypeError, "argument '%s': %s", name, message.c_str());
 }
 
-void prefix_pending_error(const char* name) {
+void prefix_pending_error(const char* name, bool keep_overflow) {
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
@@ -21,7 +21,12 @@ void prefix_pending_error(const char* name) {
         }
         PyErr_Clear();
     }
-    PyObject* kind = (t && PyErr_GivenExceptionMatches(t.get(), PyExc_ValueError)) ? PyExc_ValueError : PyExc_TypeError;
+    PyObject* kind = PyExc_TypeError;
+    if (keep_overflow && t && PyErr_GivenExceptionMatches(t.get(), PyExc_OverflowError)) {
+        kind = PyExc_OverflowError;
+    } else if (t && PyErr_GivenExceptionMatches(t.get(), PyExc_ValueError)) {
+        kind = PyExc_ValueError;
+    }
     PyErr_Format(kind, "argument '%s': %s", name, text.c_str());
 }
 
@@ -84,25 +89,33 @@ bool read_float_buffer(PyObject* obj, std::vector<double>& out) {
 
 }  // namespace
 
-std::optional<std::vector<double>> floats_from_sequence(PyObject* obj) {
+Ref sequence_iterator(PyObject* obj, std::size_t* hint) {
+    *hint = 0;
     if (PyUnicode_Check(obj)) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-        return std::nullopt;
+        return Ref();
     }
     if (!PySequence_Check(obj)) {
         PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Sequence'", type_name(obj).c_str());
-        return std::nullopt;
+        return Ref();
     }
-    std::vector<double> out;
-    if (read_float_buffer(obj, out)) return out;
-    Py_ssize_t hint = PySequence_Size(obj);
-    if (hint < 0) {
+    // The reported length only sizes the result; a failure to read it is ignored.
+    Py_ssize_t size = PySequence_Size(obj);
+    if (size < 0) {
         PyErr_Clear();
     } else {
-        out.reserve(static_cast<std::size_t>(hint));
+        *hint = static_cast<std::size_t>(size);
     }
-    Ref it(PyObject_GetIter(obj));
+    return Ref(PyObject_GetIter(obj));
+}
+
+std::optional<std::vector<double>> floats_from_sequence(PyObject* obj) {
+    std::vector<double> out;
+    if (!PyUnicode_Check(obj) && PySequence_Check(obj) && read_float_buffer(obj, out)) return out;
+    std::size_t hint = 0;
+    Ref it = sequence_iterator(obj, &hint);
     if (!it) return std::nullopt;
+    out.reserve(hint);
     while (Ref item = Ref(PyIter_Next(it.get()))) {
         double v = PyFloat_AsDouble(item.get());
         if (v == -1.0 && PyErr_Occurred()) return std::nullopt;

@@ -8,6 +8,13 @@
 #include <utility>
 #include <vector>
 
+// Types that Python code may not modify; the flag exists from 3.10 on.
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+#define VELOTZ_TPFLAGS_IMMUTABLE Py_TPFLAGS_IMMUTABLETYPE
+#else
+#define VELOTZ_TPFLAGS_IMMUTABLE 0
+#endif
+
 namespace velotz::py {
 
 // An owned (strong) reference, released when it goes out of scope.
@@ -41,9 +48,10 @@ private:
 // conversion error takes.
 void raise_argument_error(const char* name, const std::string& message);
 
-// Prefixes the pending exception (a TypeError or ValueError from a
-// conversion) with "argument '{name}': ", keeping its type.
-void prefix_pending_error(const char* name);
+// Prefixes the pending exception (from a conversion) with
+// "argument '{name}': ", keeping a ValueError (and an OverflowError when
+// asked) and turning anything else into a TypeError.
+void prefix_pending_error(const char* name, bool keep_overflow = false);
 
 // The type name of an object, as Python prints it.
 std::string type_name(PyObject* obj);
@@ -51,6 +59,12 @@ std::string type_name(PyObject* obj);
 // Text of a str object as UTF-8 (surrogates replaced), or nothing with an
 // exception set.
 std::optional<std::string> utf8_of(PyObject* str);
+
+// An iterator over a sequence argument: a str is refused with "Can't
+// extract `str` to `Vec`" and a non-sequence with "'{type}' object cannot be
+// converted to 'Sequence'" (TypeError, returning null). *hint receives the
+// reported length, or 0 when it cannot be read.
+Ref sequence_iterator(PyObject* obj, std::size_t* hint);
 
 // Sequence to floats: a str is refused with "Can't extract `str` to `Vec`",
 // a non-sequence with "'{type}' object cannot be converted to 'Sequence'",

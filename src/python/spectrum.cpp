@@ -8,22 +8,10 @@ namespace velotz::py {
 namespace {
 
 bool complex_from_sequence(PyObject* obj, std::vector<Cx>& out) {
-    if (PyUnicode_Check(obj)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-        return false;
-    }
-    if (!PySequence_Check(obj)) {
-        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Sequence'", type_name(obj).c_str());
-        return false;
-    }
-    Py_ssize_t hint = PySequence_Size(obj);
-    if (hint < 0) {
-        PyErr_Clear();
-    } else {
-        out.reserve(static_cast<std::size_t>(hint));
-    }
-    Ref it(PyObject_GetIter(obj));
+    std::size_t hint = 0;
+    Ref it = sequence_iterator(obj, &hint);
     if (!it) return false;
+    out.reserve(hint);
     while (Ref item = Ref(PyIter_Next(it.get()))) {
         Ref value = item;
         if (!PyComplex_Check(item.get())) {

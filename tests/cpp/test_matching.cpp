@@ -85,3 +85,21 @@ TEST(Mapping, ExpansionConvertsBack) {
     EXPECT_DOUBLE_EQ(nan_alpha[1], std::pow(1.0, 1e6));
     EXPECT_TRUE(std::isnan(nan_alpha[2]));
 }
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "nn/guesser.hpp"
+
+TEST(Registry, ShippedNetworksMustMatchTheirEntries) {
+    const auto path = std::filesystem::path(__FILE__).parent_path().parent_path() / "data" / "tiny.eisnn";
+    std::ifstream in(path, std::ios::binary);
+    std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    auto g = Guesser::from_bytes(bytes.data(), bytes.size());
+    ASSERT_TRUE(g);  // trained for R0-(R1,CPE1)
+    EXPECT_FALSE(check_against_registry({"rq", "R0-(R1,CPE1)", 32}, *g));
+    EXPECT_EQ(check_against_registry({"rc", "R0-(R1,C1)", 16}, *g),
+              "weight file has an unparsable value for \"model \\\"rc\\\" is registered as \\\"R0-(R1,C1)\\\" but its "
+              "weights were trained for \\\"R0-(R1,CPE1)\\\"\"");
+}
