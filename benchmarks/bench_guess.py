@@ -15,9 +15,11 @@ never used). Reports
 
     PYTHONPATH=build python3 benchmarks/bench_guess.py [--spectra 500] [--names rq two_rq]
 
-The guess comes from the module (`Circuit.guess`) when it provides one and
-otherwise from training/eisnn.py's reference inference of the same
-models/NAME.eisnn file (`--source` forces one of them).
+The guess comes from the module (`Circuit.guess`, and the fit from the guess
+is then the plain `fit(f, z)`, which guesses by itself) when the module
+provides one, and otherwise from training/eisnn.py's reference inference of
+the same models/NAME.eisnn file, fitted with `with_values(guess).fit(f, z,
+guess_init=False)` (`--source` forces one of them).
 """
 
 from __future__ import annotations
@@ -88,7 +90,10 @@ def bench_one(name: str, n: int, seed: int, source: str) -> dict:
         errors.append(np.where(log_mask, np.abs(np.log10(g / s.params)), np.abs(g - s.params)))
         target = OPTIMUM_SLACK * cost_at(base, s.params, s.freqs, s.z)
         try:
-            fit = base.with_values(g.tolist()).fit(s.freqs, s.z, guess_init=False)
+            if use_module:  # the default fit guesses its own starting point
+                fit = base.fit(s.freqs, s.z)
+            else:
+                fit = base.with_values(g.tolist()).fit(s.freqs, s.z, guess_init=False)
             from_guess += fit.cost <= target
             evals_guess.append(fit.impedance_evals)
         except ValueError:
