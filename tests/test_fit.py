@@ -154,16 +154,41 @@ def test_a_singular_normal_matrix_leaves_every_stderr_out():
     assert r.stderr is None
 
 
-def test_value_beyond_a_bound_is_reported_at_the_bound():
-    # A constant-phase element with alpha = 1.2 fits best outside (0, 1).
+def test_value_beyond_a_bound_is_reported_at_the_bound_and_the_rest_refitted():
+    # A constant-phase element with alpha = 1.2 fits best outside (0, 1): alpha
+    # is held at 1 and q refitted, which lowers the cost below that of the
+    # merely clamped vector.
     q, alpha = 2e-3, 1.2
     z = 1 / (q * (1j * W) ** alpha)
     r = velotz.Circuit("CPE0").with_values([6e-3, 0.9]).fit(F, list(z), guess_init=False)
     assert r.params["CPE0.alpha"] == 1.0
-    assert r.params["CPE0.q"] == pytest.approx(q, rel=1e-6)
-    res = (1 / (r.params["CPE0.q"] * 1j * W) - z) / np.abs(z)
-    assert r.cost == pytest.approx(0.5 * np.sum(np.abs(res) ** 2), rel=1e-10)
+    assert r.success
+
+    def cost(q_):
+        res = (1 / (q_ * 1j * W) - z) / np.abs(z)
+        return 0.5 * np.sum(np.abs(res) ** 2)
+
+    assert r.cost == pytest.approx(cost(r.params["CPE0.q"]), rel=1e-10)
+    assert r.cost < cost(q)
+    # q is the best value for alpha = 1 (checked on a fine grid around it).
+    grid = r.params["CPE0.q"] * np.linspace(0.99, 1.01, 201)
+    assert r.cost <= min(cost(g) for g in grid) * (1 + 1e-9)
     assert r.stderr is not None
+
+
+def test_fit_from_the_truth_never_ends_above_the_cost_at_the_truth():
+    # With alpha = 1 and noise the unconstrained optimum lies just above 1;
+    # the refit with alpha held at the bound must not be thrown away for the
+    # clamped vector, whose cost is above that of the true parameters.
+    f = np.logspace(-2, 5, 50)
+    true = [10.0, 100.0, 2e-5, 1.0]
+    rng = np.random.default_rng(0)
+    c = velotz.Circuit("rq").with_values(true)
+    z = c.impedance(f) * (1 + 0.01 * (rng.standard_normal(50) + 1j * rng.standard_normal(50)))
+    r = c.fit(f, z, guess_init=False)
+    at_truth = 0.5 * sum(v * v for v in c.residuals(true, f, z))
+    assert r.params["CPE1.alpha"] == 1.0
+    assert r.success and r.cost <= at_truth
 
 
 # Values whose internal coordinates (log10 above 1e-12) map back exactly, so

@@ -22,7 +22,11 @@ LmProblem::LmProblem(const NodeList& circuit, std::vector<double> omegas, const 
       counter_(counter) {}
 
 bool LmProblem::residuals(std::vector<double>& r) {
-    return residuals_into(circuit_, physical(x_, bounds_), Measurement{omegas_, impedances_, weights_}, counter_, r);
+    const bool ok =
+        residuals_into(circuit_, physical(x_, bounds_), Measurement{omegas_, impedances_, weights_}, counter_, r);
+    if (ok && !evaluated_) start_cost_ = half_sum_of_squares(r);
+    evaluated_ = true;
+    return ok;
 }
 
 bool LmProblem::jacobian(std::vector<double>& jac_colmajor) {
@@ -57,7 +61,7 @@ std::expected<SingleStartResult, std::string> levenberg_marquardt_single_start(
     auto report = lmder_minimize(problem, config);
     if (!report) return std::unexpected(report.error());
     return SingleStartResult{physical(problem.params(), bounds), lm_termination_success(report->termination),
-                             report->evaluations};
+                             report->evaluations, problem.start_cost()};
 }
 
 // ---------------------------------------------------------------- candidates
@@ -204,7 +208,11 @@ FitResultOr levenberg_marquardt_fit(const NodeList& circuit, const std::vector<d
         if (!refit) return std::unexpected(FitError::aborted(refit.error()));
         total += refit->evaluations;
         const double refit_cost = cost_at(circuit, refit->params, data, counter);
-        if (refit_cost < best->cost && refit->success) {
+        // The unconstrained best lies outside the bounds, so a refit inside
+        // them can rarely beat its cost; what the refit replaces is the
+        // clamped vector, so it is kept when it is no worse than that (its
+        // own start) as well as when it beats the best.
+        if (refit->success && (refit_cost < best->cost || refit_cost <= refit->start_cost)) {
             final_params = std::move(refit->params);
             success = true;
         } else {

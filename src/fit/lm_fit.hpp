@@ -7,6 +7,7 @@
 #include <expected>
 #include <optional>
 #include <string>
+#include <limits>
 #include <vector>
 
 #include "circuit/circuit.hpp"
@@ -40,6 +41,8 @@ public:
 
     void set_params(const std::vector<double>& x) override { x_ = x; }
     std::vector<double> params() const override { return x_; }
+    // 0.5·Σr² of the first residual evaluation (the start point), or NaN.
+    double start_cost() const { return start_cost_; }
     bool residuals(std::vector<double>& r) override;
     bool jacobian(std::vector<double>& jac_colmajor) override;
 
@@ -52,12 +55,15 @@ private:
     std::vector<double> x_;
     std::vector<bool> held_;
     EvalCounter& counter_;
+    double start_cost_ = std::numeric_limits<double>::quiet_NaN();
+    bool evaluated_ = false;
 };
 
 struct SingleStartResult {
     std::vector<double> params;  // physical(final x); not confined to finite bounds
     bool success = false;        // ZeroResiduals, GradientOrthogonal or Converged
     std::uint64_t evaluations = 0;  // the solver's own residual evaluations
+    double start_cost = std::numeric_limits<double>::quiet_NaN();  // 0.5·Σr² at x0 (its first evaluation)
 };
 
 // One solver run from the internal coordinates x0. The only error is a
