@@ -8,7 +8,7 @@
 #include "models/catalog.hpp"
 #include "python/circuit_methods.hpp"
 #include "python/numpy_api.hpp"
-#include "python/spectrum.hpp"
+#include "python/data_input.hpp"
 #include "util/text.hpp"
 
 namespace velotz::py {

@@ -11,7 +11,7 @@
 #include "python/circuit_methods.hpp"
 #include "python/circuit_type.hpp"
 #include "python/fit_result.hpp"
-#include "python/spectrum.hpp"
+#include "python/data_input.hpp"
 
 namespace velotz::py {
 

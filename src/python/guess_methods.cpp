@@ -6,7 +6,7 @@
 #include "models/registry.hpp"
 #include "python/circuit_methods.hpp"
 #include "python/circuit_type.hpp"
-#include "python/spectrum.hpp"
+#include "python/data_input.hpp"
 
 namespace velotz::py {
 

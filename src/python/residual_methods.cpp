@@ -5,7 +5,7 @@
 #include "fit/residuals.hpp"
 #include "python/circuit_methods.hpp"
 #include "python/circuit_type.hpp"
-#include "python/spectrum.hpp"
+#include "python/data_input.hpp"
 
 namespace velotz::py {
 

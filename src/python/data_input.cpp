@@ -1,4 +1,4 @@
-#include "python/spectrum.hpp"
+#include "python/data_input.hpp"
 
 #include <cmath>
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "circuit/spectrum.hpp"
+#include "circuit/measured.hpp"
 #include "python/pyref.hpp"
 
 namespace velotz::py {
