@@ -101,18 +101,18 @@ std::expected<std::vector<std::vector<double>>, std::string> jacobian_columns(co
     std::vector<Cx> cache(points * ops);
     for (std::size_t j = 0; j < points; ++j) base.record(data.omegas[j], cache.data() + j * ops);
 
-    auto column = [&](std::size_t k) {
+    // `evaluator` supplies the group stack for replay: the base itself when
+    // columns run one after another, a copy per task when they run in parallel.
+    auto column = [&](std::size_t k, const BoundCircuit& evaluator) {
         count_evaluation(counter, 2);
         const double h = jacobian_step(params[k]);
         std::vector<double>& col = columns[k];
         col.resize(2 * points);
         const std::size_t leaf = base.leaf_of_param(k);
-        BoundCircuit local;  // its own group stack: columns may run concurrently
-        local.bind(circuit, params.data(), params.size());
         if (leaf == leaves) {
             // No leaf reads this parameter: both residual vectors are the base one.
             for (std::size_t j = 0; j < points; ++j) {
-                const Cx zm = local.replay(cache.data() + j * ops, leaves, {});
+                const Cx zm = evaluator.replay(cache.data() + j * ops, leaves, {});
                 const Cx& zd = data.impedances[j];
                 const double re = (zm.re - zd.re) / data.weights[j];
                 const double im = (zm.im - zd.im) / data.weights[j];
@@ -132,8 +132,8 @@ std::expected<std::vector<std::vector<double>>, std::string> jacobian_columns(co
         for (std::size_t j = 0; j < points; ++j) {
             const double w = data.omegas[j];
             const Cx* row = cache.data() + j * ops;
-            const Cx zp = local.replay(row, leaf, Element::impedance_prepared(kind, plus, pre_plus, w));
-            const Cx zm = local.replay(row, leaf, Element::impedance_prepared(kind, minus, pre_minus, w));
+            const Cx zp = evaluator.replay(row, leaf, Element::impedance_prepared(kind, plus, pre_plus, w));
+            const Cx zm = evaluator.replay(row, leaf, Element::impedance_prepared(kind, minus, pre_minus, w));
             const Cx& zd = data.impedances[j];
             const double wj = data.weights[j];
             col[2 * j] = ((zp.re - zd.re) / wj - (zm.re - zd.re) / wj) / (h + h);
@@ -141,9 +141,12 @@ std::expected<std::vector<std::vector<double>>, std::string> jacobian_columns(co
         }
     };
     if (points * ops < kParallelColumnWork) {
-        for (std::size_t k = 0; k < n; ++k) column(k);
+        for (std::size_t k = 0; k < n; ++k) column(k, base);
     } else {
-        parallel_for(n, column);
+        parallel_for(n, [&](std::size_t k) {
+            const BoundCircuit own = base;
+            column(k, own);
+        });
     }
     return columns;
 }

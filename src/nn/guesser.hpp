@@ -157,6 +157,13 @@ private:
 
     Guesser() = default;
 
+    // The weight and bias tensors of a layer, with their full names.
+    struct LayerTensors {
+        std::string wname, bname;
+        const Tensor* w;
+        const Tensor* b;
+    };
+    std::expected<LayerTensors, NnError> layer_tensors(std::string_view layer) const;
     std::expected<Conv, NnError> conv_layer(std::string_view layer, std::size_t in_channels) const;
     std::expected<Norm, NnError> norm_layer(std::string_view layer) const;
     std::expected<Dense, NnError> dense_layer(std::string_view layer, std::size_t in_len) const;

@@ -598,46 +598,45 @@ struct Guesser::Dense {
     std::size_t in;
 };
 
-std::expected<Guesser::Conv, NnError> Guesser::conv_layer(std::string_view layer, std::size_t in_channels) const {
-    const std::string wname = layer_tensor(layer, "weight");
-    const std::string bname = layer_tensor(layer, "bias");
-    auto w = tensor(wname);
+std::expected<Guesser::LayerTensors, NnError> Guesser::layer_tensors(std::string_view layer) const {
+    LayerTensors t{layer_tensor(layer, "weight"), layer_tensor(layer, "bias"), nullptr, nullptr};
+    auto w = tensor(t.wname);
     if (!w) return std::unexpected(w.error());
-    auto b = tensor(bname);
+    auto b = tensor(t.bname);
     if (!b) return std::unexpected(b.error());
-    const Tensor& wt = **w;
+    t.w = *w;
+    t.b = *b;
+    return t;
+}
+
+std::expected<Guesser::Conv, NnError> Guesser::conv_layer(std::string_view layer, std::size_t in_channels) const {
+    auto t = layer_tensors(layer);
+    if (!t) return std::unexpected(t.error());
+    const Tensor& wt = *t->w;
     const std::uint64_t out = wt.dims.size() == 3 ? wt.dims[0] : channels_;
-    if (auto ok = expect_shape(wt, wname, {out, in_channels, kernel_}); !ok) return std::unexpected(ok.error());
-    if (auto ok = expect_shape(**b, bname, {out}); !ok) return std::unexpected(ok.error());
-    return Conv{wt.data.data(), (*b)->data.data(), static_cast<std::size_t>(out), in_channels, kernel_};
+    if (auto ok = expect_shape(wt, t->wname, {out, in_channels, kernel_}); !ok) return std::unexpected(ok.error());
+    if (auto ok = expect_shape(*t->b, t->bname, {out}); !ok) return std::unexpected(ok.error());
+    return Conv{wt.data.data(), t->b->data.data(), static_cast<std::size_t>(out), in_channels, kernel_};
 }
 
 std::expected<Guesser::Norm, NnError> Guesser::norm_layer(std::string_view layer) const {
-    const std::string wname = layer_tensor(layer, "weight");
-    const std::string bname = layer_tensor(layer, "bias");
-    auto w = tensor(wname);
-    if (!w) return std::unexpected(w.error());
-    auto b = tensor(bname);
-    if (!b) return std::unexpected(b.error());
-    if (auto ok = expect_shape(**w, wname, {channels_}); !ok) return std::unexpected(ok.error());
-    if (auto ok = expect_shape(**b, bname, {channels_}); !ok) return std::unexpected(ok.error());
-    return Norm{(*w)->data.data(), (*b)->data.data()};
+    auto t = layer_tensors(layer);
+    if (!t) return std::unexpected(t.error());
+    if (auto ok = expect_shape(*t->w, t->wname, {channels_}); !ok) return std::unexpected(ok.error());
+    if (auto ok = expect_shape(*t->b, t->bname, {channels_}); !ok) return std::unexpected(ok.error());
+    return Norm{t->w->data.data(), t->b->data.data()};
 }
 
 std::expected<Guesser::Dense, NnError> Guesser::dense_layer(std::string_view layer, std::size_t in_len) const {
-    const std::string wname = layer_tensor(layer, "weight");
-    const std::string bname = layer_tensor(layer, "bias");
-    auto w = tensor(wname);
-    if (!w) return std::unexpected(w.error());
-    auto b = tensor(bname);
-    if (!b) return std::unexpected(b.error());
-    const Tensor& wt = **w;
+    auto t = layer_tensors(layer);
+    if (!t) return std::unexpected(t.error());
+    const Tensor& wt = *t->w;
     if (wt.dims.size() != 2 || saturating_product({wt.dims[0], wt.dims[1]}) != wt.data.size()) {
-        return std::unexpected(NnError::unparsable(wname));
+        return std::unexpected(NnError::unparsable(t->wname));
     }
     if (in_len != wt.dims[1]) return std::unexpected(NnError::shape_mismatch(std::string(layer), in_len, wt.dims[1]));
-    if (auto ok = expect_shape(**b, bname, {wt.dims[0]}); !ok) return std::unexpected(ok.error());
-    return Dense{wt.data.data(), (*b)->data.data(), wt.dims[0], wt.dims[1]};
+    if (auto ok = expect_shape(*t->b, t->bname, {wt.dims[0]}); !ok) return std::unexpected(ok.error());
+    return Dense{wt.data.data(), t->b->data.data(), wt.dims[0], wt.dims[1]};
 }
 
 std::expected<std::vector<double>, NnError> Guesser::conv1d(std::span<const double> input, std::size_t in_channels,
