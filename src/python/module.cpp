@@ -1,4 +1,5 @@
-// Module initialisation: registers the classes and functions of velotz.
+// Module initialisation of the compiled core velotz._core: registers the
+// classes and functions that the package velotz re-exports.
 // Nothing else happens at import: numpy, the networks and the worker pool
 // are all started on first use.
 #include "elements/element.hpp"
@@ -11,7 +12,7 @@
 namespace {
 
 PyModuleDef velotz_module = {
-    PyModuleDef_HEAD_INIT, "velotz", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "velotz._core", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 PyObject* g_module = nullptr;
@@ -27,7 +28,7 @@ bool add(PyObject* module, const char* name, PyObject* obj) {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_velotz() {
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__core() {
     if (g_module) {
         Py_INCREF(g_module);
         return g_module;

@@ -1,0 +1,15 @@
+# The compiled core is the private extension velotz._core; this package
+# re-exports its classes and functions under the same names and in the same
+# order, so that `velotz.Circuit` and friends are the core's own objects.
+# Nothing else is imported here: numpy, the networks and the worker pool all
+# start on first use.
+from velotz._core import (  # noqa: F401
+    Element, Circuit, FitResult, Series, Parallel,
+    R, C, L, La, Cpe, W, Wo, Ws, G, Gs, K, Zarc, Tlmq, T,
+)
+
+__version__ = "0.2.0"
+
+# The extension stays reachable as sys.modules["velotz._core"]; it is not a
+# public attribute of the package.
+del _core  # noqa: F821
