@@ -5,10 +5,14 @@
 
 namespace velotz {
 
+FitModel request_model(const FitRequest& request) {
+    return FitModel(std::make_shared<const NodeList>(request.circuit), request.mask);
+}
+
 FitResultOr fit_dispatch(const FitRequest& request) {
     const std::string& method = request.method;
     if (method == "levenberg_marquardt") {
-        return levenberg_marquardt_fit(request.circuit, request.frequencies, request.impedances, request.weighting,
+        return levenberg_marquardt_fit(request_model(request), request.frequencies, request.impedances, request.weighting,
                                        LmSettings{request.ftol, request.xtol, 1e-8, request.max_iterations});
     }
     // The global methods.

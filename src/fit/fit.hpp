@@ -4,12 +4,15 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "circuit/circuit.hpp"
+#include "circuit/param_mask.hpp"
+#include "fit/fit_model.hpp"
 #include "fit/outcome.hpp"
 #include "fit/residuals.hpp"
 
@@ -29,6 +32,9 @@ struct FitRequest {
     double ftol = 1e-8;
     double xtol = 1e-8;
     NodeList circuit;
+    // Fixed parameters and custom bounds of the circuit (null: none); the
+    // caller has checked it against the circuit (check_mask).
+    std::shared_ptr<const ParamMask> mask;
     std::vector<double> frequencies;  // hertz
     std::vector<Cx> impedances;       // ohm
     Weighting weighting = Weighting::Modulus;
@@ -43,6 +49,9 @@ struct FitRequest {
     double basin_hopping_temperature = 1.0;
     std::optional<std::uint64_t> seed;
 };
+
+// The request's circuit with its constraints, as the methods fit it.
+FitModel request_model(const FitRequest& request);
 
 // Runs the method named by request.method; an unknown name fails with
 // UnknownMethod before any input is looked at. Runs on the calling thread

@@ -16,19 +16,21 @@ namespace {
 
 // The set-up every global method shares, after the input checks and the
 // method's own settings checks.
+// The searches move the model's free parameters only.
 struct GlobalSetup {
+    FitModel model;
     std::vector<double> omegas;
     std::vector<double> weights;
-    std::vector<Bounds> bounds;
-    std::vector<double> values;  // the circuit's current (starting) values
+    std::vector<Bounds> bounds;  // of the free parameters
+    std::vector<double> values;  // the free parameters' current (starting) values
 };
 
 GlobalSetup global_setup(const FitRequest& request) {
-    GlobalSetup s;
+    GlobalSetup s{request_model(request), {}, {}, {}, {}};
     s.omegas = angular(request.frequencies);
     s.weights = compute_weights(request.impedances, request.weighting);
-    s.bounds = param_bounds(request.circuit);
-    s.values = param_values(request.circuit);
+    s.bounds = s.model.bounds();
+    s.values = s.model.values();
     return s;
 }
 
@@ -79,10 +81,9 @@ std::optional<FitError> hopping_settings_error(const FitRequest& request) {
 // evolution draws in 32-bit floats and needs lower < upper there.
 enum class BoxUse { Swarm, Evolution };
 
-std::optional<FitError> box_error(const FitRequest& request, const GlobalSetup& s, const SearchBox& box,
-                                  BoxUse use) {
+std::optional<FitError> box_error(const GlobalSetup& s, const SearchBox& box, BoxUse use) {
     const char* method = use == BoxUse::Swarm ? "particle swarm" : "differential evolution";
-    const std::vector<std::string> names = param_names(request.circuit);
+    const std::vector<std::string> names = s.model.names();
     for (std::size_t i = 0; i < box.lower.size() && i < box.upper.size(); ++i) {
         const double lo = box.lower[i];
         const double hi = box.upper[i];
@@ -108,7 +109,7 @@ std::optional<FitError> box_error(const FitRequest& request, const GlobalSetup& 
 
 // The data a cost function reads; shared read-only by the calls of one search.
 struct CostData {
-    NodeList circuit;
+    FitModel model;
     std::vector<double> omegas;
     std::vector<Cx> impedances;
     std::vector<double> weights;
@@ -119,14 +120,13 @@ struct CostData {
 CostFunction make_cost(std::shared_ptr<const CostData> data, EvalCounter& counter) {
     return [data = std::move(data), &counter, r = std::vector<double>()](const std::vector<double>& x) mutable {
         const Measurement m{data->omegas, data->impedances, data->weights};
-        if (!residuals_into(data->circuit, physical(x, data->bounds), m, counter, r)) return std::nan("");
+        if (!data->model.residuals_into(physical(x, data->bounds), m, counter, r)) return std::nan("");
         return half_sum_of_squares(r);
     };
 }
 
 std::shared_ptr<const CostData> cost_data(const FitRequest& request, const GlobalSetup& s) {
-    return std::make_shared<const CostData>(
-        CostData{request.circuit, s.omegas, request.impedances, s.weights, s.bounds});
+    return std::make_shared<const CostData>(CostData{s.model, s.omegas, request.impedances, s.weights, s.bounds});
 }
 
 SearchBox search_box(const GlobalSetup& s) {
@@ -140,7 +140,7 @@ SearchBox search_box(const GlobalSetup& s) {
 FitResultOr hand_over(const FitRequest& request, const GlobalSetup& s, const SearchOutcome& found,
                       EvalCounter& counter) {
     if (!found) return std::unexpected(FitError::solver_failure(found.error()));
-    return polish_or_fallback(request.circuit, physical(found->x, s.bounds), found->iterations, request.frequencies,
+    return polish_or_fallback(s.model, physical(found->x, s.bounds), found->iterations, request.frequencies,
                               request.impedances, request.weighting, s.omegas, s.weights, counter);
 }
 
@@ -161,7 +161,7 @@ FitResultOr particle_swarm_fit(const FitRequest& request) {
     if (auto error = swarm_settings_error(request)) return std::unexpected(*error);
     const GlobalSetup setup = global_setup(request);
     const SearchBox box = search_box(setup);
-    if (auto error = box_error(request, setup, box, BoxUse::Swarm)) return std::unexpected(*error);
+    if (auto error = box_error(setup, box, BoxUse::Swarm)) return std::unexpected(*error);
     EvalCounter counter{0};
     const CostFunction cost = make_cost(cost_data(request, setup), counter);
     const auto found = particle_swarm_search(cost, box, request.num_particles, request.generations, request.seed);
@@ -172,7 +172,7 @@ FitResultOr differential_evolution_fit(const FitRequest& request) {
     if (auto error = input_error(request)) return std::unexpected(*error);
     const GlobalSetup setup = global_setup(request);
     const SearchBox box = search_box(setup);
-    if (auto error = box_error(request, setup, box, BoxUse::Evolution)) return std::unexpected(*error);
+    if (auto error = box_error(setup, box, BoxUse::Evolution)) return std::unexpected(*error);
     EvalCounter counter{0};
     // Every run gets its own cost function over its own copy of the data.
     const CostFactory factory = [&request, &setup, &counter] { return make_cost(cost_data(request, setup), counter); };
@@ -195,28 +195,36 @@ FitResultOr simulated_annealing_fit(const FitRequest& request) {
 FitResultOr basin_hopping_fit(const FitRequest& request) {
     if (auto error = input_error(request)) return std::unexpected(*error);
     if (auto error = hopping_settings_error(request)) return std::unexpected(*error);
-    const std::vector<Bounds> bounds = param_bounds(request.circuit);
-    const std::size_t needed = param_count(request.circuit);
+    const FitModel model = request_model(request);
+    const std::vector<Bounds>& bounds = model.bounds();
+    const std::size_t needed = model.free_count();
 
     // A local fit is a complete multi-start fit from the circuit rebuilt with
     // the start values; its error (if any) is kept to be returned unchanged.
     std::optional<FitError> local_error;
     const LocalFit local_fit = [&](const std::vector<double>& start) -> std::optional<LocalMinimum> {
-        const NodeList jumped = start.size() >= needed ? rebuild(request.circuit, start) : request.circuit;
+        const FitModel jumped = start.size() >= needed ? model.with_values(start) : model;
         auto outcome = levenberg_marquardt_fit(jumped, request.frequencies, request.impedances, request.weighting,
                                                kPolishSettings);
         if (!outcome) {
             local_error = outcome.error();
             return std::nullopt;
         }
-        return LocalMinimum{std::move(outcome->params), outcome->cost, outcome->iterations};
+        // The outcome lists every parameter; the hops move the free ones.
+        std::vector<double> free = std::move(outcome->params);
+        if (free.size() != needed) {
+            std::vector<double> all = std::move(free);
+            free.clear();
+            for (std::size_t i : model.free_index()) free.push_back(i < all.size() ? all[i] : std::nan(""));
+        }
+        return LocalMinimum{std::move(free), outcome->cost, outcome->iterations};
     };
     const CoordinateMap to_internal = [&bounds](const std::vector<double>& p) {
         return internal_from_physical(p, bounds);
     };
     const CoordinateMap to_physical = [&bounds](const std::vector<double>& x) { return physical(x, bounds); };
 
-    auto found = basin_hopping_search(local_fit, to_internal, to_physical, param_values(request.circuit),
+    auto found = basin_hopping_search(local_fit, to_internal, to_physical, model.values(),
                                       request.basin_hopping_hops, request.basin_hopping_step_size,
                                       request.basin_hopping_temperature, request.seed);
     if (!found) {
@@ -228,7 +236,7 @@ FitResultOr basin_hopping_fit(const FitRequest& request) {
     const std::vector<double> omegas = angular(request.frequencies);
     const std::vector<double> weights = compute_weights(request.impedances, request.weighting);
     EvalCounter counter{0};
-    return build_outcome(request.circuit, std::move(found->params), true, found->iterations, omegas,
+    return build_outcome(model, std::move(found->params), true, found->iterations, omegas,
                          request.impedances, weights, counter);
 }
 

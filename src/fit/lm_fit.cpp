@@ -9,10 +9,10 @@ namespace velotz {
 
 // ---------------------------------------------------------------- LmProblem
 
-LmProblem::LmProblem(const NodeList& circuit, std::vector<double> omegas, const std::vector<Cx>& impedances,
+LmProblem::LmProblem(const FitModel& model, std::vector<double> omegas, const std::vector<Cx>& impedances,
                      std::vector<double> weights, std::vector<Bounds> bounds, std::vector<double> x0,
                      std::vector<bool> held, EvalCounter& counter)
-    : circuit_(circuit),
+    : model_(model),
       omegas_(std::move(omegas)),
       impedances_(impedances),
       weights_(std::move(weights)),
@@ -23,7 +23,7 @@ LmProblem::LmProblem(const NodeList& circuit, std::vector<double> omegas, const 
 
 bool LmProblem::residuals(std::vector<double>& r) {
     const bool ok =
-        residuals_into(circuit_, physical(x_, bounds_), Measurement{omegas_, impedances_, weights_}, counter_, r);
+        model_.residuals_into(physical(x_, bounds_), Measurement{omegas_, impedances_, weights_}, counter_, r);
     if (ok && !evaluated_) start_cost_ = half_sum_of_squares(r);
     evaluated_ = true;
     return ok;
@@ -31,7 +31,7 @@ bool LmProblem::residuals(std::vector<double>& r) {
 
 bool LmProblem::jacobian(std::vector<double>& jac_colmajor) {
     const std::vector<double> p = physical(x_, bounds_);
-    auto columns = jacobian_columns(circuit_, p, Measurement{omegas_, impedances_, weights_}, counter_);
+    auto columns = model_.jacobian_columns(p, Measurement{omegas_, impedances_, weights_}, counter_);
     if (!columns) return false;
     const std::size_t n = x_.size();
     const std::size_t m = 2 * omegas_.size();
@@ -53,10 +53,10 @@ bool LmProblem::jacobian(std::vector<double>& jac_colmajor) {
 }
 
 std::expected<SingleStartResult, std::string> levenberg_marquardt_single_start(
-    const NodeList& circuit, const std::vector<double>& omegas, const std::vector<Cx>& impedances,
+    const FitModel& model, const std::vector<double>& omegas, const std::vector<Cx>& impedances,
     const std::vector<double>& weights, const std::vector<Bounds>& bounds, const std::vector<double>& x0,
     const std::vector<bool>& held, const LmSettings& settings, EvalCounter& counter) {
-    LmProblem problem(circuit, omegas, impedances, weights, bounds, x0, held, counter);
+    LmProblem problem(model, omegas, impedances, weights, bounds, x0, held, counter);
     LmConfig config{settings.ftol, settings.xtol, settings.gtol, 100.0, settings.patience};
     auto report = lmder_minimize(problem, config);
     if (!report) return std::unexpected(report.error());
@@ -68,10 +68,10 @@ std::expected<SingleStartResult, std::string> levenberg_marquardt_single_start(
 
 namespace {
 
-double cost_at(const NodeList& circuit, const std::vector<double>& params, const Measurement& data,
+double cost_at(const FitModel& model, const std::vector<double>& params, const Measurement& data,
                EvalCounter& counter) {
     std::vector<double> r;
-    if (!residuals_into(circuit, params, data, counter, r)) return std::nan("");
+    if (!model.residuals_into(params, data, counter, r)) return std::nan("");
     return half_sum_of_squares(r);
 }
 
@@ -91,7 +91,7 @@ void sort_candidates(std::vector<Candidate>& candidates) {
                      [](const Candidate& a, const Candidate& b) { return total_order_less(a.cost, b.cost); });
 }
 
-std::vector<Candidate> candidate_starting_points(const NodeList& circuit, const Measurement& data,
+std::vector<Candidate> candidate_starting_points(const FitModel& model, const Measurement& data,
                                                  const std::vector<Bounds>& bounds,
                                                  const std::vector<double>& p0, EvalCounter& counter) {
     const std::size_t n = std::min(bounds.size(), p0.size());
@@ -116,7 +116,7 @@ std::vector<Candidate> candidate_starting_points(const NodeList& circuit, const 
     std::vector<Candidate> out;
     out.reserve(vectors.size());
     for (auto& v : vectors) {
-        const double c = cost_at(circuit, v, data, counter);
+        const double c = cost_at(model, v, data, counter);
         out.push_back(Candidate{c, std::move(v)});
     }
     return out;
@@ -143,19 +143,20 @@ bool is_plausible(const std::vector<double>& params, bool success, double cost,
 
 // ---------------------------------------------------------------- multi-start fit
 
-FitResultOr levenberg_marquardt_fit(const NodeList& circuit, const std::vector<double>& frequencies,
+FitResultOr levenberg_marquardt_fit(const FitModel& model, const std::vector<double>& frequencies,
                                     const std::vector<Cx>& impedances, Weighting weighting,
                                     const LmSettings& settings) {
-    if (auto error = check_fit_inputs(circuit, frequencies.size(), impedances.size())) return std::unexpected(*error);
+    if (auto error = check_fit_inputs(model.circuit(), frequencies.size(), impedances.size())) return std::unexpected(*error);
 
     const std::vector<double> omegas = angular(frequencies);
     const std::vector<double> weights = compute_weights(impedances, weighting);
     const Measurement data{omegas, impedances, weights};
     EvalCounter counter{0};
-    const std::vector<Bounds> bounds = param_bounds(circuit);
-    const std::vector<double> p0 = param_values(circuit);
+    // Everything below works on the free parameters only.
+    const std::vector<Bounds>& bounds = model.bounds();
+    const std::vector<double> p0 = model.values();
 
-    std::vector<Candidate> candidates = candidate_starting_points(circuit, data, bounds, p0, counter);
+    std::vector<Candidate> candidates = candidate_starting_points(model, data, bounds, p0, counter);
     sort_candidates(candidates);
 
     struct Best {
@@ -168,11 +169,11 @@ FitResultOr levenberg_marquardt_fit(const NodeList& circuit, const std::vector<d
     const std::vector<bool> none_held(std::min(bounds.size(), p0.size()), false);
     for (const Candidate& candidate : candidates) {
         const std::vector<double> x0 = internal_from_physical(candidate.params, bounds);
-        auto run = levenberg_marquardt_single_start(circuit, omegas, impedances, weights, bounds, x0, none_held,
+        auto run = levenberg_marquardt_single_start(model, omegas, impedances, weights, bounds, x0, none_held,
                                                     settings, counter);
         if (!run) return std::unexpected(FitError::aborted(run.error()));
         total += run->evaluations;
-        const double cost = cost_at(circuit, run->params, data, counter);
+        const double cost = cost_at(model, run->params, data, counter);
         const bool better = !best || (run->success && !best->success) ||
                             (run->success == best->success && cost < best->cost);
         if (better) best = Best{run->params, cost, run->success};
@@ -204,10 +205,10 @@ FitResultOr levenberg_marquardt_fit(const NodeList& circuit, const std::vector<d
         // lower the cost once those are fixed at a feasible value.
         const std::vector<double> x0 = internal_from_physical(clamped, bounds);
         auto refit =
-            levenberg_marquardt_single_start(circuit, omegas, impedances, weights, bounds, x0, at_bound, settings, counter);
+            levenberg_marquardt_single_start(model, omegas, impedances, weights, bounds, x0, at_bound, settings, counter);
         if (!refit) return std::unexpected(FitError::aborted(refit.error()));
         total += refit->evaluations;
-        const double refit_cost = cost_at(circuit, refit->params, data, counter);
+        const double refit_cost = cost_at(model, refit->params, data, counter);
         // The unconstrained best lies outside the bounds, so a refit inside
         // them can rarely beat its cost; what the refit replaces is the
         // clamped vector, so it is kept when it is no worse than that (its
@@ -219,19 +220,19 @@ FitResultOr levenberg_marquardt_fit(const NodeList& circuit, const std::vector<d
             final_params = std::move(clamped);
         }
     }
-    return build_outcome(circuit, std::move(final_params), success, total, omegas, impedances, weights, counter);
+    return build_outcome(model, std::move(final_params), success, total, omegas, impedances, weights, counter);
 }
 
 // ---------------------------------------------------------------- polish
 
-FitResultOr polish_or_fallback(const NodeList& circuit, const std::vector<double>& best, std::uint64_t iterations,
+FitResultOr polish_or_fallback(const FitModel& model, const std::vector<double>& best, std::uint64_t iterations,
                                const std::vector<double>& frequencies, const std::vector<Cx>& impedances,
                                Weighting weighting, const std::vector<double>& omegas,
                                const std::vector<double>& weights, EvalCounter& counter) {
-    FitOutcome fallback = build_outcome(circuit, best, true, iterations, omegas, impedances, weights, counter);
+    FitOutcome fallback = build_outcome(model, best, true, iterations, omegas, impedances, weights, counter);
 
-    const std::size_t needed = param_count(circuit);
-    const NodeList start = best.size() >= needed ? rebuild(circuit, best) : circuit;
+    const std::size_t needed = model.free_count();
+    const FitModel start = best.size() >= needed ? model.with_values(best) : model;
     auto polished = levenberg_marquardt_fit(start, frequencies, impedances, weighting, kPolishSettings);
     if (!polished) return polished;
 

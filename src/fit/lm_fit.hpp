@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "circuit/circuit.hpp"
+#include "fit/fit_model.hpp"
 #include "fit/lmder.hpp"
 #include "fit/outcome.hpp"
 #include "fit/residuals.hpp"
@@ -29,13 +30,13 @@ struct LmSettings {
 inline constexpr LmSettings kPolishSettings{1e-8, 1e-8, 1e-8, 200};
 
 // One solver run's least-squares problem: the circuit's weighted residuals at
-// physical(x). Open-bound parameters move on a log10 scale, so their Jacobian
+// physical(x), x holding the model's free parameters. Open-bound parameters move on a log10 scale, so their Jacobian
 // columns are scaled by dp/dx = (p - lo) * ln 10; held parameters get zero
 // columns and so never move. Residuals and Jacobian count on the shared
 // counter (1 and 2n evaluations).
 class LmProblem final : public LmProblemBase {
 public:
-    LmProblem(const NodeList& circuit, std::vector<double> omegas, const std::vector<Cx>& impedances,
+    LmProblem(const FitModel& model, std::vector<double> omegas, const std::vector<Cx>& impedances,
               std::vector<double> weights, std::vector<Bounds> bounds, std::vector<double> x0,
               std::vector<bool> held, EvalCounter& counter);
 
@@ -47,7 +48,7 @@ public:
     bool jacobian(std::vector<double>& jac_colmajor) override;
 
 private:
-    const NodeList& circuit_;
+    FitModel model_;
     std::vector<double> omegas_;
     const std::vector<Cx>& impedances_;
     std::vector<double> weights_;
@@ -69,7 +70,7 @@ struct SingleStartResult {
 // One solver run from the internal coordinates x0. The only error is a
 // refused tolerance ("ftol must be >= 0", "xtol must be >= 0", "gtol must be >= 0").
 std::expected<SingleStartResult, std::string> levenberg_marquardt_single_start(
-    const NodeList& circuit, const std::vector<double>& omegas, const std::vector<Cx>& impedances,
+    const FitModel& model, const std::vector<double>& omegas, const std::vector<Cx>& impedances,
     const std::vector<double>& weights, const std::vector<Bounds>& bounds, const std::vector<double>& x0,
     const std::vector<bool>& held, const LmSettings& settings, EvalCounter& counter);
 
@@ -82,7 +83,7 @@ struct Candidate {
 // The nine starting vectors in their fixed order (p0; open-bound parameters
 // scaled by 3, 1/3, 8, 1/8; finite-bounded parameters placed at 0.2, 0.4,
 // 0.6, 0.8 of their box), each costed with one counted evaluation.
-std::vector<Candidate> candidate_starting_points(const NodeList& circuit, const Measurement& data,
+std::vector<Candidate> candidate_starting_points(const FitModel& model, const Measurement& data,
                                                  const std::vector<Bounds>& bounds,
                                                  const std::vector<double>& p0, EvalCounter& counter);
 
@@ -100,12 +101,12 @@ void sort_candidates(std::vector<Candidate>& candidates);
 bool is_plausible(const std::vector<double>& params, bool success, double cost,
                   const std::vector<Bounds>& bounds, const std::vector<double>& p0);
 
-// The multi-start fit of the circuit's current values: candidates costed and
+// The multi-start fit of the model's current free values: candidates costed and
 // sorted, one run per candidate until a plausible one, the best by (success,
 // cost) clamped into its bounds and, when a finite-bounded parameter sits at
 // a bound, refitted with those parameters held. iterations = the solver
 // evaluations of all runs.
-FitResultOr levenberg_marquardt_fit(const NodeList& circuit, const std::vector<double>& frequencies,
+FitResultOr levenberg_marquardt_fit(const FitModel& model, const std::vector<double>& frequencies,
                                     const std::vector<Cx>& impedances, Weighting weighting,
                                     const LmSettings& settings);
 
@@ -114,7 +115,7 @@ FitResultOr levenberg_marquardt_fit(const NodeList& circuit, const std::vector<d
 // the polish wins when its cost is finite and not above the fallback's. The
 // polish's evaluations are added to `counter`, whose value becomes the
 // returned impedance_evals.
-FitResultOr polish_or_fallback(const NodeList& circuit, const std::vector<double>& best, std::uint64_t iterations,
+FitResultOr polish_or_fallback(const FitModel& model, const std::vector<double>& best, std::uint64_t iterations,
                                const std::vector<double>& frequencies, const std::vector<Cx>& impedances,
                                Weighting weighting, const std::vector<double>& omegas,
                                const std::vector<double>& weights, EvalCounter& counter);

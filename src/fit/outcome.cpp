@@ -51,25 +51,25 @@ bool clamp_into_bounds(std::vector<double>& params, const std::vector<Bounds>& b
     return true;
 }
 
-FitOutcome build_outcome(const NodeList& circuit, std::vector<double> params, bool success,
+FitOutcome build_outcome(const FitModel& model, std::vector<double> params, bool success,
                          std::uint64_t iterations, const std::vector<double>& omegas,
                          const std::vector<Cx>& impedances, const std::vector<double>& weights,
                          EvalCounter& counter) {
-    const std::vector<Bounds> bounds = param_bounds(circuit);
+    const std::vector<Bounds>& bounds = model.bounds();
     params.resize(std::min(params.size(), bounds.size()));
     clamp_into_bounds(params, bounds);
 
     const Measurement data{omegas, impedances, weights};
     FitOutcome out;
     std::vector<double> r;
-    if (residuals_into(circuit, params, data, counter, r)) {
+    if (model.residuals_into(params, data, counter, r)) {
         out.cost = half_sum_of_squares(r);
     } else {
         out.cost = std::nan("");
     }
     out.chi_square = out.cost * 2.0;
 
-    auto columns = jacobian_columns(circuit, params, data, counter);
+    auto columns = model.jacobian_columns(params, data, counter);
     if (columns && !columns->empty()) {
         const std::size_t n = columns->size();
         const std::size_t m = (*columns)[0].size();
@@ -89,13 +89,20 @@ FitOutcome build_outcome(const NodeList& circuit, std::vector<double> params, bo
         }
     }
 
-    if (params.size() >= param_count(circuit)) {
-        out.circuit = rebuild(circuit, params);
+    if (params.size() >= model.free_count()) {
+        out.circuit = model.rebuild(params);
     } else {
-        out.circuit = circuit;  // unreachable: every caller passes a full vector
+        out.circuit = model.circuit();  // unreachable: every caller passes a full vector
     }
     out.names = param_names(out.circuit);
-    out.params = std::move(params);
+    out.std_error_names = model.names();
+    if (model.constrained() && params.size() >= model.free_count()) {
+        std::vector<double> scratch;
+        out.params = model.expand(params, scratch);  // the fixed values in their places
+    } else {
+        out.params = std::move(params);
+    }
+    out.mask = model.mask();
     out.success = success;
     out.iterations = iterations;
     out.impedance_evals = counter.load();

@@ -8,7 +8,11 @@
 #include <string>
 #include <vector>
 
+#include <memory>
+
 #include "circuit/circuit.hpp"
+#include "circuit/param_mask.hpp"
+#include "fit/fit_model.hpp"
 #include "fit/residuals.hpp"
 
 namespace velotz {
@@ -43,14 +47,16 @@ struct FitOutcome {
     std::uint64_t impedance_evals = 0;  // residual evaluations of the whole call
     double cost = 0.0;                  // 0.5 * sum(r^2) at params
     double chi_square = 0.0;            // sum(r^2) at params, exactly cost * 2
-    // Standard error per parameter; absent when there are no more residuals
-    // than parameters or J^T J is singular. (Named so because `stderr` is a
-    // macro of <cstdio>.)
+    // Standard error per free parameter; absent when there are no more
+    // residuals than free parameters or J^T J is singular. (Named so because
+    // `stderr` is a macro of <cstdio>.)
     std::optional<std::vector<double>> std_errors;
+    std::vector<std::string> std_error_names;  // the free parameters' names, one per std_errors entry
     NodeList circuit;                   // the circuit rebuilt with params
     std::vector<std::string> names;     // param_names(circuit)
     std::vector<double> params;         // final values, clamped into their bounds
     bool success = false;
+    std::shared_ptr<const ParamMask> mask;  // the fitted circuit's constraints (null: none)
 };
 
 using FitResultOr = std::expected<FitOutcome, FitError>;
@@ -65,12 +71,14 @@ std::optional<FitError> check_fit_inputs(const NodeList& circuit, std::size_t fr
 // bound pair is NaN or has lo > hi (the element table never produces one).
 bool clamp_into_bounds(std::vector<double>& params, const std::vector<Bounds>& bounds);
 
-// The outcome at `params` (physical values, clamped here): residuals (one
-// counted evaluation), cost and chi-square, the Jacobian (2n counted
-// evaluations) and the standard errors from (J^T J)^-1 scaled by
-// chi_square / (m - n); the circuit rebuilt with the clamped values; the
-// counter read last. `iterations` and `success` are passed through.
-FitOutcome build_outcome(const NodeList& circuit, std::vector<double> params, bool success,
+// The outcome at `params` (the model's free values, clamped here into its
+// bounds): residuals (one counted evaluation), cost and chi-square, the
+// Jacobian over the free parameters (2n counted evaluations) and their
+// standard errors from (J^T J)^-1 scaled by chi_square / (m - n); the circuit
+// rebuilt with the clamped values and the fixed ones, whose full vector and
+// names the outcome reports; the counter read last. `iterations` and
+// `success` are passed through.
+FitOutcome build_outcome(const FitModel& model, std::vector<double> params, bool success,
                          std::uint64_t iterations, const std::vector<double>& omegas,
                          const std::vector<Cx>& impedances, const std::vector<double>& weights,
                          EvalCounter& counter);

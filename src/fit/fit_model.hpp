@@ -1,0 +1,75 @@
+#pragma once
+// The circuit as the fitting code sees it: only its free parameters, with
+// the bounds the fit uses for them. A circuit may hold some parameters fixed
+// and narrow others' bounds (circuit/param_mask.hpp); every optimizer, the
+// candidate starts, the clamping and the outcome work on the vector of free
+// parameters, and this class expands it to the full vector at the one place
+// where it meets the residuals and the Jacobian.
+//
+// Without a mask (or with one that constrains nothing) the free vector is
+// the full vector, the bounds are param_bounds and every operation is the
+// plain one, bit for bit and count for count.
+#include <cstddef>
+#include <expected>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "circuit/circuit.hpp"
+#include "circuit/param_mask.hpp"
+#include "fit/residuals.hpp"
+
+namespace velotz {
+
+class FitModel {
+public:
+    // Every parameter free, with its default bounds.
+    FitModel(const NodeList& circuit);  // NOLINT(google-explicit-constructor): a plain tree is a model
+    // `mask` may be null (no constraints); it must suit the tree (check_mask).
+    FitModel(std::shared_ptr<const NodeList> circuit, std::shared_ptr<const ParamMask> mask);
+
+    // The tree with its current values (fixed parameters at their values).
+    const NodeList& circuit() const { return *circuit_; }
+    const std::shared_ptr<const ParamMask>& mask() const { return mask_; }
+    bool constrained() const { return constrained_; }
+
+    std::size_t free_count() const { return bounds_.size(); }
+    // Bounds, current values and names of the free parameters, in
+    // param_names order.
+    const std::vector<Bounds>& bounds() const { return bounds_; }
+    std::vector<double> values() const;
+    std::vector<std::string> names() const;
+    // Position of each free parameter in the full vector.
+    const std::vector<std::size_t>& free_index() const { return free_; }
+
+    // The full parameter vector for a free one: the free values in their
+    // places, the fixed values in theirs. Returns `free` itself when nothing
+    // is fixed (no copy), else `scratch` filled.
+    const std::vector<double>& expand(const std::vector<double>& free, std::vector<double>& scratch) const;
+
+    // residuals_into and jacobian_columns (fit/residuals.hpp) at the free
+    // vector. The Jacobian has one column per free parameter; when some are
+    // fixed it is computed for the full vector and their columns dropped, so
+    // the counter also counts the dropped columns' evaluations.
+    bool residuals_into(const std::vector<double>& free, const Measurement& data, EvalCounter& counter,
+                        std::vector<double>& out) const;
+    std::expected<std::vector<std::vector<double>>, std::string> jacobian_columns(const std::vector<double>& free,
+                                                                                  const Measurement& data,
+                                                                                  EvalCounter& counter) const;
+
+    // The tree rebuilt with a free vector (at least free_count values).
+    NodeList rebuild(const std::vector<double>& free) const;
+    // The same model started from other free values.
+    FitModel with_values(const std::vector<double>& free) const;
+
+private:
+    std::shared_ptr<const NodeList> circuit_;
+    std::shared_ptr<const ParamMask> mask_;
+    bool constrained_ = false;  // the mask fixes or narrows anything
+    bool any_fixed_ = false;
+    std::vector<std::size_t> free_;
+    std::vector<Bounds> bounds_;
+    std::vector<double> full_;  // current full vector (the fixed values' source)
+};
+
+}  // namespace velotz
