@@ -47,12 +47,14 @@ PyObject* circuit_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!self) return nullptr;
     as_circuit(self.get())->tree = new std::shared_ptr<const NodeList>(std::make_shared<const NodeList>(std::move(*parsed)));
     as_circuit(self.get())->values_given = false;
+    as_circuit(self.get())->mask = new std::shared_ptr<const ParamMask>();
     return self.release();
 }
 
 void circuit_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     delete as_circuit(self)->tree;
+    delete as_circuit(self)->mask;
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -69,12 +71,44 @@ std::size_t longest(const std::vector<std::string>& names) {
     return w;
 }
 
+// Lines listing every parameter with its unit and the bounds the fit uses,
+// for the messages about unknown or missing names.
+void append_valid_parameters(const NodeList& tree, const ParamMask* mask, std::vector<std::string>& lines) {
+    lines.emplace_back();
+    lines.emplace_back("valid parameters for this circuit:");
+    auto names = param_names(tree);
+    auto units = param_units(tree);
+    auto bounds = effective_bounds(tree, mask);
+    std::size_t width = longest(names);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        lines.push_back("  " + padded(names[i], width) + "  [" + units[i] + "]  bounds (" + format_number(bounds[i].lo) +
+                        ", " + format_number(bounds[i].hi) + ")");
+    }
+}
+
+PyObject* raise_lines(const std::vector<std::string>& lines) {
+    std::string message;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (i) message += "\n";
+        message += lines[i];
+    }
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    return nullptr;
+}
+
+std::string unknown_line(const std::string& name, const std::vector<std::string>& names) {
+    std::string line = "unknown parameter " + quote(name);
+    if (auto suggestion = closest_param_name(name, names)) line += " (did you mean " + quote(*suggestion) + "?)";
+    return line;
+}
+
 PyObject* circuit_repr(PyObject* self) {
     const NodeList& tree = circuit_tree(self);
+    const ParamMask* mask = circuit_mask(self).get();
     auto names = param_names(tree);
     auto values = param_values(tree);
     auto units = param_units(tree);
-    auto bounds = param_bounds(tree);
+    auto bounds = effective_bounds(tree, mask);
     std::size_t n = std::min({names.size(), values.size(), units.size(), bounds.size()});
     std::size_t width = longest(names);
     std::string out = "Circuit (" + std::to_string(names.size()) + " parameter" + (names.size() == 1 ? "" : "s") + ")\n";
@@ -82,6 +116,8 @@ PyObject* circuit_repr(PyObject* self) {
         if (i) out += "\n";
         out += "  " + padded(names[i], width) + " = " + padded(format_number(values[i]), 10) + " [" + units[i] +
                "]  bounds (" + format_number(bounds[i].lo) + ", " + format_number(bounds[i].hi) + ")";
+        if (mask && mask->is_fixed(i)) out += "  fixed";
+        if (mask && mask->has_bounds(i)) out += "  custom bounds";
     }
     return PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
 }
@@ -92,8 +128,9 @@ PyObject* circuit_param_units(PyObject* self, PyObject*) { return list_of_string
 
 PyObject* circuit_param_values(PyObject* self, PyObject*) { return list_of_floats(param_values(circuit_tree(self))); }
 
+// The bounds the fit uses: custom bounds where the circuit has them.
 PyObject* circuit_param_bounds(PyObject* self, PyObject*) {
-    auto bounds = param_bounds(circuit_tree(self));
+    auto bounds = effective_bounds(circuit_tree(self), circuit_mask(self).get());
     Ref list(PyList_New(static_cast<Py_ssize_t>(bounds.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < bounds.size(); ++i) {
@@ -102,6 +139,20 @@ PyObject* circuit_param_bounds(PyObject* self, PyObject*) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
     }
     return list.release();
+}
+
+// A new Circuit with `tree` (new values for self's tree) and self's
+// constraints; a fixed parameter takes its new value, which must suit its
+// bounds.
+PyObject* constrained_circuit(PyObject* self, NodeList tree, bool values_given) {
+    const std::shared_ptr<const ParamMask>& mask = circuit_mask(self);
+    if (mask) {
+        if (auto problem = check_mask(tree, *mask)) {
+            PyErr_SetString(PyExc_ValueError, problem->c_str());
+            return nullptr;
+        }
+    }
+    return make_circuit(std::move(tree), values_given, mask);
 }
 
 PyObject* circuit_with_values(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -120,7 +171,7 @@ PyObject* circuit_with_values(PyObject* self, PyObject* args, PyObject* kwargs) 
         PyErr_Format(PyExc_ValueError, "expected %zu values, got %zu", count, values->size());
         return nullptr;
     }
-    return make_circuit(rebuild(tree, *values), true);
+    return constrained_circuit(self, rebuild(tree, *values), true);
 }
 
 PyObject* circuit_with_named_values(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -157,9 +208,7 @@ PyObject* circuit_with_named_values(PyObject* self, PyObject* args, PyObject* kw
     std::vector<std::string> lines;
     for (const auto& [name, v] : given) {
         if (std::find(names.begin(), names.end(), name) != names.end()) continue;
-        std::string line = "unknown parameter " + quote(name);
-        if (auto suggestion = closest_param_name(name, names)) line += " (did you mean " + quote(*suggestion) + "?)";
-        lines.push_back(std::move(line));
+        lines.push_back(unknown_line(name, names));
     }
     std::vector<std::string> missing;
     for (const auto& n : names) {
@@ -169,25 +218,11 @@ PyObject* circuit_with_named_values(PyObject* self, PyObject* args, PyObject* kw
         std::vector<double> vector;
         vector.reserve(names.size());
         for (const auto& n : names) vector.push_back(by_name.at(n));
-        return make_circuit(rebuild(tree, vector), true);
+        return constrained_circuit(self, rebuild(tree, vector), true);
     }
     if (!missing.empty()) lines.push_back("missing parameter(s): " + quote_list(missing));
-    lines.emplace_back();
-    lines.emplace_back("valid parameters for this circuit:");
-    auto units = param_units(tree);
-    auto bounds = param_bounds(tree);
-    std::size_t width = longest(names);
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        lines.push_back("  " + padded(names[i], width) + "  [" + units[i] + "]  bounds (" + format_number(bounds[i].lo) +
-                        ", " + format_number(bounds[i].hi) + ")");
-    }
-    std::string message;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (i) message += "\n";
-        message += lines[i];
-    }
-    PyErr_SetString(PyExc_ValueError, message.c_str());
-    return nullptr;
+    append_valid_parameters(tree, circuit_mask(self).get(), lines);
+    return raise_lines(lines);
 }
 
 PyObject* circuit_impedance(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -222,6 +257,240 @@ PyObject* circuit_impedance(PyObject* self, PyObject* args, PyObject* kwargs) {
     return array.release();
 }
 
+// ---------------------------------------------------------------- constraints
+//
+// Fixed parameters and custom bounds. Each builder returns a new Circuit with
+// the same tree shape, values_given flag and the changed constraints, after
+// checking the whole result (check_mask).
+
+// Names given as one str or an iterable of str (argument `arg`).
+std::optional<std::vector<std::string>> names_argument(PyObject* obj, const char* arg) {
+    std::vector<std::string> out;
+    if (PyUnicode_Check(obj)) {
+        auto name = utf8_of(obj);
+        if (!name) return std::nullopt;
+        out.push_back(std::move(*name));
+        return out;
+    }
+    Ref it(PyObject_GetIter(obj));
+    if (!it) {
+        PyErr_Clear();
+        raise_argument_error(arg, "'" + type_name(obj) + "' object cannot be converted to 'Sequence'");
+        return std::nullopt;
+    }
+    while (Ref item = Ref(PyIter_Next(it.get()))) {
+        if (!PyUnicode_Check(item.get())) {
+            raise_argument_error(arg, "'" + type_name(item.get()) + "' object cannot be converted to 'str'");
+            return std::nullopt;
+        }
+        auto name = utf8_of(item.get());
+        if (!name) return std::nullopt;
+        out.push_back(std::move(*name));
+    }
+    if (PyErr_Occurred()) return std::nullopt;
+    return out;
+}
+
+// Every position holding `name` (joined circuits may repeat a name).
+std::vector<std::size_t> positions_of(const std::vector<std::string>& names, const std::string& name) {
+    std::vector<std::size_t> out;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (names[i] == name) out.push_back(i);
+    }
+    return out;
+}
+
+// Raises the unknown-parameter message (with suggestions and the list of
+// valid parameters) when any of `requested` is not a parameter name.
+bool check_known(PyObject* self, const std::vector<std::string>& requested, const std::vector<std::string>& names) {
+    std::vector<std::string> lines;
+    for (const auto& name : requested) {
+        if (std::find(names.begin(), names.end(), name) == names.end()) lines.push_back(unknown_line(name, names));
+    }
+    if (lines.empty()) return true;
+    append_valid_parameters(circuit_tree(self), circuit_mask(self).get(), lines);
+    raise_lines(lines);
+    return false;
+}
+
+ParamMask mask_copy(PyObject* self) {
+    const auto& mask = circuit_mask(self);
+    return mask ? *mask : ParamMask::none(param_count(circuit_tree(self)));
+}
+
+PyObject* checked_circuit(PyObject* self, std::shared_ptr<const NodeList> tree, ParamMask mask) {
+    if (auto problem = check_mask(*tree, mask)) {
+        PyErr_SetString(PyExc_ValueError, problem->c_str());
+        return nullptr;
+    }
+    return make_circuit(std::move(tree), circuit_values_given(self), std::make_shared<const ParamMask>(std::move(mask)));
+}
+
+PyObject* circuit_with_fixed(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"params", nullptr};
+    PyObject* params = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:with_fixed", const_cast<char**>(keywords), &params))
+        return nullptr;
+    std::vector<std::pair<std::string, std::optional<double>>> given;
+    if (PyDict_Check(params)) {
+        PyObject *key = nullptr, *value = nullptr;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(params, &pos, &key, &value)) {
+            if (!PyUnicode_Check(key)) {
+                raise_argument_error("params", "'" + type_name(key) + "' object cannot be converted to 'str'");
+                return nullptr;
+            }
+            auto name = utf8_of(key);
+            if (!name) return nullptr;
+            const double v = PyFloat_AsDouble(value);
+            if (v == -1.0 && PyErr_Occurred()) {
+                prefix_pending_error("params");
+                return nullptr;
+            }
+            given.emplace_back(std::move(*name), v);
+        }
+    } else {
+        auto names = names_argument(params, "params");
+        if (!names) return nullptr;
+        for (auto& n : *names) given.emplace_back(std::move(n), std::nullopt);
+    }
+    const NodeList& tree = circuit_tree(self);
+    const std::vector<std::string> names = param_names(tree);
+    std::vector<std::string> requested;
+    for (const auto& g : given) requested.push_back(g.first);
+    if (!check_known(self, requested, names)) return nullptr;
+
+    ParamMask mask = mask_copy(self);
+    std::vector<double> values = param_values(tree);
+    bool new_values = false;
+    for (const auto& [name, v] : given) {
+        for (std::size_t i : positions_of(names, name)) {
+            mask.fixed[i] = true;
+            if (v) {
+                values[i] = *v;
+                new_values = true;
+            }
+        }
+    }
+    std::shared_ptr<const NodeList> out = *as_circuit(self)->tree;
+    if (new_values) out = std::make_shared<const NodeList>(rebuild(tree, values));
+    return checked_circuit(self, std::move(out), std::move(mask));
+}
+
+PyObject* circuit_with_free(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"names", nullptr};
+    PyObject* names_obj = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:with_free", const_cast<char**>(keywords), &names_obj))
+        return nullptr;
+    ParamMask mask = mask_copy(self);
+    if (names_obj == Py_None) {
+        std::fill(mask.fixed.begin(), mask.fixed.end(), false);
+    } else {
+        auto requested = names_argument(names_obj, "names");
+        if (!requested) return nullptr;
+        const std::vector<std::string> names = param_names(circuit_tree(self));
+        if (!check_known(self, *requested, names)) return nullptr;
+        for (const auto& name : *requested) {
+            for (std::size_t i : positions_of(names, name)) mask.fixed[i] = false;
+        }
+    }
+    return checked_circuit(self, *as_circuit(self)->tree, std::move(mask));
+}
+
+PyObject* circuit_with_bounds(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"bounds", nullptr};
+    PyObject* dict = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:with_bounds", const_cast<char**>(keywords), &dict))
+        return nullptr;
+    if (!PyDict_Check(dict)) {
+        raise_argument_error("bounds", "'" + type_name(dict) + "' object cannot be converted to 'dict'");
+        return nullptr;
+    }
+    std::vector<std::pair<std::string, std::optional<Bounds>>> given;
+    PyObject *key = nullptr, *value = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_Check(key)) {
+            raise_argument_error("bounds", "'" + type_name(key) + "' object cannot be converted to 'str'");
+            return nullptr;
+        }
+        auto name = utf8_of(key);
+        if (!name) return nullptr;
+        if (value == Py_None) {
+            given.emplace_back(std::move(*name), std::nullopt);
+            continue;
+        }
+        auto pair = floats_from_sequence(value);
+        if (!pair) {
+            prefix_pending_error("bounds");
+            return nullptr;
+        }
+        if (pair->size() != 2) {
+            raise_argument_error("bounds", "expected a (lower, upper) pair or None for " + quote(*name) + ", got " +
+                                               std::to_string(pair->size()) + " values");
+            return nullptr;
+        }
+        given.emplace_back(std::move(*name), Bounds{(*pair)[0], (*pair)[1]});
+    }
+    const std::vector<std::string> names = param_names(circuit_tree(self));
+    std::vector<std::string> requested;
+    for (const auto& g : given) requested.push_back(g.first);
+    if (!check_known(self, requested, names)) return nullptr;
+    ParamMask mask = mask_copy(self);
+    for (const auto& [name, b] : given) {
+        for (std::size_t i : positions_of(names, name)) mask.bounds[i] = b;
+    }
+    return checked_circuit(self, *as_circuit(self)->tree, std::move(mask));
+}
+
+PyObject* circuit_fixed_params(PyObject* self, PyObject*) {
+    const NodeList& tree = circuit_tree(self);
+    const auto& mask = circuit_mask(self);
+    Ref dict(PyDict_New());
+    if (!dict || !mask) return dict.release();
+    const auto names = param_names(tree);
+    const auto values = param_values(tree);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (!mask->is_fixed(i)) continue;
+        Ref v(PyFloat_FromDouble(values[i]));
+        if (!v || PyDict_SetItemString(dict.get(), names[i].c_str(), v.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* circuit_custom_bounds(PyObject* self, PyObject*) {
+    const auto& mask = circuit_mask(self);
+    Ref dict(PyDict_New());
+    if (!dict || !mask) return dict.release();
+    const auto names = param_names(circuit_tree(self));
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (!mask->has_bounds(i)) continue;
+        Ref pair(Py_BuildValue("(dd)", mask->bounds[i]->lo, mask->bounds[i]->hi));
+        if (!pair || PyDict_SetItemString(dict.get(), names[i].c_str(), pair.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* circuit_free_param_names(PyObject* self, PyObject*) {
+    const auto& mask = circuit_mask(self);
+    auto names = param_names(circuit_tree(self));
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (!(mask && mask->is_fixed(i))) out.push_back(std::move(names[i]));
+    }
+    return list_of_strings(out);
+}
+
+PyObject* circuit_free_param_values(PyObject* self, PyObject*) {
+    const auto& mask = circuit_mask(self);
+    auto values = param_values(circuit_tree(self));
+    std::vector<double> out;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (!(mask && mask->is_fixed(i))) out.push_back(values[i]);
+    }
+    return list_of_floats(out);
+}
+
 #define VELOTZ_DOC(sig, body) sig "\n--\n\n" body
 
 PyMethodDef circuit_methods[] = {
@@ -246,6 +515,39 @@ PyMethodDef circuit_methods[] = {
     {"impedance", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(circuit_impedance)),
      METH_VARARGS | METH_KEYWORDS, VELOTZ_DOC("impedance($self, frequencies)", "")},
     VELOTZ_CIRCUIT_EXTRA_METHODS
+    {"with_fixed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(circuit_with_fixed)),
+     METH_VARARGS | METH_KEYWORDS,
+     VELOTZ_DOC("with_fixed($self, params)",
+                "A copy of this circuit whose named parameters are held fixed by `fit()`.\n\n"
+                "`params` is a dict of name -> value (fix at that value) or a name or\n"
+                "list of names (fix at the current value). A fixed value must be finite\n"
+                "and inside the parameter's bounds, and at least one parameter must stay\n"
+                "free. `residuals()` and `jacobian()` then take the free parameters only\n"
+                "(`free_param_names()` order).")},
+    {"with_free", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(circuit_with_free)),
+     METH_VARARGS | METH_KEYWORDS,
+     VELOTZ_DOC("with_free($self, names=None)",
+                "A copy of this circuit whose named parameters (all when `names` is\n"
+                "None) are no longer fixed; they keep their current values.")},
+    {"with_bounds", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(circuit_with_bounds)),
+     METH_VARARGS | METH_KEYWORDS,
+     VELOTZ_DOC("with_bounds($self, bounds)",
+                "A copy of this circuit with custom `(lo, hi)` bounds for the named\n"
+                "parameters, used by `fit()` instead of the defaults (None restores the\n"
+                "default). Bounds must satisfy lo < hi and lie within the defaults; a\n"
+                "parameter with a finite `hi` is searched on its own scale, one with\n"
+                "`hi = inf` on a log scale above `lo`.")},
+    {"fixed_params", circuit_fixed_params, METH_NOARGS,
+     VELOTZ_DOC("fixed_params($self)", "Fixed parameters and their values, in `param_names()` order.")},
+    {"custom_bounds", circuit_custom_bounds, METH_NOARGS,
+     VELOTZ_DOC("custom_bounds($self)",
+                "Parameters with custom bounds and those bounds, in `param_names()` order.")},
+    {"free_param_names", circuit_free_param_names, METH_NOARGS,
+     VELOTZ_DOC("free_param_names($self)",
+                "Names of the parameters `fit()` moves (all but the fixed ones), in\n"
+                "the order `residuals()` and `jacobian()` take them.")},
+    {"free_param_values", circuit_free_param_values, METH_NOARGS,
+     VELOTZ_DOC("free_param_values($self)", "Current values of the free parameters, in `free_param_names()` order.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -281,17 +583,20 @@ PyObject* create_circuit_type() {
 
 bool is_circuit(PyObject* obj) { return g_circuit_type && PyObject_TypeCheck(obj, g_circuit_type); }
 
-PyObject* make_circuit(std::shared_ptr<const NodeList> tree, bool values_given) {
+PyObject* make_circuit(std::shared_ptr<const NodeList> tree, bool values_given,
+                       std::shared_ptr<const ParamMask> mask) {
     PyTypeObject* type = g_circuit_type;
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
+    if (mask && !mask->any()) mask.reset();
     as_circuit(self)->tree = new std::shared_ptr<const NodeList>(std::move(tree));
     as_circuit(self)->values_given = values_given;
+    as_circuit(self)->mask = new std::shared_ptr<const ParamMask>(std::move(mask));
     return self;
 }
 
-PyObject* make_circuit(NodeList tree, bool values_given) {
-    return make_circuit(std::make_shared<const NodeList>(std::move(tree)), values_given);
+PyObject* make_circuit(NodeList tree, bool values_given, std::shared_ptr<const ParamMask> mask) {
+    return make_circuit(std::make_shared<const NodeList>(std::move(tree)), values_given, std::move(mask));
 }
 
 }  // namespace velotz::py

@@ -26,7 +26,25 @@ struct Part {
     Element element;
     std::shared_ptr<const NodeList> tree;
     bool values_given = true;
+    std::shared_ptr<const ParamMask> mask;  // the circuit's constraints, if any
 };
+
+// The constraints of the joined circuit: the parts' parameters appear in the
+// parts' order in both Series and Parallel, so their masks are concatenated.
+// Null when no part has constraints.
+std::shared_ptr<const ParamMask> joined_mask(const std::vector<Part>& parts) {
+    if (std::none_of(parts.begin(), parts.end(), [](const Part& p) { return p.mask != nullptr; })) return nullptr;
+    ParamMask out;
+    for (const Part& p : parts) {
+        if (p.mask) {
+            out.append(*p.mask);
+        } else {
+            out.append(ParamMask::none(p.is_element ? static_cast<std::size_t>(p.element.field_count())
+                                                    : param_count(*p.tree)));
+        }
+    }
+    return std::make_shared<const ParamMask>(std::move(out));
+}
 
 // How many parallel groups are nested inside each other at the deepest
 // point of a series list.
@@ -62,6 +80,7 @@ std::optional<std::vector<Part>> extract_parts(PyObject* parts) {
             part.is_element = false;
             part.tree = *reinterpret_cast<CircuitObject*>(item.get())->tree;
             part.values_given = circuit_values_given(item.get());
+            part.mask = circuit_mask(item.get());
             out.push_back(std::move(part));
             continue;
         }
@@ -94,7 +113,9 @@ PyObject* series(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!parts) return nullptr;
     const bool given = all_values_given(*parts);
     // A single circuit joined with nothing is that circuit's tree unchanged.
-    if (parts->size() == 1 && !parts->front().is_element) return make_circuit(parts->front().tree, given);
+    if (parts->size() == 1 && !parts->front().is_element) {
+        return make_circuit(parts->front().tree, given, parts->front().mask);
+    }
 
     // Circuit parts are spliced in flat, so joining never deepens the tree.
     std::size_t count = 0;
@@ -108,7 +129,7 @@ PyObject* series(PyObject*, PyObject* args, PyObject* kwargs) {
             nodes.insert(nodes.end(), p.tree->begin(), p.tree->end());
         }
     }
-    return make_circuit(std::move(nodes), given);
+    return make_circuit(std::move(nodes), given, joined_mask(*parts));
 }
 
 PyObject* parallel(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -135,7 +156,7 @@ PyObject* parallel(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     NodeList nodes;
     nodes.push_back(Node::parallel(std::move(branches)));
-    return make_circuit(std::move(nodes), all_values_given(*parts));
+    return make_circuit(std::move(nodes), all_values_given(*parts), joined_mask(*parts));
 }
 
 PyMethodDef functions[] = {

@@ -196,6 +196,7 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     // 5. Starting values: a network's guess unless the caller supplied values
     // or said not to guess.
     request.circuit = *tree;
+    request.mask = circuit_mask(self);
     const bool guess = guess_init ? *guess_init : (weights_path.has_value() || !circuit_values_given(self));
     if (guess) {
         if (!weights_path && !guess_init && !find_for_topology(*tree)) {
@@ -213,6 +214,8 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
                 return raise_value_error("expected " + std::to_string(count) + " values, got " +
                                          std::to_string(values->size()));
             }
+            // Fixed parameters keep their values; custom bounds hold the rest.
+            if (request.mask) apply_mask(*tree, *request.mask, *values);
             request.circuit = rebuild(*tree, *values);
         }
     }

@@ -63,7 +63,9 @@ PyObject* dict_of(const std::vector<std::string>& names, const std::vector<doubl
     return dict.release();
 }
 
-PyObject* get_circuit(PyObject* self, void*) { return make_circuit(*as_result(self)->circuit, true); }
+PyObject* get_circuit(PyObject* self, void*) {
+    return make_circuit(*as_result(self)->circuit, true, as_result(self)->outcome->mask);
+}
 
 PyObject* get_params(PyObject* self, void*) {
     const FitOutcome& o = outcome_of(self);
@@ -73,7 +75,8 @@ PyObject* get_params(PyObject* self, void*) {
 PyObject* get_stderr(PyObject* self, void*) {
     const FitOutcome& o = outcome_of(self);
     if (!o.std_errors) Py_RETURN_NONE;
-    return dict_of(o.names, *o.std_errors);
+    // Only free parameters have standard errors; fixed ones are absent.
+    return dict_of(o.std_error_names, *o.std_errors);
 }
 
 PyObject* get_success(PyObject* self, void*) { return PyBool_FromLong(outcome_of(self).success); }

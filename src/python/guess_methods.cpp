@@ -52,6 +52,8 @@ PyObject* circuit_guess(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_ValueError, values.error().c_str());
         return nullptr;
     }
+    // What fit() would start from: fixed values kept, custom bounds respected.
+    if (const auto& mask = circuit_mask(self)) apply_mask(circuit_tree(self), *mask, *values);
     return list_of_floats(*values);
 }
 

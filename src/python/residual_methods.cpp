@@ -1,8 +1,12 @@
 // Circuit.residuals and Circuit.jacobian: the building blocks of the fit,
 // exposed so that external optimizers can drive the same mathematics.
+#include <algorithm>
 #include <memory>
+#include <optional>
 
+#include "fit/fit_model.hpp"
 #include "fit/residuals.hpp"
+#include "util/text.hpp"
 #include "python/circuit_methods.hpp"
 #include "python/circuit_type.hpp"
 #include "python/data_input.hpp"
@@ -27,6 +31,9 @@ namespace {
 // Everything the two methods need, as native copies.
 struct Request {
     std::shared_ptr<const NodeList> tree;
+    // Set when the circuit has fixed parameters: `params` then holds the free
+    // ones, which the model places among the fixed values.
+    std::optional<FitModel> model;
     std::vector<double> params;
     std::vector<double> omegas;
     std::vector<Cx> impedances;
@@ -63,6 +70,18 @@ bool parse_request(PyObject* self, PyObject* args, PyObject* kwargs, const char*
         return false;
     }
     req.tree = *reinterpret_cast<CircuitObject*>(self)->tree;
+    const auto& mask = circuit_mask(self);
+    if (mask && std::find(mask->fixed.begin(), mask->fixed.end(), true) != mask->fixed.end()) {
+        FitModel model(req.tree, mask);
+        if (p->size() != model.free_count()) {
+            const std::string text = "expected " + std::to_string(model.free_count()) +
+                                     " values for the free parameters " + quote_list(model.names()) + ", got " +
+                                     std::to_string(p->size());
+            PyErr_SetString(PyExc_ValueError, text.c_str());
+            return false;
+        }
+        req.model = std::move(model);
+    }
     req.params = std::move(*p);
     req.omegas = angular(spectrum_in.frequencies);
     req.weights = compute_weights(spectrum_in.impedances, *weighting);
@@ -78,7 +97,14 @@ PyObject* circuit_residuals(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::expected<std::vector<double>, std::string> r;
     Py_BEGIN_ALLOW_THREADS
     EvalCounter counter{0};
-    r = residuals(*req.tree, req.params, Measurement{req.omegas, req.impedances, req.weights}, counter);
+    const Measurement data{req.omegas, req.impedances, req.weights};
+    if (req.model) {
+        std::vector<double> out;
+        req.model->residuals_into(req.params, data, counter, out);
+        r = std::move(out);
+    } else {
+        r = residuals(*req.tree, req.params, data, counter);
+    }
     Py_END_ALLOW_THREADS
     if (!r) {
         PyErr_SetString(PyExc_ValueError, r.error().c_str());
@@ -93,7 +119,9 @@ PyObject* circuit_jacobian(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::expected<std::vector<std::vector<double>>, std::string> cols;
     Py_BEGIN_ALLOW_THREADS
     EvalCounter counter{0};
-    cols = jacobian_columns(*req.tree, req.params, Measurement{req.omegas, req.impedances, req.weights}, counter);
+    const Measurement data{req.omegas, req.impedances, req.weights};
+    cols = req.model ? req.model->jacobian_columns(req.params, data, counter)
+                     : jacobian_columns(*req.tree, req.params, data, counter);
     Py_END_ALLOW_THREADS
     if (!cols) {
         PyErr_SetString(PyExc_ValueError, cols.error().c_str());
