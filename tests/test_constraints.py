@@ -297,3 +297,12 @@ def test_failed_builders_leave_the_circuit_unchanged():
         c.with_fixed({"R1.r": -3.0})
     assert c.fixed_params() == {"R0.r": R0_FIXED}
     assert c.param_values() == [R0_FIXED] + START[1:]
+
+
+def test_constraints_removed_again_fit_exactly_like_the_plain_circuit():
+    plain = velotz.Circuit("R0-(R1,CPE1)").with_values(START)
+    freed = plain.with_fixed({"R0.r": 30.0}).with_bounds({"CPE1.alpha": (0.5, 0.9)}).with_free().with_bounds(
+        {"CPE1.alpha": None})
+    a, b = plain.fit(F, Z), freed.fit(F, Z)
+    assert (a.params, a.stderr, a.impedance_evals, a.iterations) == (b.params, b.stderr, b.impedance_evals,
+                                                                      b.iterations)
