@@ -15,8 +15,8 @@ namespace velotz {
 namespace {
 
 // The set-up every global method shares, after the input checks and the
-// method's own settings checks.
-// The searches move the model's free parameters only.
+// method's own settings checks. The searches move the model's free
+// parameters only.
 struct GlobalSetup {
     FitModel model;
     std::vector<double> omegas;
