@@ -244,10 +244,10 @@ def diagnose(result, frequencies, impedances=None):
 
     # Parameters the data do not determine.
     if stderr is None:
-        for name in names:
-            findings.append(Finding("undetermined", [name], (
-                f"{name} has no standard error (too few points or a singular Jacobian), "
-                f"so nothing shows that the data determine it.")))
+        if names:
+            findings.append(Finding("undetermined", names, (
+                f"No standard errors for {', '.join(names)} (too few points or a singular Jacobian): "
+                f"nothing shows that the data determine these parameters.")))
     else:
         for name, value in zip(names, values):
             if name not in stderr:
