@@ -94,6 +94,20 @@ def test_good_fits_of_real_data_are_not_flagged(stem, circuit):
     assert velotz.diagnose(result, f, z).ok
 
 
+def test_diagnose_reads_the_frequencies_of_a_dataframe():
+    pd = pytest.importorskip("pandas")
+    result = absurd_fit()
+    z = one_arc()
+    # A row with frequency 0 is dropped, as fit() drops it; a window that
+    # reaches far lower frequencies takes the slow arc's time constant in.
+    frame = pd.DataFrame({"Frequency / Hz": np.r_[0.0, F], "Real Impedance / ohm": np.r_[1.0, z.real],
+                          "Imaginary Impedance / ohm": np.r_[0.0, z.imag]})
+    same = velotz.diagnose(result, frame)
+    assert [f.message for f in same] == [f.message for f in velotz.diagnose(result, F, z)]
+    wide = velotz.diagnose(result, list(F) + [1e-27])
+    assert "time_constant" not in {f.kind for f in wide}
+
+
 def test_diagnose_refuses_other_objects():
     with pytest.raises(TypeError, match="FitResult"):
         velotz.diagnose(velotz.Circuit("R0"), F)
@@ -123,6 +137,9 @@ def test_compare_ranks_by_the_information_criteria(criterion):
         assert e.delta == pytest.approx(values[-1] - values[0])
     assert values == sorted(values)
     assert cmp.best is cmp[0] and cmp.best.name.startswith("two_rq")
+    rec = cmp.recommended
+    assert rec.diagnosis.ok and rec.result.success
+    assert all(not (e.diagnosis.ok and e.result.success) for e in cmp.entries[:cmp.entries.index(rec)])
     text = repr(cmp)
     assert text.splitlines()[0] == f"Comparison of 11 circuits on 50 points, ranked by {criterion.upper()}"
     assert all(e.name in text for e in cmp)

@@ -54,6 +54,7 @@ def main() -> None:
     comparison: Comparison = velotz.compare(frequencies, impedances, circuits=["rq", "two_rq", truth],
                                             criterion="bic", max_iterations=100)
     best: ComparisonEntry | None = comparison.best
+    recommended: ComparisonEntry | None = comparison.recommended
     rows = comparison.rows()
     axes = velotz.plot_fit(result, frequencies, impedances, title="fit")
     nyquist = velotz.plot_nyquist(kk, frequencies, impedances)
@@ -67,7 +68,7 @@ def main() -> None:
     assert len(residuals) == 80 and len(jacobian) == 80 and element.r == resistance == 5.0  # type: ignore[attr-defined]
     assert cpe_alpha == 0.8 and gamma == 0.8 and joined.param_names() and passed is kk.passed
     assert kk_residuals.shape == (40,) and isinstance(findings, list) and isinstance(flagged, list)
-    assert best is not None and len(rows) == 3 and len(axes) == 4 and version
+    assert best is not None and recommended is not None and len(rows) == 3 and len(axes) == 4 and version
     assert nyquist is not None and modulus is not None and phase is not None and resid_ax is not None
 
 

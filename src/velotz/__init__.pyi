@@ -334,6 +334,9 @@ class Comparison:
     @property
     def best(self) -> ComparisonEntry | None:
         """The best-ranked entry that fitted without an error (None if none did)."""
+    @property
+    def recommended(self) -> ComparisonEntry | None:
+        """The best-ranked entry whose fit succeeded with nothing to diagnose;"""
     def __len__(self) -> int: ...
     def __iter__(self) -> Iterator[ComparisonEntry]: ...
     def __getitem__(self, index: int) -> ComparisonEntry: ...

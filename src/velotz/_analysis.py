@@ -7,6 +7,7 @@ results. numpy is imported only when a function that returns arrays runs;
 pandas only by ``to_dataframe()``.
 """
 import math
+import operator
 import sys
 import time
 
@@ -47,9 +48,14 @@ def _fmt(value):
 
 
 def _percent(fraction):
-    if fraction >= 0.01:
-        return f"{fraction * 100:.3g} %"
-    return f"{fraction * 100:.2g} %"
+    value = fraction * 100
+    if isinstance(value, float) and not math.isfinite(value):
+        return f"{value} %"
+    text = f"{value:.3g}" if fraction >= 0.01 else f"{value:.2g}"
+    if "e" in text:
+        mantissa, exponent = text.split("e")
+        text = f"{mantissa}e{int(exponent)}"
+    return text + " %"
 
 
 # ---------------------------------------------------------------- Kramers-Kronig
@@ -93,8 +99,9 @@ def kramers_kronig(frequencies, impedances=None, *, c=0.85, max_m=50,
 
     if c is not None:
         c = float(c)
-    if isinstance(max_m, bool) or not isinstance(max_m, int):
+    if isinstance(max_m, bool):
         raise TypeError("max_m must be an int")
+    max_m = operator.index(max_m)
     tolerance = float(tolerance)
     if not tolerance > 0:
         raise ValueError("tolerance must be positive")
@@ -330,6 +337,15 @@ class Comparison:
             if e.error is None:
                 return e
         return None
+
+    @property
+    def recommended(self):
+        """The best-ranked entry whose fit succeeded with nothing to diagnose;
+        the best entry when every fit has findings (None if none fitted)."""
+        for e in self.entries:
+            if e.error is None and e.result.success and e.diagnosis.ok:
+                return e
+        return self.best
 
     def __len__(self):
         return len(self.entries)
