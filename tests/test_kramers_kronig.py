@@ -171,3 +171,21 @@ def test_agrees_with_impedance_py_lin_kk(path, fit_type, add_cap):
     atol = 1e-11 if fit_type == "real" else 1e-5
     np.testing.assert_allclose(got.residuals_real, res_re, rtol=0, atol=atol)
     np.testing.assert_allclose(got.residuals_imag, res_im, rtol=0, atol=atol)
+
+
+def test_threads_give_the_same_results_and_memory_stays_flat(memory_is_flat):
+    from concurrent.futures import ThreadPoolExecutor
+
+    f, z = spectrum(noise=0.003)
+    fl, zl = list(f), list(z)
+    alone = velotz.kramers_kronig(fl, zl)
+    with ThreadPoolExecutor(4) as pool:
+        results = list(pool.map(lambda _: velotz.kramers_kronig(fl, zl), range(16)))
+    for r in results:
+        assert r.m == alone.m
+        np.testing.assert_array_equal(r.residuals_real, alone.residuals_real)
+    core = __import__("sys").modules["velotz._core"]
+    memory_is_flat(lambda: core._kramers_kronig(fl[:20], zl[:20], 0.85, 50, True, True, "complex"),
+                   per_round=500)
+    result = velotz.Circuit("R0-(R1,CPE1)").fit(fl, zl)
+    memory_is_flat(lambda: velotz.diagnose(result, fl), per_round=300)

@@ -5,6 +5,7 @@
 // normalised by |Z|. M grows from 1 until the share of negative resistance
 // mass, mu, falls to the cutoff c.
 #include <cmath>
+#include <numbers>
 
 #include "analysis/analysis.hpp"
 
@@ -59,6 +60,20 @@ void fit_series_reactances(const std::vector<Point>& pts, const std::vector<doub
     if (o.add_inductance) s.l = x[c];
 }
 
+// The real fit's second step: the series capacitance and inductance from
+// what the RC elements leave of the imaginary part.
+void fit_real_reactances(const std::vector<Point>& pts, const std::vector<double>& taus, const KkOptions& o,
+                         Solution& s) {
+    const std::size_t n = pts.size();
+    std::vector<double> y(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        double im = 0.0;
+        for (std::size_t k = 0; k < taus.size(); ++k) im += s.r[k] * rc_unit(pts[i].omega, taus[k]).im;
+        y[i] = (pts[i].z.im - im) / pts[i].mod;
+    }
+    fit_series_reactances(pts, y, o, s);
+}
+
 Solution fit_once(const std::vector<Point>& pts, const std::vector<double>& taus, const KkOptions& o) {
     const std::size_t n = pts.size();
     const std::size_t m = taus.size();
@@ -83,13 +98,8 @@ Solution fit_once(const std::vector<Point>& pts, const std::vector<double>& taus
             auto x = least_squares_qr(a, b, n, cols);
             s.r_ohm = x[0];
             for (std::size_t k = 0; k < m; ++k) s.r[k] = x[1 + k];
-            std::vector<double> y(n);
-            for (std::size_t i = 0; i < n; ++i) {
-                double im = 0.0;
-                for (std::size_t k = 0; k < m; ++k) im += s.r[k] * k_unit[i * m + k].im;
-                y[i] = (pts[i].z.im - im) / pts[i].mod;
-            }
-            fit_series_reactances(pts, y, o, s);
+            // The reactances do not change R_k or mu: fitted once, for the
+            // chosen M (fit_real_reactances).
             break;
         }
         case KkFitType::Imag: {
@@ -157,8 +167,8 @@ Solution fit_once(const std::vector<Point>& pts, const std::vector<double>& taus
 }  // namespace
 
 std::vector<double> kk_time_constants(double f_min, double f_max, std::size_t m) {
-    const double t_max = 1.0 / (2.0 * M_PI * f_min);
-    const double t_min = 1.0 / (2.0 * M_PI * f_max);
+    const double t_max = 1.0 / (2.0 * std::numbers::pi * f_min);
+    const double t_min = 1.0 / (2.0 * std::numbers::pi * f_max);
     std::vector<double> ts(m, 0.0);
     if (m == 0) return ts;
     ts[0] = t_min;
@@ -216,6 +226,8 @@ std::expected<KkResult, std::string> kramers_kronig(const std::vector<double>& f
         taus = kk_time_constants(f_min, f_max, m);
         s = fit_once(pts, taus, o);
     }
+
+    if (o.fit_type == KkFitType::Real) fit_real_reactances(pts, taus, o, s);
 
     KkResult out;
     out.m = m;

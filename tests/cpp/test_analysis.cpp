@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <numbers>
 #include <vector>
 
 #include "analysis/analysis.hpp"
@@ -42,10 +43,10 @@ TEST(LeastSquaresQr, ZeroAndDuplicateColumnsGetZero) {
 TEST(KramersKronig, TimeConstantsSpanTheMeasuredRangeLogUniformly) {
     auto one = kk_time_constants(0.1, 1000.0, 1);
     ASSERT_EQ(one.size(), 1u);
-    EXPECT_DOUBLE_EQ(one[0], 1.0 / (2.0 * M_PI * 0.1));
+    EXPECT_DOUBLE_EQ(one[0], 1.0 / (2.0 * std::numbers::pi * 0.1));
     auto ts = kk_time_constants(0.1, 1000.0, 5);
-    EXPECT_DOUBLE_EQ(ts.front(), 1.0 / (2.0 * M_PI * 1000.0));
-    EXPECT_DOUBLE_EQ(ts.back(), 1.0 / (2.0 * M_PI * 0.1));
+    EXPECT_DOUBLE_EQ(ts.front(), 1.0 / (2.0 * std::numbers::pi * 1000.0));
+    EXPECT_DOUBLE_EQ(ts.back(), 1.0 / (2.0 * std::numbers::pi * 0.1));
     for (std::size_t k = 1; k < ts.size(); ++k) EXPECT_NEAR(ts[k] / ts[k - 1], 10.0, 1e-12);
 }
 
@@ -54,11 +55,11 @@ TEST(KramersKronig, ExactRcSpectrumOnTheGridIsReproduced) {
     // test circuit contains the truth, so the residuals vanish.
     std::vector<double> f;
     std::vector<Cx> z;
-    const double tau = 1.0 / (2.0 * M_PI * 0.01);
+    const double tau = 1.0 / (2.0 * std::numbers::pi * 0.01);
     for (int i = 0; i <= 40; ++i) {
         const double fi = std::pow(10.0, 4.0 - 0.15 * i);
         f.push_back(fi);
-        const double wt = 2.0 * M_PI * fi * tau;
+        const double wt = 2.0 * std::numbers::pi * fi * tau;
         z.push_back({5.0 + 50.0 / (1.0 + wt * wt), -50.0 * wt / (1.0 + wt * wt)});
     }
     KkOptions o;
@@ -84,8 +85,8 @@ TEST(Structure, BranchSharesOfSeriesNodesAndParallelBranches) {
     auto circuit = rebuild(*tree, {1.0, 1e6, 1.0});
     auto shares = branch_shares(circuit, {1.0}, 1e-3);
     ASSERT_EQ(shares.size(), 4u);  // R0, the group, then its two branches
-    const Cx zg = impedance(NodeList{circuit[1]}, 2.0 * M_PI);
-    const Cx zt = impedance(circuit, 2.0 * M_PI);
+    const Cx zg = impedance(NodeList{circuit[1]}, 2.0 * std::numbers::pi);
+    const Cx zt = impedance(circuit, 2.0 * std::numbers::pi);
     const double mg = std::hypot(zg.re, zg.im), mt = std::hypot(zt.re, zt.im);
     EXPECT_FALSE(shares[0].in_parallel);
     EXPECT_EQ(shares[0].first_param, 0u);
@@ -94,7 +95,7 @@ TEST(Structure, BranchSharesOfSeriesNodesAndParallelBranches) {
     EXPECT_TRUE(shares[2].in_parallel);
     EXPECT_EQ(shares[2].first_param, 1u);
     EXPECT_NEAR(shares[2].max_share, mg / 1e6, 1e-15);
-    EXPECT_NEAR(shares[3].max_share, mg * 2.0 * M_PI, 1e-12);
+    EXPECT_NEAR(shares[3].max_share, mg * 2.0 * std::numbers::pi, 1e-12);
 }
 
 TEST(Structure, NegligibleNodesAreNotEnteredAndTimeConstantsAreFound) {
