@@ -238,8 +238,12 @@ def diagnose(result, frequencies, impedances=None):
     stderr = result.stderr
     findings = []
 
-    # Parameters at a bound.
+    # Parameters at a bound (only fitted ones: a held parameter has no
+    # standard error when the fit reports them).
+    fitted = set(stderr) if stderr is not None else set(names)
     for name, value, (lo, hi) in zip(names, values, bounds):
+        if name not in fitted:
+            continue
         if math.isfinite(lo) and value <= lo + BOUND_TOLERANCE * max(abs(lo), 1e-300) + (1e-12 if lo == 0 else 0):
             findings.append(Finding("at_bound", [name], (
                 f"{name} = {_fmt(value)} sits at its lower bound {_fmt(lo)}: the fit was stopped by the "
@@ -453,6 +457,10 @@ def compare(frequencies, impedances=None, circuits=None, *, criterion="aic", **f
             continue
         entry.seconds = time.perf_counter() - start
         entry.result = result
+        # Fitted parameters: those with a standard error when the fit reports
+        # them (a held parameter has none), else all of the circuit's.
+        if result.stderr is not None:
+            entry.n_params = len(result.stderr)
         entry.cost = result.cost
         entry.chi_square = result.chi_square
         entry.aic, entry.bic = _information_criteria(result.chi_square, n, entry.n_params)
