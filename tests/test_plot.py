@@ -79,3 +79,20 @@ def test_import_stays_light():
     code = "import sys, velotz; print(sorted(m for m in ('numpy', 'matplotlib', 'pandas') if m in sys.modules))"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "[]"
+
+
+def test_example_script_writes_its_pictures(tmp_path):
+    import os
+    from pathlib import Path
+
+    script = Path(__file__).resolve().parents[1] / "examples" / "validate_compare_fit.py"
+    env = dict(os.environ, PYTHONPATH=str(Path(velotz.__file__).resolve().parents[1]))
+    out = subprocess.run([sys.executable, "-W", "ignore", str(script), "", str(tmp_path)],
+                         capture_output=True, text=True, env=env)
+    assert out.returncode != 0  # "" names no file
+    out = subprocess.run([sys.executable, "-W", "ignore", str(script)], capture_output=True, text=True,
+                         cwd=tmp_path, env=env, check=True)
+    assert "Kramers-Kronig" in out.stdout and "Comparison of 11 circuits" in out.stdout
+    for name in ("synthetic_kk.png", "synthetic_fit.png"):
+        data = (tmp_path / name).read_bytes()
+        assert data[:8] == b"\x89PNG\r\n\x1a\n" and len(data) > 20000
