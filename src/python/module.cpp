@@ -3,6 +3,7 @@
 // Nothing else happens at import: numpy, the networks and the worker pool
 // are all started on first use.
 #include "elements/element.hpp"
+#include "python/analysis_functions.hpp"
 #include "python/circuit_type.hpp"
 #include "python/compose.hpp"
 #include "python/element_types.hpp"
@@ -49,6 +50,9 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__core() {
         const char* code = velotz::kind_info(k).code;
         if (!add(module.get(), code, PyObject_GetAttrString(element, code))) return nullptr;
     }
+    // Private helpers of the Python-level analysis tools, after every public
+    // attribute.
+    if (PyModule_AddFunctions(module.get(), velotz::py::analysis_functions()) < 0) return nullptr;
     g_module = module.get();
     Py_INCREF(g_module);
     return module.release();

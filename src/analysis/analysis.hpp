@@ -1,0 +1,90 @@
+#pragma once
+// Analysis around a fit: the linear Kramers-Kronig validity test, and the
+// structural facts a fit diagnosis needs (how much each branch of a circuit
+// contributes over a frequency range, and the time constants of its arcs).
+// Free of Python; errors are message texts.
+#include <cstddef>
+#include <expected>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "circuit/circuit.hpp"
+
+namespace velotz {
+
+// ---------------------------------------------------------------- least squares
+// Minimum of |A x - b| for a column-major m x n matrix A (entry (i, k) at
+// a[k * m + i]) with m >= n, by Householder QR. A column whose diagonal entry
+// of R vanishes (below 1e-14 times the largest one) gets x_k = 0, so a zero or
+// dependent column does not blow the solution up. A and b are overwritten.
+std::vector<double> least_squares_qr(std::vector<double>& a, std::vector<double>& b, std::size_t m,
+                                     std::size_t n);
+
+// ---------------------------------------------------------------- Kramers-Kronig
+// Which part of the spectrum the linear test fits (Schoenleber et al. 2014;
+// Boukamp 1995 for the imaginary variant's ohmic resistance).
+enum class KkFitType { Real, Imag, Complex };
+
+struct KkOptions {
+    // The mu cutoff; absent: use exactly max_m elements.
+    std::optional<double> c = 0.85;
+    std::size_t max_m = 50;
+    bool add_capacitance = false;
+    bool add_inductance = true;
+    KkFitType fit_type = KkFitType::Real;
+};
+
+struct KkResult {
+    std::size_t m = 0;                // number of RC elements
+    double mu = 0.0;                  // 1 - sum|R_k < 0| / sum|R_k >= 0|
+    double r_ohm = 0.0;               // series resistance
+    std::vector<double> taus;         // time constants of the RC elements, s
+    std::vector<double> resistances;  // their resistances R_k, ohm
+    double inductance = 0.0;          // series inductance (0 when not added), H
+    double inverse_capacitance = 0.0; // 1/C of the series capacitance (0 when not added), 1/F
+    std::vector<Cx> z_fit;            // the test circuit's impedance at every frequency
+    std::vector<double> residuals_real;  // Re(Z - Z_fit) / |Z|
+    std::vector<double> residuals_imag;  // Im(Z - Z_fit) / |Z|
+};
+
+// Time constants of M RC elements spread log-uniformly from 1/omega_max to
+// 1/omega_min (one element: 1/omega_min).
+std::vector<double> kk_time_constants(double f_min, double f_max, std::size_t m);
+
+// The linear Kramers-Kronig test. With a cutoff c, M runs from 1 up until
+// mu <= c or M = max_m (M is also kept below the number of equations);
+// without one, M = max_m. Fails for an empty spectrum, a frequency that is
+// not positive and finite, an impedance that is zero or not finite, or
+// max_m = 0.
+std::expected<KkResult, std::string> kramers_kronig(const std::vector<double>& freqs_hz,
+                                                    const std::vector<Cx>& impedances,
+                                                    const KkOptions& options);
+
+// ---------------------------------------------------------------- structure
+// A part of a circuit that can be negligible: a node of a series list (its
+// impedance compared with the list's) or a branch of a parallel group (its
+// admittance compared with the group's, i.e. the share of the group's
+// current it carries). Parameters [first_param, first_param + param_count).
+struct BranchShare {
+    bool in_parallel = false;  // a branch of a parallel group (else a series node)
+    std::size_t first_param = 0;
+    std::size_t param_count = 0;
+    double max_share = 0.0;    // largest share over the frequencies (NaN if any share is NaN)
+};
+
+// Shares of every series node (in lists of two or more nodes) and every
+// parallel branch, over the given frequencies, depth first. The parts of a
+// node that is itself negligible (share below `negligible`) are not listed.
+std::vector<BranchShare> branch_shares(const NodeList& series, const std::vector<double>& freqs_hz,
+                                       double negligible);
+
+// A characteristic time of an element or of an R-C / R-CPE pair in
+// parallel: tau of K, Zarc, Wo, Ws, T, tg of G and Gs, R*C, (R*Q)^(1/alpha).
+struct TimeConstant {
+    std::vector<std::size_t> params;  // the parameters it is made of
+    double tau = 0.0;                 // seconds
+};
+std::vector<TimeConstant> time_constants(const NodeList& series);
+
+}  // namespace velotz

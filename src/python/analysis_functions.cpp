@@ -1,0 +1,166 @@
+// _spectrum, _kramers_kronig and _structure: the compiled parts of the
+// analysis tools written in Python (velotz/_analysis.py). Arguments are
+// converted first; the numerical work runs with the interpreter lock released.
+#include <memory>
+#include <string>
+
+#include "analysis/analysis.hpp"
+#include "python/analysis_functions.hpp"
+#include "python/circuit_type.hpp"
+#include "python/data_input.hpp"
+
+namespace velotz::py {
+namespace {
+
+PyObject* list_of_complex(const std::vector<Cx>& v) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(v.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        PyObject* z = PyComplex_FromDoubles(v[i].re, v[i].im);
+        if (!z) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), z);
+    }
+    return list.release();
+}
+
+PyObject* spectrum_tuple(const Spectrum& s) {
+    Ref f(list_of_floats(s.frequencies));
+    if (!f) return nullptr;
+    Ref z(list_of_complex(s.impedances));
+    if (!z) return nullptr;
+    return PyTuple_Pack(2, f.get(), z.get());
+}
+
+// _spectrum(frequencies, impedances=None) -> (list of float, list of complex)
+PyObject* py_spectrum(PyObject*, PyObject* args) {
+    PyObject *frequencies = nullptr, *impedances = Py_None;
+    if (!PyArg_ParseTuple(args, "O|O:_spectrum", &frequencies, &impedances)) return nullptr;
+    Spectrum s;
+    if (!spectrum(frequencies, impedances, s)) return nullptr;
+    return spectrum_tuple(s);
+}
+
+bool set_item(PyObject* dict, const char* key, PyObject* value) {
+    Ref v(value);
+    return v && PyDict_SetItemString(dict, key, v.get()) == 0;
+}
+
+// _kramers_kronig(frequencies, impedances, c, max_m, add_capacitance,
+//                 add_inductance, fit_type) -> dict
+PyObject* py_kramers_kronig(PyObject*, PyObject* args) {
+    PyObject *frequencies = nullptr, *impedances = Py_None, *c = Py_None;
+    Py_ssize_t max_m = 50;
+    int add_capacitance = 0, add_inductance = 1;
+    const char* fit_type = "real";
+    if (!PyArg_ParseTuple(args, "OOOnpps:_kramers_kronig", &frequencies, &impedances, &c, &max_m,
+                          &add_capacitance, &add_inductance, &fit_type))
+        return nullptr;
+    KkOptions options;
+    if (c == Py_None) {
+        options.c.reset();
+    } else {
+        const double value = PyFloat_AsDouble(c);
+        if (value == -1.0 && PyErr_Occurred()) return nullptr;
+        options.c = value;
+    }
+    if (max_m < 1) {
+        PyErr_SetString(PyExc_ValueError, "max_m must be at least 1");
+        return nullptr;
+    }
+    options.max_m = static_cast<std::size_t>(max_m);
+    options.add_capacitance = add_capacitance != 0;
+    options.add_inductance = add_inductance != 0;
+    const std::string type = fit_type;
+    if (type == "real") options.fit_type = KkFitType::Real;
+    else if (type == "imag") options.fit_type = KkFitType::Imag;
+    else if (type == "complex") options.fit_type = KkFitType::Complex;
+    else {
+        PyErr_SetString(PyExc_ValueError, "fit_type must be \"real\", \"imag\" or \"complex\"");
+        return nullptr;
+    }
+    Spectrum s;
+    if (!spectrum(frequencies, impedances, s)) return nullptr;
+
+    std::expected<KkResult, std::string> r;
+    Py_BEGIN_ALLOW_THREADS
+    r = kramers_kronig(s.frequencies, s.impedances, options);
+    Py_END_ALLOW_THREADS
+    if (!r) {
+        PyErr_SetString(PyExc_ValueError, r.error().c_str());
+        return nullptr;
+    }
+    Ref out(PyDict_New());
+    if (!out) return nullptr;
+    PyObject* d = out.get();
+    if (!set_item(d, "frequencies", list_of_floats(s.frequencies)) ||
+        !set_item(d, "impedances", list_of_complex(s.impedances)) ||
+        !set_item(d, "m", PyLong_FromSize_t(r->m)) || !set_item(d, "mu", PyFloat_FromDouble(r->mu)) ||
+        !set_item(d, "r_ohm", PyFloat_FromDouble(r->r_ohm)) || !set_item(d, "taus", list_of_floats(r->taus)) ||
+        !set_item(d, "resistances", list_of_floats(r->resistances)) ||
+        !set_item(d, "inductance", PyFloat_FromDouble(r->inductance)) ||
+        !set_item(d, "inverse_capacitance", PyFloat_FromDouble(r->inverse_capacitance)) ||
+        !set_item(d, "z_fit", list_of_complex(r->z_fit)) ||
+        !set_item(d, "residuals_real", list_of_floats(r->residuals_real)) ||
+        !set_item(d, "residuals_imag", list_of_floats(r->residuals_imag)))
+        return nullptr;
+    return out.release();
+}
+
+// _structure(circuit, frequencies, negligible) ->
+//   ([(in_parallel, first_param, param_count, max_share), ...],
+//    [((param index, ...), tau), ...])
+PyObject* py_structure(PyObject*, PyObject* args) {
+    PyObject *circuit = nullptr, *frequencies = nullptr;
+    double negligible = 1e-3;
+    if (!PyArg_ParseTuple(args, "OOd:_structure", &circuit, &frequencies, &negligible)) return nullptr;
+    if (!is_circuit(circuit)) {
+        raise_argument_error("circuit", "'" + type_name(circuit) + "' object cannot be converted to 'Circuit'");
+        return nullptr;
+    }
+    auto freqs = floats_from_sequence(frequencies);
+    if (!freqs) {
+        prefix_pending_error("frequencies");
+        return nullptr;
+    }
+    std::shared_ptr<const NodeList> tree = *reinterpret_cast<CircuitObject*>(circuit)->tree;
+    std::vector<BranchShare> shares;
+    std::vector<TimeConstant> times;
+    Py_BEGIN_ALLOW_THREADS
+    shares = branch_shares(*tree, *freqs, negligible);
+    times = time_constants(*tree);
+    Py_END_ALLOW_THREADS
+    Ref share_list(PyList_New(0));
+    if (!share_list) return nullptr;
+    for (const auto& s : shares) {
+        Ref item(Py_BuildValue("(Onnd)", s.in_parallel ? Py_True : Py_False, static_cast<Py_ssize_t>(s.first_param),
+                               static_cast<Py_ssize_t>(s.param_count), s.max_share));
+        if (!item || PyList_Append(share_list.get(), item.get()) < 0) return nullptr;
+    }
+    Ref time_list(PyList_New(0));
+    if (!time_list) return nullptr;
+    for (const auto& t : times) {
+        Ref idx(PyTuple_New(static_cast<Py_ssize_t>(t.params.size())));
+        if (!idx) return nullptr;
+        for (std::size_t i = 0; i < t.params.size(); ++i) {
+            PyObject* v = PyLong_FromSize_t(t.params[i]);
+            if (!v) return nullptr;
+            PyTuple_SET_ITEM(idx.get(), static_cast<Py_ssize_t>(i), v);
+        }
+        Ref item(Py_BuildValue("(Od)", idx.get(), t.tau));
+        if (!item || PyList_Append(time_list.get(), item.get()) < 0) return nullptr;
+    }
+    return PyTuple_Pack(2, share_list.get(), time_list.get());
+}
+
+PyMethodDef g_functions[] = {
+    {"_spectrum", reinterpret_cast<PyCFunction>(py_spectrum), METH_VARARGS, nullptr},
+    {"_kramers_kronig", reinterpret_cast<PyCFunction>(py_kramers_kronig), METH_VARARGS, nullptr},
+    {"_structure", reinterpret_cast<PyCFunction>(py_structure), METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyMethodDef* analysis_functions() { return g_functions; }
+
+}  // namespace velotz::py

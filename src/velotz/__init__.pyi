@@ -1,0 +1,381 @@
+"""Type stubs of velotz: equivalent-circuit fitting of impedance spectra."""
+from typing import Any, ClassVar, Iterator, Literal, Protocol, Sequence
+
+import numpy as np
+from numpy.typing import NDArray
+
+__version__: str
+
+class _Frame(Protocol):
+    """A dataframe: item lookup by column name gives a sequence of numbers."""
+    def __getitem__(self, key: str, /) -> Any: ...
+
+# What the spectrum arguments accept: two sequences (frequencies in hertz,
+# complex impedances in ohm), or one Battery Data Format dataframe passed as
+# `frequencies` with `impedances` left as None.
+_Frequencies = Sequence[float] | NDArray[Any] | _Frame
+_Impedances = Sequence[complex] | NDArray[Any]
+_Method = Literal["levenberg_marquardt", "nelder_mead", "particle_swarm", "differential_evolution",
+                  "simulated_annealing", "basin_hopping"] | str
+
+class Element:
+    """A single circuit element."""
+    R: ClassVar[type[Element_R]]
+    C: ClassVar[type[Element_C]]
+    L: ClassVar[type[Element_L]]
+    La: ClassVar[type[Element_La]]
+    Cpe: ClassVar[type[Element_Cpe]]
+    W: ClassVar[type[Element_W]]
+    Wo: ClassVar[type[Element_Wo]]
+    Ws: ClassVar[type[Element_Ws]]
+    G: ClassVar[type[Element_G]]
+    Gs: ClassVar[type[Element_Gs]]
+    K: ClassVar[type[Element_K]]
+    Zarc: ClassVar[type[Element_Zarc]]
+    Tlmq: ClassVar[type[Element_Tlmq]]
+    T: ClassVar[type[Element_T]]
+
+class Element_R(Element):
+    __match_args__: ClassVar[tuple[str]]
+    def __init__(self, r: float) -> None: ...
+    @property
+    def r(self) -> float: ...
+
+class Element_C(Element):
+    __match_args__: ClassVar[tuple[str]]
+    def __init__(self, c: float) -> None: ...
+    @property
+    def c(self) -> float: ...
+
+class Element_L(Element):
+    __match_args__: ClassVar[tuple[str]]
+    def __init__(self, l: float) -> None: ...
+    @property
+    def l(self) -> float: ...
+
+class Element_La(Element):
+    __match_args__: ClassVar[tuple[str, str]]
+    def __init__(self, l: float, alpha: float) -> None: ...
+    @property
+    def l(self) -> float: ...
+    @property
+    def alpha(self) -> float: ...
+
+class Element_Cpe(Element):
+    __match_args__: ClassVar[tuple[str, str]]
+    def __init__(self, q: float, alpha: float) -> None: ...
+    @property
+    def q(self) -> float: ...
+    @property
+    def alpha(self) -> float: ...
+
+class Element_W(Element):
+    __match_args__: ClassVar[tuple[str]]
+    def __init__(self, aw: float) -> None: ...
+    @property
+    def aw(self) -> float: ...
+
+class Element_Wo(Element):
+    __match_args__: ClassVar[tuple[str, str]]
+    def __init__(self, z0: float, tau: float) -> None: ...
+    @property
+    def z0(self) -> float: ...
+    @property
+    def tau(self) -> float: ...
+
+class Element_Ws(Element):
+    __match_args__: ClassVar[tuple[str, str]]
+    def __init__(self, z0: float, tau: float) -> None: ...
+    @property
+    def z0(self) -> float: ...
+    @property
+    def tau(self) -> float: ...
+
+class Element_G(Element):
+    __match_args__: ClassVar[tuple[str, str]]
+    def __init__(self, rg: float, tg: float) -> None: ...
+    @property
+    def rg(self) -> float: ...
+    @property
+    def tg(self) -> float: ...
+
+class Element_Gs(Element):
+    __match_args__: ClassVar[tuple[str, str, str]]
+    def __init__(self, rg: float, tg: float, phi: float) -> None: ...
+    @property
+    def rg(self) -> float: ...
+    @property
+    def tg(self) -> float: ...
+    @property
+    def phi(self) -> float: ...
+
+class Element_K(Element):
+    __match_args__: ClassVar[tuple[str, str]]
+    def __init__(self, r: float, tau_k: float) -> None: ...
+    @property
+    def r(self) -> float: ...
+    @property
+    def tau_k(self) -> float: ...
+
+class Element_Zarc(Element):
+    __match_args__: ClassVar[tuple[str, str, str]]
+    def __init__(self, r: float, tau_k: float, gamma: float) -> None: ...
+    @property
+    def r(self) -> float: ...
+    @property
+    def tau_k(self) -> float: ...
+    @property
+    def gamma(self) -> float: ...
+
+class Element_Tlmq(Element):
+    __match_args__: ClassVar[tuple[str, str, str]]
+    def __init__(self, r_ion: float, qs: float, gamma: float) -> None: ...
+    @property
+    def r_ion(self) -> float: ...
+    @property
+    def qs(self) -> float: ...
+    @property
+    def gamma(self) -> float: ...
+
+class Element_T(Element):
+    __match_args__: ClassVar[tuple[str, str, str, str]]
+    def __init__(self, a: float, b: float, k_tau: float, tau: float) -> None: ...
+    @property
+    def a(self) -> float: ...
+    @property
+    def b(self) -> float: ...
+    @property
+    def k_tau(self) -> float: ...
+    @property
+    def tau(self) -> float: ...
+
+class Circuit:
+    def __init__(self, s: str) -> None: ...
+    def param_names(self) -> list[str]:
+        """Parameter names, in the same order `with_values()` consumes and"""
+    def param_units(self) -> list[str]:
+        """Physical units per parameter"""
+    def param_bounds(self) -> list[tuple[float, float]]:
+        """Default physical-validity `(lo, hi)` bounds per parameter, in"""
+    def param_values(self) -> list[float]:
+        """Current parameter values, in `param_names()` order."""
+    def with_values(self, values: Sequence[float] | NDArray[Any]) -> Circuit:
+        """Rebuild this circuit with a new flat parameter vector, assigned"""
+    def with_named_values(self, values: dict[str, float]) -> Circuit:
+        """Rebuild this circuit with parameter values looked up by name (see"""
+    def impedance(self, frequencies: _Frequencies) -> NDArray[np.complex128]: ...
+    def fit(
+        self,
+        frequencies: _Frequencies,
+        impedances: _Impedances | None = None,
+        guess_init: bool | None = None,
+        weights: str | None = None,
+        weight: Literal["modulus", "unit"] | str = "modulus",
+        method: _Method = "levenberg_marquardt",
+        max_iterations: int = 200,
+        ftol: float = 1e-8,
+        xtol: float = 1e-8,
+        num_particles: int = 200,
+        generations: int = 1000,
+        nelder_mead_iterations: int = 2000,
+        de_evaluations: int = 20000,
+        sa_iterations: int = 5000,
+        sa_initial_temperature: float = 2.0,
+        basin_hopping_hops: int = 20,
+        basin_hopping_step_size: float = 1.0,
+        basin_hopping_temperature: float = 1.0,
+        seed: int | None = None,
+    ) -> FitResult:
+        """Fit this circuit's parameters to a measured spectrum."""
+    def residuals(
+        self,
+        params: Sequence[float] | NDArray[Any],
+        frequencies: _Frequencies,
+        impedances: _Impedances | None = None,
+        weight: str = "modulus",
+    ) -> list[float]:
+        """Weighted residual vector (interleaved `[re0, im0, re1, im1, ...]`) for an"""
+    def jacobian(
+        self,
+        params: Sequence[float] | NDArray[Any],
+        frequencies: _Frequencies,
+        impedances: _Impedances | None = None,
+        weight: str = "modulus",
+    ) -> list[list[float]]:
+        """Central-difference Jacobian of `residuals()` at `params`, shape `(2 *"""
+    def guess(
+        self,
+        frequencies: _Frequencies,
+        impedances: _Impedances | None = None,
+        weights: str | None = None,
+    ) -> list[float]:
+        """Machine-learning guess of starting parameters for this circuit's"""
+    @staticmethod
+    def ml_circuits() -> list[str]:
+        """Names accepted by the constructor that have trained initial-parameter"""
+
+class FitResult:
+    @property
+    def circuit(self) -> Circuit: ...
+    @property
+    def params(self) -> dict[str, float]: ...
+    @property
+    def stderr(self) -> dict[str, float] | None: ...
+    @property
+    def success(self) -> bool: ...
+    @property
+    def iterations(self) -> int: ...
+    @property
+    def impedance_evals(self) -> int: ...
+    @property
+    def cost(self) -> float: ...
+    @property
+    def chi_square(self) -> float: ...
+
+def Series(parts: Sequence[Element | Circuit]) -> Circuit:
+    """Connect elements and circuits end to end."""
+
+def Parallel(parts: Sequence[Element | Circuit]) -> Circuit:
+    """Connect elements and circuits as parallel branches."""
+
+R = Element_R
+C = Element_C
+L = Element_L
+La = Element_La
+Cpe = Element_Cpe
+W = Element_W
+Wo = Element_Wo
+Ws = Element_Ws
+G = Element_G
+Gs = Element_Gs
+K = Element_K
+Zarc = Element_Zarc
+Tlmq = Element_Tlmq
+T = Element_T
+
+# ---------------------------------------------------------------- analysis
+class KramersKronigResult:
+    """Outcome of the linear Kramers-Kronig test of one spectrum."""
+    frequencies: NDArray[np.float64]
+    impedances: NDArray[np.complex128]
+    m: int
+    mu: float
+    r_ohm: float
+    time_constants: NDArray[np.float64]
+    resistances: NDArray[np.float64]
+    inductance: float | None
+    capacitance: float | None
+    z_fit: NDArray[np.complex128]
+    residuals_real: NDArray[np.float64]
+    residuals_imag: NDArray[np.float64]
+    max_residual: float
+    tolerance: float
+    passed: bool
+    c: float | None
+    fit_type: str
+
+def kramers_kronig(
+    frequencies: _Frequencies,
+    impedances: _Impedances | None = None,
+    *,
+    c: float | None = 0.85,
+    max_m: int = 50,
+    add_capacitance: bool = False,
+    add_inductance: bool = True,
+    fit_type: Literal["real", "imag", "complex"] = "real",
+    tolerance: float = 0.01,
+) -> KramersKronigResult:
+    """Linear Kramers-Kronig test (Schoenleber et al. 2014) of a spectrum."""
+
+class Finding:
+    """One problem of a fit: what kind, which parameters, and a sentence."""
+    kind: Literal["at_bound", "undetermined", "negligible", "time_constant"]
+    params: tuple[str, ...]
+    message: str
+    def __init__(self, kind: str, params: Sequence[str], message: str) -> None: ...
+
+class Diagnosis:
+    """What a fit result does not tell by itself; empty when nothing is wrong."""
+    findings: list[Finding]
+    def __init__(self, findings: Sequence[Finding]) -> None: ...
+    @property
+    def ok(self) -> bool: ...
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[Finding]: ...
+    def __getitem__(self, index: int) -> Finding: ...
+    def flagged(self) -> list[str]:
+        """Names of the parameters any finding mentions, in first-mention order."""
+
+def diagnose(
+    result: FitResult, frequencies: _Frequencies, impedances: _Impedances | None = None
+) -> Diagnosis:
+    """Diagnosis of a fit result over the spectrum it was fitted to."""
+
+class ComparisonEntry:
+    """One candidate circuit of a comparison."""
+    name: str
+    circuit: Circuit
+    result: FitResult | None
+    n_params: int
+    cost: float
+    chi_square: float
+    aic: float
+    bic: float
+    delta: float
+    diagnosis: Diagnosis | None
+    seconds: float
+    error: str | None
+
+class Comparison:
+    """Candidate circuits fitted to one spectrum, best first."""
+    entries: list[ComparisonEntry]
+    n_points: int
+    criterion: Literal["aic", "bic"]
+    @property
+    def best(self) -> ComparisonEntry | None:
+        """The best-ranked entry that fitted without an error (None if none did)."""
+    @property
+    def recommended(self) -> ComparisonEntry | None:
+        """The best-ranked entry whose fit succeeded with nothing to diagnose;"""
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[ComparisonEntry]: ...
+    def __getitem__(self, index: int) -> ComparisonEntry: ...
+    def rows(self) -> list[dict[str, Any]]:
+        """One dict per entry, best first."""
+    def to_dataframe(self) -> Any:
+        """The table as a pandas DataFrame (pandas imported here)."""
+
+def compare(
+    frequencies: _Frequencies,
+    impedances: _Impedances | None = None,
+    circuits: Sequence[str | Circuit] | str | Circuit | None = None,
+    *,
+    criterion: Literal["aic", "bic"] = "aic",
+    **fit_options: Any,
+) -> Comparison:
+    """Fit several circuits to one spectrum and rank them by AIC or BIC."""
+
+# ---------------------------------------------------------------- plots
+_Model = FitResult | Circuit | KramersKronigResult
+
+def plot_nyquist(
+    model: _Model | None, frequencies: _Frequencies, impedances: _Impedances | None = None, *, ax: Any = None
+) -> Any:
+    """Nyquist plot: -Im Z against Re Z with equal axis scales; returns the axes."""
+
+def plot_bode(
+    model: _Model | None, frequencies: _Frequencies, impedances: _Impedances | None = None, *,
+    axes: Sequence[Any] | None = None,
+) -> tuple[Any, Any]:
+    """Bode plot: |Z| and phase against frequency; returns (modulus axes, phase axes)."""
+
+def plot_residuals(
+    model: _Model, frequencies: _Frequencies, impedances: _Impedances | None = None, *, ax: Any = None
+) -> Any:
+    """Relative residuals (Z - Z_model) / |Z| in percent, real and imaginary"""
+
+def plot_fit(
+    model: _Model | None, frequencies: _Frequencies, impedances: _Impedances | None = None, *,
+    axes: Sequence[Any] | None = None, title: str | None = None,
+) -> list[Any]:
+    """Nyquist, Bode (|Z| and phase) and relative residuals of a model against"""

@@ -1,0 +1,163 @@
+import math
+import re
+import warnings
+
+import numpy as np
+import pytest
+
+import velotz
+from analysis_data import REAL_FILES, read_bdf
+
+F = np.logspace(5, -1, 50)
+
+
+def one_arc(noise=0.002, seed=3):
+    z = velotz.Circuit("R0-(R1,C1)").with_named_values({"R0.r": 10.0, "R1.r": 100.0, "C1.c": 2e-5}).impedance(F)
+    rng = np.random.default_rng(seed)
+    return z * (1 + noise * (rng.standard_normal(F.size) + 1j * rng.standard_normal(F.size)))
+
+
+def absurd_fit():
+    """A two-arc fit of one-arc data started with R0 on its lower bound and
+    a second arc whose resistance is 1e20 and capacitance 1 F: the solver
+    leaves both where they are."""
+    start = velotz.Circuit("R0-(R1,C1)-(R2,C2)").with_named_values(
+        {"R0.r": 1e-12, "R1.r": 100.0, "C1.c": 2e-5, "R2.r": 1e20, "C2.c": 1.0})
+    return start.fit(F, one_arc())
+
+
+def test_absurd_fit_is_flagged_for_each_reason():
+    result = absurd_fit()
+    assert result.success  # nothing in the result itself says it is wrong
+    d = velotz.diagnose(result, F, one_arc())
+    kinds = {}
+    for finding in d:
+        for p in finding.params:
+            kinds.setdefault(p, set()).add(finding.kind)
+        assert finding.message.count(".") >= 1 and finding.message.endswith(".")
+    assert {"at_bound", "negligible"} <= kinds["R0.r"]
+    assert {"negligible", "time_constant"} <= kinds["R2.r"]
+    assert not d.ok and "R0.r" in d.flagged() and "R2.r" in d.flagged()
+    # The (R2, C2) group's share of |Z|, from the formulas: at most
+    # |Z_group| / |Z| over the measured frequencies.
+    p = result.params
+    w = 2 * np.pi * F
+    group = 1 / (1 / p["R2.r"] + 1j * w * p["C2.c"])
+    total = p["R0.r"] + 1 / (1 / p["R1.r"] + 1j * w * p["C1.c"]) + group
+    share = np.max(np.abs(group) / np.abs(total))
+    negligible = [f for f in d if f.kind == "negligible" and "R2.r" in f.params][0]
+    assert share < 1e-3
+    quoted = float(re.search(r"at most (\S+) %", negligible.message).group(1))
+    assert quoted == pytest.approx(share * 100, rel=0.05)
+    tau = [f for f in d if f.kind == "time_constant"][0]
+    assert f"{p['R2.r'] * p['C2.c']:.4g}".split("e")[0] in tau.message
+
+
+def test_undetermined_parameters_of_an_extra_arc():
+    # two_rq on one-arc data: the extra arc's parameters get standard errors
+    # far above their values.
+    result = velotz.Circuit("R0-(R1,CPE1)-(R2,CPE2)").with_named_values(
+        {"R0.r": 10, "R1.r": 100, "CPE1.q": 2e-5, "CPE1.alpha": 0.9, "R2.r": 1.0, "CPE2.q": 1.0,
+         "CPE2.alpha": 0.5}).fit(F, one_arc())
+    d = velotz.diagnose(result, F)
+    undetermined = {p for f in d if f.kind == "undetermined" for p in f.params}
+    for name, err in result.stderr.items():
+        rel = err / abs(result.params[name])
+        assert (name in undetermined) == (rel > 1 or math.isnan(rel)), (name, rel)
+    assert undetermined & {"R2.r", "CPE2.q", "CPE2.alpha"}
+
+
+def test_missing_standard_errors_are_one_finding():
+    result = velotz.Circuit("R0-(R1,C1)").fit([1.0], [5 - 1j], guess_init=False)
+    assert result.stderr is None
+    d = velotz.diagnose(result, [1.0])
+    assert [f.kind for f in d if f.kind == "undetermined"] == ["undetermined"]
+    assert set(d[0].params) == {"R0.r", "R1.r", "C1.c"}
+
+
+@pytest.mark.parametrize("circuit", ["R0-(R1,C1)", "rc", "R0-K1"])
+def test_good_synthetic_fit_is_not_flagged(circuit):
+    result = velotz.Circuit(circuit).fit(F, one_arc())
+    d = velotz.diagnose(result, F)
+    assert d.ok, str(d)
+    assert str(d) == "no problems found"
+
+
+GOOD_REAL = {"impedancepy_Circuit1_EIS_1": "rc", "impedancepy_Circuit2_EIS_1": "rc",
+             "impedancepy_Circuit3_EIS_1": "rc", "pydrttools_LIB_data": "randles",
+             "autoeis_test_data": "randles"}
+
+
+@pytest.mark.skipif(not REAL_FILES, reason="needs ../shared/data/real")
+@pytest.mark.parametrize("stem, circuit", sorted(GOOD_REAL.items()))
+def test_good_fits_of_real_data_are_not_flagged(stem, circuit):
+    f, z = read_bdf([p for p in REAL_FILES if p.stem == stem][0])
+    result = velotz.Circuit(circuit).fit(f, z)
+    assert velotz.diagnose(result, f, z).ok
+
+
+def test_diagnose_reads_the_frequencies_of_a_dataframe():
+    pd = pytest.importorskip("pandas")
+    result = absurd_fit()
+    z = one_arc()
+    # A row with frequency 0 is dropped, as fit() drops it; a window that
+    # reaches far lower frequencies takes the slow arc's time constant in.
+    frame = pd.DataFrame({"Frequency / Hz": np.r_[0.0, F], "Real Impedance / ohm": np.r_[1.0, z.real],
+                          "Imaginary Impedance / ohm": np.r_[0.0, z.imag]})
+    same = velotz.diagnose(result, frame)
+    assert [f.message for f in same] == [f.message for f in velotz.diagnose(result, F, z)]
+    wide = velotz.diagnose(result, list(F) + [1e-27])
+    assert "time_constant" not in {f.kind for f in wide}
+
+
+def test_diagnose_refuses_other_objects():
+    with pytest.raises(TypeError, match="FitResult"):
+        velotz.diagnose(velotz.Circuit("R0"), F)
+
+
+def two_arc_spectrum():
+    w = 2 * np.pi * F
+    rng = np.random.default_rng(5)
+    z = 5 + 20 / (1 + (1j * w * 1e-3) ** 0.85) + 40 / (1 + (1j * w * 0.1) ** 0.8)
+    return z * (1 + 0.005 * rng.standard_normal(F.size))
+
+
+@pytest.mark.parametrize("criterion", ["aic", "bic"])
+def test_compare_ranks_by_the_information_criteria(criterion):
+    z = two_arc_spectrum()
+    cmp = velotz.compare(F, z, criterion=criterion)
+    assert len(cmp) == len(velotz.Circuit.ml_circuits())
+    n = 2 * F.size
+    values = []
+    for e in cmp:
+        k = len(e.circuit.param_names())
+        assert e.n_params == k
+        assert e.chi_square == e.result.chi_square
+        assert e.aic == pytest.approx(n * np.log(e.chi_square / n) + 2 * k, rel=1e-12)
+        assert e.bic == pytest.approx(n * np.log(e.chi_square / n) + k * np.log(n), rel=1e-12)
+        values.append(e.aic if criterion == "aic" else e.bic)
+        assert e.delta == pytest.approx(values[-1] - values[0])
+    assert values == sorted(values)
+    assert cmp.best is cmp[0] and cmp.best.name.startswith("two_rq")
+    rec = cmp.recommended
+    assert rec.diagnosis.ok and rec.result.success
+    assert all(not (e.diagnosis.ok and e.result.success) for e in cmp.entries[:cmp.entries.index(rec)])
+    text = repr(cmp)
+    assert text.splitlines()[0] == f"Comparison of 11 circuits on 50 points, ranked by {criterion.upper()}"
+    assert all(e.name in text for e in cmp)
+
+
+def test_compare_given_circuits_dataframe_and_failures():
+    pd = pytest.importorskip("pandas")
+    z = two_arc_spectrum()
+    frame = pd.DataFrame({"Frequency / Hz": F, "Real Impedance / ohm": z.real, "Imaginary Impedance / ohm": z.imag})
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        cmp = velotz.compare(frame, circuits=["R0-(R1,CPE1)-(R2,CPE2)", velotz.Circuit("R0-(R1,C1)")])
+    assert [e.name for e in cmp] == ["R0-(R1,CPE1)-(R2,CPE2)", "R0, R1, C1"]
+    df = cmp.to_dataframe()
+    assert list(df["circuit"]) == [e.name for e in cmp]
+    assert {"rank", "k", "cost", "aic", "bic", "delta", "findings", "diagnosis"} <= set(df.columns)
+    failed = velotz.compare(F, z, circuits=["rc"], method="bfgs")
+    assert failed.best is None and failed[0].error.startswith("unknown fit method")
+    assert "failed: unknown fit method" in repr(failed)

@@ -1,0 +1,191 @@
+import contextlib
+import io
+import math
+
+import numpy as np
+import pytest
+
+import velotz
+from analysis_data import REAL_FILES, read_bdf
+
+
+def spectrum(n=61, drift=0.0, noise=0.0, seed=0):
+    """R0 + two depressed arcs, 1e5 .. 1e-2 Hz swept downwards. With drift,
+    the low-frequency arc's resistance grows with the elapsed measuring time
+    (two periods per point), so the late points belong to a changing system."""
+    f = np.logspace(5, -2, n)
+    w = 2 * np.pi * f
+    elapsed = np.cumsum(2 / f)
+    r2 = 200 * (1 + drift * elapsed / elapsed[-1])
+    z = 20 + 100 / (1 + (1j * w * 1e-3) ** 0.8) + r2 / (1 + (1j * w * 2.0) ** 0.95)
+    if noise:
+        rng = np.random.default_rng(seed)
+        z = z * (1 + noise * (rng.standard_normal(n) + 1j * rng.standard_normal(n)))
+    return f, z
+
+
+def reference(f, z, m, fit_type, add_cap, add_ind):
+    """The linear Kramers-Kronig fit written from its definition with numpy's
+    SVD least squares: residuals (Z - Z_fit) / |Z| and the R_k."""
+    w = 2 * np.pi * f
+    mod = np.abs(z)
+    t_min, t_max = 1 / (2 * np.pi * f.max()), 1 / (2 * np.pi * f.min())
+    taus = np.array([t_max]) if m == 1 else np.logspace(np.log10(t_min), np.log10(t_max), m)
+    k = 1 / (1 + 1j * np.outer(w, taus))  # N x M
+    cap = -1 / (w * mod)
+    ind = w / mod
+    extra_im = [c for c, on in ((cap, add_cap), (ind, add_ind)) if on]
+
+    def lsq(a, b):
+        # Columns scaled to unit norm first: the inductance column is larger
+        # than the others by the frequency range, and the SVD's cutoff would
+        # otherwise cost the small directions their accuracy.
+        norms = np.linalg.norm(a, axis=0)
+        return np.linalg.lstsq(a / norms, b, rcond=None)[0] / norms
+
+    inv_c = l = 0.0
+    if fit_type == "real":
+        x = lsq(np.column_stack([1 / mod, k.real / mod[:, None]]), z.real / mod)
+        r0, rk = x[0], x[1:]
+        if extra_im:
+            y = lsq(np.column_stack(extra_im), (z.imag - (k.imag @ rk)) / mod)
+            inv_c = y[0] if add_cap else 0.0
+            l = y[-1] if add_ind else 0.0
+    elif fit_type == "imag":
+        x = lsq(np.column_stack([k.imag / mod[:, None]] + extra_im), z.imag / mod)
+        rk = x[:m]
+        inv_c = x[m] if add_cap else 0.0
+        l = x[-1] if add_ind else 0.0
+        wts = 1 / mod**2
+        r0 = np.sum(wts * (z.real - k.real @ rk)) / np.sum(wts)
+    else:
+        zeros = np.zeros_like(f)
+        cols = [np.r_[1 / mod, zeros]] + [np.r_[k.real[:, i] / mod, k.imag[:, i] / mod] for i in range(m)]
+        cols += [np.r_[zeros, c] for c in extra_im]
+        x = lsq(np.column_stack(cols), np.r_[z.real / mod, z.imag / mod])
+        r0, rk = x[0], x[1:m + 1]
+        inv_c = x[m + 1] if add_cap else 0.0
+        l = x[-1] if add_ind else 0.0
+    z_fit = r0 + k @ rk + 1j * w * l - 1j * inv_c / w
+    return (z - z_fit) / mod, rk, taus
+
+
+@pytest.mark.parametrize("fit_type", ["real", "imag", "complex"])
+@pytest.mark.parametrize("add_cap, add_ind", [(False, False), (False, True), (True, False), (True, True)])
+@pytest.mark.parametrize("m", [1, 7, 20])
+def test_fixed_m_matches_numpy_least_squares(fit_type, add_cap, add_ind, m):
+    f, z = spectrum(noise=0.003)
+    got = velotz.kramers_kronig(f, z, c=None, max_m=m, fit_type=fit_type,
+                                add_capacitance=add_cap, add_inductance=add_ind)
+    res, rk, taus = reference(f, z, m, fit_type, add_cap, add_ind)
+    assert got.m == m
+    np.testing.assert_allclose(got.time_constants, taus, rtol=1e-12)
+    np.testing.assert_allclose(got.residuals_real, res.real, rtol=0, atol=1e-9)
+    np.testing.assert_allclose(got.residuals_imag, res.imag, rtol=0, atol=1e-9)
+    neg, pos = -rk[rk < 0].sum(), rk[rk >= 0].sum()
+    assert got.mu == pytest.approx(1 - neg / pos, abs=1e-6)
+    assert got.max_residual == pytest.approx(np.abs(np.r_[res.real, res.imag]).max(), abs=1e-9)
+    assert (got.inductance is None) == (not add_ind)
+    assert (got.capacitance is None) == (not add_cap)
+
+
+def test_number_of_elements_is_the_first_with_mu_at_most_c():
+    f, z = spectrum(noise=0.003)
+    chosen = velotz.kramers_kronig(f, z, c=0.85)
+    assert chosen.mu <= 0.85
+    for m in range(1, chosen.m):
+        assert velotz.kramers_kronig(f, z, c=None, max_m=m).mu > 0.85
+
+
+def test_drifting_low_frequency_end_fails_where_it_drifts():
+    # With a basis dense enough for this spectrum (c = 0.5), the steady
+    # spectrum passes within its 0.3 % noise; a 10 % drift of the slow arc
+    # fails, with the largest residuals at the low-frequency end.
+    f, z = spectrum(n=71, noise=0.002)
+    steady = velotz.kramers_kronig(f, z, c=0.5, fit_type="complex")
+    assert steady.passed and steady.max_residual < 0.01
+    f, z = spectrum(n=71, drift=0.1, noise=0.002)
+    drifting = velotz.kramers_kronig(f, z, c=0.5, fit_type="complex")
+    assert not drifting.passed
+    worst = np.maximum(np.abs(drifting.residuals_real), np.abs(drifting.residuals_imag))
+    assert f[np.argmax(worst)] < 0.1
+    assert worst[f > 10].max() < 0.01
+
+
+def test_dataframe_input_drops_nonpositive_rows():
+    pd = pytest.importorskip("pandas")
+    f, z = spectrum()
+    frame = pd.DataFrame({"Frequency / Hz": np.r_[0.0, f], "Real Impedance / ohm": np.r_[1.0, z.real],
+                          "Imaginary Impedance / ohm": np.r_[0.0, z.imag]})
+    a = velotz.kramers_kronig(frame)
+    b = velotz.kramers_kronig(list(f), list(z))
+    assert a.m == b.m and len(a.residuals_real) == len(f)
+    np.testing.assert_array_equal(a.residuals_imag, b.residuals_imag)
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    (dict(frequencies=[1.0, -1.0], impedances=[1 + 1j, 2 + 1j]), "positive and finite"),
+    (dict(frequencies=[1.0, 2.0], impedances=[0j, 2 + 1j]), "finite and nonzero"),
+    (dict(frequencies=[], impedances=[]), "must not be empty"),
+    (dict(frequencies=[1.0, 2.0], impedances=[1 + 1j]), "same length"),
+    (dict(frequencies=[1.0, 2.0, 3.0], impedances=[1, 2, 3], max_m=0), "max_m"),
+    (dict(frequencies=[1.0, 2.0, 3.0], impedances=[1, 2, 3], fit_type="both"), "fit_type"),
+    (dict(frequencies=[1.0, 2.0, 3.0], impedances=[1, 2, 3], tolerance=0), "tolerance"),
+])
+def test_refusals(kwargs, message):
+    with pytest.raises(ValueError, match=message):
+        velotz.kramers_kronig(**kwargs)
+
+
+def test_few_points_keep_the_system_overdetermined():
+    got = velotz.kramers_kronig([1.0, 10.0, 100.0], [3 - 1j, 2 - 1j, 1 - 0.5j], c=None, max_m=50)
+    assert got.m == 2  # three real equations: R0 and two RC elements
+
+
+impedance_validation = None
+if REAL_FILES:
+    try:
+        import impedance.validation as impedance_validation
+    except ImportError:  # pragma: no cover
+        impedance_validation = None
+
+
+@pytest.mark.skipif(impedance_validation is None, reason="needs impedance.py and ../shared/data/real")
+@pytest.mark.parametrize("path", REAL_FILES, ids=[p.stem for p in REAL_FILES])
+@pytest.mark.parametrize("fit_type, add_cap", [("real", False), ("real", True), ("complex", False), ("imag", True)])
+def test_agrees_with_impedance_py_lin_kk(path, fit_type, add_cap):
+    # impedance.py evaluates its circuit text with eval(); numpy 2 prints its
+    # floats as np.float64(...), so the evaluation namespace needs np.
+    impedance_validation.circuit_elements.setdefault("np", np)
+    f, z = read_bdf(path)
+    with contextlib.redirect_stdout(io.StringIO()):  # linKK prints every tenth M
+        m, mu, _, res_re, res_im = impedance_validation.linKK(f, z, c=0.85, max_M=50, fit_type=fit_type,
+                                                              add_cap=add_cap)
+    got = velotz.kramers_kronig(f, z, fit_type=fit_type, add_capacitance=add_cap)
+    assert got.m == m
+    assert got.mu == pytest.approx(mu, abs=1e-6)
+    # The real fit solves the same least squares by SVD (linKK) and QR
+    # (velotz): equal to rounding. The complex and imaginary fits of linKK go
+    # through the normal equations and an SVD pseudo-inverse of an
+    # ill-conditioned matrix, which costs it up to ~1e-6.
+    atol = 1e-11 if fit_type == "real" else 1e-5
+    np.testing.assert_allclose(got.residuals_real, res_re, rtol=0, atol=atol)
+    np.testing.assert_allclose(got.residuals_imag, res_im, rtol=0, atol=atol)
+
+
+def test_threads_give_the_same_results_and_memory_stays_flat(memory_is_flat):
+    from concurrent.futures import ThreadPoolExecutor
+
+    f, z = spectrum(noise=0.003)
+    fl, zl = list(f), list(z)
+    alone = velotz.kramers_kronig(fl, zl)
+    with ThreadPoolExecutor(4) as pool:
+        results = list(pool.map(lambda _: velotz.kramers_kronig(fl, zl), range(16)))
+    for r in results:
+        assert r.m == alone.m
+        np.testing.assert_array_equal(r.residuals_real, alone.residuals_real)
+    core = __import__("sys").modules["velotz._core"]
+    memory_is_flat(lambda: core._kramers_kronig(fl[:20], zl[:20], 0.85, 50, True, True, "complex"),
+                   per_round=500)
+    result = velotz.Circuit("R0-(R1,CPE1)").fit(fl, zl)
+    memory_is_flat(lambda: velotz.diagnose(result, fl), per_round=300)
