@@ -9,6 +9,7 @@
 #include "python/circuit_methods.hpp"
 #include "python/numpy_api.hpp"
 #include "python/data_input.hpp"
+#include "python/guard.hpp"
 #include "util/text.hpp"
 
 namespace velotz::py {
@@ -199,6 +200,7 @@ PyObject* circuit_impedance(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (auto direct = floats_from_sequence(frequencies)) {
         freqs = std::move(*direct);
     } else {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
         PyErr_Clear();
         ColumnStatus status = column(frequencies, kFrequencyColumn, freqs);
         if (status == ColumnStatus::Error) return nullptr;
@@ -214,45 +216,44 @@ PyObject* circuit_impedance(PyObject* self, PyObject* args, PyObject* kwargs) {
     // The tree is kept alive by self; the array is not visible to any other
     // thread until it is returned.
     std::shared_ptr<const NodeList> tree = *as_circuit(self)->tree;
-    std::vector<Cx> values;
-    Py_BEGIN_ALLOW_THREADS
-    values = impedance_spectrum(*tree, freqs);
-    std::copy(values.begin(), values.end(), data);
-    Py_END_ALLOW_THREADS
+    without_gil([&] {
+        const std::vector<Cx> values = impedance_spectrum(*tree, freqs);
+        std::copy(values.begin(), values.end(), data);
+    });
     return array.release();
 }
 
 #define VELOTZ_DOC(sig, body) sig "\n--\n\n" body
 
 PyMethodDef circuit_methods[] = {
-    {"param_names", circuit_param_names, METH_NOARGS,
+    {"param_names", VELOTZ_GUARD_METH(circuit_param_names), METH_NOARGS,
      VELOTZ_DOC("param_names($self)", "Parameter names, in the same order `with_values()` consumes and\n"
                                       "`with_named_values()` expects as keys.")},
-    {"param_units", circuit_param_units, METH_NOARGS, VELOTZ_DOC("param_units($self)", "Physical units per parameter")},
-    {"param_values", circuit_param_values, METH_NOARGS,
+    {"param_units", VELOTZ_GUARD_METH(circuit_param_units), METH_NOARGS, VELOTZ_DOC("param_units($self)", "Physical units per parameter")},
+    {"param_values", VELOTZ_GUARD_METH(circuit_param_values), METH_NOARGS,
      VELOTZ_DOC("param_values($self)", "Current parameter values, in `param_names()` order.")},
-    {"param_bounds", circuit_param_bounds, METH_NOARGS,
+    {"param_bounds", VELOTZ_GUARD_METH(circuit_param_bounds), METH_NOARGS,
      VELOTZ_DOC("param_bounds($self)", "Default physical-validity `(lo, hi)` bounds per parameter, in\n"
                                        "`param_names()` order. `hi` is `inf` for open-bound parameters.")},
-    {"with_values", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(circuit_with_values)),
+    {"with_values", VELOTZ_GUARD_METH(circuit_with_values),
      METH_VARARGS | METH_KEYWORDS,
      VELOTZ_DOC("with_values($self, values)", "Rebuild this circuit with a new flat parameter vector, assigned\n"
                                               "positionally in `param_names()` order.")},
-    {"with_named_values", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(circuit_with_named_values)),
+    {"with_named_values", VELOTZ_GUARD_METH(circuit_with_named_values),
      METH_VARARGS | METH_KEYWORDS,
      VELOTZ_DOC("with_named_values($self, values)",
                 "Rebuild this circuit with parameter values looked up by name (see\n"
                 "`param_names()`). Every name must be present and no unknown names\nmay be supplied.")},
-    {"impedance", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(circuit_impedance)),
+    {"impedance", VELOTZ_GUARD_METH(circuit_impedance),
      METH_VARARGS | METH_KEYWORDS, VELOTZ_DOC("impedance($self, frequencies)", "")},
     VELOTZ_CIRCUIT_EXTRA_METHODS
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot circuit_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(circuit_new)},
+    {Py_tp_new, VELOTZ_GUARD_SLOT(circuit_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(circuit_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(circuit_repr)},
+    {Py_tp_repr, VELOTZ_GUARD_SLOT(circuit_repr)},
     {Py_tp_methods, circuit_methods},
     {Py_tp_doc, const_cast<char*>("Circuit(s)\n--\n\n")},
     {0, nullptr},

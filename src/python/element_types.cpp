@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "python/guard.hpp"
 #include "util/text.hpp"
 
 namespace velotz::py {
@@ -73,9 +74,9 @@ PyObject* element_repr(PyObject* self) {
 }
 
 PyType_Slot element_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(element_base_new)},
+    {Py_tp_new, VELOTZ_GUARD_SLOT(element_base_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(element_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(element_repr)},
+    {Py_tp_repr, VELOTZ_GUARD_SLOT(element_repr)},
     {Py_tp_doc, const_cast<char*>(kElementDoc)},
     {0, nullptr},
 };
@@ -197,7 +198,7 @@ PyObject* variant_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 template <std::size_t... K>
 constexpr std::array<newfunc, sizeof...(K)> make_constructors(std::index_sequence<K...>) {
-    return {variant_new<static_cast<int>(K)>...};
+    return {VELOTZ_GUARD(variant_new<static_cast<int>(K)>)...};
 }
 
 constexpr auto kConstructors = make_constructors(std::make_index_sequence<kKindCount>{});
@@ -215,7 +216,7 @@ std::array<VariantTable, kKindCount>& variant_tables() {
                 const auto u = static_cast<std::size_t>(i);
                 if (i) signature += ", ";
                 signature += info.fields[u];
-                vt.getset[u] = PyGetSetDef{info.fields[u], get_field, nullptr, nullptr,
+                vt.getset[u] = PyGetSetDef{info.fields[u], VELOTZ_GUARD(get_field), nullptr, nullptr,
                                            reinterpret_cast<void*>(static_cast<std::uintptr_t>(i))};
             }
             vt.short_name = short_name;

@@ -12,6 +12,7 @@
 #include "python/circuit_type.hpp"
 #include "python/fit_result.hpp"
 #include "python/data_input.hpp"
+#include "python/guard.hpp"
 
 namespace velotz::py {
 
@@ -220,10 +221,7 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     request.impedances = std::move(data.impedances);
 
     // 6. The fit, on native copies only.
-    FitResultOr result;
-    Py_BEGIN_ALLOW_THREADS
-    result = fit_dispatch(request);
-    Py_END_ALLOW_THREADS
+    FitResultOr result = without_gil([&] { return fit_dispatch(request); });
 
     // 7. Back to Python.
     if (!result) return raise_value_error(result.error().display());

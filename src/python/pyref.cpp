@@ -9,6 +9,8 @@ void raise_argument_error(const char* name, const std::string& message) {
 }
 
 void prefix_pending_error(const char* name, bool keep_overflow) {
+    // Running out of memory is not a fault of the argument: it stays as it is.
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) return;
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
@@ -115,7 +117,7 @@ std::optional<std::vector<double>> floats_from_sequence(PyObject* obj) {
     std::size_t hint = 0;
     Ref it = sequence_iterator(obj, &hint);
     if (!it) return std::nullopt;
-    out.reserve(hint);
+    if (!reserve_from_hint(out, hint)) return std::nullopt;
     while (Ref item = Ref(PyIter_Next(it.get()))) {
         double v = PyFloat_AsDouble(item.get());
         if (v == -1.0 && PyErr_Occurred()) return std::nullopt;

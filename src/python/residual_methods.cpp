@@ -6,6 +6,7 @@
 #include "python/circuit_methods.hpp"
 #include "python/circuit_type.hpp"
 #include "python/data_input.hpp"
+#include "python/guard.hpp"
 
 namespace velotz::py {
 
@@ -75,11 +76,10 @@ bool parse_request(PyObject* self, PyObject* args, PyObject* kwargs, const char*
 PyObject* circuit_residuals(PyObject* self, PyObject* args, PyObject* kwargs) {
     Request req;
     if (!parse_request(self, args, kwargs, "residuals", req)) return nullptr;
-    std::expected<std::vector<double>, std::string> r;
-    Py_BEGIN_ALLOW_THREADS
-    EvalCounter counter{0};
-    r = residuals(*req.tree, req.params, Measurement{req.omegas, req.impedances, req.weights}, counter);
-    Py_END_ALLOW_THREADS
+    auto r = without_gil([&] {
+        EvalCounter counter{0};
+        return residuals(*req.tree, req.params, Measurement{req.omegas, req.impedances, req.weights}, counter);
+    });
     if (!r) {
         PyErr_SetString(PyExc_ValueError, r.error().c_str());
         return nullptr;
@@ -90,11 +90,10 @@ PyObject* circuit_residuals(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* circuit_jacobian(PyObject* self, PyObject* args, PyObject* kwargs) {
     Request req;
     if (!parse_request(self, args, kwargs, "jacobian", req)) return nullptr;
-    std::expected<std::vector<std::vector<double>>, std::string> cols;
-    Py_BEGIN_ALLOW_THREADS
-    EvalCounter counter{0};
-    cols = jacobian_columns(*req.tree, req.params, Measurement{req.omegas, req.impedances, req.weights}, counter);
-    Py_END_ALLOW_THREADS
+    auto cols = without_gil([&] {
+        EvalCounter counter{0};
+        return jacobian_columns(*req.tree, req.params, Measurement{req.omegas, req.impedances, req.weights}, counter);
+    });
     if (!cols) {
         PyErr_SetString(PyExc_ValueError, cols.error().c_str());
         return nullptr;
