@@ -95,8 +95,12 @@ FitOutcome build_outcome(const NodeList& circuit, std::vector<double> params, bo
         out.circuit = circuit;  // unreachable: every caller passes a full vector
     }
     out.names = param_names(out.circuit);
+    // Whatever the method concluded, a result whose cost or any parameter is
+    // not finite is not a usable fit.
+    const bool finite = std::isfinite(out.cost) &&
+                        std::all_of(params.begin(), params.end(), [](double v) { return std::isfinite(v); });
     out.params = std::move(params);
-    out.success = success;
+    out.success = success && finite;
     out.iterations = iterations;
     out.impedance_evals = counter.load();
     return out;
