@@ -133,3 +133,77 @@ def test_every_entry_point_is_guarded():
     assert not unguarded
     # The variant constructors are guarded where their table is built.
     assert "VELOTZ_GUARD(variant_new" in (SRC / "element_types.cpp").read_text()
+
+
+# ---------------------------------------------------------------- whole messages
+
+@pytest.mark.parametrize("text, position", [("R0\x00-C1", 2), ("R0-Ω\x001", 3), ("R0-C1\x00é", 5)])
+def test_parse_message_keeps_nul_and_non_ascii(text, position):
+    with pytest.raises(ValueError) as info:
+        velotz.Circuit(text)
+    lines = str(info.value).split("\n")
+    assert lines[2] == "  " + text
+    # The caret sits under the offending character, counted in characters.
+    assert lines[3] == " " * (2 + position) + "^"
+    assert "syntax:" in lines and lines[-1].startswith("  T ")
+
+
+@pytest.mark.parametrize("call, piece", [
+    (lambda: velotz.Circuit("R0").with_named_values({"a\x00é": 1.0}), 'unknown parameter "a\\0é"'),
+    (lambda: velotz.Element.R(**{"x\x00ü": 1.0}), "Element_R() got an unexpected keyword argument 'x\x00ü'"),
+    (lambda: velotz.Circuit("R0").residuals([1.0], [1.0], [1.0], weight="m\x00ö"), 'unknown weight scheme "m\\0ö"'),
+])
+def test_messages_from_user_text_stay_whole(call, piece):
+    with pytest.raises((ValueError, TypeError)) as info:
+        call()
+    assert piece in str(info.value)
+
+
+# ---------------------------------------------------------------- suggestions
+
+def test_long_unknown_key_on_a_large_circuit_is_quick():
+    import time
+    c = velotz.Circuit("-".join(f"R{i}" for i in range(2000)))
+    values = dict(zip(c.param_names(), c.param_values()))
+    values["x" * 30000] = 1.0
+    start = time.perf_counter()
+    with pytest.raises(ValueError) as info:
+        c.with_named_values(values)
+    assert time.perf_counter() - start < 2.0
+    assert str(info.value).startswith('unknown parameter "' + "x" * 30000 + '"\n')
+
+
+def test_suggestion_still_offered():
+    c = velotz.Circuit("R0-(R1,C1)")
+    with pytest.raises(ValueError, match=r'unknown parameter "R1\.x" \(did you mean "R1\.r"\?\)'):
+        c.with_named_values({"R0.r": 1.0, "R1.x": 1.0, "C1.c": 1.0})
+
+
+# ---------------------------------------------------------------- smaller items
+
+@pytest.mark.parametrize("text, is_model", [
+    (" rc\u3000", True), ("\x85rc\u2028", True), ("\t\nRC\u00a0", True),
+    ("\x1crc", False), ("rc\x1f", False), ("\x1drc\x1e", False),
+])
+def test_model_names_trim_unicode_whitespace_only(text, is_model):
+    if is_model:
+        assert velotz.Circuit(text).param_names() == velotz.Circuit("R0-(R1,C1)").param_names()
+    else:
+        # U+001C..U+001F are not whitespace: the text is parsed as written and refused.
+        with pytest.raises(ValueError, match="^unexpected character"):
+            velotz.Circuit(text)
+
+
+def test_masked_arrays_are_read_through_their_items():
+    np = pytest.importorskip("numpy")
+    import warnings
+    c = velotz.Circuit("R0-C1").with_values([2.0, 1e-3])
+    f = np.ma.masked_array([1.0, 10.0, 100.0], mask=[False, True, False])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # numpy warns when a masked element becomes NaN
+        z = c.impedance(f)
+        values = velotz.Circuit("R0").with_values(np.ma.masked_array([5.0], mask=[True])).param_values()
+    w = 2 * np.pi * np.array([1.0, 100.0])
+    np.testing.assert_allclose(z[[0, 2]], 2.0 + 1 / (1j * w * 1e-3), rtol=1e-14)
+    assert np.isnan(z[1].real) and np.isnan(z[1].imag)
+    assert len(values) == 1 and values[0] != values[0]

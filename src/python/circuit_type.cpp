@@ -19,6 +19,21 @@ PyTypeObject* g_circuit_type = nullptr;
 
 CircuitObject* as_circuit(PyObject* self) { return reinterpret_cast<CircuitObject*>(self); }
 
+// Characters with the Unicode White_Space property. (str.strip() also strips
+// U+001C..U+001F, which are not whitespace.)
+bool is_unicode_space(char32_t c) {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+std::string trim_unicode_space(const std::string& text) {
+    std::u32string u = utf8_to_u32(text);
+    std::size_t begin = 0, end = u.size();
+    while (begin < end && is_unicode_space(u[begin])) ++begin;
+    while (end > begin && is_unicode_space(u[end - 1])) --end;
+    return u32_to_utf8(std::u32string_view(u).substr(begin, end - begin));
+}
+
 PyObject* circuit_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"s", nullptr};
     PyObject* s = nullptr;
@@ -32,16 +47,12 @@ PyObject* circuit_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
     // A registered model name (surrounding whitespace ignored, ASCII case
     // ignored) stands for that model's circuit.
-    Ref stripped(PyObject_CallMethod(s, "strip", nullptr));
-    if (!stripped) return nullptr;
-    auto trimmed = utf8_of(stripped.get());
-    if (!trimmed) return nullptr;
     std::string source = *text;
-    if (auto model = model_by_name(*trimmed)) source = model->circuit;
+    if (auto model = model_by_name(trim_unicode_space(*text))) source = model->circuit;
 
     auto parsed = parse(source);
     if (!parsed) {
-        PyErr_SetString(PyExc_ValueError, parse_error_message(parsed.error(), source).c_str());
+        set_error(PyExc_ValueError, parse_error_message(parsed.error(), source));
         return nullptr;
     }
     Ref self(type->tp_alloc(type, 0));
@@ -187,7 +198,7 @@ PyObject* circuit_with_named_values(PyObject* self, PyObject* args, PyObject* kw
         if (i) message += "\n";
         message += lines[i];
     }
-    PyErr_SetString(PyExc_ValueError, message.c_str());
+    set_error(PyExc_ValueError, message);
     return nullptr;
 }
 

@@ -44,7 +44,7 @@ PyObject* element_base_new(PyTypeObject* type, PyObject*, PyObject*) {
         if (auto u = utf8_of(name_obj.get())) name = *u;
     }
     PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "No constructor defined for %s", name.c_str());
+    set_error(PyExc_TypeError, "No constructor defined for " + name);
     return nullptr;
 }
 
@@ -144,8 +144,7 @@ bool bind_fields(const std::string& name, const KindInfo& info, PyObject* args, 
                 Ref text(PyObject_Str(key));
                 auto key_text = text ? utf8_of(text.get()) : std::nullopt;
                 if (!key_text) return false;
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", name.c_str(),
-                             key_text->c_str());
+                set_error(PyExc_TypeError, name + "() got an unexpected keyword argument '" + *key_text + "'");
                 return false;
             }
             if (index < given) {

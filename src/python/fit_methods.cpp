@@ -116,8 +116,7 @@ bool convert_optional_u64(PyObject* obj, const char* name, std::optional<std::ui
 }
 
 PyObject* raise_value_error(const std::string& text) {
-    PyErr_SetString(PyExc_ValueError, text.c_str());
-    return nullptr;
+    return raise(PyExc_ValueError, text);
 }
 
 }  // namespace

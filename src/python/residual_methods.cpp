@@ -60,7 +60,7 @@ bool parse_request(PyObject* self, PyObject* args, PyObject* kwargs, const char*
     if (!spectrum(frequencies, impedances, spectrum_in)) return false;
     auto weighting = parse_weighting(weight_text);
     if (!weighting) {
-        PyErr_SetString(PyExc_ValueError, weighting.error().c_str());
+        set_error(PyExc_ValueError, weighting.error());
         return false;
     }
     req.tree = *reinterpret_cast<CircuitObject*>(self)->tree;
@@ -81,7 +81,7 @@ PyObject* circuit_residuals(PyObject* self, PyObject* args, PyObject* kwargs) {
         return residuals(*req.tree, req.params, Measurement{req.omegas, req.impedances, req.weights}, counter);
     });
     if (!r) {
-        PyErr_SetString(PyExc_ValueError, r.error().c_str());
+        set_error(PyExc_ValueError, r.error());
         return nullptr;
     }
     return list_of_floats(*r);
@@ -95,7 +95,7 @@ PyObject* circuit_jacobian(PyObject* self, PyObject* args, PyObject* kwargs) {
         return jacobian_columns(*req.tree, req.params, Measurement{req.omegas, req.impedances, req.weights}, counter);
     });
     if (!cols) {
-        PyErr_SetString(PyExc_ValueError, cols.error().c_str());
+        set_error(PyExc_ValueError, cols.error());
         return nullptr;
     }
     // Columns to rows: as many rows as the first column has entries.
