@@ -73,7 +73,31 @@ PyObject* element_repr(PyObject* self) {
     return PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
 }
 
+#ifdef PYPY_VERSION
+// PyPy gives instances of these classes an attribute dictionary that CPython
+// does not: every assignment is refused here, as CPython refuses it (the
+// fields are read-only and there is nowhere to put new attributes).
+int element_setattro(PyObject* self, PyObject* name, PyObject*) {
+    Ref text(PyObject_Str(name));
+    auto key = text ? utf8_of(text.get()) : std::nullopt;
+    if (!key) return -1;
+    const std::string type = type_name(self);
+    const KindInfo& info = kind_info(as_element(self)->value.kind);
+    bool field = false;
+    for (int i = 0; i < info.field_count; ++i) field = field || *key == info.fields[static_cast<std::size_t>(i)];
+    if (field) {
+        set_error(PyExc_AttributeError, "attribute '" + *key + "' of '" + type + "' objects is not writable");
+    } else {
+        set_error(PyExc_AttributeError, "'" + type + "' object has no attribute '" + *key + "'");
+    }
+    return -1;
+}
+#endif
+
 PyType_Slot element_slots[] = {
+#ifdef PYPY_VERSION
+    {Py_tp_setattro, VELOTZ_GUARD_SLOT(element_setattro)},
+#endif
     {Py_tp_new, VELOTZ_GUARD_SLOT(element_base_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(element_dealloc)},
     {Py_tp_repr, VELOTZ_GUARD_SLOT(element_repr)},
