@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import velotz
+from interpreter import CPYTHON, refcounts
 from velotz import Circuit, Element, Parallel, Series
 
 # Code, fields and sample values (not the parser defaults) of every variant,
@@ -136,60 +137,25 @@ def test_constructor_errors(cls, args, kwargs, message):
     assert str(info.value) == message
 
 
-def test_elements_and_classes_are_immutable():
+def test_elements_are_immutable():
     e = Element.R(1.0)
     with pytest.raises(AttributeError):
         e.r = 2.0
     with pytest.raises(AttributeError):
         e.label = "R0"
     assert e.r == 1.0
+    assert velotz.R is Element.R
+
+
+@pytest.mark.skipif(not CPYTHON or sys.version_info < (3, 10),
+                    reason="only CPython 3.10+ keeps classes from the C API closed to assignment and subclassing")
+def test_classes_are_immutable():
     with pytest.raises(TypeError):
         Element.R = Element.C
     with pytest.raises(TypeError):
         Element.R.__match_args__ = ()
     with pytest.raises(TypeError):
         type("Resistor", (Element.R,), {})
-    assert velotz.R is Element.R
-
-
-def describe(element):
-    match element:
-        case Element.R(r):
-            return ("resistor", r)
-        case Element.Cpe(q, alpha) if alpha == 1.0:
-            return ("ideal capacitor", q)
-        case Element.Cpe(q, alpha):
-            return ("cpe", q, alpha)
-        case Element.Zarc(r, gamma=g):
-            return ("zarc", r, g)
-        case Element.T(_, _, _, tau):
-            return ("transmission line", tau)
-        case Element():
-            return ("element", type(element).__name__)
-    return None
-
-
-@pytest.mark.parametrize(
-    "element, expected",
-    [
-        (Element.R(5.0), ("resistor", 5.0)),
-        (Element.Cpe(0.001, 1.0), ("ideal capacitor", 0.001)),
-        (Element.Cpe(0.001, 0.8), ("cpe", 0.001, 0.8)),
-        (Element.Zarc(2.0, 1e-3, 0.9), ("zarc", 2.0, 0.9)),
-        (Element.T(1.0, 2.0, 3.0, 4.0), ("transmission line", 4.0)),
-        (Element.K(5.0, 1.0), ("element", "Element_K")),
-        (5.0, None),
-    ],
-)
-def test_match_statements(element, expected):
-    assert describe(element) == expected
-
-
-def test_match_args_has_one_name_per_field():
-    with pytest.raises(TypeError):
-        match Element.R(1.0):
-            case Element.R(_, _):
-                pass
 
 
 # ---------------------------------------------------------------- Series and Parallel
@@ -288,6 +254,7 @@ def test_any_sequence_is_accepted(parts):
     assert Parallel(parts=parts).param_names() == ["R0.r", "C0.c"]
 
 
+@refcounts
 def test_inputs_are_copied_not_changed():
     source = Circuit("R0-(R1,C1)")
     resistor = R(3.0)
@@ -400,6 +367,7 @@ def churn(rounds):
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+@refcounts
 def test_memory_stays_flat():
     watched = [Element, Circuit] + [getattr(Element, c) for c in CODES]
     churn(20_000)  # warm-up: allocator pools, interned names, caches

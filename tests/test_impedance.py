@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import velotz
+from interpreter import needs
 
 CIRCUIT = velotz.Circuit("R0-(R1,CPE1)-(R2-Wo2,CPE2)").with_values(
     [10.0, 50.0, 1e-4, 0.85, 80.0, 20.0, 0.5, 1e-3, 0.9]
@@ -56,9 +57,9 @@ def test_input_order_is_kept_and_nothing_filtered():
         lambda f: np.asarray(f, dtype=">f8"),
         lambda f: {"Frequency / Hz": list(f)},
         lambda f: {"frequency_hertz": list(f)},
-        lambda f: __import__("pandas").DataFrame({"Frequency / Hz": f, "x": f}),
-        lambda f: __import__("pandas").Series(f),
-        lambda f: __import__("polars").DataFrame({"frequency_hertz": f}),
+        pytest.param(lambda f: __import__("pandas").DataFrame({"Frequency / Hz": f, "x": f}), marks=needs("pandas")),
+        pytest.param(lambda f: __import__("pandas").Series(f), marks=needs("pandas")),
+        pytest.param(lambda f: __import__("polars").DataFrame({"frequency_hertz": f}), marks=needs("polars")),
     ],
     ids=["list", "tuple", "ndarray", "f32", "strided", "big-endian", "dict", "dict-alt", "pandas", "pandas-series", "polars"],
 )

@@ -169,6 +169,40 @@ NodeList expand_series(const NodeList& series, bool& expanded) {
     return out;
 }
 
+namespace {
+
+// Levenshtein distance of a and b if it is at most `limit`, else limit + 1.
+// Only the diagonal band |i - j| <= limit can hold such distances, and the
+// computation stops as soon as a whole row exceeds the limit, so the cost is
+// O(min(|a|, |b|) * limit) at worst instead of O(|a| * |b|).
+std::size_t bounded_distance(const std::u32string& a, const std::u32string& b, std::size_t limit,
+                             std::vector<std::size_t>& prev, std::vector<std::size_t>& cur) {
+    const std::size_t la = a.size(), lb = b.size();
+    if ((la > lb ? la - lb : lb - la) > limit) return limit + 1;
+    const std::size_t over = limit + 1;
+    prev.assign(lb + 1, over);
+    cur.assign(lb + 1, over);
+    for (std::size_t j = 0; j <= std::min(lb, limit); ++j) prev[j] = j;
+    for (std::size_t i = 1; i <= la; ++i) {
+        const std::size_t lo = i > limit ? i - limit : 1;
+        const std::size_t hi = std::min(lb, i + limit);
+        cur[lo - 1] = (lo == 1 && i <= limit) ? i : over;
+        std::size_t row_min = cur[lo - 1];
+        for (std::size_t j = lo; j <= hi; ++j) {
+            const std::size_t sub = prev[j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1);
+            const std::size_t d = std::min({prev[j] + 1, cur[j - 1] + 1, sub, over});
+            cur[j] = d;
+            row_min = std::min(row_min, d);
+        }
+        if (hi < lb) cur[hi + 1] = over;
+        if (row_min > limit) return over;
+        std::swap(prev, cur);
+    }
+    return std::min(prev[lb], over);
+}
+
+}  // namespace
+
 std::optional<std::string> closest_param_name(std::string_view unknown, const std::vector<std::string>& valid) {
     const std::u32string a = utf8_to_u32(unknown);
     const std::size_t threshold = std::max<std::size_t>(2, a.size() / 2);
@@ -176,20 +210,20 @@ std::optional<std::string> closest_param_name(std::string_view unknown, const st
     std::size_t best_distance = 0;
     std::vector<std::size_t> prev, cur;
     for (std::size_t idx = 0; idx < valid.size(); ++idx) {
+        // A later name replaces the best only when strictly closer, so it
+        // need not be measured beyond best_distance - 1.
+        const std::size_t limit = best ? std::min(threshold, best_distance - 1) : threshold;
+        if (best && best_distance == 0) break;
+        // Small limits first: a close pair is settled in O(length * distance)
+        // and a distant one stops at the first row past the limit.
         const std::u32string b = utf8_to_u32(valid[idx]);
-        prev.resize(b.size() + 1);
-        cur.resize(b.size() + 1);
-        for (std::size_t j = 0; j <= b.size(); ++j) prev[j] = j;
-        for (std::size_t i = 1; i <= a.size(); ++i) {
-            cur[0] = i;
-            for (std::size_t j = 1; j <= b.size(); ++j) {
-                const std::size_t sub = prev[j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1);
-                cur[j] = std::min({prev[j] + 1, cur[j - 1] + 1, sub});
-            }
-            std::swap(prev, cur);
+        std::size_t d = limit + 1;
+        for (std::size_t step = 2;; step *= 2) {
+            const std::size_t trial = std::min(step, limit);
+            d = bounded_distance(a, b, trial, prev, cur);
+            if (d <= trial || trial == limit) break;
         }
-        const std::size_t d = prev[b.size()];
-        if (!best || d < best_distance) {
+        if (d <= limit) {
             best = idx;
             best_distance = d;
         }

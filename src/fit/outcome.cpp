@@ -103,7 +103,11 @@ FitOutcome build_outcome(const FitModel& model, std::vector<double> params, bool
         out.params = std::move(params);
     }
     out.mask = model.mask();
-    out.success = success;
+    // Whatever the method concluded, a result whose cost or any parameter is
+    // not finite is not a usable fit.
+    const bool finite = std::isfinite(out.cost) &&
+                        std::all_of(out.params.begin(), out.params.end(), [](double v) { return std::isfinite(v); });
+    out.success = success && finite;
     out.iterations = iterations;
     out.impedance_evals = counter.load();
     return out;

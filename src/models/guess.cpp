@@ -8,6 +8,7 @@
 #include <array>
 #include <cerrno>
 #include <complex>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -47,6 +48,42 @@ std::optional<std::string> check_against_registry(const ModelSpec& spec, const G
     if (g.param_names() != expected) {
         return unparsable("model " + quote(spec.name) + " has parameters " + quote_list(g.param_names()) +
                           ", expected " + quote_list(expected));
+    }
+    return std::nullopt;
+}
+
+double network_cost(const Guesser& g) {
+    // Sizes are bounded by the file size (256 MiB) and n_grid by 4096, so the
+    // sum stays exact in 64 bits.
+    std::uint64_t cost = 0;
+    for (const auto& [name, t] : g.tensors()) {
+        const std::string_view n(name);
+        if (!n.ends_with(".weight")) continue;
+        const auto size = static_cast<std::uint64_t>(t.data.size());
+        if (n.starts_with("w.head.")) {
+            cost += size;
+        } else if (n == "w.stem.weight" || (n.starts_with("w.blocks.") && n.find(".conv") != std::string_view::npos)) {
+            cost += size * static_cast<std::uint64_t>(g.n_grid());  // once per grid position
+        }
+    }
+    return static_cast<double>(cost);
+}
+
+std::optional<std::string> check_disk_network(const Guesser& g) {
+    if (auto model = parse(g.circuit())) {
+        const std::size_t count = param_count(*model);
+        if (g.param_names().size() != count) {
+            return "weight file lists " + std::to_string(g.param_names().size()) + " parameter name" +
+                   (g.param_names().size() == 1 ? "" : "s") + " but its circuit " + quote(g.circuit()) + " has " +
+                   std::to_string(count) + " parameter" + (count == 1 ? "" : "s");
+        }
+    }
+    const double cost = network_cost(g);
+    if (!(cost <= kMaxNetworkCost)) {
+        return "weight file declares a network of " + std::to_string(static_cast<std::uint64_t>(cost)) +
+               " multiply-adds per guess, more than the limit of " +
+               std::to_string(static_cast<std::uint64_t>(kMaxNetworkCost)) +
+               " for networks read from disk";
     }
     return std::nullopt;
 }
@@ -176,6 +213,7 @@ std::expected<std::vector<double>, std::string> guess_params(const NodeList& cir
             if (!bytes) return std::unexpected(bytes.error().message());
             auto loaded = Guesser::from_bytes(bytes->data(), bytes->size());
             if (!loaded) return std::unexpected(loaded.error().message());
+            if (auto problem = check_disk_network(*loaded)) return std::unexpected(*problem);
             guesser = std::make_shared<const Guesser>(std::move(*loaded));
             g_external->emplace(path, guesser);
         }

@@ -63,8 +63,22 @@ class Guesser;
 // parameter names differ), as the text a failed guess reports; or nothing.
 std::optional<std::string> check_against_registry(const ModelSpec& spec, const Guesser& guesser);
 
+// Multiply-adds one guess of the network takes (its convolutions over the
+// grid and its dense head), as declared by its tensors.
+double network_cost(const Guesser& guesser);
+
+// The largest cost a weight file read from disk may declare: far above every
+// shipped network, low enough that a guess never runs for minutes.
+inline constexpr double kMaxNetworkCost = 1e9;
+
+// Why a network read from disk is refused although it decodes: it cannot
+// give one value per parameter of its own circuit, or it would cost far more
+// than any shipped network. Nothing when it is usable.
+std::optional<std::string> check_disk_network(const Guesser& guesser);
+
 // Starting values for `circuit` from a trained network: a registry entry, or
-// the weight file at `weights_path`. Values in param_names() order, or the
+// the weight file at `weights_path` (the bytes the operating system is given,
+// also shown in messages). Values in param_names() order, or the
 // error's text.
 std::expected<std::vector<double>, std::string> guess_params(const NodeList& circuit,
                                                              const std::vector<double>& frequencies,

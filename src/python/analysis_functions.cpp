@@ -8,6 +8,7 @@
 #include "python/analysis_functions.hpp"
 #include "python/circuit_type.hpp"
 #include "python/data_input.hpp"
+#include "python/guard.hpp"
 
 namespace velotz::py {
 namespace {
@@ -81,12 +82,9 @@ PyObject* py_kramers_kronig(PyObject*, PyObject* args) {
     Spectrum s;
     if (!spectrum(frequencies, impedances, s)) return nullptr;
 
-    std::expected<KkResult, std::string> r;
-    Py_BEGIN_ALLOW_THREADS
-    r = kramers_kronig(s.frequencies, s.impedances, options);
-    Py_END_ALLOW_THREADS
+    auto r = without_gil([&] { return kramers_kronig(s.frequencies, s.impedances, options); });
     if (!r) {
-        PyErr_SetString(PyExc_ValueError, r.error().c_str());
+        set_error(PyExc_ValueError, r.error());
         return nullptr;
     }
     Ref out(PyDict_New());
@@ -125,10 +123,10 @@ PyObject* py_structure(PyObject*, PyObject* args) {
     std::shared_ptr<const NodeList> tree = *reinterpret_cast<CircuitObject*>(circuit)->tree;
     std::vector<BranchShare> shares;
     std::vector<TimeConstant> times;
-    Py_BEGIN_ALLOW_THREADS
-    shares = branch_shares(*tree, *freqs, negligible);
-    times = time_constants(*tree);
-    Py_END_ALLOW_THREADS
+    without_gil([&] {
+        shares = branch_shares(*tree, *freqs, negligible);
+        times = time_constants(*tree);
+    });
     Ref share_list(PyList_New(0));
     if (!share_list) return nullptr;
     for (const auto& s : shares) {
@@ -153,9 +151,9 @@ PyObject* py_structure(PyObject*, PyObject* args) {
 }
 
 PyMethodDef g_functions[] = {
-    {"_spectrum", reinterpret_cast<PyCFunction>(py_spectrum), METH_VARARGS, nullptr},
-    {"_kramers_kronig", reinterpret_cast<PyCFunction>(py_kramers_kronig), METH_VARARGS, nullptr},
-    {"_structure", reinterpret_cast<PyCFunction>(py_structure), METH_VARARGS, nullptr},
+    {"_spectrum", VELOTZ_GUARD_METH(py_spectrum), METH_VARARGS, nullptr},
+    {"_kramers_kronig", VELOTZ_GUARD_METH(py_kramers_kronig), METH_VARARGS, nullptr},
+    {"_structure", VELOTZ_GUARD_METH(py_structure), METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

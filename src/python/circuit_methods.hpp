@@ -2,7 +2,7 @@
 // Circuit methods defined in other files of the module surface. Each adds
 // its PyMethodDef entries to VELOTZ_CIRCUIT_EXTRA_METHODS so the class's
 // method table stays in one place.
-#include "python/pyref.hpp"
+#include "python/guard.hpp"
 
 namespace velotz::py {
 
@@ -20,12 +20,13 @@ extern const char* const kMlCircuitsDoc;
 
 }  // namespace velotz::py
 
-#define VELOTZ_KW_METHOD(name, fn, doc) \
-    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_VARARGS | METH_KEYWORDS, doc}
+// Entries are guarded (python/guard.hpp): no C++ exception reaches the
+// interpreter from any of them.
+#define VELOTZ_KW_METHOD(name, fn, doc) {name, VELOTZ_GUARD_METH(fn), METH_VARARGS | METH_KEYWORDS, doc}
 
 #define VELOTZ_CIRCUIT_EXTRA_METHODS                                                    \
     VELOTZ_KW_METHOD("residuals", velotz::py::circuit_residuals, velotz::py::kResidualsDoc), \
     VELOTZ_KW_METHOD("jacobian", velotz::py::circuit_jacobian, velotz::py::kJacobianDoc),      \
     VELOTZ_KW_METHOD("fit", velotz::py::circuit_fit, velotz::py::kFitDoc),                     \
     VELOTZ_KW_METHOD("guess", velotz::py::circuit_guess, velotz::py::kGuessDoc),                \
-    {"ml_circuits", velotz::py::circuit_ml_circuits, METH_NOARGS | METH_STATIC, velotz::py::kMlCircuitsDoc},
+    {"ml_circuits", VELOTZ_GUARD_METH(velotz::py::circuit_ml_circuits), METH_NOARGS | METH_STATIC, velotz::py::kMlCircuitsDoc},

@@ -9,6 +9,7 @@
 #include "python/circuit_methods.hpp"
 #include "python/numpy_api.hpp"
 #include "python/data_input.hpp"
+#include "python/guard.hpp"
 #include "util/text.hpp"
 
 namespace velotz::py {
@@ -17,6 +18,21 @@ namespace {
 PyTypeObject* g_circuit_type = nullptr;
 
 CircuitObject* as_circuit(PyObject* self) { return reinterpret_cast<CircuitObject*>(self); }
+
+// Characters with the Unicode White_Space property. (str.strip() also strips
+// U+001C..U+001F, which are not whitespace.)
+bool is_unicode_space(char32_t c) {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+std::string trim_unicode_space(const std::string& text) {
+    std::u32string u = utf8_to_u32(text);
+    std::size_t begin = 0, end = u.size();
+    while (begin < end && is_unicode_space(u[begin])) ++begin;
+    while (end > begin && is_unicode_space(u[end - 1])) --end;
+    return u32_to_utf8(std::u32string_view(u).substr(begin, end - begin));
+}
 
 PyObject* circuit_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"s", nullptr};
@@ -31,16 +47,12 @@ PyObject* circuit_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
     // A registered model name (surrounding whitespace ignored, ASCII case
     // ignored) stands for that model's circuit.
-    Ref stripped(PyObject_CallMethod(s, "strip", nullptr));
-    if (!stripped) return nullptr;
-    auto trimmed = utf8_of(stripped.get());
-    if (!trimmed) return nullptr;
     std::string source = *text;
-    if (auto model = model_by_name(*trimmed)) source = model->circuit;
+    if (auto model = model_by_name(trim_unicode_space(*text))) source = model->circuit;
 
     auto parsed = parse(source);
     if (!parsed) {
-        PyErr_SetString(PyExc_ValueError, parse_error_message(parsed.error(), source).c_str());
+        set_error(PyExc_ValueError, parse_error_message(parsed.error(), source));
         return nullptr;
     }
     Ref self(type->tp_alloc(type, 0));
@@ -92,7 +104,7 @@ PyObject* raise_lines(const std::vector<std::string>& lines) {
         if (i) message += "\n";
         message += lines[i];
     }
-    PyErr_SetString(PyExc_ValueError, message.c_str());
+    set_error(PyExc_ValueError, message);
     return nullptr;
 }
 
@@ -148,7 +160,7 @@ PyObject* constrained_circuit(PyObject* self, NodeList tree, bool values_given) 
     const std::shared_ptr<const ParamMask>& mask = circuit_mask(self);
     if (mask) {
         if (auto problem = check_mask(tree, *mask)) {
-            PyErr_SetString(PyExc_ValueError, problem->c_str());
+            set_error(PyExc_ValueError, *problem);
             return nullptr;
         }
     }
@@ -234,6 +246,7 @@ PyObject* circuit_impedance(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (auto direct = floats_from_sequence(frequencies)) {
         freqs = std::move(*direct);
     } else {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
         PyErr_Clear();
         ColumnStatus status = column(frequencies, kFrequencyColumn, freqs);
         if (status == ColumnStatus::Error) return nullptr;
@@ -249,11 +262,10 @@ PyObject* circuit_impedance(PyObject* self, PyObject* args, PyObject* kwargs) {
     // The tree is kept alive by self; the array is not visible to any other
     // thread until it is returned.
     std::shared_ptr<const NodeList> tree = *as_circuit(self)->tree;
-    std::vector<Cx> values;
-    Py_BEGIN_ALLOW_THREADS
-    values = impedance_spectrum(*tree, freqs);
-    std::copy(values.begin(), values.end(), data);
-    Py_END_ALLOW_THREADS
+    without_gil([&] {
+        const std::vector<Cx> values = impedance_spectrum(*tree, freqs);
+        std::copy(values.begin(), values.end(), data);
+    });
     return array.release();
 }
 
@@ -320,7 +332,7 @@ ParamMask mask_copy(PyObject* self) {
 
 PyObject* checked_circuit(PyObject* self, std::shared_ptr<const NodeList> tree, ParamMask mask) {
     if (auto problem = check_mask(*tree, mask)) {
-        PyErr_SetString(PyExc_ValueError, problem->c_str());
+        set_error(PyExc_ValueError, *problem);
         return nullptr;
     }
     return make_circuit(std::move(tree), circuit_values_given(self), std::make_shared<const ParamMask>(std::move(mask)));
@@ -494,28 +506,28 @@ PyObject* circuit_free_param_values(PyObject* self, PyObject*) {
 #define VELOTZ_DOC(sig, body) sig "\n--\n\n" body
 
 PyMethodDef circuit_methods[] = {
-    {"param_names", circuit_param_names, METH_NOARGS,
+    {"param_names", VELOTZ_GUARD_METH(circuit_param_names), METH_NOARGS,
      VELOTZ_DOC("param_names($self)", "Parameter names, in the same order `with_values()` consumes and\n"
                                       "`with_named_values()` expects as keys.")},
-    {"param_units", circuit_param_units, METH_NOARGS, VELOTZ_DOC("param_units($self)", "Physical units per parameter")},
-    {"param_values", circuit_param_values, METH_NOARGS,
+    {"param_units", VELOTZ_GUARD_METH(circuit_param_units), METH_NOARGS, VELOTZ_DOC("param_units($self)", "Physical units per parameter")},
+    {"param_values", VELOTZ_GUARD_METH(circuit_param_values), METH_NOARGS,
      VELOTZ_DOC("param_values($self)", "Current parameter values, in `param_names()` order.")},
-    {"param_bounds", circuit_param_bounds, METH_NOARGS,
+    {"param_bounds", VELOTZ_GUARD_METH(circuit_param_bounds), METH_NOARGS,
      VELOTZ_DOC("param_bounds($self)", "Default physical-validity `(lo, hi)` bounds per parameter, in\n"
                                        "`param_names()` order. `hi` is `inf` for open-bound parameters.")},
-    {"with_values", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(circuit_with_values)),
+    {"with_values", VELOTZ_GUARD_METH(circuit_with_values),
      METH_VARARGS | METH_KEYWORDS,
      VELOTZ_DOC("with_values($self, values)", "Rebuild this circuit with a new flat parameter vector, assigned\n"
                                               "positionally in `param_names()` order.")},
-    {"with_named_values", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(circuit_with_named_values)),
+    {"with_named_values", VELOTZ_GUARD_METH(circuit_with_named_values),
      METH_VARARGS | METH_KEYWORDS,
      VELOTZ_DOC("with_named_values($self, values)",
                 "Rebuild this circuit with parameter values looked up by name (see\n"
                 "`param_names()`). Every name must be present and no unknown names\nmay be supplied.")},
-    {"impedance", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(circuit_impedance)),
+    {"impedance", VELOTZ_GUARD_METH(circuit_impedance),
      METH_VARARGS | METH_KEYWORDS, VELOTZ_DOC("impedance($self, frequencies)", "")},
     VELOTZ_CIRCUIT_EXTRA_METHODS
-    {"with_fixed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(circuit_with_fixed)),
+    {"with_fixed", VELOTZ_GUARD_METH(circuit_with_fixed),
      METH_VARARGS | METH_KEYWORDS,
      VELOTZ_DOC("with_fixed($self, params)",
                 "A copy of this circuit whose named parameters are held fixed by `fit()`.\n\n"
@@ -524,12 +536,12 @@ PyMethodDef circuit_methods[] = {
                 "and inside the parameter's bounds, and at least one parameter must stay\n"
                 "free. `residuals()` and `jacobian()` then take the free parameters only\n"
                 "(`free_param_names()` order).")},
-    {"with_free", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(circuit_with_free)),
+    {"with_free", VELOTZ_GUARD_METH(circuit_with_free),
      METH_VARARGS | METH_KEYWORDS,
      VELOTZ_DOC("with_free($self, names=None)",
                 "A copy of this circuit whose named parameters (all when `names` is\n"
                 "None) are no longer fixed; they keep their current values.")},
-    {"with_bounds", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(circuit_with_bounds)),
+    {"with_bounds", VELOTZ_GUARD_METH(circuit_with_bounds),
      METH_VARARGS | METH_KEYWORDS,
      VELOTZ_DOC("with_bounds($self, bounds)",
                 "A copy of this circuit with custom `(lo, hi)` bounds for the named\n"
@@ -537,24 +549,24 @@ PyMethodDef circuit_methods[] = {
                 "default). Bounds must satisfy lo < hi and lie within the defaults; a\n"
                 "parameter with a finite `hi` is searched on its own scale, one with\n"
                 "`hi = inf` on a log scale above `lo`.")},
-    {"fixed_params", circuit_fixed_params, METH_NOARGS,
+    {"fixed_params", VELOTZ_GUARD_METH(circuit_fixed_params), METH_NOARGS,
      VELOTZ_DOC("fixed_params($self)", "Fixed parameters and their values, in `param_names()` order.")},
-    {"custom_bounds", circuit_custom_bounds, METH_NOARGS,
+    {"custom_bounds", VELOTZ_GUARD_METH(circuit_custom_bounds), METH_NOARGS,
      VELOTZ_DOC("custom_bounds($self)",
                 "Parameters with custom bounds and those bounds, in `param_names()` order.")},
-    {"free_param_names", circuit_free_param_names, METH_NOARGS,
+    {"free_param_names", VELOTZ_GUARD_METH(circuit_free_param_names), METH_NOARGS,
      VELOTZ_DOC("free_param_names($self)",
                 "Names of the parameters `fit()` moves (all but the fixed ones), in\n"
                 "the order `residuals()` and `jacobian()` take them.")},
-    {"free_param_values", circuit_free_param_values, METH_NOARGS,
+    {"free_param_values", VELOTZ_GUARD_METH(circuit_free_param_values), METH_NOARGS,
      VELOTZ_DOC("free_param_values($self)", "Current values of the free parameters, in `free_param_names()` order.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot circuit_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(circuit_new)},
+    {Py_tp_new, VELOTZ_GUARD_SLOT(circuit_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(circuit_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(circuit_repr)},
+    {Py_tp_repr, VELOTZ_GUARD_SLOT(circuit_repr)},
     {Py_tp_methods, circuit_methods},
     {Py_tp_doc, const_cast<char*>("Circuit(s)\n--\n\n")},
     {0, nullptr},

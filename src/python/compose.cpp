@@ -14,6 +14,7 @@
 #include "circuit/circuit.hpp"
 #include "python/circuit_type.hpp"
 #include "python/element_types.hpp"
+#include "python/guard.hpp"
 
 namespace velotz::py {
 namespace {
@@ -69,7 +70,7 @@ std::optional<std::vector<Part>> extract_parts(PyObject* parts) {
         return std::nullopt;
     }
     std::vector<Part> out;
-    out.reserve(hint);
+    if (!reserve_from_hint(out, hint)) return std::nullopt;
     while (Ref item = Ref(PyIter_Next(it.get()))) {
         Part part;
         if (element_value(item.get(), part.element)) {
@@ -160,9 +161,9 @@ PyObject* parallel(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef functions[] = {
-    {"Series", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(series)), METH_VARARGS | METH_KEYWORDS,
+    {"Series", VELOTZ_GUARD_METH(series), METH_VARARGS | METH_KEYWORDS,
      "Series(parts)\n--\n\nConnect elements and circuits end to end."},
-    {"Parallel", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parallel)), METH_VARARGS | METH_KEYWORDS,
+    {"Parallel", VELOTZ_GUARD_METH(parallel), METH_VARARGS | METH_KEYWORDS,
      "Parallel(parts)\n--\n\nConnect elements and circuits as parallel branches."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -11,7 +11,7 @@ bool complex_from_sequence(PyObject* obj, std::vector<Cx>& out) {
     std::size_t hint = 0;
     Ref it = sequence_iterator(obj, &hint);
     if (!it) return false;
-    out.reserve(hint);
+    if (!reserve_from_hint(out, hint)) return false;
     while (Ref item = Ref(PyIter_Next(it.get()))) {
         Ref value = item;
         if (!PyComplex_Check(item.get())) {
@@ -62,6 +62,7 @@ ColumnStatus column(PyObject* frame, const ColumnPair& pair, std::vector<double>
     }
     auto values = floats_from_sequence(found.get());
     if (!values) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) return ColumnStatus::Error;
         PyErr_Clear();
         PyErr_Format(PyExc_ValueError, "column %s is not numeric", quote(found_name).c_str());
         return ColumnStatus::Error;

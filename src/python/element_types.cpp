@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "python/guard.hpp"
 #include "util/text.hpp"
 
 namespace velotz::py {
@@ -43,7 +44,7 @@ PyObject* element_base_new(PyTypeObject* type, PyObject*, PyObject*) {
         if (auto u = utf8_of(name_obj.get())) name = *u;
     }
     PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "No constructor defined for %s", name.c_str());
+    set_error(PyExc_TypeError, "No constructor defined for " + name);
     return nullptr;
 }
 
@@ -72,10 +73,34 @@ PyObject* element_repr(PyObject* self) {
     return PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
 }
 
+#ifdef PYPY_VERSION
+// PyPy gives instances of these classes an attribute dictionary that CPython
+// does not: every assignment is refused here, as CPython refuses it (the
+// fields are read-only and there is nowhere to put new attributes).
+int element_setattro(PyObject* self, PyObject* name, PyObject*) {
+    Ref text(PyObject_Str(name));
+    auto key = text ? utf8_of(text.get()) : std::nullopt;
+    if (!key) return -1;
+    const std::string type = type_name(self);
+    const KindInfo& info = kind_info(as_element(self)->value.kind);
+    bool field = false;
+    for (int i = 0; i < info.field_count; ++i) field = field || *key == info.fields[static_cast<std::size_t>(i)];
+    if (field) {
+        set_error(PyExc_AttributeError, "attribute '" + *key + "' of '" + type + "' objects is not writable");
+    } else {
+        set_error(PyExc_AttributeError, "'" + type + "' object has no attribute '" + *key + "'");
+    }
+    return -1;
+}
+#endif
+
 PyType_Slot element_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(element_base_new)},
+#ifdef PYPY_VERSION
+    {Py_tp_setattro, VELOTZ_GUARD_SLOT(element_setattro)},
+#endif
+    {Py_tp_new, VELOTZ_GUARD_SLOT(element_base_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(element_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(element_repr)},
+    {Py_tp_repr, VELOTZ_GUARD_SLOT(element_repr)},
     {Py_tp_doc, const_cast<char*>(kElementDoc)},
     {0, nullptr},
 };
@@ -143,8 +168,7 @@ bool bind_fields(const std::string& name, const KindInfo& info, PyObject* args, 
                 Ref text(PyObject_Str(key));
                 auto key_text = text ? utf8_of(text.get()) : std::nullopt;
                 if (!key_text) return false;
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", name.c_str(),
-                             key_text->c_str());
+                set_error(PyExc_TypeError, name + "() got an unexpected keyword argument '" + *key_text + "'");
                 return false;
             }
             if (index < given) {
@@ -197,7 +221,7 @@ PyObject* variant_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 template <std::size_t... K>
 constexpr std::array<newfunc, sizeof...(K)> make_constructors(std::index_sequence<K...>) {
-    return {variant_new<static_cast<int>(K)>...};
+    return {VELOTZ_GUARD(variant_new<static_cast<int>(K)>)...};
 }
 
 constexpr auto kConstructors = make_constructors(std::make_index_sequence<kKindCount>{});
@@ -215,7 +239,7 @@ std::array<VariantTable, kKindCount>& variant_tables() {
                 const auto u = static_cast<std::size_t>(i);
                 if (i) signature += ", ";
                 signature += info.fields[u];
-                vt.getset[u] = PyGetSetDef{info.fields[u], get_field, nullptr, nullptr,
+                vt.getset[u] = PyGetSetDef{info.fields[u], VELOTZ_GUARD(get_field), nullptr, nullptr,
                                            reinterpret_cast<void*>(static_cast<std::uintptr_t>(i))};
             }
             vt.short_name = short_name;

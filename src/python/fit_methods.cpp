@@ -12,6 +12,8 @@
 #include "python/circuit_type.hpp"
 #include "python/fit_result.hpp"
 #include "python/data_input.hpp"
+#include "python/guard.hpp"
+#include "python/paths.hpp"
 
 namespace velotz::py {
 
@@ -87,14 +89,6 @@ bool convert_str(PyObject* obj, const char* name, std::string& out) {
     return true;
 }
 
-bool convert_optional_str(PyObject* obj, const char* name, std::optional<std::string>& out) {
-    if (!obj || obj == Py_None) return true;
-    std::string text;
-    if (!convert_str(obj, name, text)) return false;
-    out = std::move(text);
-    return true;
-}
-
 // None, True or False; numpy's boolean scalar counts as a bool.
 bool convert_optional_bool(PyObject* obj, const char* name, std::optional<bool>& out) {
     if (!obj || obj == Py_None) return true;
@@ -122,8 +116,7 @@ bool convert_optional_u64(PyObject* obj, const char* name, std::optional<std::ui
 }
 
 PyObject* raise_value_error(const std::string& text) {
-    PyErr_SetString(PyExc_ValueError, text.c_str());
-    return nullptr;
+    return raise(PyExc_ValueError, text);
 }
 
 }  // namespace
@@ -169,7 +162,7 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::optional<std::string> weights_path;
     std::string weight_text = "modulus";
     if (!convert_optional_bool(guess_init_obj, "guess_init", guess_init) ||
-        !convert_optional_str(weights_obj, "weights", weights_path) ||
+        !optional_path(weights_obj, "weights", weights_path) ||
         !convert_str(weight_obj, "weight", weight_text) || !convert_str(method_obj, "method", request.method) ||
         !convert_size(max_iterations, "max_iterations", request.max_iterations) ||
         !convert_f64(ftol, "ftol", request.ftol) || !convert_f64(xtol, "xtol", request.xtol) ||
@@ -207,7 +200,8 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
                 quoted_model_names();
             if (PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) < 0) return nullptr;
         } else {
-            auto values = guess_params(*tree, data.frequencies, data.impedances, weights_path);
+            auto values = without_gil(
+                [&] { return guess_params(*tree, data.frequencies, data.impedances, weights_path); });
             if (!values) return raise_value_error(values.error());
             const std::size_t count = param_count(*tree);
             if (values->size() < count) {
@@ -223,10 +217,7 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     request.impedances = std::move(data.impedances);
 
     // 6. The fit, on native copies only.
-    FitResultOr result;
-    Py_BEGIN_ALLOW_THREADS
-    result = fit_dispatch(request);
-    Py_END_ALLOW_THREADS
+    FitResultOr result = without_gil([&] { return fit_dispatch(request); });
 
     // 7. Back to Python.
     if (!result) return raise_value_error(result.error().display());

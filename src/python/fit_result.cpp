@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "python/circuit_type.hpp"
+#include "python/guard.hpp"
 #include "util/text.hpp"
 
 namespace velotz::py {
@@ -112,21 +113,21 @@ PyObject* fit_result_repr(PyObject* self) {
 }
 
 PyGetSetDef fit_result_getset[] = {
-    {"circuit", get_circuit, nullptr, nullptr, nullptr},
-    {"params", get_params, nullptr, nullptr, nullptr},
-    {"stderr", get_stderr, nullptr, nullptr, nullptr},
-    {"success", get_success, nullptr, nullptr, nullptr},
-    {"iterations", get_iterations, nullptr, nullptr, nullptr},
-    {"impedance_evals", get_impedance_evals, nullptr, nullptr, nullptr},
-    {"cost", get_cost, nullptr, nullptr, nullptr},
-    {"chi_square", get_chi_square, nullptr, nullptr, nullptr},
+    {"circuit", VELOTZ_GUARD(get_circuit), nullptr, nullptr, nullptr},
+    {"params", VELOTZ_GUARD(get_params), nullptr, nullptr, nullptr},
+    {"stderr", VELOTZ_GUARD(get_stderr), nullptr, nullptr, nullptr},
+    {"success", VELOTZ_GUARD(get_success), nullptr, nullptr, nullptr},
+    {"iterations", VELOTZ_GUARD(get_iterations), nullptr, nullptr, nullptr},
+    {"impedance_evals", VELOTZ_GUARD(get_impedance_evals), nullptr, nullptr, nullptr},
+    {"cost", VELOTZ_GUARD(get_cost), nullptr, nullptr, nullptr},
+    {"chi_square", VELOTZ_GUARD(get_chi_square), nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot fit_result_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(fit_result_new)},
+    {Py_tp_new, VELOTZ_GUARD_SLOT(fit_result_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(fit_result_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(fit_result_repr)},
+    {Py_tp_repr, VELOTZ_GUARD_SLOT(fit_result_repr)},
     {Py_tp_getset, fit_result_getset},
     {0, nullptr},
 };

@@ -7,6 +7,8 @@
 #include "python/circuit_methods.hpp"
 #include "python/circuit_type.hpp"
 #include "python/data_input.hpp"
+#include "python/guard.hpp"
+#include "python/paths.hpp"
 
 namespace velotz::py {
 
@@ -35,25 +37,17 @@ PyObject* circuit_guess(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &impedances, &weights))
         return nullptr;
     std::optional<std::string> path;
-    if (weights != Py_None) {
-        if (!PyUnicode_Check(weights)) {
-            raise_argument_error("weights", "'" + type_name(weights) + "' object cannot be converted to 'str'");
-            return nullptr;
-        }
-        path = utf8_of(weights);
-        if (!path) return nullptr;
-    }
+    if (!optional_path(weights, "weights", path)) return nullptr;
     Spectrum data;
     if (!spectrum(frequencies, impedances, data)) return nullptr;
-    // The guess keeps the interpreter lock: it is small, and loading a
-    // weight file from disk is serialised by the cache lock anyway.
-    auto values = guess_params(circuit_tree(self), data.frequencies, data.impedances, path);
-    if (!values) {
-        PyErr_SetString(PyExc_ValueError, values.error().c_str());
-        return nullptr;
-    }
+    // Reading a weight file (which may be a slow disk or a pipe) and running
+    // the network happen without the interpreter lock; the tree is kept
+    // alive by self.
+    std::shared_ptr<const NodeList> tree = *reinterpret_cast<CircuitObject*>(self)->tree;
+    auto values = without_gil([&] { return guess_params(*tree, data.frequencies, data.impedances, path); });
+    if (!values) return raise(PyExc_ValueError, values.error());
     // What fit() would start from: fixed values kept, custom bounds respected.
-    if (const auto& mask = circuit_mask(self)) apply_mask(circuit_tree(self), *mask, *values);
+    if (const auto& mask = circuit_mask(self)) apply_mask(*tree, *mask, *values);
     return list_of_floats(*values);
 }
 

@@ -8,6 +8,7 @@
 #include "python/compose.hpp"
 #include "python/element_types.hpp"
 #include "python/fit_result.hpp"
+#include "python/guard.hpp"
 #include "python/pyref.hpp"
 
 namespace {
@@ -27,9 +28,7 @@ bool add(PyObject* module, const char* name, PyObject* obj) {
     return true;
 }
 
-}  // namespace
-
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit__core() {
+PyObject* init_module() {
     if (g_module) {
         Py_INCREF(g_module);
         return g_module;
@@ -57,3 +56,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__core() {
     Py_INCREF(g_module);
     return module.release();
 }
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__core() { return VELOTZ_GUARD(init_module)(); }

@@ -2,13 +2,17 @@
 
 #include <cstring>
 
+#include "python/guard.hpp"
+
 namespace velotz::py {
 
 void raise_argument_error(const char* name, const std::string& message) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': %s", name, message.c_str());
+    set_error(PyExc_TypeError, std::string("argument '") + name + "': " + message);
 }
 
 void prefix_pending_error(const char* name, bool keep_overflow) {
+    // Running out of memory is not a fault of the argument: it stays as it is.
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) return;
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
@@ -27,7 +31,7 @@ void prefix_pending_error(const char* name, bool keep_overflow) {
     } else if (t && PyErr_GivenExceptionMatches(t.get(), PyExc_ValueError)) {
         kind = PyExc_ValueError;
     }
-    PyErr_Format(kind, "argument '%s': %s", name, text.c_str());
+    set_error(kind, std::string("argument '") + name + "': " + text);
 }
 
 std::string type_name(PyObject* obj) {
@@ -87,6 +91,20 @@ bool read_float_buffer(PyObject* obj, std::vector<double>& out) {
     return ok;
 }
 
+// numpy's masked arrays (and subclasses) export their raw data through the
+// buffer protocol, masked entries included; they are read item by item, where
+// a masked entry converts to NaN.
+bool is_masked_array(PyObject* obj) {
+    PyObject* mro = Py_TYPE(obj)->tp_mro;
+    if (!mro || !PyTuple_Check(mro)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        auto* t = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        const char* name = t->tp_name;
+        if (std::strcmp(name, "MaskedArray") == 0 || std::strcmp(name, "numpy.ma.core.MaskedArray") == 0) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 Ref sequence_iterator(PyObject* obj, std::size_t* hint) {
@@ -96,7 +114,7 @@ Ref sequence_iterator(PyObject* obj, std::size_t* hint) {
         return Ref();
     }
     if (!PySequence_Check(obj)) {
-        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Sequence'", type_name(obj).c_str());
+        set_error(PyExc_TypeError, "'" + type_name(obj) + "' object cannot be converted to 'Sequence'");
         return Ref();
     }
     // The reported length only sizes the result; a failure to read it is ignored.
@@ -111,11 +129,12 @@ Ref sequence_iterator(PyObject* obj, std::size_t* hint) {
 
 std::optional<std::vector<double>> floats_from_sequence(PyObject* obj) {
     std::vector<double> out;
-    if (!PyUnicode_Check(obj) && PySequence_Check(obj) && read_float_buffer(obj, out)) return out;
+    if (!PyUnicode_Check(obj) && PySequence_Check(obj) && !is_masked_array(obj) && read_float_buffer(obj, out))
+        return out;
     std::size_t hint = 0;
     Ref it = sequence_iterator(obj, &hint);
     if (!it) return std::nullopt;
-    out.reserve(hint);
+    if (!reserve_from_hint(out, hint)) return std::nullopt;
     while (Ref item = Ref(PyIter_Next(it.get()))) {
         double v = PyFloat_AsDouble(item.get());
         if (v == -1.0 && PyErr_Occurred()) return std::nullopt;

@@ -66,6 +66,20 @@ std::optional<std::string> utf8_of(PyObject* str);
 // reported length, or 0 when it cannot be read.
 Ref sequence_iterator(PyObject* obj, std::size_t* hint);
 
+// Reserves room for `hint` items, the length a sequence reports. That length
+// is not trusted: a reservation that cannot be made raises MemoryError (as
+// list() does for the same object) and returns false, instead of throwing.
+template <typename T>
+bool reserve_from_hint(std::vector<T>& out, std::size_t hint) noexcept {
+    try {
+        out.reserve(hint);
+        return true;
+    } catch (...) {
+        PyErr_NoMemory();
+        return false;
+    }
+}
+
 // Sequence to floats: a str is refused with "Can't extract `str` to `Vec`",
 // a non-sequence with "'{type}' object cannot be converted to 'Sequence'",
 // and each item goes through the interpreter's float conversion. Returns

@@ -10,6 +10,7 @@
 #include "python/circuit_methods.hpp"
 #include "python/circuit_type.hpp"
 #include "python/data_input.hpp"
+#include "python/guard.hpp"
 
 namespace velotz::py {
 
@@ -66,7 +67,7 @@ bool parse_request(PyObject* self, PyObject* args, PyObject* kwargs, const char*
     if (!spectrum(frequencies, impedances, spectrum_in)) return false;
     auto weighting = parse_weighting(weight_text);
     if (!weighting) {
-        PyErr_SetString(PyExc_ValueError, weighting.error().c_str());
+        set_error(PyExc_ValueError, weighting.error());
         return false;
     }
     req.tree = *reinterpret_cast<CircuitObject*>(self)->tree;
@@ -77,7 +78,7 @@ bool parse_request(PyObject* self, PyObject* args, PyObject* kwargs, const char*
             const std::string text = "expected " + std::to_string(model.free_count()) +
                                      " values for the free parameters " + quote_list(model.names()) + ", got " +
                                      std::to_string(p->size());
-            PyErr_SetString(PyExc_ValueError, text.c_str());
+            set_error(PyExc_ValueError, text);
             return false;
         }
         req.model = std::move(model);
@@ -94,20 +95,18 @@ bool parse_request(PyObject* self, PyObject* args, PyObject* kwargs, const char*
 PyObject* circuit_residuals(PyObject* self, PyObject* args, PyObject* kwargs) {
     Request req;
     if (!parse_request(self, args, kwargs, "residuals", req)) return nullptr;
-    std::expected<std::vector<double>, std::string> r;
-    Py_BEGIN_ALLOW_THREADS
-    EvalCounter counter{0};
-    const Measurement data{req.omegas, req.impedances, req.weights};
-    if (req.model) {
-        std::vector<double> out;
-        req.model->residuals_into(req.params, data, counter, out);
-        r = std::move(out);
-    } else {
-        r = residuals(*req.tree, req.params, data, counter);
-    }
-    Py_END_ALLOW_THREADS
+    auto r = without_gil([&]() -> std::expected<std::vector<double>, std::string> {
+        EvalCounter counter{0};
+        const Measurement data{req.omegas, req.impedances, req.weights};
+        if (req.model) {
+            std::vector<double> out;
+            req.model->residuals_into(req.params, data, counter, out);
+            return out;
+        }
+        return residuals(*req.tree, req.params, data, counter);
+    });
     if (!r) {
-        PyErr_SetString(PyExc_ValueError, r.error().c_str());
+        set_error(PyExc_ValueError, r.error());
         return nullptr;
     }
     return list_of_floats(*r);
@@ -116,15 +115,14 @@ PyObject* circuit_residuals(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* circuit_jacobian(PyObject* self, PyObject* args, PyObject* kwargs) {
     Request req;
     if (!parse_request(self, args, kwargs, "jacobian", req)) return nullptr;
-    std::expected<std::vector<std::vector<double>>, std::string> cols;
-    Py_BEGIN_ALLOW_THREADS
-    EvalCounter counter{0};
-    const Measurement data{req.omegas, req.impedances, req.weights};
-    cols = req.model ? req.model->jacobian_columns(req.params, data, counter)
-                     : jacobian_columns(*req.tree, req.params, data, counter);
-    Py_END_ALLOW_THREADS
+    auto cols = without_gil([&] {
+        EvalCounter counter{0};
+        const Measurement data{req.omegas, req.impedances, req.weights};
+        return req.model ? req.model->jacobian_columns(req.params, data, counter)
+                         : jacobian_columns(*req.tree, req.params, data, counter);
+    });
     if (!cols) {
-        PyErr_SetString(PyExc_ValueError, cols.error().c_str());
+        set_error(PyExc_ValueError, cols.error());
         return nullptr;
     }
     // Columns to rows: as many rows as the first column has entries.

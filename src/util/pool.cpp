@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <exception>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -68,20 +69,45 @@ struct Job {
     std::size_t n;
     std::size_t next = 0;      // guarded by the pool mutex
     std::size_t finished = 0;  // guarded by the pool mutex
+    std::exception_ptr error;  // the first task's exception; guarded by the pool mutex
     std::condition_variable done;
 };
 
+// Runs one task of a job; an exception is kept for the caller rather than
+// ending the thread (and the process) it was thrown on.
+void run_task(Job& job, std::size_t i, std::unique_lock<std::mutex>& lock) {
+    lock.unlock();
+    std::exception_ptr error;
+    try {
+        (*job.task)(i);
+    } catch (...) {
+        error = std::current_exception();
+    }
+    lock.lock();
+    if (error && !job.error) job.error = error;
+}
+
 class Pool {
 public:
-    explicit Pool(std::size_t threads) : threads_(threads) {
-        for (std::size_t i = 0; i + 1 < threads_; ++i) {
-            std::thread t([this] { work(); });
-            t.detach();  // workers live until the process exits
+    // Starts up to threads - 1 workers. A worker that cannot be started (a
+    // process or memory limit) is not an error: the pool runs with those it
+    // got, at worst with the caller alone.
+    explicit Pool(std::size_t threads) : threads_(1) {
+        for (std::size_t i = 0; i + 1 < threads; ++i) {
+            try {
+                std::thread t([this] { work(); });
+                t.detach();  // workers live until the process exits
+            } catch (...) {
+                break;
+            }
+            ++threads_;
         }
     }
 
     std::size_t threads() const { return threads_; }
 
+    // Runs every task of the job and rethrows the first exception a task
+    // threw, once no task of the job is running any more.
     void run(Job& job) {
         std::unique_lock<std::mutex> lock(mutex_);
         queue_.push_back(&job);
@@ -90,12 +116,11 @@ public:
         while (job.next < job.n) {
             std::size_t i = job.next++;
             if (job.next == job.n) remove(&job);
-            lock.unlock();
-            (*job.task)(i);
-            lock.lock();
+            run_task(job, i, lock);
             ++job.finished;
         }
         job.done.wait(lock, [&] { return job.finished == job.n; });
+        if (job.error) std::rethrow_exception(job.error);
     }
 
 private:
@@ -111,9 +136,7 @@ private:
             Job* job = queue_.front();
             std::size_t i = job->next++;
             if (job->next == job->n) remove(job);
-            lock.unlock();
-            (*job->task)(i);
-            lock.lock();
+            run_task(*job, i, lock);
             if (++job->finished == job->n) job->done.notify_all();
         }
     }

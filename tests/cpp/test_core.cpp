@@ -15,7 +15,12 @@ using namespace velotz;
 
 namespace {
 
-bool same_bits(double a, double b) { return std::signbit(a) == std::signbit(b) && (a == b || (std::isnan(a) && std::isnan(b))); }
+// Equal values with equal signs (so -0.0 differs from 0.0); any NaN equals
+// any NaN, as the sign of a NaN is not specified by the operations producing it.
+bool same_bits(double a, double b) {
+    if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b);
+    return a == b && std::signbit(a) == std::signbit(b);
+}
 
 }  // namespace
 

@@ -1,0 +1,436 @@
+"""Fuzzing harness for velotz: parser texts, weight files and the numeric
+arguments of every entry point, each batch of cases in a child process.
+
+A child runs a batch and writes the index of each case before starting it,
+so when a child dies (a crash) or stops answering (a hang) the parent knows
+the exact case, records it and starts a new child after it. Besides crashes
+the harness looks for fits reported as successful whose cost or parameters
+are not finite, and for C++ exceptions that surfaced as RuntimeError.
+
+    python3 tests/fuzz/velotz_fuzz.py --parser 100000 --weights 20000 --numeric 20000
+
+prints a JSON summary and exits non-zero if any crash, hang or false success
+was found. Cases are generated from (seed, category, index), so a reported
+case is reproduced with --only CATEGORY:INDEX.
+"""
+import argparse
+import json
+import math
+import os
+import random
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import warnings
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TESTS = os.path.dirname(HERE)
+TINY = os.path.join(TESTS, "data", "tiny.eisnn")
+
+# ---------------------------------------------------------------- case generators
+
+ATOMS = ["R", "C", "L", "La", "CPE", "W", "Wo", "Ws", "G", "Gs", "K", "Zarc", "TLMQ", "T", "Q", "p"]
+VALID = ["R0", "R0-C1", "R0-(R1,C1)", "R0-p(R1,CPE1)", "R0-(R1,C1)-(R2,C2)", "L0-R0-(R1,CPE1)-W1",
+         "R0-Zarc1-K2", "(R1,C1)-(R2,(R3,C3))", "R0-(R1-(R2,C2),CPE1)-Wo1", "T0-TLMQ1-Gs2-La3-Ws4",
+         "rc", "randles", " two_rq_l ", "RC_L", "R00-C01"]
+NOISE = ["(", ")", ",", "-", "p(", "0", "9", "99999999999999999999", " ", "\t", "\n", "\x00", "\x1c",
+         "\u3000", "\u00a0", "Ω", "é", "\ud800", "\U0001f600", "..", "-(", ",)", "()", "p()", "1e5", "+", "_",
+         "R", "C", "CPE", "Zarc", "\\", "\"", "'"]
+
+
+def parser_text(rng):
+    kind = rng.randrange(7)
+    if kind == 0:  # random tokens
+        return "".join(rng.choice(ATOMS + NOISE) + (str(rng.randrange(100)) if rng.random() < 0.5 else "")
+                       for _ in range(rng.randrange(1, 20)))
+    base = rng.choice(VALID)
+    if kind == 1:  # point mutations
+        s = list(base)
+        for _ in range(rng.randrange(1, 4)):
+            op = rng.randrange(3)
+            pos = rng.randrange(len(s) + 1)
+            if op == 0:
+                s.insert(pos, rng.choice(NOISE))
+            elif op == 1 and s:
+                del s[min(pos, len(s) - 1)]
+            elif s:
+                s[min(pos, len(s) - 1)] = rng.choice(NOISE)
+        return "".join(s)
+    if kind == 2:  # truncation
+        return base[: rng.randrange(len(base) + 1)]
+    if kind == 3:  # deep nesting, balanced or not
+        depth = rng.choice([1, 5, 31, 32, 33, 64, 200, 2000])
+        inner = "R1" if rng.random() < 0.8 else ""
+        close = ")" * (depth if rng.random() < 0.7 else rng.randrange(depth + 2))
+        return "R0-" + "(C1," * depth + inner + close
+    if kind == 4:  # long series
+        n = rng.choice([10, 100, 1000, 5000])
+        return "-".join(f"{rng.choice(ATOMS[:14])}{rng.randrange(10**rng.randrange(1, 8))}" for _ in range(n))
+    if kind == 5:  # joined valid pieces
+        return rng.choice(["-", ",", "", "-p("]).join(rng.choice(VALID) for _ in range(rng.randrange(1, 5)))
+    return "".join(chr(rng.randrange(1, 0x3000)) for _ in range(rng.randrange(0, 12)))
+
+
+def run_parser_case(velotz, rng, ctx):
+    text = parser_text(rng)
+    try:
+        c = velotz.Circuit(text)
+    except (ValueError, TypeError):
+        ctx["outcome"] = "refused"
+        return
+    names = c.param_names()
+    values = c.param_values()
+    assert len(names) == len(values) == len(c.param_units()) == len(c.param_bounds())
+    repr(c)
+    z = c.impedance([0.1, 1.0, 1e3])
+    assert len(z) == 3
+    if names:
+        c.with_values([v * 1.5 for v in values])
+        c.with_named_values(dict(zip(names, values)))
+        bad = dict(zip(names, values))
+        bad[rng.choice(names) + rng.choice(["x", "", "\x00", "é"])] = 1.0
+        try:
+            c.with_named_values(bad)
+        except ValueError:
+            pass
+
+
+# Weight files: mutations of a real network and of generated ones.
+
+def weight_bytes(rng, eisnn_io, tiny_bytes, tiny_meta, tiny_tensors):
+    kind = rng.randrange(6)
+    if kind == 0:  # byte flips
+        data = bytearray(tiny_bytes)
+        for _ in range(rng.randrange(1, 8)):
+            data[rng.randrange(len(data))] = rng.randrange(256)
+        return bytes(data)
+    if kind == 1:  # truncation or extension
+        cut = rng.randrange(len(tiny_bytes) + 64)
+        return tiny_bytes[:cut] + bytes(rng.randrange(256) for _ in range(max(0, cut - len(tiny_bytes))))
+    if kind == 2:  # 32-bit fields overwritten with extreme values
+        data = bytearray(tiny_bytes)
+        pos = rng.randrange(8, len(data) - 4)
+        data[pos:pos + 4] = struct.pack("<I", rng.choice([0, 1, 255, 2**16, 2**31 - 1, 2**32 - 1]))
+        return bytes(data)
+    if kind == 3:  # metadata values changed
+        key = rng.choice([k for k, _ in tiny_meta])
+        value = rng.choice(["", "0", "1", "-1", "4096", "4097", "99999999999999999999", "nan", "inf", "1,2,,4",
+                            "R0-(R1,C1)", "R0-(R1,CPE1", "R0.r,R1.r", "R0.r,R1.r,CPE1.q,CPE1.alpha,X.y", "\x00",
+                            "reactive_centroid", "é", " 8", "1e400"])
+        meta = [(k, value if k == key else v) for k, v in tiny_meta]
+        if rng.random() < 0.2:
+            meta = [m for m in meta if m[0] != key]
+        return eisnn_io.write(meta, tiny_tensors)
+    if kind == 4:  # tensors dropped, reshaped or filled with extremes
+        tensors = list(tiny_tensors)
+        i = rng.randrange(len(tensors))
+        name, dims, values = tensors[i]
+        op = rng.randrange(3)
+        if op == 0:
+            del tensors[i]
+        elif op == 1:
+            dims = [max(0, d + rng.choice([-1, 1, 7])) for d in dims] or [3]
+            import numpy as np
+            tensors[i] = (name, dims, np.zeros(max(int(np.prod(dims)), 1)))
+        else:
+            tensors[i] = (name, dims, values * rng.choice([0.0, -1.0, 1e30, float("nan"), float("inf")]))
+        return eisnn_io.write(tiny_meta, tensors)
+    # generated networks of other sizes
+    names = ["R0.r", "R1.r", "CPE1.q", "CPE1.alpha"]
+    if rng.random() < 0.3:
+        names = names[: rng.randrange(5)]
+    return eisnn_io.network("R0-(R1,CPE1)", names, channels=rng.choice([1, 2, 4, 8]),
+                            n_grid=rng.choice([1, 2, 3, 16, 64]), kernel=rng.choice([1, 3, 5, 7]),
+                            dilations=rng.choice([(), (1,), (1, 2), (1, 2, 4, 8), (64,)]), groups=rng.choice([1, 2]),
+                            hidden=rng.choice([1, 4, 8]))
+
+
+def run_weights_case(velotz, rng, ctx):
+    import numpy as np
+    if "tiny" not in ctx:
+        sys.path.insert(0, TESTS)
+        import eisnn_io
+        tiny = open(TINY, "rb").read()
+        meta, tensors = eisnn_io.read(tiny)
+        f = np.logspace(-1, 4, 25)
+        ctx.update(tiny=tiny, meta=meta, tensors=tensors, io=eisnn_io, f=f,
+                   z=velotz.Circuit("R0-(R1,CPE1)").with_values([10.0, 100.0, 1e-4, 0.8]).impedance(f),
+                   dir=tempfile.mkdtemp(prefix="velotz-fuzz-"))
+    data = weight_bytes(rng, ctx["io"], ctx["tiny"], ctx["meta"], ctx["tensors"])
+    path = os.path.join(ctx["dir"], f"w{ctx['index']}.eisnn")  # a new path: nothing cached
+    with open(path, "wb") as fh:
+        fh.write(data)
+    circuit = velotz.Circuit(rng.choice(["R0-(R1,CPE1)", "(CPE3,R9)-R2", "R0-Zarc1", "R0-(R1,C1)"]))
+    try:
+        values = circuit.guess(ctx["f"], ctx["z"], weights=path)
+        assert len(values) == len(circuit.param_names())
+        if rng.random() < 0.3:
+            r = circuit.fit(ctx["f"], ctx["z"], weights=path, max_iterations=5)
+            ctx["check_fit"](r)
+    except ValueError:
+        ctx["outcome"] = "refused"
+    finally:
+        os.unlink(path)
+
+
+# Numeric arguments of every entry point.
+
+class Liar:
+    def __init__(self, items, claimed):
+        self.items, self.claimed = items, claimed
+
+    def __len__(self):
+        return self.claimed
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+class BadFloat:
+    def __float__(self):
+        raise RuntimeError("no float here")
+
+
+SCALARS = [0.0, -0.0, 1.0, -1.0, 1e-300, 5e-324, 1e300, 1.7976931348623157e308, math.nan, -math.nan, math.inf,
+           -math.inf, 2**64, -(2**63), 10**400, True, 3, "1.0", None, 1j]
+
+
+def numeric_vector(rng, n):
+    import numpy as np
+    kind = rng.randrange(8)
+    if kind == 0:
+        return [rng.choice(SCALARS[:12]) for _ in range(n)]
+    if kind == 1:
+        return np.array([rng.choice(SCALARS[:12]) for _ in range(n)], dtype=rng.choice(["f8", "f4", ">f8", "f2"]))
+    if kind == 2:
+        return Liar([1.0] * n, rng.choice([n, n + 5, 2**62, 10**11, -1 if n else 0]))
+    if kind == 3:
+        return np.ma.masked_array(np.logspace(0, 3, n), mask=[rng.random() < 0.3 for _ in range(n)])
+    if kind == 4:
+        return [rng.choice(SCALARS) for _ in range(n)]
+    if kind == 5:
+        return range(rng.choice([0, n, 2**62]))
+    if kind == 6:
+        return [BadFloat()] * n if n else "abc"
+    return list(10 ** rng.uniform(-3, 6) for _ in range(n))
+
+
+def complex_vector(rng, n):
+    import numpy as np
+    kind = rng.randrange(5)
+    if kind == 0:
+        return [complex(rng.choice(SCALARS[:12]), rng.choice(SCALARS[:12])) for _ in range(n)]
+    if kind == 1:
+        return np.array([complex(1.0, -rng.random()) for _ in range(n)], dtype=rng.choice(["c16", "c8"]))
+    if kind == 2:
+        return Liar([1 - 1j] * n, rng.choice([n, 2**62, 10**11]))
+    if kind == 3:
+        return [rng.choice(SCALARS)] * n
+    return [complex(10 ** rng.uniform(-2, 4), -(10 ** rng.uniform(-2, 4))) for _ in range(n)]
+
+
+METHODS = ["levenberg_marquardt", "particle_swarm", "nelder_mead", "differential_evolution", "simulated_annealing",
+           "basin_hopping"]
+
+
+def fit_options(rng):
+    opts = {}
+    small_count = lambda: rng.choice([0, 1, 2, 5, 20, -1, 2.5, "3", None, 2**64])
+    for key in ["max_iterations", "generations", "nelder_mead_iterations", "sa_iterations", "basin_hopping_hops"]:
+        if rng.random() < 0.3:
+            opts[key] = small_count()
+    for key in ["num_particles", "de_evaluations"]:  # sizes: small, or far beyond memory
+        if rng.random() < 0.3:
+            opts[key] = rng.choice([0, 1, 2, 5, 30, 2**40, 2**62, 2**64 - 1, -1, 1.5])
+    for key in ["ftol", "xtol", "sa_initial_temperature", "basin_hopping_step_size", "basin_hopping_temperature"]:
+        if rng.random() < 0.3:
+            opts[key] = rng.choice(SCALARS)
+    if rng.random() < 0.5:
+        opts["seed"] = rng.choice([0, 1, 2**64 - 1, -1, None, 2**64])
+    if rng.random() < 0.2:
+        opts["weight"] = rng.choice(["modulus", "unit", "proportional", "", "\x00", 3])
+    return opts
+
+
+def run_numeric_case(velotz, rng, ctx):
+    import numpy as np
+    circuit = velotz.Circuit(rng.choice(["R0", "R0-(R1,C1)", "R0-(R1,CPE1)", "rc", "R0-Zarc1-W2", "T0-La1"]))
+    if rng.random() < 0.2:
+        circuit = velotz.Series([velotz.Element.R(1.0), velotz.Parallel(rng.choice([[], [velotz.Element.C(1e-3)]]))])
+    n = rng.choice([0, 1, 2, 3, 7, 20])
+    p = len(circuit.param_names())
+    entry = rng.randrange(9)
+    try:
+        if entry == 0:
+            circuit.impedance(numeric_vector(rng, n))
+        elif entry == 1:
+            circuit.with_values(numeric_vector(rng, rng.choice([p, p + 1, max(p - 1, 0)])))
+        elif entry == 2:
+            values = {k: rng.choice(SCALARS) for k in circuit.param_names()}
+            circuit.with_named_values(values)
+        elif entry in (3, 4):
+            fn = circuit.residuals if entry == 3 else circuit.jacobian
+            out = fn(numeric_vector(rng, rng.choice([p, p + 1])), numeric_vector(rng, n), complex_vector(rng, n),
+                     **({"weight": rng.choice(["modulus", "unit", "x"])} if rng.random() < 0.3 else {}))
+            assert isinstance(out, list)
+        elif entry == 5:
+            data = (numeric_vector(rng, n), complex_vector(rng, n))
+            if rng.random() < 0.3:
+                z = list(complex_vector(rng, n)) if n else []
+                data = ({"Frequency / Hz": numeric_vector(rng, n),
+                         "Real Impedance / ohm": [getattr(c, "real", c) for c in z],
+                         "Imaginary Impedance / ohm": [getattr(c, "imag", c) for c in z]},)
+            start = circuit
+            if p and rng.random() < 0.7:
+                start = circuit.with_values([rng.choice([1.0, 1e-3, 10.0, math.inf, math.nan, 0.0]) for _ in range(p)])
+            r = start.fit(*data, method=rng.choice(METHODS), guess_init=False, **fit_options(rng))
+            ctx["check_fit"](r)
+            repr(r), r.params, r.stderr, r.circuit
+        elif entry == 6:
+            circuit.guess(numeric_vector(rng, n), complex_vector(rng, n))
+        elif entry == 7:
+            parts = rng.choice([[velotz.Element.R(1.0), circuit], [], [circuit] * 3])
+            fn = rng.choice([velotz.Series, velotz.Parallel])
+            fn(Liar(parts, rng.choice([len(parts), 2**62, 10**11])) if rng.random() < 0.5 else parts)
+        else:
+            code = rng.choice(["R", "C", "L", "La", "Cpe", "W", "Wo", "Ws", "G", "Gs", "K", "Zarc", "Tlmq", "T"])
+            cls = getattr(velotz.Element, code)
+            args = [rng.choice(SCALARS) for _ in range(rng.randrange(5))]
+            e = cls(*args)
+            repr(e)
+            velotz.Series([e, e]).impedance([1.0, math.nan])
+    except (ValueError, TypeError, OverflowError, MemoryError, IndexError) as err:
+        ctx["outcome"] = "refused: " + type(err).__name__
+    except RuntimeError as err:
+        if "no float here" not in str(err):
+            raise
+        ctx["outcome"] = "refused: RuntimeError from __float__"
+
+
+CATEGORIES = {"parser": run_parser_case, "weights": run_weights_case, "numeric": run_numeric_case}
+
+# ---------------------------------------------------------------- child
+
+
+def child(category, start, stop, seed):
+    import velotz
+    warnings.simplefilter("ignore")
+    runner = CATEGORIES[category]
+    findings = []
+    ctx = {}
+
+    def check_fit(r):
+        finite = math.isfinite(r.cost) and all(math.isfinite(v) for v in r.params.values())
+        if r.success and not finite:
+            findings.append({"kind": "false success", "case": f"{category}:{ctx['index']}", "result": repr(r)})
+
+    ctx["check_fit"] = check_fit
+    out = sys.stdout
+    for i in range(start, stop):
+        ctx["index"] = i
+        out.write(f"start {i}\n")
+        out.flush()
+        rng = random.Random(f"{seed}:{category}:{i}")
+        ctx["outcome"] = "accepted"
+        try:
+            runner(velotz, rng, ctx)
+        except Exception as err:
+            ctx["outcome"] = "unexpected"  # anything but the documented error types
+            findings.append({"kind": "unexpected exception", "case": f"{category}:{i}",
+                             "error": f"{type(err).__name__}: {str(err)[:300]}"})
+        for finding in findings:
+            out.write("finding " + json.dumps(finding) + "\n")
+        findings.clear()
+        out.write(f"end {i} {ctx['outcome']}\n")
+    out.write("done\n")
+    out.flush()
+
+
+# ---------------------------------------------------------------- parent
+
+
+def run_category(category, count, seed, batch, timeout, log=None):
+    summary = {"cases": count, "outcomes": {}, "crashes": [], "hangs": [], "findings": []}
+    start = 0
+    while start < count:
+        stop = min(count, start + batch)
+        cmd = [sys.executable, os.path.abspath(__file__), "--child", category, str(start), str(stop), str(seed)]
+        proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            stdout, stderr = proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            stdout, stderr = proc.communicate()
+            count_outcomes(stdout, summary)
+            last = last_started(stdout, start)
+            summary["hangs"].append({"case": f"{category}:{last}", "timeout_s": timeout})
+            start = last + 1
+            continue
+        done = "\ndone\n" in "\n" + stdout
+        count_outcomes(stdout, summary)
+        if proc.returncode == 0 and done:
+            start = stop
+        else:
+            last = last_started(stdout, start)
+            summary["crashes"].append({"case": f"{category}:{last}", "returncode": proc.returncode,
+                                       "stderr": stderr[-800:]})
+            start = last + 1
+        if log:
+            log(f"{category}: {start}/{count}")
+    return summary
+
+
+def count_outcomes(stdout, summary):
+    for line in stdout.splitlines():
+        if line.startswith("finding "):
+            summary["findings"].append(json.loads(line[len("finding "):]))
+        elif line.startswith("end "):
+            outcome = line.split(" ", 2)[2]
+            summary["outcomes"][outcome] = summary["outcomes"].get(outcome, 0) + 1
+
+
+def last_started(stdout, default):
+    last = default
+    for line in stdout.splitlines():
+        if line.startswith("start "):
+            last = int(line.split()[1])
+    return last
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--parser", type=int, default=2000, help="parser texts")
+    ap.add_argument("--weights", type=int, default=300, help="weight files")
+    ap.add_argument("--numeric", type=int, default=1000, help="numeric-argument cases")
+    ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--batch", type=int, default=2000, help="cases per child process")
+    ap.add_argument("--timeout", type=float, default=300.0, help="seconds a child may take")
+    ap.add_argument("--only", help="CATEGORY:INDEX, to reproduce one case in this process")
+    ap.add_argument("--child", nargs=4, help=argparse.SUPPRESS)
+    ap.add_argument("--verbose", action="store_true")
+    args = ap.parse_args(argv)
+    if args.child:
+        category, start, stop, seed = args.child
+        child(category, int(start), int(stop), int(seed))
+        return 0
+    if args.only:
+        category, index = args.only.split(":")
+        child(category, int(index), int(index) + 1, args.seed)
+        return 0
+    log = (lambda m: print(m, file=sys.stderr, flush=True)) if args.verbose else None
+    began = time.time()
+    report = {}
+    for category, count in (("parser", args.parser), ("weights", args.weights), ("numeric", args.numeric)):
+        t0 = time.time()
+        report[category] = run_category(category, count, args.seed, args.batch, args.timeout, log)
+        report[category]["seconds"] = round(time.time() - t0, 1)
+    report["seconds"] = round(time.time() - began, 1)
+    print(json.dumps(report, indent=1))
+    bad = sum(len(r["crashes"]) + len(r["hangs"]) + len(r["findings"]) for r in report.values() if isinstance(r, dict))
+    return 1 if bad else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

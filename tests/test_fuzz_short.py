@@ -1,0 +1,51 @@
+"""A short run of the fuzzing harness (tests/fuzz/velotz_fuzz.py): a few
+thousand parser texts, weight files and numeric-argument cases, in child
+processes. The long run for releases is described in the README."""
+import json
+import os
+import subprocess
+import sys
+
+HARNESS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fuzz", "velotz_fuzz.py")
+
+
+def test_short_fuzz_run_finds_nothing():
+    out = subprocess.run([sys.executable, HARNESS, "--parser", "3000", "--weights", "500", "--numeric", "1500",
+                          "--seed", "11", "--timeout", "120"], capture_output=True, text=True, timeout=300)
+    report = json.loads(out.stdout)
+    for category, count in (("parser", 3000), ("weights", 500), ("numeric", 1500)):
+        r = report[category]
+        assert r["crashes"] == [] and r["hangs"] == [] and r["findings"] == [], r
+        # Every case ran to an outcome, and the generators reach both sides.
+        assert sum(r["outcomes"].values()) == count
+        assert r["outcomes"].get("accepted", 0) > count // 20, r["outcomes"]
+    assert out.returncode == 0
+
+
+def test_harness_reports_a_crashing_case(tmp_path):
+    # A stand-in module whose Circuit kills the process on one text shows that a
+    # crash is caught, pinned to its case and skipped over.
+    fake = tmp_path / "velotz"
+    fake.mkdir()
+    (fake / "__init__.py").write_text(
+        "import os\n"
+        "class Circuit:\n"
+        "    def __init__(self, s):\n"
+        "        if '(' in s and ')' not in s: os.abort()\n"
+        "        raise ValueError('refused')\n")
+    env = dict(os.environ, PYTHONPATH=str(tmp_path))
+    out = subprocess.run([sys.executable, HARNESS, "--parser", "300", "--weights", "0", "--numeric", "0",
+                          "--seed", "3"], capture_output=True, text=True, timeout=300, env=env)
+    report = json.loads(out.stdout)
+    crashes = report["parser"]["crashes"]
+    assert out.returncode == 1 and crashes
+    assert all(c["returncode"] < 0 for c in crashes)
+    # Each reported case really is one of the aborting texts.
+    sys.path.insert(0, os.path.dirname(HARNESS))
+    import random
+    import velotz_fuzz
+    for c in crashes:
+        index = int(c["case"].split(":")[1])
+        text = velotz_fuzz.parser_text(random.Random(f"3:parser:{index}"))
+        assert "(" in text and ")" not in text
+    assert sum(report["parser"]["outcomes"].values()) + len(crashes) == 300
