@@ -9,6 +9,7 @@
 #include "python/circuit_methods.hpp"
 #include "python/numpy_api.hpp"
 #include "python/data_input.hpp"
+#include "python/state.hpp"
 #include "util/text.hpp"
 
 namespace velotz::py {
@@ -254,6 +255,8 @@ PyType_Slot circuit_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(circuit_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(circuit_repr)},
     {Py_tp_methods, circuit_methods},
+    {Py_tp_richcompare, reinterpret_cast<void*>(circuit_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(circuit_hash)},
     {Py_tp_doc, const_cast<char*>("Circuit(s)\n--\n\n")},
     {0, nullptr},
 };

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "python/state.hpp"
 #include "util/text.hpp"
 
 namespace velotz::py {
@@ -76,6 +77,9 @@ PyType_Slot element_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(element_base_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(element_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(element_repr)},
+    {Py_tp_methods, element_state_methods},
+    {Py_tp_richcompare, reinterpret_cast<void*>(element_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(element_hash)},
     {Py_tp_doc, const_cast<char*>(kElementDoc)},
     {0, nullptr},
 };

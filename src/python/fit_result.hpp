@@ -13,4 +13,7 @@ PyObject* create_fit_result_type();
 // A new FitResult holding the outcome.
 PyObject* make_fit_result(FitOutcome outcome);
 
+// The outcome a FitResult object holds.
+const FitOutcome& fit_result_outcome(PyObject* self);
+
 }  // namespace velotz::py

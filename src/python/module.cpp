@@ -3,11 +3,13 @@
 // Nothing else happens at import: numpy, the networks and the worker pool
 // are all started on first use.
 #include "elements/element.hpp"
+#include "python/batch_methods.hpp"
 #include "python/circuit_type.hpp"
 #include "python/compose.hpp"
 #include "python/element_types.hpp"
 #include "python/fit_result.hpp"
 #include "python/pyref.hpp"
+#include "python/state.hpp"
 
 namespace {
 
@@ -49,6 +51,10 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__core() {
         const char* code = velotz::kind_info(k).code;
         if (!add(module.get(), code, PyObject_GetAttrString(element, code))) return nullptr;
     }
+    // Private helpers after the public names: the reconstructors that pickles
+    // refer to and the batch-fit entry point.
+    if (PyModule_AddFunctions(module.get(), velotz::py::state_functions()) < 0) return nullptr;
+    if (PyModule_AddFunctions(module.get(), velotz::py::batch_functions()) < 0) return nullptr;
     g_module = module.get();
     Py_INCREF(g_module);
     return module.release();

@@ -60,6 +60,24 @@ std::size_t configured_threads() {
     return available_cpus();
 }
 
+// True on a thread while it runs a task of a parallel_for job: a nested
+// parallel_for from inside a task runs inline on that thread. An outer job
+// that already spreads independent work over every thread (a batch of fits)
+// then keeps each of its tasks on one thread instead of interleaving the
+// inner job's small tasks with the outer ones.
+thread_local bool t_in_task = false;
+
+// Runs one task with t_in_task set, restoring the previous state after
+// (also when the task throws).
+void run_task(const std::function<void(std::size_t)>& task, std::size_t i) {
+    struct Restore {
+        bool outer;
+        ~Restore() { t_in_task = outer; }
+    } restore{t_in_task};
+    t_in_task = true;
+    task(i);
+}
+
 // One parallel_for call. Lives on the caller's stack; workers only touch it
 // while holding the pool mutex or while running a task they claimed, and the
 // caller waits for every claimed task before returning.
@@ -91,7 +109,7 @@ public:
             std::size_t i = job.next++;
             if (job.next == job.n) remove(&job);
             lock.unlock();
-            (*job.task)(i);
+            run_task(*job.task, i);
             lock.lock();
             ++job.finished;
         }
@@ -112,7 +130,7 @@ private:
             std::size_t i = job->next++;
             if (job->next == job->n) remove(job);
             lock.unlock();
-            (*job->task)(i);
+            run_task(*job->task, i);
             lock.lock();
             if (++job->finished == job->n) job->done.notify_all();
         }
@@ -148,8 +166,8 @@ std::size_t pool_threads() { return pool().threads(); }
 
 void parallel_for(std::size_t n, const std::function<void(std::size_t)>& task) {
     if (n == 0) return;
-    if (n == 1) {
-        task(0);
+    if (n == 1 || t_in_task) {
+        for (std::size_t i = 0; i < n; ++i) task(i);
         return;
     }
     Pool& p = pool();

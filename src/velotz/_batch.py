@@ -1,0 +1,171 @@
+# Fitting one circuit to many spectra. The work itself is the compiled
+# velotz._core._fit_batch (the worker pool, one task per spectrum, with the
+# interpreter lock released); this module accepts the usual shapes of a
+# dataset, draws the progress bar and wraps the results.
+from collections.abc import Mapping, Sequence
+
+from velotz import _core
+from velotz import _table
+
+__all__ = ["fit_batch", "BatchResult"]
+
+
+class BatchResult(Sequence):
+    """The results of `fit_batch`, in input order.
+
+    Each item is a `FitResult`, or the exception that fitting that spectrum
+    raised (a `ValueError` with the text `Circuit.fit` would raise, or the
+    spectrum's conversion error). `ids` names the spectra: the keys of a
+    mapping, the values of the id column, the `ids` given, or 0, 1, 2, ...
+    """
+
+    __slots__ = ("ids", "results", "circuit")
+
+    def __init__(self, ids, results, circuit):
+        self.ids = list(ids)
+        self.results = list(results)
+        self.circuit = circuit
+
+    def __len__(self):
+        return len(self.results)
+
+    def __getitem__(self, index):
+        return self.results[index]
+
+    def __repr__(self):
+        failed = sum(1 for r in self.results if isinstance(r, BaseException))
+        return f"BatchResult({len(self.results)} spectra, {failed} failed)"
+
+    def __eq__(self, other):
+        if not isinstance(other, BatchResult):
+            return NotImplemented
+        if self.ids != other.ids or self.circuit != other.circuit or len(self) != len(other):
+            return False
+        for a, b in zip(self.results, other.results):
+            if isinstance(a, BaseException) or isinstance(b, BaseException):
+                if type(a) is not type(b) or a.args != b.args:
+                    return False
+            elif a != b:
+                return False
+        return True
+
+    __hash__ = None
+
+    def __reduce__(self):
+        return (BatchResult, (self.ids, self.results, self.circuit))
+
+    @property
+    def errors(self):
+        """{id: exception} of the spectra that failed."""
+        return {i: r for i, r in zip(self.ids, self.results) if isinstance(r, BaseException)}
+
+    @property
+    def fitted(self):
+        """{id: FitResult} of the spectra that were fitted."""
+        return {i: r for i, r in zip(self.ids, self.results) if not isinstance(r, BaseException)}
+
+    def to_dataframe(self, backend="pandas", id_name="id"):
+        """One row per spectrum, in input order: the id, every parameter (in
+        `circuit.param_names()` order), its standard error "{name}_stderr",
+        cost, chi_square, success, iterations, impedance_evals and the error
+        text ("error", empty for fitted spectra). `backend` is "pandas" or
+        "polars"; the package is imported on first use."""
+        columns = _table.batch_columns(self.ids, self.results, self.circuit.param_names(), id_name)
+        return _table.frame_from_columns(columns, backend)
+
+
+def _is_frame(obj):
+    return hasattr(obj, "columns") and not isinstance(obj, (str, bytes, Mapping, list, tuple))
+
+
+def _split_frame(frame, id_column):
+    """(ids, sub-frames) of a long dataframe, groups in order of first
+    appearance."""
+    module = type(frame).__module__.split(".")[0]
+    if module == "polars":
+        groups = frame.partition_by(id_column, maintain_order=True, as_dict=True)
+        ids = [key[0] if isinstance(key, tuple) and len(key) == 1 else key for key in groups]
+        return ids, list(groups.values())
+    if module == "pandas":
+        ids, parts = [], []
+        for key, part in frame.groupby(id_column, sort=False, dropna=False):
+            ids.append(key)
+            parts.append(part)
+        return ids, parts
+    raise TypeError(f"argument 'spectra': cannot group a '{type(frame).__name__}' by an id column")
+
+
+def _progress_callback(progress, total):
+    """(callback, close) for the progress argument: False/None, True (a tqdm
+    bar when tqdm is installed) or a callable taking (done, total)."""
+    if progress is None or progress is False:
+        return None, lambda: None
+    if progress is True:
+        try:
+            from tqdm.auto import tqdm
+        except ImportError:
+            return None, lambda: None
+        bar = tqdm(total=total, unit="fit")
+
+        def update(done, _total):
+            bar.update(done - bar.n)
+
+        return update, bar.close
+    if callable(progress):
+        return progress, lambda: None
+    raise TypeError("argument 'progress': expected a bool or a callable taking (done, total)")
+
+
+def fit_batch(circuit, spectra, *, ids=None, id_column=None, seeds=None, progress=False, **options):
+    """Fit `circuit` to many spectra, each independently, on all cores.
+
+    `spectra` is a list of (frequencies, impedances) pairs, a list of
+    dataframes (as `Circuit.fit` reads them), a mapping {id: spectrum}, or
+    one long dataframe (pandas or polars) holding every spectrum, with
+    `id_column` naming the column that tells them apart. `circuit` is a
+    `Circuit` or a circuit text.
+
+    Every keyword option of `Circuit.fit` applies to every spectrum, the
+    starting-value policy included (a network guess per spectrum when the
+    circuit's values were not given). A seeded method gives each spectrum
+    the result of a single `fit()` with that seed; `seeds` (one int or None
+    per spectrum) gives each its own seed instead. The warning about a
+    topology without a trained network is issued once per batch.
+
+    The fits run on the worker pool, one spectrum per task, with the
+    interpreter lock released. A spectrum that fails does not stop the
+    others: its slot holds its exception. `progress=True` shows a tqdm bar
+    (when tqdm is installed); a callable is called as progress(done, total)
+    from the calling thread. Ctrl-C stops the batch after the spectra in
+    progress and raises KeyboardInterrupt.
+
+    Returns a `BatchResult` (a sequence of results in input order, with
+    `ids` and `to_dataframe()`).
+    """
+    if isinstance(circuit, str):
+        circuit = _core.Circuit(circuit)
+    if id_column is not None:
+        if not _is_frame(spectra):
+            raise TypeError("argument 'spectra': id_column needs one long dataframe")
+        group_ids, items = _split_frame(spectra, id_column)
+        if ids is None:
+            ids = group_ids
+    elif isinstance(spectra, Mapping):
+        if ids is None:
+            ids = list(spectra.keys())
+        items = list(spectra.values())
+    elif _is_frame(spectra):
+        raise TypeError("argument 'spectra': a single dataframe needs id_column to tell its spectra apart")
+    else:
+        items = list(spectra)
+    if ids is None:
+        ids = range(len(items))
+    ids = list(ids)
+    if len(ids) != len(items):
+        raise ValueError(f"ids has {len(ids)} entries but there are {len(items)} spectra")
+    callback, close = _progress_callback(progress, len(items))
+    try:
+        results = _core._fit_batch(circuit, items, seeds=seeds, progress=callback, **options)
+    finally:
+        close()
+    return BatchResult(ids, results, circuit)
