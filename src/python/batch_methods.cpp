@@ -8,6 +8,7 @@
 // ones).
 #include "python/batch_methods.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -174,6 +175,12 @@ PyObject* fit_batch_entry(PyObject*, PyObject* args, PyObject* kwargs) {
         !convert_f64(basin_hopping_temperature, "basin_hopping_temperature", request.basin_hopping_temperature) ||
         !convert_optional_u64(seed, "seed", request.seed))
         return nullptr;
+    // A method name that no spectrum could use is the caller's error, not a
+    // spectrum's: refused before any work, with fit()'s message.
+    if (std::find(kFitMethods.begin(), kFitMethods.end(), request.method) == kFitMethods.end()) {
+        PyErr_SetString(PyExc_ValueError, FitError::unknown_method(request.method).display().c_str());
+        return nullptr;
+    }
     auto weighting = parse_weighting(weight_text);
     if (!weighting) {
         PyErr_SetString(PyExc_ValueError, weighting.error().c_str());

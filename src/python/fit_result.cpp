@@ -154,6 +154,7 @@ PyObject* create_fit_result_type() {
 }
 
 const FitOutcome& fit_result_outcome(PyObject* self) { return outcome_of(self); }
+const NodeList& fit_result_circuit(PyObject* self) { return **as_result(self)->circuit; }
 
 PyObject* make_fit_result(FitOutcome outcome) {
     PyTypeObject* type = g_fit_result_type;

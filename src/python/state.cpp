@@ -356,10 +356,10 @@ PyObject* element_reduce(PyObject* self, PyObject*) {
 
 // ---------------------------------------------------------------- fit result methods
 
-PyObject* outcome_state(const FitOutcome& o) {
+PyObject* outcome_state(const FitOutcome& o, const NodeList& circuit) {
     return build_dict({
         {"format", PyLong_FromLong(kStateFormat)},
-        {"circuit", nodes_state(o.circuit)},
+        {"circuit", nodes_state(circuit)},
         {"names", list_of_strings(o.names)},
         {"params", list_of_floats(o.params)},
         {"stderr", floats_or_none(o.std_errors)},
@@ -374,37 +374,9 @@ PyObject* outcome_state(const FitOutcome& o) {
 PyObject* fit_result_reduce(PyObject* self, PyObject*) {
     Ref fn(reconstructor("_fit_result_from_state"));
     if (!fn) return nullptr;
-    Ref state(outcome_state(fit_result_outcome(self)));
+    Ref state(outcome_state(fit_result_outcome(self), fit_result_circuit(self)));
     if (!state) return nullptr;
     return Py_BuildValue("(O(O))", fn.get(), state.get());
-}
-
-// Calls velotz._table.{name}(self, *args, **kwargs): the table conversions
-// are written in Python.
-PyObject* call_table(const char* name, PyObject* self, PyObject* args, PyObject* kwargs) {
-    Ref module(PyImport_ImportModule("velotz._table"));
-    if (!module) return nullptr;
-    Ref fn(PyObject_GetAttrString(module.get(), name));
-    if (!fn) return nullptr;
-    const Py_ssize_t n = args ? PyTuple_GET_SIZE(args) : 0;
-    Ref all(PyTuple_New(n + 1));
-    if (!all) return nullptr;
-    Py_INCREF(self);
-    PyTuple_SET_ITEM(all.get(), 0, self);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* a = PyTuple_GET_ITEM(args, i);
-        Py_INCREF(a);
-        PyTuple_SET_ITEM(all.get(), i + 1, a);
-    }
-    return PyObject_Call(fn.get(), all.get(), kwargs);
-}
-
-PyObject* fit_result_to_dict(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return call_table("fit_result_row", self, args, kwargs);
-}
-
-PyObject* fit_result_to_dataframe(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return call_table("fit_result_dataframe", self, args, kwargs);
 }
 
 bool same_outcome(const FitOutcome& a, const FitOutcome& b) {
@@ -419,7 +391,7 @@ bool same_outcome(const FitOutcome& a, const FitOutcome& b) {
     if (a.std_errors && !same_list(*a.std_errors, *b.std_errors)) return false;
     return a.iterations == b.iterations && a.impedance_evals == b.impedance_evals && same_value(a.cost, b.cost) &&
            same_value(a.chi_square, b.chi_square) && a.success == b.success && a.names == b.names &&
-           same_list(a.params, b.params) && a.circuit == b.circuit;
+           same_list(a.params, b.params);
 }
 
 }  // namespace
@@ -487,17 +459,6 @@ PyMethodDef fit_result_extra_methods[] = {
     {"__reduce__", fit_result_reduce, METH_NOARGS, nullptr},
     {"__copy__", return_self, METH_NOARGS, nullptr},
     {"__deepcopy__", return_self, METH_O, nullptr},
-    {"to_dict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_result_to_dict)),
-     METH_VARARGS | METH_KEYWORDS,
-     "to_dict($self)\n--\n\n"
-     "One table row as a dict: every parameter (in `circuit.param_names()`\n"
-     "order), its standard error as \"{name}_stderr\", then cost, chi_square,\n"
-     "success, iterations and impedance_evals."},
-    {"to_dataframe", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_result_to_dataframe)),
-     METH_VARARGS | METH_KEYWORDS,
-     "to_dataframe($self, backend=\"pandas\")\n--\n\n"
-     "This result as a one-row pandas or polars DataFrame with the columns\n"
-     "of `to_dict()`."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -505,7 +466,9 @@ PyObject* fit_result_richcompare(PyObject* a, PyObject* b, int op) {
     PyTypeObject* type = fit_result_type();
     if (!type || !PyObject_TypeCheck(a, type) || !PyObject_TypeCheck(b, type) || (op != Py_EQ && op != Py_NE))
         Py_RETURN_NOTIMPLEMENTED;
-    return rich_result(same_outcome(fit_result_outcome(a), fit_result_outcome(b)), op);
+    const bool equal =
+        same_outcome(fit_result_outcome(a), fit_result_outcome(b)) && fit_result_circuit(a) == fit_result_circuit(b);
+    return rich_result(equal, op);
 }
 
 Py_hash_t fit_result_hash(PyObject* self) {

@@ -37,7 +37,7 @@ extern PyMethodDef element_state_methods[];
 PyObject* element_richcompare(PyObject* a, PyObject* b, int op);
 Py_hash_t element_hash(PyObject* self);
 
-// FitResult: methods (__reduce__, copies, to_dict, to_dataframe) and slots.
+// FitResult: methods (__reduce__ and the copies) and slots.
 extern PyMethodDef fit_result_extra_methods[];
 PyObject* fit_result_richcompare(PyObject* a, PyObject* b, int op);
 Py_hash_t fit_result_hash(PyObject* self);

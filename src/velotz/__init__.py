@@ -11,7 +11,7 @@ from velotz._core import (  # noqa: F401
 __version__ = "0.2.0"
 
 # Beside the compiled surface: fitting many spectra in one call.
-from velotz._batch import fit_batch, BatchResult  # noqa: E402
+from velotz._batch import fit_batch, BatchResult, to_dataframe  # noqa: E402
 
 # The extension stays reachable as sys.modules["velotz._core"]; it is not a
 # public attribute of the package.

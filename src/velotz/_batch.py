@@ -7,7 +7,7 @@ from collections.abc import Mapping, Sequence
 from velotz import _core
 from velotz import _table
 
-__all__ = ["fit_batch", "BatchResult"]
+__all__ = ["fit_batch", "BatchResult", "to_dataframe"]
 
 
 class BatchResult(Sequence):
@@ -169,3 +169,35 @@ def fit_batch(circuit, spectra, *, ids=None, id_column=None, seeds=None, progres
     finally:
         close()
     return BatchResult(ids, results, circuit)
+
+
+def to_dataframe(results, backend="pandas", ids=None, id_name="id"):
+    """Fit results as a pandas or polars DataFrame, one row per result.
+
+    `results` is a `FitResult` (one row, no id column), a `BatchResult`, or
+    a sequence of `FitResult`s (and exceptions, for spectra that failed),
+    with `ids` naming the rows (0, 1, 2, ... by default). The columns are
+    the id, every parameter, its standard error "{name}_stderr", cost,
+    chi_square, success, iterations, impedance_evals and, for a sequence,
+    the error text ("error", empty for fitted rows). `backend` is "pandas"
+    or "polars"; the package is imported on first use.
+    """
+    if isinstance(results, _core.FitResult):
+        if ids is not None:
+            raise TypeError("argument 'ids': a single FitResult has no id")
+        return _table.fit_result_dataframe(results, backend)
+    if isinstance(results, BatchResult):
+        if ids is not None:
+            results = BatchResult(ids, results.results, results.circuit)
+        return results.to_dataframe(backend, id_name)
+    results = list(results)
+    ids = list(range(len(results))) if ids is None else list(ids)
+    if len(ids) != len(results):
+        raise ValueError(f"ids has {len(ids)} entries but there are {len(results)} results")
+    names = []
+    for r in results:
+        if isinstance(r, _core.FitResult):
+            names.extend(n for n in r.circuit.param_names() if n not in names)
+        elif not isinstance(r, BaseException):
+            raise TypeError(f"expected FitResult or exception items, got '{type(r).__name__}'")
+    return _table.frame_from_columns(_table.batch_columns(ids, results, names, id_name), backend)
