@@ -15,19 +15,20 @@ import pytest
 import velotz
 from velotz import Circuit
 
-RANDLES_TRUE = [12.0, 80.0, 2e-5, 0.85, 40.0]  # R0, R1, CPE1.q, CPE1.alpha, W1.aw
+RANDLES_TRUE = [10.0, 100.0, 50.0, 1e-5, 0.9]  # R0.r, R1.r, W1.aw, CPE1.q, CPE1.alpha
 
 
 def synthetic(text, values, n, points=30, noise=0.01, seed=0):
-    """n spectra of `text` at `values` scaled per spectrum, with relative
-    noise: the model written in numpy is not needed, the circuit's own
-    impedance is the data source and the fits are compared to fit()."""
+    """n spectra of `text` at `values` (open-bound ones scaled per spectrum),
+    with relative noise. The circuit's own impedance is the data source:
+    the batch is checked against fit(), not against the model."""
     rng = np.random.default_rng(seed)
     f = np.logspace(5, -1, points)
+    bounds = Circuit(text).param_bounds()
     out = []
     for i in range(n):
         scale = 1.0 + 0.05 * i
-        v = [x * scale if j % 2 == 0 else x for j, x in enumerate(values)]
+        v = [x * scale if hi == float("inf") else x for x, (lo, hi) in zip(values, bounds)]
         z = Circuit(text).with_values(v).impedance(f)
         z = z * (1 + noise * (rng.standard_normal(points) + 1j * rng.standard_normal(points)))
         out.append((f.tolist(), z.tolist()))
