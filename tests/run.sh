@@ -5,7 +5,8 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
-python3 -m pip install --quiet ".[test]"
+# The dask and ray extras make the cluster tests run instead of skipping.
+python3 -m pip install --quiet ".[test,dask,ray]"
 
 # C++ unit tests of the numerical core (GoogleTest sources from Debian's
 # googletest package).

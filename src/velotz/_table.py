@@ -73,7 +73,11 @@ def frame_from_columns(columns, backend="pandas"):
         for name, values in columns.items():
             if name in _INT_COLUMNS:
                 data[name] = pd.array(values, dtype="Int64" if None in values else "int64")
-            elif name == "error" or name == "success" or not values:
+            elif name == "error":
+                # One dtype whatever the rows hold, so that partitions of a
+                # larger table (Dask) agree.
+                data[name] = pd.array(values, dtype="string")
+            elif name == "success" or not values:
                 data[name] = values
             elif any(isinstance(v, float) for v in values) or all(v is None for v in values):
                 data[name] = [math.nan if v is None else v for v in values]
