@@ -20,7 +20,11 @@ In the same run:
   - impedance.py loop: CustomCircuit.fit(weight_by_modulus=True) on a
                        smaller sample, started from the same guess.
 
-Fits per second are medians over --repeats runs of the same work; the
+Fits per second are medians over --repeats runs of the same work (the
+velotz runs alternate between child processes, so that a shared machine's
+changing load hits them alike); CPU ms/fit is the process CPU time over
+all its threads per fit, which shows the cost of spreading the work
+independently of how busy the machine is. The
 median final cost (0.5 * sum r^2 of the modulus-weighted residuals,
 recomputed with one numpy function) shows that the tools reach comparable
 fits. Then the memory check: --memory-fits fits in batches of --spectra,
@@ -74,6 +78,12 @@ def spectra_for(name, n, seed=20261207):
     return f, zs, truths
 
 
+def cpu_seconds():
+    """CPU time of this process, all threads (user + system)."""
+    t = os.times()
+    return t.user + t.system
+
+
 def rss_mib():
     with open(f"/proc/{os.getpid()}/statm") as fh:
         return int(fh.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
@@ -91,24 +101,28 @@ def child(mode, name, n, repeats, memory_fits):
     spectra = [(f, z) for z in zs]
     out = {"threads": os.environ.get("RAYON_NUM_THREADS", "default")}
     if mode == "batch":
-        times = []
+        times, cpu = [], []
         for _ in range(repeats):
-            t0 = time.perf_counter()
+            c0, t0 = cpu_seconds(), time.perf_counter()
             batch = velotz.fit_batch(circuit, spectra)
             times.append(time.perf_counter() - t0)
+            cpu.append(cpu_seconds() - c0)
         out["fits_per_s"] = n / statistics.median(times)
+        out["cpu_ms_per_fit"] = 1e3 * statistics.median(cpu) / n
         out["failed"] = len(batch.errors)
         out["median_cost"] = statistics.median(
             modulus_weighted_cost(model, [r.params[k] for k in circuit.param_names()], w, z)
             for r, z in zip(batch, zs))
     elif mode == "loop":
-        times = []
+        times, cpu = [], []
         for _ in range(repeats):
-            t0 = time.perf_counter()
+            c0, t0 = cpu_seconds(), time.perf_counter()
             for fz in spectra:
                 circuit.fit(*fz)
             times.append(time.perf_counter() - t0)
+            cpu.append(cpu_seconds() - c0)
         out["fits_per_s"] = n / statistics.median(times)
+        out["cpu_ms_per_fit"] = 1e3 * statistics.median(cpu) / n
     elif mode == "memory":
         # Same spectra over and over, batch after batch: RSS after each.
         rss = []
@@ -199,14 +213,21 @@ def main():
 
     cpus = len(os.sched_getaffinity(0))
     print(f"{args.spectra} spectra per topology, {POINTS} points, 1 % noise, fits from the network guess; "
-          f"{cpus} CPUs; fits/s are medians of {args.repeats} runs")
-    header = f"{'topology':9s} {'tool':24s} {'fits/s':>10s} {'x 1-thread batch':>17s} {'median cost':>12s}"
+          f"{cpus} CPUs, load average {os.getloadavg()[0]:.1f}; fits/s are medians of {args.repeats} runs")
+    header = (f"{'topology':9s} {'tool':24s} {'fits/s':>10s} {'x 1-thread batch':>17s} {'median cost':>12s} "
+              f"{'CPU ms/fit':>8s}")
     print(header)
     print("-" * len(header))
     for name in args.names:
-        one = run_child("batch", name, args.spectra, args.repeats, threads=1)
-        full = run_child("batch", name, args.spectra, args.repeats)
-        loop = run_child("loop", name, args.spectra, 1)
+        # The three child runs alternate, one repeat each, so that a change
+        # of load on a shared machine hits them alike; medians across repeats.
+        runs = {"one": [], "full": [], "loop": []}
+        for _ in range(args.repeats):
+            runs["one"].append(run_child("batch", name, args.spectra, 1, threads=1))
+            runs["full"].append(run_child("batch", name, args.spectra, 1))
+            runs["loop"].append(run_child("loop", name, args.spectra, 1))
+        one, full, loop = ({k: (statistics.median(r[k] for r in rs) if k != "threads" else rs[0][k])
+                            for k in rs[0]} for rs in runs.values())
         f, zs, _ = spectra_for(name, args.spectra)
         circuit = velotz.Circuit(name)
         sample = zs[: args.scipy_sample]
@@ -214,15 +235,16 @@ def main():
         sp_rate, sp_cost = scipy_loop(name, f, sample, starts, args.repeats)
         imp_rate, imp_cost = impedance_loop(name, f, zs[: args.impedance_sample], starts[: args.impedance_sample])
         base = one["fits_per_s"]
-        rows = [("fit_batch, 1 thread", one["fits_per_s"], one["median_cost"]),
-                (f"fit_batch, {cpus} threads", full["fits_per_s"], full["median_cost"]),
-                ("Python loop of fit()", loop["fits_per_s"], None),
-                (f"scipy loop ({len(sample)})", sp_rate, sp_cost)]
+        rows = [("fit_batch, 1 thread", one["fits_per_s"], one["median_cost"], one["cpu_ms_per_fit"]),
+                (f"fit_batch, {cpus} threads", full["fits_per_s"], full["median_cost"], full["cpu_ms_per_fit"]),
+                ("Python loop of fit()", loop["fits_per_s"], None, loop["cpu_ms_per_fit"]),
+                (f"scipy loop ({len(sample)})", sp_rate, sp_cost, None)]
         if imp_rate is not None:
-            rows.append((f"impedance.py ({args.impedance_sample})", imp_rate, imp_cost))
-        for tool, rate, cost in rows:
+            rows.append((f"impedance.py ({args.impedance_sample})", imp_rate, imp_cost, None))
+        for tool, rate, cost, cpu_ms in rows:
             c = "" if cost is None else f"{cost:12.4e}"
-            print(f"{name:9s} {tool:24s} {rate:10.1f} {rate / base:17.2f} {c:>12s}")
+            m = "" if cpu_ms is None else f"{cpu_ms:8.3f}"
+            print(f"{name:9s} {tool:24s} {rate:10.1f} {rate / base:17.2f} {c:>12s} {m:>8s}")
         print(f"{name:9s} batch on all threads vs scipy loop: {full['fits_per_s'] / sp_rate:.1f}x; "
               f"vs Python loop of fit(): {full['fits_per_s'] / loop['fits_per_s']:.2f}x; "
               f"failed spectra: {full['failed']}")

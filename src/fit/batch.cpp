@@ -15,23 +15,11 @@ std::vector<BatchSlot> fit_batch(const FitRequest& request, const std::vector<Ba
         if (control.stop.load(std::memory_order_relaxed)) return;
         const BatchSpectrum& s = spectra[i];
         BatchSlot& slot = slots[i];
-        // Each task fits its own copy of the request: nothing but the
-        // finished counter is shared between tasks.
-        FitRequest own;
-        own.method = request.method;
-        own.max_iterations = request.max_iterations;
-        own.ftol = request.ftol;
-        own.xtol = request.xtol;
-        own.weighting = request.weighting;
-        own.num_particles = request.num_particles;
-        own.generations = request.generations;
-        own.nelder_mead_iterations = request.nelder_mead_iterations;
-        own.de_evaluations = request.de_evaluations;
-        own.sa_iterations = request.sa_iterations;
-        own.sa_initial_temperature = request.sa_initial_temperature;
-        own.basin_hopping_hops = request.basin_hopping_hops;
-        own.basin_hopping_step_size = request.basin_hopping_step_size;
-        own.basin_hopping_temperature = request.basin_hopping_temperature;
+        // Each task fits its own copy of the request (all of it, so that
+        // options added to FitRequest later travel too): nothing but the
+        // finished counter is shared between tasks. Its spectrum, seed and
+        // starting circuit are this item's.
+        FitRequest own = request;
         own.seed = s.own_seed ? s.seed : request.seed;
         own.frequencies = s.frequencies;
         own.impedances = s.impedances;
@@ -45,8 +33,6 @@ std::vector<BatchSlot> fit_batch(const FitRequest& request, const std::vector<Ba
                 slot.error = std::move(circuit.error());
                 ready = false;
             }
-        } else {
-            own.circuit = request.circuit;
         }
         if (ready) {
             auto result = fit_dispatch(own);
