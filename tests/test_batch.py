@@ -64,6 +64,21 @@ def test_each_spectrum_gets_the_result_of_a_single_fit(randles, circuit, options
         assert got == single
 
 
+def test_a_weight_file_guesses_every_spectrum(tmp_path):
+    tiny = os.path.join(os.path.dirname(__file__), "data", "tiny.eisnn")  # trained for R0-(R1,CPE1)
+    spectra = synthetic("R0-(R1,CPE1)", [10.0, 100.0, 2e-5, 0.9], 4, points=20)
+    batch = velotz.fit_batch("R0-(R1,CPE1)", spectra, weights=tiny)
+    for (f, z), got in zip(spectra, batch):
+        assert bits(got) == bits(Circuit("R0-(R1,CPE1)").fit(f, z, weights=tiny))
+    # A file that cannot be read fails every spectrum with fit()'s message.
+    bad = tmp_path / "net.eisnn"
+    bad.write_bytes(b"garbage")
+    with pytest.raises(ValueError) as info:
+        Circuit("R0-(R1,CPE1)").fit(*spectra[0], weights=str(bad))
+    batch = velotz.fit_batch("R0-(R1,CPE1)", spectra, weights=str(bad))
+    assert [str(e) for e in batch] == [str(info.value)] * 4
+
+
 def test_per_spectrum_seeds(randles):
     opts = {"method": "particle_swarm", "num_particles": 10, "generations": 10}
     seeds = [3, None, 99, 3, 7, 8]
