@@ -263,6 +263,25 @@ def test_the_interpreter_lock_is_released_while_the_batch_runs(randles):
     assert ticks > 100
 
 
+def test_concurrent_batches_from_two_threads(randles):
+    """Two Python threads sharing the pool: each batch equals its result
+    when run alone."""
+    spectra = randles * 4
+    opts = [{"method": "particle_swarm", "num_particles": 10, "generations": 10, "seed": 4}, {}]
+    alone = [velotz.fit_batch("randles", spectra, **o) for o in opts]
+    together = [None, None]
+
+    def run(k):
+        together[k] = velotz.fit_batch("randles", spectra, **opts[k])
+
+    threads = [threading.Thread(target=run, args=(k,)) for k in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert together == alone
+
+
 INTERRUPTED = r"""
 import sys, velotz, numpy as np
 f = np.logspace(5, -1, 40)
