@@ -79,6 +79,27 @@ def test_a_weight_file_guesses_every_spectrum(tmp_path):
     assert [str(e) for e in batch] == [str(info.value)] * 4
 
 
+@pytest.mark.parametrize("convert", [
+    lambda f, z: (np.asarray(f), np.asarray(z)),                          # float64, complex128
+    lambda f, z: (np.asarray(f), np.asarray(z).real.copy()),              # real impedances
+    lambda f, z: (np.asarray(f, dtype=np.float32), np.asarray(z, dtype=np.complex64)),
+    lambda f, z: (np.asarray(f, dtype=">f8"), np.asarray(z, dtype=">c16")),  # big-endian
+    lambda f, z: (np.repeat(np.asarray(f), 2)[::2], np.repeat(np.asarray(z), 2)[::2]),  # strided views
+    lambda f, z: (np.asarray(f), np.asarray(z)[:-1]),                     # lengths differ
+], ids=["f8-c16", "f8-real", "f4-c8", "big-endian", "strided", "mismatch"])
+def test_numpy_spectra_read_as_fit_reads_them(randles, convert):
+    c = Circuit("randles").with_values(RANDLES_TRUE)
+    spectra = [convert(*s) for s in randles[:3]]
+    batch = velotz.fit_batch(c, spectra)
+    for spectrum, got in zip(spectra, batch):
+        try:
+            want = c.fit(*spectrum)
+        except ValueError as e:
+            assert type(got) is ValueError and str(got) == str(e)
+            continue
+        assert bits(got) == bits(want)
+
+
 def test_per_spectrum_seeds(randles):
     opts = {"method": "particle_swarm", "num_particles": 10, "generations": 10}
     seeds = [3, None, 99, 3, 7, 8]
