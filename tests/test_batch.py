@@ -175,6 +175,7 @@ def test_missing_network_warns_once_per_batch():
         batch = velotz.fit_batch("R0-Wo1", spectra)
     assert [w.category for w in caught] == [UserWarning]
     assert str(caught[0].message).startswith("There is no ML model to guess initial parameters")
+    assert caught[0].filename == __file__  # the caller's line, as for fit()
     assert all(isinstance(r, velotz.FitResult) for r in batch)
     # guess_init=True cannot guess: every slot holds fit()'s error.
     with pytest.raises(ValueError) as info:

@@ -283,7 +283,9 @@ PyObject* fit_batch_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     BatchStart start;
     if (guess) {
         if (!weights_path && !guess_init && !find_for_topology(*tree)) {
-            if (PyErr_WarnEx(PyExc_UserWarning, no_network_warning().c_str(), 1) < 0) return nullptr;
+            // Stack level 2: attributed to the caller of velotz.fit_batch, the
+            // Python wrapper of this function, as fit()'s is to its caller.
+            if (PyErr_WarnEx(PyExc_UserWarning, no_network_warning().c_str(), 2) < 0) return nullptr;
         } else {
             start = [tree, weights_path](const std::vector<double>& f,
                                          const std::vector<Cx>& z) -> std::expected<NodeList, std::string> {
