@@ -59,8 +59,7 @@ def test_element_equality_by_kind_and_value(code):
     assert hash(a) == hash(cls(*[1.5] * n))
     assert a != cls(*([1.5] * (n - 1) + [2.5]))
     # A variant with the same number of fields and the same values differs.
-    other = next(c for c in CODES if c != code and FIELDS[c] == n) if sum(FIELDS[c] == n for c in CODES) > 1 else None
-    if other:
+    for other in [c for c in CODES if c != code and FIELDS[c] == n][:1]:
         assert a != getattr(Element, other)(*[1.5] * n)
     assert a != (1.5,) * n and a != 1.5
     # Signed zeros are equal values; NaN equals NaN so copies compare equal.
