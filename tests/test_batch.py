@@ -217,6 +217,49 @@ def test_dataframe_inputs_give_the_same_results(randles, long_rows, backend):
 
 
 @pytest.mark.parametrize("backend", ["pandas", "polars"])
+def test_long_frames_read_each_group_as_its_own_frame(randles, backend):
+    """Interleaved rows, modulus and phase columns, rows that the dataframe
+    form drops (zero, negative, NaN frequency), a group with no valid row
+    and a non-numeric value: each group gives what fit() gives on the rows
+    of that group as a frame of its own."""
+    lib = pytest.importorskip(backend)
+    rows = {"id": [], "frequency_hertz": [], "absolute_impedance_ohm": [], "Phase / deg": []}
+    groups = {"p": randles[0], "q": randles[1], "r": randles[2]}
+    for k in range(len(randles[0][0])):  # interleaved: p, q, r, p, q, r, ...
+        for gid, (f, z) in groups.items():
+            rows["id"].append(gid)
+            rows["frequency_hertz"].append(f[k])
+            rows["absolute_impedance_ohm"].append(abs(z[k]))
+            rows["Phase / deg"].append(float(np.degrees(np.angle(z[k]))))
+    for freq in (0.0, -5.0, float("nan")):  # dropped rows inside group q
+        rows["id"].append("q")
+        rows["frequency_hertz"].append(freq)
+        rows["absolute_impedance_ohm"].append(1.0)
+        rows["Phase / deg"].append(0.0)
+    rows["id"] += ["empty", "empty"]  # no measured point left
+    rows["frequency_hertz"] += [0.0, -1.0]
+    rows["absolute_impedance_ohm"] += [1.0, 1.0]
+    rows["Phase / deg"] += [0.0, 0.0]
+    rows["id"].append("null")  # a missing modulus
+    rows["frequency_hertz"].append(10.0)
+    rows["absolute_impedance_ohm"].append(None)
+    rows["Phase / deg"].append(0.0)
+    frame = lib.DataFrame(rows)
+    c = Circuit("randles").with_values(RANDLES_TRUE)
+    batch = velotz.fit_batch(c, frame, id_column="id")
+    assert batch.ids == ["p", "q", "r", "empty", "null"]
+    for gid, got in zip(batch.ids, batch):
+        part = frame[frame["id"] == gid] if backend == "pandas" else frame.filter(lib.col("id") == gid)
+        try:
+            want = c.fit(part)
+        except Exception as e:
+            assert type(got) is type(e) and str(got) == str(e), gid
+            continue
+        assert bits(got) == bits(want), gid
+    assert isinstance(batch[0], velotz.FitResult) and isinstance(batch[3], ValueError)
+
+
+@pytest.mark.parametrize("backend", ["pandas", "polars"])
 def test_results_as_a_table(randles, backend):
     lib = pytest.importorskip(backend)
     spectra = list(randles[:3]) + [(randles[0][0], randles[0][1][:-1])]

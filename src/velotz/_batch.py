@@ -78,21 +78,50 @@ def _is_frame(obj):
     return hasattr(obj, "columns") and not isinstance(obj, (str, bytes, Mapping, list, tuple))
 
 
+# Every column name the dataframe form of a spectrum reads (primary and
+# alternative names).
+_SPECTRUM_COLUMNS = (
+    "Frequency / Hz", "frequency_hertz",
+    "Real Impedance / ohm", "real_impedance_ohm",
+    "Imaginary Impedance / ohm", "imaginary_impedance_ohm",
+    "Absolute Impedance / ohm", "absolute_impedance_ohm",
+    "Phase / deg", "phase_degree",
+)
+
+
+def _column_values(frame, name, polars):
+    """A column as a numpy array whose items convert as the column's own
+    items do (polars nulls stay None rather than turning into NaN)."""
+    import numpy as np
+
+    column = frame[name]
+    if polars and column.null_count() > 0:
+        return np.array(column.to_list(), dtype=object)
+    return column.to_numpy()
+
+
 def _split_frame(frame, id_column):
-    """(ids, sub-frames) of a long dataframe, groups in order of first
-    appearance."""
+    """(ids, spectra) of a long dataframe, groups in order of first
+    appearance. Each spectrum is a dict {column name: numpy array} of the
+    spectrum columns that the frame has, which the dataframe form of a
+    spectrum reads exactly like the frame's own rows, without building one
+    sub-frame per group (that would be the slowest, serial, part of a batch)."""
+    import numpy as np
+
     module = type(frame).__module__.split(".")[0]
-    if module == "polars":
-        groups = frame.partition_by(id_column, maintain_order=True, as_dict=True)
-        ids = [key[0] if isinstance(key, tuple) and len(key) == 1 else key for key in groups]
-        return ids, list(groups.values())
-    if module == "pandas":
-        ids, parts = [], []
-        for key, part in frame.groupby(id_column, sort=False, dropna=False):
-            ids.append(key)
-            parts.append(part)
-        return ids, parts
-    raise TypeError(f"argument 'spectra': cannot group a '{type(frame).__name__}' by an id column")
+    if module not in ("pandas", "polars"):
+        raise TypeError(f"argument 'spectra': cannot group a '{type(frame).__name__}' by an id column")
+    polars = module == "polars"
+    index = {}
+    codes = np.fromiter((index.setdefault(v, len(index)) for v in frame[id_column].to_list()), dtype=np.intp,
+                        count=len(frame))
+    ids = list(index)
+    order = np.argsort(codes, kind="stable")
+    bounds = np.cumsum(np.bincount(codes, minlength=len(ids)))[:-1]
+    names = [c for c in _SPECTRUM_COLUMNS if c in frame.columns]
+    pieces = {name: np.split(_column_values(frame, name, polars)[order], bounds) for name in names}
+    spectra = [{name: pieces[name][g] for name in names} for g in range(len(ids))]
+    return ids, spectra
 
 
 def _progress_callback(progress, total):
