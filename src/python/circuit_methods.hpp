@@ -18,6 +18,10 @@ PyObject* circuit_ml_circuits(PyObject* cls, PyObject* unused);
 extern const char* const kGuessDoc;
 extern const char* const kMlCircuitsDoc;
 
+// Pickling and copies (python/state.cpp).
+PyObject* circuit_reduce(PyObject* self, PyObject*);
+PyObject* return_self(PyObject* self, PyObject*);
+
 }  // namespace velotz::py
 
 // Entries are guarded (python/guard.hpp): no C++ exception reaches the
@@ -29,4 +33,7 @@ extern const char* const kMlCircuitsDoc;
     VELOTZ_KW_METHOD("jacobian", velotz::py::circuit_jacobian, velotz::py::kJacobianDoc),      \
     VELOTZ_KW_METHOD("fit", velotz::py::circuit_fit, velotz::py::kFitDoc),                     \
     VELOTZ_KW_METHOD("guess", velotz::py::circuit_guess, velotz::py::kGuessDoc),                \
-    {"ml_circuits", VELOTZ_GUARD_METH(velotz::py::circuit_ml_circuits), METH_NOARGS | METH_STATIC, velotz::py::kMlCircuitsDoc},
+    {"ml_circuits", VELOTZ_GUARD_METH(velotz::py::circuit_ml_circuits), METH_NOARGS | METH_STATIC, velotz::py::kMlCircuitsDoc}, \
+    {"__reduce__", VELOTZ_GUARD_METH(velotz::py::circuit_reduce), METH_NOARGS, nullptr},                                         \
+    {"__copy__", VELOTZ_GUARD_METH(velotz::py::return_self), METH_NOARGS, nullptr},                                              \
+    {"__deepcopy__", VELOTZ_GUARD_METH(velotz::py::return_self), METH_O, nullptr},

@@ -10,6 +10,7 @@
 #include "python/numpy_api.hpp"
 #include "python/data_input.hpp"
 #include "python/guard.hpp"
+#include "python/state.hpp"
 #include "util/text.hpp"
 
 namespace velotz::py {
@@ -568,6 +569,8 @@ PyType_Slot circuit_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(circuit_dealloc)},
     {Py_tp_repr, VELOTZ_GUARD_SLOT(circuit_repr)},
     {Py_tp_methods, circuit_methods},
+    {Py_tp_richcompare, VELOTZ_GUARD_SLOT(circuit_richcompare)},
+    {Py_tp_hash, VELOTZ_GUARD_SLOT(circuit_hash)},
     {Py_tp_doc, const_cast<char*>("Circuit(s)\n--\n\n")},
     {0, nullptr},
 };

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "python/guard.hpp"
+#include "python/state.hpp"
 #include "util/text.hpp"
 
 namespace velotz::py {
@@ -101,6 +102,9 @@ PyType_Slot element_slots[] = {
     {Py_tp_new, VELOTZ_GUARD_SLOT(element_base_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(element_dealloc)},
     {Py_tp_repr, VELOTZ_GUARD_SLOT(element_repr)},
+    {Py_tp_methods, element_state_methods},
+    {Py_tp_richcompare, VELOTZ_GUARD_SLOT(element_richcompare)},
+    {Py_tp_hash, VELOTZ_GUARD_SLOT(element_hash)},
     {Py_tp_doc, const_cast<char*>(kElementDoc)},
     {0, nullptr},
 };

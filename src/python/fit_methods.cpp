@@ -14,6 +14,7 @@
 #include "python/data_input.hpp"
 #include "python/guard.hpp"
 #include "python/paths.hpp"
+#include "python/fit_options.hpp"
 
 namespace velotz::py {
 
@@ -36,84 +37,6 @@ const char* const kFitDoc =
     "`False` never guesses.";
 
 namespace {
-
-// Unsigned 64-bit integer (anything with __index__); absent argument keeps
-// the default.
-bool convert_u64(PyObject* obj, const char* name, std::uint64_t& out) {
-    if (!obj) return true;
-    Ref index(PyNumber_Index(obj));
-    if (index) {
-        const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
-        if (!(v == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-            out = v;
-            return true;
-        }
-    }
-    prefix_pending_error(name, /*keep_overflow=*/true);
-    return false;
-}
-
-bool convert_size(PyObject* obj, const char* name, std::size_t& out) {
-    static_assert(sizeof(std::size_t) <= sizeof(std::uint64_t));
-    if (!obj) return true;
-    std::uint64_t v = out;
-    if (!convert_u64(obj, name, v)) return false;
-    if (v > static_cast<std::uint64_t>(SIZE_MAX)) {
-        raise_argument_error(name, "out of range integral type conversion attempted");
-        return false;
-    }
-    out = static_cast<std::size_t>(v);
-    return true;
-}
-
-bool convert_f64(PyObject* obj, const char* name, double& out) {
-    if (!obj) return true;
-    const double v = PyFloat_AsDouble(obj);
-    if (v == -1.0 && PyErr_Occurred()) {
-        prefix_pending_error(name, /*keep_overflow=*/true);
-        return false;
-    }
-    out = v;
-    return true;
-}
-
-bool convert_str(PyObject* obj, const char* name, std::string& out) {
-    if (!obj) return true;
-    if (!PyUnicode_Check(obj)) {
-        raise_argument_error(name, "'" + type_name(obj) + "' object cannot be converted to 'str'");
-        return false;
-    }
-    auto text = utf8_of(obj);
-    if (!text) return false;
-    out = std::move(*text);
-    return true;
-}
-
-// None, True or False; numpy's boolean scalar counts as a bool.
-bool convert_optional_bool(PyObject* obj, const char* name, std::optional<bool>& out) {
-    if (!obj || obj == Py_None) return true;
-    if (PyBool_Check(obj)) {
-        out = obj == Py_True;
-        return true;
-    }
-    const char* tp = Py_TYPE(obj)->tp_name;
-    if (std::strcmp(tp, "numpy.bool_") == 0 || std::strcmp(tp, "numpy.bool") == 0) {
-        const int truth = PyObject_IsTrue(obj);
-        if (truth < 0) return false;
-        out = truth != 0;
-        return true;
-    }
-    raise_argument_error(name, "'" + type_name(obj) + "' object cannot be converted to 'bool'");
-    return false;
-}
-
-bool convert_optional_u64(PyObject* obj, const char* name, std::optional<std::uint64_t>& out) {
-    if (!obj || obj == Py_None) return true;
-    std::uint64_t v = 0;
-    if (!convert_u64(obj, name, v)) return false;
-    out = v;
-    return true;
-}
 
 PyObject* raise_value_error(const std::string& text) {
     return raise(PyExc_ValueError, text);
@@ -193,11 +116,7 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     const bool guess = guess_init ? *guess_init : (weights_path.has_value() || !circuit_values_given(self));
     if (guess) {
         if (!weights_path && !guess_init && !find_for_topology(*tree)) {
-            const std::string text =
-                "There is no ML model to guess initial parameters for this circuit. Supply your own with "
-                "Circuit.with_named_values({...}) or Circuit.with_values([...]), or pass guess_init=False to "
-                "silence this. Models available for " +
-                quoted_model_names();
+            const std::string text = no_network_warning();
             if (PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) < 0) return nullptr;
         } else {
             auto values = without_gil(

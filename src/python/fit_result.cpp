@@ -7,6 +7,7 @@
 
 #include "python/circuit_type.hpp"
 #include "python/guard.hpp"
+#include "python/state.hpp"
 #include "util/text.hpp"
 
 namespace velotz::py {
@@ -129,6 +130,9 @@ PyType_Slot fit_result_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(fit_result_dealloc)},
     {Py_tp_repr, VELOTZ_GUARD_SLOT(fit_result_repr)},
     {Py_tp_getset, fit_result_getset},
+    {Py_tp_methods, fit_result_extra_methods},
+    {Py_tp_richcompare, VELOTZ_GUARD_SLOT(fit_result_richcompare)},
+    {Py_tp_hash, VELOTZ_GUARD_SLOT(fit_result_hash)},
     {0, nullptr},
 };
 
@@ -152,6 +156,9 @@ PyObject* create_fit_result_type() {
     Py_INCREF(g_fit_result_type);
     return reinterpret_cast<PyObject*>(g_fit_result_type);
 }
+
+const FitOutcome& fit_result_outcome(PyObject* self) { return outcome_of(self); }
+const NodeList& fit_result_circuit(PyObject* self) { return **as_result(self)->circuit; }
 
 PyObject* make_fit_result(FitOutcome outcome) {
     PyTypeObject* type = g_fit_result_type;

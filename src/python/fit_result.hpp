@@ -13,4 +13,10 @@ PyObject* create_fit_result_type();
 // A new FitResult holding the outcome.
 PyObject* make_fit_result(FitOutcome outcome);
 
+// The outcome a FitResult object holds. Its `circuit` field is empty: the
+// fitted circuit is kept apart (shared with the Circuit objects handed out)
+// and read with fit_result_circuit.
+const FitOutcome& fit_result_outcome(PyObject* self);
+const NodeList& fit_result_circuit(PyObject* self);
+
 }  // namespace velotz::py

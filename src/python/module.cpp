@@ -4,12 +4,14 @@
 // are all started on first use.
 #include "elements/element.hpp"
 #include "python/analysis_functions.hpp"
+#include "python/batch_methods.hpp"
 #include "python/circuit_type.hpp"
 #include "python/compose.hpp"
 #include "python/element_types.hpp"
 #include "python/fit_result.hpp"
 #include "python/guard.hpp"
 #include "python/pyref.hpp"
+#include "python/state.hpp"
 
 namespace {
 
@@ -49,9 +51,11 @@ PyObject* init_module() {
         const char* code = velotz::kind_info(k).code;
         if (!add(module.get(), code, PyObject_GetAttrString(element, code))) return nullptr;
     }
-    // Private helpers of the Python-level analysis tools, after every public
-    // attribute.
+    // Private helpers after the public names: the analysis tools' entry
+    // points, the reconstructors that pickles refer to and the batch fit.
     if (PyModule_AddFunctions(module.get(), velotz::py::analysis_functions()) < 0) return nullptr;
+    if (PyModule_AddFunctions(module.get(), velotz::py::state_functions()) < 0) return nullptr;
+    if (PyModule_AddFunctions(module.get(), velotz::py::batch_functions()) < 0) return nullptr;
     g_module = module.get();
     Py_INCREF(g_module);
     return module.release();

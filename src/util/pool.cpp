@@ -73,16 +73,26 @@ struct Job {
     std::condition_variable done;
 };
 
-// Runs one task of a job; an exception is kept for the caller rather than
-// ending the thread (and the process) it was thrown on.
+// True on a thread while it runs a task of a parallel_for job: a nested
+// parallel_for from inside a task runs inline on that thread. An outer job
+// that already spreads independent work over every thread (a batch of fits)
+// then keeps each of its tasks on one thread instead of interleaving the
+// inner job's small tasks with the outer ones.
+thread_local bool t_in_task = false;
+
+// Runs one task of a job with t_in_task set; an exception is kept for the
+// caller rather than ending the thread (and the process) it was thrown on.
 void run_task(Job& job, std::size_t i, std::unique_lock<std::mutex>& lock) {
     lock.unlock();
     std::exception_ptr error;
+    const bool outer = t_in_task;
+    t_in_task = true;
     try {
         (*job.task)(i);
     } catch (...) {
         error = std::current_exception();
     }
+    t_in_task = outer;
     lock.lock();
     if (error && !job.error) job.error = error;
 }
@@ -171,8 +181,8 @@ std::size_t pool_threads() { return pool().threads(); }
 
 void parallel_for(std::size_t n, const std::function<void(std::size_t)>& task) {
     if (n == 0) return;
-    if (n == 1) {
-        task(0);
+    if (n == 1 || t_in_task) {
+        for (std::size_t i = 0; i < n; ++i) task(i);
         return;
     }
     Pool& p = pool();

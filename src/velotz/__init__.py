@@ -11,15 +11,17 @@ from velotz._core import (  # noqa: F401
 __version__ = "0.2.0"
 
 # Beyond the compiled core: the analysis around a fit (Kramers-Kronig test,
-# diagnosis, comparison of circuits) and plots. Plain Python; numpy,
-# matplotlib and pandas are imported only inside the functions that use them.
+# diagnosis, comparison of circuits), plots, and fitting many spectra in one
+# call. Plain Python; numpy, matplotlib, pandas and polars are imported only
+# inside the functions that use them.
 from velotz._analysis import (  # noqa: E402
     KramersKronigResult, kramers_kronig,
     Finding, Diagnosis, diagnose,
     ComparisonEntry, Comparison, compare,
 )
 from velotz._plot import plot_fit, plot_nyquist, plot_bode, plot_residuals  # noqa: E402
+from velotz._batch import fit_batch, BatchResult, to_dataframe  # noqa: E402
 
 # The extension stays reachable as sys.modules["velotz._core"]; it is not a
 # public attribute of the package.
-del _core, _analysis, _plot  # noqa: F821
+del _core, _analysis, _plot, _batch, _table  # noqa: F821

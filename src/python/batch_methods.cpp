@@ -1,0 +1,375 @@
+// The private entry point of the batch fit, velotz._core._fit_batch: one
+// circuit fitted to many spectra with every option of Circuit.fit. The
+// spectra are converted first, with the interpreter lock held; the fits then
+// run on the worker pool, one task per spectrum, with the lock released for
+// the whole batch. The calling thread takes part in the work and, between
+// its own spectra, briefly re-takes the lock to report progress and to
+// notice Ctrl-C (a stop then lets running spectra finish and starts no new
+// ones).
+#include "python/batch_methods.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "fit/batch.hpp"
+#include "models/registry.hpp"
+#include "python/circuit_type.hpp"
+#include "python/data_input.hpp"
+#include "python/fit_options.hpp"
+#include "python/fit_result.hpp"
+#include "python/guard.hpp"
+#include "python/paths.hpp"
+
+namespace velotz::py {
+namespace {
+
+// The pending exception as an instance (its traceback attached), clearing it.
+Ref take_exception() {
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value && tb) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return Ref(value);
+}
+
+Ref value_error(const std::string& text) {
+    Ref message(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!message) return {};
+    return Ref(PyObject_CallFunctionObjArgs(PyExc_ValueError, message.get(), nullptr));
+}
+
+// A one-dimensional contiguous buffer of float64 ("d") or complex128 ("Zd")
+// values, read whole. The values are those the item-by-item conversion
+// reads (a float64 item is the same double, a complex128 item the same pair,
+// a real impedance gets imaginary part 0.0), without a Python object per
+// item: numpy arrays convert about ten times faster, which matters because
+// conversion is the one serial part of a batch. Anything else (lists, other
+// dtypes, strided views) returns false without an exception and takes the
+// general route.
+template <typename T>
+bool read_buffer(PyObject* obj, bool complex_ok, std::vector<T>& out, bool& was_complex) {
+    if (!PyObject_CheckBuffer(obj)) return false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    std::string format = view.format ? view.format : "B";
+    if (!format.empty() && (format[0] == '<' || format[0] == '=' || format[0] == '@')) format.erase(0, 1);
+    const bool is_real = format == "d" && view.itemsize == 8;
+    const bool is_complex = complex_ok && format == "Zd" && view.itemsize == 16;
+    const bool ok = view.ndim == 1 && (is_real || is_complex);
+    if (ok) {
+        const auto n = static_cast<std::size_t>(view.len / view.itemsize);
+        const auto* data = static_cast<const double*>(view.buf);
+        out.resize(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            if constexpr (std::is_same_v<T, double>) {
+                out[i] = data[i];
+            } else {
+                out[i] = is_complex ? T{data[2 * i], data[2 * i + 1]} : T{data[i], 0.0};
+            }
+        }
+        was_complex = is_complex;
+    }
+    PyBuffer_Release(&view);
+    return ok;
+}
+
+// One item of `spectra`: a (frequencies, impedances) pair as a tuple or list
+// of two, or a dataframe. Returns false with the exception set.
+bool convert_item(PyObject* item, Spectrum& out) {
+    if ((PyTuple_Check(item) || PyList_Check(item)) && PySequence_Size(item) == 2) {
+        Ref f(PySequence_GetItem(item, 0));
+        Ref z(PySequence_GetItem(item, 1));
+        if (!f || !z) return false;
+        bool unused = false;
+        if (read_buffer(f.get(), false, out.frequencies, unused) &&
+            read_buffer(z.get(), true, out.impedances, unused) &&
+            out.frequencies.size() == out.impedances.size())
+            return true;
+        out.frequencies.clear();
+        out.impedances.clear();
+        return spectrum(f.get(), z.get(), out);
+    }
+    return spectrum(item, nullptr, out);
+}
+
+// Re-takes the interpreter lock on the calling thread between two of its
+// spectra: checks for signals (Ctrl-C) at most every 20 ms and calls the
+// progress callback at most every `interval` seconds. An exception from
+// either stops the batch and is kept for re-raising.
+class Supervisor {
+public:
+    Supervisor(PyObject* progress, double interval, std::size_t total)
+        : progress_(progress), interval_(interval), total_(total) {}
+
+    void release() { save_ = PyEval_SaveThread(); }
+    void acquire() { PyEval_RestoreThread(save_); }
+
+    bool poll(std::size_t finished) {
+        const auto now = Clock::now();
+        if (now - last_check_ < std::chrono::milliseconds(20)) return true;
+        last_check_ = now;
+        acquire();
+        bool ok = PyErr_CheckSignals() == 0;
+        if (ok && progress_ && std::chrono::duration<double>(now - last_report_).count() >= interval_) {
+            last_report_ = now;
+            ok = report(finished);
+        }
+        if (!ok) error_ = take_exception();
+        release();
+        return ok;
+    }
+
+    // Calls the progress callback with (finished, total); needs the lock.
+    bool report(std::size_t finished) {
+        if (!progress_) return true;
+        Ref r(PyObject_CallFunction(progress_, "nn", static_cast<Py_ssize_t>(finished),
+                                    static_cast<Py_ssize_t>(total_)));
+        return static_cast<bool>(r);
+    }
+
+    Ref& error() { return error_; }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    PyObject* progress_;
+    double interval_;
+    std::size_t total_;
+    PyThreadState* save_ = nullptr;
+    Clock::time_point last_check_ = Clock::now();
+    Clock::time_point last_report_ = Clock::now();
+    Ref error_;
+};
+
+PyObject* fit_batch_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"circuit",
+                                     "spectra",
+                                     "seeds",
+                                     "progress",
+                                     "progress_interval",
+                                     "guess_init",
+                                     "weights",
+                                     "weight",
+                                     "method",
+                                     "max_iterations",
+                                     "ftol",
+                                     "xtol",
+                                     "num_particles",
+                                     "generations",
+                                     "nelder_mead_iterations",
+                                     "de_evaluations",
+                                     "sa_iterations",
+                                     "sa_initial_temperature",
+                                     "basin_hopping_hops",
+                                     "basin_hopping_step_size",
+                                     "basin_hopping_temperature",
+                                     "seed",
+                                     nullptr};
+    PyObject *circuit = nullptr, *spectra = nullptr, *seeds = Py_None, *progress = Py_None,
+             *progress_interval = nullptr, *guess_init_obj = nullptr, *weights_obj = nullptr, *weight_obj = nullptr,
+             *method_obj = nullptr, *max_iterations = nullptr, *ftol = nullptr, *xtol = nullptr,
+             *num_particles = nullptr, *generations = nullptr, *nelder_mead_iterations = nullptr,
+             *de_evaluations = nullptr, *sa_iterations = nullptr, *sa_initial_temperature = nullptr,
+             *basin_hopping_hops = nullptr, *basin_hopping_step_size = nullptr,
+             *basin_hopping_temperature = nullptr, *seed = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOOOOOOOOOOOOOOO:fit_batch",
+                                     const_cast<char**>(keywords), &circuit, &spectra, &seeds, &progress,
+                                     &progress_interval, &guess_init_obj, &weights_obj, &weight_obj, &method_obj,
+                                     &max_iterations, &ftol, &xtol, &num_particles, &generations,
+                                     &nelder_mead_iterations, &de_evaluations, &sa_iterations,
+                                     &sa_initial_temperature, &basin_hopping_hops, &basin_hopping_step_size,
+                                     &basin_hopping_temperature, &seed))
+        return nullptr;
+    if (!is_circuit(circuit)) {
+        raise_argument_error("circuit", "'" + type_name(circuit) + "' object cannot be converted to 'Circuit'");
+        return nullptr;
+    }
+    if (progress != Py_None && !PyCallable_Check(progress)) {
+        raise_argument_error("progress", "'" + type_name(progress) + "' object is not callable");
+        return nullptr;
+    }
+
+    // Options, converted and checked as Circuit.fit does.
+    FitRequest request;
+    std::optional<bool> guess_init;
+    std::optional<std::string> weights_path;
+    std::string weight_text = "modulus";
+    double interval = 0.1;
+    if (!convert_f64(progress_interval, "progress_interval", interval) ||
+        !convert_optional_bool(guess_init_obj, "guess_init", guess_init) ||
+        !optional_path(weights_obj, "weights", weights_path) ||
+        !convert_str(weight_obj, "weight", weight_text) || !convert_str(method_obj, "method", request.method) ||
+        !convert_size(max_iterations, "max_iterations", request.max_iterations) ||
+        !convert_f64(ftol, "ftol", request.ftol) || !convert_f64(xtol, "xtol", request.xtol) ||
+        !convert_size(num_particles, "num_particles", request.num_particles) ||
+        !convert_u64(generations, "generations", request.generations) ||
+        !convert_u64(nelder_mead_iterations, "nelder_mead_iterations", request.nelder_mead_iterations) ||
+        !convert_size(de_evaluations, "de_evaluations", request.de_evaluations) ||
+        !convert_u64(sa_iterations, "sa_iterations", request.sa_iterations) ||
+        !convert_f64(sa_initial_temperature, "sa_initial_temperature", request.sa_initial_temperature) ||
+        !convert_size(basin_hopping_hops, "basin_hopping_hops", request.basin_hopping_hops) ||
+        !convert_f64(basin_hopping_step_size, "basin_hopping_step_size", request.basin_hopping_step_size) ||
+        !convert_f64(basin_hopping_temperature, "basin_hopping_temperature", request.basin_hopping_temperature) ||
+        !convert_optional_u64(seed, "seed", request.seed))
+        return nullptr;
+    // A method name that no spectrum could use is the caller's error, not a
+    // spectrum's: refused before any work, with fit()'s message.
+    if (std::find(kFitMethods.begin(), kFitMethods.end(), request.method) == kFitMethods.end()) {
+        set_error(PyExc_ValueError, FitError::unknown_method(request.method).display());
+        return nullptr;
+    }
+    auto weighting = parse_weighting(weight_text);
+    if (!weighting) {
+        set_error(PyExc_ValueError, weighting.error());
+        return nullptr;
+    }
+    request.weighting = *weighting;
+
+    // The spectra, each converted on its own: a conversion error becomes
+    // that spectrum's result.
+    Ref items(PySequence_Fast(spectra, "argument 'spectra': expected a sequence of spectra"));
+    if (!items) return nullptr;
+    const auto count = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(items.get()));
+    std::vector<BatchSpectrum> natives(count);
+    std::vector<Ref> conversion_errors(count);
+    std::vector<std::size_t> to_fit;  // index into `spectra` of every converted spectrum
+    to_fit.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i));
+        Spectrum data;
+        if (!convert_item(item, data)) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) {
+                return nullptr;  // KeyboardInterrupt, MemoryError, ...: not the spectrum's fault
+            }
+            conversion_errors[i] = take_exception();
+            if (!conversion_errors[i]) return nullptr;
+            continue;
+        }
+        natives[i].frequencies = std::move(data.frequencies);
+        natives[i].impedances = std::move(data.impedances);
+        to_fit.push_back(i);
+    }
+    if (seeds != Py_None) {
+        Ref seed_items(PySequence_Fast(seeds, "argument 'seeds': expected a sequence of seeds"));
+        if (!seed_items) return nullptr;
+        if (static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seed_items.get())) != count) {
+            PyErr_Format(PyExc_ValueError, "seeds has %zd entries but there are %zu spectra",
+                         PySequence_Fast_GET_SIZE(seed_items.get()), count);
+            return nullptr;
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            natives[i].own_seed = true;
+            if (!convert_optional_u64(PySequence_Fast_GET_ITEM(seed_items.get(), static_cast<Py_ssize_t>(i)),
+                                      "seeds", natives[i].seed))
+                return nullptr;
+        }
+    }
+
+    // Starting values, decided once for the batch as Circuit.fit decides
+    // them for one spectrum: the warning of a missing network is issued
+    // once, and the network guess itself runs per spectrum on the pool.
+    std::shared_ptr<const NodeList> tree = *reinterpret_cast<CircuitObject*>(circuit)->tree;
+    request.circuit = *tree;
+    request.mask = circuit_mask(circuit);
+    const bool guess = guess_init ? *guess_init : (weights_path.has_value() || !circuit_values_given(circuit));
+    BatchStart start;
+    if (guess) {
+        if (!weights_path && !guess_init && !find_for_topology(*tree)) {
+            // Stack level 2: attributed to the caller of velotz.fit_batch, the
+            // Python wrapper of this function, as fit()'s is to its caller.
+            if (PyErr_WarnEx(PyExc_UserWarning, no_network_warning().c_str(), 2) < 0) return nullptr;
+        } else {
+            start = [tree, weights_path, mask = request.mask](const std::vector<double>& f,
+                                         const std::vector<Cx>& z) -> std::expected<NodeList, std::string> {
+                auto values = guess_params(*tree, f, z, weights_path);
+                if (!values) return std::unexpected(values.error());
+                const std::size_t n = param_count(*tree);
+                if (values->size() < n) {
+                    return std::unexpected("expected " + std::to_string(n) + " values, got " +
+                                           std::to_string(values->size()));
+                }
+                // Fixed parameters keep their values; custom bounds hold the rest.
+                if (mask) apply_mask(*tree, *mask, *values);
+                return rebuild(*tree, *values);
+            };
+        }
+    }
+
+    // Only the converted spectra go to the pool.
+    std::vector<BatchSpectrum> work;
+    work.reserve(to_fit.size());
+    for (std::size_t i : to_fit) work.push_back(std::move(natives[i]));
+    natives.clear();
+
+    Supervisor supervisor(progress == Py_None ? nullptr : progress, interval, count);
+    BatchControl control;
+    control.poll = [&supervisor, skipped = count - to_fit.size()](std::size_t finished) {
+        return supervisor.poll(finished + skipped);
+    };
+    std::vector<BatchSlot> slots;
+    supervisor.release();
+    try {
+        slots = fit_batch(request, work, start, control);
+    } catch (...) {
+        supervisor.acquire();  // the guard sets the Python exception with the lock held
+        throw;
+    }
+    supervisor.acquire();
+    if (supervisor.error()) {
+        Ref& e = supervisor.error();
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(e.get())), e.get());
+        return nullptr;
+    }
+    if (PyErr_CheckSignals() < 0) return nullptr;
+    if (!supervisor.report(count)) return nullptr;
+
+    // Results in input order.
+    Ref out(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!out) return nullptr;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (conversion_errors[i]) PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), conversion_errors[i].release());
+    }
+    for (std::size_t k = 0; k < to_fit.size(); ++k) {
+        BatchSlot& slot = slots[k];
+        Ref item;
+        if (slot.status == BatchStatus::Done) {
+            item = Ref(make_fit_result(std::move(*slot.outcome)));
+        } else if (slot.status == BatchStatus::Failed) {
+            item = value_error(slot.error);
+        } else {
+            PyErr_SetString(PyExc_RuntimeError, "the batch stopped before this spectrum was fitted");
+            item = take_exception();
+        }
+        if (!item) return nullptr;
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(to_fit[k]), item.release());
+    }
+    return out.release();
+}
+
+PyMethodDef functions[] = {
+    {"_fit_batch", VELOTZ_GUARD_METH(fit_batch_entry),
+     METH_VARARGS | METH_KEYWORDS,
+     "_fit_batch(circuit, spectra, *, seeds=None, progress=None, progress_interval=0.1, **fit_options)\n--\n\n"
+     "Fits `circuit` to every spectrum of `spectra` (each a (frequencies,\n"
+     "impedances) pair or a dataframe) on the worker pool; returns a list in\n"
+     "input order holding a FitResult or the exception of each spectrum.\n"
+     "Use velotz.fit_batch, which wraps this."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyMethodDef* batch_functions() { return functions; }
+
+}  // namespace velotz::py

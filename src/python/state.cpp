@@ -1,0 +1,487 @@
+#include "python/state.hpp"
+
+#include "python/guard.hpp"
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fit/outcome.hpp"
+#include "python/circuit_type.hpp"
+#include "python/element_types.hpp"
+#include "python/fit_result.hpp"
+
+namespace velotz::py {
+namespace {
+
+constexpr long kStateFormat = 1;
+
+// ---------------------------------------------------------------- values
+
+// Equal as floats, or both NaN.
+bool same_value(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
+
+// A hash that agrees with same_value: both zeros hash alike, every NaN
+// hashes alike.
+std::uint64_t value_bits(double v) {
+    if (v == 0.0) return 0;
+    if (std::isnan(v)) return 0x7ff8000000000000ull;
+    return std::bit_cast<std::uint64_t>(v);
+}
+
+struct Hasher {
+    std::uint64_t h = 0xcbf29ce484222325ull;
+    void add(std::uint64_t x) {
+        h ^= x + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2);
+        h *= 0x100000001b3ull;
+    }
+    void add(const std::string& s) {
+        add(s.size());
+        for (unsigned char c : s) add(c);
+    }
+    Py_hash_t finish() const {
+        auto out = static_cast<Py_hash_t>(h);
+        return out == -1 ? -2 : out;
+    }
+};
+
+void hash_tree(const NodeList& series, Hasher& hasher) {
+    hasher.add(series.size());
+    for (const Node& node : series) {
+        if (node.is_parallel()) {
+            hasher.add(0xfffffffful);
+            hasher.add(node.branches.size());
+            for (const NodeList& b : node.branches) hash_tree(b, hasher);
+            continue;
+        }
+        hasher.add(static_cast<std::uint64_t>(node.element.kind));
+        hasher.add(node.label ? 1u : 0u);
+        if (node.label) hasher.add(*node.label);
+        for (double v : node.element.values()) hasher.add(value_bits(v));
+    }
+}
+
+PyObject* rich_result(bool equal, int op) {
+    if (op == Py_EQ) return PyBool_FromLong(equal);
+    if (op == Py_NE) return PyBool_FromLong(!equal);
+    Py_RETURN_NOTIMPLEMENTED;
+}
+
+PyObject* text(const std::string& s) {
+    return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
+}
+
+// ---------------------------------------------------------------- tree state
+
+PyObject* element_values_tuple(const Element& e) {
+    const auto values = e.values();
+    Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
+    if (!tuple) return nullptr;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* v = PyFloat_FromDouble(values[i]);
+        if (!v) return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), v);
+    }
+    return tuple.release();
+}
+
+PyObject* nodes_state(const NodeList& series) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(series.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < series.size(); ++i) {
+        const Node& node = series[i];
+        Ref item;
+        if (node.is_parallel()) {
+            item = Ref(PyList_New(static_cast<Py_ssize_t>(node.branches.size())));
+            if (!item) return nullptr;
+            for (std::size_t b = 0; b < node.branches.size(); ++b) {
+                PyObject* branch = nodes_state(node.branches[b]);
+                if (!branch) return nullptr;
+                PyList_SET_ITEM(item.get(), static_cast<Py_ssize_t>(b), branch);
+            }
+        } else {
+            Ref code(PyUnicode_FromString(kind_info(node.element.kind).code));
+            Ref label = node.label ? Ref(text(*node.label)) : Ref::borrow(Py_None);
+            Ref values(element_values_tuple(node.element));
+            if (!code || !label || !values) return nullptr;
+            item = Ref(PyTuple_Pack(3, code.get(), label.get(), values.get()));
+            if (!item) return nullptr;
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return list.release();
+}
+
+bool state_error(const std::string& message) {
+    PyErr_SetString(PyExc_ValueError, ("invalid state: " + message).c_str());
+    return false;
+}
+
+std::optional<Kind> kind_of_code(PyObject* code) {
+    if (!PyUnicode_Check(code)) return std::nullopt;
+    for (int k = 0; k < kKindCount; ++k) {
+        if (PyUnicode_CompareWithASCIIString(code, kind_info(k).code) == 0) return static_cast<Kind>(k);
+    }
+    return std::nullopt;
+}
+
+// Field values of `kind` from a sequence of exactly its field count.
+bool element_from_values(Kind kind, PyObject* values, Element& out) {
+    Ref items(PySequence_Fast(values, "element values must be a sequence"));
+    if (!items) return false;
+    const int count = kind_info(kind).field_count;
+    if (PySequence_Fast_GET_SIZE(items.get()) != count) {
+        return state_error(std::string("element ") + kind_info(kind).code + " takes " + std::to_string(count) +
+                           " values");
+    }
+    out = Element{};
+    out.kind = kind;
+    for (int i = 0; i < count; ++i) {
+        const double v = PyFloat_AsDouble(PySequence_Fast_GET_ITEM(items.get(), i));
+        if (v == -1.0 && PyErr_Occurred()) return false;
+        out.v[static_cast<std::size_t>(i)] = v;
+    }
+    return true;
+}
+
+bool nodes_from_state(PyObject* state, std::size_t depth, NodeList& out) {
+    if (!PyList_Check(state)) return state_error("a series list must be a list");
+    const Py_ssize_t n = PyList_GET_SIZE(state);
+    out.clear();
+    out.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyList_GET_ITEM(state, i);
+        if (PyList_Check(item)) {
+            if (depth + 1 > kMaxNesting) return state_error("parallel groups nested too deep");
+            std::vector<NodeList> branches(static_cast<std::size_t>(PyList_GET_SIZE(item)));
+            for (std::size_t b = 0; b < branches.size(); ++b) {
+                if (!nodes_from_state(PyList_GET_ITEM(item, static_cast<Py_ssize_t>(b)), depth + 1, branches[b]))
+                    return false;
+            }
+            out.push_back(Node::parallel(std::move(branches)));
+            continue;
+        }
+        if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 3) {
+            return state_error("a node must be a (code, label, values) tuple or a list of branches");
+        }
+        auto kind = kind_of_code(PyTuple_GET_ITEM(item, 0));
+        if (!kind) return state_error("unknown element code");
+        PyObject* label_obj = PyTuple_GET_ITEM(item, 1);
+        std::optional<std::string> label;
+        if (label_obj != Py_None) {
+            if (!PyUnicode_Check(label_obj)) return state_error("a label must be a str or None");
+            label = utf8_of(label_obj);
+            if (!label) return false;
+        }
+        Element e;
+        if (!element_from_values(*kind, PyTuple_GET_ITEM(item, 2), e)) return false;
+        out.push_back(Node::leaf(e, std::move(label)));
+    }
+    return true;
+}
+
+// Looks `key` up in a state dict; a missing key is an error.
+PyObject* state_item(PyObject* dict, const char* key) {
+    PyObject* v = PyDict_GetItemString(dict, key);  // borrowed
+    if (!v) state_error(std::string("missing \"") + key + "\"");
+    return v;
+}
+
+// Checks the dict, its format and that it holds no key outside `known`.
+bool check_state_dict(PyObject* state, std::initializer_list<const char*> known) {
+    if (!PyDict_Check(state)) return state_error("expected a dict");
+    PyObject* format = state_item(state, "format");
+    if (!format) return false;
+    const long f = PyLong_AsLong(format);
+    if (f == -1 && PyErr_Occurred()) return false;
+    if (f != kStateFormat) return state_error("unsupported format " + std::to_string(f));
+    PyObject *key = nullptr, *value = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(state, &pos, &key, &value)) {
+        bool found = false;
+        for (const char* k : known) found = found || (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, k) == 0);
+        if (!found) {
+            Ref r(PyObject_Repr(key));
+            auto name = r ? utf8_of(r.get()) : std::nullopt;
+            return state_error("unknown key " + (name ? *name : std::string("?")) +
+                               " (written by a newer version of velotz?)");
+        }
+    }
+    return true;
+}
+
+PyObject* build_dict(std::initializer_list<std::pair<const char*, PyObject*>> items) {
+    // Takes ownership of every value.
+    std::vector<Ref> owned;
+    for (const auto& kv : items) owned.emplace_back(kv.second);
+    for (const Ref& r : owned) {
+        if (!r) return nullptr;
+    }
+    Ref dict(PyDict_New());
+    if (!dict) return nullptr;
+    std::size_t i = 0;
+    for (const auto& kv : items) {
+        if (PyDict_SetItemString(dict.get(), kv.first, owned[i++].get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* floats_or_none(const std::optional<std::vector<double>>& v) {
+    if (!v) Py_RETURN_NONE;
+    return list_of_floats(*v);
+}
+
+// A bound method of the reconstructor `name` of velotz._core, as pickle
+// finds it (by module and name).
+PyObject* reconstructor(const char* name) {
+    Ref module(PyImport_ImportModule("velotz._core"));
+    if (!module) return nullptr;
+    return PyObject_GetAttrString(module.get(), name);
+}
+
+// ---------------------------------------------------------------- reconstructors
+
+PyObject* element_from_state(PyObject*, PyObject* args) {
+    PyObject *code = nullptr, *values = nullptr;
+    if (!PyArg_ParseTuple(args, "OO:_element_from_state", &code, &values)) return nullptr;
+    auto kind = kind_of_code(code);
+    if (!kind) {
+        state_error("unknown element code");
+        return nullptr;
+    }
+    Element e;
+    if (!element_from_values(*kind, values, e)) return nullptr;
+    PyObject* cls = PyObject_GetAttrString(reinterpret_cast<PyObject*>(element_type()), kind_info(*kind).code);
+    if (!cls) return nullptr;
+    Ref type(cls);
+    auto* t = reinterpret_cast<PyTypeObject*>(cls);
+    PyObject* self = t->tp_alloc(t, 0);
+    if (!self) return nullptr;
+    new (&reinterpret_cast<ElementObject*>(self)->value) Element(e);
+    return self;
+}
+
+PyObject* circuit_from_state(PyObject*, PyObject* state) {
+    if (!check_state_dict(state, {"format", "nodes", "values_given"})) return nullptr;
+    PyObject* nodes = state_item(state, "nodes");
+    PyObject* given = nodes ? state_item(state, "values_given") : nullptr;
+    if (!given) return nullptr;
+    NodeList tree;
+    if (!nodes_from_state(nodes, 0, tree)) return nullptr;
+    const int flag = PyObject_IsTrue(given);
+    if (flag < 0) return nullptr;
+    return make_circuit(std::move(tree), flag != 0);
+}
+
+bool read_u64(PyObject* state, const char* key, std::uint64_t& out) {
+    PyObject* v = state_item(state, key);
+    if (!v) return false;
+    out = PyLong_AsUnsignedLongLong(v);
+    return !(out == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
+}
+
+bool read_f64(PyObject* state, const char* key, double& out) {
+    PyObject* v = state_item(state, key);
+    if (!v) return false;
+    out = PyFloat_AsDouble(v);
+    return !(out == -1.0 && PyErr_Occurred());
+}
+
+PyObject* fit_result_from_state(PyObject*, PyObject* state) {
+    if (!check_state_dict(state, {"format", "circuit", "names", "params", "stderr", "success", "iterations",
+                                  "impedance_evals", "cost", "chi_square"}))
+        return nullptr;
+    FitOutcome o;
+    PyObject* nodes = state_item(state, "circuit");
+    if (!nodes || !nodes_from_state(nodes, 0, o.circuit)) return nullptr;
+    PyObject* names = state_item(state, "names");
+    if (!names) return nullptr;
+    Ref names_fast(PySequence_Fast(names, "names must be a sequence"));
+    if (!names_fast) return nullptr;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(names_fast.get()); ++i) {
+        PyObject* n = PySequence_Fast_GET_ITEM(names_fast.get(), i);
+        if (!PyUnicode_Check(n)) {
+            state_error("names must be str");
+            return nullptr;
+        }
+        auto s = utf8_of(n);
+        if (!s) return nullptr;
+        o.names.push_back(std::move(*s));
+    }
+    PyObject* params = state_item(state, "params");
+    if (!params) return nullptr;
+    auto p = floats_from_sequence(params);
+    if (!p) return nullptr;
+    o.params = std::move(*p);
+    PyObject* se = state_item(state, "stderr");
+    if (!se) return nullptr;
+    if (se != Py_None) {
+        auto s = floats_from_sequence(se);
+        if (!s) return nullptr;
+        o.std_errors = std::move(*s);
+    }
+    PyObject* success = state_item(state, "success");
+    if (!success) return nullptr;
+    const int flag = PyObject_IsTrue(success);
+    if (flag < 0) return nullptr;
+    o.success = flag != 0;
+    if (!read_u64(state, "iterations", o.iterations) || !read_u64(state, "impedance_evals", o.impedance_evals) ||
+        !read_f64(state, "cost", o.cost) || !read_f64(state, "chi_square", o.chi_square))
+        return nullptr;
+    return make_fit_result(std::move(o));
+}
+
+PyMethodDef functions[] = {
+    {"_element_from_state", VELOTZ_GUARD_METH(element_from_state), METH_VARARGS,
+     "_element_from_state(code, values)\n--\n\nRebuilds a pickled element."},
+    {"_circuit_from_state", VELOTZ_GUARD_METH(circuit_from_state), METH_O, "_circuit_from_state(state)\n--\n\nRebuilds a pickled Circuit."},
+    {"_fit_result_from_state", VELOTZ_GUARD_METH(fit_result_from_state), METH_O,
+     "_fit_result_from_state(state)\n--\n\nRebuilds a pickled FitResult."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---------------------------------------------------------------- element methods
+
+PyObject* element_reduce(PyObject* self, PyObject*) {
+    const Element& e = reinterpret_cast<ElementObject*>(self)->value;
+    Ref fn(reconstructor("_element_from_state"));
+    Ref values(element_values_tuple(e));
+    if (!fn || !values) return nullptr;
+    return Py_BuildValue("(O(sO))", fn.get(), kind_info(e.kind).code, values.get());
+}
+
+// ---------------------------------------------------------------- fit result methods
+
+PyObject* outcome_state(const FitOutcome& o, const NodeList& circuit) {
+    return build_dict({
+        {"format", PyLong_FromLong(kStateFormat)},
+        {"circuit", nodes_state(circuit)},
+        {"names", list_of_strings(o.names)},
+        {"params", list_of_floats(o.params)},
+        {"stderr", floats_or_none(o.std_errors)},
+        {"success", PyBool_FromLong(o.success)},
+        {"iterations", PyLong_FromUnsignedLongLong(o.iterations)},
+        {"impedance_evals", PyLong_FromUnsignedLongLong(o.impedance_evals)},
+        {"cost", PyFloat_FromDouble(o.cost)},
+        {"chi_square", PyFloat_FromDouble(o.chi_square)},
+    });
+}
+
+PyObject* fit_result_reduce(PyObject* self, PyObject*) {
+    Ref fn(reconstructor("_fit_result_from_state"));
+    if (!fn) return nullptr;
+    Ref state(outcome_state(fit_result_outcome(self), fit_result_circuit(self)));
+    if (!state) return nullptr;
+    return Py_BuildValue("(O(O))", fn.get(), state.get());
+}
+
+bool same_outcome(const FitOutcome& a, const FitOutcome& b) {
+    auto same_list = [](const std::vector<double>& x, const std::vector<double>& y) {
+        if (x.size() != y.size()) return false;
+        for (std::size_t i = 0; i < x.size(); ++i) {
+            if (!same_value(x[i], y[i])) return false;
+        }
+        return true;
+    };
+    if (a.std_errors.has_value() != b.std_errors.has_value()) return false;
+    if (a.std_errors && !same_list(*a.std_errors, *b.std_errors)) return false;
+    return a.iterations == b.iterations && a.impedance_evals == b.impedance_evals && same_value(a.cost, b.cost) &&
+           same_value(a.chi_square, b.chi_square) && a.success == b.success && a.names == b.names &&
+           same_list(a.params, b.params);
+}
+
+}  // namespace
+
+PyMethodDef* state_functions() { return functions; }
+
+PyObject* return_self(PyObject* self, PyObject*) {
+    Py_INCREF(self);
+    return self;
+}
+
+// ---------------------------------------------------------------- circuit
+
+PyObject* circuit_reduce(PyObject* self, PyObject*) {
+    Ref fn(reconstructor("_circuit_from_state"));
+    if (!fn) return nullptr;
+    Ref state(build_dict({
+        {"format", PyLong_FromLong(kStateFormat)},
+        {"nodes", nodes_state(circuit_tree(self))},
+        {"values_given", PyBool_FromLong(circuit_values_given(self))},
+    }));
+    if (!state) return nullptr;
+    return Py_BuildValue("(O(O))", fn.get(), state.get());
+}
+
+PyObject* circuit_richcompare(PyObject* a, PyObject* b, int op) {
+    if (!is_circuit(a) || !is_circuit(b) || (op != Py_EQ && op != Py_NE)) Py_RETURN_NOTIMPLEMENTED;
+    const bool equal = circuit_values_given(a) == circuit_values_given(b) && circuit_tree(a) == circuit_tree(b);
+    return rich_result(equal, op);
+}
+
+Py_hash_t circuit_hash(PyObject* self) {
+    Hasher h;
+    h.add(circuit_values_given(self) ? 1u : 0u);
+    hash_tree(circuit_tree(self), h);
+    return h.finish();
+}
+
+// ---------------------------------------------------------------- element
+
+PyMethodDef element_state_methods[] = {
+    {"__reduce__", VELOTZ_GUARD_METH(element_reduce), METH_NOARGS, nullptr},
+    {"__copy__", VELOTZ_GUARD_METH(return_self), METH_NOARGS, nullptr},
+    {"__deepcopy__", VELOTZ_GUARD_METH(return_self), METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* element_richcompare(PyObject* a, PyObject* b, int op) {
+    if (!is_element(a) || !is_element(b) || (op != Py_EQ && op != Py_NE)) Py_RETURN_NOTIMPLEMENTED;
+    const bool equal = reinterpret_cast<ElementObject*>(a)->value == reinterpret_cast<ElementObject*>(b)->value;
+    return rich_result(equal, op);
+}
+
+Py_hash_t element_hash(PyObject* self) {
+    const Element& e = reinterpret_cast<ElementObject*>(self)->value;
+    Hasher h;
+    h.add(static_cast<std::uint64_t>(e.kind));
+    for (double v : e.values()) h.add(value_bits(v));
+    return h.finish();
+}
+
+// ---------------------------------------------------------------- fit result
+
+PyMethodDef fit_result_extra_methods[] = {
+    {"__reduce__", VELOTZ_GUARD_METH(fit_result_reduce), METH_NOARGS, nullptr},
+    {"__copy__", VELOTZ_GUARD_METH(return_self), METH_NOARGS, nullptr},
+    {"__deepcopy__", VELOTZ_GUARD_METH(return_self), METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* fit_result_richcompare(PyObject* a, PyObject* b, int op) {
+    PyTypeObject* type = fit_result_type();
+    if (!type || !PyObject_TypeCheck(a, type) || !PyObject_TypeCheck(b, type) || (op != Py_EQ && op != Py_NE))
+        Py_RETURN_NOTIMPLEMENTED;
+    const bool equal =
+        same_outcome(fit_result_outcome(a), fit_result_outcome(b)) && fit_result_circuit(a) == fit_result_circuit(b);
+    return rich_result(equal, op);
+}
+
+Py_hash_t fit_result_hash(PyObject* self) {
+    const FitOutcome& o = fit_result_outcome(self);
+    Hasher h;
+    h.add(o.iterations);
+    h.add(o.impedance_evals);
+    h.add(value_bits(o.cost));
+    h.add(o.success ? 1u : 0u);
+    for (double v : o.params) h.add(value_bits(v));
+    return h.finish();
+}
+
+}  // namespace velotz::py
