@@ -1,5 +1,6 @@
 """Marks for tests that depend on the interpreter rather than on velotz."""
 import importlib.util
+import os
 import platform
 import sys
 
@@ -16,6 +17,12 @@ refcounts = pytest.mark.skipif(not hasattr(sys, "getrefcount"), reason="needs CP
 
 # inspect.signature() of methods written in C needs CPython's __text_signature__ support.
 builtin_signatures = pytest.mark.skipif(not CPYTHON, reason="PyPy has no signatures for methods written in C")
+
+
+# Under AddressSanitizer a failed operator new aborts the process instead of
+# throwing std::bad_alloc, so allocations meant to fail cannot be tried there.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+throwing_allocator = pytest.mark.skipif(SANITIZED, reason="AddressSanitizer aborts where operator new would throw")
 
 
 def needs(module):

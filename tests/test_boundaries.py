@@ -14,6 +14,7 @@ import textwrap
 import pytest
 
 import velotz
+from interpreter import throwing_allocator
 
 SRC = pathlib.Path(__file__).resolve().parent.parent / "src" / "python"
 
@@ -31,6 +32,7 @@ def run_child(code, env=None, preexec=None, timeout=120):
 # that reserve room from len() up front ask for an impossible allocation.
 LIAR = """
 import velotz
+from interpreter import throwing_allocator
 class Liar:
     def __init__(self, items, claimed):
         self.items, self.claimed = items, claimed
@@ -61,6 +63,7 @@ ENTRY_CALLS = {
 }
 
 
+@throwing_allocator
 @pytest.mark.parametrize("claimed", [2**62, 10**11])
 @pytest.mark.parametrize("name", sorted(ENTRY_CALLS))
 def test_impossible_allocation_is_a_memory_error(name, claimed):
@@ -87,6 +90,7 @@ print(abs(c.with_values(arg(p)).impedance(arg(f))[0] - (1 + 2 / (1 + 2j * 3.1415
     assert out.strip() == "True"
 
 
+@throwing_allocator
 def test_pool_without_threads_falls_back_to_fewer_workers():
     # 1000 workers with a 3 GB address-space limit: most thread stacks cannot be mapped.
     import resource
