@@ -357,3 +357,15 @@ def test_batches_of_constrained_circuits_equal_single_fits(make, method, options
     # The same batch without the constraints is a different batch.
     plain = c.with_free().with_bounds({"CPE1.alpha": None})
     assert velotz.fit_batch(plain, spectra[:1], method=method, **options)[0] != batch[0]
+
+
+@pytest.mark.parametrize("backend", ["pandas", "polars"])
+def test_tables_of_constrained_fits_leave_the_fixed_parameters_stderr_empty(backend):
+    pytest.importorskip(backend)
+    batch = velotz.fit_batch(constrained(), _spectra(3))
+    for frame in (batch.to_dataframe(backend=backend), velotz.to_dataframe(batch[0], backend=backend)):
+        rows = frame.to_dict("records") if backend == "pandas" else frame.to_dicts()
+        for row, r in zip(rows, batch):
+            assert row["R0.r"] == R0_FIXED and math.isnan(row["R0.r_stderr"])
+            for name in ("R1.r", "CPE1.q", "CPE1.alpha"):
+                assert row[name] == r.params[name] and row[name + "_stderr"] == r.stderr[name]
