@@ -5,6 +5,7 @@ The fits are checked against an independent optimum: scipy's least_squares
 on the circuit written here in numpy, with the same fixed value and bounds.
 """
 import math
+import pickle
 
 import numpy as np
 import pytest
@@ -306,3 +307,65 @@ def test_constraints_removed_again_fit_exactly_like_the_plain_circuit():
     a, b = plain.fit(F, Z), freed.fit(F, Z)
     assert (a.params, a.stderr, a.impedance_evals, a.iterations) == (b.params, b.stderr, b.impedance_evals,
                                                                       b.iterations)
+
+
+# ------------------------------------------------------------------ batches and pickles
+
+def _spectra(n=4):
+    rng = np.random.default_rng(3)
+    out = []
+    for i in range(n):
+        z = model_rq([10.0, 100.0 * (1 + 0.2 * i), 1e-4, 0.85], W)
+        out.append((F, z * (1 + 0.003 * (rng.standard_normal(len(z)) + 1j * rng.standard_normal(len(z))))))
+    return out
+
+
+def _result_bits(r):
+    names = r.circuit.param_names()
+    return ([r.params[n].hex() for n in names], None if r.stderr is None else sorted(
+        (k, v.hex()) for k, v in r.stderr.items()), r.cost.hex(), r.iterations, r.impedance_evals, r.success)
+
+
+@pytest.mark.parametrize("method,options", [
+    ("levenberg_marquardt", {}),
+    ("nelder_mead", {"nelder_mead_iterations": 300}),
+    ("particle_swarm", {"num_particles": 15, "generations": 20, "seed": 4}),
+    ("basin_hopping", {"basin_hopping_hops": 2, "seed": 9}),
+], ids=["lm", "nelder_mead", "particle_swarm", "basin_hopping"])
+@pytest.mark.parametrize("make", [
+    constrained,
+    lambda: pickle.loads(pickle.dumps(constrained())),
+    # Values not given: every spectrum starts from the network's guess made to respect the constraints.
+    lambda: velotz.Circuit("R0-(R1,CPE1)").with_bounds({"CPE1.alpha": ALPHA_BOUNDS}),
+], ids=["constrained", "unpickled", "guessed"])
+def test_batches_of_constrained_circuits_equal_single_fits(make, method, options):
+    c = make()
+    spectra = _spectra()
+    batch = velotz.fit_batch(c, spectra, method=method, **options)
+    assert len(batch) == len(spectra)
+    for (f, z), got in zip(spectra, batch):
+        single = c.fit(f, z, method=method, **options)
+        assert _result_bits(got) == _result_bits(single)
+        assert got == single
+        assert got.circuit.fixed_params() == c.fixed_params()
+        assert got.circuit.custom_bounds() == c.custom_bounds() == {"CPE1.alpha": ALPHA_BOUNDS}
+        assert ALPHA_BOUNDS[0] <= got.params["CPE1.alpha"] <= ALPHA_BOUNDS[1]
+        if c.fixed_params():
+            assert got.params["R0.r"] == R0_FIXED and set(got.stderr) == set(c.free_param_names())
+    back = pickle.loads(pickle.dumps(batch))
+    assert back == batch and [_result_bits(r) for r in back] == [_result_bits(r) for r in batch]
+    # The same batch without the constraints is a different batch.
+    plain = c.with_free().with_bounds({"CPE1.alpha": None})
+    assert velotz.fit_batch(plain, spectra[:1], method=method, **options)[0] != batch[0]
+
+
+@pytest.mark.parametrize("backend", ["pandas", "polars"])
+def test_tables_of_constrained_fits_leave_the_fixed_parameters_stderr_empty(backend):
+    pytest.importorskip(backend)
+    batch = velotz.fit_batch(constrained(), _spectra(3))
+    for frame in (batch.to_dataframe(backend=backend), velotz.to_dataframe(batch[0], backend=backend)):
+        rows = frame.to_dict("records") if backend == "pandas" else frame.to_dicts()
+        for row, r in zip(rows, batch):
+            assert row["R0.r"] == R0_FIXED and math.isnan(row["R0.r_stderr"])
+            for name in ("R1.r", "CPE1.q", "CPE1.alpha"):
+                assert row[name] == r.params[name] and row[name + "_stderr"] == r.stderr[name]

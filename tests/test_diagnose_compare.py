@@ -161,3 +161,66 @@ def test_compare_given_circuits_dataframe_and_failures():
     failed = velotz.compare(F, z, circuits=["rc"], method="bfgs")
     assert failed.best is None and failed[0].error.startswith("unknown fit method")
     assert "failed: unknown fit method" in repr(failed)
+
+
+# ------------------------------------------------------------------ constrained circuits
+
+EXTRA_ARC = {"R0.r": 10, "R1.r": 100, "CPE1.q": 2e-5, "CPE1.alpha": 0.9, "R2.r": 1.0, "CPE2.q": 1.0,
+             "CPE2.alpha": 0.5}
+
+
+@pytest.mark.parametrize("criterion", ["aic", "bic"])
+@pytest.mark.parametrize("constrain, k", [
+    (lambda c: c, 7),
+    (lambda c: c.with_fixed(["R0.r"]), 6),
+    (lambda c: c.with_fixed({"CPE1.alpha": 0.85, "CPE2.alpha": 0.8}), 5),
+    (lambda c: c.with_bounds({"CPE1.alpha": (0.5, 0.95)}), 7),  # narrowed, still fitted
+    (lambda c: c.with_bounds({"CPE2.alpha": (0.5, 0.9)}).with_fixed(["CPE2.alpha", "R0.r"]), 5),
+], ids=["plain", "one fixed", "two fixed", "bounds only", "fixed within bounds"])
+def test_compare_counts_the_free_parameters(constrain, k, criterion):
+    base = velotz.Circuit("R0-(R1,CPE1)-(R2,CPE2)").with_named_values(
+        dict(EXTRA_ARC, **{"R2.r": 40.0, "CPE2.q": 1e-2, "CPE2.alpha": 0.8}))
+    circuit = constrain(base)
+    z = two_arc_spectrum()
+    cmp = velotz.compare(F, z, circuits=[circuit, "rq"], criterion=criterion)
+    entry = next(e for e in cmp if e.circuit is circuit)
+    n = 2 * F.size
+    assert entry.n_params == k
+    assert entry.aic == pytest.approx(n * np.log(entry.chi_square / n) + 2 * k, rel=1e-12)
+    assert entry.bic == pytest.approx(n * np.log(entry.chi_square / n) + k * np.log(n), rel=1e-12)
+    assert entry.result.circuit.fixed_params() == circuit.fixed_params()
+    # One point: no standard errors to count, still k free parameters.
+    short = velotz.compare(F[:1], z[:1], circuits=[circuit], criterion=criterion)[0]
+    assert short.error is None and short.result.stderr is None
+    assert short.n_params == k
+
+
+@pytest.mark.parametrize("fixed", [
+    {"R0.r": 1e-12},  # held on its lower bound: not the fit's doing
+    {"R2.r": 1e20, "CPE2.q": 1.0},  # a negligible arc held where it is: not undetermined
+])
+def test_diagnose_leaves_fixed_parameters_alone(fixed):
+    start = velotz.Circuit("R0-(R1,C1)-(R2,C2)").with_named_values(
+        {"R0.r": 1e-12, "R1.r": 100.0, "C1.c": 2e-5, "R2.r": 1e20, "C2.c": 1.0})
+    free_fit = velotz.diagnose(start.fit(F, one_arc()), F)
+    held_names = [n.replace("CPE2.q", "C2.c") for n in fixed]
+    held = start.with_fixed(held_names)
+    d = velotz.diagnose(held.fit(F, one_arc()), F)
+    flagged_as = {}
+    for finding in d:
+        for p in finding.params:
+            flagged_as.setdefault(p, set()).add(finding.kind)
+    for name in held_names:
+        assert not {"at_bound", "undetermined"} & flagged_as.get(name, set()), (name, d)
+    # Without the constraint the same parameters are flagged for those reasons.
+    free_kinds = {p: {f.kind for f in free_fit if p in f.params} for p in held_names}
+    assert any({"at_bound", "undetermined"} & kinds for kinds in free_kinds.values()), free_fit
+
+
+def test_missing_standard_errors_name_only_the_free_parameters():
+    # One frequency: two residuals for the two free parameters, so no standard errors.
+    result = velotz.Circuit("R0-(R1,C1)").with_values([4.0, 1.0, 1e-3]).with_fixed(["R0.r"]).fit([1.0], [5 - 1j])
+    assert result.stderr is None
+    undetermined = [f for f in velotz.diagnose(result, [1.0]) if f.kind == "undetermined"]
+    assert len(undetermined) == 1 and set(undetermined[0].params) == {"R1.r", "C1.c"}
+    assert "R0.r" not in undetermined[0].message

@@ -168,7 +168,7 @@ def test_fit_results_differ_when_any_field_differs():
 
 
 @pytest.mark.parametrize("state, message", [
-    ({"format": 1, "nodes": [("R", "R0", (1.0,))], "values_given": True, "fixed": []}, "unknown key 'fixed'"),
+    ({"format": 1, "nodes": [("R", "R0", (1.0,))], "values_given": True, "locked": []}, "unknown key 'locked'"),
     ({"format": 2, "nodes": [], "values_given": True}, "unsupported format 2"),
     ({"format": 1, "nodes": [("R", "R0", (1.0, 2.0))], "values_given": True}, "element R takes 1 values"),
     ({"format": 1, "nodes": [("Q", None, (1.0,))], "values_given": True}, "unknown element code"),
@@ -180,6 +180,138 @@ def test_malformed_circuit_states_are_refused(state, message):
         rebuild(state)
 
 
+# ---------------------------------------------------------------- constraints
+
+F_RQ = np.logspace(5, -2, 30)
+Z_RQ = (Circuit("R0-(R1,CPE1)").with_values([10.0, 100.0, 1e-4, 0.85]).impedance(F_RQ)
+        * (1 + 0.01 * np.cos(np.arange(30))))
+START_RQ = [30.0, 30.0, 3e-4, 0.7]
+
+
+def _rq(values=START_RQ):
+    return Circuit("R0-(R1,CPE1)").with_values(values)
+
+
+CONSTRAINED = {
+    "fixed": lambda: _rq().with_fixed({"R0.r": 0.1 + 0.2}),
+    "finite bounds": lambda: _rq().with_bounds({"CPE1.alpha": (0.5, 0.8)}),
+    "open bound": lambda: _rq().with_bounds({"R1.r": (0.1 + 0.2, INF)}),
+    "fixed and bounds": lambda: _rq().with_fixed({"R0.r": 12.0}).with_bounds({"CPE1.alpha": (0.5, 0.8),
+                                                                             "R1.r": (1e-3, 1e4)}),
+    "fixed within its bounds": lambda: _rq().with_bounds({"R0.r": (10.0, 40.0)}).with_fixed(["R0.r"]),
+    "values not given": lambda: Circuit("R0-(R1,CPE1)").with_bounds({"CPE1.alpha": (0.5, 0.95)}),
+}
+
+
+def _fit_bits(r):
+    names = r.circuit.param_names()
+    stderr = None if r.stderr is None else {k: bits(v) for k, v in r.stderr.items()}
+    return [bits(r.params[n]) for n in names], stderr, bits(r.cost), r.iterations, r.impedance_evals, r.success
+
+
+@pytest.mark.parametrize("make", CONSTRAINED.values(), ids=CONSTRAINED.keys())
+def test_constrained_circuits_pickle_to_equal_circuits_that_fit_alike(make):
+    c = make()
+    for protocol in (2, pickle.HIGHEST_PROTOCOL):
+        back = pickle.loads(pickle.dumps(c, protocol))
+        assert back == c and hash(back) == hash(c) and repr(back) == repr(c)
+        assert {k: bits(v) for k, v in back.fixed_params().items()} == {
+            k: bits(v) for k, v in c.fixed_params().items()}
+        assert {k: (bits(lo), bits(hi)) for k, (lo, hi) in back.custom_bounds().items()} == {
+            k: (bits(lo), bits(hi)) for k, (lo, hi) in c.custom_bounds().items()}
+        assert back.free_param_names() == c.free_param_names()
+        assert circuit_bits(back) == circuit_bits(c)
+    back = pickle.loads(pickle.dumps(c))
+    assert _fit_bits(back.fit(F_RQ, Z_RQ)) == _fit_bits(c.fit(F_RQ, Z_RQ))
+    assert back.fit(F_RQ, Z_RQ) == c.fit(F_RQ, Z_RQ)
+    # An unconstrained circuit still pickles without the constraint keys.
+    assert not {"fixed", "bounds"} & set(_rq().__reduce__()[1][0])
+
+
+@pytest.mark.parametrize("make", CONSTRAINED.values(), ids=CONSTRAINED.keys())
+def test_constraints_take_part_in_equality_and_hash(make):
+    c = make()
+    plain = c.with_free().with_bounds({name: None for name in c.custom_bounds()})
+    assert plain.fixed_params() == {} and plain.custom_bounds() == {}
+    assert plain.param_values() == c.param_values()  # same tree, same values
+    assert c != plain and not (c == plain)
+    assert plain == pickle.loads(pickle.dumps(plain))
+    # Removing the constraints one by one gives back equal circuits.
+    assert len({c, make(), plain, pickle.loads(pickle.dumps(plain))}) == 2
+
+
+def test_constraints_differ_in_what_and_where():
+    base = _rq()
+    variants = [
+        base.with_fixed(["R0.r"]),
+        base.with_fixed(["R1.r"]),
+        base.with_bounds({"CPE1.alpha": (0.5, 0.8)}),
+        base.with_bounds({"CPE1.alpha": (0.5, 0.8000000000000002)}),
+        base.with_bounds({"CPE1.alpha": (0.5, 0.8)}).with_fixed(["R0.r"]),
+        base.with_bounds({"R1.r": (1.0, INF)}),
+        base.with_bounds({"R1.r": (1.0, 1e300)}),
+    ]
+    for i, a in enumerate(variants):
+        for j, b in enumerate(variants):
+            assert (a == b) is (i == j), (i, j)
+    # Equal constraints reached in a different order are equal, with equal hashes.
+    a = base.with_fixed(["R0.r"]).with_bounds({"CPE1.alpha": (0.5, 0.8)})
+    b = base.with_bounds({"CPE1.alpha": (0.5, 0.8)}).with_fixed(["R0.r"])
+    assert a == b and hash(a) == hash(b)
+
+
+@pytest.mark.parametrize("make", [CONSTRAINED["fixed and bounds"], CONSTRAINED["fixed"]],
+                         ids=["fixed and bounds", "fixed"])
+def test_constrained_fit_results_pickle_with_stderr_of_free_parameters(make):
+    c = make()
+    r = c.fit(F_RQ, Z_RQ)
+    assert r.stderr is not None and set(r.stderr) == set(c.free_param_names())
+    back = pickle.loads(pickle.dumps(r))
+    assert back == r and hash(back) == hash(r) and repr(back) == repr(r)
+    assert _fit_bits(back) == _fit_bits(r)
+    assert back.circuit == r.circuit and back.circuit.fixed_params() == c.fixed_params()
+    assert back.circuit.custom_bounds() == c.custom_bounds()
+    # The fitted circuit keeps its constraints: refitting it holds the fixed value.
+    assert back.circuit.fit(F_RQ, Z_RQ).params["R0.r"] == c.fixed_params()["R0.r"]
+    # The same fit without constraints is a different result.
+    state = r.__reduce__()[1][0]
+    rebuild = r.__reduce__()[0]
+    unconstrained = {k: v for k, v in state.items() if k not in ("fixed", "bounds")}
+    assert rebuild(unconstrained) != r
+    assert rebuild(dict(state, std_error_names=list(reversed(state["std_error_names"])))) != r
+
+
+def test_states_written_before_constraints_still_read():
+    r = _fit()
+    state = r.__reduce__()[1][0]
+    assert state["std_error_names"] == state["names"]
+    old = {k: v for k, v in state.items() if k != "std_error_names"}
+    back = r.__reduce__()[0](old)
+    assert back == r and back.stderr == r.stderr
+    c_state = {"format": 1, "nodes": [("R", "R0", (1.0,))], "values_given": True}
+    assert Circuit("R0").__reduce__()[0](c_state) == Circuit("R0").with_values([1.0])
+
+
+@pytest.mark.parametrize("extra, message", [
+    ({"fixed": [True]}, r"\"fixed\" must hold one entry per parameter \(2\)"),
+    ({"fixed": [1, 0]}, "entries must be bools"),
+    ({"bounds": [None, (1.0,)]}, "None or a \\(lower, upper\\) tuple"),
+    ({"bounds": [None, (5.0, 1.0)]}, "need lower < upper"),
+    ({"bounds": [(0.0, 1.0), None]}, "must lie within its default bounds"),
+    ({"fixed": [True, False], "bounds": [(3.0, 4.0), None]}, "lies outside its bounds"),
+    ({"fixed": [True, True]}, "every parameter of this circuit would be fixed"),
+])
+def test_malformed_constraint_states_are_refused(extra, message):
+    state = {"format": 1, "nodes": [("R", "R0", (1.0,)), ("R", "R1", (2.0,))], "values_given": True, **extra}
+    with pytest.raises(ValueError, match=message):
+        Circuit("R0").__reduce__()[0](state)
+    r = _rq().fit(F_RQ, Z_RQ)
+    rstate = dict(r.__reduce__()[1][0], circuit=state["nodes"], names=["R0.r", "R1.r"], params=[1.0, 2.0],
+                  stderr=None, std_error_names=[], **extra)
+    with pytest.raises(ValueError, match=message):
+        r.__reduce__()[0](rstate)
+
+
 CHILD = r"""
 import pickle, struct, sys
 import velotz
@@ -189,10 +321,12 @@ for o in objs:
     if isinstance(o, velotz.Circuit):
         out.append(("circuit", repr(o), o.param_names(), [struct.pack("<d", v) for v in o.param_values()],
                     [complex(z) for z in o.impedance([1.0, 1000.0])]))
+        out.append(("constraints", o.fixed_params(), o.custom_bounds(), o.free_param_names()))
     elif isinstance(o, velotz.Element):
         out.append(("element", repr(o)))
     else:
-        out.append(("result", repr(o), sorted(o.params.items()), o.cost))
+        out.append(("result", repr(o), sorted(o.params.items()), o.cost, o.stderr, o.circuit.fixed_params(),
+                    o.circuit.custom_bounds()))
 out.append(objs)
 pickle.dump(out, sys.stdout.buffer)
 """
@@ -201,22 +335,30 @@ pickle.dump(out, sys.stdout.buffer)
 def test_objects_travel_to_another_process_and_back():
     circuits = [make() for make in CIRCUITS.values()]
     elements = [getattr(Element, c)(*[0.25] * FIELDS[c]) for c in CODES]
+    circuits += [make() for make in CONSTRAINED.values()]
     result = _fit()
-    objs = circuits + elements + [result]
+    constrained = CONSTRAINED["fixed and bounds"]().fit(F_RQ, Z_RQ)
+    objs = circuits + elements + [result, constrained]
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
     done = subprocess.run([sys.executable, "-c", CHILD], input=pickle.dumps(objs), capture_output=True, env=env,
                           timeout=120)
     assert done.returncode == 0, done.stderr.decode()
     report = pickle.loads(done.stdout)
-    for c, got in zip(circuits, report):
+    circuit_reports = report[:2 * len(circuits)]
+    for i, c in enumerate(circuits):
+        got, constraints = circuit_reports[2 * i], circuit_reports[2 * i + 1]
         assert got[0] == "circuit" and got[1] == repr(c) and got[2] == c.param_names()
         assert got[3] == circuit_bits(c)
         # Impedance in the child equals the parent's, NaN included.
         np.testing.assert_array_equal(np.array(got[4]), c.impedance([1.0, 1000.0]))
-    for e, got in zip(elements, report[len(circuits):]):
+        assert constraints == ("constraints", c.fixed_params(), c.custom_bounds(), c.free_param_names())
+    for e, got in zip(elements, report[2 * len(circuits):]):
         assert got == ("element", repr(e))
-    assert report[len(objs) - 1] == ("result", repr(result), sorted(result.params.items()), result.cost)
+    for r, got in zip([result, constrained], report[-3:-1]):
+        assert got == ("result", repr(r), sorted(r.params.items()), r.cost, r.stderr, r.circuit.fixed_params(),
+                       r.circuit.custom_bounds())
+    assert set(report[-2][4]) == {"R1.r", "CPE1.q", "CPE1.alpha"}
     assert report[-1] == objs  # and back again
 
 

@@ -2,6 +2,9 @@
 stubs promise. Checked by mypy --strict (test_typing.py) and also run."""
 from __future__ import annotations
 
+import copy
+import pickle
+
 import matplotlib
 
 matplotlib.use("Agg")
@@ -10,7 +13,7 @@ from numpy.typing import NDArray  # noqa: E402
 
 import velotz  # noqa: E402
 from velotz import (  # noqa: E402
-    C, Circuit, Comparison, ComparisonEntry, Cpe, Diagnosis, Element, Finding, FitResult,
+    BatchResult, C, Circuit, Comparison, ComparisonEntry, Cpe, Diagnosis, Element, Finding, FitResult,
     KramersKronigResult, Parallel, R, Series,
 )
 
@@ -62,6 +65,35 @@ def main() -> None:
     resid_ax = velotz.plot_residuals(result, frequencies, impedances)
     version: str = velotz.__version__
 
+    # Fixed parameters and custom bounds.
+    held: Circuit = truth.with_fixed({"R0.r": 10.0}).with_bounds({"CPE1.alpha": (0.5, 0.95), "R1.r": None})
+    held_by_name: Circuit = truth.with_fixed("R0.r").with_fixed(["R1.r"]).with_free(["R1.r"])
+    released: Circuit = held.with_free()
+    fixed: dict[str, float] = held.fixed_params()
+    custom: dict[str, tuple[float, float]] = held.custom_bounds()
+    free_names: list[str] = held.free_param_names()
+    free_values: list[float] = held.free_param_values()
+    held_result: FitResult = held.fit(frequencies, impedances)
+
+    # Objects that travel: pickles, copies, equality and hashes.
+    back: Circuit = pickle.loads(pickle.dumps(held))
+    same: bool = back == held and hash(back) == hash(held) and copy.deepcopy(held) is held
+    reduced = held_result.__reduce__()
+    element_hash: int = hash(R(5.0))
+
+    # Many spectra in one call, and results as tables.
+    spectra = [(frequencies, impedances), (frequencies, impedances * 1.1)]
+    batch: BatchResult = velotz.fit_batch(held, spectra, ids=["a", "b"], method="levenberg_marquardt",
+                                          progress=lambda done, total: None)
+    by_text: BatchResult = velotz.fit_batch("R0-(R1,CPE1)", {"x": (frequencies, impedances)}, seed=3)
+    first = batch[0]
+    items: list[FitResult | BaseException] = batch[0:2]
+    fitted_by_id: dict[object, FitResult] = batch.fitted
+    errors: dict[object, BaseException] = batch.errors
+    batch_table = batch.to_dataframe(backend="pandas", id_name="cell")
+    table = velotz.to_dataframe([held_result, result], ids=[1, 2])
+    single_row = velotz.to_dataframe(result, backend="polars")
+
     assert len(names) == len(units) == len(bounds) == len(guess) == 4
     assert again.param_values() == values and fitted.param_names() == names and len(models) == 11
     assert params.keys() == set(names) and stderr is not None and scalars[0]
@@ -70,6 +102,15 @@ def main() -> None:
     assert kk_residuals.shape == (40,) and isinstance(findings, list) and isinstance(flagged, list)
     assert best is not None and recommended is not None and len(rows) == 3 and len(axes) == 4 and version
     assert nyquist is not None and modulus is not None and phase is not None and resid_ax is not None
+    assert fixed == {"R0.r": 10.0} and custom == {"CPE1.alpha": (0.5, 0.95)} and len(free_names) == 3
+    assert len(free_values) == 3 and held_result.params["R0.r"] == 10.0 and released.fixed_params() == {}
+    assert held_by_name.fixed_params() == {"R0.r": 10.0}
+    assert held_result.stderr is not None and set(held_result.stderr) == set(free_names)
+    assert same and back.fixed_params() == fixed and callable(reduced[0]) and isinstance(element_hash, int)
+    assert batch.ids == ["a", "b"] and len(batch) == 2 and isinstance(first, FitResult) and len(items) == 2
+    assert set(fitted_by_id) == {"a", "b"} and errors == {} and by_text.ids == ["x"]
+    assert isinstance(batch.results[1], FitResult) and batch.results[1].params["R0.r"] == 10.0
+    assert len(batch_table) == 2 and len(table) == 2 and len(single_row) == 1
 
 
 if __name__ == "__main__":

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "circuit/param_mask.hpp"
 #include "fit/outcome.hpp"
 #include "python/circuit_type.hpp"
 #include "python/element_types.hpp"
@@ -64,6 +65,38 @@ void hash_tree(const NodeList& series, Hasher& hasher) {
         hasher.add(node.label ? 1u : 0u);
         if (node.label) hasher.add(*node.label);
         for (double v : node.element.values()) hasher.add(value_bits(v));
+    }
+}
+
+// A mask that constrains nothing counts as no mask at all.
+const ParamMask* effective_mask(const std::shared_ptr<const ParamMask>& mask) {
+    return mask && mask->any() ? mask.get() : nullptr;
+}
+
+bool same_mask(const std::shared_ptr<const ParamMask>& a_ptr, const std::shared_ptr<const ParamMask>& b_ptr) {
+    const ParamMask* a = effective_mask(a_ptr);
+    const ParamMask* b = effective_mask(b_ptr);
+    if (!a || !b) return a == b;
+    if (a->fixed != b->fixed || a->bounds.size() != b->bounds.size()) return false;
+    for (std::size_t i = 0; i < a->bounds.size(); ++i) {
+        const auto& x = a->bounds[i];
+        const auto& y = b->bounds[i];
+        if (x.has_value() != y.has_value()) return false;
+        if (x && !(same_value(x->lo, y->lo) && same_value(x->hi, y->hi))) return false;
+    }
+    return true;
+}
+
+void hash_mask(const std::shared_ptr<const ParamMask>& mask_ptr, Hasher& hasher) {
+    const ParamMask* mask = effective_mask(mask_ptr);
+    if (!mask) return;
+    hasher.add(0xfacefeedull);
+    for (std::size_t i = 0; i < mask->size(); ++i) {
+        hasher.add((mask->is_fixed(i) ? 1u : 0u) | (mask->has_bounds(i) ? 2u : 0u));
+        if (mask->has_bounds(i)) {
+            hasher.add(value_bits(mask->bounds[i]->lo));
+            hasher.add(value_bits(mask->bounds[i]->hi));
+        }
     }
 }
 
@@ -186,6 +219,81 @@ bool nodes_from_state(PyObject* state, std::size_t depth, NodeList& out) {
     return true;
 }
 
+// ---------------------------------------------------------------- constraint state
+//
+// A circuit's constraints travel as two optional keys, both one entry per
+// parameter in param_names order: "fixed", a list of bools, and "bounds", a
+// list of None (the element default) or a (lower, upper) pair. They are
+// written only when the circuit carries constraints; a state without them
+// is an unconstrained circuit.
+
+// Adds "fixed" and "bounds" to `dict` when `mask` constrains anything.
+bool add_mask_state(PyObject* dict, const std::shared_ptr<const ParamMask>& mask_ptr) {
+    const ParamMask* mask = effective_mask(mask_ptr);
+    if (!mask) return true;
+    const auto n = static_cast<Py_ssize_t>(mask->size());
+    Ref fixed(PyList_New(n));
+    Ref bounds(PyList_New(n));
+    if (!fixed || !bounds) return false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const auto k = static_cast<std::size_t>(i);
+        PyList_SET_ITEM(fixed.get(), i, PyBool_FromLong(mask->is_fixed(k)));
+        PyObject* pair = nullptr;
+        if (mask->has_bounds(k)) {
+            pair = Py_BuildValue("(dd)", mask->bounds[k]->lo, mask->bounds[k]->hi);
+            if (!pair) return false;
+        } else {
+            Py_INCREF(Py_None);
+            pair = Py_None;
+        }
+        PyList_SET_ITEM(bounds.get(), i, pair);
+    }
+    return PyDict_SetItemString(dict, "fixed", fixed.get()) == 0 &&
+           PyDict_SetItemString(dict, "bounds", bounds.get()) == 0;
+}
+
+// Reads the optional constraint keys of `state` for `tree` into `out` (null
+// when there are none), checking them as with_fixed/with_bounds would.
+bool mask_from_state(PyObject* state, const NodeList& tree, std::shared_ptr<const ParamMask>& out) {
+    out.reset();
+    PyObject* fixed = PyDict_GetItemString(state, "fixed");    // borrowed
+    PyObject* bounds = PyDict_GetItemString(state, "bounds");  // borrowed
+    if (!fixed && !bounds) return true;
+    const std::size_t n = param_count(tree);
+    ParamMask mask = ParamMask::none(n);
+    if (fixed) {
+        Ref items(PySequence_Fast(fixed, "\"fixed\" must be a sequence"));
+        if (!items) return false;
+        if (static_cast<std::size_t>(PySequence_Fast_GET_SIZE(items.get())) != n)
+            return state_error("\"fixed\" must hold one entry per parameter (" + std::to_string(n) + ")");
+        for (std::size_t i = 0; i < n; ++i) {
+            PyObject* flag = PySequence_Fast_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i));
+            if (!PyBool_Check(flag)) return state_error("\"fixed\" entries must be bools");
+            mask.fixed[i] = flag == Py_True;
+        }
+    }
+    if (bounds) {
+        Ref items(PySequence_Fast(bounds, "\"bounds\" must be a sequence"));
+        if (!items) return false;
+        if (static_cast<std::size_t>(PySequence_Fast_GET_SIZE(items.get())) != n)
+            return state_error("\"bounds\" must hold one entry per parameter (" + std::to_string(n) + ")");
+        for (std::size_t i = 0; i < n; ++i) {
+            PyObject* pair = PySequence_Fast_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i));
+            if (pair == Py_None) continue;
+            if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2)
+                return state_error("\"bounds\" entries must be None or a (lower, upper) tuple");
+            const double lo = PyFloat_AsDouble(PyTuple_GET_ITEM(pair, 0));
+            if (lo == -1.0 && PyErr_Occurred()) return false;
+            const double hi = PyFloat_AsDouble(PyTuple_GET_ITEM(pair, 1));
+            if (hi == -1.0 && PyErr_Occurred()) return false;
+            mask.bounds[i] = Bounds{lo, hi};
+        }
+    }
+    if (auto problem = check_mask(tree, mask)) return state_error(*problem);
+    if (mask.any()) out = std::make_shared<const ParamMask>(std::move(mask));
+    return true;
+}
+
 // Looks `key` up in a state dict; a missing key is an error.
 PyObject* state_item(PyObject* dict, const char* key) {
     PyObject* v = PyDict_GetItemString(dict, key);  // borrowed
@@ -268,7 +376,7 @@ PyObject* element_from_state(PyObject*, PyObject* args) {
 }
 
 PyObject* circuit_from_state(PyObject*, PyObject* state) {
-    if (!check_state_dict(state, {"format", "nodes", "values_given"})) return nullptr;
+    if (!check_state_dict(state, {"format", "nodes", "values_given", "fixed", "bounds"})) return nullptr;
     PyObject* nodes = state_item(state, "nodes");
     PyObject* given = nodes ? state_item(state, "values_given") : nullptr;
     if (!given) return nullptr;
@@ -276,7 +384,9 @@ PyObject* circuit_from_state(PyObject*, PyObject* state) {
     if (!nodes_from_state(nodes, 0, tree)) return nullptr;
     const int flag = PyObject_IsTrue(given);
     if (flag < 0) return nullptr;
-    return make_circuit(std::move(tree), flag != 0);
+    std::shared_ptr<const ParamMask> mask;
+    if (!mask_from_state(state, tree, mask)) return nullptr;
+    return make_circuit(std::move(tree), flag != 0, std::move(mask));
 }
 
 bool read_u64(PyObject* state, const char* key, std::uint64_t& out) {
@@ -295,7 +405,8 @@ bool read_f64(PyObject* state, const char* key, double& out) {
 
 PyObject* fit_result_from_state(PyObject*, PyObject* state) {
     if (!check_state_dict(state, {"format", "circuit", "names", "params", "stderr", "success", "iterations",
-                                  "impedance_evals", "cost", "chi_square"}))
+                                  "impedance_evals", "cost", "chi_square", "std_error_names", "fixed",
+                                  "bounds"}))
         return nullptr;
     FitOutcome o;
     PyObject* nodes = state_item(state, "circuit");
@@ -326,6 +437,34 @@ PyObject* fit_result_from_state(PyObject*, PyObject* state) {
         if (!s) return nullptr;
         o.std_errors = std::move(*s);
     }
+    // The names of the parameters with a standard error: the free ones. A
+    // state without them comes from a fit without constraints, where every
+    // parameter is free.
+    if (PyObject* se_names = PyDict_GetItemString(state, "std_error_names")) {
+        Ref fast(PySequence_Fast(se_names, "std_error_names must be a sequence"));
+        if (!fast) return nullptr;
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.get()); ++i) {
+            PyObject* n = PySequence_Fast_GET_ITEM(fast.get(), i);
+            if (!PyUnicode_Check(n)) {
+                state_error("std_error_names must be str");
+                return nullptr;
+            }
+            auto s = utf8_of(n);
+            if (!s) return nullptr;
+            o.std_error_names.push_back(std::move(*s));
+        }
+    } else {
+        o.std_error_names = o.names;
+    }
+    if (o.std_errors && o.std_errors->size() != o.std_error_names.size()) {
+        state_error("stderr and std_error_names differ in length");
+        return nullptr;
+    }
+    if (o.params.size() != o.names.size() || o.names.size() != param_count(o.circuit)) {
+        state_error("names and params must hold one entry per parameter of the circuit");
+        return nullptr;
+    }
+    if (!mask_from_state(state, o.circuit, o.mask)) return nullptr;
     PyObject* success = state_item(state, "success");
     if (!success) return nullptr;
     const int flag = PyObject_IsTrue(success);
@@ -359,7 +498,7 @@ PyObject* element_reduce(PyObject* self, PyObject*) {
 // ---------------------------------------------------------------- fit result methods
 
 PyObject* outcome_state(const FitOutcome& o, const NodeList& circuit) {
-    return build_dict({
+    Ref dict(build_dict({
         {"format", PyLong_FromLong(kStateFormat)},
         {"circuit", nodes_state(circuit)},
         {"names", list_of_strings(o.names)},
@@ -370,7 +509,10 @@ PyObject* outcome_state(const FitOutcome& o, const NodeList& circuit) {
         {"impedance_evals", PyLong_FromUnsignedLongLong(o.impedance_evals)},
         {"cost", PyFloat_FromDouble(o.cost)},
         {"chi_square", PyFloat_FromDouble(o.chi_square)},
-    });
+        {"std_error_names", list_of_strings(o.std_error_names)},
+    }));
+    if (!dict || !add_mask_state(dict.get(), o.mask)) return nullptr;
+    return dict.release();
 }
 
 PyObject* fit_result_reduce(PyObject* self, PyObject*) {
@@ -393,7 +535,7 @@ bool same_outcome(const FitOutcome& a, const FitOutcome& b) {
     if (a.std_errors && !same_list(*a.std_errors, *b.std_errors)) return false;
     return a.iterations == b.iterations && a.impedance_evals == b.impedance_evals && same_value(a.cost, b.cost) &&
            same_value(a.chi_square, b.chi_square) && a.success == b.success && a.names == b.names &&
-           same_list(a.params, b.params);
+           same_list(a.params, b.params) && a.std_error_names == b.std_error_names && same_mask(a.mask, b.mask);
 }
 
 }  // namespace
@@ -415,13 +557,14 @@ PyObject* circuit_reduce(PyObject* self, PyObject*) {
         {"nodes", nodes_state(circuit_tree(self))},
         {"values_given", PyBool_FromLong(circuit_values_given(self))},
     }));
-    if (!state) return nullptr;
+    if (!state || !add_mask_state(state.get(), circuit_mask(self))) return nullptr;
     return Py_BuildValue("(O(O))", fn.get(), state.get());
 }
 
 PyObject* circuit_richcompare(PyObject* a, PyObject* b, int op) {
     if (!is_circuit(a) || !is_circuit(b) || (op != Py_EQ && op != Py_NE)) Py_RETURN_NOTIMPLEMENTED;
-    const bool equal = circuit_values_given(a) == circuit_values_given(b) && circuit_tree(a) == circuit_tree(b);
+    const bool equal = circuit_values_given(a) == circuit_values_given(b) && circuit_tree(a) == circuit_tree(b) &&
+                       same_mask(circuit_mask(a), circuit_mask(b));
     return rich_result(equal, op);
 }
 
@@ -429,6 +572,7 @@ Py_hash_t circuit_hash(PyObject* self) {
     Hasher h;
     h.add(circuit_values_given(self) ? 1u : 0u);
     hash_tree(circuit_tree(self), h);
+    hash_mask(circuit_mask(self), h);
     return h.finish();
 }
 
@@ -481,6 +625,7 @@ Py_hash_t fit_result_hash(PyObject* self) {
     h.add(value_bits(o.cost));
     h.add(o.success ? 1u : 0u);
     for (double v : o.params) h.add(value_bits(v));
+    hash_mask(o.mask, h);
     return h.finish();
 }
 

@@ -8,13 +8,19 @@
 // - a circuit: _circuit_from_state(state), state a dict with "format" (1),
 //   "nodes" (the series list: an element node is a tuple (code, label or
 //   None, (field values...)), a parallel node a list of branches, each a
-//   series list) and "values_given". New circuit properties add keys; the
-//   reconstructor refuses keys it does not know rather than dropping them;
+//   series list) and "values_given"; a circuit with constraints adds
+//   "fixed" (one bool per parameter) and "bounds" (one None or (lower,
+//   upper) per parameter). New circuit properties add keys; the
+//   reconstructor refuses keys it does not know rather than dropping them,
+//   and reads states without the optional ones;
 // - a fit result: _fit_result_from_state(state), a dict of the outcome's
-//   fields with the fitted circuit's nodes.
+//   fields with the fitted circuit's nodes, "std_error_names" (the free
+//   parameters; absent in older states, meaning every parameter) and the
+//   fitted circuit's "fixed"/"bounds" as for a circuit.
 // Floats travel as Python floats, which pickle bit for bit.
 //
-// Equality is by value: same kinds, labels, structure and values, where two
+// Equality is by value: same kinds, labels, structure, values and
+// constraints (fixed parameters, custom bounds), where two
 // values are equal when they compare equal as floats or are both NaN (so an
 // object equals its own unpickled copy even with NaN values). Hashes agree
 // with that equality. All these objects are immutable, so copy and deepcopy

@@ -1,5 +1,5 @@
 """Type stubs of velotz: equivalent-circuit fitting of impedance spectra."""
-from typing import Any, ClassVar, Iterator, Literal, Protocol, Sequence
+from typing import Any, Callable, ClassVar, Iterable, Iterator, Literal, Mapping, Protocol, Sequence, overload
 
 import numpy as np
 from numpy.typing import NDArray
@@ -34,6 +34,11 @@ class Element:
     Zarc: ClassVar[type[Element_Zarc]]
     Tlmq: ClassVar[type[Element_Tlmq]]
     T: ClassVar[type[Element_T]]
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+    def __reduce__(self) -> tuple[Any, tuple[Any, ...]]: ...
+    def __copy__(self) -> Element: ...
+    def __deepcopy__(self, memo: Any, /) -> Element: ...
 
 class Element_R(Element):
     __match_args__: ClassVar[tuple[str]]
@@ -213,6 +218,25 @@ class Circuit:
     @staticmethod
     def ml_circuits() -> list[str]:
         """Names accepted by the constructor that have trained initial-parameter"""
+    def with_fixed(self, params: Mapping[str, float] | str | Sequence[str]) -> Circuit:
+        """A copy of this circuit whose named parameters are held fixed by `fit()`."""
+    def with_free(self, names: str | Sequence[str] | None = None) -> Circuit:
+        """A copy of this circuit whose named parameters (all when `names` is"""
+    def with_bounds(self, bounds: Mapping[str, tuple[float, float] | None]) -> Circuit:
+        """A copy of this circuit with custom `(lo, hi)` bounds for the named"""
+    def fixed_params(self) -> dict[str, float]:
+        """Fixed parameters and their values, in `param_names()` order."""
+    def custom_bounds(self) -> dict[str, tuple[float, float]]:
+        """Parameters with custom bounds and those bounds, in `param_names()` order."""
+    def free_param_names(self) -> list[str]:
+        """Names of the parameters `fit()` moves (all but the fixed ones), in"""
+    def free_param_values(self) -> list[float]:
+        """Current values of the free parameters, in `free_param_names()` order."""
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+    def __reduce__(self) -> tuple[Any, tuple[dict[str, Any]]]: ...
+    def __copy__(self) -> Circuit: ...
+    def __deepcopy__(self, memo: Any, /) -> Circuit: ...
 
 class FitResult:
     @property
@@ -231,6 +255,11 @@ class FitResult:
     def cost(self) -> float: ...
     @property
     def chi_square(self) -> float: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+    def __reduce__(self) -> tuple[Any, tuple[dict[str, Any]]]: ...
+    def __copy__(self) -> FitResult: ...
+    def __deepcopy__(self, memo: Any, /) -> FitResult: ...
 
 def Series(parts: Sequence[Element | Circuit]) -> Circuit:
     """Connect elements and circuits end to end."""
@@ -379,3 +408,69 @@ def plot_fit(
     axes: Sequence[Any] | None = None, title: str | None = None,
 ) -> list[Any]:
     """Nyquist, Bode (|Z| and phase) and relative residuals of a model against"""
+
+# ---------------------------------------------------------------- many spectra
+# One spectrum of a batch: a (frequencies, impedances) pair or a Battery
+# Data Format dataframe.
+_Spectrum = tuple[_Frequencies, _Impedances] | _Frame
+_Backend = Literal["pandas", "polars"]
+
+class BatchResult(Sequence[FitResult | BaseException]):
+    """The results of `fit_batch`, in input order."""
+    ids: list[Any]
+    results: list[FitResult | BaseException]
+    circuit: Circuit
+    def __init__(self, ids: Iterable[Any], results: Iterable[FitResult | BaseException], circuit: Circuit) -> None: ...
+    def __len__(self) -> int: ...
+    @overload
+    def __getitem__(self, index: int) -> FitResult | BaseException: ...
+    @overload
+    def __getitem__(self, index: slice) -> list[FitResult | BaseException]: ...
+    def __eq__(self, other: object) -> bool: ...
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    def __reduce__(self) -> tuple[Any, tuple[list[Any], list[FitResult | BaseException], Circuit]]: ...
+    @property
+    def errors(self) -> dict[Any, BaseException]:
+        """{id: exception} of the spectra that failed."""
+    @property
+    def fitted(self) -> dict[Any, FitResult]:
+        """{id: FitResult} of the spectra that were fitted."""
+    def to_dataframe(self, backend: _Backend = "pandas", id_name: str = "id") -> Any:
+        """One row per spectrum, in input order: the id, every parameter (in"""
+
+def fit_batch(
+    circuit: Circuit | str,
+    spectra: Sequence[_Spectrum] | Mapping[Any, _Spectrum] | _Frame,
+    *,
+    ids: Iterable[Any] | None = None,
+    id_column: str | None = None,
+    seeds: Sequence[int | None] | None = None,
+    progress: bool | Callable[[int, int], object] = False,
+    progress_interval: float = 0.1,
+    guess_init: bool | None = None,
+    weights: str | None = None,
+    weight: Literal["modulus", "unit"] | str = "modulus",
+    method: _Method = "levenberg_marquardt",
+    max_iterations: int = 200,
+    ftol: float = 1e-8,
+    xtol: float = 1e-8,
+    num_particles: int = 200,
+    generations: int = 1000,
+    nelder_mead_iterations: int = 2000,
+    de_evaluations: int = 20000,
+    sa_iterations: int = 5000,
+    sa_initial_temperature: float = 2.0,
+    basin_hopping_hops: int = 20,
+    basin_hopping_step_size: float = 1.0,
+    basin_hopping_temperature: float = 1.0,
+    seed: int | None = None,
+) -> BatchResult:
+    """Fit `circuit` to many spectra, each independently, on all cores."""
+
+def to_dataframe(
+    results: FitResult | BatchResult | Iterable[FitResult | BaseException],
+    backend: _Backend = "pandas",
+    ids: Iterable[Any] | None = None,
+    id_name: str = "id",
+) -> Any:
+    """Fit results as a pandas or polars DataFrame, one row per result."""

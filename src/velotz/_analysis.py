@@ -234,13 +234,15 @@ def diagnose(result, frequencies, impedances=None):
     circuit = result.circuit
     names = circuit.param_names()
     values = circuit.param_values()
-    bounds = circuit.param_bounds()
+    bounds = circuit.param_bounds()  # the custom ones where the circuit sets them
     stderr = result.stderr
     findings = []
 
-    # Parameters at a bound (only fitted ones: a held parameter has no
-    # standard error when the fit reports them).
-    fitted = set(stderr) if stderr is not None else set(names)
+    # Only the free parameters were fitted: a fixed one sits where the user
+    # put it, so neither a bound nor a missing standard error says anything
+    # about the data.
+    free = circuit.free_param_names()
+    fitted = set(free)
     for name, value, (lo, hi) in zip(names, values, bounds):
         if name not in fitted:
             continue
@@ -255,14 +257,14 @@ def diagnose(result, frequencies, impedances=None):
 
     # Parameters the data do not determine.
     if stderr is None:
-        if names:
-            findings.append(Finding("undetermined", names, (
-                f"No standard errors for {', '.join(names)} (too few points or a singular Jacobian): "
+        if free:
+            findings.append(Finding("undetermined", free, (
+                f"No standard errors for {', '.join(free)} (too few points or a singular Jacobian): "
                 f"nothing shows that the data determine these parameters.")))
     else:
         for name, value in zip(names, values):
-            if name not in stderr:
-                continue  # not fitted
+            if name not in fitted or name not in stderr:
+                continue  # fixed
             err = stderr[name]
             rel = abs(err) / abs(value) if value != 0 else math.inf
             if math.isnan(err):
@@ -444,7 +446,9 @@ def compare(frequencies, impedances=None, circuits=None, *, criterion="aic", **f
             raise TypeError(f"circuits must hold str or Circuit objects, not {type(candidate).__name__}")
         entry.circuit = circuit
         entry.result = entry.diagnosis = None
-        entry.n_params = len(circuit.param_names())
+        # k of the criteria: the parameters the fit moves (fixed ones are
+        # not estimated from the data).
+        entry.n_params = len(circuit.free_param_names())
         entry.cost = entry.chi_square = entry.aic = entry.bic = entry.delta = math.nan
         entry.error = None
         start = time.perf_counter()
@@ -457,10 +461,6 @@ def compare(frequencies, impedances=None, circuits=None, *, criterion="aic", **f
             continue
         entry.seconds = time.perf_counter() - start
         entry.result = result
-        # Fitted parameters: those with a standard error when the fit reports
-        # them (a held parameter has none), else all of the circuit's.
-        if result.stderr is not None:
-            entry.n_params = len(result.stderr)
         entry.cost = result.cost
         entry.chi_square = result.chi_square
         entry.aic, entry.bic = _information_criteria(result.chi_square, n, entry.n_params)

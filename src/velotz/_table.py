@@ -16,7 +16,8 @@ def _param_columns(names):
 
 def fit_result_row(result):
     """The row of one FitResult: parameters in param_names() order, their
-    standard errors ("{name}_stderr", NaN when absent), then the statistics."""
+    standard errors ("{name}_stderr", NaN when absent: all of them when the
+    fit gave none, a fixed parameter's always), then the statistics."""
     names = result.circuit.param_names()
     params = result.params
     stderr = result.stderr
@@ -24,7 +25,7 @@ def fit_result_row(result):
     for name in names:
         row[name] = params[name]
     for name in names:
-        row[f"{name}_stderr"] = math.nan if stderr is None else stderr[name]
+        row[f"{name}_stderr"] = math.nan if stderr is None else stderr.get(name, math.nan)
     row["cost"] = result.cost
     row["chi_square"] = result.chi_square
     row["success"] = result.success
