@@ -358,31 +358,51 @@ def child(category, start, stop, seed):
 # ---------------------------------------------------------------- parent
 
 
+def run_batch(cmd, timeout):
+    """Runs one child; returns (stdout text, returncode or None when a case
+    produced no output for `timeout` seconds, stderr tail)."""
+    import queue
+    import threading
+    with tempfile.TemporaryFile(mode="w+") as err:
+        proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=err, text=True)
+        lines = queue.Queue()
+        reader = threading.Thread(target=lambda: [lines.put(l) for l in proc.stdout] + [lines.put(None)], daemon=True)
+        reader.start()
+        out = []
+        hung = False
+        while True:
+            try:
+                line = lines.get(timeout=timeout)
+            except queue.Empty:
+                hung = True
+                proc.kill()
+                break
+            if line is None:
+                break
+            out.append(line)
+        proc.wait()
+        reader.join(5)
+        err.seek(0)
+        return "".join(out), (None if hung else proc.returncode), err.read()[-800:]
+
+
 def run_category(category, count, seed, batch, timeout, log=None):
     summary = {"cases": count, "outcomes": {}, "crashes": [], "hangs": [], "findings": []}
     start = 0
     while start < count:
         stop = min(count, start + batch)
         cmd = [sys.executable, os.path.abspath(__file__), "--child", category, str(start), str(stop), str(seed)]
-        proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        try:
-            stdout, stderr = proc.communicate(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            stdout, stderr = proc.communicate()
-            count_outcomes(stdout, summary)
-            last = last_started(stdout, start)
-            summary["hangs"].append({"case": f"{category}:{last}", "timeout_s": timeout})
-            start = last + 1
-            continue
-        done = "\ndone\n" in "\n" + stdout
+        stdout, returncode, stderr = run_batch(cmd, timeout)
         count_outcomes(stdout, summary)
-        if proc.returncode == 0 and done:
+        done = "\ndone\n" in "\n" + stdout
+        if returncode == 0 and done:
             start = stop
         else:
             last = last_started(stdout, start)
-            summary["crashes"].append({"case": f"{category}:{last}", "returncode": proc.returncode,
-                                       "stderr": stderr[-800:]})
+            if returncode is None:
+                summary["hangs"].append({"case": f"{category}:{last}", "timeout_s": timeout})
+            else:
+                summary["crashes"].append({"case": f"{category}:{last}", "returncode": returncode, "stderr": stderr})
             start = last + 1
         if log:
             log(f"{category}: {start}/{count}")
@@ -413,7 +433,7 @@ def main(argv=None):
     ap.add_argument("--numeric", type=int, default=1000, help="numeric-argument cases")
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--batch", type=int, default=2000, help="cases per child process")
-    ap.add_argument("--timeout", type=float, default=300.0, help="seconds a child may take")
+    ap.add_argument("--timeout", type=float, default=120.0, help="seconds one case may take")
     ap.add_argument("--only", help="CATEGORY:INDEX, to reproduce one case in this process")
     ap.add_argument("--child", nargs=4, help=argparse.SUPPRESS)
     ap.add_argument("--verbose", action="store_true")
