@@ -248,9 +248,12 @@ def fit_options(rng):
     for key in ["max_iterations", "generations", "nelder_mead_iterations", "sa_iterations", "basin_hopping_hops"]:
         if rng.random() < 0.3:
             opts[key] = small_count()
-    for key in ["num_particles", "de_evaluations"]:  # sizes: small, or far beyond memory
-        if rng.random() < 0.3:
-            opts[key] = rng.choice([0, 1, 2, 5, 30, -1, 1.5] + huge(2**40, 2**62, 2**64 - 1))
+    # The swarm's size: small, or far beyond memory. (Budgets such as
+    # de_evaluations are loop counts: a huge one is a long run, not a fault.)
+    if rng.random() < 0.3:
+        opts["num_particles"] = rng.choice([0, 1, 2, 5, 30, -1, 1.5] + huge(2**40, 2**62, 2**64 - 1))
+    if rng.random() < 0.3:
+        opts["de_evaluations"] = rng.choice([0, 1, 2, 5, 30, 200, -1, 1.5, 2**64])
     for key in ["ftol", "xtol", "sa_initial_temperature", "basin_hopping_step_size", "basin_hopping_temperature"]:
         if rng.random() < 0.3:
             opts[key] = rng.choice(SCALARS)
