@@ -49,3 +49,22 @@ def test_harness_reports_a_crashing_case(tmp_path):
         text = velotz_fuzz.parser_text(random.Random(f"3:parser:{index}"))
         assert "(" in text and ")" not in text
     assert sum(report["parser"]["outcomes"].values()) + len(crashes) == 300
+
+
+def test_harness_reports_a_hanging_case(tmp_path):
+    fake = tmp_path / "velotz"
+    fake.mkdir()
+    (fake / "__init__.py").write_text(
+        "import time\n"
+        "class Circuit:\n"
+        "    def __init__(self, s):\n"
+        "        if '\\U0001f600' in s: time.sleep(600)\n"
+        "        raise ValueError('refused')\n")
+    env = dict(os.environ, PYTHONPATH=str(tmp_path))
+    out = subprocess.run([sys.executable, HARNESS, "--parser", "60", "--weights", "0", "--numeric", "0",
+                          "--seed", "2", "--timeout", "2"], capture_output=True, text=True, timeout=120, env=env)
+    report = json.loads(out.stdout)
+    # Case 39 is the only text with that character among the first 60 of seed 2.
+    assert report["parser"]["hangs"] == [{"case": "parser:39", "timeout_s": 2.0}]
+    assert report["parser"]["outcomes"] == {"refused": 59}
+    assert out.returncode == 1
