@@ -119,6 +119,8 @@ def main() -> None:
     ap.add_argument("--lr", type=float, default=3e-3)
     ap.add_argument("--weight-decay", type=float, default=1e-4)
     ap.add_argument("--val-fraction", type=float, default=0.05)
+    ap.add_argument("--realistic", type=float, default=0.0,
+                    help="share of the training spectra drawn with measured-data defects")
     # One thread: on a shared two-core machine two threads spin against the
     # other core's load and ran about five times slower than one here.
     ap.add_argument("--threads", type=int, default=1)
@@ -133,10 +135,11 @@ def main() -> None:
     RUNS.mkdir(parents=True, exist_ok=True)
     fh = open(RUNS / f"{args.name}.log", "a")
     log(fh, f"== {args.name} {entry.circuit} channels={entry.channels} samples={args.samples} "
-            f"epochs={args.epochs} seed={args.seed} batch={args.batch} lr={args.lr} threads={args.threads}")
+            f"epochs={args.epochs} seed={args.seed} batch={args.batch} lr={args.lr} threads={args.threads} "
+            f"realistic={args.realistic}")
 
     t0 = time.time()
-    data = generate.make_dataset(args.name, args.samples, args.seed)
+    data = generate.make_dataset(args.name, args.samples, args.seed, realistic_share=args.realistic)
     t_data = time.time() - t0
     n_val = max(int(args.samples * args.val_fraction), 1)
     n_train = args.samples - n_val
@@ -194,7 +197,7 @@ def main() -> None:
     medians = verify_export(out_path, model, entry, names, mean, std, args.seed, fh)
     summary = {
         "name": args.name, "channels": entry.channels, "samples": args.samples, "epochs": args.epochs,
-        "seed": args.seed, "data_seconds": round(t_data, 1), "train_seconds": round(train_seconds, 1),
+        "seed": args.seed, "realistic": args.realistic, "data_seconds": round(t_data, 1), "train_seconds": round(train_seconds, 1),
         "total_seconds": round(time.time() - t0, 1), "val_nll": val_nll,
         "val_rmse": [float(v) for v in val_rmse], "median_abs_error": medians,
         "bytes": out_path.stat().st_size,
