@@ -8,8 +8,8 @@ inductive), this script runs, in the same process:
 - the default fit `Circuit(text).fit(f, z)` (network guess when a trained
   network matches, otherwise the warning and the placeholder values), timed
   as the median of three runs;
-- when the module provides `Circuit.estimate`, the fit from that start,
-  `Circuit(text).estimate(f, z).fit(f, z)`, timed the same way (estimate
+- when the module provides `Circuit.estimate_start`, the fit from that start,
+  `Circuit(text).estimate_start(f, z).fit(f, z)`, timed the same way (estimate
   included);
 - a reference search for the lowest cost: velotz's basin hopping with many
   hops, differential evolution and Nelder-Mead from several starts (the
@@ -235,12 +235,12 @@ def run_pair(text: str, f, z, quick: bool, seed: int, cached: float | None) -> d
     if network:
         starts.append(base.guess(f, z))
     starts.append(base.param_values())
-    if hasattr(base, "estimate"):
-        est, t_est = timed(lambda: base.estimate(f, z).fit(f, z))
+    if hasattr(base, "estimate_start"):
+        est, t_est = timed(lambda: base.estimate_start(f, z).fit(f, z))
         p_est = [est.params[n] for n in names]
         row["cost_estimate"] = cost_of(base, p_est, f, z)
         row["ms_estimate"] = 1e3 * t_est
-        starts.insert(1, base.estimate(f, z).param_values())
+        starts.insert(1, base.estimate_start(f, z).param_values())
         starts.append(p_est)
     best, who = reference_search(base, starts, f, z, quick, seed)
     candidates = [best, c_default, row.get("cost_estimate", math.inf)]

@@ -18,6 +18,9 @@ PyObject* circuit_ml_circuits(PyObject* cls, PyObject* unused);
 extern const char* const kGuessDoc;
 extern const char* const kMlCircuitsDoc;
 
+PyObject* circuit_estimate_start(PyObject* self, PyObject* args, PyObject* kwargs);
+extern const char* const kEstimateStartDoc;
+
 }  // namespace velotz::py
 
 #define VELOTZ_KW_METHOD(name, fn, doc) \
@@ -28,4 +31,5 @@ extern const char* const kMlCircuitsDoc;
     VELOTZ_KW_METHOD("jacobian", velotz::py::circuit_jacobian, velotz::py::kJacobianDoc),      \
     VELOTZ_KW_METHOD("fit", velotz::py::circuit_fit, velotz::py::kFitDoc),                     \
     VELOTZ_KW_METHOD("guess", velotz::py::circuit_guess, velotz::py::kGuessDoc),                \
-    {"ml_circuits", velotz::py::circuit_ml_circuits, METH_NOARGS | METH_STATIC, velotz::py::kMlCircuitsDoc},
+    {"ml_circuits", velotz::py::circuit_ml_circuits, METH_NOARGS | METH_STATIC, velotz::py::kMlCircuitsDoc}, \
+    VELOTZ_KW_METHOD("estimate_start", velotz::py::circuit_estimate_start, velotz::py::kEstimateStartDoc),
