@@ -253,11 +253,27 @@ bool has_diffusion_in_branch(const NodeList& series, bool in_group) {
     return false;
 }
 
+bool has_finite_diffusion(const NodeList& series) {
+    for (const Node& node : series) {
+        if (node.is_parallel()) {
+            for (const NodeList& b : node.branches)
+                if (has_finite_diffusion(b)) return true;
+        } else if (node.element.kind == Kind::Wo || node.element.kind == Kind::Ws) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Writes values for every leaf in parameter order.
 class Filler {
 public:
-    Filler(const SpectrumShape& s, const std::vector<Relaxation>& arcs, bool diffusion_from_tail, double r_hf)
-        : s_(s), arcs_(arcs), tail_diffusion_(diffusion_from_tail), r_hf_(r_hf) {
+    // diffusion_k: 0 sizes diffusion elements inside arcs small; k > 0 sizes
+    // them from the low-frequency tail, finite-length ones with tau = k / omega_lo;
+    // k < 0 reads a finite-length Warburg from a capacitive tail (see open_diffusion).
+    Filler(const SpectrumShape& s, const std::vector<Relaxation>& arcs, double diffusion_k, double r_hf)
+        : s_(s), arcs_(arcs), tail_diffusion_(diffusion_k != 0.0), diffusion_k_(diffusion_k != 0.0 ? diffusion_k : 3.0),
+          r_hf_(r_hf) {
         tail_present_ = s.tail_im > 0.0 && s.tail_slope < -0.05;
         tail_alpha_ = tail_present_ ? std::clamp(-s.tail_slope, 0.4, 1.0) : 0.9;
         // -Im Z of a Warburg is aw / sqrt(omega)
@@ -299,8 +315,12 @@ private:
             }
             case Kind::W: push({aw_tail_}); break;
             case Kind::Wo: {
-                const double tau = 3.0 / w;
-                push({aw_tail_ * std::sqrt(2.0 * tau), tau});
+                if (diffusion_k_ < 0.0) {
+                    open_diffusion(0.0);
+                    break;
+                }
+                const double tau = diffusion_k_ / w;
+                push({finite_diffusion_z0(Kind::Wo, tau), tau});
                 break;
             }
             case Kind::Tlmq: {
@@ -311,6 +331,27 @@ private:
             }
             default: push_defaults(e); break;
         }
+    }
+
+    // z0 of a finite-length Warburg of time constant tau whose -Im Z at the
+    // lowest frequency equals the tail's (the Warburg estimate when there is
+    // no tail).
+    double finite_diffusion_z0(Kind kind, double tau) const {
+        const double w = s_.tail_omega;
+        const double one[2] = {1.0, tau};
+        const Cx unit = Element::impedance_of(kind, one, w);
+        const double im = tail_present_ ? s_.tail_im : 0.1 * s_.z_scale;
+        if (!(-unit.im > 0.0) || !std::isfinite(unit.im)) return aw_tail_ * std::sqrt(2.0 * tau);
+        return im / -unit.im;
+    }
+
+    // A finite-length (open) Warburg whose low-frequency limit the tail shows:
+    // Z -> z0/3 - j z0/(omega tau), so z0 = 3 x the real part left after the
+    // series resistance and the arc, and tau = z0 x the tail's capacitance.
+    void open_diffusion(double arc_r) {
+        const double z0 = 3.0 * std::max(s_.r_lf - r_hf_ - arc_r, 0.05 * s_.z_scale);
+        const double im = tail_present_ ? s_.tail_im : 0.1 * s_.z_scale;
+        push({z0, z0 / (s_.tail_omega * im)});
     }
 
     void push_defaults(const Element& e) {
@@ -357,9 +398,11 @@ private:
             case Kind::R: push({a.r / std::max<std::size_t>(n_r, 1)}); break;
             case Kind::W: push({tail_diffusion_ ? aw_tail_ : a.r * std::sqrt(a.omega) * 0.3}); break;
             case Kind::Wo:
-                if (tail_diffusion_) {
-                    const double t = 3.0 / s_.tail_omega;
-                    push({aw_tail_ * std::sqrt(2.0 * t), t});
+                if (tail_diffusion_ && diffusion_k_ < 0.0) {
+                    open_diffusion(a.r);
+                } else if (tail_diffusion_) {
+                    const double t = diffusion_k_ / s_.tail_omega;
+                    push({finite_diffusion_z0(Kind::Wo, t), t});
                 } else {
                     push({a.r, 30.0 * tau});
                 }
@@ -432,6 +475,7 @@ private:
     const SpectrumShape& s_;
     const std::vector<Relaxation>& arcs_;
     bool tail_diffusion_;
+    double diffusion_k_;
     double r_hf_;
     bool tail_present_ = false;
     double tail_alpha_ = 0.9;
@@ -658,8 +702,13 @@ StartEstimate estimate_start(const NodeList& circuit, const std::vector<double>&
     auto sets = relaxation_sets(shape, m);
     for (auto& g : grid_sets(shape, m, 30)) sets.push_back(std::move(g));
     const auto perms = assignments(sigs, at_top);
-    std::vector<bool> diffusion_variants{true};
-    if (has_diffusion_in_branch(circuit, false)) diffusion_variants.push_back(false);
+    std::vector<double> diffusion_variants{3.0};
+    if (has_diffusion_in_branch(circuit, false)) diffusion_variants.push_back(0.0);
+    if (has_finite_diffusion(circuit)) {
+        diffusion_variants.push_back(0.3);
+        diffusion_variants.push_back(30.0);
+        diffusion_variants.push_back(-1.0);
+    }
 
     std::vector<double> intercepts{shape.r_hf};
     if (shape.r_hf_min < 0.8 * shape.r_hf) intercepts.push_back(shape.r_hf_min);
@@ -668,7 +717,7 @@ StartEstimate estimate_start(const NodeList& circuit, const std::vector<double>&
     for (const auto& set : sets) {
         for (const auto& perm : perms) {
             for (std::size_t i = 0; i < m; ++i) arcs[i] = set[perm[i]];
-            for (bool diffusion : diffusion_variants) {
+            for (double diffusion : diffusion_variants) {
                 for (double r_hf : intercepts) {
                     Filler filler(shape, arcs, diffusion, r_hf);
                     std::vector<double> v = filler.fill(circuit);
@@ -687,11 +736,11 @@ StartEstimate estimate_start(const NodeList& circuit, const std::vector<double>&
     std::vector<double> best = candidates.front().params;
     double best_cost = candidates.front().cost;
     const LmSettings settings{1e-6, 1e-6, 1e-8, 40};
-    const std::size_t refine = std::min<std::size_t>(candidates.size(), 3);
+    const std::size_t refine = std::min<std::size_t>(candidates.size(), 5);
     const std::vector<bool> held(n_params, false);
     for (std::size_t k = 0; k < refine; ++k) {
         const Candidate& c = candidates[k];
-        if (k > 0 && !(c.cost < 4.0 * candidates.front().cost)) break;
+        if (k > 0 && !(c.cost < 10.0 * candidates.front().cost)) break;
         auto run = levenberg_marquardt_single_start(circuit, omegas, zs, weights, bounds,
                                                     internal_from_physical(c.params, bounds), held, settings, counter);
         if (!run) continue;
