@@ -193,7 +193,7 @@ def reference_search(base, starts: list, f, z, quick: bool, seed: int) -> tuple[
         if cost < best:
             best, who = cost, label
 
-    hops = 25 if quick else 100
+    hops = 25 if quick else 60
     for k, s in enumerate(starts[:2]):
         c = base.with_values(list(s))
         try:
@@ -208,7 +208,7 @@ def reference_search(base, starts: list, f, z, quick: bool, seed: int) -> tuple[
         r = base.with_values(list(s)).fit(f, z, guess_init=False, method="nelder_mead")
         offer(cost_of(base, list(r.params[n] for n in base.param_names()), f, z), "nelder_mead")
     ls_starts = list(starts)
-    for _ in range(2 if quick else 6):
+    for _ in range(2 if quick else 4):
         ls_starts.append(perturbed(starts[0], internal, rng, 1.0))
     for s in ls_starts:
         cost, p = scipy_least_squares(base, s, f, z, internal)
