@@ -735,8 +735,11 @@ StartEstimate estimate_start(const NodeList& circuit, const std::vector<double>&
     // whose values stay within reach of their start.
     std::vector<double> best = candidates.front().params;
     double best_cost = candidates.front().cost;
-    const LmSettings settings{1e-6, 1e-6, 1e-8, 40};
-    const std::size_t refine = std::min<std::size_t>(candidates.size(), 5);
+    // Large circuits get fewer and shorter runs: the Jacobian alone costs
+    // 2 x n_params evaluations.
+    const bool large = n_params > 12;
+    const LmSettings settings{1e-6, 1e-6, 1e-8, large ? 10u : 40u};
+    const std::size_t refine = std::min<std::size_t>(candidates.size(), large ? (n_params > 20 ? 1 : 2) : 5);
     const std::vector<bool> held(n_params, false);
     for (std::size_t k = 0; k < refine; ++k) {
         const Candidate& c = candidates[k];
