@@ -183,3 +183,17 @@ def test_non_finite_points_are_ignored():
     circuit = velotz.Circuit(text)
     values = circuit.estimate_start(f, bad).param_values()
     assert all(np.isfinite(values))
+
+
+@pytest.mark.parametrize("text", ["L0", "C0", "(R0,R1)", "R0-(C1,L1)", "K0", "T0", "Tlmq0", "Gs0", "Ws0-Wo1",
+                                  "La0-R0-G1", "R0-(R1-(R2,C2),C1)", "R0-(R1,CPE1)-(R2,CPE2)-(R3,CPE3)-(R4,CPE4)"
+                                  "-(R5,CPE5)-(R6,CPE6)"])
+def test_every_element_kind_gets_finite_values_inside_its_bounds(text):
+    f = np.logspace(-2, 5, 50)
+    w = TWO_PI * f
+    z = 2.0 + rq(w, 30.0, 1e-5, 0.9) + randles(w, 80.0, 15.0, 1e-3, 0.85)
+    circuit = velotz.Circuit(text)
+    values = circuit.estimate_start(f, z).param_values()
+    assert len(values) == len(circuit.param_names())
+    for v, (lo, hi) in zip(values, circuit.param_bounds()):
+        assert np.isfinite(v) and lo <= v <= hi
