@@ -23,7 +23,7 @@ A fit is "at best" when its cost is at most 1.001 x the reference. All costs
 are velotz's modulus-weighted cost 0.5 * sum(r^2), recomputed by
 `Circuit.residuals` at the returned parameters.
 
-    PYTHONPATH=build python3 benchmarks/bench_real.py [DATA_DIR] [--quick] [--files PATTERN]
+    RAYON_NUM_THREADS=1 PYTHONPATH=build python3 benchmarks/bench_real.py [DATA_DIR] [--quick] [--files PATTERN]
         [--details] [--reference-cache FILE]
 
 `--quick` uses a smaller reference search (fewer hops and starts); with
@@ -119,12 +119,16 @@ def cost_of(circuit: velotz.Circuit, params, f, z) -> float:
 
 
 def timed(fn, repeats: int = 3):
-    times, out = [], None
+    """(result, median wall seconds, median CPU seconds of this process) of
+    `repeats` calls. On a shared machine the CPU time is the steadier figure;
+    run with RAYON_NUM_THREADS=1 to make it comparable with wall time."""
+    times, cpu, out = [], [], None
     for _ in range(repeats):
-        t = time.perf_counter()
+        t, c = time.perf_counter(), time.process_time()
         out = fn()
         times.append(time.perf_counter() - t)
-    return out, statistics.median(times)
+        cpu.append(time.process_time() - c)
+    return out, statistics.median(times), statistics.median(cpu)
 
 
 class Internal:
@@ -226,20 +230,21 @@ def run_pair(text: str, f, z, quick: bool, seed: int, cached: float | None) -> d
     network = has_network(text)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        res, t_default = timed(lambda: base.fit(f, z))
+        res, t_default, c_default_cpu = timed(lambda: base.fit(f, z))
     p_default = [res.params[n] for n in names]
     c_default = cost_of(base, p_default, f, z)
     row = {"circuit": text, "network": network, "cost_default": c_default, "ms_default": 1e3 * t_default,
-           "success_default": res.success}
+           "cpu_default": 1e3 * c_default_cpu, "success_default": res.success}
     starts = [p_default]
     if network:
         starts.append(base.guess(f, z))
     starts.append(base.param_values())
     if hasattr(base, "estimate_start"):
-        est, t_est = timed(lambda: base.estimate_start(f, z).fit(f, z))
+        est, t_est, c_est = timed(lambda: base.estimate_start(f, z).fit(f, z))
         p_est = [est.params[n] for n in names]
         row["cost_estimate"] = cost_of(base, p_est, f, z)
         row["ms_estimate"] = 1e3 * t_est
+        row["cpu_estimate"] = 1e3 * c_est
         starts.insert(1, base.estimate_start(f, z).param_values())
         starts.append(p_est)
     best, who = reference_search(base, starts, f, z, quick, seed)
@@ -265,11 +270,14 @@ def ratio_stats(rows, key):
 
 def summary_line(label: str, rows, key: str, ms_key: str) -> str:
     if not rows:
-        return f"| {label} | - | - | - | - |"
+        return f"| {label} | - | - | - | - | - | - |"
     k, n = share(rows, key)
     med, worst = ratio_stats(rows, key)
     ms = statistics.median(r[ms_key] for r in rows)
-    return f"| {label} | {k}/{n} ({100 * k / n:.0f} %) | {med:.4g} | {worst:.4g} | {ms:.1f} |"
+    cpu_key = ms_key.replace("ms_", "cpu_")
+    cpu = statistics.median(r[cpu_key] for r in rows)
+    slow = sum(r[cpu_key] >= 20.0 for r in rows)
+    return f"| {label} | {k}/{n} ({100 * k / n:.0f} %) | {med:.4g} | {worst:.4g} | {ms:.1f} | {cpu:.1f} | {slow} |"
 
 
 def main() -> None:
@@ -311,8 +319,9 @@ def main() -> None:
     print(f"{len(files)} files, {len(rows)} spectrum x circuit pairs ({len(with_nn)} with a trained network), "
           f"at best = cost <= {AT_BEST} x the best cost found by any method; "
           f"reference search {'quick' if args.quick else 'full'}, {time.time() - t0:.0f} s in all\n")
-    print("| start | at best | median cost ratio | worst cost ratio | median time (ms) |")
-    print("|---|---|---|---|---|")
+    print("| start | at best | median cost ratio | worst cost ratio | median wall time (ms) | median CPU time (ms) "
+          "| pairs with CPU time >= 20 ms |")
+    print("|---|---|---|---|---|---|---|")
     print(summary_line("default fit, all pairs", rows, "cost_default", "ms_default"))
     print(summary_line("default fit, with a network", with_nn, "cost_default", "ms_default"))
     print(summary_line("default fit, without a network", without, "cost_default", "ms_default"))
@@ -321,7 +330,7 @@ def main() -> None:
         print(summary_line("estimate + fit, with a network", with_nn, "cost_estimate", "ms_estimate"))
         print(summary_line("estimate + fit, without a network", without, "cost_estimate", "ms_estimate"))
         slow = [r for r in rows if r["ms_estimate"] >= 20.0]
-        print(f"\nestimate + fit slower than 20 ms: {len(slow)} of {len(rows)}")
+        print(f"\nestimate + fit slower than 20 ms wall time: {len(slow)} of {len(rows)}")
     missed = [r for r in rows if r["cost_default"] > AT_BEST * r["best"]]
     print("\ndefault fit above the best cost:")
     for r in missed or []:
