@@ -43,12 +43,12 @@ def test_noise_grows_towards_low_frequency():
     assert np.all(np.diff(sigma[::5]) < 0)
 
 
-@pytest.mark.parametrize("name", ["two_rq", "randles", "sei_randles_wo", "rq_l"])
+@pytest.mark.parametrize("name", ["two_rq", "randles", "sei_randles", "sei_randles_wo", "rq_l", "two_rc"])
 def test_realistic_spectra_are_finite_and_labelled_inside_the_ranges(name):
     source = generate.SpectrumSource(name)
     rng = np.random.default_rng(7)
     log_mask = np.array([not n.endswith(".alpha") for n in source.names])
-    for _ in range(12):
+    for _ in range(25):
         s = source.draw_realistic(rng)
         assert s.freqs.size >= 10 and np.ptp(np.log10(s.freqs)) >= generate.CROP_MIN_DECADES
         assert np.all(np.isfinite(s.z)) and np.all(np.isfinite(s.params))

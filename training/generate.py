@@ -284,6 +284,13 @@ def _block_tau(names: list[str], p: np.ndarray, block: tuple[str, ...]) -> float
         return math.inf
 
 
+def _arc_tau(names: list[str], p: np.ndarray, k: int) -> float:
+    """Time constant of parallel block k (R{k} with C{k} or CPE{k})."""
+    if f"C{k}.c" in names:
+        return _block_tau(names, p, (f"R{k}.r", f"C{k}.c"))
+    return _block_tau(names, p, (f"R{k}.r", f"CPE{k}.q", f"CPE{k}.alpha"))
+
+
 def order_blocks(name: str, names: list[str], p: np.ndarray) -> np.ndarray:
     """Swaps exchangeable blocks so that block 1 is the faster arc."""
     if name not in _SWAP:
@@ -344,12 +351,7 @@ def realistic(source: SpectrumSource, rng: np.random.Generator) -> Optional[Spec
         arcs = [names.index(n) for n in names if n.endswith(".r") and not n.startswith("R0")]
         r_max = max(params[i] for i in arcs)
         a, b = math.log10(f.min()), math.log10(f.max())
-        taken = []
-        for k, n in enumerate(names):
-            if n.startswith("R") and n != "R0.r":
-                tau = _block_tau(names, params, (n, names[k + 1])) if names[k + 1].endswith(".c") else \
-                    _block_tau(names, params, (n, names[k + 1], names[k + 2]))
-                taken.append(-math.log10(2 * math.pi * tau))
+        taken = [-math.log10(2 * math.pi * _arc_tau(names, params, k)) for k in range(1, len(blocks) + 1)]
         for _ in range(10):
             lfc = rng.uniform(a, b)
             if all(abs(lfc - t) >= 0.5 for t in taken):
@@ -359,10 +361,8 @@ def realistic(source: SpectrumSource, rng: np.random.Generator) -> Optional[Spec
         z = z + _zarc(f, r_max * 10.0 ** rng.uniform(*EXTRA_ARC_R), 10.0 ** lfc, rng.uniform(0.5, 1.0))
         modelled = False
     if rng.random() < P_CROP:
-        arcs = [n for n in names if n.startswith("R") and n != "R0.r"]
-        k = names.index(arcs[rng.integers(len(arcs))])
-        block = (names[k], names[k + 1]) if names[k + 1].endswith(".c") else (names[k], names[k + 1], names[k + 2])
-        edge = -math.log10(2 * math.pi * _block_tau(names, params, block)) + rng.uniform(-0.5, 0.5)
+        k = int(rng.integers(1, len(blocks) + 1))
+        edge = -math.log10(2 * math.pi * _arc_tau(names, params, k)) + rng.uniform(-0.5, 0.5)
         lf = np.log10(f)
         keep = lf <= edge if rng.random() < 0.5 else lf >= edge
         if keep.sum() < 10 or np.ptp(lf[keep]) < CROP_MIN_DECADES:
