@@ -71,7 +71,7 @@ def cost_at(circuit: "velotz.Circuit", params, f, z) -> float:
     return 0.5 * float(np.dot(r, r))
 
 
-def bench_one(name: str, n: int, seed: int, source: str) -> dict:
+def bench_one(name: str, n: int, seed: int, source: str, estimate: bool = False) -> dict:
     entry = generate.registry()[name]
     src = generate.SpectrumSource(name, (0.01, 0.01))
     names = src.names
@@ -88,6 +88,7 @@ def bench_one(name: str, n: int, seed: int, source: str) -> dict:
         guesses = list(reference_guesses(net, spectra))
     t_guess = time.perf_counter() - t
     errors, ok_guess, ok_default, ok_truth, evals_guess, evals_default = [], [], [], [], [], []
+    ok_estimate = []
     for s, g in zip(spectra, guesses):
         errors.append(np.where(log_mask, np.abs(np.log10(g / s.params)), np.abs(g - s.params)))
         target = OPTIMUM_SLACK * cost_at(base, s.params, s.freqs, s.z)
@@ -106,6 +107,9 @@ def bench_one(name: str, n: int, seed: int, source: str) -> dict:
         # The ceiling: the same fit started at the truth itself.
         fit = base.with_values(s.params.tolist()).fit(s.freqs, s.z, guess_init=False)
         ok_truth.append(fit.cost <= target)
+        if estimate:  # the network-free start read from the spectrum
+            fit = base.estimate_start(s.freqs, s.z).fit(s.freqs, s.z)
+            ok_estimate.append(fit.cost <= target)
     ok_guess, ok_default, ok_truth = np.array(ok_guess), np.array(ok_default), np.array(ok_truth)
     return {
         "name": name, "names": names, "median": np.nanmedian(np.array(errors), axis=0), "n": n,
@@ -115,6 +119,7 @@ def bench_one(name: str, n: int, seed: int, source: str) -> dict:
         "guess_where_truth": ok_guess[ok_truth].mean() if ok_truth.any() else float("nan"),
         "guess_ms": 1e3 * t_guess / n, "source": "module" if use_module else "reference",
         "evals_guess": float(np.median(evals_guess)), "evals_default": float(np.median(evals_default)),
+        "estimate": float(np.mean(ok_estimate)) if ok_estimate else None,
     }
 
 
@@ -124,13 +129,15 @@ def main() -> None:
     ap.add_argument("--seed", type=int, default=SEED)
     ap.add_argument("--names", nargs="*", default=list(generate.LAYOUTS))
     ap.add_argument("--source", choices=("auto", "module", "reference"), default="auto")
+    ap.add_argument("--estimate", action="store_true",
+                    help="also fit from Circuit.estimate_start (no network) and report its share")
     args = ap.parse_args()
     torch.set_num_threads(1)
 
     rows = []
     for name in args.names:
         t = time.time()
-        r = bench_one(name, args.spectra, args.seed, args.source)
+        r = bench_one(name, args.spectra, args.seed, args.source, args.estimate)
         rows.append(r)
         print(f"{name}: {time.time() - t:.1f} s ({r['source']} guess, {r['guess_ms']:.2f} ms each)",
               file=sys.stderr, flush=True)
@@ -145,6 +152,9 @@ def main() -> None:
         med = ", ".join(f"{n} {m:.3f}" for n, m in zip(r["names"], r["median"]))
         shares = " | ".join(f"{100 * r[k]:.1f} %" for k in ("guess", "default", "truth", "guess_where_truth"))
         print(f"| {r['name']} | {med} | {shares} | {r['evals_guess']:.0f} / {r['evals_default']:.0f} |")
+    if args.estimate:
+        print("\noptimum from estimate_start (no network): " +
+              ", ".join(f"{r['name']} {100 * r['estimate']:.1f} %" for r in rows))
     short = [r["name"] for r in rows if r["guess"] < 0.97]
     print("\nbelow 97 % from the guess: " + (", ".join(short) if short else "none"))
 

@@ -32,6 +32,8 @@ def main() -> None:
     again: Circuit = truth.with_values(values)
     guess: list[float] = circuit.guess(frequencies, listed)
     models: list[str] = Circuit.ml_circuits()
+    started: Circuit = Circuit("R0-(R1,CPE1)-W2").estimate_start(frequencies, impedances)
+    assert started.param_names() == ["R0.r", "R1.r", "CPE1.q", "CPE1.alpha", "W2.aw"]
     result: FitResult = circuit.fit(frequencies, impedances, method="levenberg_marquardt", seed=1)
     stderr: dict[str, float] | None = result.stderr
     params: dict[str, float] = result.params

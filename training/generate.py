@@ -124,17 +124,29 @@ def sample_window(rng: np.random.Generator) -> np.ndarray:
     return f[::-1].copy() if rng.random() < 0.5 else f
 
 
-def _arc_frequencies(rng, a: float, b: float, k: int) -> list[float]:
-    """log10 characteristic frequencies of k arcs, fastest first."""
+def _arc_frequencies(rng, a: float, b: float, k: int,
+                     separation: tuple[float, float] = (ARC_MIN_SEPARATION, math.inf)) -> list[float]:
+    """log10 characteristic frequencies of k arcs, fastest first, neighbours
+    between separation[0] and separation[1] decades apart."""
     lo = max(a - ARC_MARGIN, -math.log10(2 * math.pi * TAU_RANGE[1]))
     hi = min(b + ARC_MARGIN, -math.log10(2 * math.pi * TAU_RANGE[0]))
     while True:
-        fc = sorted(rng.uniform(lo, hi, k), reverse=True)
-        if all(fc[i] - fc[i + 1] >= ARC_MIN_SEPARATION for i in range(k - 1)):
+        if k > 1 and math.isfinite(separation[1]):
+            # overlapping arcs: draw the first, then the others just below it
+            first = rng.uniform(lo + separation[1] * (k - 1), hi) if hi - lo > separation[1] * (k - 1) \
+                else rng.uniform(lo, hi)
+            fc = [first]
+            for _ in range(k - 1):
+                fc.append(fc[-1] - rng.uniform(*separation))
+        else:
+            fc = sorted(rng.uniform(lo, hi, k), reverse=True)
+        if all(separation[0] <= fc[i] - fc[i + 1] <= separation[1] for i in range(k - 1)):
             return list(fc)
 
 
-def _try_sample(name: str, rng: np.random.Generator, f: np.ndarray) -> Optional[dict]:
+def _try_sample(name: str, rng: np.random.Generator, f: np.ndarray,
+                separation: tuple[float, float] = (ARC_MIN_SEPARATION, math.inf),
+                alpha_range: tuple[float, float] = ALPHA_RANGE) -> Optional[dict]:
     """One parameter draw as {param name: value}, or None when a drawn value
     falls outside its absolute range (the caller draws again)."""
     has_l, blocks = LAYOUTS[name]
@@ -147,7 +159,7 @@ def _try_sample(name: str, rng: np.random.Generator, f: np.ndarray) -> Optional[
         if not _inside(l0, L_RANGE):
             return None
         p["L0.l"] = l0
-    fcs = _arc_frequencies(rng, a, b, len(blocks))
+    fcs = _arc_frequencies(rng, a, b, len(blocks), separation)
     arc_r = [r0 * 10.0 ** rng.uniform(*ARC_R_OVER_R0) for _ in blocks]
     if not all(_inside(r, ARC_R_RANGE) for r in arc_r):
         return None
@@ -162,7 +174,7 @@ def _try_sample(name: str, rng: np.random.Generator, f: np.ndarray) -> Optional[
                 return None
             p[f"C{k}.c"] = c
             continue
-        alpha = rng.uniform(*ALPHA_RANGE)
+        alpha = rng.uniform(*alpha_range)
         q = tau ** alpha / r  # the Zarc relation tau^alpha = R * Q
         if not _inside(q, C_RANGE):  # q sits in the capacitance range too
             return None
@@ -187,9 +199,10 @@ def _try_sample(name: str, rng: np.random.Generator, f: np.ndarray) -> Optional[
     return p
 
 
-def sample_params(name: str, rng: np.random.Generator, f: np.ndarray, names: list[str]) -> np.ndarray:
+def sample_params(name: str, rng: np.random.Generator, f: np.ndarray, names: list[str],
+                  **ranges) -> np.ndarray:
     while True:
-        p = _try_sample(name, rng, f)
+        p = _try_sample(name, rng, f, **ranges)
         if p is not None:
             if set(p) != set(names):
                 raise RuntimeError(f"{name}: drawn {sorted(p)} but the circuit has {names}")
@@ -225,6 +238,153 @@ class SpectrumSource:
         z = np.asarray(self.circuit.with_values(params.tolist()).impedance(f))
         sigma = rng.uniform(*self.noise)
         return Spectrum(f, add_noise(rng, z, sigma), params)
+
+    def draw_realistic(self, rng: np.random.Generator) -> Spectrum:
+        """A spectrum with the defects of measured data (see realistic())."""
+        while True:
+            s = realistic(self, rng)
+            if s is not None:
+                return s
+
+
+# ------------------------------------------------------ measured-data defects
+
+# Probabilities and ranges of the defects added to the "realistic" share of
+# the training spectra (documented in README.md).
+P_OVERLAP = 0.4  # two-arc circuits: arcs 0-1 decade apart
+OVERLAP_SEPARATION = (0.0, 1.0)
+REAL_ALPHA_RANGE = (0.4, 1.0)  # more depressed arcs
+P_LEAD = 0.35  # unmodelled lead impedance La*(j*omega)^alpha, alpha U(0.7, 1)
+LEAD_SHARE = (-2.0, 0.3)  # log10 of |Z_lead| / |Z| at the top frequency
+P_EXTRA_ARC = 0.25  # one more R||CPE arc than the circuit has
+EXTRA_ARC_R = (-1.0, 1.0)  # log10 of its resistance relative to the largest arc
+P_CROP = 0.4  # window edge moved to within half a decade of an arc
+CROP_MIN_DECADES = 1.5
+P_BAD = 0.25  # 1-3 outliers
+NOISE_HF = (0.001, 0.02)  # relative noise at the top frequency (log-uniform)
+NOISE_LF_MAX = 0.05  # ... growing geometrically to at most this at the bottom
+LABEL_MAX_DRIFT = 3.0  # decades a refitted label may move away from the truth
+
+# Exchangeable block pairs, whose labels must keep "faster arc first".
+_SWAP = {
+    "two_rc": (("R1.r", "C1.c"), ("R2.r", "C2.c")),
+    "two_rc_l": (("R1.r", "C1.c"), ("R2.r", "C2.c")),
+    "two_rq": (("R1.r", "CPE1.q", "CPE1.alpha"), ("R2.r", "CPE2.q", "CPE2.alpha")),
+    "two_rq_l": (("R1.r", "CPE1.q", "CPE1.alpha"), ("R2.r", "CPE2.q", "CPE2.alpha")),
+}
+
+
+def _block_tau(names: list[str], p: np.ndarray, block: tuple[str, ...]) -> float:
+    v = [float(p[names.index(n)]) for n in block]
+    if len(v) == 2:  # R, C
+        return v[0] * v[1]
+    try:
+        return (v[0] * v[1]) ** (1.0 / max(v[2], 1e-6))
+    except OverflowError:
+        return math.inf
+
+
+def _arc_tau(names: list[str], p: np.ndarray, k: int) -> float:
+    """Time constant of parallel block k (R{k} with C{k} or CPE{k})."""
+    if f"C{k}.c" in names:
+        return _block_tau(names, p, (f"R{k}.r", f"C{k}.c"))
+    return _block_tau(names, p, (f"R{k}.r", f"CPE{k}.q", f"CPE{k}.alpha"))
+
+
+def order_blocks(name: str, names: list[str], p: np.ndarray) -> np.ndarray:
+    """Swaps exchangeable blocks so that block 1 is the faster arc."""
+    if name not in _SWAP:
+        return p
+    b1, b2 = _SWAP[name]
+    if _block_tau(names, p, b1) <= _block_tau(names, p, b2):
+        return p
+    q = p.copy()
+    for x, y in zip(b1, b2):
+        q[names.index(x)], q[names.index(y)] = p[names.index(y)], p[names.index(x)]
+    return q
+
+
+def growing_noise(rng: np.random.Generator, f: np.ndarray, z: np.ndarray) -> np.ndarray:
+    """Proportional complex noise whose relative size grows geometrically from
+    the top frequency (0.1-2 %) towards the bottom (up to 5 %)."""
+    s_hf = _log_uniform(rng, *NOISE_HF)
+    s_lf = _log_uniform(rng, s_hf, NOISE_LF_MAX)
+    lf = np.log10(f)
+    u = (lf.max() - lf) / max(lf.max() - lf.min(), 1e-12)
+    scale = s_hf * (s_lf / s_hf) ** u * np.abs(z)
+    return z + scale * rng.standard_normal(z.size) + 1j * scale * rng.standard_normal(z.size)
+
+
+def _zarc(f: np.ndarray, r: float, fc: float, alpha: float) -> np.ndarray:
+    wt = (f / fc) ** alpha * np.exp(0.5j * np.pi * alpha)  # (j*omega*tau)^alpha
+    return r / (1.0 + wt)
+
+
+def realistic(source: SpectrumSource, rng: np.random.Generator) -> Optional[Spectrum]:
+    """One spectrum of the source's topology with the defects of measured
+    data, or None when its label cannot be made (the caller draws again).
+
+    Defects, each drawn independently: overlapping arcs (two-arc circuits),
+    more depressed arcs, an unmodelled lead impedance, one more arc than
+    the circuit has, a window cut near an arc, noise growing towards low
+    frequency, and a few outliers. When the spectrum is no longer the
+    circuit's own (lead, extra arc), the label is the least-squares
+    compromise: the circuit fitted to the noisy spectrum from the true
+    values; a label that drifts more than LABEL_MAX_DRIFT decades from the
+    truth or is not finite is refused."""
+    name, names = source.name, source.names
+    has_l, blocks = LAYOUTS[name]
+    f = sample_window(rng)
+    ranges = {"alpha_range": REAL_ALPHA_RANGE}
+    if len(blocks) > 1 and rng.random() < P_OVERLAP:
+        ranges["separation"] = OVERLAP_SEPARATION
+    params = sample_params(name, rng, f, names, **ranges)
+    z = np.asarray(source.circuit.with_values(params.tolist()).impedance(f))
+    modelled = True
+    if rng.random() < P_LEAD:
+        alpha = rng.uniform(0.7, 1.0)
+        top = f.max()
+        size = 10.0 ** rng.uniform(*LEAD_SHARE) * abs(z[np.argmax(f)])
+        z = z + size * (f / top) ** alpha * np.exp(0.5j * np.pi * alpha)
+        modelled = False
+    if rng.random() < P_EXTRA_ARC:
+        arcs = [names.index(n) for n in names if n.endswith(".r") and not n.startswith("R0")]
+        r_max = max(params[i] for i in arcs)
+        a, b = math.log10(f.min()), math.log10(f.max())
+        taken = [-math.log10(2 * math.pi * _arc_tau(names, params, k)) for k in range(1, len(blocks) + 1)]
+        for _ in range(10):
+            lfc = rng.uniform(a, b)
+            if all(abs(lfc - t) >= 0.5 for t in taken):
+                break
+        else:
+            return None
+        z = z + _zarc(f, r_max * 10.0 ** rng.uniform(*EXTRA_ARC_R), 10.0 ** lfc, rng.uniform(0.5, 1.0))
+        modelled = False
+    if rng.random() < P_CROP:
+        k = int(rng.integers(1, len(blocks) + 1))
+        edge = -math.log10(2 * math.pi * _arc_tau(names, params, k)) + rng.uniform(-0.5, 0.5)
+        lf = np.log10(f)
+        keep = lf <= edge if rng.random() < 0.5 else lf >= edge
+        if keep.sum() < 10 or np.ptp(lf[keep]) < CROP_MIN_DECADES:
+            return None
+        f, z = f[keep], z[keep]
+    z = growing_noise(rng, f, z)
+    if rng.random() < P_BAD:
+        for j in rng.choice(z.size, size=int(rng.integers(1, 4)), replace=False):
+            z[j] = z[j] * (1.0 + 0.2 * complex(rng.standard_normal(), rng.standard_normal()))
+    label = params
+    if not modelled:
+        fit = source.circuit.with_values(params.tolist()).fit(f, z, guess_init=False)
+        label = np.array([fit.params[n] for n in names])
+        log_mask = np.array([not n.endswith(".alpha") for n in names])
+        if not np.all(np.isfinite(label)) or np.any(label[log_mask] <= 0):
+            return None
+        if np.max(np.abs(np.log10(label[log_mask] / params[log_mask]))) > LABEL_MAX_DRIFT:
+            return None
+        if np.any(label[~log_mask] < 0.05):
+            return None
+        label = order_blocks(name, names, label)
+    return Spectrum(f, z, label)
 
 
 # --------------------------------------------------------------- targets
@@ -265,8 +425,11 @@ class Dataset(NamedTuple):
 
 
 def make_dataset(name: str, n: int, seed: int, noise: tuple[float, float] = NOISE,
-                 n_grid: int = 64) -> Dataset:
-    """n spectra of the named topology turned into network inputs and targets."""
+                 n_grid: int = 64, realistic_share: float = 0.0) -> Dataset:
+    """n spectra of the named topology turned into network inputs and targets;
+    a share `realistic_share` of them (at random) carries the defects of
+    measured data (SpectrumSource.draw_realistic), the others are clean
+    draws with proportional noise."""
     source = SpectrumSource(name, noise)
     rng = np.random.default_rng(seed)
     p = len(source.names)
@@ -276,7 +439,10 @@ def make_dataset(name: str, n: int, seed: int, noise: tuple[float, float] = NOIS
     params = np.empty((n, p))
     i = 0
     while i < n:
-        s = source.draw(rng)
+        if realistic_share > 0.0 and rng.random() < realistic_share:
+            s = source.draw_realistic(rng)
+        else:
+            s = source.draw(rng)
         feat = eisnn.features(s.freqs, s.z, n_grid)
         if not (np.all(np.isfinite(feat.grid)) and math.isfinite(feat.z0) and math.isfinite(feat.omega0)):
             continue
@@ -293,12 +459,13 @@ def main() -> None:
     ap.add_argument("name", choices=list(LAYOUTS))
     ap.add_argument("--samples", type=int, default=5)
     ap.add_argument("--seed", type=int, default=0)
+    ap.add_argument("--realistic", action="store_true", help="draw spectra with measured-data defects")
     args = ap.parse_args()
     source = SpectrumSource(args.name)
     rng = np.random.default_rng(args.seed)
     print(source.entry.circuit, source.names)
     for _ in range(args.samples):
-        s = source.draw(rng)
+        s = source.draw_realistic(rng) if args.realistic else source.draw(rng)
         print(f"{s.freqs.size:4d} points {s.freqs.min():9.3g}-{s.freqs.max():9.3g} Hz:",
               " ".join(f"{v:.3g}" for v in s.params))
 

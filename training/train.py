@@ -119,10 +119,14 @@ def main() -> None:
     ap.add_argument("--lr", type=float, default=3e-3)
     ap.add_argument("--weight-decay", type=float, default=1e-4)
     ap.add_argument("--val-fraction", type=float, default=0.05)
+    ap.add_argument("--realistic", type=float, default=0.0,
+                    help="share of the training spectra drawn with measured-data defects")
     # One thread: on a shared two-core machine two threads spin against the
     # other core's load and ran about five times slower than one here.
     ap.add_argument("--threads", type=int, default=1)
     ap.add_argument("--out", type=pathlib.Path, default=None)
+    ap.add_argument("--init", type=pathlib.Path, default=None,
+                    help="start from this weight file (fine-tuning): its weights and its target normalisation")
     args = ap.parse_args()
 
     torch.set_num_threads(args.threads)
@@ -133,16 +137,24 @@ def main() -> None:
     RUNS.mkdir(parents=True, exist_ok=True)
     fh = open(RUNS / f"{args.name}.log", "a")
     log(fh, f"== {args.name} {entry.circuit} channels={entry.channels} samples={args.samples} "
-            f"epochs={args.epochs} seed={args.seed} batch={args.batch} lr={args.lr} threads={args.threads}")
+            f"epochs={args.epochs} seed={args.seed} batch={args.batch} lr={args.lr} threads={args.threads} "
+            f"realistic={args.realistic} init={args.init}")
 
     t0 = time.time()
-    data = generate.make_dataset(args.name, args.samples, args.seed)
+    data = generate.make_dataset(args.name, args.samples, args.seed, realistic_share=args.realistic)
     t_data = time.time() - t0
     n_val = max(int(args.samples * args.val_fraction), 1)
     n_train = args.samples - n_val
-    mean = data.targets[:n_train].mean(axis=0)
-    std = data.targets[:n_train].std(axis=0)
-    std = np.where(std > 1e-6, std, 1.0)
+    init = eisnn.load_network(args.init) if args.init is not None else None
+    if init is not None:
+        if init.metadata["circuit"] != entry.circuit or int(init.metadata["channels"]) != entry.channels:
+            raise SystemExit(f"{args.init} is not a {args.name} network")
+        # keep the normalisation the starting weights were trained with
+        mean, std = init.target_mean.astype(np.float64), init.target_std.astype(np.float64)
+    else:
+        mean = data.targets[:n_train].mean(axis=0)
+        std = data.targets[:n_train].std(axis=0)
+        std = np.where(std > 1e-6, std, 1.0)
     y = torch.from_numpy(((data.targets - mean) / std).astype(np.float32))
     grid = torch.from_numpy(data.grid)
     extras = torch.from_numpy(data.extras)
@@ -152,6 +164,9 @@ def main() -> None:
             f"std {np.round(std, 3).tolist()}")
 
     model = eisnn.EisNet(len(names), channels=entry.channels)
+    if init is not None:
+        model.load_state_dict({k: v.float() for k, v in init.model.state_dict().items()})
+        log(fh, f"starting from {args.init}")
     opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=args.weight_decay)
     steps_per_epoch = math.ceil(n_train / args.batch)
     total = steps_per_epoch * args.epochs
@@ -194,7 +209,7 @@ def main() -> None:
     medians = verify_export(out_path, model, entry, names, mean, std, args.seed, fh)
     summary = {
         "name": args.name, "channels": entry.channels, "samples": args.samples, "epochs": args.epochs,
-        "seed": args.seed, "data_seconds": round(t_data, 1), "train_seconds": round(train_seconds, 1),
+        "seed": args.seed, "realistic": args.realistic, "init": str(args.init) if args.init else None, "data_seconds": round(t_data, 1), "train_seconds": round(train_seconds, 1),
         "total_seconds": round(time.time() - t0, 1), "val_nll": val_nll,
         "val_rmse": [float(v) for v in val_rmse], "median_abs_error": medians,
         "bytes": out_path.stat().st_size,

@@ -21,6 +21,8 @@ extern const char* const kMlCircuitsDoc;
 // Pickling and copies (python/state.cpp).
 PyObject* circuit_reduce(PyObject* self, PyObject*);
 PyObject* return_self(PyObject* self, PyObject*);
+PyObject* circuit_estimate_start(PyObject* self, PyObject* args, PyObject* kwargs);
+extern const char* const kEstimateStartDoc;
 
 }  // namespace velotz::py
 
@@ -34,6 +36,7 @@ PyObject* return_self(PyObject* self, PyObject*);
     VELOTZ_KW_METHOD("fit", velotz::py::circuit_fit, velotz::py::kFitDoc),                     \
     VELOTZ_KW_METHOD("guess", velotz::py::circuit_guess, velotz::py::kGuessDoc),                \
     {"ml_circuits", VELOTZ_GUARD_METH(velotz::py::circuit_ml_circuits), METH_NOARGS | METH_STATIC, velotz::py::kMlCircuitsDoc}, \
+    VELOTZ_KW_METHOD("estimate_start", velotz::py::circuit_estimate_start, velotz::py::kEstimateStartDoc), \
     {"__reduce__", VELOTZ_GUARD_METH(velotz::py::circuit_reduce), METH_NOARGS, nullptr},                                         \
     {"__copy__", VELOTZ_GUARD_METH(velotz::py::return_self), METH_NOARGS, nullptr},                                              \
     {"__deepcopy__", VELOTZ_GUARD_METH(velotz::py::return_self), METH_O, nullptr},

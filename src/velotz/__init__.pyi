@@ -1,4 +1,5 @@
 """Type stubs of velotz: equivalent-circuit fitting of impedance spectra."""
+import os
 from typing import Any, Callable, ClassVar, Iterable, Iterator, Literal, Mapping, Protocol, Sequence, overload
 
 import numpy as np
@@ -174,7 +175,7 @@ class Circuit:
         frequencies: _Frequencies,
         impedances: _Impedances | None = None,
         guess_init: bool | None = None,
-        weights: str | None = None,
+        weights: str | os.PathLike[str] | None = None,
         weight: Literal["modulus", "unit"] | str = "modulus",
         method: _Method = "levenberg_marquardt",
         max_iterations: int = 200,
@@ -212,12 +213,19 @@ class Circuit:
         self,
         frequencies: _Frequencies,
         impedances: _Impedances | None = None,
-        weights: str | None = None,
+        weights: str | os.PathLike[str] | None = None,
     ) -> list[float]:
         """Machine-learning guess of starting parameters for this circuit's"""
     @staticmethod
     def ml_circuits() -> list[str]:
         """Names accepted by the constructor that have trained initial-parameter"""
+    def estimate_start(
+        self,
+        frequencies: _Frequencies,
+        impedances: _Impedances | None = None,
+        weight: Literal["modulus", "unit"] | str = "modulus",
+    ) -> Circuit:
+        """A copy of this circuit with starting values read from a measured"""
     def with_fixed(self, params: Mapping[str, float] | str | Sequence[str]) -> Circuit:
         """A copy of this circuit whose named parameters are held fixed by `fit()`."""
     def with_free(self, names: str | Sequence[str] | None = None) -> Circuit:
@@ -448,7 +456,7 @@ def fit_batch(
     progress: bool | Callable[[int, int], object] = False,
     progress_interval: float = 0.1,
     guess_init: bool | None = None,
-    weights: str | None = None,
+    weights: str | os.PathLike[str] | None = None,
     weight: Literal["modulus", "unit"] | str = "modulus",
     method: _Method = "levenberg_marquardt",
     max_iterations: int = 200,
