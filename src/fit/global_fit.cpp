@@ -116,11 +116,15 @@ struct CostData {
 };
 
 // 0.5 * sum(r^2) at physical(x): one counted residual evaluation per call.
+// The circuit is compiled once per cost function; its arrays are reused by
+// every call.
 CostFunction make_cost(std::shared_ptr<const CostData> data, EvalCounter& counter) {
-    return [data = std::move(data), &counter, r = std::vector<double>()](const std::vector<double>& x) mutable {
-        const Measurement m{data->omegas, data->impedances, data->weights};
-        if (!residuals_into(data->circuit, physical(x, data->bounds), m, counter, r)) return std::nan("");
-        return half_sum_of_squares(r);
+    auto model = std::make_shared<ResidualModel>(data->circuit,
+                                                 Measurement{data->omegas, data->impedances, data->weights});
+    return [data = std::move(data), model = std::move(model), &counter,
+            p = std::vector<double>()](const std::vector<double>& x) mutable {
+        physical_into(x, data->bounds, p);
+        return model->cost(p, counter);
     };
 }
 

@@ -12,51 +12,47 @@ namespace velotz {
 LmProblem::LmProblem(const NodeList& circuit, std::vector<double> omegas, const std::vector<Cx>& impedances,
                      std::vector<double> weights, std::vector<Bounds> bounds, std::vector<double> x0,
                      std::vector<bool> held, EvalCounter& counter)
-    : circuit_(circuit),
-      omegas_(std::move(omegas)),
-      impedances_(impedances),
-      weights_(std::move(weights)),
+    : own_model_(std::make_unique<ResidualModel>(circuit, Measurement{omegas, impedances, weights})),
+      model_(*own_model_),
       bounds_(std::move(bounds)),
       x_(std::move(x0)),
       held_(std::move(held)),
       counter_(counter) {}
 
+LmProblem::LmProblem(ResidualModel& model, std::vector<Bounds> bounds, std::vector<double> x0,
+                     std::vector<bool> held, EvalCounter& counter)
+    : model_(model), bounds_(std::move(bounds)), x_(std::move(x0)), held_(std::move(held)), counter_(counter) {}
+
 bool LmProblem::residuals(std::vector<double>& r) {
-    const bool ok =
-        residuals_into(circuit_, physical(x_, bounds_), Measurement{omegas_, impedances_, weights_}, counter_, r);
+    physical_into(x_, bounds_, p_);
+    const bool ok = model_.residuals(p_, counter_, r);
     if (ok && !evaluated_) start_cost_ = half_sum_of_squares(r);
     evaluated_ = true;
     return ok;
 }
 
 bool LmProblem::jacobian(std::vector<double>& jac_colmajor) {
-    const std::vector<double> p = physical(x_, bounds_);
-    auto columns = jacobian_columns(circuit_, p, Measurement{omegas_, impedances_, weights_}, counter_);
-    if (!columns) return false;
+    physical_into(x_, bounds_, p_);
     const std::size_t n = x_.size();
-    const std::size_t m = 2 * omegas_.size();
-    if (columns->size() != n || jac_colmajor.size() != m * n) return false;
+    const std::size_t m = 2 * model_.points();
+    if (p_.size() != n || jac_colmajor.size() != m * n) return false;
+    // Held parameters get zero columns, which need not be computed.
+    if (!model_.jacobian(p_, counter_, jac_colmajor.data(), &held_)) return false;
     for (std::size_t k = 0; k < n; ++k) {
-        const std::vector<double>& col = (*columns)[k];
-        if (col.size() != m) return false;
-        double* out = jac_colmajor.data() + k * m;
-        if (k < held_.size() && held_[k]) {
-            std::fill(out, out + m, 0.0);
-            continue;
-        }
+        if (k < held_.size() && held_[k]) continue;
         // dp/dx of the internal coordinate: 1 on the plain scale, 10^x ln 10
         // on the log scale above lo.
-        const double s = std::isfinite(bounds_[k].hi) ? 1.0 : (p[k] - bounds_[k].lo) * kLn10;
-        for (std::size_t i = 0; i < m; ++i) out[i] = col[i] * s;
+        const double s = std::isfinite(bounds_[k].hi) ? 1.0 : (p_[k] - bounds_[k].lo) * kLn10;
+        double* out = jac_colmajor.data() + k * m;
+        for (std::size_t i = 0; i < m; ++i) out[i] = out[i] * s;
     }
     return true;
 }
 
 std::expected<SingleStartResult, std::string> levenberg_marquardt_single_start(
-    const NodeList& circuit, const std::vector<double>& omegas, const std::vector<Cx>& impedances,
-    const std::vector<double>& weights, const std::vector<Bounds>& bounds, const std::vector<double>& x0,
+    ResidualModel& model, const std::vector<Bounds>& bounds, const std::vector<double>& x0,
     const std::vector<bool>& held, const LmSettings& settings, EvalCounter& counter) {
-    LmProblem problem(circuit, omegas, impedances, weights, bounds, x0, held, counter);
+    LmProblem problem(model, bounds, x0, held, counter);
     LmConfig config{settings.ftol, settings.xtol, settings.gtol, 100.0, settings.patience};
     auto report = lmder_minimize(problem, config);
     if (!report) return std::unexpected(report.error());
@@ -64,16 +60,17 @@ std::expected<SingleStartResult, std::string> levenberg_marquardt_single_start(
                              report->evaluations, problem.start_cost()};
 }
 
+std::expected<SingleStartResult, std::string> levenberg_marquardt_single_start(
+    const NodeList& circuit, const std::vector<double>& omegas, const std::vector<Cx>& impedances,
+    const std::vector<double>& weights, const std::vector<Bounds>& bounds, const std::vector<double>& x0,
+    const std::vector<bool>& held, const LmSettings& settings, EvalCounter& counter) {
+    ResidualModel model(circuit, Measurement{omegas, impedances, weights});
+    return levenberg_marquardt_single_start(model, bounds, x0, held, settings, counter);
+}
+
 // ---------------------------------------------------------------- candidates
 
 namespace {
-
-double cost_at(const NodeList& circuit, const std::vector<double>& params, const Measurement& data,
-               EvalCounter& counter) {
-    std::vector<double> r;
-    if (!residuals_into(circuit, params, data, counter, r)) return std::nan("");
-    return half_sum_of_squares(r);
-}
 
 std::int64_t total_order_key(double v) {
     const auto bits = std::bit_cast<std::int64_t>(v);
@@ -93,6 +90,12 @@ void sort_candidates(std::vector<Candidate>& candidates) {
 
 std::vector<Candidate> candidate_starting_points(const NodeList& circuit, const Measurement& data,
                                                  const std::vector<Bounds>& bounds,
+                                                 const std::vector<double>& p0, EvalCounter& counter) {
+    ResidualModel model(circuit, data);
+    return candidate_starting_points(model, bounds, p0, counter);
+}
+
+std::vector<Candidate> candidate_starting_points(ResidualModel& model, const std::vector<Bounds>& bounds,
                                                  const std::vector<double>& p0, EvalCounter& counter) {
     const std::size_t n = std::min(bounds.size(), p0.size());
     const std::vector<double> start(p0.begin(), p0.begin() + static_cast<std::ptrdiff_t>(n));
@@ -116,7 +119,7 @@ std::vector<Candidate> candidate_starting_points(const NodeList& circuit, const 
     std::vector<Candidate> out;
     out.reserve(vectors.size());
     for (auto& v : vectors) {
-        const double c = cost_at(circuit, v, data, counter);
+        const double c = model.cost(v, counter);
         out.push_back(Candidate{c, std::move(v)});
     }
     return out;
@@ -147,15 +150,21 @@ FitResultOr levenberg_marquardt_fit(const NodeList& circuit, const std::vector<d
                                     const std::vector<Cx>& impedances, Weighting weighting,
                                     const LmSettings& settings) {
     if (auto error = check_fit_inputs(circuit, frequencies.size(), impedances.size())) return std::unexpected(*error);
-
     const std::vector<double> omegas = angular(frequencies);
     const std::vector<double> weights = compute_weights(impedances, weighting);
-    const Measurement data{omegas, impedances, weights};
+    ResidualModel model(circuit, Measurement{omegas, impedances, weights});
+    return levenberg_marquardt_fit(circuit, model, settings);
+}
+
+FitResultOr levenberg_marquardt_fit(const NodeList& circuit, ResidualModel& model, const LmSettings& settings) {
+    if (auto error = check_fit_inputs(circuit, model.points(), model.impedances().size())) {
+        return std::unexpected(*error);
+    }
     EvalCounter counter{0};
     const std::vector<Bounds> bounds = param_bounds(circuit);
     const std::vector<double> p0 = param_values(circuit);
 
-    std::vector<Candidate> candidates = candidate_starting_points(circuit, data, bounds, p0, counter);
+    std::vector<Candidate> candidates = candidate_starting_points(model, bounds, p0, counter);
     sort_candidates(candidates);
 
     struct Best {
@@ -168,11 +177,10 @@ FitResultOr levenberg_marquardt_fit(const NodeList& circuit, const std::vector<d
     const std::vector<bool> none_held(std::min(bounds.size(), p0.size()), false);
     for (const Candidate& candidate : candidates) {
         const std::vector<double> x0 = internal_from_physical(candidate.params, bounds);
-        auto run = levenberg_marquardt_single_start(circuit, omegas, impedances, weights, bounds, x0, none_held,
-                                                    settings, counter);
+        auto run = levenberg_marquardt_single_start(model, bounds, x0, none_held, settings, counter);
         if (!run) return std::unexpected(FitError::aborted(run.error()));
         total += run->evaluations;
-        const double cost = cost_at(circuit, run->params, data, counter);
+        const double cost = model.cost(run->params, counter);
         const bool better = !best || (run->success && !best->success) ||
                             (run->success == best->success && cost < best->cost);
         if (better) best = Best{run->params, cost, run->success};
@@ -203,11 +211,10 @@ FitResultOr levenberg_marquardt_fit(const NodeList& circuit, const std::vector<d
         // Refit with the parameters at a bound held there: the others may
         // lower the cost once those are fixed at a feasible value.
         const std::vector<double> x0 = internal_from_physical(clamped, bounds);
-        auto refit =
-            levenberg_marquardt_single_start(circuit, omegas, impedances, weights, bounds, x0, at_bound, settings, counter);
+        auto refit = levenberg_marquardt_single_start(model, bounds, x0, at_bound, settings, counter);
         if (!refit) return std::unexpected(FitError::aborted(refit.error()));
         total += refit->evaluations;
-        const double refit_cost = cost_at(circuit, refit->params, data, counter);
+        const double refit_cost = model.cost(refit->params, counter);
         // The unconstrained best lies outside the bounds, so a refit inside
         // them can rarely beat its cost; what the refit replaces is the
         // clamped vector, so it is kept when it is no worse than that (its
@@ -219,7 +226,7 @@ FitResultOr levenberg_marquardt_fit(const NodeList& circuit, const std::vector<d
             final_params = std::move(clamped);
         }
     }
-    return build_outcome(circuit, std::move(final_params), success, total, omegas, impedances, weights, counter);
+    return build_outcome(circuit, std::move(final_params), success, total, model, counter);
 }
 
 // ---------------------------------------------------------------- polish
@@ -228,11 +235,16 @@ FitResultOr polish_or_fallback(const NodeList& circuit, const std::vector<double
                                const std::vector<double>& frequencies, const std::vector<Cx>& impedances,
                                Weighting weighting, const std::vector<double>& omegas,
                                const std::vector<double>& weights, EvalCounter& counter) {
-    FitOutcome fallback = build_outcome(circuit, best, true, iterations, omegas, impedances, weights, counter);
+    ResidualModel model(circuit, Measurement{omegas, impedances, weights});
+    FitOutcome fallback = build_outcome(circuit, best, true, iterations, model, counter);
 
     const std::size_t needed = param_count(circuit);
     const NodeList start = best.size() >= needed ? rebuild(circuit, best) : circuit;
-    auto polished = levenberg_marquardt_fit(start, frequencies, impedances, weighting, kPolishSettings);
+    // The polish fits the same data with the same weighting: ω and the
+    // weights it would compute from them are the ones of the global method.
+    if (auto error = check_fit_inputs(start, frequencies.size(), impedances.size())) return std::unexpected(*error);
+    (void)weighting;
+    auto polished = levenberg_marquardt_fit(start, model, kPolishSettings);
     if (!polished) return polished;
 
     count_evaluation(counter, polished->impedance_evals);

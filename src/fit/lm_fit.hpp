@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include "circuit/circuit.hpp"
@@ -38,6 +39,9 @@ public:
     LmProblem(const NodeList& circuit, std::vector<double> omegas, const std::vector<Cx>& impedances,
               std::vector<double> weights, std::vector<Bounds> bounds, std::vector<double> x0,
               std::vector<bool> held, EvalCounter& counter);
+    // The same problem on a model compiled by the caller (shared by the runs of a fit).
+    LmProblem(ResidualModel& model, std::vector<Bounds> bounds, std::vector<double> x0, std::vector<bool> held,
+              EvalCounter& counter);
 
     void set_params(const std::vector<double>& x) override { x_ = x; }
     std::vector<double> params() const override { return x_; }
@@ -47,11 +51,10 @@ public:
     bool jacobian(std::vector<double>& jac_colmajor) override;
 
 private:
-    const NodeList& circuit_;
-    std::vector<double> omegas_;
-    const std::vector<Cx>& impedances_;
-    std::vector<double> weights_;
+    std::unique_ptr<ResidualModel> own_model_;  // when built from a circuit
+    ResidualModel& model_;
     std::vector<Bounds> bounds_;
+    std::vector<double> p_;  // physical(x), reused
     std::vector<double> x_;
     std::vector<bool> held_;
     EvalCounter& counter_;
@@ -73,6 +76,11 @@ std::expected<SingleStartResult, std::string> levenberg_marquardt_single_start(
     const std::vector<double>& weights, const std::vector<Bounds>& bounds, const std::vector<double>& x0,
     const std::vector<bool>& held, const LmSettings& settings, EvalCounter& counter);
 
+// The same run on a model compiled by the caller.
+std::expected<SingleStartResult, std::string> levenberg_marquardt_single_start(
+    ResidualModel& model, const std::vector<Bounds>& bounds, const std::vector<double>& x0,
+    const std::vector<bool>& held, const LmSettings& settings, EvalCounter& counter);
+
 // A starting point of the multi-start fit.
 struct Candidate {
     double cost;                 // 0.5 * sum(r^2) at params
@@ -84,6 +92,9 @@ struct Candidate {
 // 0.6, 0.8 of their box), each costed with one counted evaluation.
 std::vector<Candidate> candidate_starting_points(const NodeList& circuit, const Measurement& data,
                                                  const std::vector<Bounds>& bounds,
+                                                 const std::vector<double>& p0, EvalCounter& counter);
+
+std::vector<Candidate> candidate_starting_points(ResidualModel& model, const std::vector<Bounds>& bounds,
                                                  const std::vector<double>& p0, EvalCounter& counter);
 
 // IEEE 754 totalOrder "a < b": -NaN < -inf < ... < -0 < +0 < ... < +inf < +NaN.
@@ -108,6 +119,10 @@ bool is_plausible(const std::vector<double>& params, bool success, double cost,
 FitResultOr levenberg_marquardt_fit(const NodeList& circuit, const std::vector<double>& frequencies,
                                     const std::vector<Cx>& impedances, Weighting weighting,
                                     const LmSettings& settings);
+// The same fit on a model of the circuit's shape compiled by the caller for
+// these frequencies, impedances and weighting (polish and basin hopping reuse
+// one model for every local fit).
+FitResultOr levenberg_marquardt_fit(const NodeList& circuit, ResidualModel& model, const LmSettings& settings);
 
 // After a global method: the global best as an outcome of its own (marked
 // successful), and a Levenberg–Marquardt polish from it with a fresh counter;

@@ -74,5 +74,8 @@ FitOutcome build_outcome(const NodeList& circuit, std::vector<double> params, bo
                          std::uint64_t iterations, const std::vector<double>& omegas,
                          const std::vector<Cx>& impedances, const std::vector<double>& weights,
                          EvalCounter& counter);
+// The same on a model compiled by the caller for this circuit's shape and data.
+FitOutcome build_outcome(const NodeList& circuit, std::vector<double> params, bool success,
+                         std::uint64_t iterations, ResidualModel& model, EvalCounter& counter);
 
 }  // namespace velotz
