@@ -62,7 +62,9 @@ std::uint32_t CircuitProgram::series(const NodeList& list) {
             steps_.push_back({Code::Recip, value, admittance, 0});
         } else {
             value = new_slot();
-            leaves_.push_back({node.element.kind, param_count_, steps_.size(), {}});
+            const Kind kind = node.element.kind;
+            const bool keeps = formula::dispatch(kind, [&]<Kind K>() { return formula::kFirstFieldOutside<K>; });
+            leaves_.push_back({kind, param_count_, steps_.size(), keeps ? new_slot() : 0, {}});
             steps_.push_back({Code::Leaf, value, static_cast<std::uint32_t>(leaves_.size() - 1), 0});
             param_count_ += static_cast<std::size_t>(node.element.field_count());
         }
@@ -100,7 +102,21 @@ const Cx* CircuitProgram::evaluate(const double* params, const SpectrumGrid& gri
         switch (s.code) {
             case Code::Leaf: {
                 const LeafInfo& leaf = leaves_[s.a];
-                leaf_values(s.a, params + leaf.first, grid, begin, count, dst);
+                const double* fields = params + leaf.first;
+                if (leaf.part == 0) {
+                    leaf_values(s.a, fields, grid, begin, count, dst);
+                    break;
+                }
+                // Keep the part that does not depend on the first field.
+                Cx* part = ws.slot(leaf.part);
+                const Element::Prepared pre = Element::prepare(leaf.kind, fields);
+                const double* w = grid.omega.data() + begin;
+                formula::dispatch(leaf.kind, [&]<Kind K>() {
+                    if constexpr (formula::kFirstFieldOutside<K>) {
+                        for (std::size_t j = 0; j < count; ++j) part[j] = formula::outside_part<K>(fields, pre, w[j]);
+                        for (std::size_t j = 0; j < count; ++j) dst[j] = formula::with_first_field<K>(fields[0], part[j]);
+                    }
+                });
                 break;
             }
             case Code::Add: {
@@ -117,6 +133,16 @@ const Cx* CircuitProgram::evaluate(const double* params, const SpectrumGrid& gri
         }
     }
     return ws.slot(result_);
+}
+
+void CircuitProgram::leaf_values_first_field(std::size_t leaf, double p0, std::size_t count, const Workspace& ws,
+                                             Cx* out) const {
+    const Cx* part = ws.slot(leaves_[leaf].part);
+    formula::dispatch(leaves_[leaf].kind, [&]<Kind K>() {
+        if constexpr (formula::kFirstFieldOutside<K>) {
+            for (std::size_t j = 0; j < count; ++j) out[j] = formula::with_first_field<K>(p0, part[j]);
+        }
+    });
 }
 
 void CircuitProgram::replace_leaf(std::size_t leaf, Cx* t, std::size_t count, const Workspace& ws) const {

@@ -82,6 +82,15 @@ public:
     void leaf_values(std::size_t leaf, const double* fields, const SpectrumGrid& grid, std::size_t begin,
                      std::size_t count, Cx* out) const;
 
+    // Whether the leaf's impedance is its first field combined with a part
+    // that evaluate() keeps (Cpe, K, Zarc, Wo, G, Gs).
+    bool leaf_keeps_part(std::size_t leaf) const { return leaves_[leaf].part != 0; }
+    // After evaluate() into `ws`, for such a leaf: its impedance with the
+    // first field replaced by p0, from the kept part; the same bits as
+    // leaf_values with that field.
+    void leaf_values_first_field(std::size_t leaf, double p0, std::size_t count, const Workspace& ws,
+                                 Cx* out) const;
+
     // After evaluate() into `ws`: turns `values`, the new impedances of leaf
     // `leaf` at the same points, into the circuit's impedances with that leaf
     // replaced, recomputing only the steps that depend on it. Gives the bits
@@ -106,6 +115,7 @@ private:
         Kind kind;
         std::size_t first;
         std::size_t step;  // index of its Leaf step
+        std::uint32_t part;  // slot of the kept part, or 0
         std::vector<PathStep> path;
     };
 

@@ -43,11 +43,55 @@ inline Cx pow_of_s_times(Cx z, double p, const Element::Prepared& pre) {
     return cpow(z, p);
 }
 
+// Variants whose impedance is their first field combined with a part that
+// does not depend on it: rdiv(p[0], D) for K, Zarc, Wo, G and Gs, and
+// recip(p[0]·P) for Cpe. A change of the first field alone (a Jacobian
+// column) reuses D or P.
+template <Kind K>
+inline constexpr bool kFirstFieldOutside =
+    K == Kind::Cpe || K == Kind::K || K == Kind::Zarc || K == Kind::Wo || K == Kind::G || K == Kind::Gs;
+
+// The part D or P of the variants above.
+template <Kind K>
+inline Cx outside_part(const double* p, const Element::Prepared& pre, double w) {
+    if constexpr (K == Kind::Cpe) {
+        return pow_of_s_times(Cx{0.0 * w, w}, p[1], pre);
+    } else if constexpr (K == Kind::K) {
+        return one_plus_s_times(w, p[1]);
+    } else if constexpr (K == Kind::Zarc) {
+        return Cx{1.0, 0.0} + pow_of_s_times(s_times(w, p[1]), p[2], pre);
+    } else if constexpr (K == Kind::Wo) {
+        Cx u = csqrt(s_times(w, p[1]));
+        return u * tanh_sat(u);
+    } else if constexpr (K == Kind::G) {
+        return csqrt(one_plus_s_times(w, p[1]));
+    } else {
+        static_assert(K == Kind::Gs);
+        Cx v = csqrt(one_plus_s_times(w, p[1]));
+        return v * tanh_sat(p[2] * v);
+    }
+}
+
+// The impedance from the first field and the part D or P.
+template <Kind K>
+inline Cx with_first_field(double p0, Cx part) {
+    if constexpr (K == Kind::Cpe) {
+        return recip(p0 * part);
+    } else {
+        return rdiv(p0, part);
+    }
+}
+
 // Impedance of variant K with fields p at angular frequency w; sqrt_w is
 // std::sqrt(w) (only the W element reads it).
 template <Kind K>
 inline Cx impedance(const double* p, const Element::Prepared& pre, double w, double sqrt_w) {
-    if constexpr (K == Kind::R) {
+    if constexpr (kFirstFieldOutside<K>) {
+        // Cpe: 1/(q·cpow(s, alpha)); K: r/(1 + s·tau_k);
+        // Zarc: r/(1 + cpow(s·tau_k, gamma)); Wo: z0/(u·tanh_sat(u)) with
+        // u = csqrt(s·tau); G: rg/csqrt(1 + s·tg); Gs: rg/(v·tanh_sat(phi·v)).
+        return with_first_field<K>(p[0], outside_part<K>(p, pre, w));
+    } else if constexpr (K == Kind::R) {
         return {p[0], 0.0};
     } else if constexpr (K == Kind::C) {
         return recip(s_times(w, p[0]));
@@ -55,26 +99,11 @@ inline Cx impedance(const double* p, const Element::Prepared& pre, double w, dou
         return s_times(w, p[0]);
     } else if constexpr (K == Kind::La) {
         return pow_of_s_times(s_times(w, p[0]), p[1], pre);
-    } else if constexpr (K == Kind::Cpe) {
-        return recip(p[0] * pow_of_s_times(Cx{0.0 * w, w}, p[1], pre));
     } else if constexpr (K == Kind::W) {
         return {p[0] / sqrt_w, -p[0] / sqrt_w};
-    } else if constexpr (K == Kind::Wo) {
-        Cx u = csqrt(s_times(w, p[1]));
-        return rdiv(p[0], u * tanh_sat(u));
     } else if constexpr (K == Kind::Ws) {
         Cx u = csqrt(s_times(w, p[1]));
         return cdiv(p[0] * tanh_sat(u), u);
-    } else if constexpr (K == Kind::G) {
-        Cx v = csqrt(one_plus_s_times(w, p[1]));
-        return rdiv(p[0], v);
-    } else if constexpr (K == Kind::Gs) {
-        Cx v = csqrt(one_plus_s_times(w, p[1]));
-        return rdiv(p[0], v * tanh_sat(p[2] * v));
-    } else if constexpr (K == Kind::K) {
-        return rdiv(p[0], one_plus_s_times(w, p[1]));
-    } else if constexpr (K == Kind::Zarc) {
-        return rdiv(p[0], Cx{1.0, 0.0} + pow_of_s_times(s_times(w, p[1]), p[2], pre));
     } else if constexpr (K == Kind::Tlmq) {
         Cx zq = recip(p[1] * pow_of_s_times(Cx{0.0 * w, w}, p[2], pre));
         Cx num = csqrt(p[0] * zq);

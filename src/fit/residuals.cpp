@@ -144,9 +144,15 @@ bool ResidualModel::jacobian(const std::vector<double>& params, EvalCounter& cou
         plus[k - first] = params[k] + h;
         minus[k - first] = params[k] - h;
         Cx* minus_values = plus_values + points;
-        program_.leaf_values(leaf, plus, grid_, 0, points, plus_values);
+        if (k == first && program_.leaf_keeps_part(leaf)) {
+            // The rest of the leaf's formula is unchanged: reuse it.
+            program_.leaf_values_first_field(leaf, plus[0], points, ws_, plus_values);
+            program_.leaf_values_first_field(leaf, minus[0], points, ws_, minus_values);
+        } else {
+            program_.leaf_values(leaf, plus, grid_, 0, points, plus_values);
+            program_.leaf_values(leaf, minus, grid_, 0, points, minus_values);
+        }
         program_.replace_leaf(leaf, plus_values, points, ws_);
-        program_.leaf_values(leaf, minus, grid_, 0, points, minus_values);
         program_.replace_leaf(leaf, minus_values, points, ws_);
         for (std::size_t j = 0; j < points; ++j) {
             const Cx& zp = plus_values[j];
