@@ -72,6 +72,9 @@ public:
     const Cx* evaluate(const double* params, const SpectrumGrid& grid, std::size_t begin, std::size_t count,
                        Workspace& ws) const;
 
+    // The array of the circuit's impedances of the last evaluate() into `ws`.
+    const Cx* result(const Workspace& ws) const { return ws.slot(result_); }
+
     // The leaf that reads parameter `index`, or leaf_count() for none.
     std::size_t leaf_of_param(std::size_t index) const;
     Kind leaf_kind(std::size_t leaf) const { return leaves_[leaf].kind; }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "util/pool.hpp"
 #include "util/text.hpp"
@@ -81,14 +82,25 @@ bool ResidualModel::residuals(const std::vector<double>& params, EvalCounter& co
         std::fill(out.begin(), out.end(), 0.0);
         return n == 0;
     }
-    ws_.reserve(program_, n);
-    const Cx* zm = program_.evaluate(params.data(), grid_, 0, n, ws_);
+    const Cx* zm = evaluate(params);
     for (std::size_t j = 0; j < n; ++j) {
         const Cx& zd = impedances_[j];
         out[2 * j] = (zm[j].re - zd.re) / weights_[j];
         out[2 * j + 1] = (zm[j].im - zd.im) / weights_[j];
     }
     return true;
+}
+
+const Cx* ResidualModel::evaluate(const std::vector<double>& params) {
+    const std::size_t used = program_.param_count();
+    if (ws_valid_ && (used == 0 || std::memcmp(evaluated_.data(), params.data(), used * sizeof(double)) == 0)) {
+        return program_.result(ws_);
+    }
+    ws_.reserve(program_, points());
+    const Cx* z = program_.evaluate(params.data(), grid_, 0, points(), ws_);
+    evaluated_.assign(params.begin(), params.begin() + static_cast<std::ptrdiff_t>(used));
+    ws_valid_ = true;
+    return z;
 }
 
 double ResidualModel::cost(const std::vector<double>& params, EvalCounter& counter) {
@@ -111,8 +123,7 @@ bool ResidualModel::jacobian(const std::vector<double>& params, EvalCounter& cou
     const std::size_t m = 2 * points;
     if (params.size() < program_.param_count()) return points == 0;
 
-    ws_.reserve(program_, points);
-    const Cx* z0 = program_.evaluate(params.data(), grid_, 0, points, ws_);
+    const Cx* z0 = evaluate(params);
     base_.resize(m);
     for (std::size_t j = 0; j < points; ++j) {
         const Cx& zd = impedances_[j];

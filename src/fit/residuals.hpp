@@ -108,6 +108,13 @@ private:
     std::vector<Cx> impedances_;
     std::vector<double> weights_;
     CircuitProgram::Workspace ws_;
+    // Evaluates at params into ws_ unless ws_ already holds the evaluation
+    // at the same values (bit for bit), as when a solver asks for the
+    // Jacobian at the point whose residuals it has just computed.
+    const Cx* evaluate(const std::vector<double>& params);
+
+    std::vector<double> evaluated_;  // the values ws_ was last evaluated at
+    bool ws_valid_ = false;
     std::vector<double> base_;  // residuals at the Jacobian's base point
     std::vector<Cx> scratch_;   // per column: the plus and the minus arrays
 };
