@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "circuit/kernels.hpp"
 #include "elements/formulas.hpp"
 
 namespace velotz {
@@ -119,17 +120,12 @@ const Cx* CircuitProgram::evaluate(const double* params, const SpectrumGrid& gri
                 });
                 break;
             }
-            case Code::Add: {
-                const Cx* a = ws.slot(s.a);
-                const Cx* b = ws.slot(s.b);
-                for (std::size_t j = 0; j < count; ++j) dst[j] = a[j] + b[j];
+            case Code::Add:
+                kernels::add(dst, ws.slot(s.a), ws.slot(s.b), count);
                 break;
-            }
-            case Code::Recip: {
-                const Cx* a = ws.slot(s.a);
-                for (std::size_t j = 0; j < count; ++j) dst[j] = recip(a[j]);
+            case Code::Recip:
+                kernels::recip(dst, ws.slot(s.a), count);
                 break;
-            }
         }
     }
     return ws.slot(result_);
@@ -150,13 +146,13 @@ void CircuitProgram::replace_leaf(std::size_t leaf, Cx* t, std::size_t count, co
         const Cx* other = ws.slot(p.other);
         switch (p.code) {
             case PathCode::AddLeft:
-                for (std::size_t j = 0; j < count; ++j) t[j] = other[j] + t[j];
+                kernels::add(t, other, t, count);
                 break;
             case PathCode::AddRight:
-                for (std::size_t j = 0; j < count; ++j) t[j] = t[j] + other[j];
+                kernels::add(t, t, other, count);
                 break;
             case PathCode::Recip:
-                for (std::size_t j = 0; j < count; ++j) t[j] = recip(t[j]);
+                kernels::recip(t, t, count);
                 break;
         }
     }

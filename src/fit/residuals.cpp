@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "circuit/kernels.hpp"
 #include "util/pool.hpp"
 #include "util/text.hpp"
 
@@ -71,7 +72,10 @@ ResidualModel::ResidualModel(const NodeList& circuit, const Measurement& data)
       impedances_(data.impedances.begin(),
                   data.impedances.begin() + static_cast<std::ptrdiff_t>(std::min(data.impedances.size(), data.omegas.size()))),
       weights_(data.weights.begin(),
-               data.weights.begin() + static_cast<std::ptrdiff_t>(std::min(data.weights.size(), data.omegas.size()))) {}
+               data.weights.begin() + static_cast<std::ptrdiff_t>(std::min(data.weights.size(), data.omegas.size()))) {
+    weights2_.resize(2 * weights_.size());
+    for (std::size_t j = 0; j < weights_.size(); ++j) weights2_[2 * j] = weights2_[2 * j + 1] = weights_[j];
+}
 
 bool ResidualModel::residuals(const std::vector<double>& params, EvalCounter& counter, std::vector<double>& out) {
     count_evaluation(counter);
@@ -83,11 +87,7 @@ bool ResidualModel::residuals(const std::vector<double>& params, EvalCounter& co
         return n == 0;
     }
     const Cx* zm = evaluate(params);
-    for (std::size_t j = 0; j < n; ++j) {
-        const Cx& zd = impedances_[j];
-        out[2 * j] = (zm[j].re - zd.re) / weights_[j];
-        out[2 * j + 1] = (zm[j].im - zd.im) / weights_[j];
-    }
+    kernels::residuals(out.data(), reinterpret_cast<const double*>(zm), reinterpret_cast<const double*>(impedances_.data()), weights2_.data(), 2 * n);
     return true;
 }
 
@@ -125,11 +125,7 @@ bool ResidualModel::jacobian(const std::vector<double>& params, EvalCounter& cou
 
     const Cx* z0 = evaluate(params);
     base_.resize(m);
-    for (std::size_t j = 0; j < points; ++j) {
-        const Cx& zd = impedances_[j];
-        base_[2 * j] = (z0[j].re - zd.re) / weights_[j];
-        base_[2 * j + 1] = (z0[j].im - zd.im) / weights_[j];
-    }
+    kernels::residuals(base_.data(), reinterpret_cast<const double*>(z0), reinterpret_cast<const double*>(impedances_.data()), weights2_.data(), m);
     const std::size_t leaves = program_.leaf_count();
     const bool parallel = points * program_.slot_count() >= kParallelColumnWork && n > 1 && pool_threads() > 1;
     const std::size_t lanes = parallel ? n : 1;
@@ -165,14 +161,9 @@ bool ResidualModel::jacobian(const std::vector<double>& params, EvalCounter& cou
         }
         program_.replace_leaf(leaf, plus_values, points, ws_);
         program_.replace_leaf(leaf, minus_values, points, ws_);
-        for (std::size_t j = 0; j < points; ++j) {
-            const Cx& zp = plus_values[j];
-            const Cx& zm = minus_values[j];
-            const Cx& zd = impedances_[j];
-            const double wj = weights_[j];
-            col[2 * j] = ((zp.re - zd.re) / wj - (zm.re - zd.re) / wj) / (h + h);
-            col[2 * j + 1] = ((zp.im - zd.im) / wj - (zm.im - zd.im) / wj) / (h + h);
-        }
+        kernels::difference(col, reinterpret_cast<const double*>(plus_values),
+                            reinterpret_cast<const double*>(minus_values), reinterpret_cast<const double*>(impedances_.data()), weights2_.data(),
+                            h + h, m);
     };
     if (!parallel) {
         for (std::size_t k = 0; k < n; ++k) column(k, scratch_.data());

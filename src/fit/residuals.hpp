@@ -107,6 +107,7 @@ private:
     SpectrumGrid grid_;
     std::vector<Cx> impedances_;
     std::vector<double> weights_;
+    std::vector<double> weights2_;  // each weight twice, beside re and im
     CircuitProgram::Workspace ws_;
     // Evaluates at params into ws_ unless ws_ already holds the evaluation
     // at the same values (bit for bit), as when a solver asks for the

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "circuit/circuit.hpp"
+#include "circuit/kernels.hpp"
 #include "circuit/program.hpp"
 #include "fit/residuals.hpp"
 
@@ -133,8 +134,12 @@ TEST(CircuitProgram, EqualsTheScalarEvaluationOverRandomCircuits) {
                                  << z[j].im << ") vs (" << want.re << ", " << want.im << ")";
                 // Signed zeros are kept as well (a NaN's sign carries no
                 // meaning: arithmetic leaves it unspecified).
-                if (!std::isnan(want.re)) ASSERT_EQ(std::signbit(z[j].re), std::signbit(want.re));
-                if (!std::isnan(want.im)) ASSERT_EQ(std::signbit(z[j].im), std::signbit(want.im));
+                if (!std::isnan(want.re)) {
+                    ASSERT_EQ(std::signbit(z[j].re), std::signbit(want.re));
+                }
+                if (!std::isnan(want.im)) {
+                    ASSERT_EQ(std::signbit(z[j].im), std::signbit(want.im));
+                }
             }
         }
     }
@@ -264,4 +269,62 @@ TEST(ResidualModel, ShortVectorFailsOnlyWithFrequenciesToEvaluate) {
     EXPECT_TRUE(empty.residuals({1.0}, counter, r));
     EXPECT_TRUE(r.empty());
     EXPECT_TRUE(empty.jacobian({1.0}, counter, jac.data()));
+}
+
+// The vector kernels against the scalar operations, entry by entry: runs of
+// four values that all take one branch of the complex reciprocal (real axis,
+// imaginary axis, usual range), mixed runs, and the values that take Smith's
+// scaled division or give non-finite results.
+TEST(Kernels, EqualTheScalarOperationsBitForBit) {
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> decade(-300.0, 300.0);
+    std::uniform_int_distribution<int> pick(0, 19);
+    const double odd[] = {0.0, -0.0, kInf, -kInf, std::nan(""), 5e-324, 1e-160, 1e160, -1e300, 2.0};
+    auto value = [&](int roll) {
+        if (roll < 3) return odd[static_cast<std::size_t>(pick(rng)) % std::size(odd)];
+        const double v = std::pow(10.0, decade(rng) * (roll < 10 ? 0.01 : 1.0));
+        return roll % 2 ? v : -v;
+    };
+    for (int trial = 0; trial < 3000; ++trial) {
+        const std::size_t n = static_cast<std::size_t>(trial % 13);
+        const int mode = trial % 4;  // 0: mixed, 1: real axis, 2: imaginary axis, 3: off the axes
+        std::vector<Cx> a(n), b(n);
+        for (std::size_t j = 0; j < n; ++j) {
+            a[j] = {mode == 2 ? 0.0 : value(pick(rng) + (mode ? 3 : 0)),
+                    mode == 1 ? 0.0 : value(pick(rng) + (mode ? 3 : 0))};
+            b[j] = {value(pick(rng)), value(pick(rng))};
+        }
+        std::vector<Cx> r(n), s(n), inplace = a;
+        kernels::recip(r.data(), a.data(), n);
+        kernels::recip(inplace.data(), inplace.data(), n);
+        kernels::add(s.data(), a.data(), b.data(), n);
+        for (std::size_t j = 0; j < n; ++j) {
+            const Cx want = recip(a[j]);
+            ASSERT_EQ(ulps(r[j].re, want.re), 0u) << a[j].re << " " << a[j].im;
+            ASSERT_EQ(ulps(r[j].im, want.im), 0u) << a[j].re << " " << a[j].im;
+            ASSERT_EQ(ulps(inplace[j].re, want.re), 0u);
+            ASSERT_EQ(ulps(inplace[j].im, want.im), 0u);
+            if (!std::isnan(want.re)) {
+                ASSERT_EQ(std::signbit(r[j].re), std::signbit(want.re));
+            }
+            if (!std::isnan(want.im)) {
+                ASSERT_EQ(std::signbit(r[j].im), std::signbit(want.im));
+            }
+            const Cx sum = a[j] + b[j];
+            ASSERT_EQ(ulps(s[j].re, sum.re), 0u);
+            ASSERT_EQ(ulps(s[j].im, sum.im), 0u);
+        }
+        // The weighted differences over the same values as doubles.
+        std::vector<double> w(2 * n), out(2 * n), col(2 * n);
+        for (double& v : w) v = std::fabs(value(pick(rng))) + 1e-30;
+        const double* z = reinterpret_cast<const double*>(a.data());
+        const double* zm = reinterpret_cast<const double*>(b.data());
+        const double* d = reinterpret_cast<const double*>(s.data());
+        kernels::residuals(out.data(), z, d, w.data(), 2 * n);
+        kernels::difference(col.data(), z, zm, d, w.data(), 3e-6, 2 * n);
+        for (std::size_t i = 0; i < 2 * n; ++i) {
+            ASSERT_EQ(ulps(out[i], (z[i] - d[i]) / w[i]), 0u);
+            ASSERT_EQ(ulps(col[i], ((z[i] - d[i]) / w[i] - (zm[i] - d[i]) / w[i]) / 3e-6), 0u);
+        }
+    }
 }
