@@ -86,6 +86,58 @@ void recip(Cx* dst, const Cx* a, std::size_t n) {
     for (; j < n; ++j) dst[j] = velotz::recip(a[j]);
 }
 
+// The same branches as recip for the numerator (r, 0), with the general
+// branch's sums written out as cdiv computes them:
+//   real axis:      (r / re, 0 / re)
+//   imaginary axis: (0 / im, -r / im)
+//   usual range:    ((r·re + 0·im)·inv, (0·re - r·im)·inv), inv = 1 / |b|².
+VELOTZ_KERNEL
+void rdiv(Cx* dst, double r, const Cx* a, std::size_t n) {
+    std::size_t j = 0;
+    const vd zero = {0.0, 0.0, 0.0, 0.0};
+    const vd one = {1.0, 1.0, 1.0, 1.0};
+    const vd rv = {r, r, r, r};
+    for (; j + 4 <= n; j += 4) {
+        const vd v0 = load(reinterpret_cast<const double*>(a + j));
+        const vd v1 = load(reinterpret_cast<const double*>(a + j + 2));
+        const vd re = __builtin_shuffle(v0, v1, vi{0, 2, 4, 6});
+        const vd im = __builtin_shuffle(v0, v1, vi{1, 3, 5, 7});
+        const vi re_zero = re == zero;
+        const vi im_zero = im == zero;
+        vd out_re, out_im;
+        const vd nrm = re * re + im * im;
+        const vi general = ~re_zero & ~im_zero & (nrm > 1e-290) & (nrm < 1e290);
+        if (all(general)) {
+            const vd inv = one / nrm;
+            out_re = (rv * re + zero * im) * inv;
+            out_im = (zero * re - rv * im) * inv;
+        } else if (all(im_zero & ~re_zero)) {
+            out_re = rv / re;
+            out_im = zero / re;
+        } else if (all(re_zero & ~im_zero)) {
+            out_re = zero / im;
+            out_im = (-rv) / im;
+        } else {
+            for (std::size_t k = j; k < j + 4; ++k) dst[k] = velotz::rdiv(r, a[k]);
+            continue;
+        }
+        store(reinterpret_cast<double*>(dst + j), __builtin_shuffle(out_re, out_im, vi{0, 4, 1, 5}));
+        store(reinterpret_cast<double*>(dst + j + 2), __builtin_shuffle(out_re, out_im, vi{2, 6, 3, 7}));
+    }
+    for (; j < n; ++j) dst[j] = velotz::rdiv(r, a[j]);
+}
+
+VELOTZ_KERNEL
+void recip_scaled(Cx* dst, double r, const Cx* a, std::size_t n) {
+    double* d = reinterpret_cast<double*>(dst);
+    const double* x = reinterpret_cast<const double*>(a);
+    const vd rv = {r, r, r, r};
+    std::size_t i = 0;
+    for (; i + 4 <= 2 * n; i += 4) store(d + i, rv * load(x + i));
+    for (; i < 2 * n; ++i) d[i] = r * x[i];
+    recip(dst, dst, n);
+}
+
 VELOTZ_KERNEL
 void residuals(double* out, const double* z, const double* d, const double* w, std::size_t n) {
     std::size_t i = 0;

@@ -20,6 +20,12 @@ void add(Cx* dst, const Cx* a, const Cx* b, std::size_t n);
 // dst[j] = recip(a[j]) for j < n; dst may be a.
 void recip(Cx* dst, const Cx* a, std::size_t n);
 
+// dst[j] = rdiv(r, a[j]) (the real r over a[j]) for j < n; dst may be a.
+void rdiv(Cx* dst, double r, const Cx* a, std::size_t n);
+
+// dst[j] = recip(r·a[j]) for j < n, r·a scaling both parts; dst may be a.
+void recip_scaled(Cx* dst, double r, const Cx* a, std::size_t n);
+
 // Weighted differences, over n doubles (re and im interleaved):
 // out[i] = (z[i] - d[i]) / w[i].
 void residuals(double* out, const double* z, const double* d, const double* w, std::size_t n);

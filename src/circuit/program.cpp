@@ -85,6 +85,20 @@ void CircuitProgram::Workspace::reserve(const CircuitProgram& program, std::size
     }
 }
 
+namespace {
+
+// The impedance of a variant that keeps a part, from its first field and
+// the part: the vector kernels give with_first_field's bits.
+void from_part(Kind kind, double p0, const Cx* part, std::size_t count, Cx* out) {
+    if (kind == Kind::Cpe) {
+        kernels::recip_scaled(out, p0, part, count);
+    } else {
+        kernels::rdiv(out, p0, part, count);
+    }
+}
+
+}  // namespace
+
 void CircuitProgram::leaf_values(std::size_t leaf, const double* fields, const SpectrumGrid& grid,
                                  std::size_t begin, std::size_t count, Cx* out) const {
     const Kind kind = leaves_[leaf].kind;
@@ -92,7 +106,12 @@ void CircuitProgram::leaf_values(std::size_t leaf, const double* fields, const S
     const double* w = grid.omega.data() + begin;
     const double* sw = grid.sqrt_omega.data() + begin;
     formula::dispatch(kind, [&]<Kind K>() {
-        for (std::size_t j = 0; j < count; ++j) out[j] = formula::impedance<K>(fields, pre, w[j], sw[j]);
+        if constexpr (formula::kFirstFieldOutside<K>) {
+            for (std::size_t j = 0; j < count; ++j) out[j] = formula::outside_part<K>(fields, pre, w[j]);
+            from_part(K, fields[0], out, count, out);
+        } else {
+            for (std::size_t j = 0; j < count; ++j) out[j] = formula::impedance<K>(fields, pre, w[j], sw[j]);
+        }
     });
 }
 
@@ -115,9 +134,9 @@ const Cx* CircuitProgram::evaluate(const double* params, const SpectrumGrid& gri
                 formula::dispatch(leaf.kind, [&]<Kind K>() {
                     if constexpr (formula::kFirstFieldOutside<K>) {
                         for (std::size_t j = 0; j < count; ++j) part[j] = formula::outside_part<K>(fields, pre, w[j]);
-                        for (std::size_t j = 0; j < count; ++j) dst[j] = formula::with_first_field<K>(fields[0], part[j]);
                     }
                 });
+                from_part(leaf.kind, fields[0], part, count, dst);
                 break;
             }
             case Code::Add:
@@ -133,12 +152,7 @@ const Cx* CircuitProgram::evaluate(const double* params, const SpectrumGrid& gri
 
 void CircuitProgram::leaf_values_first_field(std::size_t leaf, double p0, std::size_t count, const Workspace& ws,
                                              Cx* out) const {
-    const Cx* part = ws.slot(leaves_[leaf].part);
-    formula::dispatch(leaves_[leaf].kind, [&]<Kind K>() {
-        if constexpr (formula::kFirstFieldOutside<K>) {
-            for (std::size_t j = 0; j < count; ++j) out[j] = formula::with_first_field<K>(p0, part[j]);
-        }
-    });
+    from_part(leaves_[leaf].kind, p0, ws.slot(leaves_[leaf].part), count, out);
 }
 
 void CircuitProgram::replace_leaf(std::size_t leaf, Cx* t, std::size_t count, const Workspace& ws) const {

@@ -294,11 +294,23 @@ TEST(Kernels, EqualTheScalarOperationsBitForBit) {
                     mode == 1 ? 0.0 : value(pick(rng) + (mode ? 3 : 0))};
             b[j] = {value(pick(rng)), value(pick(rng))};
         }
-        std::vector<Cx> r(n), s(n), inplace = a;
+        std::vector<Cx> r(n), s(n), inplace = a, rd(n), rs(n);
+        const double scale = value(pick(rng));
         kernels::recip(r.data(), a.data(), n);
         kernels::recip(inplace.data(), inplace.data(), n);
         kernels::add(s.data(), a.data(), b.data(), n);
+        kernels::rdiv(rd.data(), scale, a.data(), n);
+        kernels::recip_scaled(rs.data(), scale, a.data(), n);
         for (std::size_t j = 0; j < n; ++j) {
+            const Cx want_rd = rdiv(scale, a[j]);
+            const Cx want_rs = recip(scale * a[j]);
+            ASSERT_EQ(ulps(rd[j].re, want_rd.re), 0u) << scale << " / " << a[j].re << " " << a[j].im;
+            ASSERT_EQ(ulps(rd[j].im, want_rd.im), 0u) << scale << " / " << a[j].re << " " << a[j].im;
+            ASSERT_EQ(ulps(rs[j].re, want_rs.re), 0u);
+            ASSERT_EQ(ulps(rs[j].im, want_rs.im), 0u);
+            if (!std::isnan(want_rd.im)) {
+                ASSERT_EQ(std::signbit(rd[j].im), std::signbit(want_rd.im)) << scale << " / " << a[j].re << " " << a[j].im;
+            }
             const Cx want = recip(a[j]);
             ASSERT_EQ(ulps(r[j].re, want.re), 0u) << a[j].re << " " << a[j].im;
             ASSERT_EQ(ulps(r[j].im, want.im), 0u) << a[j].re << " " << a[j].im;
