@@ -235,16 +235,11 @@ FitResultOr polish_or_fallback(const NodeList& circuit, const std::vector<double
                                const std::vector<double>& frequencies, const std::vector<Cx>& impedances,
                                Weighting weighting, const std::vector<double>& omegas,
                                const std::vector<double>& weights, EvalCounter& counter) {
-    ResidualModel model(circuit, Measurement{omegas, impedances, weights});
-    FitOutcome fallback = build_outcome(circuit, best, true, iterations, model, counter);
+    FitOutcome fallback = build_outcome(circuit, best, true, iterations, omegas, impedances, weights, counter);
 
     const std::size_t needed = param_count(circuit);
     const NodeList start = best.size() >= needed ? rebuild(circuit, best) : circuit;
-    // The polish fits the same data with the same weighting: ω and the
-    // weights it would compute from them are the ones of the global method.
-    if (auto error = check_fit_inputs(start, frequencies.size(), impedances.size())) return std::unexpected(*error);
-    (void)weighting;
-    auto polished = levenberg_marquardt_fit(start, model, kPolishSettings);
+    auto polished = levenberg_marquardt_fit(start, frequencies, impedances, weighting, kPolishSettings);
     if (!polished) return polished;
 
     count_evaluation(counter, polished->impedance_evals);

@@ -60,8 +60,9 @@ double jacobian_step(double p) {
 
 namespace {
 
-// Below this many steps times points per Jacobian a column is too small to
-// pay for a hand-off to a worker (a wake-up and hand-off costs about 10 µs).
+// Below this many program slots times points the columns of a Jacobian are
+// too small to pay for a hand-off to a worker (a wake-up and hand-off costs
+// about 10 µs); they run one after another on the calling thread.
 constexpr std::size_t kParallelColumnWork = 4096;
 
 }  // namespace
@@ -87,7 +88,8 @@ bool ResidualModel::residuals(const std::vector<double>& params, EvalCounter& co
         return n == 0;
     }
     const Cx* zm = evaluate(params);
-    kernels::residuals(out.data(), reinterpret_cast<const double*>(zm), reinterpret_cast<const double*>(impedances_.data()), weights2_.data(), 2 * n);
+    kernels::residuals(out.data(), reinterpret_cast<const double*>(zm),
+                       reinterpret_cast<const double*>(impedances_.data()), weights2_.data(), 2 * n);
     return true;
 }
 
@@ -125,7 +127,8 @@ bool ResidualModel::jacobian(const std::vector<double>& params, EvalCounter& cou
 
     const Cx* z0 = evaluate(params);
     base_.resize(m);
-    kernels::residuals(base_.data(), reinterpret_cast<const double*>(z0), reinterpret_cast<const double*>(impedances_.data()), weights2_.data(), m);
+    kernels::residuals(base_.data(), reinterpret_cast<const double*>(z0),
+                       reinterpret_cast<const double*>(impedances_.data()), weights2_.data(), m);
     const std::size_t leaves = program_.leaf_count();
     const bool parallel = points * program_.slot_count() >= kParallelColumnWork && n > 1 && pool_threads() > 1;
     const std::size_t lanes = parallel ? n : 1;
