@@ -13,6 +13,13 @@
 
 #pragma GCC diagnostic ignored "-Wpsabi"
 
+// Lanes i0..i3 of the concatenation of two vectors.
+#if defined(__clang__)
+#define VELOTZ_SHUFFLE(a, b, i0, i1, i2, i3) __builtin_shufflevector(a, b, i0, i1, i2, i3)
+#else
+#define VELOTZ_SHUFFLE(a, b, i0, i1, i2, i3) __builtin_shuffle(a, b, vi{i0, i1, i2, i3})
+#endif
+
 namespace velotz::kernels {
 
 namespace {
@@ -59,8 +66,8 @@ void recip(Cx* dst, const Cx* a, std::size_t n) {
     for (; j + 4 <= n; j += 4) {
         const vd v0 = load(reinterpret_cast<const double*>(a + j));
         const vd v1 = load(reinterpret_cast<const double*>(a + j + 2));
-        const vd re = __builtin_shuffle(v0, v1, vi{0, 2, 4, 6});
-        const vd im = __builtin_shuffle(v0, v1, vi{1, 3, 5, 7});
+        const vd re = VELOTZ_SHUFFLE(v0, v1, 0, 2, 4, 6);
+        const vd im = VELOTZ_SHUFFLE(v0, v1, 1, 3, 5, 7);
         const vi re_zero = re == zero;
         const vi im_zero = im == zero;
         vd out_re, out_im;
@@ -80,8 +87,8 @@ void recip(Cx* dst, const Cx* a, std::size_t n) {
             for (std::size_t k = j; k < j + 4; ++k) dst[k] = velotz::recip(a[k]);
             continue;
         }
-        store(reinterpret_cast<double*>(dst + j), __builtin_shuffle(out_re, out_im, vi{0, 4, 1, 5}));
-        store(reinterpret_cast<double*>(dst + j + 2), __builtin_shuffle(out_re, out_im, vi{2, 6, 3, 7}));
+        store(reinterpret_cast<double*>(dst + j), VELOTZ_SHUFFLE(out_re, out_im, 0, 4, 1, 5));
+        store(reinterpret_cast<double*>(dst + j + 2), VELOTZ_SHUFFLE(out_re, out_im, 2, 6, 3, 7));
     }
     for (; j < n; ++j) dst[j] = velotz::recip(a[j]);
 }
@@ -100,8 +107,8 @@ void rdiv(Cx* dst, double r, const Cx* a, std::size_t n) {
     for (; j + 4 <= n; j += 4) {
         const vd v0 = load(reinterpret_cast<const double*>(a + j));
         const vd v1 = load(reinterpret_cast<const double*>(a + j + 2));
-        const vd re = __builtin_shuffle(v0, v1, vi{0, 2, 4, 6});
-        const vd im = __builtin_shuffle(v0, v1, vi{1, 3, 5, 7});
+        const vd re = VELOTZ_SHUFFLE(v0, v1, 0, 2, 4, 6);
+        const vd im = VELOTZ_SHUFFLE(v0, v1, 1, 3, 5, 7);
         const vi re_zero = re == zero;
         const vi im_zero = im == zero;
         vd out_re, out_im;
@@ -121,8 +128,8 @@ void rdiv(Cx* dst, double r, const Cx* a, std::size_t n) {
             for (std::size_t k = j; k < j + 4; ++k) dst[k] = velotz::rdiv(r, a[k]);
             continue;
         }
-        store(reinterpret_cast<double*>(dst + j), __builtin_shuffle(out_re, out_im, vi{0, 4, 1, 5}));
-        store(reinterpret_cast<double*>(dst + j + 2), __builtin_shuffle(out_re, out_im, vi{2, 6, 3, 7}));
+        store(reinterpret_cast<double*>(dst + j), VELOTZ_SHUFFLE(out_re, out_im, 0, 4, 1, 5));
+        store(reinterpret_cast<double*>(dst + j + 2), VELOTZ_SHUFFLE(out_re, out_im, 2, 6, 3, 7));
     }
     for (; j < n; ++j) dst[j] = velotz::rdiv(r, a[j]);
 }
