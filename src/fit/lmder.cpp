@@ -144,45 +144,38 @@ void enorm4(std::size_t n, const double* x, std::size_t ld, double* out) {
 
 namespace {
 
-// sums[c] = Σ_i a[i]·b[i + c·ld] for c < count (at most 4), each summed in
-// index order from 0.0 as the column loop of qrfac does.
-void dots(std::size_t n, const double* a, const double* b, std::size_t ld, std::size_t count, double* sums) {
-    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-    // Columns past `count` are not formed (they may lie outside the matrix).
-    const double* b0 = b;
-    const double* b1 = count > 1 ? b + ld : b;
-    const double* b2 = count > 2 ? b + 2 * ld : b;
-    const double* b3 = count > 3 ? b + 3 * ld : b;
-    switch (count) {
-        case 4:
-            for (std::size_t i = 0; i < n; ++i) {
-                s0 = s0 + a[i] * b0[i];
-                s1 = s1 + a[i] * b1[i];
-                s2 = s2 + a[i] * b2[i];
-                s3 = s3 + a[i] * b3[i];
-            }
-            break;
-        case 3:
-            for (std::size_t i = 0; i < n; ++i) {
-                s0 = s0 + a[i] * b0[i];
-                s1 = s1 + a[i] * b1[i];
-                s2 = s2 + a[i] * b2[i];
-            }
-            break;
-        case 2:
-            for (std::size_t i = 0; i < n; ++i) {
-                s0 = s0 + a[i] * b0[i];
-                s1 = s1 + a[i] * b1[i];
-            }
-            break;
-        default:
-            for (std::size_t i = 0; i < n; ++i) s0 = s0 + a[i] * b0[i];
-            break;
+// sums[c] = Σ_i a[i]·b[i + c·ld] for c < count (at most kDotColumns), each
+// summed in index order from 0.0 as the column loop of qrfac does. Eight
+// independent chains of additions keep both floating-point adders busy.
+constexpr std::size_t kDotColumns = 8;
+
+template <std::size_t C>
+void dots_fixed(std::size_t n, const double* a, const double* b, std::size_t ld, double* sums) {
+    double s[C];
+    const double* col[C];
+    for (std::size_t c = 0; c < C; ++c) {
+        s[c] = 0.0;
+        col[c] = b + c * ld;
     }
-    sums[0] = s0;
-    sums[1] = s1;
-    sums[2] = s2;
-    sums[3] = s3;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double ai = a[i];
+#pragma GCC unroll 8
+        for (std::size_t c = 0; c < C; ++c) s[c] = s[c] + ai * col[c][i];
+    }
+    for (std::size_t c = 0; c < C; ++c) sums[c] = s[c];
+}
+
+void dots(std::size_t n, const double* a, const double* b, std::size_t ld, std::size_t count, double* sums) {
+    switch (count) {
+        case 8: dots_fixed<8>(n, a, b, ld, sums); break;
+        case 7: dots_fixed<7>(n, a, b, ld, sums); break;
+        case 6: dots_fixed<6>(n, a, b, ld, sums); break;
+        case 5: dots_fixed<5>(n, a, b, ld, sums); break;
+        case 4: dots_fixed<4>(n, a, b, ld, sums); break;
+        case 3: dots_fixed<3>(n, a, b, ld, sums); break;
+        case 2: dots_fixed<2>(n, a, b, ld, sums); break;
+        default: dots_fixed<1>(n, a, b, ld, sums); break;
+    }
 }
 
 }  // namespace
@@ -230,15 +223,15 @@ void qrfac(std::size_t m, std::size_t n, double* a, std::size_t lda, bool pivot,
             A(j, j) = A(j, j) + one;
 
             // apply the transformation to the remaining columns and update
-            // the norms. The dot products of up to four columns with column
+            // the norms. The dot products of up to eight columns with column
             // j run side by side, each summed in its own order; a column's
             // update and norm then use its own sum, as in the original.
-            double sums[4];
+            double sums[kDotColumns];
             std::size_t block_start = j + 1, block_end = j + 1;
             for (std::size_t k = j + 1; k < n; ++k) {
                 if (k == block_end) {
                     block_start = k;
-                    block_end = std::min(n, k + 4);
+                    block_end = std::min(n, k + kDotColumns);
                     dots(m - j, &A(j, j), &A(j, k), lda, block_end - k, sums);
                 }
                 const double sum = sums[k - block_start];
