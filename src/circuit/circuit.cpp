@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 
+#include "circuit/program.hpp"
 #include "util/pool.hpp"
 #include "util/text.hpp"
 
@@ -402,15 +403,25 @@ std::vector<Cx> impedance_spectrum(const NodeList& series, const std::vector<dou
     const std::size_t n = freqs_hz.size();
     std::vector<Cx> out(n);
     const std::vector<double> values = param_values(series);
+    const CircuitProgram program(series);
+    // Frequencies go through the program in blocks small enough for every
+    // intermediate array to stay in the first-level cache.
+    constexpr std::size_t kBlock = 256;
     auto range = [&](std::size_t begin, std::size_t end) {
-        BoundCircuit bound;  // one per chunk: its group stack is not shared
-        bound.bind(series, values.data(), values.size());
-        for (std::size_t i = begin; i < end; ++i) out[i] = bound.impedance(freqs_hz[i] * kTwoPi);
+        CircuitProgram::Workspace ws;  // one per chunk: nothing is shared
+        ws.reserve(program, std::min(kBlock, end - begin));
+        SpectrumGrid grid;
+        for (std::size_t b = begin; b < end; b += kBlock) {
+            const std::size_t count = std::min(kBlock, end - b);
+            grid.assign_hertz(freqs_hz.data() + b, count);
+            const Cx* z = program.evaluate(values.data(), grid, 0, count, ws);
+            std::copy_n(z, count, out.begin() + static_cast<std::ptrdiff_t>(b));
+        }
     };
     if (n < kParallelImpedanceThreshold) {
         range(0, n);
     } else {
-        parallel_chunks(n, 256, range);
+        parallel_chunks(n, kBlock, range);
     }
     return out;
 }

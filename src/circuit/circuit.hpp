@@ -71,10 +71,12 @@ struct ParamCursor {
 // `params`; values beyond those the leaves consume are ignored.
 Cx series_impedance_with_params(const NodeList& series, double omega, ParamCursor& cursor);
 
-// A circuit bound to a parameter vector for evaluation at many frequencies:
-// the tree flattened into a list of operations, with the frequency-
+// A circuit bound to a parameter vector for evaluation one frequency at a
+// time: the tree flattened into a list of operations, with the frequency-
 // independent constants of every element computed once. Gives the same
-// values as series_impedance_with_params, bit for bit.
+// values as series_impedance_with_params, bit for bit. (Spectra and fits go
+// through CircuitProgram, circuit/program.hpp, which evaluates a whole
+// spectrum per step.)
 class BoundCircuit {
 public:
     // Binds `params` (read in leaf and field order; they must outlive this

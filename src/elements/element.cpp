@@ -1,4 +1,5 @@
 #include "elements/element.hpp"
+#include "elements/formulas.hpp"
 
 #include <cmath>
 #include <limits>
@@ -24,28 +25,6 @@ constexpr std::array<KindInfo, kKindCount> kKinds = {{
     {"Tlmq", "TLMQ", 3, {"r_ion", "qs", "gamma"}, {"ohm", "F*s^(gamma-1)", "-"}, {1.0, 0.001, 0.8}},
     {"T", "T", 4, {"a", "b", "k_tau", "tau"}, {"ohm*m^2", "ohm*m^2", "-", "s"}, {1.0, 1.0, 1.0, 1.0}},
 }};
-
-// s·x for the Laplace variable s = (0·ω, ω) and a real x.
-inline Cx s_times(double omega, double x) { return {0.0 * omega * x, omega * x}; }
-
-// 1 + s·x.
-inline Cx one_plus_s_times(double omega, double x) { return {1.0 + 0.0 * omega * x, omega * x}; }
-
-// coth z and csch z for the T element, from sinh and cosh of x + jy; both
-// saturate to (sign x, 0) and 0 once |x| > 20.
-inline void coth_csch(Cx z, Cx& coth, Cx& csch) {
-    if (std::fabs(z.re) > 20.0) {
-        coth = {std::copysign(1.0, z.re), 0.0};
-        csch = {0.0, 0.0};
-        return;
-    }
-    double sx = std::sinh(z.re), cx = std::cosh(z.re);
-    double sy = std::sin(z.im), cy = std::cos(z.im);
-    Cx sinh_z{sx * cy, cx * sy};
-    Cx cosh_z{cx * cy, sx * sy};
-    coth = cdiv(cosh_z, sinh_z);
-    csch = recip(sinh_z);
-}
 
 }  // namespace
 
@@ -139,17 +118,6 @@ namespace {
 
 constexpr double kHalfPi = 1.5707963267948966;
 
-// cpow(z, p) for z = s·x, using the prepared direction when z lies on the
-// positive imaginary axis; there cpow reduces to |z|^p·(cos pπ/2, sin pπ/2)
-// with exactly these operations.
-inline Cx pow_of_s_times(Cx z, double p, const Element::Prepared& pre) {
-    if (pre.on_axis && z.re == 0.0 && z.im > 0.0) {
-        const double rp = std::pow(z.im, p);
-        return {rp * pre.cos_p, rp * pre.sin_p};
-    }
-    return cpow(z, p);
-}
-
 }  // namespace
 
 Element::Prepared Element::prepare(Kind kind, const double* p) {
@@ -178,57 +146,9 @@ Cx Element::impedance_of(Kind kind, const double* p, double w) {
 }
 
 Cx Element::impedance_prepared(Kind kind, const double* p, const Prepared& pre, double w) {
-    switch (kind) {
-        case Kind::R:
-            return {p[0], 0.0};
-        case Kind::C:
-            return recip(s_times(w, p[0]));
-        case Kind::L:
-            return s_times(w, p[0]);
-        case Kind::La:
-            return pow_of_s_times(s_times(w, p[0]), p[1], pre);
-        case Kind::Cpe:
-            return recip(p[0] * pow_of_s_times(Cx{0.0 * w, w}, p[1], pre));
-        case Kind::W: {
-            double sw = std::sqrt(w);
-            return {p[0] / sw, -p[0] / sw};
-        }
-        case Kind::Wo: {
-            Cx u = csqrt(s_times(w, p[1]));
-            return rdiv(p[0], u * tanh_sat(u));
-        }
-        case Kind::Ws: {
-            Cx u = csqrt(s_times(w, p[1]));
-            return cdiv(p[0] * tanh_sat(u), u);
-        }
-        case Kind::G: {
-            Cx v = csqrt(one_plus_s_times(w, p[1]));
-            return rdiv(p[0], v);
-        }
-        case Kind::Gs: {
-            Cx v = csqrt(one_plus_s_times(w, p[1]));
-            return rdiv(p[0], v * tanh_sat(p[2] * v));
-        }
-        case Kind::K:
-            return rdiv(p[0], one_plus_s_times(w, p[1]));
-        case Kind::Zarc:
-            return rdiv(p[0], Cx{1.0, 0.0} + pow_of_s_times(s_times(w, p[1]), p[2], pre));
-        case Kind::Tlmq: {
-            Cx zq = recip(p[1] * pow_of_s_times(Cx{0.0 * w, w}, p[2], pre));
-            Cx num = csqrt(p[0] * zq);
-            // r_ion / Zq formed as r_ion·conj(Zq)/|Zq|².
-            double n2 = norm_sqr(zq);
-            Cx ratio = Cx{p[0] * zq.re / n2, -p[0] * zq.im / n2};
-            return cdiv(num, tanh_sat(csqrt(ratio)));
-        }
-        case Kind::T: {
-            Cx beta = csqrt(Cx{p[2] + 0.0 * w * p[3], w * p[3]});
-            Cx coth, csch;
-            coth_csch(beta, coth, csch);
-            return cdiv(p[0] * coth, beta) + cdiv(p[1] * csch, beta);
-        }
-    }
-    return {std::nan(""), std::nan("")};
+    // Only the W element reads √ω.
+    const double sqrt_w = kind == Kind::W ? std::sqrt(w) : 0.0;
+    return formula::dispatch(kind, [&]<Kind K>() { return formula::impedance<K>(p, pre, w, sqrt_w); });
 }
 
 }  // namespace velotz

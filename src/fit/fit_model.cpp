@@ -1,5 +1,6 @@
 #include "fit/fit_model.hpp"
 
+#include <algorithm>
 #include <utility>
 
 namespace velotz {
@@ -50,19 +51,24 @@ const std::vector<double>& FitModel::expand(const std::vector<double>& free, std
 
 bool FitModel::residuals_into(const std::vector<double>& free, const Measurement& data, EvalCounter& counter,
                               std::vector<double>& out) const {
-    std::vector<double> scratch;
-    return velotz::residuals_into(*circuit_, expand(free, scratch), data, counter, out);
+    FitEvaluator evaluator(*this, data);
+    return evaluator.residuals(free, counter, out);
 }
 
 std::expected<std::vector<std::vector<double>>, std::string> FitModel::jacobian_columns(
     const std::vector<double>& free, const Measurement& data, EvalCounter& counter) const {
-    std::vector<double> scratch;
-    auto columns = velotz::jacobian_columns(*circuit_, expand(free, scratch), data, counter);
-    if (!columns || !any_fixed_) return columns;
-    std::vector<std::vector<double>> kept;
-    kept.reserve(free_.size());
-    for (std::size_t k = 0; k < free_.size() && k < free.size(); ++k) kept.push_back(std::move((*columns)[free_[k]]));
-    return kept;
+    if (!any_fixed_) return velotz::jacobian_columns(*circuit_, free, data, counter);
+    FitEvaluator evaluator(*this, data);
+    const std::size_t n = std::min(free.size(), free_.size());
+    const std::size_t m = 2 * evaluator.points();
+    std::vector<double> jac(m * n);
+    if (!evaluator.jacobian(free, counter, jac.data())) return std::unexpected(std::string(kNotEnoughValues));
+    std::vector<std::vector<double>> columns(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        columns[k].assign(jac.begin() + static_cast<std::ptrdiff_t>(k * m),
+                          jac.begin() + static_cast<std::ptrdiff_t>((k + 1) * m));
+    }
+    return columns;
 }
 
 NodeList FitModel::rebuild(const std::vector<double>& free) const {
@@ -72,6 +78,58 @@ NodeList FitModel::rebuild(const std::vector<double>& free) const {
 
 FitModel FitModel::with_values(const std::vector<double>& free) const {
     return FitModel(std::make_shared<const NodeList>(rebuild(free)), mask_);
+}
+
+}  // namespace velotz
+
+namespace velotz {
+
+FitEvaluator::FitEvaluator(const FitModel& model, const Measurement& data)
+    : residuals_(model.circuit(), data), free_(model.free_index()) {
+    const std::vector<double> all = param_values(model.circuit());
+    any_fixed_ = free_.size() != all.size();
+    if (any_fixed_) {
+        fixed_values_ = all;
+        full_ = all;
+        zero_.assign(all.size(), true);
+    }
+}
+
+const std::vector<double>& FitEvaluator::expand(const std::vector<double>& free) {
+    if (!any_fixed_) return free;
+    // As FitModel::expand: entries beyond `free` keep the model's values.
+    const std::size_t n = std::min(free.size(), free_.size());
+    for (std::size_t k = 0; k < n; ++k) full_[free_[k]] = free[k];
+    for (std::size_t k = n; k < free_.size(); ++k) full_[free_[k]] = fixed_values_[free_[k]];
+    return full_;
+}
+
+bool FitEvaluator::residuals(const std::vector<double>& free, EvalCounter& counter, std::vector<double>& out) {
+    return residuals_.residuals(expand(free), counter, out);
+}
+
+double FitEvaluator::cost(const std::vector<double>& free, EvalCounter& counter) {
+    return residuals_.cost(expand(free), counter);
+}
+
+bool FitEvaluator::jacobian(const std::vector<double>& free, EvalCounter& counter, double* colmajor,
+                            const std::vector<bool>* zero) {
+    if (!any_fixed_) return residuals_.jacobian(free, counter, colmajor, zero);
+    const std::vector<double>& full = expand(free);
+    const std::size_t n = std::min(free.size(), free_.size());
+    // Only the columns asked for are computed: the fixed parameters' and the
+    // zero ones' are flagged.
+    for (std::size_t k = 0; k < free_.size(); ++k) {
+        zero_[free_[k]] = k >= n || (zero && k < zero->size() && (*zero)[k]);
+    }
+    const std::size_t m = 2 * points();
+    if (jac_.size() < m * full.size()) jac_.resize(m * full.size());
+    if (!residuals_.jacobian(full, counter, jac_.data(), &zero_)) return false;
+    for (std::size_t k = 0; k < n; ++k) {
+        const double* src = jac_.data() + free_[k] * m;
+        std::copy(src, src + m, colmajor + k * m);
+    }
+    return true;
 }
 
 }  // namespace velotz

@@ -48,7 +48,7 @@ public:
     const std::vector<double>& expand(const std::vector<double>& free, std::vector<double>& scratch) const;
 
     // residuals_into and jacobian_columns (fit/residuals.hpp) at the free
-    // vector. The Jacobian has one column per free parameter; when some are
+    // vector, through a FitEvaluator compiled for this one call. The Jacobian has one column per free parameter; when some are
     // fixed it is computed for the full vector and their columns dropped, so
     // the counter also counts the dropped columns' evaluations.
     bool residuals_into(const std::vector<double>& free, const Measurement& data, EvalCounter& counter,
@@ -70,6 +70,48 @@ private:
     std::vector<std::size_t> free_;
     std::vector<Bounds> bounds_;
     std::vector<double> full_;  // current full vector (the fixed values' source)
+};
+
+// A FitModel compiled against one measured spectrum for all the evaluations
+// of a fit: the ResidualModel of the tree (compiled once, see
+// fit/residuals.hpp) and the full parameter vector kept as scratch, the fixed
+// values in their places, so that expanding a free vector allocates nothing.
+// Residuals, cost and Jacobian take free vectors and give the values and
+// counts of FitModel::residuals_into and jacobian_columns, bit for bit.
+//
+// The evaluator serves every model of the same tree and mask whose fixed
+// values are those of the model it was built from (with_values keeps them),
+// so the local fits of a polish or of basin hopping can share one. One thread
+// at a time.
+class FitEvaluator {
+public:
+    FitEvaluator(const FitModel& model, const Measurement& data);
+
+    std::size_t points() const { return residuals_.points(); }
+    const std::vector<Cx>& impedances() const { return residuals_.impedances(); }
+
+    bool residuals(const std::vector<double>& free, EvalCounter& counter, std::vector<double>& out);
+    // 0.5·Σr² at `free` (one counted evaluation), NaN when it fails.
+    double cost(const std::vector<double>& free, EvalCounter& counter);
+    // The Jacobian over the free parameters, column-major into `colmajor`
+    // (2N rows, one column per entry of `free`, at most free_count). Columns
+    // whose `zero` flag is set (indexed like `free`) are zeros and not
+    // computed. Counts two evaluations per parameter of the full vector: a
+    // fixed parameter's column is not computed either, but counted as before.
+    bool jacobian(const std::vector<double>& free, EvalCounter& counter, double* colmajor,
+                  const std::vector<bool>* zero = nullptr);
+
+private:
+    // `free` in its places in the full vector; `free` itself without fixed parameters.
+    const std::vector<double>& expand(const std::vector<double>& free);
+
+    ResidualModel residuals_;
+    std::vector<std::size_t> free_;
+    bool any_fixed_ = false;
+    std::vector<double> full_;       // scratch: the full vector, fixed values in place
+    std::vector<double> fixed_values_;  // the full vector the model was built with
+    std::vector<bool> zero_;         // per full parameter: column not computed
+    std::vector<double> jac_;        // the full Jacobian when parameters are fixed
 };
 
 }  // namespace velotz

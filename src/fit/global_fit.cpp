@@ -117,11 +117,15 @@ struct CostData {
 };
 
 // 0.5 * sum(r^2) at physical(x): one counted residual evaluation per call.
+// The model is compiled once per cost function; its arrays are reused by
+// every call.
 CostFunction make_cost(std::shared_ptr<const CostData> data, EvalCounter& counter) {
-    return [data = std::move(data), &counter, r = std::vector<double>()](const std::vector<double>& x) mutable {
-        const Measurement m{data->omegas, data->impedances, data->weights};
-        if (!data->model.residuals_into(physical(x, data->bounds), m, counter, r)) return std::nan("");
-        return half_sum_of_squares(r);
+    auto evaluator =
+        std::make_shared<FitEvaluator>(data->model, Measurement{data->omegas, data->impedances, data->weights});
+    return [data = std::move(data), evaluator = std::move(evaluator), &counter,
+            p = std::vector<double>()](const std::vector<double>& x) mutable {
+        physical_into(x, data->bounds, p);
+        return evaluator->cost(p, counter);
     };
 }
 
@@ -201,11 +205,15 @@ FitResultOr basin_hopping_fit(const FitRequest& request) {
 
     // A local fit is a complete multi-start fit from the circuit rebuilt with
     // the start values; its error (if any) is kept to be returned unchanged.
+    // Every local fit goes through one evaluator compiled here (the rebuilt
+    // models keep the tree, the mask and the fixed values).
+    const std::vector<double> omegas = angular(request.frequencies);
+    const std::vector<double> weights = compute_weights(request.impedances, request.weighting);
+    FitEvaluator evaluator(model, Measurement{omegas, request.impedances, weights});
     std::optional<FitError> local_error;
     const LocalFit local_fit = [&](const std::vector<double>& start) -> std::optional<LocalMinimum> {
         const FitModel jumped = start.size() >= needed ? model.with_values(start) : model;
-        auto outcome = levenberg_marquardt_fit(jumped, request.frequencies, request.impedances, request.weighting,
-                                               kPolishSettings);
+        auto outcome = levenberg_marquardt_fit(jumped, evaluator, kPolishSettings);
         if (!outcome) {
             local_error = outcome.error();
             return std::nullopt;
@@ -233,11 +241,8 @@ FitResultOr basin_hopping_fit(const FitRequest& request) {
     }
 
     // The outcome counts only its own evaluations, not those of the local fits.
-    const std::vector<double> omegas = angular(request.frequencies);
-    const std::vector<double> weights = compute_weights(request.impedances, request.weighting);
     EvalCounter counter{0};
-    return build_outcome(model, std::move(found->params), true, found->iterations, omegas,
-                         request.impedances, weights, counter);
+    return build_outcome(model, std::move(found->params), true, found->iterations, evaluator, counter);
 }
 
 }  // namespace velotz

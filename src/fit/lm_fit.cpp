@@ -12,51 +12,47 @@ namespace velotz {
 LmProblem::LmProblem(const FitModel& model, std::vector<double> omegas, const std::vector<Cx>& impedances,
                      std::vector<double> weights, std::vector<Bounds> bounds, std::vector<double> x0,
                      std::vector<bool> held, EvalCounter& counter)
-    : model_(model),
-      omegas_(std::move(omegas)),
-      impedances_(impedances),
-      weights_(std::move(weights)),
+    : own_evaluator_(std::make_unique<FitEvaluator>(model, Measurement{omegas, impedances, weights})),
+      evaluator_(*own_evaluator_),
       bounds_(std::move(bounds)),
       x_(std::move(x0)),
       held_(std::move(held)),
       counter_(counter) {}
 
+LmProblem::LmProblem(FitEvaluator& evaluator, std::vector<Bounds> bounds, std::vector<double> x0,
+                     std::vector<bool> held, EvalCounter& counter)
+    : evaluator_(evaluator), bounds_(std::move(bounds)), x_(std::move(x0)), held_(std::move(held)), counter_(counter) {}
+
 bool LmProblem::residuals(std::vector<double>& r) {
-    const bool ok =
-        model_.residuals_into(physical(x_, bounds_), Measurement{omegas_, impedances_, weights_}, counter_, r);
+    physical_into(x_, bounds_, p_);
+    const bool ok = evaluator_.residuals(p_, counter_, r);
     if (ok && !evaluated_) start_cost_ = half_sum_of_squares(r);
     evaluated_ = true;
     return ok;
 }
 
 bool LmProblem::jacobian(std::vector<double>& jac_colmajor) {
-    const std::vector<double> p = physical(x_, bounds_);
-    auto columns = model_.jacobian_columns(p, Measurement{omegas_, impedances_, weights_}, counter_);
-    if (!columns) return false;
+    physical_into(x_, bounds_, p_);
     const std::size_t n = x_.size();
-    const std::size_t m = 2 * omegas_.size();
-    if (columns->size() != n || jac_colmajor.size() != m * n) return false;
+    const std::size_t m = 2 * evaluator_.points();
+    if (p_.size() != n || jac_colmajor.size() != m * n) return false;
+    // Held parameters get zero columns, which need not be computed.
+    if (!evaluator_.jacobian(p_, counter_, jac_colmajor.data(), &held_)) return false;
     for (std::size_t k = 0; k < n; ++k) {
-        const std::vector<double>& col = (*columns)[k];
-        if (col.size() != m) return false;
-        double* out = jac_colmajor.data() + k * m;
-        if (k < held_.size() && held_[k]) {
-            std::fill(out, out + m, 0.0);
-            continue;
-        }
+        if (k < held_.size() && held_[k]) continue;
         // dp/dx of the internal coordinate: 1 on the plain scale, 10^x ln 10
         // on the log scale above lo.
-        const double s = std::isfinite(bounds_[k].hi) ? 1.0 : (p[k] - bounds_[k].lo) * kLn10;
-        for (std::size_t i = 0; i < m; ++i) out[i] = col[i] * s;
+        const double s = std::isfinite(bounds_[k].hi) ? 1.0 : (p_[k] - bounds_[k].lo) * kLn10;
+        double* out = jac_colmajor.data() + k * m;
+        for (std::size_t i = 0; i < m; ++i) out[i] = out[i] * s;
     }
     return true;
 }
 
 std::expected<SingleStartResult, std::string> levenberg_marquardt_single_start(
-    const FitModel& model, const std::vector<double>& omegas, const std::vector<Cx>& impedances,
-    const std::vector<double>& weights, const std::vector<Bounds>& bounds, const std::vector<double>& x0,
+    FitEvaluator& evaluator, const std::vector<Bounds>& bounds, const std::vector<double>& x0,
     const std::vector<bool>& held, const LmSettings& settings, EvalCounter& counter) {
-    LmProblem problem(model, omegas, impedances, weights, bounds, x0, held, counter);
+    LmProblem problem(evaluator, bounds, x0, held, counter);
     LmConfig config{settings.ftol, settings.xtol, settings.gtol, 100.0, settings.patience};
     auto report = lmder_minimize(problem, config);
     if (!report) return std::unexpected(report.error());
@@ -64,16 +60,17 @@ std::expected<SingleStartResult, std::string> levenberg_marquardt_single_start(
                              report->evaluations, problem.start_cost()};
 }
 
+std::expected<SingleStartResult, std::string> levenberg_marquardt_single_start(
+    const FitModel& model, const std::vector<double>& omegas, const std::vector<Cx>& impedances,
+    const std::vector<double>& weights, const std::vector<Bounds>& bounds, const std::vector<double>& x0,
+    const std::vector<bool>& held, const LmSettings& settings, EvalCounter& counter) {
+    FitEvaluator evaluator(model, Measurement{omegas, impedances, weights});
+    return levenberg_marquardt_single_start(evaluator, bounds, x0, held, settings, counter);
+}
+
 // ---------------------------------------------------------------- candidates
 
 namespace {
-
-double cost_at(const FitModel& model, const std::vector<double>& params, const Measurement& data,
-               EvalCounter& counter) {
-    std::vector<double> r;
-    if (!model.residuals_into(params, data, counter, r)) return std::nan("");
-    return half_sum_of_squares(r);
-}
 
 std::int64_t total_order_key(double v) {
     const auto bits = std::bit_cast<std::int64_t>(v);
@@ -93,6 +90,12 @@ void sort_candidates(std::vector<Candidate>& candidates) {
 
 std::vector<Candidate> candidate_starting_points(const FitModel& model, const Measurement& data,
                                                  const std::vector<Bounds>& bounds,
+                                                 const std::vector<double>& p0, EvalCounter& counter) {
+    FitEvaluator evaluator(model, data);
+    return candidate_starting_points(evaluator, bounds, p0, counter);
+}
+
+std::vector<Candidate> candidate_starting_points(FitEvaluator& evaluator, const std::vector<Bounds>& bounds,
                                                  const std::vector<double>& p0, EvalCounter& counter) {
     const std::size_t n = std::min(bounds.size(), p0.size());
     const std::vector<double> start(p0.begin(), p0.begin() + static_cast<std::ptrdiff_t>(n));
@@ -116,7 +119,7 @@ std::vector<Candidate> candidate_starting_points(const FitModel& model, const Me
     std::vector<Candidate> out;
     out.reserve(vectors.size());
     for (auto& v : vectors) {
-        const double c = cost_at(model, v, data, counter);
+        const double c = evaluator.cost(v, counter);
         out.push_back(Candidate{c, std::move(v)});
     }
     return out;
@@ -147,16 +150,22 @@ FitResultOr levenberg_marquardt_fit(const FitModel& model, const std::vector<dou
                                     const std::vector<Cx>& impedances, Weighting weighting,
                                     const LmSettings& settings) {
     if (auto error = check_fit_inputs(model.circuit(), frequencies.size(), impedances.size())) return std::unexpected(*error);
-
     const std::vector<double> omegas = angular(frequencies);
     const std::vector<double> weights = compute_weights(impedances, weighting);
-    const Measurement data{omegas, impedances, weights};
+    FitEvaluator evaluator(model, Measurement{omegas, impedances, weights});
+    return levenberg_marquardt_fit(model, evaluator, settings);
+}
+
+FitResultOr levenberg_marquardt_fit(const FitModel& model, FitEvaluator& evaluator, const LmSettings& settings) {
+    if (auto error = check_fit_inputs(model.circuit(), evaluator.points(), evaluator.impedances().size())) {
+        return std::unexpected(*error);
+    }
     EvalCounter counter{0};
     // Everything below works on the free parameters only.
     const std::vector<Bounds>& bounds = model.bounds();
     const std::vector<double> p0 = model.values();
 
-    std::vector<Candidate> candidates = candidate_starting_points(model, data, bounds, p0, counter);
+    std::vector<Candidate> candidates = candidate_starting_points(evaluator, bounds, p0, counter);
     sort_candidates(candidates);
 
     struct Best {
@@ -169,11 +178,10 @@ FitResultOr levenberg_marquardt_fit(const FitModel& model, const std::vector<dou
     const std::vector<bool> none_held(std::min(bounds.size(), p0.size()), false);
     for (const Candidate& candidate : candidates) {
         const std::vector<double> x0 = internal_from_physical(candidate.params, bounds);
-        auto run = levenberg_marquardt_single_start(model, omegas, impedances, weights, bounds, x0, none_held,
-                                                    settings, counter);
+        auto run = levenberg_marquardt_single_start(evaluator, bounds, x0, none_held, settings, counter);
         if (!run) return std::unexpected(FitError::aborted(run.error()));
         total += run->evaluations;
-        const double cost = cost_at(model, run->params, data, counter);
+        const double cost = evaluator.cost(run->params, counter);
         const bool better = !best || (run->success && !best->success) ||
                             (run->success == best->success && cost < best->cost);
         if (better) best = Best{run->params, cost, run->success};
@@ -204,11 +212,10 @@ FitResultOr levenberg_marquardt_fit(const FitModel& model, const std::vector<dou
         // Refit with the parameters at a bound held there: the others may
         // lower the cost once those are fixed at a feasible value.
         const std::vector<double> x0 = internal_from_physical(clamped, bounds);
-        auto refit =
-            levenberg_marquardt_single_start(model, omegas, impedances, weights, bounds, x0, at_bound, settings, counter);
+        auto refit = levenberg_marquardt_single_start(evaluator, bounds, x0, at_bound, settings, counter);
         if (!refit) return std::unexpected(FitError::aborted(refit.error()));
         total += refit->evaluations;
-        const double refit_cost = cost_at(model, refit->params, data, counter);
+        const double refit_cost = evaluator.cost(refit->params, counter);
         // The unconstrained best lies outside the bounds, so a refit inside
         // them can rarely beat its cost; what the refit replaces is the
         // clamped vector, so it is kept when it is no worse than that (its
@@ -220,7 +227,7 @@ FitResultOr levenberg_marquardt_fit(const FitModel& model, const std::vector<dou
             final_params = std::move(clamped);
         }
     }
-    return build_outcome(model, std::move(final_params), success, total, omegas, impedances, weights, counter);
+    return build_outcome(model, std::move(final_params), success, total, evaluator, counter);
 }
 
 // ---------------------------------------------------------------- polish

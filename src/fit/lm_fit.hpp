@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include "circuit/circuit.hpp"
@@ -39,6 +40,10 @@ public:
     LmProblem(const FitModel& model, std::vector<double> omegas, const std::vector<Cx>& impedances,
               std::vector<double> weights, std::vector<Bounds> bounds, std::vector<double> x0,
               std::vector<bool> held, EvalCounter& counter);
+    // The same problem on an evaluator compiled by the caller (shared by the
+    // runs of a fit).
+    LmProblem(FitEvaluator& evaluator, std::vector<Bounds> bounds, std::vector<double> x0, std::vector<bool> held,
+              EvalCounter& counter);
 
     void set_params(const std::vector<double>& x) override { x_ = x; }
     std::vector<double> params() const override { return x_; }
@@ -48,11 +53,10 @@ public:
     bool jacobian(std::vector<double>& jac_colmajor) override;
 
 private:
-    FitModel model_;
-    std::vector<double> omegas_;
-    const std::vector<Cx>& impedances_;
-    std::vector<double> weights_;
+    std::unique_ptr<FitEvaluator> own_evaluator_;  // when built from a model and data
+    FitEvaluator& evaluator_;
     std::vector<Bounds> bounds_;
+    std::vector<double> p_;  // physical(x), reused
     std::vector<double> x_;
     std::vector<bool> held_;
     EvalCounter& counter_;
@@ -73,6 +77,10 @@ std::expected<SingleStartResult, std::string> levenberg_marquardt_single_start(
     const FitModel& model, const std::vector<double>& omegas, const std::vector<Cx>& impedances,
     const std::vector<double>& weights, const std::vector<Bounds>& bounds, const std::vector<double>& x0,
     const std::vector<bool>& held, const LmSettings& settings, EvalCounter& counter);
+// The same run on an evaluator compiled by the caller.
+std::expected<SingleStartResult, std::string> levenberg_marquardt_single_start(
+    FitEvaluator& evaluator, const std::vector<Bounds>& bounds, const std::vector<double>& x0,
+    const std::vector<bool>& held, const LmSettings& settings, EvalCounter& counter);
 
 // A starting point of the multi-start fit.
 struct Candidate {
@@ -85,6 +93,8 @@ struct Candidate {
 // 0.6, 0.8 of their box), each costed with one counted evaluation.
 std::vector<Candidate> candidate_starting_points(const FitModel& model, const Measurement& data,
                                                  const std::vector<Bounds>& bounds,
+                                                 const std::vector<double>& p0, EvalCounter& counter);
+std::vector<Candidate> candidate_starting_points(FitEvaluator& evaluator, const std::vector<Bounds>& bounds,
                                                  const std::vector<double>& p0, EvalCounter& counter);
 
 // IEEE 754 totalOrder "a < b": -NaN < -inf < ... < -0 < +0 < ... < +inf < +NaN.
@@ -109,6 +119,10 @@ bool is_plausible(const std::vector<double>& params, bool success, double cost,
 FitResultOr levenberg_marquardt_fit(const FitModel& model, const std::vector<double>& frequencies,
                                     const std::vector<Cx>& impedances, Weighting weighting,
                                     const LmSettings& settings);
+// The same fit through an evaluator compiled by the caller for these
+// frequencies, impedances and weighting from `model` or a model it serves
+// (see FitEvaluator); the polish and basin hopping's local fits share one.
+FitResultOr levenberg_marquardt_fit(const FitModel& model, FitEvaluator& evaluator, const LmSettings& settings);
 
 // After a global method: the global best as an outcome of its own (marked
 // successful), and a Levenberg–Marquardt polish from it with a fresh counter;

@@ -111,6 +111,75 @@ double enorm(std::size_t n, const double* x) {
     return x3max * std::sqrt(s3);
 }
 
+// Norms of the four columns x, x + ld, x + 2ld, x + 3ld of length n, each
+// equal to enorm of that column. When every component is zero or in the
+// intermediate range, enorm sums the squares in index order and returns the
+// square root: four such sums run side by side here. Otherwise each column
+// goes through enorm.
+void enorm4(std::size_t n, const double* x, std::size_t ld, double* out) {
+    const double agiant = rgiant / static_cast<double>(n);
+    auto plain = [agiant](double a) { return a == 0.0 || (a > rdwarf && a < agiant); };
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    bool ok = true;
+    const double *x0 = x, *x1 = x + ld, *x2 = x + 2 * ld, *x3 = x + 3 * ld;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double a0 = std::fabs(x0[i]), a1 = std::fabs(x1[i]), a2 = std::fabs(x2[i]), a3 = std::fabs(x3[i]);
+        ok = ok && plain(a0) && plain(a1) && plain(a2) && plain(a3);
+        s0 = s0 + a0 * a0;
+        s1 = s1 + a1 * a1;
+        s2 = s2 + a2 * a2;
+        s3 = s3 + a3 * a3;
+    }
+    if (!ok) {
+        for (int c = 0; c < 4; ++c) out[c] = enorm(n, x + static_cast<std::size_t>(c) * ld);
+        return;
+    }
+    // enorm's "s2 != 0" branch with no small components is sqrt(s2·(1 + 0)),
+    // and with nothing but zeros it is 0·sqrt(0): both are sqrt(s).
+    out[0] = std::sqrt(s0);
+    out[1] = std::sqrt(s1);
+    out[2] = std::sqrt(s2);
+    out[3] = std::sqrt(s3);
+}
+
+namespace {
+
+// sums[c] = Σ_i a[i]·b[i + c·ld] for c < count (at most kDotColumns), each
+// summed in index order from 0.0 as the column loop of qrfac does. Eight
+// independent chains of additions keep both floating-point adders busy.
+constexpr std::size_t kDotColumns = 8;
+
+template <std::size_t C>
+void dots_fixed(std::size_t n, const double* a, const double* b, std::size_t ld, double* sums) {
+    double s[C];
+    const double* col[C];
+    for (std::size_t c = 0; c < C; ++c) {
+        s[c] = 0.0;
+        col[c] = b + c * ld;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const double ai = a[i];
+#pragma GCC unroll 8
+        for (std::size_t c = 0; c < C; ++c) s[c] = s[c] + ai * col[c][i];
+    }
+    for (std::size_t c = 0; c < C; ++c) sums[c] = s[c];
+}
+
+void dots(std::size_t n, const double* a, const double* b, std::size_t ld, std::size_t count, double* sums) {
+    switch (count) {
+        case 8: dots_fixed<8>(n, a, b, ld, sums); break;
+        case 7: dots_fixed<7>(n, a, b, ld, sums); break;
+        case 6: dots_fixed<6>(n, a, b, ld, sums); break;
+        case 5: dots_fixed<5>(n, a, b, ld, sums); break;
+        case 4: dots_fixed<4>(n, a, b, ld, sums); break;
+        case 3: dots_fixed<3>(n, a, b, ld, sums); break;
+        case 2: dots_fixed<2>(n, a, b, ld, sums); break;
+        default: dots_fixed<1>(n, a, b, ld, sums); break;
+    }
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------- qrfac
 void qrfac(std::size_t m, std::size_t n, double* a, std::size_t lda, bool pivot,
            std::size_t* ipvt, double* rdiag, double* acnorm, double* wa) {
@@ -118,8 +187,12 @@ void qrfac(std::size_t m, std::size_t n, double* a, std::size_t lda, bool pivot,
     auto A = [a, lda](std::size_t i, std::size_t j) -> double& { return a[i + j * lda]; };
 
     // compute the initial column norms and initialize several arrays.
+    // Four columns at a time: their sums run side by side, each in its own
+    // order, so every norm is the one enorm gives.
+    std::size_t j0 = 0;
+    for (; j0 + 4 <= n; j0 += 4) enorm4(m, &A(0, j0), lda, &acnorm[j0]);
+    for (; j0 < n; ++j0) acnorm[j0] = enorm(m, &A(0, j0));
     for (std::size_t j = 0; j < n; ++j) {
-        acnorm[j] = enorm(m, &A(0, j));
         rdiag[j] = acnorm[j];
         wa[j] = rdiag[j];
         if (pivot) ipvt[j] = j;
@@ -150,10 +223,18 @@ void qrfac(std::size_t m, std::size_t n, double* a, std::size_t lda, bool pivot,
             A(j, j) = A(j, j) + one;
 
             // apply the transformation to the remaining columns and update
-            // the norms.
+            // the norms. The dot products of up to eight columns with column
+            // j run side by side, each summed in its own order; a column's
+            // update and norm then use its own sum, as in the original.
+            double sums[kDotColumns];
+            std::size_t block_start = j + 1, block_end = j + 1;
             for (std::size_t k = j + 1; k < n; ++k) {
-                double sum = zero;
-                for (std::size_t i = j; i < m; ++i) sum = sum + A(i, j) * A(i, k);
+                if (k == block_end) {
+                    block_start = k;
+                    block_end = std::min(n, k + kDotColumns);
+                    dots(m - j, &A(j, j), &A(j, k), lda, block_end - k, sums);
+                }
+                const double sum = sums[k - block_start];
                 double temp = sum / A(j, j);
                 for (std::size_t i = j; i < m; ++i) A(i, k) = A(i, k) - temp * A(i, j);
                 if (!pivot || rdiag[k] == zero) continue;  // go to 80

@@ -89,6 +89,10 @@ inline constexpr double rgiant = 1.3407807929942596e+154;    // sqrt(largest dou
 // Euclidean norm of x[0..n), safe against overflow and destructive underflow.
 double enorm(std::size_t n, const double* x);
 
+// enorm of the four columns x + c·ld (c = 0..3) of length n into out[c],
+// computed side by side; each equals enorm of its column.
+void enorm4(std::size_t n, const double* x, std::size_t ld, double* out);
+
 // Householder QR factorisation with column pivoting of the m x n matrix a:
 // a * p = q * r. On return the strict upper triangle of a holds that of r, the
 // lower trapezoid the Householder vectors; rdiag the diagonal of r, acnorm the

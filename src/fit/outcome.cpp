@@ -55,31 +55,26 @@ FitOutcome build_outcome(const FitModel& model, std::vector<double> params, bool
                          std::uint64_t iterations, const std::vector<double>& omegas,
                          const std::vector<Cx>& impedances, const std::vector<double>& weights,
                          EvalCounter& counter) {
+    FitEvaluator evaluator(model, Measurement{omegas, impedances, weights});
+    return build_outcome(model, std::move(params), success, iterations, evaluator, counter);
+}
+
+FitOutcome build_outcome(const FitModel& model, std::vector<double> params, bool success,
+                         std::uint64_t iterations, FitEvaluator& evaluator, EvalCounter& counter) {
     const std::vector<Bounds>& bounds = model.bounds();
     params.resize(std::min(params.size(), bounds.size()));
     clamp_into_bounds(params, bounds);
 
-    const Measurement data{omegas, impedances, weights};
     FitOutcome out;
-    std::vector<double> r;
-    if (model.residuals_into(params, data, counter, r)) {
-        out.cost = half_sum_of_squares(r);
-    } else {
-        out.cost = std::nan("");
-    }
+    out.cost = evaluator.cost(params, counter);
     out.chi_square = out.cost * 2.0;
 
-    auto columns = model.jacobian_columns(params, data, counter);
-    if (columns && !columns->empty()) {
-        const std::size_t n = columns->size();
-        const std::size_t m = (*columns)[0].size();
+    const std::size_t n = params.size();
+    const std::size_t m = 2 * evaluator.points();
+    std::vector<double> jac(m * n, 0.0);
+    if (evaluator.jacobian(params, counter, jac.data()) && n > 0) {
         const double dof = static_cast<double>(m) - static_cast<double>(n);
         if (dof > 0.0) {
-            std::vector<double> jac(m * n, 0.0);
-            for (std::size_t k = 0; k < n; ++k) {
-                const auto& col = (*columns)[k];
-                std::copy_n(col.begin(), std::min(col.size(), m), jac.begin() + static_cast<std::ptrdiff_t>(k * m));
-            }
             if (auto inverse = invert_normal_matrix(normal_matrix(jac, m, n), n)) {
                 const double s2 = out.chi_square / dof;
                 std::vector<double> se(n);

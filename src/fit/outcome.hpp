@@ -82,5 +82,9 @@ FitOutcome build_outcome(const FitModel& model, std::vector<double> params, bool
                          std::uint64_t iterations, const std::vector<double>& omegas,
                          const std::vector<Cx>& impedances, const std::vector<double>& weights,
                          EvalCounter& counter);
+// The same through an evaluator of the model compiled by the caller for its
+// spectrum and weights (shared with the fit that produced `params`).
+FitOutcome build_outcome(const FitModel& model, std::vector<double> params, bool success,
+                         std::uint64_t iterations, FitEvaluator& evaluator, EvalCounter& counter);
 
 }  // namespace velotz

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
+#include "circuit/kernels.hpp"
 #include "util/pool.hpp"
 #include "util/text.hpp"
 
@@ -33,19 +35,8 @@ std::vector<double> angular(const std::vector<double>& freqs_hz) {
 
 bool residuals_into(const NodeList& circuit, const std::vector<double>& params, const Measurement& data,
                     EvalCounter& counter, std::vector<double>& out) {
-    count_evaluation(counter);
-    const std::size_t n = data.omegas.size();
-    out.assign(2 * n, 0.0);
-    BoundCircuit bound;
-    // A short vector only fails when a frequency needs it evaluated.
-    if (!bound.bind(circuit, params.data(), params.size())) return n == 0;
-    for (std::size_t j = 0; j < n; ++j) {
-        const Cx zm = bound.impedance(data.omegas[j]);
-        const Cx& zd = data.impedances[j];
-        out[2 * j] = (zm.re - zd.re) / data.weights[j];
-        out[2 * j + 1] = (zm.im - zd.im) / data.weights[j];
-    }
-    return true;
+    ResidualModel model(circuit, data);
+    return model.residuals(params, counter, out);
 }
 
 std::expected<std::vector<double>, std::string> residuals(const NodeList& circuit, const std::vector<double>& params,
@@ -69,84 +60,135 @@ double jacobian_step(double p) {
 
 namespace {
 
-// Below this many leaf evaluations per column a Jacobian column is too small
-// to pay for a hand-off to a worker (measured: a 60-point, 5-parameter
-// column takes about 2 µs, a wake-up and hand-off about 10 µs).
+// Below this many program slots times points the columns of a Jacobian are
+// too small to pay for a hand-off to a worker (a wake-up and hand-off costs
+// about 10 µs); they run one after another on the calling thread.
 constexpr std::size_t kParallelColumnWork = 4096;
 
 }  // namespace
 
-// Each column perturbs one parameter, which only one leaf reads: the other
-// leaves' impedances are computed once and reused, and the perturbed leaf is
-// recombined with them. The operations per frequency are exactly those of a
-// full evaluation, so the columns equal (residuals(p + h e_k) -
-// residuals(p - h e_k)) / 2h bit for bit.
+ResidualModel::ResidualModel(const NodeList& circuit, const Measurement& data)
+    : program_(circuit),
+      grid_(std::vector<double>(data.omegas)),
+      impedances_(data.impedances.begin(),
+                  data.impedances.begin() + static_cast<std::ptrdiff_t>(std::min(data.impedances.size(), data.omegas.size()))),
+      weights_(data.weights.begin(),
+               data.weights.begin() + static_cast<std::ptrdiff_t>(std::min(data.weights.size(), data.omegas.size()))) {
+    weights2_.resize(2 * weights_.size());
+    for (std::size_t j = 0; j < weights_.size(); ++j) weights2_[2 * j] = weights2_[2 * j + 1] = weights_[j];
+}
+
+bool ResidualModel::residuals(const std::vector<double>& params, EvalCounter& counter, std::vector<double>& out) {
+    count_evaluation(counter);
+    const std::size_t n = points();
+    out.resize(2 * n);
+    // A short vector only fails when a frequency needs it evaluated.
+    if (params.size() < program_.param_count()) {
+        std::fill(out.begin(), out.end(), 0.0);
+        return n == 0;
+    }
+    const Cx* zm = evaluate(params);
+    kernels::residuals(out.data(), reinterpret_cast<const double*>(zm),
+                       reinterpret_cast<const double*>(impedances_.data()), weights2_.data(), 2 * n);
+    return true;
+}
+
+const Cx* ResidualModel::evaluate(const std::vector<double>& params) {
+    const std::size_t used = program_.param_count();
+    if (ws_valid_ && (used == 0 || std::memcmp(evaluated_.data(), params.data(), used * sizeof(double)) == 0)) {
+        return program_.result(ws_);
+    }
+    ws_.reserve(program_, points());
+    const Cx* z = program_.evaluate(params.data(), grid_, 0, points(), ws_);
+    evaluated_.assign(params.begin(), params.begin() + static_cast<std::ptrdiff_t>(used));
+    ws_valid_ = true;
+    return z;
+}
+
+double ResidualModel::cost(const std::vector<double>& params, EvalCounter& counter) {
+    std::vector<double>& r = base_;
+    if (!residuals(params, counter, r)) return std::nan("");
+    return half_sum_of_squares(r);
+}
+
+// Each column perturbs one parameter, which only one leaf reads: that leaf is
+// evaluated at p_k + h and p_k - h and recombined with the kept values of all
+// other steps along the chain above it. The operations per frequency are
+// exactly those of a full evaluation, so the columns equal
+// (residuals(p + h e_k) - residuals(p - h e_k)) / 2h bit for bit.
+bool ResidualModel::jacobian(const std::vector<double>& params, EvalCounter& counter, double* colmajor,
+                             const std::vector<bool>* zero) {
+    const std::size_t n = params.size();
+    if (n == 0) return true;
+    count_evaluation(counter, 2 * n);
+    const std::size_t points = this->points();
+    const std::size_t m = 2 * points;
+    if (params.size() < program_.param_count()) return points == 0;
+
+    const Cx* z0 = evaluate(params);
+    base_.resize(m);
+    kernels::residuals(base_.data(), reinterpret_cast<const double*>(z0),
+                       reinterpret_cast<const double*>(impedances_.data()), weights2_.data(), m);
+    const std::size_t leaves = program_.leaf_count();
+    const bool parallel = points * program_.slot_count() >= kParallelColumnWork && n > 1 && pool_threads() > 1;
+    const std::size_t lanes = parallel ? n : 1;
+    if (scratch_.size() < lanes * 2 * points) scratch_.resize(lanes * 2 * points);
+
+    auto column = [&](std::size_t k, Cx* plus_values) {
+        double* col = colmajor + k * m;
+        if (zero && k < zero->size() && (*zero)[k]) {
+            std::fill(col, col + m, 0.0);
+            return;
+        }
+        const double h = jacobian_step(params[k]);
+        const std::size_t leaf = program_.leaf_of_param(k);
+        if (leaf == leaves) {
+            // No leaf reads this parameter: both residual vectors are the base one.
+            for (std::size_t i = 0; i < m; ++i) col[i] = (base_[i] - base_[i]) / (h + h);
+            return;
+        }
+        const std::size_t first = program_.leaf_first_param(leaf);
+        const int fields = kind_info(program_.leaf_kind(leaf)).field_count;
+        double plus[4], minus[4];
+        for (int f = 0; f < fields; ++f) plus[f] = minus[f] = params[first + static_cast<std::size_t>(f)];
+        plus[k - first] = params[k] + h;
+        minus[k - first] = params[k] - h;
+        Cx* minus_values = plus_values + points;
+        if (k == first && program_.leaf_keeps_part(leaf)) {
+            // The rest of the leaf's formula is unchanged: reuse it.
+            program_.leaf_values_first_field(leaf, plus[0], points, ws_, plus_values);
+            program_.leaf_values_first_field(leaf, minus[0], points, ws_, minus_values);
+        } else {
+            program_.leaf_values(leaf, plus, grid_, 0, points, plus_values);
+            program_.leaf_values(leaf, minus, grid_, 0, points, minus_values);
+        }
+        program_.replace_leaf(leaf, plus_values, points, ws_);
+        program_.replace_leaf(leaf, minus_values, points, ws_);
+        kernels::difference(col, reinterpret_cast<const double*>(plus_values),
+                            reinterpret_cast<const double*>(minus_values), reinterpret_cast<const double*>(impedances_.data()), weights2_.data(),
+                            h + h, m);
+    };
+    if (!parallel) {
+        for (std::size_t k = 0; k < n; ++k) column(k, scratch_.data());
+    } else {
+        parallel_for(n, [&](std::size_t k) { column(k, scratch_.data() + k * 2 * points); });
+    }
+    return true;
+}
+
 std::expected<std::vector<std::vector<double>>, std::string> jacobian_columns(const NodeList& circuit,
                                                                               const std::vector<double>& params,
                                                                               const Measurement& data,
                                                                               EvalCounter& counter) {
     const std::size_t n = params.size();
-    const std::size_t points = data.omegas.size();
+    ResidualModel model(circuit, data);
+    const std::size_t m = 2 * model.points();
+    std::vector<double> jac(m * n);
+    if (!model.jacobian(params, counter, jac.data())) return std::unexpected(std::string(kNotEnoughValues));
     std::vector<std::vector<double>> columns(n);
-    if (n == 0) return columns;
-    BoundCircuit base;
-    if (!base.bind(circuit, params.data(), params.size())) {
-        // A short vector only fails when a frequency needs it evaluated.
-        count_evaluation(counter, 2 * n);
-        if (points == 0) return columns;
-        return std::unexpected(std::string(kNotEnoughValues));
-    }
-    const std::size_t leaves = base.leaf_count();
-    const std::size_t ops = base.op_count();
-    std::vector<Cx> cache(points * ops);
-    for (std::size_t j = 0; j < points; ++j) base.record(data.omegas[j], cache.data() + j * ops);
-
-    // `evaluator` supplies the group stack for replay: the base itself when
-    // columns run one after another, a copy per task when they run in parallel.
-    auto column = [&](std::size_t k, const BoundCircuit& evaluator) {
-        count_evaluation(counter, 2);
-        const double h = jacobian_step(params[k]);
-        std::vector<double>& col = columns[k];
-        col.resize(2 * points);
-        const std::size_t leaf = base.leaf_of_param(k);
-        if (leaf == leaves) {
-            // No leaf reads this parameter: both residual vectors are the base one.
-            for (std::size_t j = 0; j < points; ++j) {
-                const Cx zm = evaluator.replay(cache.data() + j * ops, leaves, {});
-                const Cx& zd = data.impedances[j];
-                const double re = (zm.re - zd.re) / data.weights[j];
-                const double im = (zm.im - zd.im) / data.weights[j];
-                col[2 * j] = (re - re) / (h + h);
-                col[2 * j + 1] = (im - im) / (h + h);
-            }
-            return;
-        }
-        const Kind kind = base.leaf_kind(leaf);
-        const std::size_t first = base.leaf_first_param(leaf);
-        double plus[4], minus[4];
-        for (int f = 0; f < kind_info(kind).field_count; ++f) plus[f] = minus[f] = params[first + static_cast<std::size_t>(f)];
-        plus[k - first] = params[k] + h;
-        minus[k - first] = params[k] - h;
-        const Element::Prepared pre_plus = Element::prepare(kind, plus);
-        const Element::Prepared pre_minus = Element::prepare(kind, minus);
-        for (std::size_t j = 0; j < points; ++j) {
-            const double w = data.omegas[j];
-            const Cx* row = cache.data() + j * ops;
-            const Cx zp = evaluator.replay(row, leaf, Element::impedance_prepared(kind, plus, pre_plus, w));
-            const Cx zm = evaluator.replay(row, leaf, Element::impedance_prepared(kind, minus, pre_minus, w));
-            const Cx& zd = data.impedances[j];
-            const double wj = data.weights[j];
-            col[2 * j] = ((zp.re - zd.re) / wj - (zm.re - zd.re) / wj) / (h + h);
-            col[2 * j + 1] = ((zp.im - zd.im) / wj - (zm.im - zd.im) / wj) / (h + h);
-        }
-    };
-    if (points * ops < kParallelColumnWork) {
-        for (std::size_t k = 0; k < n; ++k) column(k, base);
-    } else {
-        parallel_for(n, [&](std::size_t k) {
-            const BoundCircuit own = base;
-            column(k, own);
-        });
+    for (std::size_t k = 0; k < n; ++k) {
+        columns[k].assign(jac.begin() + static_cast<std::ptrdiff_t>(k * m),
+                          jac.begin() + static_cast<std::ptrdiff_t>((k + 1) * m));
     }
     return columns;
 }
@@ -158,6 +200,14 @@ std::vector<double> physical(const std::vector<double>& x, const std::vector<Bou
         p[i] = std::isfinite(bounds[i].hi) ? x[i] : std::pow(10.0, x[i]) + bounds[i].lo;
     }
     return p;
+}
+
+void physical_into(const std::vector<double>& x, const std::vector<Bounds>& bounds, std::vector<double>& p) {
+    const std::size_t n = std::min(x.size(), bounds.size());
+    p.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        p[i] = std::isfinite(bounds[i].hi) ? x[i] : std::pow(10.0, x[i]) + bounds[i].lo;
+    }
 }
 
 std::vector<double> internal_from_physical(const std::vector<double>& p, const std::vector<Bounds>& bounds) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "circuit/circuit.hpp"
+#include "circuit/program.hpp"
 
 namespace velotz {
 
@@ -62,10 +63,69 @@ std::expected<std::vector<std::vector<double>>, std::string> jacobian_columns(co
 // Step of the central difference for a parameter value.
 double jacobian_step(double p);
 
+// The weighted residuals of one circuit shape against one measured spectrum,
+// compiled once for all the evaluations of a fit: the circuit program, ω and
+// √ω of the spectrum, and the arrays every evaluation reuses, so that no
+// residual or Jacobian call allocates once the first has run.
+//
+// This is the one place where a full physical parameter vector enters
+// evaluation: every fitting method, the outcome statistics and the Python
+// residuals() and jacobian() reach the circuit through residuals() and
+// jacobian() here. The values are those of residuals_into and
+// jacobian_columns, bit for bit, and so are the evaluation counts.
+//
+// The program depends only on the tree's shape and kinds, so the model serves
+// any rebuild of the same tree. A model is used by one thread at a time
+// (its Jacobian fans out over the pool internally).
+class ResidualModel {
+public:
+    ResidualModel(const NodeList& circuit, const Measurement& data);
+
+    std::size_t points() const { return grid_.size(); }
+    std::size_t param_count() const { return program_.param_count(); }
+    const std::vector<double>& omegas() const { return grid_.omega; }
+    const std::vector<Cx>& impedances() const { return impedances_; }
+    const std::vector<double>& weights() const { return weights_; }
+
+    // As residuals_into: counts one evaluation, writes 2N residuals into
+    // `out`; false when `params` is shorter than the circuit needs (and
+    // there are frequencies to evaluate).
+    bool residuals(const std::vector<double>& params, EvalCounter& counter, std::vector<double>& out);
+
+    // 0.5·Σr² at params (one counted evaluation), NaN for a short vector.
+    double cost(const std::vector<double>& params, EvalCounter& counter);
+
+    // As jacobian_columns, written column-major into `colmajor` (2N rows,
+    // params.size() columns; column k at colmajor + k·2N). Counts 2 per
+    // column. Columns whose `zero` flag is set are filled with zeros without
+    // being computed (they still count). False for a short vector.
+    bool jacobian(const std::vector<double>& params, EvalCounter& counter, double* colmajor,
+                  const std::vector<bool>* zero = nullptr);
+
+private:
+    CircuitProgram program_;
+    SpectrumGrid grid_;
+    std::vector<Cx> impedances_;
+    std::vector<double> weights_;
+    std::vector<double> weights2_;  // each weight twice, beside re and im
+    CircuitProgram::Workspace ws_;
+    // Evaluates at params into ws_ unless ws_ already holds the evaluation
+    // at the same values (bit for bit), as when a solver asks for the
+    // Jacobian at the point whose residuals it has just computed.
+    const Cx* evaluate(const std::vector<double>& params);
+
+    std::vector<double> evaluated_;  // the values ws_ was last evaluated at
+    bool ws_valid_ = false;
+    std::vector<double> base_;  // residuals at the Jacobian's base point
+    std::vector<Cx> scratch_;   // per column: the plus and the minus arrays
+};
+
 // Internal coordinates: open-bound parameters (hi not finite) move as
 // log10(p - lo); the others as themselves.
 std::vector<double> physical(const std::vector<double>& x, const std::vector<Bounds>& bounds);
 std::vector<double> internal_from_physical(const std::vector<double>& p, const std::vector<Bounds>& bounds);
+// physical() into an existing vector (no allocation once it has the size).
+void physical_into(const std::vector<double>& x, const std::vector<Bounds>& bounds, std::vector<double>& p);
 
 inline constexpr double kLn10 = 2.302585092994046;
 

@@ -93,5 +93,74 @@ TEST(FitModel, JacobianKeepsTheFreeColumnsAndCountsEveryComputedOne) {
     EXPECT_EQ((*cols)[1], (*full)[2]);
 }
 
+
+// The evaluator a fit compiles once: with parameters fixed at several places
+// and columns held, one evaluator reused across calls at changing free
+// vectors gives the residuals and the free columns of the full evaluation
+// bit for bit, zeros for held columns, and counts as the full Jacobian does.
+TEST(FitEvaluator, MatchesTheFullEvaluationAcrossReusedCalls) {
+    const NodeList tree = circuit("R0-(R1,CPE1)-(R2,W2)", {1.0, 2.0, 3e-3, 0.8, 4.0, 0.5});
+    const std::vector<double> omegas = {0.5, 3.0, 20.0, 150.0, 1e3};
+    const std::vector<Cx> data = {{7.0, -3.0}, {6.0, -2.0}, {4.0, -1.5}, {2.0, -0.5}, {1.2, -0.1}};
+    const std::vector<double> weights = {7.6, 6.3, 4.3, 2.1, 1.2};
+    const Measurement m{omegas, data, weights};
+    const std::size_t rows = 2 * omegas.size();
+    for (const std::vector<std::size_t>& fixed : {std::vector<std::size_t>{},
+                                                   std::vector<std::size_t>{0},
+                                                   std::vector<std::size_t>{2, 5},
+                                                   std::vector<std::size_t>{1, 3, 4}}) {
+        ParamMask mask = ParamMask::none(6);
+        for (std::size_t i : fixed) mask.fixed[i] = true;
+        const FitModel model(std::make_shared<const NodeList>(tree), std::make_shared<const ParamMask>(mask));
+        FitEvaluator evaluator(model, m);
+        const std::size_t n = model.free_count();
+        for (int call = 0; call < 3; ++call) {
+            std::vector<double> free = model.values();
+            for (std::size_t k = 0; k < n; ++k) free[k] *= 1.0 + 0.1 * (call + static_cast<int>(k));
+            std::vector<double> full = param_values(tree);
+            for (std::size_t k = 0; k < n; ++k) full[model.free_index()[k]] = free[k];
+
+            EvalCounter counter{0}, reference_counter{0};
+            std::vector<double> r, want_r;
+            ASSERT_TRUE(evaluator.residuals(free, counter, r));
+            ASSERT_TRUE(residuals_into(tree, full, m, reference_counter, want_r));
+            EXPECT_EQ(r, want_r);
+
+            std::vector<bool> held(n, false);
+            if (n > 1) held[static_cast<std::size_t>(call) % n] = true;
+            std::vector<double> jac(rows * n, -1.0);
+            ASSERT_TRUE(evaluator.jacobian(free, counter, jac.data(), &held));
+            auto want = jacobian_columns(tree, full, m, reference_counter);
+            ASSERT_TRUE(want.has_value());
+            EXPECT_EQ(counter.load(), reference_counter.load());  // 1 + 2 per parameter of the full vector
+            EXPECT_EQ(counter.load(), 1u + 2u * 6u);
+            for (std::size_t k = 0; k < n; ++k) {
+                const std::vector<double> got(jac.begin() + static_cast<std::ptrdiff_t>(k * rows),
+                                              jac.begin() + static_cast<std::ptrdiff_t>((k + 1) * rows));
+                if (held[k]) {
+                    EXPECT_EQ(got, std::vector<double>(rows, 0.0));
+                } else {
+                    EXPECT_EQ(got, (*want)[model.free_index()[k]]) << "column " << k;
+                }
+            }
+            EXPECT_EQ(evaluator.cost(free, counter), half_sum_of_squares(want_r));
+        }
+        // A short free vector: with fixed parameters the rest keep the
+        // model's values (as FitModel::expand), without it fails.
+        if (n > 1) {
+            EvalCounter counter{0};
+            std::vector<double> r;
+            const std::vector<double> values = model.values();
+            const std::vector<double> part(values.begin(), values.end() - 1);
+            EXPECT_EQ(evaluator.residuals(part, counter, r), !fixed.empty());
+            std::vector<double> want_r;
+            if (!fixed.empty()) {
+                ASSERT_TRUE(residuals_into(tree, param_values(tree), m, counter, want_r));
+                EXPECT_EQ(r, want_r);
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace velotz

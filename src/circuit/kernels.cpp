@@ -1,0 +1,168 @@
+#include "circuit/kernels.hpp"
+
+#include <cstring>
+
+// Each kernel is compiled twice on x86-64 Linux with GCC, for AVX2 and for the
+// baseline, and the loader picks one. No FMA is enabled: every product is
+// rounded before it is added, as in the scalar operations.
+#if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__) && !defined(__clang__)
+#define VELOTZ_KERNEL __attribute__((target_clones("avx2", "default")))
+#else
+#define VELOTZ_KERNEL
+#endif
+
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+// Lanes i0..i3 of the concatenation of two vectors.
+#if defined(__clang__)
+#define VELOTZ_SHUFFLE(a, b, i0, i1, i2, i3) __builtin_shufflevector(a, b, i0, i1, i2, i3)
+#else
+#define VELOTZ_SHUFFLE(a, b, i0, i1, i2, i3) __builtin_shuffle(a, b, vi{i0, i1, i2, i3})
+#endif
+
+namespace velotz::kernels {
+
+namespace {
+
+using vd = double __attribute__((vector_size(32)));
+using vi = long long __attribute__((vector_size(32)));
+
+__attribute__((always_inline)) inline vd load(const double* p) {
+    vd v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+__attribute__((always_inline)) inline void store(double* p, const vd& v) { std::memcpy(p, &v, sizeof v); }
+__attribute__((always_inline)) inline bool all(const vi& m) { return (m[0] & m[1] & m[2] & m[3]) != 0; }
+
+}  // namespace
+
+VELOTZ_KERNEL
+void add(Cx* dst, const Cx* a, const Cx* b, std::size_t n) {
+    double* d = reinterpret_cast<double*>(dst);
+    const double* x = reinterpret_cast<const double*>(a);
+    const double* y = reinterpret_cast<const double*>(b);
+    const std::size_t m = 2 * n;
+    std::size_t i = 0;
+    for (; i + 4 <= m; i += 4) store(d + i, load(x + i) + load(y + i));
+    for (; i < m; ++i) d[i] = x[i] + y[i];
+}
+
+// Four entries at a time, split into their real and imaginary parts. When all
+// four take the same branch of cdiv((1, 0), b), that branch runs on all of
+// them at once:
+//   on the real axis (im = 0, re != 0):      (1 / re, 0 / re)
+//   on the imaginary axis (re = 0, im != 0): (0 / im, -1 / im)
+//   in the usual range (1e-290 < |b|² < 1e290, off the axes, which also
+//   means finite): with inv = 1 / |b|², (re·inv, (-im)·inv) — the general
+//   branch's (1·re + 0·im)·inv and (0·re - 1·im)·inv, whose sums are exact
+//   there.
+// Any other mix goes entry by entry through the scalar recip.
+VELOTZ_KERNEL
+void recip(Cx* dst, const Cx* a, std::size_t n) {
+    std::size_t j = 0;
+    const vd zero = {0.0, 0.0, 0.0, 0.0};
+    const vd one = {1.0, 1.0, 1.0, 1.0};
+    for (; j + 4 <= n; j += 4) {
+        const vd v0 = load(reinterpret_cast<const double*>(a + j));
+        const vd v1 = load(reinterpret_cast<const double*>(a + j + 2));
+        const vd re = VELOTZ_SHUFFLE(v0, v1, 0, 2, 4, 6);
+        const vd im = VELOTZ_SHUFFLE(v0, v1, 1, 3, 5, 7);
+        const vi re_zero = re == zero;
+        const vi im_zero = im == zero;
+        vd out_re, out_im;
+        const vd nrm = re * re + im * im;
+        const vi general = ~re_zero & ~im_zero & (nrm > 1e-290) & (nrm < 1e290);
+        if (all(general)) {
+            const vd inv = one / nrm;
+            out_re = re * inv;
+            out_im = (-im) * inv;
+        } else if (all(im_zero & ~re_zero)) {
+            out_re = one / re;
+            out_im = zero / re;
+        } else if (all(re_zero & ~im_zero)) {
+            out_re = zero / im;
+            out_im = (-one) / im;
+        } else {
+            for (std::size_t k = j; k < j + 4; ++k) dst[k] = velotz::recip(a[k]);
+            continue;
+        }
+        store(reinterpret_cast<double*>(dst + j), VELOTZ_SHUFFLE(out_re, out_im, 0, 4, 1, 5));
+        store(reinterpret_cast<double*>(dst + j + 2), VELOTZ_SHUFFLE(out_re, out_im, 2, 6, 3, 7));
+    }
+    for (; j < n; ++j) dst[j] = velotz::recip(a[j]);
+}
+
+// The same branches as recip for the numerator (r, 0), with the general
+// branch's sums written out as cdiv computes them:
+//   real axis:      (r / re, 0 / re)
+//   imaginary axis: (0 / im, -r / im)
+//   usual range:    ((r·re + 0·im)·inv, (0·re - r·im)·inv), inv = 1 / |b|².
+VELOTZ_KERNEL
+void rdiv(Cx* dst, double r, const Cx* a, std::size_t n) {
+    std::size_t j = 0;
+    const vd zero = {0.0, 0.0, 0.0, 0.0};
+    const vd one = {1.0, 1.0, 1.0, 1.0};
+    const vd rv = {r, r, r, r};
+    for (; j + 4 <= n; j += 4) {
+        const vd v0 = load(reinterpret_cast<const double*>(a + j));
+        const vd v1 = load(reinterpret_cast<const double*>(a + j + 2));
+        const vd re = VELOTZ_SHUFFLE(v0, v1, 0, 2, 4, 6);
+        const vd im = VELOTZ_SHUFFLE(v0, v1, 1, 3, 5, 7);
+        const vi re_zero = re == zero;
+        const vi im_zero = im == zero;
+        vd out_re, out_im;
+        const vd nrm = re * re + im * im;
+        const vi general = ~re_zero & ~im_zero & (nrm > 1e-290) & (nrm < 1e290);
+        if (all(general)) {
+            const vd inv = one / nrm;
+            out_re = (rv * re + zero * im) * inv;
+            out_im = (zero * re - rv * im) * inv;
+        } else if (all(im_zero & ~re_zero)) {
+            out_re = rv / re;
+            out_im = zero / re;
+        } else if (all(re_zero & ~im_zero)) {
+            out_re = zero / im;
+            out_im = (-rv) / im;
+        } else {
+            for (std::size_t k = j; k < j + 4; ++k) dst[k] = velotz::rdiv(r, a[k]);
+            continue;
+        }
+        store(reinterpret_cast<double*>(dst + j), VELOTZ_SHUFFLE(out_re, out_im, 0, 4, 1, 5));
+        store(reinterpret_cast<double*>(dst + j + 2), VELOTZ_SHUFFLE(out_re, out_im, 2, 6, 3, 7));
+    }
+    for (; j < n; ++j) dst[j] = velotz::rdiv(r, a[j]);
+}
+
+VELOTZ_KERNEL
+void recip_scaled(Cx* dst, double r, const Cx* a, std::size_t n) {
+    double* d = reinterpret_cast<double*>(dst);
+    const double* x = reinterpret_cast<const double*>(a);
+    const vd rv = {r, r, r, r};
+    std::size_t i = 0;
+    for (; i + 4 <= 2 * n; i += 4) store(d + i, rv * load(x + i));
+    for (; i < 2 * n; ++i) d[i] = r * x[i];
+    recip(dst, dst, n);
+}
+
+VELOTZ_KERNEL
+void residuals(double* out, const double* z, const double* d, const double* w, std::size_t n) {
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) store(out + i, (load(z + i) - load(d + i)) / load(w + i));
+    for (; i < n; ++i) out[i] = (z[i] - d[i]) / w[i];
+}
+
+VELOTZ_KERNEL
+void difference(double* out, const double* zp, const double* zm, const double* d, const double* w, double h2,
+                std::size_t n) {
+    std::size_t i = 0;
+    const vd hv = {h2, h2, h2, h2};
+    for (; i + 4 <= n; i += 4) {
+        const vd dv = load(d + i);
+        const vd wv = load(w + i);
+        store(out + i, ((load(zp + i) - dv) / wv - (load(zm + i) - dv) / wv) / hv);
+    }
+    for (; i < n; ++i) out[i] = ((zp[i] - d[i]) / w[i] - (zm[i] - d[i]) / w[i]) / h2;
+}
+
+}  // namespace velotz::kernels

@@ -1,0 +1,185 @@
+#include "circuit/program.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "circuit/kernels.hpp"
+#include "elements/formulas.hpp"
+
+namespace velotz {
+
+SpectrumGrid::SpectrumGrid(std::vector<double> omegas) : omega(std::move(omegas)), sqrt_omega(omega.size()) {
+    for (std::size_t j = 0; j < omega.size(); ++j) sqrt_omega[j] = std::sqrt(omega[j]);
+}
+
+void SpectrumGrid::assign_hertz(const double* hz, std::size_t count) {
+    omega.resize(count);
+    sqrt_omega.resize(count);
+    for (std::size_t j = 0; j < count; ++j) omega[j] = hz[j] * kTwoPi;
+    for (std::size_t j = 0; j < count; ++j) sqrt_omega[j] = std::sqrt(omega[j]);
+}
+
+CircuitProgram::CircuitProgram(const NodeList& root) {
+    result_ = series(root);
+    // The chain of steps above every leaf: each slot is read by exactly one
+    // step, so following the slot a leaf writes gives a single chain.
+    for (LeafInfo& leaf : leaves_) {
+        std::uint32_t dirty = steps_[leaf.step].dst;
+        for (std::size_t i = leaf.step + 1; i < steps_.size(); ++i) {
+            const Step& s = steps_[i];
+            if (s.code == Code::Add && s.b == dirty) {
+                leaf.path.push_back({PathCode::AddLeft, s.a});
+            } else if (s.code == Code::Add && s.a == dirty) {
+                leaf.path.push_back({PathCode::AddRight, s.b});
+            } else if (s.code == Code::Recip && s.a == dirty) {
+                leaf.path.push_back({PathCode::Recip, 0});
+            } else {
+                continue;
+            }
+            dirty = s.dst;
+        }
+    }
+}
+
+// Compiles one series list and returns the slot of its sum (slot 0, zeros,
+// for an empty list). The steps mirror series_impedance_with_params: the sum
+// starts at 0 + 0j and adds each node's impedance in order; a group's
+// admittance starts at 0 + 0j and adds the reciprocal of each branch.
+std::uint32_t CircuitProgram::series(const NodeList& list) {
+    std::uint32_t acc = 0;
+    for (const Node& node : list) {
+        std::uint32_t value;
+        if (node.is_parallel()) {
+            std::uint32_t admittance = 0;
+            for (const NodeList& branch : node.branches) {
+                const std::uint32_t z = series(branch);
+                const std::uint32_t inv = new_slot();
+                steps_.push_back({Code::Recip, inv, z, 0});
+                const std::uint32_t sum = new_slot();
+                steps_.push_back({Code::Add, sum, admittance, inv});
+                admittance = sum;
+            }
+            value = new_slot();
+            steps_.push_back({Code::Recip, value, admittance, 0});
+        } else {
+            value = new_slot();
+            const Kind kind = node.element.kind;
+            const bool keeps = formula::dispatch(kind, [&]<Kind K>() { return formula::kFirstFieldOutside<K>; });
+            leaves_.push_back({kind, param_count_, steps_.size(), keeps ? new_slot() : 0, {}});
+            steps_.push_back({Code::Leaf, value, static_cast<std::uint32_t>(leaves_.size() - 1), 0});
+            param_count_ += static_cast<std::size_t>(node.element.field_count());
+        }
+        const std::uint32_t sum = new_slot();
+        steps_.push_back({Code::Add, sum, acc, value});
+        acc = sum;
+    }
+    return acc;
+}
+
+void CircuitProgram::Workspace::reserve(const CircuitProgram& program, std::size_t points) {
+    const std::size_t stride = std::max(points, points_);
+    if (stride != points_ || program.slot_count() * stride > data_.size()) {
+        points_ = stride;
+        // Zero-filled: slot 0 stays all zeros, no step writes it.
+        data_.assign(program.slot_count() * stride, Cx{0.0, 0.0});
+    }
+}
+
+namespace {
+
+// The impedance of a variant that keeps a part, from its first field and
+// the part: the vector kernels give with_first_field's bits.
+void from_part(Kind kind, double p0, const Cx* part, std::size_t count, Cx* out) {
+    if (kind == Kind::Cpe) {
+        kernels::recip_scaled(out, p0, part, count);
+    } else {
+        kernels::rdiv(out, p0, part, count);
+    }
+}
+
+}  // namespace
+
+void CircuitProgram::leaf_values(std::size_t leaf, const double* fields, const SpectrumGrid& grid,
+                                 std::size_t begin, std::size_t count, Cx* out) const {
+    const Kind kind = leaves_[leaf].kind;
+    const Element::Prepared pre = Element::prepare(kind, fields);
+    const double* w = grid.omega.data() + begin;
+    const double* sw = grid.sqrt_omega.data() + begin;
+    formula::dispatch(kind, [&]<Kind K>() {
+        if constexpr (formula::kFirstFieldOutside<K>) {
+            for (std::size_t j = 0; j < count; ++j) out[j] = formula::outside_part<K>(fields, pre, w[j]);
+            from_part(K, fields[0], out, count, out);
+        } else {
+            for (std::size_t j = 0; j < count; ++j) out[j] = formula::impedance<K>(fields, pre, w[j], sw[j]);
+        }
+    });
+}
+
+const Cx* CircuitProgram::evaluate(const double* params, const SpectrumGrid& grid, std::size_t begin,
+                                   std::size_t count, Workspace& ws) const {
+    for (const Step& s : steps_) {
+        Cx* dst = ws.slot(s.dst);
+        switch (s.code) {
+            case Code::Leaf: {
+                const LeafInfo& leaf = leaves_[s.a];
+                const double* fields = params + leaf.first;
+                if (leaf.part == 0) {
+                    leaf_values(s.a, fields, grid, begin, count, dst);
+                    break;
+                }
+                // Keep the part that does not depend on the first field.
+                Cx* part = ws.slot(leaf.part);
+                const Element::Prepared pre = Element::prepare(leaf.kind, fields);
+                const double* w = grid.omega.data() + begin;
+                formula::dispatch(leaf.kind, [&]<Kind K>() {
+                    if constexpr (formula::kFirstFieldOutside<K>) {
+                        for (std::size_t j = 0; j < count; ++j) part[j] = formula::outside_part<K>(fields, pre, w[j]);
+                    }
+                });
+                from_part(leaf.kind, fields[0], part, count, dst);
+                break;
+            }
+            case Code::Add:
+                kernels::add(dst, ws.slot(s.a), ws.slot(s.b), count);
+                break;
+            case Code::Recip:
+                kernels::recip(dst, ws.slot(s.a), count);
+                break;
+        }
+    }
+    return ws.slot(result_);
+}
+
+void CircuitProgram::leaf_values_first_field(std::size_t leaf, double p0, std::size_t count, const Workspace& ws,
+                                             Cx* out) const {
+    from_part(leaves_[leaf].kind, p0, ws.slot(leaves_[leaf].part), count, out);
+}
+
+void CircuitProgram::replace_leaf(std::size_t leaf, Cx* t, std::size_t count, const Workspace& ws) const {
+    for (const PathStep& p : leaves_[leaf].path) {
+        const Cx* other = ws.slot(p.other);
+        switch (p.code) {
+            case PathCode::AddLeft:
+                kernels::add(t, other, t, count);
+                break;
+            case PathCode::AddRight:
+                kernels::add(t, t, other, count);
+                break;
+            case PathCode::Recip:
+                kernels::recip(t, t, count);
+                break;
+        }
+    }
+}
+
+std::size_t CircuitProgram::leaf_of_param(std::size_t index) const {
+    for (std::size_t i = 0; i < leaves_.size(); ++i) {
+        const std::size_t first = leaves_[i].first;
+        if (index >= first && index < first + static_cast<std::size_t>(kind_info(leaves_[i].kind).field_count)) {
+            return i;
+        }
+    }
+    return leaves_.size();
+}
+
+}  // namespace velotz

@@ -1,0 +1,135 @@
+#pragma once
+// A circuit compiled once into a flat program that evaluates a whole
+// spectrum at a time.
+//
+// The tree becomes a list of steps over arrays that hold one complex value
+// per frequency ("slots"): the impedance of every leaf, the running sum of
+// every series list after each of its nodes, the admittance of every
+// parallel branch and the running admittance of every group. Each step runs
+// one variant's formula or one complex operation over all frequencies, so
+// there is no dispatch per frequency and no tree walk per frequency. The
+// operations per frequency are exactly those of series_impedance_with_params
+// in the same order, so the values are the same bits.
+//
+// Because every intermediate array is kept, a change of one leaf (a
+// finite-difference Jacobian column) is re-evaluated along the chain of
+// steps that depend on that leaf only: its series sums from that leaf on,
+// the group above it, the series sums above that, and so on to the root.
+//
+// The program depends on the tree's shape and element kinds only, never on
+// its stored values; parameters always come from a flat vector. It is
+// immutable after construction and may be shared by threads; the mutable
+// arrays live in a Workspace, one per thread.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "circuit/circuit.hpp"
+
+namespace velotz {
+
+// The frequency-only quantities of a spectrum, computed once: ω and √ω.
+struct SpectrumGrid {
+    std::vector<double> omega;
+    std::vector<double> sqrt_omega;
+
+    SpectrumGrid() = default;
+    explicit SpectrumGrid(std::vector<double> omegas);
+    // ω = 2π·f of `count` frequencies in hertz, reusing the storage.
+    void assign_hertz(const double* hz, std::size_t count);
+    std::size_t size() const { return omega.size(); }
+};
+
+class CircuitProgram {
+public:
+    explicit CircuitProgram(const NodeList& series);
+
+    // Values the leaves read (param_count of the tree).
+    std::size_t param_count() const { return param_count_; }
+    std::size_t leaf_count() const { return leaves_.size(); }
+    // Arrays a workspace holds per frequency.
+    std::size_t slot_count() const { return slot_count_; }
+
+    // Everything one evaluation keeps: slot_count() arrays of `points`
+    // values, slot 0 all zeros.
+    class Workspace {
+    public:
+        // Sizes the arrays for `points` frequencies; allocates only when
+        // they grow.
+        void reserve(const CircuitProgram& program, std::size_t points);
+        const Cx* slot(std::size_t s) const { return data_.data() + s * points_; }
+        Cx* slot(std::size_t s) { return data_.data() + s * points_; }
+        std::size_t points() const { return points_; }
+
+    private:
+        std::vector<Cx> data_;
+        std::size_t points_ = 0;
+    };
+
+    // Evaluates at grid points [begin, begin + count) with `params` (at least
+    // param_count() values) into `ws` (reserved for at least `count` points)
+    // and returns the array of the circuit's impedances inside `ws`.
+    const Cx* evaluate(const double* params, const SpectrumGrid& grid, std::size_t begin, std::size_t count,
+                       Workspace& ws) const;
+
+    // The array of the circuit's impedances of the last evaluate() into `ws`.
+    const Cx* result(const Workspace& ws) const { return ws.slot(result_); }
+
+    // The leaf that reads parameter `index`, or leaf_count() for none.
+    std::size_t leaf_of_param(std::size_t index) const;
+    Kind leaf_kind(std::size_t leaf) const { return leaves_[leaf].kind; }
+    std::size_t leaf_first_param(std::size_t leaf) const { return leaves_[leaf].first; }
+
+    // Impedance of leaf `leaf` with the fields `fields` (its field count of
+    // values) at grid points [begin, begin + count), into out.
+    void leaf_values(std::size_t leaf, const double* fields, const SpectrumGrid& grid, std::size_t begin,
+                     std::size_t count, Cx* out) const;
+
+    // Whether the leaf's impedance is its first field combined with a part
+    // that evaluate() keeps (Cpe, K, Zarc, Wo, G, Gs).
+    bool leaf_keeps_part(std::size_t leaf) const { return leaves_[leaf].part != 0; }
+    // After evaluate() into `ws`, for such a leaf: its impedance with the
+    // first field replaced by p0, from the kept part; the same bits as
+    // leaf_values with that field.
+    void leaf_values_first_field(std::size_t leaf, double p0, std::size_t count, const Workspace& ws,
+                                 Cx* out) const;
+
+    // After evaluate() into `ws`: turns `values`, the new impedances of leaf
+    // `leaf` at the same points, into the circuit's impedances with that leaf
+    // replaced, recomputing only the steps that depend on it. Gives the bits
+    // a full evaluation with the new leaf would give.
+    void replace_leaf(std::size_t leaf, Cx* values, std::size_t count, const Workspace& ws) const;
+
+private:
+    enum class Code : std::uint8_t { Leaf, Add, Recip };
+    struct Step {
+        Code code;
+        std::uint32_t dst;
+        std::uint32_t a;  // Leaf: the leaf index; Add, Recip: first operand slot
+        std::uint32_t b;  // Add: second operand slot
+    };
+    // A step on the chain above a leaf; the value being recomputed is t.
+    enum class PathCode : std::uint8_t { AddLeft, AddRight, Recip };  // t = other + t, t + other, 1/t
+    struct PathStep {
+        PathCode code;
+        std::uint32_t other;
+    };
+    struct LeafInfo {
+        Kind kind;
+        std::size_t first;
+        std::size_t step;  // index of its Leaf step
+        std::uint32_t part;  // slot of the kept part, or 0
+        std::vector<PathStep> path;
+    };
+
+    std::uint32_t series(const NodeList& list);
+    std::uint32_t new_slot() { return static_cast<std::uint32_t>(slot_count_++); }
+
+    std::vector<Step> steps_;
+    std::vector<LeafInfo> leaves_;
+    std::size_t param_count_ = 0;
+    std::size_t slot_count_ = 1;  // slot 0: zeros
+    std::uint32_t result_ = 0;    // slot of the circuit's impedance
+};
+
+}  // namespace velotz

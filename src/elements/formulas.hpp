@@ -1,0 +1,145 @@
+#pragma once
+// The element impedance formulas as inline templates over the variant, so
+// that a loop over frequencies can call one variant's formula without a
+// dispatch per frequency. Element::impedance_prepared is the same code behind
+// a switch; both give the same bits for the same inputs.
+#include <cmath>
+
+#include "elements/complex.hpp"
+#include "elements/element.hpp"
+
+namespace velotz::formula {
+
+// s·x for the Laplace variable s = (0·ω, ω) and a real x.
+inline Cx s_times(double omega, double x) { return {0.0 * omega * x, omega * x}; }
+
+// 1 + s·x.
+inline Cx one_plus_s_times(double omega, double x) { return {1.0 + 0.0 * omega * x, omega * x}; }
+
+// coth z and csch z for the T element, from sinh and cosh of x + jy; both
+// saturate to (sign x, 0) and 0 once |x| > 20.
+inline void coth_csch(Cx z, Cx& coth, Cx& csch) {
+    if (std::fabs(z.re) > 20.0) {
+        coth = {std::copysign(1.0, z.re), 0.0};
+        csch = {0.0, 0.0};
+        return;
+    }
+    double sx = std::sinh(z.re), cx = std::cosh(z.re);
+    double sy = std::sin(z.im), cy = std::cos(z.im);
+    Cx sinh_z{sx * cy, cx * sy};
+    Cx cosh_z{cx * cy, sx * sy};
+    coth = cdiv(cosh_z, sinh_z);
+    csch = recip(sinh_z);
+}
+
+// cpow(z, p) for z = s·x, using the prepared direction when z lies on the
+// positive imaginary axis; there cpow reduces to |z|^p·(cos pπ/2, sin pπ/2)
+// with exactly these operations.
+inline Cx pow_of_s_times(Cx z, double p, const Element::Prepared& pre) {
+    if (pre.on_axis && z.re == 0.0 && z.im > 0.0) {
+        const double rp = std::pow(z.im, p);
+        return {rp * pre.cos_p, rp * pre.sin_p};
+    }
+    return cpow(z, p);
+}
+
+// Variants whose impedance is their first field combined with a part that
+// does not depend on it: rdiv(p[0], D) for K, Zarc, Wo, G and Gs, and
+// recip(p[0]·P) for Cpe. A change of the first field alone (a Jacobian
+// column) reuses D or P.
+template <Kind K>
+inline constexpr bool kFirstFieldOutside =
+    K == Kind::Cpe || K == Kind::K || K == Kind::Zarc || K == Kind::Wo || K == Kind::G || K == Kind::Gs;
+
+// The part D or P of the variants above.
+template <Kind K>
+inline Cx outside_part(const double* p, const Element::Prepared& pre, double w) {
+    if constexpr (K == Kind::Cpe) {
+        return pow_of_s_times(Cx{0.0 * w, w}, p[1], pre);
+    } else if constexpr (K == Kind::K) {
+        return one_plus_s_times(w, p[1]);
+    } else if constexpr (K == Kind::Zarc) {
+        return Cx{1.0, 0.0} + pow_of_s_times(s_times(w, p[1]), p[2], pre);
+    } else if constexpr (K == Kind::Wo) {
+        Cx u = csqrt(s_times(w, p[1]));
+        return u * tanh_sat(u);
+    } else if constexpr (K == Kind::G) {
+        return csqrt(one_plus_s_times(w, p[1]));
+    } else {
+        static_assert(K == Kind::Gs);
+        Cx v = csqrt(one_plus_s_times(w, p[1]));
+        return v * tanh_sat(p[2] * v);
+    }
+}
+
+// The impedance from the first field and the part D or P.
+template <Kind K>
+inline Cx with_first_field(double p0, Cx part) {
+    if constexpr (K == Kind::Cpe) {
+        return recip(p0 * part);
+    } else {
+        return rdiv(p0, part);
+    }
+}
+
+// Impedance of variant K with fields p at angular frequency w; sqrt_w is
+// std::sqrt(w) (only the W element reads it).
+template <Kind K>
+inline Cx impedance(const double* p, const Element::Prepared& pre, double w, double sqrt_w) {
+    if constexpr (kFirstFieldOutside<K>) {
+        // Cpe: 1/(q·cpow(s, alpha)); K: r/(1 + s·tau_k);
+        // Zarc: r/(1 + cpow(s·tau_k, gamma)); Wo: z0/(u·tanh_sat(u)) with
+        // u = csqrt(s·tau); G: rg/csqrt(1 + s·tg); Gs: rg/(v·tanh_sat(phi·v)).
+        return with_first_field<K>(p[0], outside_part<K>(p, pre, w));
+    } else if constexpr (K == Kind::R) {
+        return {p[0], 0.0};
+    } else if constexpr (K == Kind::C) {
+        return recip(s_times(w, p[0]));
+    } else if constexpr (K == Kind::L) {
+        return s_times(w, p[0]);
+    } else if constexpr (K == Kind::La) {
+        return pow_of_s_times(s_times(w, p[0]), p[1], pre);
+    } else if constexpr (K == Kind::W) {
+        return {p[0] / sqrt_w, -p[0] / sqrt_w};
+    } else if constexpr (K == Kind::Ws) {
+        Cx u = csqrt(s_times(w, p[1]));
+        return cdiv(p[0] * tanh_sat(u), u);
+    } else if constexpr (K == Kind::Tlmq) {
+        Cx zq = recip(p[1] * pow_of_s_times(Cx{0.0 * w, w}, p[2], pre));
+        Cx num = csqrt(p[0] * zq);
+        // r_ion / Zq formed as r_ion·conj(Zq)/|Zq|².
+        double n2 = norm_sqr(zq);
+        Cx ratio = Cx{p[0] * zq.re / n2, -p[0] * zq.im / n2};
+        return cdiv(num, tanh_sat(csqrt(ratio)));
+    } else {
+        static_assert(K == Kind::T);
+        Cx beta = csqrt(Cx{p[2] + 0.0 * w * p[3], w * p[3]});
+        Cx coth, csch;
+        coth_csch(beta, coth, csch);
+        return cdiv(p[0] * coth, beta) + cdiv(p[1] * csch, beta);
+    }
+}
+
+// Calls f.template operator()<K>() for the runtime variant `kind`.
+template <class F>
+inline decltype(auto) dispatch(Kind kind, F&& f) {
+    switch (kind) {
+        case Kind::R: return f.template operator()<Kind::R>();
+        case Kind::C: return f.template operator()<Kind::C>();
+        case Kind::L: return f.template operator()<Kind::L>();
+        case Kind::La: return f.template operator()<Kind::La>();
+        case Kind::Cpe: return f.template operator()<Kind::Cpe>();
+        case Kind::W: return f.template operator()<Kind::W>();
+        case Kind::Wo: return f.template operator()<Kind::Wo>();
+        case Kind::Ws: return f.template operator()<Kind::Ws>();
+        case Kind::G: return f.template operator()<Kind::G>();
+        case Kind::Gs: return f.template operator()<Kind::Gs>();
+        case Kind::K: return f.template operator()<Kind::K>();
+        case Kind::Zarc: return f.template operator()<Kind::Zarc>();
+        case Kind::Tlmq: return f.template operator()<Kind::Tlmq>();
+        case Kind::T: return f.template operator()<Kind::T>();
+    }
+    return f.template operator()<Kind::R>();
+}
+
+}  // namespace velotz::formula

@@ -1,0 +1,342 @@
+// The compiled circuit program and the residual model against the scalar
+// tree walk (series_impedance_with_params), over random circuits, random
+// values and the special cases of the element formulas.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "circuit/circuit.hpp"
+#include "circuit/kernels.hpp"
+#include "circuit/program.hpp"
+#include "fit/residuals.hpp"
+
+using namespace velotz;
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// Distance in units in the last place: 0 for equal bits (and for two NaNs),
+// the count of representable doubles between a and b otherwise; NaN against
+// a number is "infinitely" far.
+std::uint64_t ulps(double a, double b) {
+    if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b) ? 0 : UINT64_MAX;
+    auto key = [](double v) {
+        const auto bits = std::bit_cast<std::int64_t>(v);
+        return bits < 0 ? std::numeric_limits<std::int64_t>::min() - bits : bits;
+    };
+    const std::int64_t ka = key(a), kb = key(b);
+    return ka > kb ? static_cast<std::uint64_t>(ka - kb) : static_cast<std::uint64_t>(kb - ka);
+}
+
+// The impedance by the scalar tree walk.
+Cx reference(const NodeList& series, const std::vector<double>& p, double w) {
+    ParamCursor cursor{p.data(), p.data() + p.size()};
+    return series_impedance_with_params(series, w, cursor);
+}
+
+// A random tree: up to `width` nodes per series list, groups of 1-3
+// branches nested up to `depth` levels; now and then an empty group or an
+// empty branch.
+NodeList random_series(std::mt19937_64& rng, int depth, int width) {
+    std::uniform_int_distribution<int> count(1, width);
+    std::uniform_int_distribution<int> kind(0, kKindCount - 1);
+    std::uniform_int_distribution<int> pick(0, 9);
+    NodeList out;
+    const int n = count(rng);
+    for (int i = 0; i < n; ++i) {
+        const int roll = pick(rng);
+        if (depth > 0 && roll < 3) {
+            std::vector<NodeList> branches;
+            const int b = roll == 0 ? (pick(rng) < 2 ? 0 : 1) : 1 + pick(rng) % 3;
+            for (int k = 0; k < b; ++k) {
+                branches.push_back(pick(rng) == 0 ? NodeList{} : random_series(rng, depth - 1, width));
+            }
+            out.push_back(Node::parallel(std::move(branches)));
+        } else {
+            const Kind k = static_cast<Kind>(kind(rng));
+            out.push_back(Node::leaf(Element::make(k, kind_info(k).defaults)));
+        }
+    }
+    return out;
+}
+
+// Random values: mostly positive and log-uniform, exponents in (0, 1), and
+// with a small probability a special value.
+std::vector<double> random_values(std::mt19937_64& rng, const NodeList& series) {
+    static const double specials[] = {0.0, -0.0, 0.5, 1.0, -1.0, kInf, -kInf, std::nan(""), 1e-300, 1e300};
+    std::uniform_real_distribution<double> decade(-6.0, 4.0);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::uniform_int_distribution<int> pick(0, 39);
+    std::vector<double> p;
+    for (const Leaf& leaf : collect_leaves(series)) {
+        const KindInfo& info = kind_info(leaf.element->kind);
+        for (int f = 0; f < info.field_count; ++f) {
+            const std::string field = info.fields[f];
+            const int roll = pick(rng);
+            if (roll < 4) {
+                p.push_back(specials[static_cast<std::size_t>(pick(rng)) % std::size(specials)]);
+            } else if (field == "alpha" || field == "gamma") {
+                // The exact special exponents come up often.
+                static const double exponents[] = {0.0, 0.5, 1.0};
+                p.push_back(roll < 10 ? exponents[roll % 3] : unit(rng));
+            } else {
+                p.push_back(std::pow(10.0, decade(rng)));
+            }
+        }
+    }
+    return p;
+}
+
+std::vector<double> test_omegas(std::mt19937_64& rng) {
+    // Both sides of every switch: ω ≤ 0, NaN, infinities, extremes, and the
+    // points where √(ωτ/2) crosses the saturation threshold 20 (ωτ = 800)
+    // for the default τ of Wo and Ws (10) and for τ = 1.
+    std::vector<double> w = {0.0, -0.0, -3.0, std::nan(""), kInf, -kInf, 1e-300, 1e300, 5e-324, 80.0,
+                             std::nextafter(80.0, 0.0), std::nextafter(80.0, 1e9), 800.0,
+                             std::nextafter(800.0, 0.0), std::nextafter(800.0, 1e9)};
+    std::uniform_real_distribution<double> decade(-4.0, 7.0);
+    for (int i = 0; i < 40; ++i) w.push_back(std::pow(10.0, decade(rng)));
+    return w;
+}
+
+}  // namespace
+
+TEST(CircuitProgram, EqualsTheScalarEvaluationOverRandomCircuits) {
+    std::mt19937_64 rng(20261207);
+    std::uint64_t max_ulps = 0;
+    std::size_t compared = 0;
+    for (int trial = 0; trial < 400; ++trial) {
+        const NodeList series = random_series(rng, 3, 4);
+        const CircuitProgram program(series);
+        ASSERT_EQ(program.param_count(), param_count(series));
+        const SpectrumGrid grid(test_omegas(rng));
+        CircuitProgram::Workspace ws;
+        ws.reserve(program, grid.size());
+        // The same workspace serves several vectors: nothing of the previous
+        // evaluation may leak into the next.
+        for (int round = 0; round < 3; ++round) {
+            std::vector<double> p = random_values(rng, series);
+            p.push_back(42.0);  // values beyond those the leaves read are ignored
+            const Cx* z = program.evaluate(p.data(), grid, 0, grid.size(), ws);
+            for (std::size_t j = 0; j < grid.size(); ++j) {
+                const Cx want = reference(series, p, grid.omega[j]);
+                const std::uint64_t d = std::max(ulps(z[j].re, want.re), ulps(z[j].im, want.im));
+                max_ulps = std::max(max_ulps, d);
+                ++compared;
+                ASSERT_EQ(d, 0u) << "trial " << trial << " omega " << grid.omega[j] << ": (" << z[j].re << ", "
+                                 << z[j].im << ") vs (" << want.re << ", " << want.im << ")";
+                // Signed zeros are kept as well (a NaN's sign carries no
+                // meaning: arithmetic leaves it unspecified).
+                if (!std::isnan(want.re)) {
+                    ASSERT_EQ(std::signbit(z[j].re), std::signbit(want.re));
+                }
+                if (!std::isnan(want.im)) {
+                    ASSERT_EQ(std::signbit(z[j].im), std::signbit(want.im));
+                }
+            }
+        }
+    }
+    EXPECT_EQ(max_ulps, 0u);
+    EXPECT_GT(compared, 50000u);
+}
+
+TEST(CircuitProgram, EvaluatesAnyRangeOfTheGrid) {
+    auto tree = parse("R0-(R1,CPE1)-(R2-W2,CPE2)");
+    ASSERT_TRUE(tree);
+    const std::vector<double> p = {10.0, 50.0, 1e-4, 0.85, 80.0, 30.0, 1e-3, 0.9};
+    std::vector<double> w;
+    for (int i = 0; i < 37; ++i) w.push_back(std::pow(10.0, -2.0 + 0.2 * i));
+    const SpectrumGrid grid(w);
+    const CircuitProgram program(*tree);
+    CircuitProgram::Workspace ws;
+    ws.reserve(program, 10);
+    const Cx* z = program.evaluate(p.data(), grid, 20, 10, ws);
+    for (std::size_t j = 0; j < 10; ++j) {
+        const Cx want = reference(*tree, p, w[20 + j]);
+        EXPECT_EQ(z[j].re, want.re);
+        EXPECT_EQ(z[j].im, want.im);
+    }
+}
+
+TEST(CircuitProgram, EmptyCircuitAndEmptyGroup) {
+    const SpectrumGrid grid(std::vector<double>{1.0, 2.0});
+    const NodeList empty;
+    const CircuitProgram none(empty);
+    CircuitProgram::Workspace ws;
+    ws.reserve(none, grid.size());
+    const Cx* z = none.evaluate(nullptr, grid, 0, grid.size(), ws);
+    EXPECT_TRUE(z[0].re == 0.0 && z[0].im == 0.0 && !std::signbit(z[0].re));
+
+    NodeList group;
+    group.push_back(Node::parallel({}));
+    const CircuitProgram program(group);
+    CircuitProgram::Workspace ws2;
+    ws2.reserve(program, grid.size());
+    z = program.evaluate(nullptr, grid, 0, grid.size(), ws2);
+    EXPECT_FALSE(std::isfinite(z[1].re));
+    EXPECT_FALSE(std::isfinite(z[1].im));
+}
+
+// The Jacobian's columns against the central difference of two scalar
+// residual evaluations, bit for bit, over random circuits, including
+// parameters beyond those the leaves read and columns asked to be zero.
+TEST(ResidualModel, JacobianIsTheCentralDifferenceOfTheScalarResidualsBitForBit) {
+    std::mt19937_64 rng(7);
+    std::uniform_real_distribution<double> unit(0.5, 1.5);
+    for (int trial = 0; trial < 300; ++trial) {
+        const NodeList series = random_series(rng, 2, 3);
+        std::vector<double> w;
+        for (int j = 0; j < 25; ++j) w.push_back(std::pow(10.0, -3.0 + 0.4 * j));
+        if (trial % 5 == 0) w.push_back(0.0);
+        std::vector<Cx> data;
+        std::vector<double> weights;
+        for (double wj : w) {
+            data.push_back({unit(rng), -unit(rng) / (1.0 + wj)});
+            weights.push_back(trial % 2 ? 1.0 : std::hypot(data.back().re, data.back().im));
+        }
+        std::vector<double> p = random_values(rng, series);
+        p.push_back(3.0);  // read by no leaf
+        const std::size_t n = p.size();
+        std::vector<bool> zero(n, false);
+        if (trial % 3 == 0) zero[static_cast<std::size_t>(trial) % n] = true;
+
+        ResidualModel model(series, Measurement{w, data, weights});
+        EvalCounter counter{0};
+        // A residual evaluation at other values first: the Jacobian must not
+        // take its arrays for those of its own base point.
+        std::vector<double> other = p;
+        other[static_cast<std::size_t>(trial) % n] += 0.25;
+        std::vector<double> r;
+        ASSERT_TRUE(model.residuals(trial % 2 ? other : p, counter, r));
+        std::vector<double> jac(2 * w.size() * n, -7.0);
+        ASSERT_TRUE(model.jacobian(p, counter, jac.data(), &zero));
+        EXPECT_EQ(counter.load(), 2 * n + 1);
+
+        for (std::size_t k = 0; k < n; ++k) {
+            const double h = jacobian_step(p[k]);
+            std::vector<double> plus = p, minus = p;
+            plus[k] = p[k] + h;
+            minus[k] = p[k] - h;
+            for (std::size_t j = 0; j < w.size(); ++j) {
+                const Cx zp = reference(series, plus, w[j]);
+                const Cx zm = reference(series, minus, w[j]);
+                const double want_re =
+                    zero[k] ? 0.0 : ((zp.re - data[j].re) / weights[j] - (zm.re - data[j].re) / weights[j]) / (h + h);
+                const double want_im =
+                    zero[k] ? 0.0 : ((zp.im - data[j].im) / weights[j] - (zm.im - data[j].im) / weights[j]) / (h + h);
+                const double got_re = jac[k * 2 * w.size() + 2 * j];
+                const double got_im = jac[k * 2 * w.size() + 2 * j + 1];
+                ASSERT_EQ(ulps(got_re, want_re), 0u) << "trial " << trial << " column " << k << " point " << j;
+                ASSERT_EQ(ulps(got_im, want_im), 0u) << "trial " << trial << " column " << k << " point " << j;
+            }
+        }
+        // The residuals of the same model after the Jacobian (its arrays are
+        // reused) are those of the scalar walk.
+        ASSERT_TRUE(model.residuals(p, counter, r));
+        EXPECT_EQ(counter.load(), 2 * n + 2);
+        for (std::size_t j = 0; j < w.size(); ++j) {
+            const Cx z = reference(series, p, w[j]);
+            ASSERT_EQ(ulps(r[2 * j], (z.re - data[j].re) / weights[j]), 0u);
+            ASSERT_EQ(ulps(r[2 * j + 1], (z.im - data[j].im) / weights[j]), 0u);
+        }
+    }
+}
+
+TEST(ResidualModel, ShortVectorFailsOnlyWithFrequenciesToEvaluate) {
+    auto tree = parse("R0-(R1,C1)");
+    ASSERT_TRUE(tree);
+    const std::vector<double> w = {1.0, 10.0};
+    const std::vector<Cx> data = {{1.0, 0.0}, {1.0, 0.0}};
+    const std::vector<double> weights = {1.0, 1.0};
+    ResidualModel model(*tree, Measurement{w, data, weights});
+    EvalCounter counter{0};
+    std::vector<double> r, jac(4 * 2);
+    EXPECT_FALSE(model.residuals({1.0, 2.0}, counter, r));
+    EXPECT_FALSE(model.jacobian({1.0, 2.0}, counter, jac.data()));
+    EXPECT_EQ(counter.load(), 1u + 4u);
+    EXPECT_TRUE(std::isnan(model.cost({1.0}, counter)));
+
+    const std::vector<double> none;
+    const std::vector<Cx> no_data;
+    ResidualModel empty(*tree, Measurement{none, no_data, none});
+    EXPECT_TRUE(empty.residuals({1.0}, counter, r));
+    EXPECT_TRUE(r.empty());
+    EXPECT_TRUE(empty.jacobian({1.0}, counter, jac.data()));
+}
+
+// The vector kernels against the scalar operations, entry by entry: runs of
+// four values that all take one branch of the complex reciprocal (real axis,
+// imaginary axis, usual range), mixed runs, and the values that take Smith's
+// scaled division or give non-finite results.
+TEST(Kernels, EqualTheScalarOperationsBitForBit) {
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> decade(-300.0, 300.0);
+    std::uniform_int_distribution<int> pick(0, 19);
+    const double odd[] = {0.0, -0.0, kInf, -kInf, std::nan(""), 5e-324, 1e-160, 1e160, -1e300, 2.0};
+    auto value = [&](int roll) {
+        if (roll < 3) return odd[static_cast<std::size_t>(pick(rng)) % std::size(odd)];
+        const double v = std::pow(10.0, decade(rng) * (roll < 10 ? 0.01 : 1.0));
+        return roll % 2 ? v : -v;
+    };
+    for (int trial = 0; trial < 3000; ++trial) {
+        const std::size_t n = static_cast<std::size_t>(trial % 13);
+        const int mode = trial % 4;  // 0: mixed, 1: real axis, 2: imaginary axis, 3: off the axes
+        std::vector<Cx> a(n), b(n);
+        for (std::size_t j = 0; j < n; ++j) {
+            a[j] = {mode == 2 ? 0.0 : value(pick(rng) + (mode ? 3 : 0)),
+                    mode == 1 ? 0.0 : value(pick(rng) + (mode ? 3 : 0))};
+            b[j] = {value(pick(rng)), value(pick(rng))};
+        }
+        std::vector<Cx> r(n), s(n), inplace = a, rd(n), rs(n);
+        const double scale = value(pick(rng));
+        kernels::recip(r.data(), a.data(), n);
+        kernels::recip(inplace.data(), inplace.data(), n);
+        kernels::add(s.data(), a.data(), b.data(), n);
+        kernels::rdiv(rd.data(), scale, a.data(), n);
+        kernels::recip_scaled(rs.data(), scale, a.data(), n);
+        for (std::size_t j = 0; j < n; ++j) {
+            const Cx want_rd = rdiv(scale, a[j]);
+            const Cx want_rs = recip(scale * a[j]);
+            ASSERT_EQ(ulps(rd[j].re, want_rd.re), 0u) << scale << " / " << a[j].re << " " << a[j].im;
+            ASSERT_EQ(ulps(rd[j].im, want_rd.im), 0u) << scale << " / " << a[j].re << " " << a[j].im;
+            ASSERT_EQ(ulps(rs[j].re, want_rs.re), 0u);
+            ASSERT_EQ(ulps(rs[j].im, want_rs.im), 0u);
+            if (!std::isnan(want_rd.im)) {
+                ASSERT_EQ(std::signbit(rd[j].im), std::signbit(want_rd.im)) << scale << " / " << a[j].re << " " << a[j].im;
+            }
+            const Cx want = recip(a[j]);
+            ASSERT_EQ(ulps(r[j].re, want.re), 0u) << a[j].re << " " << a[j].im;
+            ASSERT_EQ(ulps(r[j].im, want.im), 0u) << a[j].re << " " << a[j].im;
+            ASSERT_EQ(ulps(inplace[j].re, want.re), 0u);
+            ASSERT_EQ(ulps(inplace[j].im, want.im), 0u);
+            if (!std::isnan(want.re)) {
+                ASSERT_EQ(std::signbit(r[j].re), std::signbit(want.re));
+            }
+            if (!std::isnan(want.im)) {
+                ASSERT_EQ(std::signbit(r[j].im), std::signbit(want.im));
+            }
+            const Cx sum = a[j] + b[j];
+            ASSERT_EQ(ulps(s[j].re, sum.re), 0u);
+            ASSERT_EQ(ulps(s[j].im, sum.im), 0u);
+        }
+        // The weighted differences over the same values as doubles.
+        std::vector<double> w(2 * n), out(2 * n), col(2 * n);
+        for (double& v : w) v = std::fabs(value(pick(rng))) + 1e-30;
+        const double* z = reinterpret_cast<const double*>(a.data());
+        const double* zm = reinterpret_cast<const double*>(b.data());
+        const double* d = reinterpret_cast<const double*>(s.data());
+        kernels::residuals(out.data(), z, d, w.data(), 2 * n);
+        kernels::difference(col.data(), z, zm, d, w.data(), 3e-6, 2 * n);
+        for (std::size_t i = 0; i < 2 * n; ++i) {
+            ASSERT_EQ(ulps(out[i], (z[i] - d[i]) / w[i]), 0u);
+            ASSERT_EQ(ulps(col[i], ((z[i] - d[i]) / w[i] - (zm[i] - d[i]) / w[i]) / 3e-6), 0u);
+        }
+    }
+}

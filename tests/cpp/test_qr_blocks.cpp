@@ -1,0 +1,119 @@
+// The side-by-side sums of qrfac and enorm4 against the one-column-at-a-time
+// loops of MINPACK's QRFAC, bit for bit.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "fit/lmder.hpp"
+
+using namespace velotz;
+
+namespace {
+
+bool same(double a, double b) {
+    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b) || (std::isnan(a) && std::isnan(b));
+}
+
+// QRFAC as in MINPACK, each column's dot product summed on its own.
+void qrfac_reference(std::size_t m, std::size_t n, double* a, std::size_t lda, std::size_t* ipvt, double* rdiag,
+                     double* acnorm, double* wa) {
+    auto A = [a, lda](std::size_t i, std::size_t j) -> double& { return a[i + j * lda]; };
+    for (std::size_t j = 0; j < n; ++j) {
+        acnorm[j] = minpack::enorm(m, &A(0, j));
+        rdiag[j] = acnorm[j];
+        wa[j] = rdiag[j];
+        ipvt[j] = j;
+    }
+    for (std::size_t j = 0; j < std::min(m, n); ++j) {
+        std::size_t kmax = j;
+        for (std::size_t k = j; k < n; ++k)
+            if (rdiag[k] > rdiag[kmax]) kmax = k;
+        if (kmax != j) {
+            for (std::size_t i = 0; i < m; ++i) std::swap(A(i, j), A(i, kmax));
+            rdiag[kmax] = rdiag[j];
+            wa[kmax] = wa[j];
+            std::swap(ipvt[j], ipvt[kmax]);
+        }
+        double ajnorm = minpack::enorm(m - j, &A(j, j));
+        if (ajnorm != 0.0) {
+            if (A(j, j) < 0.0) ajnorm = -ajnorm;
+            for (std::size_t i = j; i < m; ++i) A(i, j) = A(i, j) / ajnorm;
+            A(j, j) = A(j, j) + 1.0;
+            for (std::size_t k = j + 1; k < n; ++k) {
+                double sum = 0.0;
+                for (std::size_t i = j; i < m; ++i) sum = sum + A(i, j) * A(i, k);
+                double temp = sum / A(j, j);
+                for (std::size_t i = j; i < m; ++i) A(i, k) = A(i, k) - temp * A(i, j);
+                if (rdiag[k] == 0.0) continue;
+                temp = A(j, k) / rdiag[k];
+                rdiag[k] = rdiag[k] * std::sqrt(std::max(0.0, 1.0 - temp * temp));
+                const double q = rdiag[k] / wa[k];
+                if (0.05 * (q * q) > minpack::epsmch) continue;
+                rdiag[k] = minpack::enorm(m - j - 1, &A(j + 1, k));
+                wa[k] = rdiag[k];
+            }
+        }
+        rdiag[j] = -ajnorm;
+    }
+}
+
+}  // namespace
+
+TEST(QrBlocks, QrfacEqualsTheColumnByColumnLoopBitForBit) {
+    std::mt19937_64 rng(99);
+    std::normal_distribution<double> normal;
+    std::uniform_int_distribution<int> pick(0, 30);
+    for (int trial = 0; trial < 300; ++trial) {
+        const std::size_t n = 1 + static_cast<std::size_t>(trial % 11);
+        const std::size_t m = n + static_cast<std::size_t>(trial % 7) * 9;
+        std::vector<double> a(m * n);
+        for (double& v : a) {
+            const int roll = pick(rng);
+            // Scales far apart, exact zeros, duplicated columns and tiny
+            // or huge entries reach every branch of enorm and of the pivoting.
+            v = roll == 0 ? 0.0 : roll == 1 ? 1e-160 : roll == 2 ? 1e160 : normal(rng) * std::pow(10.0, pick(rng) % 7 - 3);
+        }
+        if (n > 2 && trial % 4 == 0) std::copy_n(a.begin(), m, a.begin() + static_cast<std::ptrdiff_t>(m));
+        std::vector<double> b = a;
+        std::vector<std::size_t> ip1(n), ip2(n);
+        std::vector<double> rd1(n), rd2(n), an1(n), an2(n), w1(n), w2(n);
+        minpack::qrfac(m, n, a.data(), m, true, ip1.data(), rd1.data(), an1.data(), w1.data());
+        qrfac_reference(m, n, b.data(), m, ip2.data(), rd2.data(), an2.data(), w2.data());
+        ASSERT_EQ(ip1, ip2) << "trial " << trial;
+        for (std::size_t i = 0; i < m * n; ++i) ASSERT_TRUE(same(a[i], b[i])) << "trial " << trial << " entry " << i;
+        for (std::size_t j = 0; j < n; ++j) {
+            ASSERT_TRUE(same(rd1[j], rd2[j])) << "trial " << trial;
+            ASSERT_TRUE(same(an1[j], an2[j])) << "trial " << trial;
+        }
+    }
+}
+
+TEST(QrBlocks, Enorm4EqualsEnormOfEachColumn) {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    const double specials[] = {0.0, -0.0, 1e-160, 1.4916681462400413e-154, 1e-300, 1e154, 1e300, inf, std::nan(""), 1.0, -2.5};
+    std::mt19937_64 rng(5);
+    std::uniform_int_distribution<int> pick(0, 40);
+    std::normal_distribution<double> normal;
+    for (int trial = 0; trial < 2000; ++trial) {
+        const std::size_t len = static_cast<std::size_t>(trial % 9);
+        const std::size_t ld = len + 1;
+        std::vector<double> x(4 * ld, 7.0);
+        for (std::size_t c = 0; c < 4; ++c) {
+            for (std::size_t i = 0; i < len; ++i) {
+                const int roll = pick(rng);
+                x[c * ld + i] = roll < 11 && trial % 3 == 0 ? specials[roll] : normal(rng);
+            }
+        }
+        double out[4];
+        minpack::enorm4(len, x.data(), ld, out);
+        for (std::size_t c = 0; c < 4; ++c) {
+            ASSERT_TRUE(same(out[c], minpack::enorm(len, x.data() + c * ld))) << "trial " << trial << " column " << c;
+        }
+    }
+}
