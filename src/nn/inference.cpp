@@ -89,10 +89,10 @@ __attribute__((always_inline)) inline vd splat(double x) { return vd{x, x, x, x}
 // broadcast load, written out so that the compiler does not merge
 // neighbouring broadcasts into a vector load and lane permutes (which would
 // compete with the multiplications and additions for the same units).
-template <bool Avx2>
+template <int Isa>
 __attribute__((always_inline)) inline vd splat_load(const double* p) {
 #if VELOTZ_X86_DISPATCH
-    if constexpr (Avx2) {
+    if constexpr (Isa >= 1) {
         vd r;
         asm("vbroadcastsd %1, %0" : "=x"(r) : "m"(*p));
         return r;
@@ -209,7 +209,7 @@ constexpr unsigned char kGroupHasZero = 1;    // zero weights must be skipped as
 // the inputs straight from the padded rows instead (`panel` is then the
 // padded input at the block's first position, and each term carries its
 // offset), for groups that may read absent edge terms as zero padding.
-template <int RV, bool Masked, bool SkipZero, bool Direct, bool Avx2>
+template <int RV, bool Masked, bool SkipZero, bool Direct, int Isa>
 __attribute__((always_inline)) inline void conv_block(const double* __restrict pw, const double* __restrict bias,
                                                       std::size_t o, const Term* __restrict terms,
                                                       std::size_t nterms, const unsigned char* __restrict live,
@@ -239,7 +239,7 @@ __attribute__((always_inline)) inline void conv_block(const double* __restrict p
         #pragma GCC unroll 8
         for (int t = 0; t < T; ++t) {
             if (Masked && !lv[t]) continue;
-            const vd x = Direct ? splat_load<Avx2>(panel + terms[m].in + t)
+            const vd x = Direct ? splat_load<Isa>(panel + terms[m].in + t)
                                 : splat(panel[static_cast<std::size_t>(t) * nterms + m]);
             #pragma GCC unroll 8
             for (int v = 0; v < RV; ++v) {
@@ -287,7 +287,50 @@ inline void conv_row(const double* __restrict w, double bias, const Term* __rest
 // kRows output channels as [c][j][r]; `zero_rows[g]` tells whether group g
 // has a zero weight. `terms` has room for cin * k entries, `panel` for
 // cin * k * kBlock values and `live` for (k + 1) * kBlock flags.
-template <bool Avx2>
+#if VELOTZ_X86_DISPATCH
+// The plain, direct block with all kRows channels in one 8-lane vector:
+// the same products and the same chains of additions as conv_block, with
+// half the instructions (for CPUs with AVX-512).
+using vd8 = double __attribute__((vector_size(64)));
+static_assert(kRows == 8);
+
+__attribute__((always_inline)) inline void conv_block_wide(const double* __restrict pw,
+                                                           const double* __restrict bias, std::size_t o,
+                                                           const Term* __restrict terms, std::size_t nterms,
+                                                           const double* __restrict in, std::size_t len,
+                                                           std::size_t t0, double* __restrict out) {
+    constexpr int T = static_cast<int>(kBlock);
+    vd8 acc[T];
+    vd8 b;
+    std::memcpy(&b, bias + o, sizeof b);
+    #pragma GCC unroll 8
+    for (int t = 0; t < T; ++t) acc[t] = b;
+    for (std::size_t m = 0; m < nterms; ++m) {
+        vd8 wv;
+        std::memcpy(&wv, pw + terms[m].cj * kRows, sizeof wv);
+        const double* x = in + terms[m].in;
+        #pragma GCC unroll 8
+        for (int t = 0; t < T; ++t) {
+            vd8 xv;
+            asm("vbroadcastsd %1, %0" : "=v"(xv) : "m"(x[t]));
+            acc[t] += wv * xv;
+        }
+    }
+    const std::size_t n = std::min(kBlock, len - t0);
+    double tmp[T][kRows];
+    #pragma GCC unroll 8
+    for (int t = 0; t < T; ++t) std::memcpy(tmp[t], &acc[t], sizeof(vd8));
+    for (std::size_t r = 0; r < kRows; ++r) {
+        double* dst = out + (o + r) * len + t0;
+        for (std::size_t t = 0; t < n; ++t) dst[t] = tmp[t][r];
+    }
+}
+#else
+inline void conv_block_wide(const double*, const double*, std::size_t, const Term*, std::size_t, const double*,
+                            std::size_t, std::size_t, double*) {}
+#endif
+
+template <int Isa>
 __attribute__((always_inline)) inline void conv_kernel_body(const double* __restrict w, const double* __restrict bias, std::size_t cout,
                  std::size_t cin, std::size_t k, const Tap* __restrict taps, const double* __restrict packed,
                  const unsigned char* __restrict zero_rows, Term* __restrict terms, double* __restrict panel,
@@ -343,13 +386,17 @@ __attribute__((always_inline)) inline void conv_kernel_body(const double* __rest
             const double* pw = packed + o * cin * k;
             const unsigned char kind = zero_rows[o / kRows];
             if (kind == kGroupHasZero) {
-                conv_block<kRowVecs, true, true, false, Avx2>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
+                conv_block<kRowVecs, true, true, false, Isa>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
             } else if (partial && kind == kGroupNeedsMask) {
-                conv_block<kRowVecs, true, false, false, Avx2>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
+                conv_block<kRowVecs, true, false, false, Isa>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
             } else if (kind == kGroupNeedsMask) {
-                conv_block<kRowVecs, false, false, false, Avx2>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
+                conv_block<kRowVecs, false, false, false, Isa>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
             } else {
-                conv_block<kRowVecs, false, false, true, Avx2>(pw, bias, o, terms, nterms, live, direct, len, t0, out);
+                if constexpr (Isa == 2) {
+                    conv_block_wide(pw, bias, o, terms, nterms, direct, len, t0, out);
+                } else {
+                    conv_block<kRowVecs, false, false, true, Isa>(pw, bias, o, terms, nterms, live, direct, len, t0, out);
+                }
             }
         }
         for (; o < cout; ++o) {
@@ -365,23 +412,35 @@ __attribute__((always_inline)) inline void conv_kernel_body(const double* __rest
         const double *__restrict in, std::size_t stride, std::size_t lead, std::size_t len, double *__restrict out
 #define VELOTZ_CONV_PASS w, bias, cout, cin, k, taps, packed, zero_rows, terms, panel, live, in, stride, lead, len, out
 
-// The same kernel for the baseline instruction set and for AVX2, picked
-// once at run time. Both perform the same operations in the same order on
-// the same values (no FMA), so they give the same bits.
-void conv_kernel_portable(VELOTZ_CONV_ARGS) { conv_kernel_body<false>(VELOTZ_CONV_PASS); }
+// The same kernel for the baseline instruction set, for AVX2 and for
+// AVX-512, picked once at run time. All perform the same operations in the
+// same order on the same values (no FMA: this file is compiled with
+// -ffp-contract=off), so they give the same bits.
+void conv_kernel_portable(VELOTZ_CONV_ARGS) { conv_kernel_body<0>(VELOTZ_CONV_PASS); }
 #if VELOTZ_X86_DISPATCH
-__attribute__((target("avx2"))) void conv_kernel_avx2(VELOTZ_CONV_ARGS) { conv_kernel_body<true>(VELOTZ_CONV_PASS); }
+__attribute__((target("avx2"))) void conv_kernel_avx2(VELOTZ_CONV_ARGS) { conv_kernel_body<1>(VELOTZ_CONV_PASS); }
+__attribute__((target("avx512f"))) void conv_kernel_avx512(VELOTZ_CONV_ARGS) {
+    conv_kernel_body<2>(VELOTZ_CONV_PASS);
+}
 #endif
 
-// Set by tests to compare the two paths; by default the best one available.
-std::atomic<bool> conv_force_portable{false};
+int best_conv_level() {
+#if VELOTZ_X86_DISPATCH
+    if (__builtin_cpu_supports("avx512f")) return 2;
+    if (__builtin_cpu_supports("avx2")) return 1;
+#endif
+    return 0;
+}
+
+// The kernel in use: the best the CPU offers unless a test chose another.
+std::atomic<int> conv_level{best_conv_level()};
 
 void conv_kernel(VELOTZ_CONV_ARGS) {
 #if VELOTZ_X86_DISPATCH
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2 && !conv_force_portable.load(std::memory_order_relaxed)) {
-        conv_kernel_avx2(VELOTZ_CONV_PASS);
-        return;
+    switch (conv_level.load(std::memory_order_relaxed)) {
+        case 2: conv_kernel_avx512(VELOTZ_CONV_PASS); return;
+        case 1: conv_kernel_avx2(VELOTZ_CONV_PASS); return;
+        default: break;
     }
 #endif
     conv_kernel_portable(VELOTZ_CONV_PASS);
@@ -594,7 +653,12 @@ void dense_into(const double* w, const double* bias, std::size_t out_len, std::s
 
 void gelu(std::span<double> values) { gelu_kernel(values.data(), values.size()); }
 
-void use_portable_convolution(bool on) { conv_force_portable.store(on, std::memory_order_relaxed); }
+int use_convolution_kernel(int level) {
+    const int best = best_conv_level();
+    const int chosen = level < 0 || level > best ? best : level;
+    conv_level.store(chosen, std::memory_order_relaxed);
+    return chosen;
+}
 
 // ------------------------------------------------------------ features
 

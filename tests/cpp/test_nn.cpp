@@ -562,8 +562,8 @@ TEST(Layers, ConvolutionMatchesDefinitionBitForBit) {
 // Groups of output channels whose weights are finite and non-zero and whose
 // biases are not -0.0 read absent edge terms from the zero padding; the
 // others leave them out. Either way every output equals the definition bit
-// for bit, with the AVX2 kernel and with the portable one.
-TEST(Layers, PaddedAndMaskedGroupsMatchDefinitionOnBothKernels) {
+// for bit, with each kernel the CPU can run.
+TEST(Layers, PaddedAndMaskedGroupsMatchDefinitionOnEveryKernel) {
     std::mt19937 rng(11);
     std::uniform_real_distribution<double> u(-2, 2);
     for (std::uint32_t len : {5u, 16u, 37u, 64u}) {
@@ -590,15 +590,15 @@ TEST(Layers, PaddedAndMaskedGroupsMatchDefinitionOnBothKernels) {
                     std::vector<double> x(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(cin * len));
                     const std::string base = std::string("w.") + layer;
                     auto want = reference_conv(**g->tensor(base + ".weight"), **g->tensor(base + ".bias"), x, len, d);
-                    for (bool portable : {false, true}) {
-                        velotz::use_portable_convolution(portable);
+                    for (int level : {0, 1, 2}) {
+                        if (velotz::use_convolution_kernel(level) != level) continue;  // not on this CPU
                         auto out = g->conv1d(x, cin, layer, d);
-                        velotz::use_portable_convolution(false);
+                        velotz::use_convolution_kernel(-1);
                         ASSERT_TRUE(out);
                         ASSERT_EQ(out->size(), want.size());
                         for (std::size_t i = 0; i < want.size(); ++i) {
                             ASSERT_EQ(std::bit_cast<std::uint64_t>((*out)[i]), std::bit_cast<std::uint64_t>(want[i]))
-                                << layer << " len=" << len << " d=" << d << " i=" << i << " portable=" << portable;
+                                << layer << " len=" << len << " d=" << d << " i=" << i << " level=" << level;
                         }
                     }
                 }
@@ -607,8 +607,8 @@ TEST(Layers, PaddedAndMaskedGroupsMatchDefinitionOnBothKernels) {
     }
 }
 
-// Every shipped network guesses the same bits with either kernel.
-TEST(Guess, ShippedNetworksSameOnBothKernels) {
+// Every shipped network guesses the same bits with every kernel.
+TEST(Guess, ShippedNetworksSameOnEveryKernel) {
     std::size_t count = 0;
     const velotz::EmbeddedModel* models = velotz::embedded_models(&count);
     ASSERT_GE(count, 11u);
@@ -623,17 +623,21 @@ TEST(Guess, ShippedNetworksSameOnBothKernels) {
     for (std::size_t m = 0; m < count; ++m) {
         auto g = Guesser::from_bytes(models[m].bytes, models[m].size);
         ASSERT_TRUE(g) << models[m].name;
-        velotz::use_portable_convolution(true);
+        velotz::use_convolution_kernel(0);
         auto portable = g->guess(f, z);
-        velotz::use_portable_convolution(false);
-        auto best = g->guess(f, z);
-        ASSERT_TRUE(portable && best) << models[m].name;
-        ASSERT_EQ(portable->size(), best->size());
-        for (std::size_t i = 0; i < best->size(); ++i) {
-            EXPECT_TRUE(std::isfinite((*best)[i])) << models[m].name << " " << i;
-            EXPECT_EQ(std::bit_cast<std::uint64_t>((*portable)[i]), std::bit_cast<std::uint64_t>((*best)[i]))
-                << models[m].name << " " << i;
+        ASSERT_TRUE(portable) << models[m].name;
+        for (int level : {1, 2}) {
+            if (velotz::use_convolution_kernel(level) != level) continue;  // not on this CPU
+            auto fast = g->guess(f, z);
+            ASSERT_TRUE(fast) << models[m].name;
+            ASSERT_EQ(portable->size(), fast->size());
+            for (std::size_t i = 0; i < fast->size(); ++i) {
+                EXPECT_TRUE(std::isfinite((*fast)[i])) << models[m].name << " " << i;
+                EXPECT_EQ(std::bit_cast<std::uint64_t>((*portable)[i]), std::bit_cast<std::uint64_t>((*fast)[i]))
+                    << models[m].name << " " << i << " level " << level;
+            }
         }
+        velotz::use_convolution_kernel(-1);
     }
 }
 
