@@ -86,6 +86,12 @@ double interpolate(double x, std::span<const double> xs, std::span<const double>
 // applied in place. tanh is evaluated to within a few units in the last place.
 void gelu(std::span<double> values);
 
+// Chooses the convolution kernel: 0 portable, 1 AVX2, 2 AVX-512; a level
+// the CPU lacks, or -1, selects the best available. Returns the level now in
+// use. All levels give the same bits; tests compare them. Not for use while
+// guesses run on other threads.
+int use_convolution_kernel(int level);
+
 // Network input built from a spectrum.
 struct Features {
     std::vector<double> grid;  // 3 x n_grid, channel-major: log|Z|, phase, log-omega
@@ -142,13 +148,14 @@ public:
     const std::map<std::string, Tensor, std::less<>>& tensors() const { return tensors_; }
 
     // Convolution weights rearranged for the inference kernel (groups of
-    // output channels interleaved), and which groups contain a zero weight.
+    // output channels interleaved), and per group which kernel variant it needs
+    // (edge terms from the zero padding, edge terms masked, or zero weights skipped).
     struct PackedConv {
         std::vector<double> weights;
         std::vector<unsigned char> zero_groups;
     };
-    static PackedConv pack_conv(const double* weight, std::size_t out_channels, std::size_t in_channels,
-                                std::size_t kernel);
+    static PackedConv pack_conv(const double* weight, const double* bias, std::size_t out_channels,
+                                std::size_t in_channels, std::size_t kernel);
 
 private:
     struct Conv;

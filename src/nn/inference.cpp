@@ -2,6 +2,7 @@
 // dilated residual trunk, pooling, the dense head and de-normalisation.
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -17,8 +18,10 @@
 // FMA: every product is rounded before it is added, as in the definitions.
 #if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__) && !defined(__clang__)
 #define VELOTZ_SIMD_CLONES __attribute__((target_clones("avx2", "default")))
+#define VELOTZ_X86_DISPATCH 1
 #else
 #define VELOTZ_SIMD_CLONES
+#define VELOTZ_X86_DISPATCH 0
 #endif
 
 // The vector helpers below are always inlined into the kernels that use them,
@@ -81,6 +84,22 @@ using vi = std::int64_t __attribute__((vector_size(8 * kLanes)));
 
 static_assert(kLanes == 4);
 __attribute__((always_inline)) inline vd splat(double x) { return vd{x, x, x, x}; }
+
+// All lanes from one double in memory. In the AVX2 kernel this is one
+// broadcast load, written out so that the compiler does not merge
+// neighbouring broadcasts into a vector load and lane permutes (which would
+// compete with the multiplications and additions for the same units).
+template <int Isa>
+__attribute__((always_inline)) inline vd splat_load(const double* p) {
+#if VELOTZ_X86_DISPATCH
+    if constexpr (Isa >= 1) {
+        vd r;
+        asm("vbroadcastsd %1, %0" : "=x"(r) : "m"(*p));
+        return r;
+    }
+#endif
+    return splat(*p);
+}
 
 __attribute__((always_inline)) inline vi bit_cast_vi(const vd& x) {
     vi r;
@@ -167,11 +186,17 @@ struct Tap {
 struct Term {
     std::size_t cj;
     std::size_t mask;
+    std::ptrdiff_t in;  // offset of the input read at the block's first position
 };
 
 constexpr int kRowVecs = 2;              // vectors of output channels per block
 constexpr int kRows = kLanes * kRowVecs;  // output channels per block
 constexpr std::size_t kBlock = 4;        // output positions per block
+
+// How a group of kRows output channels is convolved (PackedConv::zero_groups).
+constexpr unsigned char kGroupPlain = 0;      // edge terms may read the zero padding
+constexpr unsigned char kGroupNeedsMask = 2;  // edge terms must be left out
+constexpr unsigned char kGroupHasZero = 1;    // zero weights must be skipped as well
 
 // Output channels o .. o + R - 1 (R = kLanes * RV) at positions
 // [t0, t0 + kBlock) are computed together, vectorised across the channels:
@@ -180,8 +205,11 @@ constexpr std::size_t kBlock = 4;        // output positions per block
 // of additions in that fixed order; kBlock x RV vector chains are in flight.
 // `pw` holds the R rows' weights as [c][j][r]; `panel` the block's inputs as
 // [t][term]. Masked handles terms present at only some positions; SkipZero
-// skips zero weights (lane by lane: the sum is left unchanged).
-template <int RV, bool Masked, bool SkipZero>
+// skips zero weights (lane by lane: the sum is left unchanged). Direct reads
+// the inputs straight from the padded rows instead (`panel` is then the
+// padded input at the block's first position, and each term carries its
+// offset), for groups that may read absent edge terms as zero padding.
+template <int RV, bool Masked, bool SkipZero, bool Direct, int Isa>
 __attribute__((always_inline)) inline void conv_block(const double* __restrict pw, const double* __restrict bias,
                                                       std::size_t o, const Term* __restrict terms,
                                                       std::size_t nterms, const unsigned char* __restrict live,
@@ -211,7 +239,8 @@ __attribute__((always_inline)) inline void conv_block(const double* __restrict p
         #pragma GCC unroll 8
         for (int t = 0; t < T; ++t) {
             if (Masked && !lv[t]) continue;
-            const vd x = splat(panel[static_cast<std::size_t>(t) * nterms + m]);
+            const vd x = Direct ? splat_load<Isa>(panel + terms[m].in + t)
+                                : splat(panel[static_cast<std::size_t>(t) * nterms + m]);
             #pragma GCC unroll 8
             for (int v = 0; v < RV; ++v) {
                 if constexpr (SkipZero) {
@@ -258,13 +287,58 @@ inline void conv_row(const double* __restrict w, double bias, const Term* __rest
 // kRows output channels as [c][j][r]; `zero_rows[g]` tells whether group g
 // has a zero weight. `terms` has room for cin * k entries, `panel` for
 // cin * k * kBlock values and `live` for (k + 1) * kBlock flags.
-VELOTZ_SIMD_CLONES
-void conv_kernel(const double* __restrict w, const double* __restrict bias, std::size_t cout,
+#if VELOTZ_X86_DISPATCH
+// The plain, direct block with all kRows channels in one 8-lane vector:
+// the same products and the same chains of additions as conv_block, with
+// half the instructions (for CPUs with AVX-512).
+using vd8 = double __attribute__((vector_size(64)));
+static_assert(kRows == 8);
+
+__attribute__((always_inline)) inline void conv_block_wide(const double* __restrict pw,
+                                                           const double* __restrict bias, std::size_t o,
+                                                           const Term* __restrict terms, std::size_t nterms,
+                                                           const double* __restrict in, std::size_t len,
+                                                           std::size_t t0, double* __restrict out) {
+    constexpr int T = static_cast<int>(kBlock);
+    vd8 acc[T];
+    vd8 b;
+    std::memcpy(&b, bias + o, sizeof b);
+    #pragma GCC unroll 8
+    for (int t = 0; t < T; ++t) acc[t] = b;
+    for (std::size_t m = 0; m < nterms; ++m) {
+        vd8 wv;
+        std::memcpy(&wv, pw + terms[m].cj * kRows, sizeof wv);
+        const double* x = in + terms[m].in;
+        #pragma GCC unroll 8
+        for (int t = 0; t < T; ++t) {
+            vd8 xv;
+            asm("vbroadcastsd %1, %0" : "=v"(xv) : "m"(x[t]));
+            acc[t] += wv * xv;
+        }
+    }
+    const std::size_t n = std::min(kBlock, len - t0);
+    double tmp[T][kRows];
+    #pragma GCC unroll 8
+    for (int t = 0; t < T; ++t) std::memcpy(tmp[t], &acc[t], sizeof(vd8));
+    for (std::size_t r = 0; r < kRows; ++r) {
+        double* dst = out + (o + r) * len + t0;
+        for (std::size_t t = 0; t < n; ++t) dst[t] = tmp[t][r];
+    }
+}
+#else
+inline void conv_block_wide(const double*, const double*, std::size_t, const Term*, std::size_t, const double*,
+                            std::size_t, std::size_t, double*) {}
+#endif
+
+template <int Isa>
+__attribute__((always_inline)) inline void conv_kernel_body(const double* __restrict w, const double* __restrict bias, std::size_t cout,
                  std::size_t cin, std::size_t k, const Tap* __restrict taps, const double* __restrict packed,
                  const unsigned char* __restrict zero_rows, Term* __restrict terms, double* __restrict panel,
                  unsigned char* __restrict live, const double* __restrict in, std::size_t stride,
                  std::size_t lead, std::size_t len, double* __restrict out) {
     std::fill(live, live + kBlock, 1);
+    bool needs_panel = cout % kRows != 0;
+    for (std::size_t g = 0; g < cout / kRows; ++g) needs_panel = needs_panel || zero_rows[g] != kGroupPlain;
     const auto block = static_cast<std::ptrdiff_t>(kBlock);
     for (std::size_t t0 = 0; t0 < len; t0 += kBlock) {
         const auto t = static_cast<std::ptrdiff_t>(t0);
@@ -287,31 +361,42 @@ void conv_kernel(const double* __restrict w, const double* __restrict bias, std:
                 const Tap& tap = taps[j];
                 if (tap.hi <= t || tap.lo >= t + block) continue;
                 const bool whole = tap.lo <= t && t + block <= tap.hi;
-                terms[nterms++] = Term{c * k + j, whole ? 0 : j + 1};
+                terms[nterms++] = Term{c * k + j, whole ? 0 : j + 1, static_cast<std::ptrdiff_t>(c * stride) + tap.off};
             }
         }
-        // Their inputs, position-major, so each is broadcast straight from memory.
-        std::size_t m = 0;
-        for (std::size_t c = 0; c < cin; ++c) {
-            const double* row = in + c * stride + lead + t0;
-            for (std::size_t j = 0; j < k; ++j) {
-                const Tap& tap = taps[j];
-                if (tap.hi <= t || tap.lo >= t + block) continue;
-                for (std::size_t i = 0; i < kBlock; ++i) {
-                    panel[i * nterms + m] = row[tap.off + static_cast<std::ptrdiff_t>(i)];
+        // The masked kernels read their inputs from a panel, position-major,
+        // so each is broadcast straight from memory.
+        if (needs_panel) {
+            std::size_t m = 0;
+            for (std::size_t c = 0; c < cin; ++c) {
+                const double* row = in + c * stride + lead + t0;
+                for (std::size_t j = 0; j < k; ++j) {
+                    const Tap& tap = taps[j];
+                    if (tap.hi <= t || tap.lo >= t + block) continue;
+                    for (std::size_t i = 0; i < kBlock; ++i) {
+                        panel[i * nterms + m] = row[tap.off + static_cast<std::ptrdiff_t>(i)];
+                    }
+                    ++m;
                 }
-                ++m;
             }
         }
+        const double* direct = in + lead + t0;
         std::size_t o = 0;
         for (; o + kRows <= cout; o += kRows) {
             const double* pw = packed + o * cin * k;
-            if (zero_rows[o / kRows]) {
-                conv_block<kRowVecs, true, true>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
-            } else if (partial) {
-                conv_block<kRowVecs, true, false>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
+            const unsigned char kind = zero_rows[o / kRows];
+            if (kind == kGroupHasZero) {
+                conv_block<kRowVecs, true, true, false, Isa>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
+            } else if (partial && kind == kGroupNeedsMask) {
+                conv_block<kRowVecs, true, false, false, Isa>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
+            } else if (kind == kGroupNeedsMask) {
+                conv_block<kRowVecs, false, false, false, Isa>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
             } else {
-                conv_block<kRowVecs, false, false>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
+                if constexpr (Isa == 2) {
+                    conv_block_wide(pw, bias, o, terms, nterms, direct, len, t0, out);
+                } else {
+                    conv_block<kRowVecs, false, false, true, Isa>(pw, bias, o, terms, nterms, live, direct, len, t0, out);
+                }
             }
         }
         for (; o < cout; ++o) {
@@ -319,6 +404,49 @@ void conv_kernel(const double* __restrict w, const double* __restrict bias, std:
         }
     }
 }
+
+#define VELOTZ_CONV_ARGS                                                                                          \
+    const double *__restrict w, const double *__restrict bias, std::size_t cout, std::size_t cin, std::size_t k,  \
+        const Tap *__restrict taps, const double *__restrict packed, const unsigned char *__restrict zero_rows,   \
+        Term *__restrict terms, double *__restrict panel, unsigned char *__restrict live,                         \
+        const double *__restrict in, std::size_t stride, std::size_t lead, std::size_t len, double *__restrict out
+#define VELOTZ_CONV_PASS w, bias, cout, cin, k, taps, packed, zero_rows, terms, panel, live, in, stride, lead, len, out
+
+// The same kernel for the baseline instruction set, for AVX2 and for
+// AVX-512, picked once at run time. All perform the same operations in the
+// same order on the same values (no FMA: this file is compiled with
+// -ffp-contract=off), so they give the same bits.
+void conv_kernel_portable(VELOTZ_CONV_ARGS) { conv_kernel_body<0>(VELOTZ_CONV_PASS); }
+#if VELOTZ_X86_DISPATCH
+__attribute__((target("avx2"))) void conv_kernel_avx2(VELOTZ_CONV_ARGS) { conv_kernel_body<1>(VELOTZ_CONV_PASS); }
+__attribute__((target("avx512f"))) void conv_kernel_avx512(VELOTZ_CONV_ARGS) {
+    conv_kernel_body<2>(VELOTZ_CONV_PASS);
+}
+#endif
+
+int best_conv_level() {
+#if VELOTZ_X86_DISPATCH
+    if (__builtin_cpu_supports("avx512f")) return 2;
+    if (__builtin_cpu_supports("avx2")) return 1;
+#endif
+    return 0;
+}
+
+// The kernel in use: the best the CPU offers unless a test chose another.
+std::atomic<int> conv_level{best_conv_level()};
+
+void conv_kernel(VELOTZ_CONV_ARGS) {
+#if VELOTZ_X86_DISPATCH
+    switch (conv_level.load(std::memory_order_relaxed)) {
+        case 2: conv_kernel_avx512(VELOTZ_CONV_PASS); return;
+        case 1: conv_kernel_avx2(VELOTZ_CONV_PASS); return;
+        default: break;
+    }
+#endif
+    conv_kernel_portable(VELOTZ_CONV_PASS);
+}
+#undef VELOTZ_CONV_ARGS
+#undef VELOTZ_CONV_PASS
 
 // Working arrays of a convolution, reused across the layers of one guess.
 struct ConvScratch {
@@ -333,7 +461,8 @@ struct ConvScratch {
 
 // Weights of each group of kRows output channels interleaved as [c][j][r],
 // and which groups hold a zero weight (those take the exact general path).
-Guesser::PackedConv Guesser::pack_conv(const double* w, std::size_t cout, std::size_t cin, std::size_t k) {
+Guesser::PackedConv Guesser::pack_conv(const double* w, const double* bias, std::size_t cout, std::size_t cin,
+                                       std::size_t k) {
     const std::size_t groups = cout / kRows;
     const std::size_t span = cin * k;
     PackedConv p;
@@ -341,7 +470,18 @@ Guesser::PackedConv Guesser::pack_conv(const double* w, std::size_t cout, std::s
     p.zero_groups.resize(groups);
     for (std::size_t g = 0; g < groups; ++g) {
         const double* begin = w + g * kRows * span;
-        p.zero_groups[g] = std::find(begin, begin + kRows * span, 0.0) != begin + kRows * span;
+        // A group whose weights are all finite and non-zero and whose biases
+        // are not -0.0 may add the absent edge terms as products with the
+        // zero padding: w * 0 is a signed zero, and a sum that starts from a
+        // bias other than -0.0 can never be -0.0 (round to nearest gives
+        // -0.0 only for -0.0 + -0.0), so adding a signed zero leaves it
+        // unchanged bit for bit. Other groups take the masked kernel.
+        const bool has_zero = std::find(begin, begin + kRows * span, 0.0) != begin + kRows * span;
+        const bool all_finite = std::all_of(begin, begin + kRows * span, [](double x) { return std::isfinite(x); });
+        const bool neg_zero_bias = bias != nullptr && std::any_of(bias + g * kRows, bias + (g + 1) * kRows, [](double x) {
+            return x == 0.0 && std::signbit(x);
+        });
+        p.zero_groups[g] = has_zero ? kGroupHasZero : (all_finite && !neg_zero_bias ? kGroupPlain : kGroupNeedsMask);
         double* dst = p.weights.data() + g * kRows * span;
         for (std::size_t r = 0; r < kRows; ++r) {
             for (std::size_t i = 0; i < span; ++i) dst[i * kRows + r] = begin[r * span + i];
@@ -418,22 +558,63 @@ void convolve(const double* w, const Guesser::PackedConv& packed, const double* 
                 static_cast<std::size_t>(lead), len, out);
 }
 
+// Each group's mean and variance are single chains of additions in index
+// order; up to kNormChains groups are summed side by side so that their
+// independent chains overlap instead of waiting on one another.
+constexpr std::size_t kNormChains = 8;
+
 void group_norm_into(std::span<double> x, const double* weight, const double* bias, std::size_t channels,
                      std::size_t groups, std::size_t len) {
     const std::size_t per = channels / groups;
     const std::size_t m = per * len;
-    for (std::size_t g = 0; g < groups; ++g) {
-        double* v = x.data() + g * m;
-        double sum = 0.0;
-        for (std::size_t i = 0; i < m; ++i) sum += v[i];
-        const double mean = sum / static_cast<double>(m);
-        double sq = 0.0;
-        for (std::size_t i = 0; i < m; ++i) sq += (v[i] - mean) * (v[i] - mean);
-        const double inv = 1.0 / std::sqrt(sq / static_cast<double>(m) + kNormEps);
-        for (std::size_t c = 0; c < per; ++c) {
-            const std::size_t ch = g * per + c;
-            double* row = v + c * len;
-            for (std::size_t t = 0; t < len; ++t) row[t] = bias[ch] + ((row[t] - mean) * inv) * weight[ch];
+    for (std::size_t g0 = 0; g0 < groups; g0 += kNormChains) {
+        const std::size_t ng = std::min(kNormChains, groups - g0);
+        double* base = x.data() + g0 * m;
+        double mean[kNormChains] = {};
+        double inv[kNormChains] = {};
+        if (ng == kNormChains) {
+            double acc[kNormChains] = {};
+            for (std::size_t i = 0; i < m; ++i) {
+                #pragma GCC unroll 8
+                for (std::size_t g = 0; g < kNormChains; ++g) acc[g] += base[g * m + i];
+            }
+            #pragma GCC unroll 8
+            for (std::size_t g = 0; g < kNormChains; ++g) {
+                mean[g] = acc[g] / static_cast<double>(m);
+                acc[g] = 0.0;
+            }
+            for (std::size_t i = 0; i < m; ++i) {
+                #pragma GCC unroll 8
+                for (std::size_t g = 0; g < kNormChains; ++g) {
+                    const double dv = base[g * m + i] - mean[g];
+                    acc[g] += dv * dv;
+                }
+            }
+            #pragma GCC unroll 8
+            for (std::size_t g = 0; g < kNormChains; ++g) {
+                inv[g] = 1.0 / std::sqrt(acc[g] / static_cast<double>(m) + kNormEps);
+            }
+        } else {
+            for (std::size_t g = 0; g < ng; ++g) {
+                const double* v = base + g * m;
+                double sum = 0.0;
+                for (std::size_t i = 0; i < m; ++i) sum += v[i];
+                mean[g] = sum / static_cast<double>(m);
+                double sq = 0.0;
+                for (std::size_t i = 0; i < m; ++i) sq += (v[i] - mean[g]) * (v[i] - mean[g]);
+                inv[g] = 1.0 / std::sqrt(sq / static_cast<double>(m) + kNormEps);
+            }
+        }
+        for (std::size_t g = 0; g < ng; ++g) {
+            for (std::size_t c = 0; c < per; ++c) {
+                const std::size_t ch = (g0 + g) * per + c;
+                double* row = base + g * m + c * len;
+                const double mu = mean[g];
+                const double iv = inv[g];
+                const double wc = weight[ch];
+                const double bc = bias[ch];
+                for (std::size_t t = 0; t < len; ++t) row[t] = bc + ((row[t] - mu) * iv) * wc;
+            }
         }
     }
 }
@@ -471,6 +652,13 @@ void dense_into(const double* w, const double* bias, std::size_t out_len, std::s
 }  // namespace
 
 void gelu(std::span<double> values) { gelu_kernel(values.data(), values.size()); }
+
+int use_convolution_kernel(int level) {
+    const int best = best_conv_level();
+    const int chosen = level < 0 || level > best ? best : level;
+    conv_level.store(chosen, std::memory_order_relaxed);
+    return chosen;
+}
 
 // ------------------------------------------------------------ features
 
@@ -647,7 +835,7 @@ std::expected<std::vector<double>, NnError> Guesser::conv1d(std::span<const doub
     if (input.size() != want) return std::unexpected(NnError::shape_mismatch(std::string(layer), input.size(), want));
     std::vector<double> out(conv->out * n_grid_);
     ConvScratch scratch;
-    convolve(conv->w, pack_conv(conv->w, conv->out, conv->in, conv->k), conv->b, conv->out, conv->in, conv->k,
+    convolve(conv->w, pack_conv(conv->w, conv->b, conv->out, conv->in, conv->k), conv->b, conv->out, conv->in, conv->k,
              dilation, input, n_grid_, scratch, out.data());
     return out;
 }
@@ -688,7 +876,7 @@ std::expected<void, NnError> Guesser::prepare_network() {
                                                        saturating_product({c, conv.in, conv.k})));
     };
     if (auto ok = expect_width(*stem, "stem"); !ok) return ok;
-    packed_.push_back(pack_conv(stem->w, stem->out, stem->in, stem->k));
+    packed_.push_back(pack_conv(stem->w, stem->b, stem->out, stem->in, stem->k));
     for (std::size_t b = 0; b < dilations_.size(); ++b) {
         const std::string prefix = "blocks." + std::to_string(b) + ".";
         for (const char* part : {"conv1", "norm1", "conv2", "norm2"}) {
@@ -697,7 +885,7 @@ std::expected<void, NnError> Guesser::prepare_network() {
                 auto conv = conv_layer(layer, c);
                 if (!conv) return std::unexpected(conv.error());
                 if (auto ok = expect_width(*conv, layer); !ok) return ok;
-                packed_.push_back(pack_conv(conv->w, conv->out, conv->in, conv->k));
+                packed_.push_back(pack_conv(conv->w, conv->b, conv->out, conv->in, conv->k));
             } else if (auto norm = norm_layer(layer); !norm) {
                 return std::unexpected(norm.error());
             }

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "nn/embedded.hpp"
 #include "nn/guesser.hpp"
 
 namespace {
@@ -555,6 +556,88 @@ TEST(Layers, ConvolutionMatchesDefinitionBitForBit) {
                 }
             }
         }
+    }
+}
+
+// Groups of output channels whose weights are finite and non-zero and whose
+// biases are not -0.0 read absent edge terms from the zero padding; the
+// others leave them out. Either way every output equals the definition bit
+// for bit, with each kernel the CPU can run.
+TEST(Layers, PaddedAndMaskedGroupsMatchDefinitionOnEveryKernel) {
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<double> u(-2, 2);
+    for (std::uint32_t len : {5u, 16u, 37u, 64u}) {
+        // 24 channels: group 0 plain, group 1 with a -0.0 bias and positive
+        // weights (fed -0.0 inputs, its sums stay -0.0 only if edge terms
+        // are left out), group 2 plain.
+        File f = network(Shape{.c = 24, .k = 5, .groups = 1, .n_grid = len}, len);
+        for (const char* layer : {"w.stem", "w.blocks.0.conv1"}) {
+            auto& w = f.rec(std::string(layer) + ".weight").values;
+            const std::size_t row = w.size() / 24;
+            for (std::size_t i = 8 * row; i < 16 * row; ++i) w[i] = std::abs(w[i]) + 0.01f;
+            f.rec(std::string(layer) + ".bias").values[9] = -0.0f;
+        }
+        auto g = f.load();
+        ASSERT_TRUE(g) << g.error().message();
+        for (int inputs = 0; inputs < 2; ++inputs) {
+            std::vector<double> in(24 * len, -0.0);
+            if (inputs == 1) {
+                for (auto& x : in) x = u(rng);
+                in[len / 3] = std::numeric_limits<double>::infinity();
+            }
+            for (std::size_t d : {1u, 2u, 3u, 8u, 40u}) {
+                for (auto [layer, cin] : {std::pair{"stem", std::size_t{3}}, std::pair{"blocks.0.conv1", std::size_t{24}}}) {
+                    std::vector<double> x(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(cin * len));
+                    const std::string base = std::string("w.") + layer;
+                    auto want = reference_conv(**g->tensor(base + ".weight"), **g->tensor(base + ".bias"), x, len, d);
+                    for (int level : {0, 1, 2}) {
+                        if (velotz::use_convolution_kernel(level) != level) continue;  // not on this CPU
+                        auto out = g->conv1d(x, cin, layer, d);
+                        velotz::use_convolution_kernel(-1);
+                        ASSERT_TRUE(out);
+                        ASSERT_EQ(out->size(), want.size());
+                        for (std::size_t i = 0; i < want.size(); ++i) {
+                            ASSERT_EQ(std::bit_cast<std::uint64_t>((*out)[i]), std::bit_cast<std::uint64_t>(want[i]))
+                                << layer << " len=" << len << " d=" << d << " i=" << i << " level=" << level;
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
+// Every shipped network guesses the same bits with every kernel.
+TEST(Guess, ShippedNetworksSameOnEveryKernel) {
+    std::size_t count = 0;
+    const velotz::EmbeddedModel* models = velotz::embedded_models(&count);
+    ASSERT_GE(count, 11u);
+    std::vector<double> f;
+    std::vector<cd> z;
+    for (int i = 0; i < 50; ++i) {
+        const double hz = std::pow(10.0, 5.0 - 0.14 * i);
+        const cd jw(0.0, 2 * 3.141592653589793 * hz);
+        z.push_back(12.0 + 80.0 / (1.0 + 80.0 * std::pow(jw, 0.85) * 2e-5) + jw * 1e-6);
+        f.push_back(hz);
+    }
+    for (std::size_t m = 0; m < count; ++m) {
+        auto g = Guesser::from_bytes(models[m].bytes, models[m].size);
+        ASSERT_TRUE(g) << models[m].name;
+        velotz::use_convolution_kernel(0);
+        auto portable = g->guess(f, z);
+        ASSERT_TRUE(portable) << models[m].name;
+        for (int level : {1, 2}) {
+            if (velotz::use_convolution_kernel(level) != level) continue;  // not on this CPU
+            auto fast = g->guess(f, z);
+            ASSERT_TRUE(fast) << models[m].name;
+            ASSERT_EQ(portable->size(), fast->size());
+            for (std::size_t i = 0; i < fast->size(); ++i) {
+                EXPECT_TRUE(std::isfinite((*fast)[i])) << models[m].name << " " << i;
+                EXPECT_EQ(std::bit_cast<std::uint64_t>((*portable)[i]), std::bit_cast<std::uint64_t>((*fast)[i]))
+                    << models[m].name << " " << i << " level " << level;
+            }
+        }
+        velotz::use_convolution_kernel(-1);
     }
 }
 
