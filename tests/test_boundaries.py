@@ -70,8 +70,6 @@ ENTRY_CALLS = {
     "diagnose": "velotz.diagnose(c.with_values(p).fit(f, z, guess_init=False), arg(f))",
     "diagnose-range": "velotz.diagnose(c.with_values(p).fit(f, z, guess_init=False), range(2**62))",
     "compare": "velotz.compare(arg(f), z, ['R0'])",
-    "circuit-state": "velotz.Circuit.__reduce__(c)[0]({'format': 1, 'nodes': [('R', 'R0', arg([1.0]))], "
-                     "'values_given': True})",
 }
 
 

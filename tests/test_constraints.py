@@ -43,7 +43,7 @@ def weighted(z_model):
 
 def least_squares(*args, **kwargs):
     # scipy has no PyPy wheel: only the tests that compare against it skip there.
-    optimize = pytest.importorskip("scipy.optimize", reason="scipy is not installable here (no PyPy wheel)")
+    optimize = pytest.importorskip("scipy.optimize", reason="scipy is not installed here (no PyPy wheel)")
     return optimize.least_squares(*args, **kwargs)
 
 
@@ -368,7 +368,7 @@ def test_batches_of_constrained_circuits_equal_single_fits(make, method, options
 
 @pytest.mark.parametrize("backend", ["pandas", "polars"])
 def test_tables_of_constrained_fits_leave_the_fixed_parameters_stderr_empty(backend):
-    pytest.importorskip(backend)
+    pytest.importorskip(backend, reason=f"{backend} is an optional package that is not installed here (the PyPy lane installs numpy and pytest only)")
     batch = velotz.fit_batch(constrained(), _spectra(3))
     for frame in (batch.to_dataframe(backend=backend), velotz.to_dataframe(batch[0], backend=backend)):
         rows = frame.to_dict("records") if backend == "pandas" else frame.to_dicts()

@@ -383,6 +383,13 @@ def bound_pair(rng, target):
 def constrained_circuit(velotz, rng, circuit=None):
     """A circuit with a few random, valid constraints (or the plain circuit)."""
     c = circuit or velotz.Circuit(rng.choice(CIRCUITS))
+    try:
+        return _constrained(rng, c)
+    except ValueError:  # a current value outside its bounds cannot be fixed there
+        return c
+
+
+def _constrained(rng, c):
     names = c.param_names()
     values = c.param_values()
     if len(names) > 1 and rng.random() < 0.6:
@@ -664,7 +671,7 @@ def mutate_state(rng, obj, depth=0):
             del items[rng.randrange(len(items))]
         elif op == 1 and items:
             items.append(rng.choice(items))
-        elif op == 2:
+        elif op == 2 and depth <= 1:  # deeper, the copies would multiply level by level
             items = items * rng.choice([2, 100] + huge(10000))
         return type(obj)(items) if isinstance(obj, tuple) else items
     return rng.choice([obj, obj, None, "R", "\x00", 1, -1, 2**64, 1.5, math.nan, math.inf, True, False, [], (),
