@@ -203,7 +203,7 @@ def long_rows(randles):
 
 @pytest.mark.parametrize("backend", ["pandas", "polars"])
 def test_dataframe_inputs_give_the_same_results(randles, long_rows, backend):
-    lib = pytest.importorskip(backend)
+    lib = pytest.importorskip(backend, reason=f"{backend} is an optional package that is not installed here (the PyPy lane installs numpy and pytest only)")
     names, rows = long_rows
     expected = velotz.fit_batch("randles", randles, ids=names)
     long = velotz.fit_batch("randles", lib.DataFrame(rows), id_column="cell")
@@ -222,7 +222,7 @@ def test_long_frames_read_each_group_as_its_own_frame(randles, backend):
     form drops (zero, negative, NaN frequency), a group with no valid row
     and a non-numeric value: each group gives what fit() gives on the rows
     of that group as a frame of its own."""
-    lib = pytest.importorskip(backend)
+    lib = pytest.importorskip(backend, reason=f"{backend} is an optional package that is not installed here (the PyPy lane installs numpy and pytest only)")
     rows = {"id": [], "frequency_hertz": [], "absolute_impedance_ohm": [], "Phase / deg": []}
     groups = {"p": randles[0], "q": randles[1], "r": randles[2]}
     for k in range(len(randles[0][0])):  # interleaved: p, q, r, p, q, r, ...
@@ -261,7 +261,7 @@ def test_long_frames_read_each_group_as_its_own_frame(randles, backend):
 
 @pytest.mark.parametrize("backend", ["pandas", "polars"])
 def test_results_as_a_table(randles, backend):
-    lib = pytest.importorskip(backend)
+    lib = pytest.importorskip(backend, reason=f"{backend} is an optional package that is not installed here (the PyPy lane installs numpy and pytest only)")
     spectra = list(randles[:3]) + [(randles[0][0], randles[0][1][:-1])]
     batch = velotz.fit_batch("randles", spectra, ids=["x", "y", "z", "bad"])
     frame = batch.to_dataframe(backend=backend)
@@ -296,7 +296,7 @@ def test_progress_callback_and_bar(randles):
                      progress_interval=0.0)
     assert calls[-1] == (18, 18)
     assert [d for d, _ in calls] == sorted(d for d, _ in calls) and all(t == 18 for _, t in calls)
-    pytest.importorskip("tqdm")
+    pytest.importorskip("tqdm", reason="tqdm is an optional package that is not installed here (the PyPy lane installs numpy and pytest only)")
     velotz.fit_batch("randles", randles, progress=True)  # draws on stderr; must not fail
 
     class Stop(Exception):

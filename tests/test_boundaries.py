@@ -60,6 +60,16 @@ ENTRY_CALLS = {
     "Series": "velotz.Series(arg([velotz.Element.R(1.0), c]))",
     "Parallel": "velotz.Parallel(arg([velotz.Element.R(1.0), c]))",
     "fit-particles": "c.with_values(p).fit(f, z, method='particle_swarm', num_particles=2**40, seed=1)",
+    # The entry points beside fit(): a task's exception on the pool's threads
+    # reaches the caller as the same MemoryError, with the lock taken back.
+    "fit_batch-particles": "velotz.fit_batch(c.with_values(p), [(f, z)] * 6, method='particle_swarm', "
+                           "num_particles=2**40)",
+    "fit_batch-frequencies": "velotz.fit_batch(c, [(arg(f), z)])",
+    "with_bounds": "c.with_bounds({'R1.r': arg([1.0, 2.0])})",
+    "kramers_kronig": "velotz.kramers_kronig(arg(f), z)",
+    "diagnose": "velotz.diagnose(c.with_values(p).fit(f, z, guess_init=False), arg(f))",
+    "diagnose-range": "velotz.diagnose(c.with_values(p).fit(f, z, guess_init=False), range(2**62))",
+    "compare": "velotz.compare(arg(f), z, ['R0'])",
 }
 
 

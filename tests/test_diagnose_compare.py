@@ -97,7 +97,7 @@ def test_good_fits_of_real_data_are_not_flagged(stem, circuit):
 
 
 def test_diagnose_reads_the_frequencies_of_a_dataframe():
-    pd = pytest.importorskip("pandas")
+    pd = pytest.importorskip("pandas", reason="pandas is an optional package that is not installed here (the PyPy lane installs numpy and pytest only)")
     result = absurd_fit()
     z = one_arc()
     # A row with frequency 0 is dropped, as fit() drops it; a window that
@@ -148,7 +148,7 @@ def test_compare_ranks_by_the_information_criteria(criterion):
 
 
 def test_compare_given_circuits_dataframe_and_failures():
-    pd = pytest.importorskip("pandas")
+    pd = pytest.importorskip("pandas", reason="pandas is an optional package that is not installed here (the PyPy lane installs numpy and pytest only)")
     z = two_arc_spectrum()
     frame = pd.DataFrame({"Frequency / Hz": F, "Real Impedance / ohm": z.real, "Imaginary Impedance / ohm": z.imag})
     with warnings.catch_warnings():

@@ -1,6 +1,6 @@
 """A short run of the fuzzing harness (tests/fuzz/velotz_fuzz.py): a few
-thousand parser texts, weight files and numeric-argument cases, in child
-processes. The long run for releases is described in the README."""
+thousand parser texts, weight files, numeric-argument, constraint, batch,
+analysis and pickle-state cases, in child processes. The long run for releases is described in the README."""
 import json
 import os
 import subprocess
@@ -10,10 +10,14 @@ HARNESS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fuzz", "velo
 
 
 def test_short_fuzz_run_finds_nothing():
-    out = subprocess.run([sys.executable, HARNESS, "--parser", "3000", "--weights", "500", "--numeric", "1500",
-                          "--seed", "11", "--timeout", "120"], capture_output=True, text=True, timeout=300)
+    counts = {"parser": 3000, "weights": 500, "numeric": 1500, "constraints": 500, "batch": 200, "analysis": 300,
+              "state": 500}
+    args = [a for category, count in counts.items()
+            for a in ("--" + ("batch-cases" if category == "batch" else category), str(count))]
+    out = subprocess.run([sys.executable, HARNESS, *args, "--seed", "11", "--timeout", "120"],
+                         capture_output=True, text=True, timeout=600)
     report = json.loads(out.stdout)
-    for category, count in (("parser", 3000), ("weights", 500), ("numeric", 1500)):
+    for category, count in counts.items():
         r = report[category]
         assert r["crashes"] == [] and r["hangs"] == [] and r["findings"] == [], r
         # Every case ran to an outcome, and the generators reach both sides.
@@ -34,7 +38,7 @@ def test_harness_reports_a_crashing_case(tmp_path):
         "        if '(' in s and ')' not in s: os.abort()\n"
         "        raise ValueError('refused')\n")
     env = dict(os.environ, PYTHONPATH=str(tmp_path))
-    out = subprocess.run([sys.executable, HARNESS, "--parser", "300", "--weights", "0", "--numeric", "0",
+    out = subprocess.run([sys.executable, HARNESS, "--parser", "300", "--weights", "0", "--numeric", "0", "--constraints", "0", "--batch-cases", "0", "--analysis", "0", "--state", "0",
                           "--seed", "3"], capture_output=True, text=True, timeout=300, env=env)
     report = json.loads(out.stdout)
     crashes = report["parser"]["crashes"]
@@ -61,7 +65,7 @@ def test_harness_reports_a_hanging_case(tmp_path):
         "        if '\\U0001f600' in s: time.sleep(600)\n"
         "        raise ValueError('refused')\n")
     env = dict(os.environ, PYTHONPATH=str(tmp_path))
-    out = subprocess.run([sys.executable, HARNESS, "--parser", "60", "--weights", "0", "--numeric", "0",
+    out = subprocess.run([sys.executable, HARNESS, "--parser", "60", "--weights", "0", "--numeric", "0", "--constraints", "0", "--batch-cases", "0", "--analysis", "0", "--state", "0",
                           "--seed", "2", "--timeout", "2"], capture_output=True, text=True, timeout=120, env=env)
     report = json.loads(out.stdout)
     # Case 39 is the only text with that character among the first 60 of seed 2.

@@ -113,7 +113,7 @@ def test_drifting_low_frequency_end_fails_where_it_drifts():
 
 
 def test_dataframe_input_drops_nonpositive_rows():
-    pd = pytest.importorskip("pandas")
+    pd = pytest.importorskip("pandas", reason="pandas is an optional package that is not installed here (the PyPy lane installs numpy and pytest only)")
     f, z = spectrum()
     frame = pd.DataFrame({"Frequency / Hz": np.r_[0.0, f], "Real Impedance / ohm": np.r_[1.0, z.real],
                           "Imaginary Impedance / ohm": np.r_[0.0, z.imag]})

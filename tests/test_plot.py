@@ -6,7 +6,7 @@ import pytest
 
 import velotz
 
-matplotlib = pytest.importorskip("matplotlib")
+matplotlib = pytest.importorskip("matplotlib", reason="matplotlib is an optional package that is not installed here (the PyPy lane installs numpy and pytest only)")
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 

@@ -163,8 +163,12 @@ def test_fit_results_differ_when_any_field_differs():
     rebuild = velotz.FitResult.__reduce__(r)[0]
     assert rebuild(dict(state)) == r
     for key, value in [("cost", state["cost"] * 2), ("iterations", state["iterations"] + 1), ("success", False),
-                       ("stderr", None), ("params", [p * 1.5 for p in state["params"]])]:
+                       ("stderr", None)]:
         assert rebuild(dict(state, **{key: value})) != r, key
+    # Other parameter values come with the circuit holding them.
+    scaled = [p * 1.5 for p in state["params"]]
+    nodes = r.circuit.with_values(scaled).__reduce__()[1][0]["nodes"]
+    assert rebuild(dict(state, params=scaled, circuit=nodes)) != r
 
 
 @pytest.mark.parametrize("state, message", [
@@ -276,9 +280,12 @@ def test_constrained_fit_results_pickle_with_stderr_of_free_parameters(make):
     # The same fit without constraints is a different result.
     state = r.__reduce__()[1][0]
     rebuild = r.__reduce__()[0]
-    unconstrained = {k: v for k, v in state.items() if k not in ("fixed", "bounds")}
+    unconstrained = {k: v for k, v in state.items() if k not in ("fixed", "bounds", "std_error_names")}
+    unconstrained["stderr"] = None
     assert rebuild(unconstrained) != r
-    assert rebuild(dict(state, std_error_names=list(reversed(state["std_error_names"])))) != r
+    # Standard errors named for other parameters than the free ones do not load.
+    with pytest.raises(ValueError, match="std_error_names must be the names of the free parameters"):
+        rebuild(dict(state, std_error_names=list(reversed(state["std_error_names"]))))
 
 
 def test_states_written_before_constraints_still_read():

@@ -11,8 +11,8 @@ import pytest
 
 import velotz
 
-pytest.importorskip("mypy")
-pytest.importorskip("matplotlib")
+pytest.importorskip("mypy", reason="mypy is an optional package that is not installed here (the PyPy lane installs numpy and pytest only)")
+pytest.importorskip("matplotlib", reason="matplotlib is an optional package that is not installed here (the PyPy lane installs numpy and pytest only)")
 
 ROOT = Path(__file__).resolve().parents[1]
 FILES = sorted((ROOT / "examples").glob("*.py")) + [ROOT / "tests" / "typing_usage.py"]

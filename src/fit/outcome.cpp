@@ -100,12 +100,14 @@ FitOutcome build_outcome(const FitModel& model, std::vector<double> params, bool
     out.mask = model.mask();
     // Whatever the method concluded, a result whose cost or any parameter is
     // not finite is not a usable fit.
-    const bool finite = std::isfinite(out.cost) &&
-                        std::all_of(out.params.begin(), out.params.end(), [](double v) { return std::isfinite(v); });
-    out.success = success && finite;
+    out.success = success && usable_fit(out.cost, out.params);
     out.iterations = iterations;
     out.impedance_evals = counter.load();
     return out;
+}
+
+bool usable_fit(double cost, const std::vector<double>& params) {
+    return std::isfinite(cost) && std::all_of(params.begin(), params.end(), [](double v) { return std::isfinite(v); });
 }
 
 }  // namespace velotz

@@ -61,6 +61,10 @@ struct FitOutcome {
 
 using FitResultOr = std::expected<FitOutcome, FitError>;
 
+// Whether a fit that ended at `cost` with `params` can be reported as a
+// success: the cost and every parameter are finite.
+bool usable_fit(double cost, const std::vector<double>& params);
+
 // The three checks every fitting method makes before any work, in this
 // order: equal lengths, a non-empty spectrum, at least one parameter.
 std::optional<FitError> check_fit_inputs(const NodeList& circuit, std::size_t frequency_count,

@@ -41,6 +41,18 @@ PyObject* py_spectrum(PyObject*, PyObject* args) {
     return spectrum_tuple(s);
 }
 
+// _floats(sequence) -> list of float, converted as every numeric argument
+// is (a sequence whose length cannot be held in memory is a MemoryError
+// rather than an endless loop).
+PyObject* py_floats(PyObject*, PyObject* seq) {
+    auto values = floats_from_sequence(seq);
+    if (!values) {
+        prefix_pending_error("frequencies");
+        return nullptr;
+    }
+    return list_of_floats(*values);
+}
+
 bool set_item(PyObject* dict, const char* key, PyObject* value) {
     Ref v(value);
     return v && PyDict_SetItemString(dict, key, v.get()) == 0;
@@ -154,6 +166,7 @@ PyMethodDef g_functions[] = {
     {"_spectrum", VELOTZ_GUARD_METH(py_spectrum), METH_VARARGS, nullptr},
     {"_kramers_kronig", VELOTZ_GUARD_METH(py_kramers_kronig), METH_VARARGS, nullptr},
     {"_structure", VELOTZ_GUARD_METH(py_structure), METH_VARARGS, nullptr},
+    {"_floats", VELOTZ_GUARD_METH(py_floats), METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -47,6 +47,13 @@ Ref value_error(const std::string& text) {
     return Ref(PyObject_CallFunctionObjArgs(PyExc_ValueError, message.get(), nullptr));
 }
 
+// The items of a sequence as a new tuple (a list's items are copied).
+Ref own_items(PyObject* seq, const char* message) {
+    Ref fast(PySequence_Fast(seq, message));
+    if (!fast) return {};
+    return Ref(PySequence_Tuple(fast.get()));
+}
+
 // A one-dimensional contiguous buffer of float64 ("d") or complex128 ("Zd")
 // values, read whole. The values are those the item-by-item conversion
 // reads (a float64 item is the same double, a complex128 item the same pair,
@@ -104,27 +111,50 @@ bool convert_item(PyObject* item, Spectrum& out) {
     return spectrum(item, nullptr, out);
 }
 
-// Re-takes the interpreter lock on the calling thread between two of its
-// spectra: checks for signals (Ctrl-C) at most every 20 ms and calls the
-// progress callback at most every `interval` seconds. An exception from
-// either stops the batch and is kept for re-raising.
+// Owns the interpreter lock of the calling thread while the batch runs:
+// release() gives it up for the fits, poll() re-takes it briefly between two
+// of the caller's own spectra (checks for signals, Ctrl-C, at most every
+// 20 ms and calls the progress callback at most every `interval` seconds; an
+// exception from either stops the batch and is kept for re-raising).
+//
+// It knows whether it holds the lock, so however the batch ends (normally,
+// or by a C++ exception from a task, rethrown on the calling thread) the lock
+// is taken back exactly once: by acquire(), or at the latest by the
+// destructor while the exception unwinds towards the guard, which needs the
+// lock to set the Python exception.
 class Supervisor {
 public:
     Supervisor(PyObject* progress, double interval, std::size_t total)
         : progress_(progress), interval_(interval), total_(total) {}
+    Supervisor(const Supervisor&) = delete;
+    Supervisor& operator=(const Supervisor&) = delete;
+    ~Supervisor() { acquire(); }
 
-    void release() { save_ = PyEval_SaveThread(); }
-    void acquire() { PyEval_RestoreThread(save_); }
+    void release() {
+        if (!save_) save_ = PyEval_SaveThread();
+    }
+    void acquire() {
+        if (save_) PyEval_RestoreThread(std::exchange(save_, nullptr));
+    }
 
-    bool poll(std::size_t finished) {
+    // Runs on the calling thread inside a pool task, with the lock released.
+    // Never throws: it returns with the lock released again whatever
+    // happened, and a failure stops the batch like a raising callback.
+    bool poll(std::size_t finished) noexcept {
         const auto now = Clock::now();
         if (now - last_check_ < std::chrono::milliseconds(20)) return true;
         last_check_ = now;
         acquire();
-        bool ok = PyErr_CheckSignals() == 0;
-        if (ok && progress_ && std::chrono::duration<double>(now - last_report_).count() >= interval_) {
-            last_report_ = now;
-            ok = report(finished);
+        bool ok = false;
+        try {
+            ok = PyErr_CheckSignals() == 0;
+            if (ok && progress_ && std::chrono::duration<double>(now - last_report_).count() >= interval_) {
+                last_report_ = now;
+                ok = report(finished);
+            }
+        } catch (...) {
+            set_error_from_current_exception();
+            ok = false;
         }
         if (!ok) error_ = take_exception();
         release();
@@ -238,15 +268,18 @@ PyObject* fit_batch_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 
     // The spectra, each converted on its own: a conversion error becomes
     // that spectrum's result.
-    Ref items(PySequence_Fast(spectra, "argument 'spectra': expected a sequence of spectra"));
+    // Read from a tuple of their own: converting a spectrum may call back into
+    // Python (__float__, a dataframe's __getitem__), which may change the
+    // caller's list meanwhile.
+    Ref items = own_items(spectra, "argument 'spectra': expected a sequence of spectra");
     if (!items) return nullptr;
-    const auto count = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(items.get()));
+    const auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(items.get()));
     std::vector<BatchSpectrum> natives(count);
     std::vector<Ref> conversion_errors(count);
     std::vector<std::size_t> to_fit;  // index into `spectra` of every converted spectrum
     to_fit.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
-        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i));
+        PyObject* item = PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i));
         Spectrum data;
         if (!convert_item(item, data)) {
             if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) {
@@ -261,16 +294,16 @@ PyObject* fit_batch_entry(PyObject*, PyObject* args, PyObject* kwargs) {
         to_fit.push_back(i);
     }
     if (seeds != Py_None) {
-        Ref seed_items(PySequence_Fast(seeds, "argument 'seeds': expected a sequence of seeds"));
+        Ref seed_items = own_items(seeds, "argument 'seeds': expected a sequence of seeds");
         if (!seed_items) return nullptr;
-        if (static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seed_items.get())) != count) {
+        if (static_cast<std::size_t>(PyTuple_GET_SIZE(seed_items.get())) != count) {
             PyErr_Format(PyExc_ValueError, "seeds has %zd entries but there are %zu spectra",
-                         PySequence_Fast_GET_SIZE(seed_items.get()), count);
+                         PyTuple_GET_SIZE(seed_items.get()), count);
             return nullptr;
         }
         for (std::size_t i = 0; i < count; ++i) {
             natives[i].own_seed = true;
-            if (!convert_optional_u64(PySequence_Fast_GET_ITEM(seed_items.get(), static_cast<Py_ssize_t>(i)),
+            if (!convert_optional_u64(PyTuple_GET_ITEM(seed_items.get(), static_cast<Py_ssize_t>(i)),
                                       "seeds", natives[i].seed))
                 return nullptr;
         }
@@ -317,14 +350,11 @@ PyObject* fit_batch_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     control.poll = [&supervisor, skipped = count - to_fit.size()](std::size_t finished) {
         return supervisor.poll(finished + skipped);
     };
-    std::vector<BatchSlot> slots;
+    // An exception from the pool (a task's, rethrown here) leaves with the
+    // lock re-taken by ~Supervisor, before the guard turns it into a Python
+    // exception.
     supervisor.release();
-    try {
-        slots = fit_batch(request, work, start, control);
-    } catch (...) {
-        supervisor.acquire();  // the guard sets the Python exception with the lock held
-        throw;
-    }
+    std::vector<BatchSlot> slots = fit_batch(request, work, start, control);
     supervisor.acquire();
     if (supervisor.error()) {
         Ref& e = supervisor.error();

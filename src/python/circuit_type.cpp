@@ -64,7 +64,7 @@ PyObject* circuit_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return self.release();
 }
 
-void circuit_dealloc(PyObject* self) {
+void circuit_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     delete as_circuit(self)->tree;
     delete as_circuit(self)->mask;

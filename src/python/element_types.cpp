@@ -49,7 +49,7 @@ PyObject* element_base_new(PyTypeObject* type, PyObject*, PyObject*) {
     return nullptr;
 }
 
-void element_dealloc(PyObject* self) {
+void element_dealloc(PyObject* self) noexcept {
     // Instances of heap types hold a reference to their type (taken by
     // tp_alloc); it is returned here.
     PyTypeObject* type = Py_TYPE(self);

@@ -29,7 +29,7 @@ PyObject* fit_result_new(PyTypeObject*, PyObject*, PyObject*) {
     return nullptr;
 }
 
-void fit_result_dealloc(PyObject* self) {
+void fit_result_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     delete as_result(self)->outcome;
     delete as_result(self)->circuit;

@@ -12,11 +12,13 @@
 #include <utility>
 #include <vector>
 
+#include "circuit/circuit.hpp"
 #include "circuit/param_mask.hpp"
 #include "fit/outcome.hpp"
 #include "python/circuit_type.hpp"
 #include "python/element_types.hpp"
 #include "python/fit_result.hpp"
+#include "util/text.hpp"
 
 namespace velotz::py {
 namespace {
@@ -152,8 +154,26 @@ PyObject* nodes_state(const NodeList& series) {
 }
 
 bool state_error(const std::string& message) {
-    PyErr_SetString(PyExc_ValueError, ("invalid state: " + message).c_str());
+    set_error(PyExc_ValueError, "invalid state: " + message);
     return false;
+}
+
+// The items of a state's list or tuple as a tuple of their own: the
+// conversion below calls back into Python (__float__, __index__, __bool__),
+// and such a call may empty or shrink the caller's list while it is read.
+Ref items_of(PyObject* seq, const char* message) {
+    Ref fast(PySequence_Fast(seq, message));
+    if (!fast) return {};
+    return Ref(PySequence_Tuple(fast.get()));
+}
+
+// Whether `label` is what the parser gives an element of `kind` written as
+// that label alone ("R0", "CPE1"): labels travel into parameter names and
+// the circuit's text, so a state cannot bring in one the parser would refuse.
+bool valid_label(Kind kind, const std::string& label) {
+    auto tree = parse(label);
+    return tree && tree->size() == 1 && !(*tree)[0].is_parallel() && (*tree)[0].element.kind == kind &&
+           (*tree)[0].label && *(*tree)[0].label == label;
 }
 
 std::optional<Kind> kind_of_code(PyObject* code) {
@@ -166,17 +186,17 @@ std::optional<Kind> kind_of_code(PyObject* code) {
 
 // Field values of `kind` from a sequence of exactly its field count.
 bool element_from_values(Kind kind, PyObject* values, Element& out) {
-    Ref items(PySequence_Fast(values, "element values must be a sequence"));
+    Ref items(items_of(values, "element values must be a sequence"));
     if (!items) return false;
     const int count = kind_info(kind).field_count;
-    if (PySequence_Fast_GET_SIZE(items.get()) != count) {
+    if (PyTuple_GET_SIZE(items.get()) != count) {
         return state_error(std::string("element ") + kind_info(kind).code + " takes " + std::to_string(count) +
                            " values");
     }
     out = Element{};
     out.kind = kind;
     for (int i = 0; i < count; ++i) {
-        const double v = PyFloat_AsDouble(PySequence_Fast_GET_ITEM(items.get(), i));
+        const double v = PyFloat_AsDouble(PyTuple_GET_ITEM(items.get(), i));
         if (v == -1.0 && PyErr_Occurred()) return false;
         out.v[static_cast<std::size_t>(i)] = v;
     }
@@ -185,16 +205,21 @@ bool element_from_values(Kind kind, PyObject* values, Element& out) {
 
 bool nodes_from_state(PyObject* state, std::size_t depth, NodeList& out) {
     if (!PyList_Check(state)) return state_error("a series list must be a list");
-    const Py_ssize_t n = PyList_GET_SIZE(state);
+    Ref series(items_of(state, "a series list must be a list"));
+    if (!series) return false;
+    const Py_ssize_t n = PyTuple_GET_SIZE(series.get());
     out.clear();
     out.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PyList_GET_ITEM(state, i);
+        PyObject* item = PyTuple_GET_ITEM(series.get(), i);
         if (PyList_Check(item)) {
             if (depth + 1 > kMaxNesting) return state_error("parallel groups nested too deep");
-            std::vector<NodeList> branches(static_cast<std::size_t>(PyList_GET_SIZE(item)));
+            Ref group(items_of(item, "a parallel group must be a list"));
+            if (!group) return false;
+            std::vector<NodeList> branches(static_cast<std::size_t>(PyTuple_GET_SIZE(group.get())));
             for (std::size_t b = 0; b < branches.size(); ++b) {
-                if (!nodes_from_state(PyList_GET_ITEM(item, static_cast<Py_ssize_t>(b)), depth + 1, branches[b]))
+                if (!nodes_from_state(PyTuple_GET_ITEM(group.get(), static_cast<Py_ssize_t>(b)), depth + 1,
+                                      branches[b]))
                     return false;
             }
             out.push_back(Node::parallel(std::move(branches)));
@@ -211,6 +236,9 @@ bool nodes_from_state(PyObject* state, std::size_t depth, NodeList& out) {
             if (!PyUnicode_Check(label_obj)) return state_error("a label must be a str or None");
             label = utf8_of(label_obj);
             if (!label) return false;
+            if (!valid_label(*kind, *label)) {
+                return state_error("label " + quote(*label) + " is not a label of element " + kind_info(*kind).code);
+            }
         }
         Element e;
         if (!element_from_values(*kind, PyTuple_GET_ITEM(item, 2), e)) return false;
@@ -256,29 +284,31 @@ bool add_mask_state(PyObject* dict, const std::shared_ptr<const ParamMask>& mask
 // when there are none), checking them as with_fixed/with_bounds would.
 bool mask_from_state(PyObject* state, const NodeList& tree, std::shared_ptr<const ParamMask>& out) {
     out.reset();
-    PyObject* fixed = PyDict_GetItemString(state, "fixed");    // borrowed
-    PyObject* bounds = PyDict_GetItemString(state, "bounds");  // borrowed
+    Ref fixed_ref = Ref::borrow(PyDict_GetItemString(state, "fixed"));
+    Ref bounds_ref = Ref::borrow(PyDict_GetItemString(state, "bounds"));
+    PyObject* fixed = fixed_ref.get();
+    PyObject* bounds = bounds_ref.get();
     if (!fixed && !bounds) return true;
     const std::size_t n = param_count(tree);
     ParamMask mask = ParamMask::none(n);
     if (fixed) {
-        Ref items(PySequence_Fast(fixed, "\"fixed\" must be a sequence"));
+        Ref items(items_of(fixed, "\"fixed\" must be a sequence"));
         if (!items) return false;
-        if (static_cast<std::size_t>(PySequence_Fast_GET_SIZE(items.get())) != n)
+        if (static_cast<std::size_t>(PyTuple_GET_SIZE(items.get())) != n)
             return state_error("\"fixed\" must hold one entry per parameter (" + std::to_string(n) + ")");
         for (std::size_t i = 0; i < n; ++i) {
-            PyObject* flag = PySequence_Fast_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i));
+            PyObject* flag = PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i));
             if (!PyBool_Check(flag)) return state_error("\"fixed\" entries must be bools");
             mask.fixed[i] = flag == Py_True;
         }
     }
     if (bounds) {
-        Ref items(PySequence_Fast(bounds, "\"bounds\" must be a sequence"));
+        Ref items(items_of(bounds, "\"bounds\" must be a sequence"));
         if (!items) return false;
-        if (static_cast<std::size_t>(PySequence_Fast_GET_SIZE(items.get())) != n)
+        if (static_cast<std::size_t>(PyTuple_GET_SIZE(items.get())) != n)
             return state_error("\"bounds\" must hold one entry per parameter (" + std::to_string(n) + ")");
         for (std::size_t i = 0; i < n; ++i) {
-            PyObject* pair = PySequence_Fast_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i));
+            PyObject* pair = PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i));
             if (pair == Py_None) continue;
             if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2)
                 return state_error("\"bounds\" entries must be None or a (lower, upper) tuple");
@@ -294,9 +324,11 @@ bool mask_from_state(PyObject* state, const NodeList& tree, std::shared_ptr<cons
     return true;
 }
 
-// Looks `key` up in a state dict; a missing key is an error.
-PyObject* state_item(PyObject* dict, const char* key) {
-    PyObject* v = PyDict_GetItemString(dict, key);  // borrowed
+// Looks `key` up in a state dict; a missing key is an error. The reference
+// is the caller's own: a conversion that calls back into Python may remove
+// the key from the dict meanwhile.
+Ref state_item(PyObject* dict, const char* key) {
+    Ref v = Ref::borrow(PyDict_GetItemString(dict, key));
     if (!v) state_error(std::string("missing \"") + key + "\"");
     return v;
 }
@@ -304,9 +336,9 @@ PyObject* state_item(PyObject* dict, const char* key) {
 // Checks the dict, its format and that it holds no key outside `known`.
 bool check_state_dict(PyObject* state, std::initializer_list<const char*> known) {
     if (!PyDict_Check(state)) return state_error("expected a dict");
-    PyObject* format = state_item(state, "format");
+    Ref format = state_item(state, "format");
     if (!format) return false;
-    const long f = PyLong_AsLong(format);
+    const long f = PyLong_AsLong(format.get());
     if (f == -1 && PyErr_Occurred()) return false;
     if (f != kStateFormat) return state_error("unsupported format " + std::to_string(f));
     PyObject *key = nullptr, *value = nullptr;
@@ -377,12 +409,12 @@ PyObject* element_from_state(PyObject*, PyObject* args) {
 
 PyObject* circuit_from_state(PyObject*, PyObject* state) {
     if (!check_state_dict(state, {"format", "nodes", "values_given", "fixed", "bounds"})) return nullptr;
-    PyObject* nodes = state_item(state, "nodes");
-    PyObject* given = nodes ? state_item(state, "values_given") : nullptr;
+    Ref nodes = state_item(state, "nodes");
+    Ref given = nodes ? state_item(state, "values_given") : Ref();
     if (!given) return nullptr;
     NodeList tree;
-    if (!nodes_from_state(nodes, 0, tree)) return nullptr;
-    const int flag = PyObject_IsTrue(given);
+    if (!nodes_from_state(nodes.get(), 0, tree)) return nullptr;
+    const int flag = PyObject_IsTrue(given.get());
     if (flag < 0) return nullptr;
     std::shared_ptr<const ParamMask> mask;
     if (!mask_from_state(state, tree, mask)) return nullptr;
@@ -390,17 +422,32 @@ PyObject* circuit_from_state(PyObject*, PyObject* state) {
 }
 
 bool read_u64(PyObject* state, const char* key, std::uint64_t& out) {
-    PyObject* v = state_item(state, key);
+    Ref v = state_item(state, key);
     if (!v) return false;
-    out = PyLong_AsUnsignedLongLong(v);
+    out = PyLong_AsUnsignedLongLong(v.get());
     return !(out == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
 }
 
 bool read_f64(PyObject* state, const char* key, double& out) {
-    PyObject* v = state_item(state, key);
+    Ref v = state_item(state, key);
     if (!v) return false;
-    out = PyFloat_AsDouble(v);
+    out = PyFloat_AsDouble(v.get());
     return !(out == -1.0 && PyErr_Occurred());
+}
+
+// A list of str as UTF-8 strings; false with the exception set otherwise.
+bool read_names(PyObject* seq, const char* what, std::vector<std::string>& out) {
+    const std::string message = std::string(what) + " must be a sequence";
+    Ref items(items_of(seq, message.c_str()));
+    if (!items) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+        PyObject* n = PyTuple_GET_ITEM(items.get(), i);
+        if (!PyUnicode_Check(n)) return state_error(std::string(what) + " must be str");
+        auto s = utf8_of(n);
+        if (!s) return false;
+        out.push_back(std::move(*s));
+    }
+    return true;
 }
 
 PyObject* fit_result_from_state(PyObject*, PyObject* state) {
@@ -409,70 +456,66 @@ PyObject* fit_result_from_state(PyObject*, PyObject* state) {
                                   "bounds"}))
         return nullptr;
     FitOutcome o;
-    PyObject* nodes = state_item(state, "circuit");
-    if (!nodes || !nodes_from_state(nodes, 0, o.circuit)) return nullptr;
-    PyObject* names = state_item(state, "names");
-    if (!names) return nullptr;
-    Ref names_fast(PySequence_Fast(names, "names must be a sequence"));
-    if (!names_fast) return nullptr;
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(names_fast.get()); ++i) {
-        PyObject* n = PySequence_Fast_GET_ITEM(names_fast.get(), i);
-        if (!PyUnicode_Check(n)) {
-            state_error("names must be str");
-            return nullptr;
-        }
-        auto s = utf8_of(n);
-        if (!s) return nullptr;
-        o.names.push_back(std::move(*s));
-    }
-    PyObject* params = state_item(state, "params");
+    Ref nodes = state_item(state, "circuit");
+    if (!nodes || !nodes_from_state(nodes.get(), 0, o.circuit)) return nullptr;
+    Ref names = state_item(state, "names");
+    if (!names || !read_names(names.get(), "names", o.names)) return nullptr;
+    Ref params = state_item(state, "params");
     if (!params) return nullptr;
-    auto p = floats_from_sequence(params);
+    auto p = floats_from_sequence(params.get());
     if (!p) return nullptr;
     o.params = std::move(*p);
-    PyObject* se = state_item(state, "stderr");
+    Ref se = state_item(state, "stderr");
     if (!se) return nullptr;
-    if (se != Py_None) {
-        auto s = floats_from_sequence(se);
+    if (se.get() != Py_None) {
+        auto s = floats_from_sequence(se.get());
         if (!s) return nullptr;
         o.std_errors = std::move(*s);
     }
+    // What a fit reports is tied to its circuit: the names are the circuit's
+    // parameter names and the values its parameter values.
+    if (o.names != param_names(o.circuit)) {
+        state_error("names must be the parameter names of the circuit");
+        return nullptr;
+    }
+    const std::vector<double> values = param_values(o.circuit);
+    bool same = o.params.size() == values.size();
+    for (std::size_t i = 0; same && i < values.size(); ++i) same = same_value(o.params[i], values[i]);
+    if (!same) {
+        state_error("params must be the parameter values of the circuit");
+        return nullptr;
+    }
+    if (!mask_from_state(state, o.circuit, o.mask)) return nullptr;
     // The names of the parameters with a standard error: the free ones. A
     // state without them comes from a fit without constraints, where every
     // parameter is free.
-    if (PyObject* se_names = PyDict_GetItemString(state, "std_error_names")) {
-        Ref fast(PySequence_Fast(se_names, "std_error_names must be a sequence"));
-        if (!fast) return nullptr;
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.get()); ++i) {
-            PyObject* n = PySequence_Fast_GET_ITEM(fast.get(), i);
-            if (!PyUnicode_Check(n)) {
-                state_error("std_error_names must be str");
-                return nullptr;
-            }
-            auto s = utf8_of(n);
-            if (!s) return nullptr;
-            o.std_error_names.push_back(std::move(*s));
+    std::vector<std::string> free_names;
+    for (std::size_t i = 0; i < o.names.size(); ++i) {
+        if (!(o.mask && o.mask->is_fixed(i))) free_names.push_back(o.names[i]);
+    }
+    if (Ref se_names = Ref::borrow(PyDict_GetItemString(state, "std_error_names"))) {
+        if (!read_names(se_names.get(), "std_error_names", o.std_error_names)) return nullptr;
+        if (o.std_error_names != free_names) {
+            state_error("std_error_names must be the names of the free parameters");
+            return nullptr;
         }
     } else {
-        o.std_error_names = o.names;
+        o.std_error_names = free_names;
     }
     if (o.std_errors && o.std_errors->size() != o.std_error_names.size()) {
         state_error("stderr and std_error_names differ in length");
         return nullptr;
     }
-    if (o.params.size() != o.names.size() || o.names.size() != param_count(o.circuit)) {
-        state_error("names and params must hold one entry per parameter of the circuit");
-        return nullptr;
-    }
-    if (!mask_from_state(state, o.circuit, o.mask)) return nullptr;
-    PyObject* success = state_item(state, "success");
+    Ref success = state_item(state, "success");
     if (!success) return nullptr;
-    const int flag = PyObject_IsTrue(success);
+    const int flag = PyObject_IsTrue(success.get());
     if (flag < 0) return nullptr;
-    o.success = flag != 0;
     if (!read_u64(state, "iterations", o.iterations) || !read_u64(state, "impedance_evals", o.impedance_evals) ||
         !read_f64(state, "cost", o.cost) || !read_f64(state, "chi_square", o.chi_square))
         return nullptr;
+    // The rule every fit applies: a result whose cost or any parameter is not
+    // finite is not a usable fit, whatever the state says.
+    o.success = flag != 0 && usable_fit(o.cost, o.params);
     return make_fit_result(std::move(o));
 }
 

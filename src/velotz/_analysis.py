@@ -204,7 +204,12 @@ def _frequencies_of(frequencies, impedances):
     except (TypeError, ValueError):
         if impedances is not None:
             raise
-        return [float(f) for f in frequencies]
+    try:
+        # Converted as every numeric argument is: a sequence too long for
+        # memory (range(2**62)) is a MemoryError, not an endless loop.
+        return _core._floats(frequencies)
+    except TypeError:
+        return [float(f) for f in frequencies]  # iterators and generators
 
 
 def _element_names(names):

@@ -1,5 +1,8 @@
-"""Fuzzing harness for velotz: parser texts, weight files and the numeric
-arguments of every entry point, each batch of cases in a child process.
+"""Fuzzing harness for velotz: parser texts, weight files, the numeric
+arguments of every entry point, constrained circuits (with_fixed, with_free,
+with_bounds), batch fitting, the analysis tools (kramers_kronig, diagnose,
+compare) and the pickle reconstructors fed hostile states, each batch of
+cases in a child process.
 
 A child runs a batch and writes the index of each case before starting it,
 so when a child dies (a crash) or stops answering (a hang) the parent knows
@@ -7,7 +10,8 @@ the exact case, records it and starts a new child after it. Besides crashes
 the harness looks for fits reported as successful whose cost or parameters
 are not finite, and for C++ exceptions that surfaced as RuntimeError.
 
-    python3 tests/fuzz/velotz_fuzz.py --parser 100000 --weights 20000 --numeric 20000
+    python3 tests/fuzz/velotz_fuzz.py --parser 100000 --weights 20000 --numeric 20000 \
+        --constraints 20000 --batch-cases 5000 --analysis 10000 --state 20000
 
 prints a JSON summary and exits non-zero if any crash, hang or false success
 was found. Cases are generated from (seed, category, index), so a reported
@@ -319,7 +323,419 @@ def run_numeric_case(velotz, rng, ctx):
         ctx["outcome"] = "refused: RuntimeError from __float__"
 
 
-CATEGORIES = {"parser": run_parser_case, "weights": run_weights_case, "numeric": run_numeric_case}
+# Constrained circuits: with_fixed, with_free and with_bounds.
+
+class MutatingFloat:
+    """A value whose __float__ empties the dict it came from."""
+
+    def __init__(self, target):
+        self.target = target
+
+    def __float__(self):
+        self.target.clear()
+        return 1.0
+
+
+CIRCUITS = ["R0", "R0-(R1,C1)", "R0-(R1,CPE1)", "rc", "R0-Zarc1-W2", "T0-La1", "R0-(R1,CPE1)-Wo1"]
+
+
+def hostile_value(rng, target=None):
+    return rng.choice(SCALARS + [BadFloat(), MutatingFloat(target if target is not None else {}), [], (1.0,),
+                                 "nan", b"1"])
+
+
+def hostile_key(rng, names):
+    if names and rng.random() < 0.7:
+        return rng.choice(names)
+    return rng.choice([1, 1.5, None, b"R0.r", ("R0.r",), "", "\x00", "R0.r\x00", "é" * 30, "\ud800",
+                       "x" * rng.choice([1, 100, 30000]), (names[0] + "x") if names else "x"])
+
+
+def hostile_dict(rng, names, value):
+    n = rng.choice([0, 1, 2, 3, len(names), 50] + huge(20000))
+    d = {}
+    for _ in range(n):
+        key = hostile_key(rng, names)
+        try:
+            d[key] = value(d)
+        except TypeError:  # unhashable key
+            pass
+    return d
+
+
+def bound_pair(rng, target):
+    kind = rng.randrange(6)
+    if kind == 0:
+        return None
+    if kind == 1:
+        lo = rng.choice(SCALARS[:12])
+        return (lo, rng.choice(SCALARS[:12]))
+    if kind == 2:  # lo > hi and other orderings of ordinary values
+        a, b = 10 ** rng.uniform(-6, 6), 10 ** rng.uniform(-6, 6)
+        return rng.choice([(a, b), (b, a), (a, a), (-a, b), (0.0, math.inf), (1e-300, 1e300)])
+    if kind == 3:
+        return rng.choice([(), (1.0,), (1.0, 2.0, 3.0), "ab", [1.0, 2.0], range(2), 1.0, {1: 2}])
+    if kind == 4:
+        return (hostile_value(rng, target), hostile_value(rng, target))
+    return Liar([1e-3, 1e3], rng.choice([2, 3] + huge(2**62, 10**11)))
+
+
+def constrained_circuit(velotz, rng, circuit=None):
+    """A circuit with a few random, valid constraints (or the plain circuit)."""
+    c = circuit or velotz.Circuit(rng.choice(CIRCUITS))
+    try:
+        return _constrained(rng, c)
+    except ValueError:  # a current value outside its bounds cannot be fixed there
+        return c
+
+
+def _constrained(rng, c):
+    names = c.param_names()
+    values = c.param_values()
+    if len(names) > 1 and rng.random() < 0.6:
+        i = rng.randrange(len(names))
+        c = c.with_fixed([names[i]]) if rng.random() < 0.5 else c.with_fixed({names[i]: values[i]})
+    if names and rng.random() < 0.5:
+        i = rng.randrange(len(names))
+        lo, hi = c.param_bounds()[i]
+        if math.isfinite(hi):
+            c = c.with_bounds({names[i]: (lo, hi)})
+        else:
+            v = max(values[i], 1e-9)
+            c = c.with_bounds({names[i]: (max(lo, v * 1e-3), v * 1e3)})
+    return c
+
+
+def run_constraints_case(velotz, rng, ctx):
+    circuit = velotz.Circuit(rng.choice(CIRCUITS))
+    if rng.random() < 0.5:
+        circuit = constrained_circuit(velotz, rng, circuit)
+    names = circuit.param_names()
+    op = rng.randrange(6)
+    try:
+        if op == 0:
+            arg = hostile_dict(rng, names, lambda d: hostile_value(rng, d))
+            out = circuit.with_fixed(arg)
+        elif op == 1:
+            arg = rng.choice([[hostile_key(rng, names) for _ in range(rng.choice([0, 1, 3, 100]))],
+                              hostile_key(rng, names), None, 3, Liar(names, rng.choice([len(names)] + huge(2**62)))])
+            out = circuit.with_fixed(arg) if rng.random() < 0.5 else circuit.with_free(arg)
+        elif op == 2:
+            out = circuit.with_bounds(hostile_dict(rng, names, lambda d: bound_pair(rng, d)))
+        elif op == 3:
+            out = circuit.with_bounds(rng.choice([None, [], "R0.r", 1.0, {names[0]: (1.0, 2.0)} if names else {}]))
+        elif op == 4:  # a chain of valid and invalid changes, then everything that reads the constraints
+            out = circuit
+            for _ in range(rng.randrange(1, 5)):
+                try:
+                    out = constrained_circuit(velotz, rng, out)
+                    if rng.random() < 0.3:
+                        out = out.with_free()
+                except ValueError:
+                    pass
+        else:  # residuals and jacobian of the free parameters, right and wrong lengths
+            out = constrained_circuit(velotz, rng, circuit)
+            k = len(out.free_param_names())
+            f = numeric_vector(rng, rng.choice([1, 3, 7]))
+            fn = out.residuals if rng.random() < 0.5 else out.jacobian
+            fn(numeric_vector(rng, rng.choice([k, k + 1, max(k - 1, 0), len(out.param_names())])), f,
+               complex_vector(rng, len(f) if hasattr(f, "__len__") and len(f) < 100 else 3))
+        for c in (out,):
+            repr(c), c.fixed_params(), c.custom_bounds(), c.free_param_names(), c.free_param_values(), hash(c)
+            assert len(c.free_param_names()) == len(c.free_param_values()) >= 1
+            for name, (lo, hi) in c.custom_bounds().items():
+                assert lo < hi, (name, lo, hi)
+            for name, v in c.fixed_params().items():
+                assert math.isfinite(v), (name, v)
+            if rng.random() < 0.3:
+                f = [0.1, 1.0, 10.0, 100.0, 1e3, 1e4]
+                z = velotz.Circuit("R0-(R1,C1)").with_values([5.0, 50.0, 1e-4]).impedance(f)
+                r = c.fit(f, z, method=rng.choice(METHODS), guess_init=False, **small_budget(rng))
+                ctx["check_fit"](r)
+    except (ValueError, TypeError, OverflowError, MemoryError, IndexError) as err:
+        ctx["outcome"] = "refused: " + type(err).__name__
+    except RuntimeError as err:
+        if "no float here" not in str(err):
+            raise
+        ctx["outcome"] = "refused: RuntimeError from __float__"
+
+
+def small_budget(rng):
+    """Options that keep every method to a fraction of a second."""
+    return {"max_iterations": rng.choice([1, 5, 20]), "num_particles": rng.choice([2, 5]),
+            "generations": rng.choice([1, 3]), "nelder_mead_iterations": rng.choice([1, 10]),
+            "de_evaluations": rng.choice([2, 30]), "sa_iterations": rng.choice([1, 20]),
+            "basin_hopping_hops": rng.choice([1, 2]), "seed": rng.choice([0, 1, None])}
+
+
+# Batch fitting: velotz.fit_batch and the entry point beneath it.
+
+class LyingList(list):
+    """A list whose len() is not the number of its items."""
+
+    def __init__(self, items, claimed):
+        super().__init__(items)
+        self.claimed = claimed
+
+    def __len__(self):
+        return self.claimed
+
+
+def batch_spectrum(rng):
+    import numpy as np
+    kind = rng.randrange(8)
+    n = rng.choice([0, 1, 2, 5, 12])
+    f = np.logspace(-1, 4, n)
+    z = velotz_reference_impedance(f)
+    if kind == 0:
+        return (f, z)
+    if kind == 1:
+        return (list(f), list(z))
+    if kind == 2:  # NaN, inf or zeros somewhere
+        z = z.copy()
+        if n:
+            z[rng.randrange(n)] = rng.choice([complex(math.nan, 0), complex(math.inf, -math.inf), 0j])
+        return (f, z) if rng.random() < 0.5 else [f, z]
+    if kind == 3:
+        return {"Frequency / Hz": list(f), "Real Impedance / ohm": list(z.real),
+                "Imaginary Impedance / ohm": list(z.imag)}
+    if kind == 4:
+        return (numeric_vector(rng, n), complex_vector(rng, n))
+    if kind == 5:
+        return rng.choice([(), (f,), (f, z, f), None, 1.0, "ab", [f[::2], z[::2]], (f, z[:-1] if n else z),
+                           (f.astype(">f8"), z), (f[::-1], z[::-1]), (np.asfortranarray(f), z)])
+    if kind == 6:
+        return (f.reshape(-1, 1), z) if rng.random() < 0.5 else (f, z.reshape(1, -1))
+    return (Liar(list(f), rng.choice([n, n + 3] + huge(2**62))), z)
+
+
+def velotz_reference_impedance(f):
+    import numpy as np
+    w = 2 * np.pi * np.asarray(f, dtype=float)
+    return 10.0 + 100.0 / (1 + 1j * w * 100.0 * 1e-4)
+
+
+def run_batch_case(velotz, rng, ctx):
+    import numpy as np
+    circuit = velotz.Circuit(rng.choice(["R0-(R1,C1)", "R0-(R1,CPE1)", "R0"]))
+    if rng.random() < 0.6:
+        circuit = circuit.with_values([rng.choice([10.0, 1.0, 1e-4, 0.8]) for _ in circuit.param_names()])
+    if rng.random() < 0.4:
+        circuit = constrained_circuit(velotz, rng, circuit)
+    count = rng.choice([0, 1, 2, 3, 8])
+    spectra = [batch_spectrum(rng) for _ in range(count)]
+    shape = rng.randrange(6)
+    if shape == 1:
+        spectra = LyingList(spectra, rng.choice([0, count + 2, max(count - 1, 0)] + huge(2**62)))
+    elif shape == 2:
+        spectra = {rng.choice([i, str(i), (i,), None]): s for i, s in enumerate(spectra)}
+    elif shape == 3:
+        spectra = iter(spectra)
+    elif shape == 4:
+        spectra = rng.choice([None, 1, "spectra", b"xy", [None] * count])
+    options = small_budget(rng) if rng.random() < 0.8 else fit_options(rng)
+    options["method"] = rng.choice(METHODS)
+    if rng.random() < 0.3:
+        options["guess_init"] = rng.choice([True, False])
+    seeds = rng.choice([None, None, list(range(count)), list(range(count + 1)), [None] * count, [-1] * count,
+                        [2**64] * count, ["1"] * count, 3, "abc", Liar([1] * count, rng.choice([count] + huge(2**62)))])
+    calls = {"n": 0}
+
+    def progress(done, total):
+        calls["n"] += 1
+        action = rng.randrange(5)
+        if action == 0:
+            raise RuntimeError("progress refused")
+        if action == 1:
+            raise KeyboardInterrupt
+        if action == 2:  # a fit from inside the callback, while the batch holds the pool
+            velotz.Circuit("R0").fit([1.0, 10.0], [1.0 + 0j, 1.0 + 0j], max_iterations=2)
+        return "ignored"
+
+    prog = rng.choice([False, None, progress, progress, True, 1, lambda *a: None])
+    interval = rng.choice([0.0, 0.0, 0.1, -1.0, math.nan])
+    try:
+        if rng.random() < 0.85:
+            results = velotz.fit_batch(circuit, spectra, seeds=seeds, progress=prog, **options)
+        else:
+            results = sys.modules["velotz._core"]._fit_batch(circuit, spectra, seeds=seeds,
+                                                            progress=prog if callable(prog) else None,
+                                                            progress_interval=interval, **options)
+        for r in results:
+            if isinstance(r, BaseException):
+                assert isinstance(r, (ValueError, TypeError, RuntimeError)), repr(r)
+            else:
+                ctx["check_fit"](r)
+                repr(r), r.params, r.stderr
+        if isinstance(results, velotz.BatchResult):
+            repr(results), results.errors, results.fitted
+    except (ValueError, TypeError, OverflowError, MemoryError, IndexError) as err:
+        ctx["outcome"] = "refused: " + type(err).__name__
+    except KeyboardInterrupt:
+        ctx["outcome"] = "refused: KeyboardInterrupt"
+    except RuntimeError as err:
+        if "progress refused" not in str(err) and "no float here" not in str(err):
+            raise
+        ctx["outcome"] = "refused: RuntimeError from a callback"
+
+
+# Analysis: Kramers-Kronig, diagnose, compare and the compiled helpers.
+
+def run_analysis_case(velotz, rng, ctx):
+    import numpy as np
+    core = sys.modules["velotz._core"]
+    n = rng.choice([0, 1, 2, 3, 4, 10, 40])
+    f = np.logspace(-2, 5, n)
+    z = velotz_reference_impedance(f)
+    kind = rng.randrange(3)
+    if kind == 1:
+        f, z = numeric_vector(rng, n), complex_vector(rng, n)
+    elif kind == 2 and n:
+        z = z.copy()
+        z[rng.randrange(n)] = rng.choice([complex(math.nan, 1), complex(math.inf, 0), 0j, 1e308 + 1e308j])
+        if rng.random() < 0.3:
+            f = f.copy()
+            f[rng.randrange(n)] = rng.choice([math.nan, 0.0, -1.0, math.inf, 5e-324])
+    op = rng.randrange(6)
+    try:
+        if op in (0, 1):
+            max_m = rng.choice([50, 1, 0, -1, 2, 10**6, 2**62, 2**63, 2**64, -(2**63), True, 1.5, "3", None])
+            c = rng.choice([0.85, None, math.nan, math.inf, -math.inf, 0.0, -1.0, 2.0, "x", BadFloat()])
+            kw = {}
+            if rng.random() < 0.5:
+                kw["fit_type"] = rng.choice(["real", "imag", "complex", "", "x\x00", 3])
+            if rng.random() < 0.3:
+                kw["add_capacitance"] = rng.choice([True, False, BadFloat()])
+            if rng.random() < 0.3:
+                kw["tolerance"] = rng.choice([0.01, 0.0, -1.0, math.nan, math.inf])
+            if op == 0:
+                r = velotz.kramers_kronig(f, z, c=c, max_m=max_m, **kw)
+                repr(r)
+                assert r.m >= 1 and len(r.z_fit) == len(r.frequencies)
+                if r.passed:
+                    assert math.isfinite(r.max_residual), repr(r)
+            else:
+                core._kramers_kronig(f, z, c, max_m if isinstance(max_m, int) else 50, rng.random() < 0.5,
+                                     rng.random() < 0.5, kw.get("fit_type", "real"))
+        elif op == 2:
+            circuit = constrained_circuit(velotz, rng)
+            start = circuit.with_values([rng.choice([1.0, 10.0, 1e-4, 0.8]) for _ in circuit.param_names()])
+            ref_f = np.logspace(-1, 4, 12)
+            r = start.fit(ref_f, velotz_reference_impedance(ref_f), guess_init=False, method=rng.choice(METHODS),
+                          **small_budget(rng))
+            ctx["check_fit"](r)
+            d = velotz.diagnose(r, *rng.choice([(f, z), (f, None), (ref_f, None), ([], None), ([math.nan], None),
+                                                ("abc", None), (None, None), ([1e300, -1.0, 0.0], None)]))
+            repr(d), str(d), d.flagged(), d.ok
+        elif op == 3:
+            cands = rng.choice([["R0", "R0-(R1,C1)"], [velotz.Circuit("R0-(R1,CPE1)")], [], "R0-(R1,C1)",
+                                ["R0-(R1,", 3], [constrained_circuit(velotz, rng)], ["randles", "rc"]])
+            cmp = velotz.compare(f, z, cands, criterion=rng.choice(["aic", "bic", "AIC", "x"]), **small_budget(rng))
+            repr(cmp)
+            for e in cmp.entries if hasattr(cmp, "entries") else cmp:
+                if e.result is not None:
+                    ctx["check_fit"](e.result)
+        elif op == 4:
+            core._spectrum(*rng.choice([(f, z), (f,), (f, None), ({"Frequency / Hz": f},), (Liar([1.0], 2**62),),
+                                        (f, Liar([1j], rng.choice([1] + huge(2**62))))]))
+        else:
+            circuit = constrained_circuit(velotz, rng)
+            core._structure(circuit, rng.choice([f, list(f), [], [math.nan, -1.0], Liar([1.0], 2**62) if huge(1)
+                                                 else [1.0], "x"]),
+                            rng.choice([1e-3, 0.0, -1.0, math.nan, math.inf]))
+    except (ValueError, TypeError, OverflowError, MemoryError, IndexError, ZeroDivisionError) as err:
+        ctx["outcome"] = "refused: " + type(err).__name__
+    except RuntimeError as err:
+        if "no float here" not in str(err):
+            raise
+        ctx["outcome"] = "refused: RuntimeError from __float__"
+
+
+# Pickle reconstructors fed hostile states.
+
+def mutate_state(rng, obj, depth=0):
+    """A copy of a state (dicts, lists, tuples, scalars) with a few random changes."""
+    if depth > 6:
+        return obj
+    if isinstance(obj, dict):
+        out = {k: (mutate_state(rng, v, depth + 1) if rng.random() < 0.3 else v) for k, v in obj.items()}
+        if out and rng.random() < 0.2:
+            out.pop(rng.choice(list(out)))
+        if rng.random() < 0.1:
+            out[rng.choice(["extra", 1, "fixed", "bounds", "std_error_names"])] = rng.choice([None, [], [True]])
+        return out
+    if isinstance(obj, (list, tuple)):
+        items = [mutate_state(rng, v, depth + 1) if rng.random() < 0.3 else v for v in obj]
+        op = rng.randrange(6)
+        if op == 0 and items:
+            del items[rng.randrange(len(items))]
+        elif op == 1 and items:
+            items.append(rng.choice(items))
+        elif op == 2 and depth <= 1:  # deeper, the copies would multiply level by level
+            items = items * rng.choice([2, 100] + huge(10000))
+        return type(obj)(items) if isinstance(obj, tuple) else items
+    return rng.choice([obj, obj, None, "R", "\x00", 1, -1, 2**64, 1.5, math.nan, math.inf, True, False, [], (),
+                       {}, BadFloat(), b"x", "é\ud800"])
+
+
+def deep_nodes(rng):
+    depth = rng.choice([1, 10, 199, 200, 201, 1000] + huge(100000))
+    node = [("R", "R1", (1.0,))]
+    for _ in range(depth):
+        node = [[node, [("C", None, (1e-3,))]]] if rng.random() < 0.5 else [[node]]
+    return node
+
+
+def run_state_case(velotz, rng, ctx):
+    core = sys.modules["velotz._core"]
+    circuit = constrained_circuit(velotz, rng)
+    kind = rng.randrange(4)
+    try:
+        if kind == 0:
+            fn, (state,) = circuit.__reduce__()
+            if rng.random() < 0.3:
+                state = dict(state, nodes=deep_nodes(rng))
+            out = core._circuit_from_state(mutate_state(rng, state))
+            repr(out), hash(out), out.param_names(), out.free_param_names(), out.impedance([1.0, 10.0])
+        elif kind == 1:
+            if "result" not in ctx:
+                f = [0.1, 1.0, 10.0, 100.0, 1e3]
+                z = list(velotz_reference_impedance(f))
+                ctx["result"] = [constrained_circuit(velotz, random.Random(i)).fit(f, z, max_iterations=20)
+                                 for i in range(8)]
+            fn, (state,) = rng.choice(ctx["result"]).__reduce__()
+            if rng.random() < 0.2:
+                state = dict(state, circuit=deep_nodes(rng))
+            if rng.random() < 0.2:
+                state = dict(state, success=True, **{rng.choice(["cost", "chi_square"]): rng.choice(
+                    [math.nan, math.inf, 1.0])}, params=[rng.choice([math.nan, 1.0, -math.inf]) for _ in
+                                                         state["params"]])
+            out = core._fit_result_from_state(mutate_state(rng, state))
+            ctx["check_fit"](out)
+            repr(out), hash(out), out.params, out.stderr, out.circuit, out == out
+        elif kind == 2:
+            code = rng.choice(["R", "C", "Cpe", "Zarc", "Tlmq", "X", "", None, 1, "R\x00"])
+            values = rng.choice([(1.0,), (1.0, 0.5), [], (math.nan,), (BadFloat(),), "1", None,
+                                 Liar([1.0], rng.choice([1, 5] + huge(2**62))), [1.0] * rng.choice([1, 3, 1000])])
+            e = core._element_from_state(code, values)
+            repr(e), hash(e)
+        else:
+            fn = rng.choice([core._circuit_from_state, core._fit_result_from_state])
+            fn(rng.choice([None, [], {}, {"format": 1}, {"format": 2**70}, {"format": "1"}, {"format": 1, "nodes": {}},
+                           {"format": 1, "nodes": deep_nodes(rng), "values_given": True},
+                           {"format": 1, "nodes": [("R", "R0", (1.0,))] * rng.choice([1, 1000] + huge(200000)),
+                            "values_given": BadFloat()}]))
+    except (ValueError, TypeError, OverflowError, MemoryError, IndexError, RecursionError) as err:
+        ctx["outcome"] = "refused: " + type(err).__name__
+    except RuntimeError as err:
+        if "no float here" not in str(err):
+            raise
+        ctx["outcome"] = "refused: RuntimeError from __float__"
+
+
+CATEGORIES = {"parser": run_parser_case, "weights": run_weights_case, "numeric": run_numeric_case,
+              "constraints": run_constraints_case, "batch": run_batch_case, "analysis": run_analysis_case,
+              "state": run_state_case}
 
 # ---------------------------------------------------------------- child
 
@@ -434,6 +850,10 @@ def main(argv=None):
     ap.add_argument("--parser", type=int, default=2000, help="parser texts")
     ap.add_argument("--weights", type=int, default=300, help="weight files")
     ap.add_argument("--numeric", type=int, default=1000, help="numeric-argument cases")
+    ap.add_argument("--constraints", type=int, default=500, help="with_fixed/with_free/with_bounds cases")
+    ap.add_argument("--batch-cases", dest="batch_cases", type=int, default=200, help="fit_batch cases")
+    ap.add_argument("--analysis", type=int, default=300, help="kramers_kronig/diagnose/compare cases")
+    ap.add_argument("--state", type=int, default=500, help="pickle reconstructor cases")
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--batch", type=int, default=2000, help="cases per child process")
     ap.add_argument("--timeout", type=float, default=120.0, help="seconds one case may take")
@@ -452,7 +872,9 @@ def main(argv=None):
     log = (lambda m: print(m, file=sys.stderr, flush=True)) if args.verbose else None
     began = time.time()
     report = {}
-    for category, count in (("parser", args.parser), ("weights", args.weights), ("numeric", args.numeric)):
+    for category, count in (("parser", args.parser), ("weights", args.weights), ("numeric", args.numeric),
+                            ("constraints", args.constraints), ("batch", args.batch_cases),
+                            ("analysis", args.analysis), ("state", args.state)):
         t0 = time.time()
         report[category] = run_category(category, count, args.seed, args.batch, args.timeout, log)
         report[category]["seconds"] = round(time.time() - t0, 1)
