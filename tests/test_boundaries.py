@@ -221,3 +221,36 @@ def test_masked_arrays_are_read_through_their_items():
     np.testing.assert_allclose(z[[0, 2]], 2.0 + 1 / (1j * w * 1e-3), rtol=1e-14)
     assert np.isnan(z[1].real) and np.isnan(z[1].imag)
     assert len(values) == 1 and values[0] != values[0]
+
+
+@pytest.mark.parametrize("call", [
+    "c.with_named_values(d)",
+    "c.with_fixed(d)",
+    "c.with_bounds({k: Clearing(d) for k in list(d)})",
+], ids=["with_named_values", "with_fixed", "with_bounds"])
+def test_dict_emptied_while_its_values_convert(call):
+    # A value's conversion empties the dict being read: the call must finish
+    # (with a value or an exception), never read freed items.
+    code, out, err = run_child(f"""
+        import velotz
+        class Clearing:
+            def __init__(self, d):
+                self.d = d
+            def __float__(self):
+                self.d.clear()
+                return 1.0
+            def __iter__(self):
+                self.d.clear()
+                return iter((0.1, 0.9))
+            def __len__(self):
+                return 2
+        c = velotz.Circuit("R0-(R1,CPE1)")
+        d = {{n: 1.0 for n in c.param_names()}}
+        d["R1.r"] = Clearing(d)
+        try:
+            {call}
+        except (TypeError, ValueError) as e:
+            pass
+        print("alive")
+    """)
+    assert code == 0 and out.strip() == "alive", err

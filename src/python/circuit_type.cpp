@@ -99,6 +99,11 @@ void append_valid_parameters(const NodeList& tree, const ParamMask* mask, std::v
     }
 }
 
+// The (key, value) pairs of a dict as a list of its own: converting a value
+// may run user code (__float__) that changes the dict, so the items are
+// never read from the dict while it is being walked.
+Ref dict_items(PyObject* dict) { return Ref(PyDict_Items(dict)); }
+
 PyObject* raise_lines(const std::vector<std::string>& lines) {
     std::string message;
     for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -198,9 +203,12 @@ PyObject* circuit_with_named_values(PyObject* self, PyObject* args, PyObject* kw
     }
     // Keys in the dict's own order, for the order of the unknown-key lines.
     std::vector<std::pair<std::string, double>> given;
-    PyObject *key = nullptr, *value = nullptr;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
+    Ref items = dict_items(dict);
+    if (!items) return nullptr;
+    for (Py_ssize_t item_index = 0; item_index < PyList_GET_SIZE(items.get()); ++item_index) {
+        PyObject* item = PyList_GET_ITEM(items.get(), item_index);
+        PyObject* key = PyTuple_GET_ITEM(item, 0);
+        PyObject* value = PyTuple_GET_ITEM(item, 1);
         if (!PyUnicode_Check(key)) {
             raise_argument_error("values", "'" + type_name(key) + "' object cannot be converted to 'str'");
             return nullptr;
@@ -346,9 +354,12 @@ PyObject* circuit_with_fixed(PyObject* self, PyObject* args, PyObject* kwargs) {
         return nullptr;
     std::vector<std::pair<std::string, std::optional<double>>> given;
     if (PyDict_Check(params)) {
-        PyObject *key = nullptr, *value = nullptr;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(params, &pos, &key, &value)) {
+        Ref items = dict_items(params);
+        if (!items) return nullptr;
+        for (Py_ssize_t item_index = 0; item_index < PyList_GET_SIZE(items.get()); ++item_index) {
+            PyObject* item = PyList_GET_ITEM(items.get(), item_index);
+            PyObject* key = PyTuple_GET_ITEM(item, 0);
+            PyObject* value = PyTuple_GET_ITEM(item, 1);
             if (!PyUnicode_Check(key)) {
                 raise_argument_error("params", "'" + type_name(key) + "' object cannot be converted to 'str'");
                 return nullptr;
@@ -420,9 +431,12 @@ PyObject* circuit_with_bounds(PyObject* self, PyObject* args, PyObject* kwargs) 
         return nullptr;
     }
     std::vector<std::pair<std::string, std::optional<Bounds>>> given;
-    PyObject *key = nullptr, *value = nullptr;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
+    Ref items = dict_items(dict);
+    if (!items) return nullptr;
+    for (Py_ssize_t item_index = 0; item_index < PyList_GET_SIZE(items.get()); ++item_index) {
+        PyObject* item = PyList_GET_ITEM(items.get(), item_index);
+        PyObject* key = PyTuple_GET_ITEM(item, 0);
+        PyObject* value = PyTuple_GET_ITEM(item, 1);
         if (!PyUnicode_Check(key)) {
             raise_argument_error("bounds", "'" + type_name(key) + "' object cannot be converted to 'str'");
             return nullptr;
