@@ -207,19 +207,15 @@ PyObject* fit_batch_entry(PyObject*, PyObject* args, PyObject* kwargs) {
                                      "seed",
                                      nullptr};
     PyObject *circuit = nullptr, *spectra = nullptr, *seeds = Py_None, *progress = Py_None,
-             *progress_interval = nullptr, *guess_init_obj = nullptr, *weights_obj = nullptr, *weight_obj = nullptr,
-             *method_obj = nullptr, *max_iterations = nullptr, *ftol = nullptr, *xtol = nullptr,
-             *num_particles = nullptr, *generations = nullptr, *nelder_mead_iterations = nullptr,
-             *de_evaluations = nullptr, *sa_iterations = nullptr, *sa_initial_temperature = nullptr,
-             *basin_hopping_hops = nullptr, *basin_hopping_step_size = nullptr,
-             *basin_hopping_temperature = nullptr, *seed = nullptr;
+             *progress_interval = nullptr;
+    FitOptionArgs o;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOOOOOOOOOOOOOOO:fit_batch",
                                      const_cast<char**>(keywords), &circuit, &spectra, &seeds, &progress,
-                                     &progress_interval, &guess_init_obj, &weights_obj, &weight_obj, &method_obj,
-                                     &max_iterations, &ftol, &xtol, &num_particles, &generations,
-                                     &nelder_mead_iterations, &de_evaluations, &sa_iterations,
-                                     &sa_initial_temperature, &basin_hopping_hops, &basin_hopping_step_size,
-                                     &basin_hopping_temperature, &seed))
+                                     &progress_interval, &o.guess_init, &o.weights, &o.weight, &o.method,
+                                     &o.max_iterations, &o.ftol, &o.xtol, &o.num_particles, &o.generations,
+                                     &o.nelder_mead_iterations, &o.de_evaluations, &o.sa_iterations,
+                                     &o.sa_initial_temperature, &o.basin_hopping_hops, &o.basin_hopping_step_size,
+                                     &o.basin_hopping_temperature, &o.seed))
         return nullptr;
     if (!is_circuit(circuit)) {
         raise_argument_error("circuit", "'" + type_name(circuit) + "' object cannot be converted to 'Circuit'");
@@ -237,21 +233,7 @@ PyObject* fit_batch_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     std::string weight_text = "modulus";
     double interval = 0.1;
     if (!convert_f64(progress_interval, "progress_interval", interval) ||
-        !convert_optional_bool(guess_init_obj, "guess_init", guess_init) ||
-        !optional_path(weights_obj, "weights", weights_path) ||
-        !convert_str(weight_obj, "weight", weight_text) || !convert_str(method_obj, "method", request.method) ||
-        !convert_size(max_iterations, "max_iterations", request.max_iterations) ||
-        !convert_f64(ftol, "ftol", request.ftol) || !convert_f64(xtol, "xtol", request.xtol) ||
-        !convert_size(num_particles, "num_particles", request.num_particles) ||
-        !convert_u64(generations, "generations", request.generations) ||
-        !convert_u64(nelder_mead_iterations, "nelder_mead_iterations", request.nelder_mead_iterations) ||
-        !convert_size(de_evaluations, "de_evaluations", request.de_evaluations) ||
-        !convert_u64(sa_iterations, "sa_iterations", request.sa_iterations) ||
-        !convert_f64(sa_initial_temperature, "sa_initial_temperature", request.sa_initial_temperature) ||
-        !convert_size(basin_hopping_hops, "basin_hopping_hops", request.basin_hopping_hops) ||
-        !convert_f64(basin_hopping_step_size, "basin_hopping_step_size", request.basin_hopping_step_size) ||
-        !convert_f64(basin_hopping_temperature, "basin_hopping_temperature", request.basin_hopping_temperature) ||
-        !convert_optional_u64(seed, "seed", request.seed))
+        !convert_fit_options(o, request, guess_init, weights_path, weight_text))
         return nullptr;
     // A method name that no spectrum could use is the caller's error, not a
     // spectrum's: refused before any work, with fit()'s message.

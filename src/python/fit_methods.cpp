@@ -65,18 +65,14 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      "basin_hopping_temperature",
                                      "seed",
                                      nullptr};
-    PyObject *frequencies = nullptr, *impedances = Py_None, *guess_init_obj = nullptr, *weights_obj = nullptr,
-             *weight_obj = nullptr, *method_obj = nullptr, *max_iterations = nullptr, *ftol = nullptr,
-             *xtol = nullptr, *num_particles = nullptr, *generations = nullptr, *nelder_mead_iterations = nullptr,
-             *de_evaluations = nullptr, *sa_iterations = nullptr, *sa_initial_temperature = nullptr,
-             *basin_hopping_hops = nullptr, *basin_hopping_step_size = nullptr,
-             *basin_hopping_temperature = nullptr, *seed = nullptr;
+    PyObject *frequencies = nullptr, *impedances = Py_None;
+    FitOptionArgs o;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOOOOOOOOOOOOOO:fit", const_cast<char**>(keywords),
-                                     &frequencies, &impedances, &guess_init_obj, &weights_obj, &weight_obj,
-                                     &method_obj, &max_iterations, &ftol, &xtol, &num_particles, &generations,
-                                     &nelder_mead_iterations, &de_evaluations, &sa_iterations,
-                                     &sa_initial_temperature, &basin_hopping_hops, &basin_hopping_step_size,
-                                     &basin_hopping_temperature, &seed))
+                                     &frequencies, &impedances, &o.guess_init, &o.weights, &o.weight, &o.method,
+                                     &o.max_iterations, &o.ftol, &o.xtol, &o.num_particles, &o.generations,
+                                     &o.nelder_mead_iterations, &o.de_evaluations, &o.sa_iterations,
+                                     &o.sa_initial_temperature, &o.basin_hopping_hops, &o.basin_hopping_step_size,
+                                     &o.basin_hopping_temperature, &o.seed))
         return nullptr;
 
     // 1. Options, in signature order.
@@ -84,22 +80,7 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::optional<bool> guess_init;
     std::optional<std::string> weights_path;
     std::string weight_text = "modulus";
-    if (!convert_optional_bool(guess_init_obj, "guess_init", guess_init) ||
-        !optional_path(weights_obj, "weights", weights_path) ||
-        !convert_str(weight_obj, "weight", weight_text) || !convert_str(method_obj, "method", request.method) ||
-        !convert_size(max_iterations, "max_iterations", request.max_iterations) ||
-        !convert_f64(ftol, "ftol", request.ftol) || !convert_f64(xtol, "xtol", request.xtol) ||
-        !convert_size(num_particles, "num_particles", request.num_particles) ||
-        !convert_u64(generations, "generations", request.generations) ||
-        !convert_u64(nelder_mead_iterations, "nelder_mead_iterations", request.nelder_mead_iterations) ||
-        !convert_size(de_evaluations, "de_evaluations", request.de_evaluations) ||
-        !convert_u64(sa_iterations, "sa_iterations", request.sa_iterations) ||
-        !convert_f64(sa_initial_temperature, "sa_initial_temperature", request.sa_initial_temperature) ||
-        !convert_size(basin_hopping_hops, "basin_hopping_hops", request.basin_hopping_hops) ||
-        !convert_f64(basin_hopping_step_size, "basin_hopping_step_size", request.basin_hopping_step_size) ||
-        !convert_f64(basin_hopping_temperature, "basin_hopping_temperature", request.basin_hopping_temperature) ||
-        !convert_optional_u64(seed, "seed", request.seed))
-        return nullptr;
+    if (!convert_fit_options(o, request, guess_init, weights_path, weight_text)) return nullptr;
 
     // 2.-4. The circuit (kept alive by self), the spectrum and the weighting.
     std::shared_ptr<const NodeList> tree = *reinterpret_cast<CircuitObject*>(self)->tree;

@@ -1,6 +1,8 @@
 // Conversions of the fit options, shared by Circuit.fit and the batch fit.
 #include "python/fit_options.hpp"
 
+#include "python/paths.hpp"
+
 #include <cstring>
 
 #include "models/registry.hpp"
@@ -59,14 +61,6 @@ bool convert_str(PyObject* obj, const char* name, std::string& out) {
     return true;
 }
 
-bool convert_optional_str(PyObject* obj, const char* name, std::optional<std::string>& out) {
-    if (!obj || obj == Py_None) return true;
-    std::string text;
-    if (!convert_str(obj, name, text)) return false;
-    out = std::move(text);
-    return true;
-}
-
 // None, True or False; numpy's boolean scalar counts as a bool.
 bool convert_optional_bool(PyObject* obj, const char* name, std::optional<bool>& out) {
     if (!obj || obj == Py_None) return true;
@@ -98,6 +92,26 @@ std::string no_network_warning() {
            "Circuit.with_named_values({...}) or Circuit.with_values([...]), or pass guess_init=False to "
            "silence this. Models available for " +
            quoted_model_names();
+}
+
+bool convert_fit_options(const FitOptionArgs& a, FitRequest& request, std::optional<bool>& guess_init,
+                         std::optional<std::string>& weights_path, std::string& weight_text) {
+    return convert_optional_bool(a.guess_init, "guess_init", guess_init) &&
+           optional_path(a.weights, "weights", weights_path) && convert_str(a.weight, "weight", weight_text) &&
+           convert_str(a.method, "method", request.method) &&
+           convert_size(a.max_iterations, "max_iterations", request.max_iterations) &&
+           convert_f64(a.ftol, "ftol", request.ftol) && convert_f64(a.xtol, "xtol", request.xtol) &&
+           convert_size(a.num_particles, "num_particles", request.num_particles) &&
+           convert_u64(a.generations, "generations", request.generations) &&
+           convert_u64(a.nelder_mead_iterations, "nelder_mead_iterations", request.nelder_mead_iterations) &&
+           convert_size(a.de_evaluations, "de_evaluations", request.de_evaluations) &&
+           convert_u64(a.sa_iterations, "sa_iterations", request.sa_iterations) &&
+           convert_f64(a.sa_initial_temperature, "sa_initial_temperature", request.sa_initial_temperature) &&
+           convert_size(a.basin_hopping_hops, "basin_hopping_hops", request.basin_hopping_hops) &&
+           convert_f64(a.basin_hopping_step_size, "basin_hopping_step_size", request.basin_hopping_step_size) &&
+           convert_f64(a.basin_hopping_temperature, "basin_hopping_temperature",
+                       request.basin_hopping_temperature) &&
+           convert_optional_u64(a.seed, "seed", request.seed);
 }
 
 }  // namespace velotz::py

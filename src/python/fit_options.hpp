@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "fit/fit.hpp"
 #include "python/pyref.hpp"
 
 namespace velotz::py {
@@ -18,11 +19,37 @@ bool convert_u64(PyObject* obj, const char* name, std::uint64_t& out);
 bool convert_size(PyObject* obj, const char* name, std::size_t& out);
 bool convert_f64(PyObject* obj, const char* name, double& out);
 bool convert_str(PyObject* obj, const char* name, std::string& out);
-// None (or absent) leaves `out` empty.
-bool convert_optional_str(PyObject* obj, const char* name, std::optional<std::string>& out);
 // None, True or False; numpy's boolean scalar counts as a bool.
 bool convert_optional_bool(PyObject* obj, const char* name, std::optional<bool>& out);
 bool convert_optional_u64(PyObject* obj, const char* name, std::optional<std::uint64_t>& out);
+
+// The option arguments of a fit, as the interpreter handed them over (null
+// when not given), in fit()'s signature order.
+struct FitOptionArgs {
+    PyObject* guess_init = nullptr;
+    PyObject* weights = nullptr;
+    PyObject* weight = nullptr;
+    PyObject* method = nullptr;
+    PyObject* max_iterations = nullptr;
+    PyObject* ftol = nullptr;
+    PyObject* xtol = nullptr;
+    PyObject* num_particles = nullptr;
+    PyObject* generations = nullptr;
+    PyObject* nelder_mead_iterations = nullptr;
+    PyObject* de_evaluations = nullptr;
+    PyObject* sa_iterations = nullptr;
+    PyObject* sa_initial_temperature = nullptr;
+    PyObject* basin_hopping_hops = nullptr;
+    PyObject* basin_hopping_step_size = nullptr;
+    PyObject* basin_hopping_temperature = nullptr;
+    PyObject* seed = nullptr;
+};
+
+// Every option converted in signature order into `request` (method, budgets,
+// tolerances, seed) and the three that decide the start and the weighting;
+// the first refusal sets its Python exception and returns false.
+bool convert_fit_options(const FitOptionArgs& args, FitRequest& request, std::optional<bool>& guess_init,
+                         std::optional<std::string>& weights_path, std::string& weight_text);
 
 // The UserWarning text of a fit that would guess but finds no trained
 // network for the circuit's topology.
