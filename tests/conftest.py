@@ -18,7 +18,13 @@ def memory_is_flat():
 
     def check(fn, rounds=5, per_round=2000, slack=8 * 1024 * 1024):
         # Collections before each reading: PyPy's collector frees objects
-        # handed through its C-API layer only when it runs.
+        # handed through its C-API layer only when it runs. Its heap also
+        # keeps growing for a while after warm-up (the next major collection
+        # is due at a multiple of the live heap) and is not handed back to
+        # the system, so resident size there gets four times the slack; a
+        # leak still shows on CPython, which runs the same checks.
+        if sys.implementation.name == "pypy":
+            slack *= 4
         for _ in range(per_round):  # warm-up: caches, allocator pools
             fn()
         gc.collect()
