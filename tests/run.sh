@@ -25,9 +25,8 @@ cmake -S . -B build-tests -G Ninja -Wno-dev -DVELOTZ_BUILD_TESTS=ON -DVELOTZ_BUI
 cmake --build build-tests -j2
 ./build-tests/velotz_cpp_tests --gtest_brief=1
 
-# The type stubs: mypy --strict on the examples and on a file using every
-# public function (resolves velotz to the installed package).
-python3 -m mypy --strict --no-incremental examples/*.py tests/typing_usage.py
+# The type stubs (mypy --strict on the examples and on a file using every
+# public function) are checked by tests/test_typing.py in the suite below.
 
 # Python tests, run outside the source tree so they import the installed module.
 cd "$root/tests"

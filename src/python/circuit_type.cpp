@@ -99,10 +99,39 @@ void append_valid_parameters(const NodeList& tree, const ParamMask* mask, std::v
     }
 }
 
-// The (key, value) pairs of a dict as a list of its own: converting a value
-// may run user code (__float__) that changes the dict, so the items are
-// never read from the dict while it is being walked.
-Ref dict_items(PyObject* dict) { return Ref(PyDict_Items(dict)); }
+// Walks the (key, value) pairs of a dict keyed by parameter names, in the
+// dict's order, calling read(name, value) for each; false with a Python
+// exception set when a key is not a str or read refuses. The pairs are taken
+// as a list of their own first: converting a value may run user code
+// (__float__) that changes the dict, so nothing is read from the dict while
+// it is being walked.
+template <typename Read>
+bool read_named(PyObject* dict, const char* argument, Read&& read) {
+    Ref items(PyDict_Items(dict));
+    if (!items) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* item = PyList_GET_ITEM(items.get(), i);
+        PyObject* key = PyTuple_GET_ITEM(item, 0);
+        if (!PyUnicode_Check(key)) {
+            raise_argument_error(argument, "'" + type_name(key) + "' object cannot be converted to 'str'");
+            return false;
+        }
+        auto name = utf8_of(key);
+        if (!name || !read(std::move(*name), PyTuple_GET_ITEM(item, 1))) return false;
+    }
+    return true;
+}
+
+// A dict value through the interpreter's float conversion; a refusal is
+// prefixed with the argument's name.
+std::optional<double> named_float(PyObject* value, const char* argument) {
+    const double v = PyFloat_AsDouble(value);
+    if (v == -1.0 && PyErr_Occurred()) {
+        prefix_pending_error(argument);
+        return std::nullopt;
+    }
+    return v;
+}
 
 PyObject* raise_lines(const std::vector<std::string>& lines) {
     std::string message;
@@ -203,25 +232,12 @@ PyObject* circuit_with_named_values(PyObject* self, PyObject* args, PyObject* kw
     }
     // Keys in the dict's own order, for the order of the unknown-key lines.
     std::vector<std::pair<std::string, double>> given;
-    Ref items = dict_items(dict);
-    if (!items) return nullptr;
-    for (Py_ssize_t item_index = 0; item_index < PyList_GET_SIZE(items.get()); ++item_index) {
-        PyObject* item = PyList_GET_ITEM(items.get(), item_index);
-        PyObject* key = PyTuple_GET_ITEM(item, 0);
-        PyObject* value = PyTuple_GET_ITEM(item, 1);
-        if (!PyUnicode_Check(key)) {
-            raise_argument_error("values", "'" + type_name(key) + "' object cannot be converted to 'str'");
-            return nullptr;
-        }
-        auto name = utf8_of(key);
-        if (!name) return nullptr;
-        double v = PyFloat_AsDouble(value);
-        if (v == -1.0 && PyErr_Occurred()) {
-            prefix_pending_error("values");
-            return nullptr;
-        }
-        given.emplace_back(std::move(*name), v);
-    }
+    const bool read = read_named(dict, "values", [&](std::string name, PyObject* value) {
+        auto v = named_float(value, "values");
+        if (v) given.emplace_back(std::move(name), *v);
+        return v.has_value();
+    });
+    if (!read) return nullptr;
 
     const NodeList& tree = circuit_tree(self);
     auto names = param_names(tree);
@@ -354,25 +370,12 @@ PyObject* circuit_with_fixed(PyObject* self, PyObject* args, PyObject* kwargs) {
         return nullptr;
     std::vector<std::pair<std::string, std::optional<double>>> given;
     if (PyDict_Check(params)) {
-        Ref items = dict_items(params);
-        if (!items) return nullptr;
-        for (Py_ssize_t item_index = 0; item_index < PyList_GET_SIZE(items.get()); ++item_index) {
-            PyObject* item = PyList_GET_ITEM(items.get(), item_index);
-            PyObject* key = PyTuple_GET_ITEM(item, 0);
-            PyObject* value = PyTuple_GET_ITEM(item, 1);
-            if (!PyUnicode_Check(key)) {
-                raise_argument_error("params", "'" + type_name(key) + "' object cannot be converted to 'str'");
-                return nullptr;
-            }
-            auto name = utf8_of(key);
-            if (!name) return nullptr;
-            const double v = PyFloat_AsDouble(value);
-            if (v == -1.0 && PyErr_Occurred()) {
-                prefix_pending_error("params");
-                return nullptr;
-            }
-            given.emplace_back(std::move(*name), v);
-        }
+        const bool read = read_named(params, "params", [&](std::string name, PyObject* value) {
+            auto v = named_float(value, "params");
+            if (v) given.emplace_back(std::move(name), *v);
+            return v.has_value();
+        });
+        if (!read) return nullptr;
     } else {
         auto names = names_argument(params, "params");
         if (!names) return nullptr;
@@ -431,34 +434,25 @@ PyObject* circuit_with_bounds(PyObject* self, PyObject* args, PyObject* kwargs) 
         return nullptr;
     }
     std::vector<std::pair<std::string, std::optional<Bounds>>> given;
-    Ref items = dict_items(dict);
-    if (!items) return nullptr;
-    for (Py_ssize_t item_index = 0; item_index < PyList_GET_SIZE(items.get()); ++item_index) {
-        PyObject* item = PyList_GET_ITEM(items.get(), item_index);
-        PyObject* key = PyTuple_GET_ITEM(item, 0);
-        PyObject* value = PyTuple_GET_ITEM(item, 1);
-        if (!PyUnicode_Check(key)) {
-            raise_argument_error("bounds", "'" + type_name(key) + "' object cannot be converted to 'str'");
-            return nullptr;
-        }
-        auto name = utf8_of(key);
-        if (!name) return nullptr;
+    const bool read = read_named(dict, "bounds", [&](std::string name, PyObject* value) {
         if (value == Py_None) {
-            given.emplace_back(std::move(*name), std::nullopt);
-            continue;
+            given.emplace_back(std::move(name), std::nullopt);
+            return true;
         }
         auto pair = floats_from_sequence(value);
         if (!pair) {
             prefix_pending_error("bounds");
-            return nullptr;
+            return false;
         }
         if (pair->size() != 2) {
-            raise_argument_error("bounds", "expected a (lower, upper) pair or None for " + quote(*name) + ", got " +
+            raise_argument_error("bounds", "expected a (lower, upper) pair or None for " + quote(name) + ", got " +
                                                std::to_string(pair->size()) + " values");
-            return nullptr;
+            return false;
         }
-        given.emplace_back(std::move(*name), Bounds{(*pair)[0], (*pair)[1]});
-    }
+        given.emplace_back(std::move(name), Bounds{(*pair)[0], (*pair)[1]});
+        return true;
+    });
+    if (!read) return nullptr;
     const std::vector<std::string> names = param_names(circuit_tree(self));
     std::vector<std::string> requested;
     for (const auto& g : given) requested.push_back(g.first);
