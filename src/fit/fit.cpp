@@ -12,8 +12,9 @@ FitModel request_model(const FitRequest& request) {
 FitResultOr fit_dispatch(const FitRequest& request) {
     const std::string& method = request.method;
     if (method == "levenberg_marquardt") {
-        return levenberg_marquardt_fit(request_model(request), request.frequencies, request.impedances, request.weighting,
-                                       LmSettings{request.ftol, request.xtol, 1e-8, request.max_iterations});
+        return levenberg_marquardt_fit(request_model(request), request.frequencies, request.impedances,
+                                       request.weighting, LmSettings{request.ftol, request.xtol, 1e-8,
+                                                                     request.max_iterations});
     }
     // The global methods.
     if (method == "particle_swarm") return particle_swarm_fit(request);

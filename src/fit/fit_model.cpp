@@ -132,4 +132,26 @@ bool FitEvaluator::jacobian(const std::vector<double>& free, EvalCounter& counte
     return true;
 }
 
+// ---------------------------------------------------------------- FitProblem
+
+namespace {
+
+FitEvaluator compile_request(const FitModel& model, const std::vector<double>& frequencies,
+                             const std::vector<Cx>& impedances, Weighting weighting) {
+    const std::vector<double> omegas = angular(frequencies);
+    const std::vector<double> weights = compute_weights(impedances, weighting);
+    return FitEvaluator(model, Measurement{omegas, impedances, weights});
+}
+
+}  // namespace
+
+FitProblem::FitProblem(FitModel model_in, const std::vector<double>& frequencies,
+                       const std::vector<Cx>& impedances, Weighting weighting)
+    : model(std::move(model_in)), evaluator(compile_request(model, frequencies, impedances, weighting)) {}
+
+std::unique_ptr<FitEvaluator> FitProblem::another_evaluator() const {
+    return std::make_unique<FitEvaluator>(
+        model, Measurement{evaluator.omegas(), evaluator.impedances(), evaluator.weights()});
+}
+
 }  // namespace velotz

@@ -88,7 +88,9 @@ public:
     FitEvaluator(const FitModel& model, const Measurement& data);
 
     std::size_t points() const { return residuals_.points(); }
+    const std::vector<double>& omegas() const { return residuals_.omegas(); }
     const std::vector<Cx>& impedances() const { return residuals_.impedances(); }
+    const std::vector<double>& weights() const { return residuals_.weights(); }
 
     bool residuals(const std::vector<double>& free, EvalCounter& counter, std::vector<double>& out);
     // 0.5·Σr² at `free` (one counted evaluation), NaN when it fails.
@@ -112,6 +114,24 @@ private:
     std::vector<double> fixed_values_;  // the full vector the model was built with
     std::vector<bool> zero_;         // per full parameter: column not computed
     std::vector<double> jac_;        // the full Jacobian when parameters are fixed
+};
+
+// One fit request compiled once: the model (free parameters, their bounds
+// and starting values) and the evaluator compiled for the measured spectrum,
+// with ω = 2πf and the weights computed once. The multi-start, the global
+// searches, the polish after them and basin hopping's local fits all work
+// on one problem; a search that runs on several threads gives each thread
+// an evaluator of its own (`another_evaluator`).
+struct FitProblem {
+    FitProblem(FitModel model, const std::vector<double>& frequencies, const std::vector<Cx>& impedances,
+               Weighting weighting);
+
+    const std::vector<Bounds>& bounds() const { return model.bounds(); }
+    // An evaluator of its own for the same model and spectrum.
+    std::unique_ptr<FitEvaluator> another_evaluator() const;
+
+    FitModel model;
+    FitEvaluator evaluator;  // one thread at a time
 };
 
 }  // namespace velotz

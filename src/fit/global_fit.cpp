@@ -15,24 +15,18 @@ namespace velotz {
 namespace {
 
 // The set-up every global method shares, after the input checks and the
-// method's own settings checks. The searches move the model's free
-// parameters only.
+// method's own settings checks: the request compiled once, and the free
+// parameters' starting values. The searches move the free parameters only.
 struct GlobalSetup {
-    FitModel model;
-    std::vector<double> omegas;
-    std::vector<double> weights;
-    std::vector<Bounds> bounds;  // of the free parameters
-    std::vector<double> values;  // the free parameters' current (starting) values
-};
+    explicit GlobalSetup(const FitRequest& request)
+        : problem(request_model(request), request.frequencies, request.impedances, request.weighting),
+          values(problem.model.values()) {}
 
-GlobalSetup global_setup(const FitRequest& request) {
-    GlobalSetup s{request_model(request), {}, {}, {}, {}};
-    s.omegas = angular(request.frequencies);
-    s.weights = compute_weights(request.impedances, request.weighting);
-    s.bounds = s.model.bounds();
-    s.values = s.model.values();
-    return s;
-}
+    const std::vector<Bounds>& bounds() const { return problem.bounds(); }
+
+    FitProblem problem;
+    std::vector<double> values;
+};
 
 std::optional<FitError> input_error(const FitRequest& request) {
     return check_fit_inputs(request.circuit, request.frequencies.size(), request.impedances.size());
@@ -83,7 +77,7 @@ enum class BoxUse { Swarm, Evolution };
 
 std::optional<FitError> box_error(const GlobalSetup& s, const SearchBox& box, BoxUse use) {
     const char* method = use == BoxUse::Swarm ? "particle swarm" : "differential evolution";
-    const std::vector<std::string> names = s.model.names();
+    const std::vector<std::string> names = s.problem.model.names();
     for (std::size_t i = 0; i < box.lower.size() && i < box.upper.size(); ++i) {
         const double lo = box.lower[i];
         const double hi = box.upper[i];
@@ -107,109 +101,97 @@ std::optional<FitError> box_error(const GlobalSetup& s, const SearchBox& box, Bo
     return std::nullopt;
 }
 
-// The data a cost function reads; shared read-only by the calls of one search.
-struct CostData {
-    FitModel model;
-    std::vector<double> omegas;
-    std::vector<Cx> impedances;
-    std::vector<double> weights;
-    std::vector<Bounds> bounds;
-};
-
-// 0.5 * sum(r^2) at physical(x): one counted residual evaluation per call.
-// The model is compiled once per cost function; its arrays are reused by
-// every call.
-CostFunction make_cost(std::shared_ptr<const CostData> data, EvalCounter& counter) {
-    auto evaluator =
-        std::make_shared<FitEvaluator>(data->model, Measurement{data->omegas, data->impedances, data->weights});
-    return [data = std::move(data), evaluator = std::move(evaluator), &counter,
-            p = std::vector<double>()](const std::vector<double>& x) mutable {
-        physical_into(x, data->bounds, p);
-        return evaluator->cost(p, counter);
+// 0.5 * sum(r^2) at physical(x): one counted residual evaluation per call,
+// through `evaluator`, which must outlive the function and serve one thread.
+CostFunction make_cost(FitEvaluator& evaluator, const std::vector<Bounds>& bounds, EvalCounter& counter) {
+    return [&evaluator, &bounds, &counter, p = std::vector<double>()](const std::vector<double>& x) mutable {
+        physical_into(x, bounds, p);
+        return evaluator.cost(p, counter);
     };
-}
-
-std::shared_ptr<const CostData> cost_data(const FitRequest& request, const GlobalSetup& s) {
-    return std::make_shared<const CostData>(CostData{s.model, s.omegas, request.impedances, s.weights, s.bounds});
 }
 
 SearchBox search_box(const GlobalSetup& s) {
     std::vector<std::pair<double, double>> pairs;
-    pairs.reserve(s.bounds.size());
-    for (const Bounds& b : s.bounds) pairs.emplace_back(b.lo, b.hi);
+    pairs.reserve(s.bounds().size());
+    for (const Bounds& b : s.bounds()) pairs.emplace_back(b.lo, b.hi);
     return pso_search_box(pairs, s.values);
 }
 
 // The engine's best point, mapped to physical values and polished.
-FitResultOr hand_over(const FitRequest& request, const GlobalSetup& s, const SearchOutcome& found,
-                      EvalCounter& counter) {
+FitResultOr hand_over(GlobalSetup& s, const SearchOutcome& found, EvalCounter& counter) {
     if (!found) return std::unexpected(FitError::solver_failure(found.error()));
-    return polish_or_fallback(s.model, physical(found->x, s.bounds), found->iterations, request.frequencies,
-                              request.impedances, request.weighting, s.omegas, s.weights, counter);
+    return polish_or_fallback(s.problem, physical(found->x, s.bounds()), found->iterations, counter);
 }
 
 }  // namespace
 
 FitResultOr nelder_mead_fit(const FitRequest& request) {
     if (auto error = input_error(request)) return std::unexpected(*error);
-    const GlobalSetup setup = global_setup(request);
+    GlobalSetup setup(request);
     EvalCounter counter{0};
-    const CostFunction cost = make_cost(cost_data(request, setup), counter);
-    const auto found =
-        nelder_mead_search(cost, internal_from_physical(setup.values, setup.bounds), request.nelder_mead_iterations);
-    return hand_over(request, setup, found, counter);
+    const CostFunction cost = make_cost(setup.problem.evaluator, setup.bounds(), counter);
+    const auto found = nelder_mead_search(cost, internal_from_physical(setup.values, setup.bounds()),
+                                          request.nelder_mead_iterations);
+    return hand_over(setup, found, counter);
 }
 
 FitResultOr particle_swarm_fit(const FitRequest& request) {
     if (auto error = input_error(request)) return std::unexpected(*error);
     if (auto error = swarm_settings_error(request)) return std::unexpected(*error);
-    const GlobalSetup setup = global_setup(request);
+    GlobalSetup setup(request);
     const SearchBox box = search_box(setup);
     if (auto error = box_error(setup, box, BoxUse::Swarm)) return std::unexpected(*error);
     EvalCounter counter{0};
-    const CostFunction cost = make_cost(cost_data(request, setup), counter);
+    const CostFunction cost = make_cost(setup.problem.evaluator, setup.bounds(), counter);
     const auto found = particle_swarm_search(cost, box, request.num_particles, request.generations, request.seed);
-    return hand_over(request, setup, found, counter);
+    return hand_over(setup, found, counter);
 }
 
 FitResultOr differential_evolution_fit(const FitRequest& request) {
     if (auto error = input_error(request)) return std::unexpected(*error);
-    const GlobalSetup setup = global_setup(request);
+    GlobalSetup setup(request);
     const SearchBox box = search_box(setup);
     if (auto error = box_error(setup, box, BoxUse::Evolution)) return std::unexpected(*error);
     EvalCounter counter{0};
-    // Every run gets its own cost function over its own copy of the data.
-    const CostFactory factory = [&request, &setup, &counter] { return make_cost(cost_data(request, setup), counter); };
+    // The runs may go on several threads: each gets an evaluator of its own,
+    // owned by its cost function.
+    const CostFactory factory = [&setup, &counter]() -> CostFunction {
+        std::shared_ptr<FitEvaluator> own = setup.problem.another_evaluator();
+        return [own, &bounds = setup.bounds(), &counter, p = std::vector<double>()](
+                   const std::vector<double>& x) mutable {
+            physical_into(x, bounds, p);
+            return own->cost(p, counter);
+        };
+    };
     const auto found = differential_evolution_search(factory, box, request.de_evaluations);
-    return hand_over(request, setup, found, counter);
+    return hand_over(setup, found, counter);
 }
 
 FitResultOr simulated_annealing_fit(const FitRequest& request) {
     if (auto error = input_error(request)) return std::unexpected(*error);
     if (auto error = annealing_settings_error(request)) return std::unexpected(*error);
-    const GlobalSetup setup = global_setup(request);
+    GlobalSetup setup(request);
     EvalCounter counter{0};
-    const CostFunction cost = make_cost(cost_data(request, setup), counter);
-    const auto found = simulated_annealing_search(cost, internal_from_physical(setup.values, setup.bounds),
+    const CostFunction cost = make_cost(setup.problem.evaluator, setup.bounds(), counter);
+    const auto found = simulated_annealing_search(cost, internal_from_physical(setup.values, setup.bounds()),
                                                   request.sa_iterations, request.sa_initial_temperature,
                                                   request.seed);
-    return hand_over(request, setup, found, counter);
+    return hand_over(setup, found, counter);
 }
 
 FitResultOr basin_hopping_fit(const FitRequest& request) {
     if (auto error = input_error(request)) return std::unexpected(*error);
     if (auto error = hopping_settings_error(request)) return std::unexpected(*error);
-    const FitModel model = request_model(request);
-    const std::vector<Bounds>& bounds = model.bounds();
+    GlobalSetup setup(request);
+    const FitModel& model = setup.problem.model;
+    FitEvaluator& evaluator = setup.problem.evaluator;
+    const std::vector<Bounds>& bounds = setup.bounds();
     const std::size_t needed = model.free_count();
 
     // A local fit is a complete multi-start fit from the circuit rebuilt with
     // the start values; its error (if any) is kept to be returned unchanged.
-    // Every local fit goes through one evaluator compiled here (the rebuilt
+    // Every local fit goes through the problem's evaluator (the rebuilt
     // models keep the tree, the mask and the fixed values).
-    const std::vector<double> omegas = angular(request.frequencies);
-    const std::vector<double> weights = compute_weights(request.impedances, request.weighting);
-    FitEvaluator evaluator(model, Measurement{omegas, request.impedances, weights});
     std::optional<FitError> local_error;
     const LocalFit local_fit = [&](const std::vector<double>& start) -> std::optional<LocalMinimum> {
         const FitModel jumped = start.size() >= needed ? model.with_values(start) : model;
@@ -232,7 +214,7 @@ FitResultOr basin_hopping_fit(const FitRequest& request) {
     };
     const CoordinateMap to_physical = [&bounds](const std::vector<double>& x) { return physical(x, bounds); };
 
-    auto found = basin_hopping_search(local_fit, to_internal, to_physical, model.values(),
+    auto found = basin_hopping_search(local_fit, to_internal, to_physical, setup.values,
                                       request.basin_hopping_hops, request.basin_hopping_step_size,
                                       request.basin_hopping_temperature, request.seed);
     if (!found) {

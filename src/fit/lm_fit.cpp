@@ -150,10 +150,8 @@ FitResultOr levenberg_marquardt_fit(const FitModel& model, const std::vector<dou
                                     const std::vector<Cx>& impedances, Weighting weighting,
                                     const LmSettings& settings) {
     if (auto error = check_fit_inputs(model.circuit(), frequencies.size(), impedances.size())) return std::unexpected(*error);
-    const std::vector<double> omegas = angular(frequencies);
-    const std::vector<double> weights = compute_weights(impedances, weighting);
-    FitEvaluator evaluator(model, Measurement{omegas, impedances, weights});
-    return levenberg_marquardt_fit(model, evaluator, settings);
+    FitProblem problem(model, frequencies, impedances, weighting);
+    return levenberg_marquardt_fit(problem.model, problem.evaluator, settings);
 }
 
 FitResultOr levenberg_marquardt_fit(const FitModel& model, FitEvaluator& evaluator, const LmSettings& settings) {
@@ -232,15 +230,16 @@ FitResultOr levenberg_marquardt_fit(const FitModel& model, FitEvaluator& evaluat
 
 // ---------------------------------------------------------------- polish
 
-FitResultOr polish_or_fallback(const FitModel& model, const std::vector<double>& best, std::uint64_t iterations,
-                               const std::vector<double>& frequencies, const std::vector<Cx>& impedances,
-                               Weighting weighting, const std::vector<double>& omegas,
-                               const std::vector<double>& weights, EvalCounter& counter) {
-    FitOutcome fallback = build_outcome(model, best, true, iterations, omegas, impedances, weights, counter);
+FitResultOr polish_or_fallback(FitProblem& problem, const std::vector<double>& best, std::uint64_t iterations,
+                               EvalCounter& counter) {
+    FitOutcome fallback = build_outcome(problem.model, best, true, iterations, problem.evaluator, counter);
 
-    const std::size_t needed = model.free_count();
-    const FitModel start = best.size() >= needed ? model.with_values(best) : model;
-    auto polished = levenberg_marquardt_fit(start, frequencies, impedances, weighting, kPolishSettings);
+    // The polish starts from the circuit rebuilt with `best` and runs on the
+    // search's own evaluator (the rebuilt model keeps the tree, the mask and
+    // the fixed values), with a counter of its own.
+    const std::size_t needed = problem.model.free_count();
+    const FitModel start = best.size() >= needed ? problem.model.with_values(best) : problem.model;
+    auto polished = levenberg_marquardt_fit(start, problem.evaluator, kPolishSettings);
     if (!polished) return polished;
 
     count_evaluation(counter, polished->impedance_evals);

@@ -125,13 +125,11 @@ FitResultOr levenberg_marquardt_fit(const FitModel& model, const std::vector<dou
 FitResultOr levenberg_marquardt_fit(const FitModel& model, FitEvaluator& evaluator, const LmSettings& settings);
 
 // After a global method: the global best as an outcome of its own (marked
-// successful), and a Levenberg–Marquardt polish from it with a fresh counter;
-// the polish wins when its cost is finite and not above the fallback's. The
-// polish's evaluations are added to `counter`, whose value becomes the
-// returned impedance_evals.
-FitResultOr polish_or_fallback(const FitModel& model, const std::vector<double>& best, std::uint64_t iterations,
-                               const std::vector<double>& frequencies, const std::vector<Cx>& impedances,
-                               Weighting weighting, const std::vector<double>& omegas,
-                               const std::vector<double>& weights, EvalCounter& counter);
+// successful), and a Levenberg–Marquardt polish from it with a fresh counter,
+// both through the problem's evaluator; the polish wins when its cost is
+// finite and not above the fallback's. The polish's evaluations are added to
+// `counter`, whose value becomes the returned impedance_evals.
+FitResultOr polish_or_fallback(FitProblem& problem, const std::vector<double>& best, std::uint64_t iterations,
+                               EvalCounter& counter);
 
 }  // namespace velotz

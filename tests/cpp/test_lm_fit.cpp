@@ -244,16 +244,15 @@ TEST(Polish, CountsTheGlobalSearchTheFallbackAndThePolish) {
                        param_bounds(circuit("R0-(R1,C1)", p))),
               p);
     const NodeList tree = circuit("R0-(R1,C1)", p);
-    std::vector<double> freqs, omegas, weights;
+    std::vector<double> freqs;
     std::vector<Cx> data;
     for (double f : {0.1, 1.0, 10.0, 100.0, 1e3}) {
         freqs.push_back(f);
-        omegas.push_back(f * kTwoPi);
         data.push_back(impedance(tree, f * kTwoPi));
-        weights.push_back(1.0);
     }
     EvalCounter counter{100};  // as if a global search had made 100 evaluations
-    auto out = polish_or_fallback(tree, p, 42, freqs, data, Weighting::Unit, omegas, weights, counter);
+    FitProblem problem(tree, freqs, data, Weighting::Unit);
+    auto out = polish_or_fallback(problem, p, 42, counter);
     ASSERT_TRUE(out.has_value());
     // fallback 1 + 2n; polish: 9 candidates, 1 solver evaluation, 1 cost, 1 + 2n.
     EXPECT_EQ(out->impedance_evals, 100u + 7u + 18u);
@@ -267,10 +266,10 @@ TEST(Polish, NonFiniteDataKeepTheGlobalResultButNotAsASuccess) {
     const std::vector<double> p = {10.0, 100.0, 1e-5};
     const NodeList tree = circuit("R0-(R1,C1)", p);
     const std::vector<double> freqs = {1.0, 10.0, 100.0};
-    const std::vector<double> omegas = angular(freqs);
     const std::vector<Cx> data = {{kNaN, 0.0}, {1.0, -1.0}, {1.0, -0.1}};
     EvalCounter counter{0};
-    auto out = polish_or_fallback(tree, p, 42, freqs, data, Weighting::Unit, omegas, {1.0, 1.0, 1.0}, counter);
+    FitProblem problem(tree, freqs, data, Weighting::Unit);
+    auto out = polish_or_fallback(problem, p, 42, counter);
     ASSERT_TRUE(out.has_value());
     // The global result is kept, but a NaN cost is never a usable fit.
     EXPECT_FALSE(out->success);
