@@ -10,6 +10,7 @@
 #include <limits>
 #include <numeric>
 #include <string>
+#include <utility>
 
 #include "nn/guesser.hpp"
 
@@ -17,10 +18,8 @@
 // allows, their kernels are also compiled for AVX2 and picked at run time. No
 // FMA: every product is rounded before it is added, as in the definitions.
 #if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__) && !defined(__clang__)
-#define VELOTZ_SIMD_CLONES __attribute__((target_clones("avx2", "default")))
 #define VELOTZ_X86_DISPATCH 1
 #else
-#define VELOTZ_SIMD_CLONES
 #define VELOTZ_X86_DISPATCH 0
 #endif
 
@@ -89,17 +88,29 @@ __attribute__((always_inline)) inline vd splat(double x) { return vd{x, x, x, x}
 // broadcast load, written out so that the compiler does not merge
 // neighbouring broadcasts into a vector load and lane permutes (which would
 // compete with the multiplications and additions for the same units).
-template <int Isa>
+template <int Isa, int Index = 0>
 __attribute__((always_inline)) inline vd splat_load(const double* p) {
 #if VELOTZ_X86_DISPATCH
-    if constexpr (Isa >= 1) {
+    // The address is written as base + constant, so that the broadcasts of
+    // one block share one base register.
+    if constexpr (Isa >= 2) {
+        // With AVX-512 the same 256-bit broadcast may use all 32 registers.
         vd r;
-        asm("vbroadcastsd %1, %0" : "=x"(r) : "m"(*p));
+        asm("vbroadcastsd %c2(%1), %0" : "=v"(r) : "r"(p), "i"(8 * Index), "m"(p[Index]));
+        return r;
+    } else if constexpr (Isa >= 1) {
+        vd r;
+        asm("vbroadcastsd %c2(%1), %0" : "=x"(r) : "r"(p), "i"(8 * Index), "m"(p[Index]));
         return r;
     }
 #endif
-    return splat(*p);
+    return splat(p[Index]);
 }
+
+// Unaligned vector loads and stores that may alias doubles.
+using vd_unaligned = double __attribute__((vector_size(8 * kLanes), aligned(8), may_alias));
+__attribute__((always_inline)) inline vd load_vd(const double* p) { return *reinterpret_cast<const vd_unaligned*>(p); }
+__attribute__((always_inline)) inline void store_vd(double* p, const vd& x) { *reinterpret_cast<vd_unaligned*>(p) = x; }
 
 __attribute__((always_inline)) inline vi bit_cast_vi(const vd& x) {
     vi r;
@@ -119,56 +130,95 @@ __attribute__((always_inline)) inline vd bit_cast_vd(const vi& x) {
 // with y = k ln2 + r, |r| <= ln2/2, and expm1(r) summed from its Taylor
 // series (13 terms; the first omitted one is below 1e-17 relative). For
 // a > 20, tanh a rounds to 1. NaN propagates; the sign of x is restored.
-__attribute__((always_inline)) inline vd tanh_lanes(const vd& x) {
+//
+// W independent vectors are evaluated step by step side by side: each alone
+// is one long chain of dependent operations (the series alone is 24 deep),
+// and interleaving them in program order lets their steps overlap. Every
+// lane sees the same operations in the same order whatever W is.
+template <int W>
+__attribute__((always_inline)) inline void tanh_lanes(vd* x) {
     constexpr double kMagic = 6755399441055744.0;  // 1.5 * 2^52: rounds to an integer
     constexpr double kInvLn2 = 1.44269504088896338700e+00;
     constexpr double kLn2Hi = 6.93147180369123816490e-01;  // trailing bits zero: k * hi is exact
     constexpr double kLn2Lo = 1.90821492927058770002e-10;
+    constexpr double kCoef[] = {1.0 / 479001600.0, 1.0 / 39916800.0, 1.0 / 3628800.0, 1.0 / 362880.0,
+                                1.0 / 40320.0,     1.0 / 5040.0,     1.0 / 720.0,     1.0 / 120.0,
+                                1.0 / 24.0,        1.0 / 6.0,        0.5};
     const vi sign = bit_cast_vi(splat(-0.0));
-    const vi bits = bit_cast_vi(x);
-    const vd a = bit_cast_vd(bits & ~sign);
-    const vi big = a > 20.0;
-    const vd y = big ? splat(40.0) : a + a;
-    const vd kd = (y * kInvLn2 + kMagic) - kMagic;
-    const vd r = (y - kd * kLn2Hi) - kd * kLn2Lo;
-    vd p = splat(1.0 / 6227020800.0);
-    for (double c : {1.0 / 479001600.0, 1.0 / 39916800.0, 1.0 / 3628800.0, 1.0 / 362880.0, 1.0 / 40320.0,
-                     1.0 / 5040.0, 1.0 / 720.0, 1.0 / 120.0, 1.0 / 24.0, 1.0 / 6.0, 0.5}) {
-        p = p * r + c;
+    vi bits[W], big[W];
+    vd kd[W], r[W], p[W];
+    #pragma GCC unroll 8
+    for (int w = 0; w < W; ++w) {
+        bits[w] = bit_cast_vi(x[w]);
+        const vd a = bit_cast_vd(bits[w] & ~sign);
+        big[w] = a > 20.0;
+        const vd y = big[w] ? splat(40.0) : a + a;
+        kd[w] = (y * kInvLn2 + kMagic) - kMagic;
+        r[w] = (y - kd[w] * kLn2Hi) - kd[w] * kLn2Lo;
+        p[w] = splat(1.0 / 6227020800.0);
     }
-    const vd er = r + (r * r) * p;
-    const vi k = bit_cast_vi(kd + kMagic) - bit_cast_vi(splat(kMagic));
-    const vd two_k = bit_cast_vd((k + 1023) << 52);
-    const vd t = two_k * er + (two_k - 1.0);
-    vd th = t / (t + 2.0);
-    th = big ? splat(1.0) : th;
-    return bit_cast_vd(bit_cast_vi(th) | (bits & sign));
+    #pragma GCC unroll 16
+    for (double c : kCoef) {
+        #pragma GCC unroll 8
+        for (int w = 0; w < W; ++w) p[w] = p[w] * r[w] + c;
+    }
+    #pragma GCC unroll 8
+    for (int w = 0; w < W; ++w) {
+        const vd er = r[w] + (r[w] * r[w]) * p[w];
+        const vi k = bit_cast_vi(kd[w] + kMagic) - bit_cast_vi(splat(kMagic));
+        const vd two_k = bit_cast_vd((k + 1023) << 52);
+        const vd t = two_k * er + (two_k - 1.0);
+        vd th = t / (t + 2.0);
+        th = big[w] ? splat(1.0) : th;
+        x[w] = bit_cast_vd(bit_cast_vi(th) | (bits[w] & sign));
+    }
 }
 
 // GELU, tanh form: 0.5 x (1 + tanh(0.7978845608028654 (x + 0.044715 x^3))).
-__attribute__((always_inline)) inline vd gelu_lanes(const vd& x) {
-    return 0.5 * x * (1.0 + tanh_lanes(kGeluScale * (x + 0.044715 * (x * x * x))));
+template <int W>
+__attribute__((always_inline)) inline void gelu_lanes(vd* x) {
+    vd u[W];
+    #pragma GCC unroll 8
+    for (int w = 0; w < W; ++w) u[w] = kGeluScale * (x[w] + 0.044715 * (x[w] * x[w] * x[w]));
+    tanh_lanes<W>(u);
+    #pragma GCC unroll 8
+    for (int w = 0; w < W; ++w) x[w] = 0.5 * x[w] * (1.0 + u[w]);
 }
 
-VELOTZ_SIMD_CLONES
-void gelu_kernel(double* __restrict v, std::size_t n) {
+template <int W>
+__attribute__((always_inline)) inline void gelu_body(double* __restrict v, std::size_t n) {
     std::size_t i = 0;
+    for (; i + W * kLanes <= n; i += W * kLanes) {
+        vd x[W];
+        #pragma GCC unroll 8
+        for (int w = 0; w < W; ++w) x[w] = load_vd(v + i + kLanes * w);
+        gelu_lanes<W>(x);
+        #pragma GCC unroll 8
+        for (int w = 0; w < W; ++w) store_vd(v + i + kLanes * w, x[w]);
+    }
     for (; i + kLanes <= n; i += kLanes) {
-        vd x;
-        std::memcpy(&x, v + i, sizeof x);
-        x = gelu_lanes(x);
-        std::memcpy(v + i, &x, sizeof x);
+        vd x = load_vd(v + i);
+        gelu_lanes<1>(&x);
+        store_vd(v + i, x);
     }
     if (i < n) {
         double tmp[kLanes] = {};
         std::memcpy(tmp, v + i, (n - i) * sizeof(double));
-        vd x;
-        std::memcpy(&x, tmp, sizeof x);
-        x = gelu_lanes(x);
-        std::memcpy(tmp, &x, sizeof x);
+        vd x = load_vd(tmp);
+        gelu_lanes<1>(&x);
+        store_vd(tmp, x);
         std::memcpy(v + i, tmp, (n - i) * sizeof(double));
     }
 }
+
+void gelu_portable(double* __restrict v, std::size_t n) { gelu_body<1>(v, n); }
+#if VELOTZ_X86_DISPATCH
+__attribute__((target("avx2"))) void gelu_avx2(double* __restrict v, std::size_t n) { gelu_body<2>(v, n); }
+// The same 256-bit operations with 32 registers: more chains fit side by side.
+__attribute__((target("avx512f,avx512vl"))) void gelu_avx512(double* __restrict v, std::size_t n) {
+    gelu_body<4>(v, n);
+}
+#endif
 
 // ----------------------------------------------------------- convolution
 
@@ -185,13 +235,18 @@ struct Tap {
 // the block has the term). Its inputs are the term's column of the panel.
 struct Term {
     std::size_t cj;
+    std::size_t wofs;   // cj * kRows: offset of the term's weights in a packed group
     std::size_t mask;
     std::ptrdiff_t in;  // offset of the input read at the block's first position
 };
 
 constexpr int kRowVecs = 2;              // vectors of output channels per block
 constexpr int kRows = kLanes * kRowVecs;  // output channels per block
-constexpr std::size_t kBlock = 4;        // output positions per block
+// Output positions per block: 4 with 16 vector registers, 8 with the 32 of
+// AVX-512 (2 x 8 chains of additions then keep both adders busy).
+constexpr std::size_t kMaxBlock = 8;
+template <int Isa>
+constexpr std::size_t kBlockOf = Isa >= 2 ? 8 : 4;
 
 // How a group of kRows output channels is convolved (PackedConv::zero_groups).
 constexpr unsigned char kGroupPlain = 0;      // edge terms may read the zero padding
@@ -199,24 +254,23 @@ constexpr unsigned char kGroupNeedsMask = 2;  // edge terms must be left out
 constexpr unsigned char kGroupHasZero = 1;    // zero weights must be skipped as well
 
 // Output channels o .. o + R - 1 (R = kLanes * RV) at positions
-// [t0, t0 + kBlock) are computed together, vectorised across the channels:
+// [t0, t0 + B) are computed together, vectorised across the channels:
 // out[o][t] = bias[o] + sum over c, j (in that order) of w[o][c][j] * in[c][t + off_j],
 // with absent taps and zero weights skipped. Each output value is one chain
-// of additions in that fixed order; kBlock x RV vector chains are in flight.
+// of additions in that fixed order; B x RV vector chains are in flight.
 // `pw` holds the R rows' weights as [c][j][r]; `panel` the block's inputs as
 // [t][term]. Masked handles terms present at only some positions; SkipZero
 // skips zero weights (lane by lane: the sum is left unchanged). Direct reads
 // the inputs straight from the padded rows instead (`panel` is then the
 // padded input at the block's first position, and each term carries its
 // offset), for groups that may read absent edge terms as zero padding.
-template <int RV, bool Masked, bool SkipZero, bool Direct, int Isa>
+template <int RV, bool Masked, bool SkipZero, bool Direct, int Isa, std::size_t B>
 __attribute__((always_inline)) inline void conv_block(const double* __restrict pw, const double* __restrict bias,
                                                       std::size_t o, const Term* __restrict terms,
                                                       std::size_t nterms, const unsigned char* __restrict live,
                                                       const double* __restrict panel, std::size_t len,
                                                       std::size_t t0, double* __restrict out) {
-    constexpr int R = kLanes * RV;
-    constexpr int T = static_cast<int>(kBlock);
+    constexpr int T = static_cast<int>(B);
     vd acc[T][RV];
     vd b[RV];
     #pragma GCC unroll 8
@@ -229,18 +283,19 @@ __attribute__((always_inline)) inline void conv_block(const double* __restrict p
     for (std::size_t m = 0; m < nterms; ++m) {
         vd wv[RV];
         #pragma GCC unroll 8
-        for (int v = 0; v < RV; ++v) std::memcpy(&wv[v], pw + terms[m].cj * R + kLanes * v, sizeof(vd));
+        for (int v = 0; v < RV; ++v) std::memcpy(&wv[v], pw + terms[m].wofs + kLanes * v, sizeof(vd));
         vi nonzero[RV];
         if constexpr (SkipZero) {
             #pragma GCC unroll 8
             for (int v = 0; v < RV; ++v) nonzero[v] = wv[v] != 0.0;
         }
-        const unsigned char* lv = live + terms[m].mask * kBlock;
-        #pragma GCC unroll 8
-        for (int t = 0; t < T; ++t) {
-            if (Masked && !lv[t]) continue;
-            const vd x = Direct ? splat_load<Isa>(panel + terms[m].in + t)
-                                : splat(panel[static_cast<std::size_t>(t) * nterms + m]);
+        const unsigned char* lv = live + terms[m].mask * B;
+        const double* xd = panel + terms[m].in;
+        // Position t of the block, with t a constant (the direct broadcasts
+        // then address xd + t).
+        const auto position = [&]<int t>() __attribute__((always_inline)) {
+            if (Masked && !lv[t]) return;
+            const vd x = Direct ? splat_load<Isa, t>(xd) : splat(panel[static_cast<std::size_t>(t) * nterms + m]);
             #pragma GCC unroll 8
             for (int v = 0; v < RV; ++v) {
                 if constexpr (SkipZero) {
@@ -250,9 +305,12 @@ __attribute__((always_inline)) inline void conv_block(const double* __restrict p
                     acc[t][v] += wv[v] * x;
                 }
             }
-        }
+        };
+        [&]<int... t>(std::integer_sequence<int, t...>) __attribute__((always_inline)) {
+            (position.template operator()<t>(), ...);
+        }(std::make_integer_sequence<int, T>{});
     }
-    const std::size_t n = std::min(kBlock, len - t0);
+    const std::size_t n = std::min(B, len - t0);
     #pragma GCC unroll 8
     for (int v = 0; v < RV; ++v) {
         double tmp[T][kLanes];
@@ -267,15 +325,16 @@ __attribute__((always_inline)) inline void conv_block(const double* __restrict p
 
 // The same sum for one output channel, scalar; for the channels left over
 // after the full groups.
+template <std::size_t B>
 inline void conv_row(const double* __restrict w, double bias, const Term* __restrict terms, std::size_t nterms,
                      const unsigned char* __restrict live, const double* __restrict panel, std::size_t len,
                      std::size_t t0, double* __restrict out) {
-    const std::size_t n = std::min(kBlock, len - t0);
+    const std::size_t n = std::min(B, len - t0);
     for (std::size_t t = 0; t < n; ++t) {
         double acc = bias;
         for (std::size_t m = 0; m < nterms; ++m) {
             const double wt = w[terms[m].cj];
-            if (wt == 0.0 || !live[terms[m].mask * kBlock + t]) continue;
+            if (wt == 0.0 || !live[terms[m].mask * B + t]) continue;
             acc += wt * panel[t * nterms + m];
         }
         out[t0 + t] = acc;
@@ -286,49 +345,7 @@ inline void conv_row(const double* __restrict w, double bias, const Term* __rest
 // live tap stays inside the row. `packed` holds the weights of each group of
 // kRows output channels as [c][j][r]; `zero_rows[g]` tells whether group g
 // has a zero weight. `terms` has room for cin * k entries, `panel` for
-// cin * k * kBlock values and `live` for (k + 1) * kBlock flags.
-#if VELOTZ_X86_DISPATCH
-// The plain, direct block with all kRows channels in one 8-lane vector:
-// the same products and the same chains of additions as conv_block, with
-// half the instructions (for CPUs with AVX-512).
-using vd8 = double __attribute__((vector_size(64)));
-static_assert(kRows == 8);
-
-__attribute__((always_inline)) inline void conv_block_wide(const double* __restrict pw,
-                                                           const double* __restrict bias, std::size_t o,
-                                                           const Term* __restrict terms, std::size_t nterms,
-                                                           const double* __restrict in, std::size_t len,
-                                                           std::size_t t0, double* __restrict out) {
-    constexpr int T = static_cast<int>(kBlock);
-    vd8 acc[T];
-    vd8 b;
-    std::memcpy(&b, bias + o, sizeof b);
-    #pragma GCC unroll 8
-    for (int t = 0; t < T; ++t) acc[t] = b;
-    for (std::size_t m = 0; m < nterms; ++m) {
-        vd8 wv;
-        std::memcpy(&wv, pw + terms[m].cj * kRows, sizeof wv);
-        const double* x = in + terms[m].in;
-        #pragma GCC unroll 8
-        for (int t = 0; t < T; ++t) {
-            vd8 xv;
-            asm("vbroadcastsd %1, %0" : "=v"(xv) : "m"(x[t]));
-            acc[t] += wv * xv;
-        }
-    }
-    const std::size_t n = std::min(kBlock, len - t0);
-    double tmp[T][kRows];
-    #pragma GCC unroll 8
-    for (int t = 0; t < T; ++t) std::memcpy(tmp[t], &acc[t], sizeof(vd8));
-    for (std::size_t r = 0; r < kRows; ++r) {
-        double* dst = out + (o + r) * len + t0;
-        for (std::size_t t = 0; t < n; ++t) dst[t] = tmp[t][r];
-    }
-}
-#else
-inline void conv_block_wide(const double*, const double*, std::size_t, const Term*, std::size_t, const double*,
-                            std::size_t, std::size_t, double*) {}
-#endif
+// cin * k * kMaxBlock values and `live` for (k + 1) * kMaxBlock flags.
 
 template <int Isa>
 __attribute__((always_inline)) inline void conv_kernel_body(const double* __restrict w, const double* __restrict bias, std::size_t cout,
@@ -336,6 +353,7 @@ __attribute__((always_inline)) inline void conv_kernel_body(const double* __rest
                  const unsigned char* __restrict zero_rows, Term* __restrict terms, double* __restrict panel,
                  unsigned char* __restrict live, const double* __restrict in, std::size_t stride,
                  std::size_t lead, std::size_t len, double* __restrict out) {
+    constexpr std::size_t kBlock = kBlockOf<Isa>;
     std::fill(live, live + kBlock, 1);
     bool needs_panel = cout % kRows != 0;
     for (std::size_t g = 0; g < cout / kRows; ++g) needs_panel = needs_panel || zero_rows[g] != kGroupPlain;
@@ -361,7 +379,7 @@ __attribute__((always_inline)) inline void conv_kernel_body(const double* __rest
                 const Tap& tap = taps[j];
                 if (tap.hi <= t || tap.lo >= t + block) continue;
                 const bool whole = tap.lo <= t && t + block <= tap.hi;
-                terms[nterms++] = Term{c * k + j, whole ? 0 : j + 1, static_cast<std::ptrdiff_t>(c * stride) + tap.off};
+                terms[nterms++] = Term{c * k + j, (c * k + j) * kRows, whole ? 0 : j + 1, static_cast<std::ptrdiff_t>(c * stride) + tap.off};
             }
         }
         // The masked kernels read their inputs from a panel, position-major,
@@ -386,21 +404,18 @@ __attribute__((always_inline)) inline void conv_kernel_body(const double* __rest
             const double* pw = packed + o * cin * k;
             const unsigned char kind = zero_rows[o / kRows];
             if (kind == kGroupHasZero) {
-                conv_block<kRowVecs, true, true, false, Isa>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
+                conv_block<kRowVecs, true, true, false, Isa, kBlock>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
             } else if (partial && kind == kGroupNeedsMask) {
-                conv_block<kRowVecs, true, false, false, Isa>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
+                conv_block<kRowVecs, true, false, false, Isa, kBlock>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
             } else if (kind == kGroupNeedsMask) {
-                conv_block<kRowVecs, false, false, false, Isa>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
+                conv_block<kRowVecs, false, false, false, Isa, kBlock>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
             } else {
-                if constexpr (Isa == 2) {
-                    conv_block_wide(pw, bias, o, terms, nterms, direct, len, t0, out);
-                } else {
-                    conv_block<kRowVecs, false, false, true, Isa>(pw, bias, o, terms, nterms, live, direct, len, t0, out);
-                }
+                conv_block<kRowVecs, false, false, true, Isa, kBlock>(pw, bias, o, terms, nterms, live, direct, len, t0,
+                                                                      out);
             }
         }
         for (; o < cout; ++o) {
-            conv_row(w + o * cin * k, bias[o], terms, nterms, live, panel, len, t0, out + o * len);
+            conv_row<kBlock>(w + o * cin * k, bias[o], terms, nterms, live, panel, len, t0, out + o * len);
         }
     }
 }
@@ -419,14 +434,14 @@ __attribute__((always_inline)) inline void conv_kernel_body(const double* __rest
 void conv_kernel_portable(VELOTZ_CONV_ARGS) { conv_kernel_body<0>(VELOTZ_CONV_PASS); }
 #if VELOTZ_X86_DISPATCH
 __attribute__((target("avx2"))) void conv_kernel_avx2(VELOTZ_CONV_ARGS) { conv_kernel_body<1>(VELOTZ_CONV_PASS); }
-__attribute__((target("avx512f"))) void conv_kernel_avx512(VELOTZ_CONV_ARGS) {
+__attribute__((target("avx512f,avx512vl"))) void conv_kernel_avx512(VELOTZ_CONV_ARGS) {
     conv_kernel_body<2>(VELOTZ_CONV_PASS);
 }
 #endif
 
 int best_conv_level() {
 #if VELOTZ_X86_DISPATCH
-    if (__builtin_cpu_supports("avx512f")) return 2;
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl")) return 2;
     if (__builtin_cpu_supports("avx2")) return 1;
 #endif
     return 0;
@@ -434,6 +449,18 @@ int best_conv_level() {
 
 // The kernel in use: the best the CPU offers unless a test chose another.
 std::atomic<int> conv_level{best_conv_level()};
+
+// GELU follows the same choice (all levels give the same bits).
+void gelu_kernel(double* __restrict v, std::size_t n) {
+#if VELOTZ_X86_DISPATCH
+    switch (conv_level.load(std::memory_order_relaxed)) {
+        case 2: gelu_avx512(v, n); return;
+        case 1: gelu_avx2(v, n); return;
+        default: break;
+    }
+#endif
+    gelu_portable(v, n);
+}
 
 void conv_kernel(VELOTZ_CONV_ARGS) {
 #if VELOTZ_X86_DISPATCH
@@ -544,15 +571,15 @@ void convolve(const double* w, const Guesser::PackedConv& packed, const double* 
         convolve_direct(w, bias, cout, cin, k, s.taps.data(), in.data(), len, out);
         return;
     }
-    const std::size_t padded_len = (len + kBlock - 1) / kBlock * kBlock;
+    const std::size_t padded_len = (len + kMaxBlock - 1) / kMaxBlock * kMaxBlock;
     const std::size_t stride = static_cast<std::size_t>(lead) + padded_len + static_cast<std::size_t>(trail);
     s.padded.assign(cin * stride, 0.0);
     for (std::size_t c = 0; c < cin; ++c) {
         std::memcpy(s.padded.data() + c * stride + lead, in.data() + c * len, len * sizeof(double));
     }
     s.terms.resize(cin * k);
-    s.live.resize((k + 1) * kBlock);
-    s.panel.resize(cin * k * kBlock);
+    s.live.resize((k + 1) * kMaxBlock);
+    s.panel.resize(cin * k * kMaxBlock);
     conv_kernel(w, bias, cout, cin, k, s.taps.data(), packed.weights.data(), packed.zero_groups.data(),
                 s.terms.data(), s.panel.data(), s.live.data(), s.padded.data(), stride,
                 static_cast<std::size_t>(lead), len, out);
