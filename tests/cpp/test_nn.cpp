@@ -607,6 +607,87 @@ TEST(Layers, PaddedAndMaskedGroupsMatchDefinitionOnEveryKernel) {
     }
 }
 
+// Blocks of 8 positions (AVX-512) and of 4 (others): lengths on either side
+// of a block, dilations whose taps fall partly or wholly off the grid, a
+// channel count that leaves 4 channels after two groups of 8, zero weights at
+// an edge tap and inside, NaN and infinite inputs. Every kernel must give the
+// definition's bits.
+TEST(Layers, BlockEdgesZerosAndNanMatchDefinitionOnEveryKernel) {
+    std::mt19937 rng(23);
+    std::uniform_real_distribution<double> u(-2, 2);
+    for (std::uint32_t k : {3u, 5u}) {
+        for (std::uint32_t len : {1u, 7u, 8u, 9u, 17u, 63u, 64u, 65u}) {
+            File f = network(Shape{.c = 20, .k = k, .groups = 1, .n_grid = len}, 31 * k + len);
+            for (const char* name : {"w.stem.weight", "w.blocks.0.conv1.weight"}) {
+                auto& w = f.rec(name).values;
+                const std::size_t row = w.size() / 20;
+                w[8 * row] = 0.0f;             // group 1: first tap of the first input channel
+                w[9 * row + k + k / 2] = 0.0f;  // group 1: middle tap of the second input channel
+                w[18 * row + row - 1] = 0.0f;   // a leftover channel: its last weight
+            }
+            auto g = f.load();
+            ASSERT_TRUE(g) << g.error().message();
+            std::vector<double> in(20 * len);
+            for (auto& x : in) x = u(rng);
+            in[0] = std::numeric_limits<double>::quiet_NaN();  // only ever met by the zero weight above in group 1
+            in[len + len / 2] = std::numeric_limits<double>::infinity();
+            in[19 * len + len - 1] = -std::numeric_limits<double>::infinity();
+            for (std::size_t d : {1u, 2u, 4u, 8u, 16u, 70u}) {
+                for (auto [layer, cin] : {std::pair{"stem", std::size_t{3}}, std::pair{"blocks.0.conv1", std::size_t{20}}}) {
+                    std::vector<double> x(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(cin * len));
+                    const std::string base = std::string("w.") + layer;
+                    auto want = reference_conv(**g->tensor(base + ".weight"), **g->tensor(base + ".bias"), x, len, d);
+                    for (int level : {0, 1, 2}) {
+                        if (velotz::use_convolution_kernel(level) != level) continue;  // not on this CPU
+                        auto out = g->conv1d(x, cin, layer, d);
+                        velotz::use_convolution_kernel(-1);
+                        ASSERT_TRUE(out);
+                        ASSERT_EQ(out->size(), want.size());
+                        for (std::size_t i = 0; i < want.size(); ++i) {
+                            ASSERT_EQ(std::bit_cast<std::uint64_t>((*out)[i]), std::bit_cast<std::uint64_t>(want[i]))
+                                << layer << " k=" << k << " len=" << len << " d=" << d << " i=" << i
+                                << " level=" << level;
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
+// GELU evaluates several vectors side by side on the faster kernels; every
+// length (whole groups, single vectors, a partial tail) and every special
+// value must give the same bits as the one-vector portable form.
+TEST(Layers, GeluSameBitsOnEveryKernel) {
+    std::vector<double> base;
+    for (double v = -25.0; v <= 25.0; v += 0.173) base.push_back(v);
+    for (double v : {0.0, -0.0, 5e-324, -5e-324, 1e-300, 20.0, -20.0, 20.000000000000004, 1e200, -1e200,
+                     std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+                     std::numeric_limits<double>::quiet_NaN()}) {
+        base.push_back(v);
+    }
+    for (std::size_t n : {std::size_t{1}, std::size_t{3}, std::size_t{4}, std::size_t{7}, std::size_t{8},
+                          std::size_t{15}, std::size_t{16}, std::size_t{17}, std::size_t{33}, base.size()}) {
+        for (std::size_t start : {std::size_t{0}, base.size() - n}) {
+            const std::vector<double> x(base.begin() + static_cast<std::ptrdiff_t>(start),
+                                        base.begin() + static_cast<std::ptrdiff_t>(start + n));
+            velotz::use_convolution_kernel(0);
+            std::vector<double> want = x;
+            velotz::gelu(want);
+            for (int level : {1, 2}) {
+                if (velotz::use_convolution_kernel(level) != level) continue;  // not on this CPU
+                std::vector<double> got = x;
+                velotz::gelu(got);
+                for (std::size_t i = 0; i < n; ++i) {
+                    EXPECT_EQ(std::bit_cast<std::uint64_t>(got[i]), std::bit_cast<std::uint64_t>(want[i]))
+                        << "x=" << x[i] << " n=" << n << " level=" << level;
+                }
+            }
+            velotz::use_convolution_kernel(-1);
+        }
+    }
+}
+
 // Every shipped network guesses the same bits with every kernel.
 TEST(Guess, ShippedNetworksSameOnEveryKernel) {
     std::size_t count = 0;
