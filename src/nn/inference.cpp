@@ -107,22 +107,6 @@ __attribute__((always_inline)) inline vd splat_load(const double* p) {
     return splat(p[Index]);
 }
 
-// Unaligned vector loads and stores that may alias doubles.
-using vd_unaligned = double __attribute__((vector_size(8 * kLanes), aligned(8), may_alias));
-__attribute__((always_inline)) inline vd load_vd(const double* p) { return *reinterpret_cast<const vd_unaligned*>(p); }
-__attribute__((always_inline)) inline void store_vd(double* p, const vd& x) { *reinterpret_cast<vd_unaligned*>(p) = x; }
-
-__attribute__((always_inline)) inline vi bit_cast_vi(const vd& x) {
-    vi r;
-    std::memcpy(&r, &x, sizeof r);
-    return r;
-}
-__attribute__((always_inline)) inline vd bit_cast_vd(const vi& x) {
-    vd r;
-    std::memcpy(&r, &x, sizeof r);
-    return r;
-}
-
 // ----------------------------------------------------------- GELU
 
 // tanh of each lane, within a few units in the last place: for a = |x|,
@@ -135,8 +119,50 @@ __attribute__((always_inline)) inline vd bit_cast_vd(const vi& x) {
 // is one long chain of dependent operations (the series alone is 24 deep),
 // and interleaving them in program order lets their steps overlap. Every
 // lane sees the same operations in the same order whatever W is.
-template <int W>
-__attribute__((always_inline)) inline void tanh_lanes(vd* x) {
+// Vector types of N doubles (4: 256 bits; 8: 512 bits) and their helpers.
+template <int N>
+struct LaneTypes;
+template <>
+struct LaneTypes<4> {
+    using d = double __attribute__((vector_size(32)));
+    using i = std::int64_t __attribute__((vector_size(32)));
+    using d_unaligned = double __attribute__((vector_size(32), aligned(8), may_alias));
+};
+template <>
+struct LaneTypes<8> {
+    using d = double __attribute__((vector_size(64)));
+    using i = std::int64_t __attribute__((vector_size(64)));
+    using d_unaligned = double __attribute__((vector_size(64), aligned(8), may_alias));
+};
+
+template <int N>
+struct Lanes {
+    using d = typename LaneTypes<N>::d;
+    using i = typename LaneTypes<N>::i;
+    using d_unaligned = typename LaneTypes<N>::d_unaligned;
+    static d all(double c) {
+        d r;
+        #pragma GCC unroll 8
+        for (int k = 0; k < N; ++k) r[k] = c;
+        return r;
+    }
+    static i bits(const d& x) {
+        i r;
+        std::memcpy(&r, &x, sizeof r);
+        return r;
+    }
+    static d from_bits(const i& x) {
+        d r;
+        std::memcpy(&r, &x, sizeof r);
+        return r;
+    }
+};
+
+template <int W, int N>
+__attribute__((always_inline)) inline void tanh_lanes(typename Lanes<N>::d* x) {
+    using L = Lanes<N>;
+    using d = typename L::d;
+    using i = typename L::i;
     constexpr double kMagic = 6755399441055744.0;  // 1.5 * 2^52: rounds to an integer
     constexpr double kInvLn2 = 1.44269504088896338700e+00;
     constexpr double kLn2Hi = 6.93147180369123816490e-01;  // trailing bits zero: k * hi is exact
@@ -144,18 +170,18 @@ __attribute__((always_inline)) inline void tanh_lanes(vd* x) {
     constexpr double kCoef[] = {1.0 / 479001600.0, 1.0 / 39916800.0, 1.0 / 3628800.0, 1.0 / 362880.0,
                                 1.0 / 40320.0,     1.0 / 5040.0,     1.0 / 720.0,     1.0 / 120.0,
                                 1.0 / 24.0,        1.0 / 6.0,        0.5};
-    const vi sign = bit_cast_vi(splat(-0.0));
-    vi bits[W], big[W];
-    vd kd[W], r[W], p[W];
+    const i sign = L::bits(L::all(-0.0));
+    i bits[W], big[W];
+    d kd[W], r[W], p[W];
     #pragma GCC unroll 8
     for (int w = 0; w < W; ++w) {
-        bits[w] = bit_cast_vi(x[w]);
-        const vd a = bit_cast_vd(bits[w] & ~sign);
+        bits[w] = L::bits(x[w]);
+        const d a = L::from_bits(bits[w] & ~sign);
         big[w] = a > 20.0;
-        const vd y = big[w] ? splat(40.0) : a + a;
+        const d y = big[w] ? L::all(40.0) : a + a;
         kd[w] = (y * kInvLn2 + kMagic) - kMagic;
         r[w] = (y - kd[w] * kLn2Hi) - kd[w] * kLn2Lo;
-        p[w] = splat(1.0 / 6227020800.0);
+        p[w] = L::all(1.0 / 6227020800.0);
     }
     #pragma GCC unroll 16
     for (double c : kCoef) {
@@ -164,59 +190,67 @@ __attribute__((always_inline)) inline void tanh_lanes(vd* x) {
     }
     #pragma GCC unroll 8
     for (int w = 0; w < W; ++w) {
-        const vd er = r[w] + (r[w] * r[w]) * p[w];
-        const vi k = bit_cast_vi(kd[w] + kMagic) - bit_cast_vi(splat(kMagic));
-        const vd two_k = bit_cast_vd((k + 1023) << 52);
-        const vd t = two_k * er + (two_k - 1.0);
-        vd th = t / (t + 2.0);
-        th = big[w] ? splat(1.0) : th;
-        x[w] = bit_cast_vd(bit_cast_vi(th) | (bits[w] & sign));
+        const d er = r[w] + (r[w] * r[w]) * p[w];
+        const i k = L::bits(kd[w] + kMagic) - L::bits(L::all(kMagic));
+        const d two_k = L::from_bits((k + 1023) << 52);
+        const d t = two_k * er + (two_k - 1.0);
+        d th = t / (t + 2.0);
+        th = big[w] ? L::all(1.0) : th;
+        x[w] = L::from_bits(L::bits(th) | (bits[w] & sign));
     }
 }
 
 // GELU, tanh form: 0.5 x (1 + tanh(0.7978845608028654 (x + 0.044715 x^3))).
-template <int W>
-__attribute__((always_inline)) inline void gelu_lanes(vd* x) {
-    vd u[W];
+template <int W, int N>
+__attribute__((always_inline)) inline void gelu_lanes(typename Lanes<N>::d* x) {
+    typename Lanes<N>::d u[W];
     #pragma GCC unroll 8
     for (int w = 0; w < W; ++w) u[w] = kGeluScale * (x[w] + 0.044715 * (x[w] * x[w] * x[w]));
-    tanh_lanes<W>(u);
+    tanh_lanes<W, N>(u);
     #pragma GCC unroll 8
     for (int w = 0; w < W; ++w) x[w] = 0.5 * x[w] * (1.0 + u[w]);
 }
 
-template <int W>
+// W vectors of N lanes at a time, then single vectors, then a zero-padded
+// tail. Lane count and grouping change only which values share an
+// instruction, never the operations a value goes through.
+template <int W, int N>
 __attribute__((always_inline)) inline void gelu_body(double* __restrict v, std::size_t n) {
+    using L = Lanes<N>;
+    using d = typename L::d;
+    using du = typename L::d_unaligned;
     std::size_t i = 0;
-    for (; i + W * kLanes <= n; i += W * kLanes) {
-        vd x[W];
+    for (; i + W * N <= n; i += W * N) {
+        d x[W];
         #pragma GCC unroll 8
-        for (int w = 0; w < W; ++w) x[w] = load_vd(v + i + kLanes * w);
-        gelu_lanes<W>(x);
+        for (int w = 0; w < W; ++w) x[w] = *reinterpret_cast<const du*>(v + i + N * w);
+        gelu_lanes<W, N>(x);
         #pragma GCC unroll 8
-        for (int w = 0; w < W; ++w) store_vd(v + i + kLanes * w, x[w]);
+        for (int w = 0; w < W; ++w) *reinterpret_cast<du*>(v + i + N * w) = x[w];
     }
-    for (; i + kLanes <= n; i += kLanes) {
-        vd x = load_vd(v + i);
-        gelu_lanes<1>(&x);
-        store_vd(v + i, x);
+    for (; i + N <= n; i += N) {
+        d x = *reinterpret_cast<const du*>(v + i);
+        gelu_lanes<1, N>(&x);
+        *reinterpret_cast<du*>(v + i) = x;
     }
     if (i < n) {
-        double tmp[kLanes] = {};
+        double tmp[N] = {};
         std::memcpy(tmp, v + i, (n - i) * sizeof(double));
-        vd x = load_vd(tmp);
-        gelu_lanes<1>(&x);
-        store_vd(tmp, x);
+        d x = *reinterpret_cast<const du*>(tmp);
+        gelu_lanes<1, N>(&x);
+        *reinterpret_cast<du*>(tmp) = x;
         std::memcpy(v + i, tmp, (n - i) * sizeof(double));
     }
 }
 
-void gelu_portable(double* __restrict v, std::size_t n) { gelu_body<1>(v, n); }
+void gelu_portable(double* __restrict v, std::size_t n) { gelu_body<1, kLanes>(v, n); }
 #if VELOTZ_X86_DISPATCH
-__attribute__((target("avx2"))) void gelu_avx2(double* __restrict v, std::size_t n) { gelu_body<2>(v, n); }
-// The same 256-bit operations with 32 registers: more chains fit side by side.
+__attribute__((target("avx2"))) void gelu_avx2(double* __restrict v, std::size_t n) { gelu_body<2, kLanes>(v, n); }
+// Here 512-bit vectors: GELU is bound by the latency of each value's long
+// chain of operations, not by throughput, and with half as many instructions
+// per value twice as many values are in flight at once.
 __attribute__((target("avx512f,avx512vl"))) void gelu_avx512(double* __restrict v, std::size_t n) {
-    gelu_body<4>(v, n);
+    gelu_body<4, 8>(v, n);
 }
 #endif
 
