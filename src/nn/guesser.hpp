@@ -191,6 +191,7 @@ private:
     std::vector<bool> log_params_;
     std::vector<Scaling> scaling_;
     std::vector<PackedConv> packed_;  // stem, then conv1 and conv2 of each block
+    std::vector<std::vector<double>> dense_t_;  // head.0, head.2, head.4 weights in blocks of outputs
 };
 
 }  // namespace velotz

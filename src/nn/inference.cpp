@@ -518,6 +518,14 @@ struct ConvScratch {
     std::vector<unsigned char> live;
 };
 
+// Working arrays of one guess: trunk activations and convolution scratch.
+struct GuessWorkspace {
+    std::vector<double> h;
+    std::vector<double> y;
+    std::vector<double> y2;
+    ConvScratch scratch;
+};
+
 }  // namespace
 
 // Weights of each group of kRows output channels interleaved as [c][j][r],
@@ -607,9 +615,14 @@ void convolve(const double* w, const Guesser::PackedConv& packed, const double* 
     }
     const std::size_t padded_len = (len + kMaxBlock - 1) / kMaxBlock * kMaxBlock;
     const std::size_t stride = static_cast<std::size_t>(lead) + padded_len + static_cast<std::size_t>(trail);
-    s.padded.assign(cin * stride, 0.0);
+    // Each row: `lead` zeros, the input, zeros to the end of the row.
+    s.padded.resize(cin * stride);
+    const auto head = static_cast<std::size_t>(lead);
     for (std::size_t c = 0; c < cin; ++c) {
-        std::memcpy(s.padded.data() + c * stride + lead, in.data() + c * len, len * sizeof(double));
+        double* row = s.padded.data() + c * stride;
+        std::fill(row, row + head, 0.0);
+        std::memcpy(row + head, in.data() + c * len, len * sizeof(double));
+        std::fill(row + head + len, row + stride, 0.0);
     }
     s.terms.resize(cin * k);
     s.live.resize((k + 1) * kMaxBlock);
@@ -708,6 +721,83 @@ void dense_into(const double* w, const double* bias, std::size_t out_len, std::s
         for (std::size_t j = 0; j < in_len; ++j) s += row[j] * x[j];
         out[o] = s + bias[o];
     }
+}
+
+// The same sums from the weights rearranged in blocks of kDenseBlock
+// outputs, each block stored as [in][kDenseBlock] (outputs past the end are
+// zero), so that a block reads its weights in order. kDenseBlock outputs are
+// kept in kDenseBlock / kLanes vectors; each lane is one output's chain
+// -0.0 + w[o][0] x[0] + w[o][1] x[1] + ..., then + bias, as above.
+constexpr std::size_t kDenseBlock = 16;
+constexpr int kDenseVecs = static_cast<int>(kDenseBlock) / kLanes;
+
+template <int Isa>
+__attribute__((always_inline)) inline void dense_blocked_body(const double* __restrict wb,
+                                                              const double* __restrict bias, std::size_t out_len,
+                                                              std::size_t in_len, const double* __restrict x,
+                                                              double* __restrict out) {
+    for (std::size_t o = 0; o < out_len; o += kDenseBlock) {
+        vd acc[kDenseVecs];
+        #pragma GCC unroll 8
+        for (int v = 0; v < kDenseVecs; ++v) acc[v] = splat(-0.0);
+        const double* w = wb + o * in_len;
+        for (std::size_t j = 0; j < in_len; ++j, w += kDenseBlock) {
+            const vd xv = splat_load<Isa>(x + j);
+            #pragma GCC unroll 8
+            for (int v = 0; v < kDenseVecs; ++v) {
+                vd wv;
+                std::memcpy(&wv, w + kLanes * v, sizeof wv);
+                acc[v] += wv * xv;
+            }
+        }
+        double sums[kDenseBlock];
+        std::memcpy(sums, acc, sizeof sums);
+        const std::size_t n = std::min(kDenseBlock, out_len - o);
+        for (std::size_t r = 0; r < n; ++r) out[o + r] = sums[r] + bias[o + r];
+    }
+}
+
+#if VELOTZ_X86_DISPATCH
+__attribute__((target("avx2"))) void dense_blocked_avx2(const double* wb, const double* bias, std::size_t out_len,
+                                                        std::size_t in_len, const double* x, double* out) {
+    dense_blocked_body<1>(wb, bias, out_len, in_len, x, out);
+}
+__attribute__((target("avx512f,avx512vl"))) void dense_blocked_avx512(const double* wb, const double* bias,
+                                                                      std::size_t out_len, std::size_t in_len,
+                                                                      const double* x, double* out) {
+    dense_blocked_body<2>(wb, bias, out_len, in_len, x, out);
+}
+#endif
+
+// A dense layer of the guess: the blocked kernels where the CPU has AVX2,
+// the row-by-row loop otherwise (the same bits either way).
+void dense_layer_run(const double* w, const std::vector<double>& wb, const double* bias, std::size_t out_len,
+                     std::size_t in_len, std::span<const double> x, double* out) {
+#if VELOTZ_X86_DISPATCH
+    const std::size_t padded = (out_len + kDenseBlock - 1) / kDenseBlock * kDenseBlock;
+    if (wb.size() == padded * in_len) {
+        switch (conv_level.load(std::memory_order_relaxed)) {
+            case 2: dense_blocked_avx512(wb.data(), bias, out_len, in_len, x.data(), out); return;
+            case 1: dense_blocked_avx2(wb.data(), bias, out_len, in_len, x.data(), out); return;
+            default: break;
+        }
+    }
+#else
+    (void)wb;
+#endif
+    dense_into(w, bias, out_len, in_len, x, out);
+}
+
+// Weights of a dense layer ([out][in]) in blocks of kDenseBlock outputs,
+// each block as [in][kDenseBlock], zero beyond the last output.
+std::vector<double> block_dense(const double* w, std::size_t out_len, std::size_t in_len) {
+    const std::size_t padded = (out_len + kDenseBlock - 1) / kDenseBlock * kDenseBlock;
+    std::vector<double> b(padded * in_len, 0.0);
+    for (std::size_t o = 0; o < out_len; ++o) {
+        const std::size_t base = (o / kDenseBlock) * kDenseBlock * in_len + o % kDenseBlock;
+        for (std::size_t j = 0; j < in_len; ++j) b[base + j * kDenseBlock] = w[o * in_len + j];
+    }
+    return b;
 }
 
 }  // namespace
@@ -956,6 +1046,7 @@ std::expected<void, NnError> Guesser::prepare_network() {
     for (const char* layer : {"head.0", "head.2", "head.4"}) {
         auto dense = dense_layer(layer, width);
         if (!dense) return std::unexpected(dense.error());
+        dense_t_.push_back(block_dense(dense->w, dense->out, dense->in));
         width = dense->out;
     }
     const std::size_t p = param_names_.size();
@@ -984,10 +1075,19 @@ std::expected<std::vector<double>, NnError> Guesser::guess(std::span<const doubl
 
     const std::size_t len = n_grid_;
     const std::size_t c = channels_;
-    std::vector<double> h(c * len);
-    std::vector<double> y(c * len);
-    std::vector<double> y2(c * len);
-    ConvScratch scratch;
+    // Working arrays are kept per thread from one guess to the next: a guess
+    // of a large network needs a few hundred kilobytes, and returning them to
+    // the allocator each time lets it hand the pages back to the system, to
+    // be faulted in and cleared again by the next guess. Every element is
+    // written before it is read, so nothing carries over between guesses.
+    thread_local GuessWorkspace work;
+    std::vector<double>& h = work.h;
+    std::vector<double>& y = work.y;
+    std::vector<double>& y2 = work.y2;
+    ConvScratch& scratch = work.scratch;
+    h.resize(c * len);
+    y.resize(c * len);
+    y2.resize(c * len);
     if (packed_.size() != 1 + 2 * dilations_.size()) return std::unexpected(NnError::unparsable("w.stem.weight"));
 
     // Shapes were checked at load; the checks below only guard the buffers.
@@ -1044,11 +1144,15 @@ std::expected<std::vector<double>, NnError> Guesser::guess(std::span<const doubl
 
     std::vector<double> a = std::move(pooled);
     std::vector<double> next;
+    std::size_t layer_index = 0;
     for (const char* layer : {"head.0", "head.2", "head.4"}) {
         auto dense = dense_layer(layer, a.size());
         if (!dense) return std::unexpected(dense.error());
         next.resize(dense->out);
-        dense_into(dense->w, dense->b, dense->out, dense->in, a, next.data());
+        static const std::vector<double> none;
+        const std::vector<double>& wt = layer_index < dense_t_.size() ? dense_t_[layer_index] : none;
+        ++layer_index;
+        dense_layer_run(dense->w, wt, dense->b, dense->out, dense->in, a, next.data());
         if (layer[5] != '4') gelu(next);
         std::swap(a, next);
     }
