@@ -637,8 +637,14 @@ void convolve(const double* w, const Guesser::PackedConv& packed, const double* 
 // independent chains overlap instead of waiting on one another.
 constexpr std::size_t kNormChains = 8;
 
-void group_norm_into(std::span<double> x, const double* weight, const double* bias, std::size_t channels,
-                     std::size_t groups, std::size_t len) {
+// The element-wise steps (squared deviations, the final scaling) are plain
+// loops the compiler vectorises; the sums stay single chains in index order.
+// Squared deviations are formed kNormChunk at a time, then summed.
+constexpr std::size_t kNormChunk = 64;
+
+__attribute__((always_inline)) inline void group_norm_body(std::span<double> x, const double* weight,
+                                                           const double* bias, std::size_t channels,
+                                                           std::size_t groups, std::size_t len) {
     const std::size_t per = channels / groups;
     const std::size_t m = per * len;
     for (std::size_t g0 = 0; g0 < groups; g0 += kNormChains) {
@@ -657,11 +663,17 @@ void group_norm_into(std::span<double> x, const double* weight, const double* bi
                 mean[g] = acc[g] / static_cast<double>(m);
                 acc[g] = 0.0;
             }
-            for (std::size_t i = 0; i < m; ++i) {
-                #pragma GCC unroll 8
+            double sq[kNormChains][kNormChunk];
+            for (std::size_t i0 = 0; i0 < m; i0 += kNormChunk) {
+                const std::size_t n = std::min(kNormChunk, m - i0);
                 for (std::size_t g = 0; g < kNormChains; ++g) {
-                    const double dv = base[g * m + i] - mean[g];
-                    acc[g] += dv * dv;
+                    const double* v = base + g * m + i0;
+                    const double mu = mean[g];
+                    for (std::size_t i = 0; i < n; ++i) sq[g][i] = (v[i] - mu) * (v[i] - mu);
+                }
+                for (std::size_t i = 0; i < n; ++i) {
+                    #pragma GCC unroll 8
+                    for (std::size_t g = 0; g < kNormChains; ++g) acc[g] += sq[g][i];
                 }
             }
             #pragma GCC unroll 8
@@ -691,6 +703,34 @@ void group_norm_into(std::span<double> x, const double* weight, const double* bi
             }
         }
     }
+}
+
+void group_norm_portable(std::span<double> x, const double* weight, const double* bias, std::size_t channels,
+                         std::size_t groups, std::size_t len) {
+    group_norm_body(x, weight, bias, channels, groups, len);
+}
+#if VELOTZ_X86_DISPATCH
+__attribute__((target("avx2"))) void group_norm_avx2(std::span<double> x, const double* weight, const double* bias,
+                                                     std::size_t channels, std::size_t groups, std::size_t len) {
+    group_norm_body(x, weight, bias, channels, groups, len);
+}
+__attribute__((target("avx512f,avx512vl"))) void group_norm_avx512(std::span<double> x, const double* weight,
+                                                                   const double* bias, std::size_t channels,
+                                                                   std::size_t groups, std::size_t len) {
+    group_norm_body(x, weight, bias, channels, groups, len);
+}
+#endif
+
+void group_norm_into(std::span<double> x, const double* weight, const double* bias, std::size_t channels,
+                     std::size_t groups, std::size_t len) {
+#if VELOTZ_X86_DISPATCH
+    switch (conv_level.load(std::memory_order_relaxed)) {
+        case 2: group_norm_avx512(x, weight, bias, channels, groups, len); return;
+        case 1: group_norm_avx2(x, weight, bias, channels, groups, len); return;
+        default: break;
+    }
+#endif
+    group_norm_portable(x, weight, bias, channels, groups, len);
 }
 
 // o = sum_j w[o][j] x[j] (from -0.0, j ascending) + bias[o]; four rows at a
