@@ -379,41 +379,55 @@ inline void conv_row(const double* __restrict w, double bias, const Term* __rest
 // live tap stays inside the row. `packed` holds the weights of each group of
 // kRows output channels as [c][j][r]; `zero_rows[g]` tells whether group g
 // has a zero weight. `terms` has room for cin * k entries, `panel` for
-// cin * k * kMaxBlock values and `live` for (k + 1) * kMaxBlock flags.
+// cin * k * kMaxBlock values, `live` for (k + 1) * kMaxBlock flags and `state`
+// for k (each tap's state in the previous block).
 
 template <int Isa>
 __attribute__((always_inline)) inline void conv_kernel_body(const double* __restrict w, const double* __restrict bias, std::size_t cout,
                  std::size_t cin, std::size_t k, const Tap* __restrict taps, const double* __restrict packed,
                  const unsigned char* __restrict zero_rows, Term* __restrict terms, double* __restrict panel,
-                 unsigned char* __restrict live, const double* __restrict in, std::size_t stride,
-                 std::size_t lead, std::size_t len, double* __restrict out) {
+                 unsigned char* __restrict live, unsigned char* __restrict state, const double* __restrict in,
+                 std::size_t stride, std::size_t lead, std::size_t len, double* __restrict out) {
     constexpr std::size_t kBlock = kBlockOf<Isa>;
     std::fill(live, live + kBlock, 1);
     bool needs_panel = cout % kRows != 0;
     for (std::size_t g = 0; g < cout / kRows; ++g) needs_panel = needs_panel || zero_rows[g] != kGroupPlain;
     const auto block = static_cast<std::ptrdiff_t>(kBlock);
+    std::size_t nterms = 0;
     for (std::size_t t0 = 0; t0 < len; t0 += kBlock) {
         const auto t = static_cast<std::ptrdiff_t>(t0);
         // Which positions of the block have each tap; `partial` when a tap
-        // is present at only some of them.
+        // is present at only some of them. Each tap's state (0 absent,
+        // 1 whole, 2 partial) decides the block's terms.
         bool partial = false;
+        bool same = t0 > 0;
         for (std::size_t j = 0; j < k; ++j) {
             const Tap& tap = taps[j];
-            if (tap.hi <= t || tap.lo >= t + block || (tap.lo <= t && t + block <= tap.hi)) continue;
+            const bool absent = tap.hi <= t || tap.lo >= t + block;
+            const bool whole = !absent && tap.lo <= t && t + block <= tap.hi;
+            const unsigned char st = absent ? 0 : (whole ? 1 : 2);
+            same = same && state[j] == st;
+            state[j] = st;
+            if (st != 2) continue;
             partial = true;
             for (std::size_t i = 0; i < kBlock; ++i) {
                 const std::ptrdiff_t pos = t + static_cast<std::ptrdiff_t>(i);
                 live[(j + 1) * kBlock + i] = pos >= tap.lo && pos < tap.hi;
             }
         }
-        // The block's terms in summation order (input channel, then tap).
-        std::size_t nterms = 0;
-        for (std::size_t c = 0; c < cin; ++c) {
-            for (std::size_t j = 0; j < k; ++j) {
-                const Tap& tap = taps[j];
-                if (tap.hi <= t || tap.lo >= t + block) continue;
-                const bool whole = tap.lo <= t && t + block <= tap.hi;
-                terms[nterms++] = Term{c * k + j, (c * k + j) * kRows, whole ? 0 : j + 1, static_cast<std::ptrdiff_t>(c * stride) + tap.off};
+        // The block's terms in summation order (input channel, then tap);
+        // the same as the previous block's when every tap has the same state
+        // (the interior of the grid), since a term's offsets are relative to
+        // the block's first position.
+        if (!same) {
+            nterms = 0;
+            for (std::size_t c = 0; c < cin; ++c) {
+                for (std::size_t j = 0; j < k; ++j) {
+                    const Tap& tap = taps[j];
+                    if (state[j] == 0) continue;
+                    terms[nterms++] = Term{c * k + j, (c * k + j) * kRows, state[j] == 1 ? 0 : j + 1,
+                                           static_cast<std::ptrdiff_t>(c * stride) + tap.off};
+                }
             }
         }
         // The masked kernels read their inputs from a panel, position-major,
@@ -458,8 +472,8 @@ __attribute__((always_inline)) inline void conv_kernel_body(const double* __rest
     const double *__restrict w, const double *__restrict bias, std::size_t cout, std::size_t cin, std::size_t k,  \
         const Tap *__restrict taps, const double *__restrict packed, const unsigned char *__restrict zero_rows,   \
         Term *__restrict terms, double *__restrict panel, unsigned char *__restrict live,                         \
-        const double *__restrict in, std::size_t stride, std::size_t lead, std::size_t len, double *__restrict out
-#define VELOTZ_CONV_PASS w, bias, cout, cin, k, taps, packed, zero_rows, terms, panel, live, in, stride, lead, len, out
+        unsigned char *__restrict state, const double *__restrict in, std::size_t stride, std::size_t lead, std::size_t len, double *__restrict out
+#define VELOTZ_CONV_PASS w, bias, cout, cin, k, taps, packed, zero_rows, terms, panel, live, state, in, stride, lead, len, out
 
 // The same kernel for the baseline instruction set, for AVX2 and for
 // AVX-512, picked once at run time. All perform the same operations in the
@@ -516,6 +530,7 @@ struct ConvScratch {
     std::vector<Tap> taps;
     std::vector<Term> terms;
     std::vector<unsigned char> live;
+    std::vector<unsigned char> state;
 };
 
 // Working arrays of one guess: trunk activations and convolution scratch.
@@ -626,9 +641,10 @@ void convolve(const double* w, const Guesser::PackedConv& packed, const double* 
     }
     s.terms.resize(cin * k);
     s.live.resize((k + 1) * kMaxBlock);
+    s.state.resize(k);
     s.panel.resize(cin * k * kMaxBlock);
     conv_kernel(w, bias, cout, cin, k, s.taps.data(), packed.weights.data(), packed.zero_groups.data(),
-                s.terms.data(), s.panel.data(), s.live.data(), s.padded.data(), stride,
+                s.terms.data(), s.panel.data(), s.live.data(), s.state.data(), s.padded.data(), stride,
                 static_cast<std::size_t>(lead), len, out);
 }
 
