@@ -192,6 +192,30 @@ private:
     std::vector<Scaling> scaling_;
     std::vector<PackedConv> packed_;  // stem, then conv1 and conv2 of each block
     std::vector<std::vector<double>> dense_t_;  // head.0, head.2, head.4 weights in blocks of outputs
+
+    // Each layer's weight and bias, found once at load so that a guess does
+    // not look them up by name: stem; conv1, norm1, conv2, norm2 of each
+    // block; head.0, head.2, head.4. They point into tensors_, so a copy of a
+    // Guesser starts without them (its guesses look the layers up by name);
+    // a move keeps them, as the tensors stay where they are.
+    struct LayerRef {
+        const double* w = nullptr;
+        const double* b = nullptr;
+        std::size_t out = 0;
+        std::size_t in = 0;
+    };
+    struct LayerRefs {
+        std::vector<LayerRef> refs;
+        LayerRefs() = default;
+        LayerRefs(const LayerRefs&) {}
+        LayerRefs& operator=(const LayerRefs&) {
+            refs.clear();
+            return *this;
+        }
+        LayerRefs(LayerRefs&&) noexcept = default;
+        LayerRefs& operator=(LayerRefs&&) noexcept = default;
+    };
+    LayerRefs layer_refs_;
 };
 
 }  // namespace velotz

@@ -1084,6 +1084,7 @@ std::expected<void, NnError> Guesser::prepare_network() {
     };
     if (auto ok = expect_width(*stem, "stem"); !ok) return ok;
     packed_.push_back(pack_conv(stem->w, stem->b, stem->out, stem->in, stem->k));
+    std::vector<LayerRef> refs{LayerRef{stem->w, stem->b, stem->out, stem->in}};
     for (std::size_t b = 0; b < dilations_.size(); ++b) {
         const std::string prefix = "blocks." + std::to_string(b) + ".";
         for (const char* part : {"conv1", "norm1", "conv2", "norm2"}) {
@@ -1093,8 +1094,11 @@ std::expected<void, NnError> Guesser::prepare_network() {
                 if (!conv) return std::unexpected(conv.error());
                 if (auto ok = expect_width(*conv, layer); !ok) return ok;
                 packed_.push_back(pack_conv(conv->w, conv->b, conv->out, conv->in, conv->k));
-            } else if (auto norm = norm_layer(layer); !norm) {
-                return std::unexpected(norm.error());
+                refs.push_back(LayerRef{conv->w, conv->b, conv->out, conv->in});
+            } else {
+                auto norm = norm_layer(layer);
+                if (!norm) return std::unexpected(norm.error());
+                refs.push_back(LayerRef{norm->w, norm->b, c, c});
             }
         }
     }
@@ -1103,8 +1107,10 @@ std::expected<void, NnError> Guesser::prepare_network() {
         auto dense = dense_layer(layer, width);
         if (!dense) return std::unexpected(dense.error());
         dense_t_.push_back(block_dense(dense->w, dense->out, dense->in));
+        refs.push_back(LayerRef{dense->w, dense->b, dense->out, dense->in});
         width = dense->out;
     }
+    layer_refs_.refs = std::move(refs);
     const std::size_t p = param_names_.size();
     if (width < p) return std::unexpected(NnError::shape_mismatch("head.4", width, p));
     for (auto [name, size] : {std::pair{"target_mean", target_mean_.size()},
@@ -1150,23 +1156,36 @@ std::expected<std::vector<double>, NnError> Guesser::guess(std::span<const doubl
     const auto width_error = [&](std::string_view layer) {
         return std::unexpected(NnError::unparsable(layer_tensor(layer, "weight")));
     };
-    auto stem = conv_layer("stem", 3);
+    // Layers as resolved at load, or looked up by name (a copied Guesser).
+    const std::vector<LayerRef>& refs = layer_refs_.refs;
+    const bool resolved = refs.size() == 1 + 4 * dilations_.size() + 3;
+    const auto conv_at = [&](std::size_t i, auto name, std::size_t cin) -> std::expected<Conv, NnError> {
+        if (resolved && refs[i].in == cin) return Conv{refs[i].w, refs[i].b, refs[i].out, refs[i].in, kernel_};
+        return conv_layer(name(), cin);
+    };
+    const auto norm_at = [&](std::size_t i, auto name) -> std::expected<Norm, NnError> {
+        if (resolved) return Norm{refs[i].w, refs[i].b};
+        return norm_layer(name());
+    };
+    auto stem = conv_at(0, [] { return std::string("stem"); }, 3);
     if (!stem) return std::unexpected(stem.error());
     if (stem->out != c) return width_error("stem");
     convolve(stem->w, packed_[0], stem->b, c, 3, stem->k, 1, feat->grid, len, scratch, h.data());
 
     for (std::size_t b = 0; b < dilations_.size(); ++b) {
-        const std::string prefix = "blocks." + std::to_string(b) + ".";
-        auto conv1 = conv_layer(prefix + "conv1", c);
+        const auto name = [b](const char* part) {
+            return [b, part] { return "blocks." + std::to_string(b) + "." + part; };
+        };
+        auto conv1 = conv_at(1 + 4 * b, name("conv1"), c);
         if (!conv1) return std::unexpected(conv1.error());
-        auto norm1 = norm_layer(prefix + "norm1");
+        auto norm1 = norm_at(2 + 4 * b, name("norm1"));
         if (!norm1) return std::unexpected(norm1.error());
-        auto conv2 = conv_layer(prefix + "conv2", c);
+        auto conv2 = conv_at(3 + 4 * b, name("conv2"), c);
         if (!conv2) return std::unexpected(conv2.error());
-        auto norm2 = norm_layer(prefix + "norm2");
+        auto norm2 = norm_at(4 + 4 * b, name("norm2"));
         if (!norm2) return std::unexpected(norm2.error());
-        if (conv1->out != c) return width_error(prefix + "conv1");
-        if (conv2->out != c) return width_error(prefix + "conv2");
+        if (conv1->out != c) return width_error(name("conv1")());
+        if (conv2->out != c) return width_error(name("conv2")());
         const std::size_t d = dilations_[b];
 
         convolve(conv1->w, packed_[1 + 2 * b], conv1->b, c, c, conv1->k, d, h, len, scratch, y.data());
@@ -1202,7 +1221,10 @@ std::expected<std::vector<double>, NnError> Guesser::guess(std::span<const doubl
     std::vector<double> next;
     std::size_t layer_index = 0;
     for (const char* layer : {"head.0", "head.2", "head.4"}) {
-        auto dense = dense_layer(layer, a.size());
+        const std::size_t ri = 1 + 4 * dilations_.size() + layer_index;
+        auto dense = resolved && refs[ri].in == a.size()
+                         ? std::expected<Dense, NnError>(Dense{refs[ri].w, refs[ri].b, refs[ri].out, refs[ri].in})
+                         : dense_layer(layer, a.size());
         if (!dense) return std::unexpected(dense.error());
         next.resize(dense->out);
         static const std::vector<double> none;

@@ -722,6 +722,41 @@ TEST(Guess, ShippedNetworksSameOnEveryKernel) {
     }
 }
 
+// A loaded network finds its layers once; a copy looks them up by name, a
+// moved one keeps what was found. All guess the same bits.
+TEST(Guess, CopiedAndMovedNetworksGuessTheSame) {
+    std::size_t count = 0;
+    const velotz::EmbeddedModel* models = velotz::embedded_models(&count);
+    std::vector<double> f;
+    std::vector<cd> z;
+    for (int i = 0; i < 40; ++i) {
+        const double hz = std::pow(10.0, 4.0 - 0.15 * i);
+        const cd jw(0.0, 2 * 3.141592653589793 * hz);
+        z.push_back(5.0 + 50.0 / (1.0 + 50.0 * jw * 1e-4));
+        f.push_back(hz);
+    }
+    for (std::size_t m = 0; m < count; m += 5) {
+        auto g = Guesser::from_bytes(models[m].bytes, models[m].size);
+        ASSERT_TRUE(g) << models[m].name;
+        auto want = g->guess(f, z);
+        ASSERT_TRUE(want);
+        const Guesser copied = *g;
+        auto assigned = Guesser::from_bytes(models[(m + 1) % count].bytes, models[(m + 1) % count].size);
+        ASSERT_TRUE(assigned);
+        *assigned = copied;
+        const Guesser moved = std::move(*g);
+        for (const Guesser* other : std::initializer_list<const Guesser*>{&copied, &*assigned, &moved}) {
+            auto got = other->guess(f, z);
+            ASSERT_TRUE(got) << models[m].name;
+            ASSERT_EQ(got->size(), want->size());
+            for (std::size_t i = 0; i < want->size(); ++i) {
+                EXPECT_EQ(std::bit_cast<std::uint64_t>((*got)[i]), std::bit_cast<std::uint64_t>((*want)[i]))
+                    << models[m].name << " " << i;
+            }
+        }
+    }
+}
+
 // Kernels long enough that the blocked kernel's panel would dwarf the
 // weights take the plain loop; both follow the same definition.
 TEST(Layers, LongKernelMatchesDefinition) {
