@@ -15,8 +15,9 @@
 #include "nn/guesser.hpp"
 
 // The convolutions and GELUs dominate the cost of a guess; where the platform
-// allows, their kernels are also compiled for AVX2 and picked at run time. No
-// FMA: every product is rounded before it is added, as in the definitions.
+// allows, their kernels (and those of the group norms and the dense head) are
+// also compiled for AVX2 and for AVX-512 and picked at run time. No FMA:
+// every product is rounded before it is added, as in the definitions.
 #if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__) && !defined(__clang__)
 #define VELOTZ_X86_DISPATCH 1
 #else
@@ -115,10 +116,11 @@ __attribute__((always_inline)) inline vd splat_load(const double* p) {
 // series (13 terms; the first omitted one is below 1e-17 relative). For
 // a > 20, tanh a rounds to 1. NaN propagates; the sign of x is restored.
 //
-// W independent vectors are evaluated step by step side by side: each alone
-// is one long chain of dependent operations (the series alone is 24 deep),
-// and interleaving them in program order lets their steps overlap. Every
-// lane sees the same operations in the same order whatever W is.
+// W independent vectors of N lanes are evaluated step by step side by side:
+// each alone is one long chain of dependent operations (the series alone is
+// 24 deep), and interleaving them in program order lets their steps overlap.
+// Every lane sees the same operations in the same order whatever W and N are.
+
 // Vector types of N doubles (4: 256 bits; 8: 512 bits) and their helpers.
 template <int N>
 struct LaneTypes;
@@ -478,7 +480,10 @@ __attribute__((always_inline)) inline void conv_kernel_body(const double* __rest
 // The same kernel for the baseline instruction set, for AVX2 and for
 // AVX-512, picked once at run time. All perform the same operations in the
 // same order on the same values (no FMA: this file is compiled with
-// -ffp-contract=off), so they give the same bits.
+// -ffp-contract=off), so they give the same bits. The AVX-512 kernel keeps
+// 256-bit vectors and uses the extension for its 32 registers (larger
+// blocks): on CPUs that execute 512-bit operations as two 256-bit halves
+// (Zen 4), 512-bit multiplications and additions were measured slower.
 void conv_kernel_portable(VELOTZ_CONV_ARGS) { conv_kernel_body<0>(VELOTZ_CONV_PASS); }
 #if VELOTZ_X86_DISPATCH
 __attribute__((target("avx2"))) void conv_kernel_avx2(VELOTZ_CONV_ARGS) { conv_kernel_body<1>(VELOTZ_CONV_PASS); }
