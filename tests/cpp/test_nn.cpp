@@ -722,6 +722,83 @@ TEST(Guess, ShippedNetworksSameOnEveryKernel) {
     }
 }
 
+// Group norm with group sizes that leave a partial chunk of squared
+// deviations (3 channels x 37 positions per group), eight groups summed side
+// by side and a lone group: the definition's bits on every kernel.
+TEST(Layers, GroupNormMatchesDefinitionOnEveryKernel) {
+    std::mt19937 rng(41);
+    std::uniform_real_distribution<double> u(-3, 3);
+    for (auto [c, groups] : {std::pair{24u, 8u}, std::pair{20u, 1u}, std::pair{27u, 9u}}) {
+        File f = network(Shape{.c = c, .groups = groups, .n_grid = 37}, c + groups);
+        auto g = f.load();
+        ASSERT_TRUE(g) << g.error().message();
+        std::vector<double> x(std::size_t{c} * 37);
+        for (auto& v : x) v = u(rng) * u(rng);
+        const auto& w = (**g->tensor("w.blocks.1.norm2.weight")).data;
+        const auto& b = (**g->tensor("w.blocks.1.norm2.bias")).data;
+        // mean and population variance of each group, two passes in index order
+        std::vector<double> want(x.size());
+        const std::size_t m = x.size() / groups;
+        for (std::size_t k = 0; k < groups; ++k) {
+            double sum = 0.0;
+            for (std::size_t i = 0; i < m; ++i) sum += x[k * m + i];
+            const double mu = sum / static_cast<double>(m);
+            double sq = 0.0;
+            for (std::size_t i = 0; i < m; ++i) sq += (x[k * m + i] - mu) * (x[k * m + i] - mu);
+            const double inv = 1.0 / std::sqrt(sq / static_cast<double>(m) + 1e-5);
+            for (std::size_t i = 0; i < m; ++i) {
+                const std::size_t ch = (k * m + i) / 37;
+                want[k * m + i] = b[ch] + ((x[k * m + i] - mu) * inv) * w[ch];
+            }
+        }
+        for (int level : {0, 1, 2}) {
+            if (velotz::use_convolution_kernel(level) != level) continue;  // not on this CPU
+            auto got = g->group_norm(x, "blocks.1.norm2");
+            velotz::use_convolution_kernel(-1);
+            ASSERT_TRUE(got);
+            for (std::size_t i = 0; i < want.size(); ++i) {
+                ASSERT_EQ(std::bit_cast<std::uint64_t>((*got)[i]), std::bit_cast<std::uint64_t>(want[i]))
+                    << "c=" << c << " groups=" << groups << " i=" << i << " level=" << level;
+            }
+        }
+    }
+}
+
+// Whole guesses of networks whose sizes fit none of the vector blocks: 20
+// channels (two groups of 8 and 4 left over), 37 grid positions, dense
+// layers of 21 and 7 outputs. Every kernel gives the same bits.
+TEST(Guess, OddSizedNetworkSameOnEveryKernel) {
+    std::vector<double> f;
+    std::vector<cd> z;
+    for (int i = 0; i < 33; ++i) {
+        const double hz = std::pow(10.0, 5.0 - 0.2 * i);
+        const cd jw(0.0, 2 * 3.141592653589793 * hz);
+        z.push_back(3.0 + 30.0 / (1.0 + 30.0 * jw * 1e-5));
+        f.push_back(hz);
+    }
+    for (auto [c, groups] : {std::pair{20u, 4u}, std::pair{16u, 8u}}) {
+        File file = network(Shape{.c = c, .k = 5, .groups = groups, .h1 = 21, .h2 = 7, .n_grid = 37,
+                                  .dilations = {1, 3, 8}},
+                            7 * c);
+        auto g = file.load();
+        ASSERT_TRUE(g) << g.error().message();
+        velotz::use_convolution_kernel(0);
+        auto want = g->guess(f, z);
+        ASSERT_TRUE(want) << want.error().message();
+        for (int level : {1, 2}) {
+            if (velotz::use_convolution_kernel(level) != level) continue;  // not on this CPU
+            auto got = g->guess(f, z);
+            ASSERT_TRUE(got);
+            ASSERT_EQ(got->size(), want->size());
+            for (std::size_t i = 0; i < want->size(); ++i) {
+                EXPECT_EQ(std::bit_cast<std::uint64_t>((*got)[i]), std::bit_cast<std::uint64_t>((*want)[i]))
+                    << "c=" << c << " " << i << " level " << level;
+            }
+        }
+        velotz::use_convolution_kernel(-1);
+    }
+}
+
 // A loaded network finds its layers once; a copy looks them up by name, a
 // moved one keeps what was found. All guess the same bits.
 TEST(Guess, CopiedAndMovedNetworksGuessTheSame) {
