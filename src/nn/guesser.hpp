@@ -86,10 +86,11 @@ double interpolate(double x, std::span<const double> xs, std::span<const double>
 // applied in place. tanh is evaluated to within a few units in the last place.
 void gelu(std::span<double> values);
 
-// Chooses the convolution kernel: 0 portable, 1 AVX2, 2 AVX-512; a level
-// the CPU lacks, or -1, selects the best available. Returns the level now in
-// use. All levels give the same bits; tests compare them. Not for use while
-// guesses run on other threads.
+// Chooses the convolution kernel: 0 portable, 1 AVX2, 2 AVX-512 (F and VL);
+// a level the CPU lacks, or -1, selects the best available. The GELU, group
+// norm and dense-layer kernels of a guess follow the same choice. Returns the
+// level now in use. All levels give the same bits; tests compare them. Not
+// for use while guesses run on other threads.
 int use_convolution_kernel(int level);
 
 // Network input built from a spectrum.
@@ -191,6 +192,31 @@ private:
     std::vector<bool> log_params_;
     std::vector<Scaling> scaling_;
     std::vector<PackedConv> packed_;  // stem, then conv1 and conv2 of each block
+    std::vector<std::vector<double>> dense_t_;  // head.0, head.2, head.4 weights in blocks of outputs
+
+    // Each layer's weight and bias, found once at load so that a guess does
+    // not look them up by name: stem; conv1, norm1, conv2, norm2 of each
+    // block; head.0, head.2, head.4. They point into tensors_, so a copy of a
+    // Guesser starts without them (its guesses look the layers up by name);
+    // a move keeps them, as the tensors stay where they are.
+    struct LayerRef {
+        const double* w = nullptr;
+        const double* b = nullptr;
+        std::size_t out = 0;
+        std::size_t in = 0;
+    };
+    struct LayerRefs {
+        std::vector<LayerRef> refs;
+        LayerRefs() = default;
+        LayerRefs(const LayerRefs&) {}
+        LayerRefs& operator=(const LayerRefs&) {
+            refs.clear();
+            return *this;
+        }
+        LayerRefs(LayerRefs&&) noexcept = default;
+        LayerRefs& operator=(LayerRefs&&) noexcept = default;
+    };
+    LayerRefs layer_refs_;
 };
 
 }  // namespace velotz

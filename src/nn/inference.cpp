@@ -10,17 +10,17 @@
 #include <limits>
 #include <numeric>
 #include <string>
+#include <utility>
 
 #include "nn/guesser.hpp"
 
 // The convolutions and GELUs dominate the cost of a guess; where the platform
-// allows, their kernels are also compiled for AVX2 and picked at run time. No
-// FMA: every product is rounded before it is added, as in the definitions.
+// allows, their kernels (and those of the group norms and the dense head) are
+// also compiled for AVX2 and for AVX-512 and picked at run time. No FMA:
+// every product is rounded before it is added, as in the definitions.
 #if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__) && !defined(__clang__)
-#define VELOTZ_SIMD_CLONES __attribute__((target_clones("avx2", "default")))
 #define VELOTZ_X86_DISPATCH 1
 #else
-#define VELOTZ_SIMD_CLONES
 #define VELOTZ_X86_DISPATCH 0
 #endif
 
@@ -89,27 +89,23 @@ __attribute__((always_inline)) inline vd splat(double x) { return vd{x, x, x, x}
 // broadcast load, written out so that the compiler does not merge
 // neighbouring broadcasts into a vector load and lane permutes (which would
 // compete with the multiplications and additions for the same units).
-template <int Isa>
+template <int Isa, int Index = 0>
 __attribute__((always_inline)) inline vd splat_load(const double* p) {
 #if VELOTZ_X86_DISPATCH
-    if constexpr (Isa >= 1) {
+    // The address is written as base + constant, so that the broadcasts of
+    // one block share one base register.
+    if constexpr (Isa >= 2) {
+        // With AVX-512 the same 256-bit broadcast may use all 32 registers.
         vd r;
-        asm("vbroadcastsd %1, %0" : "=x"(r) : "m"(*p));
+        asm("vbroadcastsd %c2(%1), %0" : "=v"(r) : "r"(p), "i"(8 * Index), "m"(p[Index]));
+        return r;
+    } else if constexpr (Isa >= 1) {
+        vd r;
+        asm("vbroadcastsd %c2(%1), %0" : "=x"(r) : "r"(p), "i"(8 * Index), "m"(p[Index]));
         return r;
     }
 #endif
-    return splat(*p);
-}
-
-__attribute__((always_inline)) inline vi bit_cast_vi(const vd& x) {
-    vi r;
-    std::memcpy(&r, &x, sizeof r);
-    return r;
-}
-__attribute__((always_inline)) inline vd bit_cast_vd(const vi& x) {
-    vd r;
-    std::memcpy(&r, &x, sizeof r);
-    return r;
+    return splat(p[Index]);
 }
 
 // ----------------------------------------------------------- GELU
@@ -119,56 +115,146 @@ __attribute__((always_inline)) inline vd bit_cast_vd(const vi& x) {
 // with y = k ln2 + r, |r| <= ln2/2, and expm1(r) summed from its Taylor
 // series (13 terms; the first omitted one is below 1e-17 relative). For
 // a > 20, tanh a rounds to 1. NaN propagates; the sign of x is restored.
-__attribute__((always_inline)) inline vd tanh_lanes(const vd& x) {
+//
+// W independent vectors of N lanes are evaluated step by step side by side:
+// each alone is one long chain of dependent operations (the series alone is
+// 24 deep), and interleaving them in program order lets their steps overlap.
+// Every lane sees the same operations in the same order whatever W and N are.
+
+// Vector types of N doubles (4: 256 bits; 8: 512 bits) and their helpers.
+template <int N>
+struct LaneTypes;
+template <>
+struct LaneTypes<4> {
+    using d = double __attribute__((vector_size(32)));
+    using i = std::int64_t __attribute__((vector_size(32)));
+    using d_unaligned = double __attribute__((vector_size(32), aligned(8), may_alias));
+};
+template <>
+struct LaneTypes<8> {
+    using d = double __attribute__((vector_size(64)));
+    using i = std::int64_t __attribute__((vector_size(64)));
+    using d_unaligned = double __attribute__((vector_size(64), aligned(8), may_alias));
+};
+
+template <int N>
+struct Lanes {
+    using d = typename LaneTypes<N>::d;
+    using i = typename LaneTypes<N>::i;
+    using d_unaligned = typename LaneTypes<N>::d_unaligned;
+    static d all(double c) {
+        d r;
+        #pragma GCC unroll 8
+        for (int k = 0; k < N; ++k) r[k] = c;
+        return r;
+    }
+    static i bits(const d& x) {
+        i r;
+        std::memcpy(&r, &x, sizeof r);
+        return r;
+    }
+    static d from_bits(const i& x) {
+        d r;
+        std::memcpy(&r, &x, sizeof r);
+        return r;
+    }
+};
+
+template <int W, int N>
+__attribute__((always_inline)) inline void tanh_lanes(typename Lanes<N>::d* x) {
+    using L = Lanes<N>;
+    using d = typename L::d;
+    using i = typename L::i;
     constexpr double kMagic = 6755399441055744.0;  // 1.5 * 2^52: rounds to an integer
     constexpr double kInvLn2 = 1.44269504088896338700e+00;
     constexpr double kLn2Hi = 6.93147180369123816490e-01;  // trailing bits zero: k * hi is exact
     constexpr double kLn2Lo = 1.90821492927058770002e-10;
-    const vi sign = bit_cast_vi(splat(-0.0));
-    const vi bits = bit_cast_vi(x);
-    const vd a = bit_cast_vd(bits & ~sign);
-    const vi big = a > 20.0;
-    const vd y = big ? splat(40.0) : a + a;
-    const vd kd = (y * kInvLn2 + kMagic) - kMagic;
-    const vd r = (y - kd * kLn2Hi) - kd * kLn2Lo;
-    vd p = splat(1.0 / 6227020800.0);
-    for (double c : {1.0 / 479001600.0, 1.0 / 39916800.0, 1.0 / 3628800.0, 1.0 / 362880.0, 1.0 / 40320.0,
-                     1.0 / 5040.0, 1.0 / 720.0, 1.0 / 120.0, 1.0 / 24.0, 1.0 / 6.0, 0.5}) {
-        p = p * r + c;
+    constexpr double kCoef[] = {1.0 / 479001600.0, 1.0 / 39916800.0, 1.0 / 3628800.0, 1.0 / 362880.0,
+                                1.0 / 40320.0,     1.0 / 5040.0,     1.0 / 720.0,     1.0 / 120.0,
+                                1.0 / 24.0,        1.0 / 6.0,        0.5};
+    const i sign = L::bits(L::all(-0.0));
+    i bits[W], big[W];
+    d kd[W], r[W], p[W];
+    #pragma GCC unroll 8
+    for (int w = 0; w < W; ++w) {
+        bits[w] = L::bits(x[w]);
+        const d a = L::from_bits(bits[w] & ~sign);
+        big[w] = a > 20.0;
+        const d y = big[w] ? L::all(40.0) : a + a;
+        kd[w] = (y * kInvLn2 + kMagic) - kMagic;
+        r[w] = (y - kd[w] * kLn2Hi) - kd[w] * kLn2Lo;
+        p[w] = L::all(1.0 / 6227020800.0);
     }
-    const vd er = r + (r * r) * p;
-    const vi k = bit_cast_vi(kd + kMagic) - bit_cast_vi(splat(kMagic));
-    const vd two_k = bit_cast_vd((k + 1023) << 52);
-    const vd t = two_k * er + (two_k - 1.0);
-    vd th = t / (t + 2.0);
-    th = big ? splat(1.0) : th;
-    return bit_cast_vd(bit_cast_vi(th) | (bits & sign));
+    #pragma GCC unroll 16
+    for (double c : kCoef) {
+        #pragma GCC unroll 8
+        for (int w = 0; w < W; ++w) p[w] = p[w] * r[w] + c;
+    }
+    #pragma GCC unroll 8
+    for (int w = 0; w < W; ++w) {
+        const d er = r[w] + (r[w] * r[w]) * p[w];
+        const i k = L::bits(kd[w] + kMagic) - L::bits(L::all(kMagic));
+        const d two_k = L::from_bits((k + 1023) << 52);
+        const d t = two_k * er + (two_k - 1.0);
+        d th = t / (t + 2.0);
+        th = big[w] ? L::all(1.0) : th;
+        x[w] = L::from_bits(L::bits(th) | (bits[w] & sign));
+    }
 }
 
 // GELU, tanh form: 0.5 x (1 + tanh(0.7978845608028654 (x + 0.044715 x^3))).
-__attribute__((always_inline)) inline vd gelu_lanes(const vd& x) {
-    return 0.5 * x * (1.0 + tanh_lanes(kGeluScale * (x + 0.044715 * (x * x * x))));
+template <int W, int N>
+__attribute__((always_inline)) inline void gelu_lanes(typename Lanes<N>::d* x) {
+    typename Lanes<N>::d u[W];
+    #pragma GCC unroll 8
+    for (int w = 0; w < W; ++w) u[w] = kGeluScale * (x[w] + 0.044715 * (x[w] * x[w] * x[w]));
+    tanh_lanes<W, N>(u);
+    #pragma GCC unroll 8
+    for (int w = 0; w < W; ++w) x[w] = 0.5 * x[w] * (1.0 + u[w]);
 }
 
-VELOTZ_SIMD_CLONES
-void gelu_kernel(double* __restrict v, std::size_t n) {
+// W vectors of N lanes at a time, then single vectors, then a zero-padded
+// tail. Lane count and grouping change only which values share an
+// instruction, never the operations a value goes through.
+template <int W, int N>
+__attribute__((always_inline)) inline void gelu_body(double* __restrict v, std::size_t n) {
+    using L = Lanes<N>;
+    using d = typename L::d;
+    using du = typename L::d_unaligned;
     std::size_t i = 0;
-    for (; i + kLanes <= n; i += kLanes) {
-        vd x;
-        std::memcpy(&x, v + i, sizeof x);
-        x = gelu_lanes(x);
-        std::memcpy(v + i, &x, sizeof x);
+    for (; i + W * N <= n; i += W * N) {
+        d x[W];
+        #pragma GCC unroll 8
+        for (int w = 0; w < W; ++w) x[w] = *reinterpret_cast<const du*>(v + i + N * w);
+        gelu_lanes<W, N>(x);
+        #pragma GCC unroll 8
+        for (int w = 0; w < W; ++w) *reinterpret_cast<du*>(v + i + N * w) = x[w];
+    }
+    for (; i + N <= n; i += N) {
+        d x = *reinterpret_cast<const du*>(v + i);
+        gelu_lanes<1, N>(&x);
+        *reinterpret_cast<du*>(v + i) = x;
     }
     if (i < n) {
-        double tmp[kLanes] = {};
+        double tmp[N] = {};
         std::memcpy(tmp, v + i, (n - i) * sizeof(double));
-        vd x;
-        std::memcpy(&x, tmp, sizeof x);
-        x = gelu_lanes(x);
-        std::memcpy(tmp, &x, sizeof x);
+        d x = *reinterpret_cast<const du*>(tmp);
+        gelu_lanes<1, N>(&x);
+        *reinterpret_cast<du*>(tmp) = x;
         std::memcpy(v + i, tmp, (n - i) * sizeof(double));
     }
 }
+
+void gelu_portable(double* __restrict v, std::size_t n) { gelu_body<1, kLanes>(v, n); }
+#if VELOTZ_X86_DISPATCH
+__attribute__((target("avx2"))) void gelu_avx2(double* __restrict v, std::size_t n) { gelu_body<2, kLanes>(v, n); }
+// Here 512-bit vectors: GELU is bound by the latency of each value's long
+// chain of operations, not by throughput, and with half as many instructions
+// per value twice as many values are in flight at once.
+__attribute__((target("avx512f,avx512vl"))) void gelu_avx512(double* __restrict v, std::size_t n) {
+    gelu_body<4, 8>(v, n);
+}
+#endif
 
 // ----------------------------------------------------------- convolution
 
@@ -185,13 +271,18 @@ struct Tap {
 // the block has the term). Its inputs are the term's column of the panel.
 struct Term {
     std::size_t cj;
+    std::size_t wofs;   // cj * kRows: offset of the term's weights in a packed group
     std::size_t mask;
     std::ptrdiff_t in;  // offset of the input read at the block's first position
 };
 
 constexpr int kRowVecs = 2;              // vectors of output channels per block
 constexpr int kRows = kLanes * kRowVecs;  // output channels per block
-constexpr std::size_t kBlock = 4;        // output positions per block
+// Output positions per block: 4 with 16 vector registers, 8 with the 32 of
+// AVX-512 (2 x 8 chains of additions then keep both adders busy).
+constexpr std::size_t kMaxBlock = 8;
+template <int Isa>
+constexpr std::size_t kBlockOf = Isa >= 2 ? 8 : 4;
 
 // How a group of kRows output channels is convolved (PackedConv::zero_groups).
 constexpr unsigned char kGroupPlain = 0;      // edge terms may read the zero padding
@@ -199,24 +290,23 @@ constexpr unsigned char kGroupNeedsMask = 2;  // edge terms must be left out
 constexpr unsigned char kGroupHasZero = 1;    // zero weights must be skipped as well
 
 // Output channels o .. o + R - 1 (R = kLanes * RV) at positions
-// [t0, t0 + kBlock) are computed together, vectorised across the channels:
+// [t0, t0 + B) are computed together, vectorised across the channels:
 // out[o][t] = bias[o] + sum over c, j (in that order) of w[o][c][j] * in[c][t + off_j],
 // with absent taps and zero weights skipped. Each output value is one chain
-// of additions in that fixed order; kBlock x RV vector chains are in flight.
+// of additions in that fixed order; B x RV vector chains are in flight.
 // `pw` holds the R rows' weights as [c][j][r]; `panel` the block's inputs as
 // [t][term]. Masked handles terms present at only some positions; SkipZero
 // skips zero weights (lane by lane: the sum is left unchanged). Direct reads
 // the inputs straight from the padded rows instead (`panel` is then the
 // padded input at the block's first position, and each term carries its
 // offset), for groups that may read absent edge terms as zero padding.
-template <int RV, bool Masked, bool SkipZero, bool Direct, int Isa>
+template <int RV, bool Masked, bool SkipZero, bool Direct, int Isa, std::size_t B>
 __attribute__((always_inline)) inline void conv_block(const double* __restrict pw, const double* __restrict bias,
                                                       std::size_t o, const Term* __restrict terms,
                                                       std::size_t nterms, const unsigned char* __restrict live,
                                                       const double* __restrict panel, std::size_t len,
                                                       std::size_t t0, double* __restrict out) {
-    constexpr int R = kLanes * RV;
-    constexpr int T = static_cast<int>(kBlock);
+    constexpr int T = static_cast<int>(B);
     vd acc[T][RV];
     vd b[RV];
     #pragma GCC unroll 8
@@ -229,18 +319,19 @@ __attribute__((always_inline)) inline void conv_block(const double* __restrict p
     for (std::size_t m = 0; m < nterms; ++m) {
         vd wv[RV];
         #pragma GCC unroll 8
-        for (int v = 0; v < RV; ++v) std::memcpy(&wv[v], pw + terms[m].cj * R + kLanes * v, sizeof(vd));
+        for (int v = 0; v < RV; ++v) std::memcpy(&wv[v], pw + terms[m].wofs + kLanes * v, sizeof(vd));
         vi nonzero[RV];
         if constexpr (SkipZero) {
             #pragma GCC unroll 8
             for (int v = 0; v < RV; ++v) nonzero[v] = wv[v] != 0.0;
         }
-        const unsigned char* lv = live + terms[m].mask * kBlock;
-        #pragma GCC unroll 8
-        for (int t = 0; t < T; ++t) {
-            if (Masked && !lv[t]) continue;
-            const vd x = Direct ? splat_load<Isa>(panel + terms[m].in + t)
-                                : splat(panel[static_cast<std::size_t>(t) * nterms + m]);
+        const unsigned char* lv = live + terms[m].mask * B;
+        const double* xd = panel + terms[m].in;
+        // Position t of the block, with t a constant (the direct broadcasts
+        // then address xd + t).
+        const auto position = [&]<int t>() __attribute__((always_inline)) {
+            if (Masked && !lv[t]) return;
+            const vd x = Direct ? splat_load<Isa, t>(xd) : splat(panel[static_cast<std::size_t>(t) * nterms + m]);
             #pragma GCC unroll 8
             for (int v = 0; v < RV; ++v) {
                 if constexpr (SkipZero) {
@@ -250,9 +341,12 @@ __attribute__((always_inline)) inline void conv_block(const double* __restrict p
                     acc[t][v] += wv[v] * x;
                 }
             }
-        }
+        };
+        [&]<int... t>(std::integer_sequence<int, t...>) __attribute__((always_inline)) {
+            (position.template operator()<t>(), ...);
+        }(std::make_integer_sequence<int, T>{});
     }
-    const std::size_t n = std::min(kBlock, len - t0);
+    const std::size_t n = std::min(B, len - t0);
     #pragma GCC unroll 8
     for (int v = 0; v < RV; ++v) {
         double tmp[T][kLanes];
@@ -267,15 +361,16 @@ __attribute__((always_inline)) inline void conv_block(const double* __restrict p
 
 // The same sum for one output channel, scalar; for the channels left over
 // after the full groups.
+template <std::size_t B>
 inline void conv_row(const double* __restrict w, double bias, const Term* __restrict terms, std::size_t nterms,
                      const unsigned char* __restrict live, const double* __restrict panel, std::size_t len,
                      std::size_t t0, double* __restrict out) {
-    const std::size_t n = std::min(kBlock, len - t0);
+    const std::size_t n = std::min(B, len - t0);
     for (std::size_t t = 0; t < n; ++t) {
         double acc = bias;
         for (std::size_t m = 0; m < nterms; ++m) {
             const double wt = w[terms[m].cj];
-            if (wt == 0.0 || !live[terms[m].mask * kBlock + t]) continue;
+            if (wt == 0.0 || !live[terms[m].mask * B + t]) continue;
             acc += wt * panel[t * nterms + m];
         }
         out[t0 + t] = acc;
@@ -286,82 +381,55 @@ inline void conv_row(const double* __restrict w, double bias, const Term* __rest
 // live tap stays inside the row. `packed` holds the weights of each group of
 // kRows output channels as [c][j][r]; `zero_rows[g]` tells whether group g
 // has a zero weight. `terms` has room for cin * k entries, `panel` for
-// cin * k * kBlock values and `live` for (k + 1) * kBlock flags.
-#if VELOTZ_X86_DISPATCH
-// The plain, direct block with all kRows channels in one 8-lane vector:
-// the same products and the same chains of additions as conv_block, with
-// half the instructions (for CPUs with AVX-512).
-using vd8 = double __attribute__((vector_size(64)));
-static_assert(kRows == 8);
-
-__attribute__((always_inline)) inline void conv_block_wide(const double* __restrict pw,
-                                                           const double* __restrict bias, std::size_t o,
-                                                           const Term* __restrict terms, std::size_t nterms,
-                                                           const double* __restrict in, std::size_t len,
-                                                           std::size_t t0, double* __restrict out) {
-    constexpr int T = static_cast<int>(kBlock);
-    vd8 acc[T];
-    vd8 b;
-    std::memcpy(&b, bias + o, sizeof b);
-    #pragma GCC unroll 8
-    for (int t = 0; t < T; ++t) acc[t] = b;
-    for (std::size_t m = 0; m < nterms; ++m) {
-        vd8 wv;
-        std::memcpy(&wv, pw + terms[m].cj * kRows, sizeof wv);
-        const double* x = in + terms[m].in;
-        #pragma GCC unroll 8
-        for (int t = 0; t < T; ++t) {
-            vd8 xv;
-            asm("vbroadcastsd %1, %0" : "=v"(xv) : "m"(x[t]));
-            acc[t] += wv * xv;
-        }
-    }
-    const std::size_t n = std::min(kBlock, len - t0);
-    double tmp[T][kRows];
-    #pragma GCC unroll 8
-    for (int t = 0; t < T; ++t) std::memcpy(tmp[t], &acc[t], sizeof(vd8));
-    for (std::size_t r = 0; r < kRows; ++r) {
-        double* dst = out + (o + r) * len + t0;
-        for (std::size_t t = 0; t < n; ++t) dst[t] = tmp[t][r];
-    }
-}
-#else
-inline void conv_block_wide(const double*, const double*, std::size_t, const Term*, std::size_t, const double*,
-                            std::size_t, std::size_t, double*) {}
-#endif
+// cin * k * kMaxBlock values, `live` for (k + 1) * kMaxBlock flags and `state`
+// for k (each tap's state in the previous block).
 
 template <int Isa>
 __attribute__((always_inline)) inline void conv_kernel_body(const double* __restrict w, const double* __restrict bias, std::size_t cout,
                  std::size_t cin, std::size_t k, const Tap* __restrict taps, const double* __restrict packed,
                  const unsigned char* __restrict zero_rows, Term* __restrict terms, double* __restrict panel,
-                 unsigned char* __restrict live, const double* __restrict in, std::size_t stride,
-                 std::size_t lead, std::size_t len, double* __restrict out) {
+                 unsigned char* __restrict live, unsigned char* __restrict state, const double* __restrict in,
+                 std::size_t stride, std::size_t lead, std::size_t len, double* __restrict out) {
+    constexpr std::size_t kBlock = kBlockOf<Isa>;
     std::fill(live, live + kBlock, 1);
     bool needs_panel = cout % kRows != 0;
     for (std::size_t g = 0; g < cout / kRows; ++g) needs_panel = needs_panel || zero_rows[g] != kGroupPlain;
     const auto block = static_cast<std::ptrdiff_t>(kBlock);
+    std::size_t nterms = 0;
     for (std::size_t t0 = 0; t0 < len; t0 += kBlock) {
         const auto t = static_cast<std::ptrdiff_t>(t0);
         // Which positions of the block have each tap; `partial` when a tap
-        // is present at only some of them.
+        // is present at only some of them. Each tap's state (0 absent,
+        // 1 whole, 2 partial) decides the block's terms.
         bool partial = false;
+        bool same = t0 > 0;
         for (std::size_t j = 0; j < k; ++j) {
             const Tap& tap = taps[j];
-            if (tap.hi <= t || tap.lo >= t + block || (tap.lo <= t && t + block <= tap.hi)) continue;
+            const bool absent = tap.hi <= t || tap.lo >= t + block;
+            const bool whole = !absent && tap.lo <= t && t + block <= tap.hi;
+            const unsigned char st = absent ? 0 : (whole ? 1 : 2);
+            same = same && state[j] == st;
+            state[j] = st;
+            if (st != 2) continue;
             partial = true;
             for (std::size_t i = 0; i < kBlock; ++i) {
                 const std::ptrdiff_t pos = t + static_cast<std::ptrdiff_t>(i);
                 live[(j + 1) * kBlock + i] = pos >= tap.lo && pos < tap.hi;
             }
         }
-        // The block's terms in summation order (input channel, then tap).
-        std::size_t nterms = 0;
-        for (std::size_t c = 0; c < cin; ++c) {
-            for (std::size_t j = 0; j < k; ++j) {
-                const Tap& tap = taps[j];
-                if (tap.hi <= t || tap.lo >= t + block) continue;
-                const bool whole = tap.lo <= t && t + block <= tap.hi;
-                terms[nterms++] = Term{c * k + j, whole ? 0 : j + 1, static_cast<std::ptrdiff_t>(c * stride) + tap.off};
+        // The block's terms in summation order (input channel, then tap);
+        // the same as the previous block's when every tap has the same state
+        // (the interior of the grid), since a term's offsets are relative to
+        // the block's first position.
+        if (!same) {
+            nterms = 0;
+            for (std::size_t c = 0; c < cin; ++c) {
+                for (std::size_t j = 0; j < k; ++j) {
+                    const Tap& tap = taps[j];
+                    if (state[j] == 0) continue;
+                    terms[nterms++] = Term{c * k + j, (c * k + j) * kRows, state[j] == 1 ? 0 : j + 1,
+                                           static_cast<std::ptrdiff_t>(c * stride) + tap.off};
+                }
             }
         }
         // The masked kernels read their inputs from a panel, position-major,
@@ -386,21 +454,18 @@ __attribute__((always_inline)) inline void conv_kernel_body(const double* __rest
             const double* pw = packed + o * cin * k;
             const unsigned char kind = zero_rows[o / kRows];
             if (kind == kGroupHasZero) {
-                conv_block<kRowVecs, true, true, false, Isa>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
+                conv_block<kRowVecs, true, true, false, Isa, kBlock>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
             } else if (partial && kind == kGroupNeedsMask) {
-                conv_block<kRowVecs, true, false, false, Isa>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
+                conv_block<kRowVecs, true, false, false, Isa, kBlock>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
             } else if (kind == kGroupNeedsMask) {
-                conv_block<kRowVecs, false, false, false, Isa>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
+                conv_block<kRowVecs, false, false, false, Isa, kBlock>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
             } else {
-                if constexpr (Isa == 2) {
-                    conv_block_wide(pw, bias, o, terms, nterms, direct, len, t0, out);
-                } else {
-                    conv_block<kRowVecs, false, false, true, Isa>(pw, bias, o, terms, nterms, live, direct, len, t0, out);
-                }
+                conv_block<kRowVecs, false, false, true, Isa, kBlock>(pw, bias, o, terms, nterms, live, direct, len, t0,
+                                                                      out);
             }
         }
         for (; o < cout; ++o) {
-            conv_row(w + o * cin * k, bias[o], terms, nterms, live, panel, len, t0, out + o * len);
+            conv_row<kBlock>(w + o * cin * k, bias[o], terms, nterms, live, panel, len, t0, out + o * len);
         }
     }
 }
@@ -409,24 +474,27 @@ __attribute__((always_inline)) inline void conv_kernel_body(const double* __rest
     const double *__restrict w, const double *__restrict bias, std::size_t cout, std::size_t cin, std::size_t k,  \
         const Tap *__restrict taps, const double *__restrict packed, const unsigned char *__restrict zero_rows,   \
         Term *__restrict terms, double *__restrict panel, unsigned char *__restrict live,                         \
-        const double *__restrict in, std::size_t stride, std::size_t lead, std::size_t len, double *__restrict out
-#define VELOTZ_CONV_PASS w, bias, cout, cin, k, taps, packed, zero_rows, terms, panel, live, in, stride, lead, len, out
+        unsigned char *__restrict state, const double *__restrict in, std::size_t stride, std::size_t lead, std::size_t len, double *__restrict out
+#define VELOTZ_CONV_PASS w, bias, cout, cin, k, taps, packed, zero_rows, terms, panel, live, state, in, stride, lead, len, out
 
 // The same kernel for the baseline instruction set, for AVX2 and for
 // AVX-512, picked once at run time. All perform the same operations in the
 // same order on the same values (no FMA: this file is compiled with
-// -ffp-contract=off), so they give the same bits.
+// -ffp-contract=off), so they give the same bits. The AVX-512 kernel keeps
+// 256-bit vectors and uses the extension for its 32 registers (larger
+// blocks): on CPUs that execute 512-bit operations as two 256-bit halves
+// (Zen 4), 512-bit multiplications and additions were measured slower.
 void conv_kernel_portable(VELOTZ_CONV_ARGS) { conv_kernel_body<0>(VELOTZ_CONV_PASS); }
 #if VELOTZ_X86_DISPATCH
 __attribute__((target("avx2"))) void conv_kernel_avx2(VELOTZ_CONV_ARGS) { conv_kernel_body<1>(VELOTZ_CONV_PASS); }
-__attribute__((target("avx512f"))) void conv_kernel_avx512(VELOTZ_CONV_ARGS) {
+__attribute__((target("avx512f,avx512vl"))) void conv_kernel_avx512(VELOTZ_CONV_ARGS) {
     conv_kernel_body<2>(VELOTZ_CONV_PASS);
 }
 #endif
 
 int best_conv_level() {
 #if VELOTZ_X86_DISPATCH
-    if (__builtin_cpu_supports("avx512f")) return 2;
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl")) return 2;
     if (__builtin_cpu_supports("avx2")) return 1;
 #endif
     return 0;
@@ -434,6 +502,18 @@ int best_conv_level() {
 
 // The kernel in use: the best the CPU offers unless a test chose another.
 std::atomic<int> conv_level{best_conv_level()};
+
+// GELU follows the same choice (all levels give the same bits).
+void gelu_kernel(double* __restrict v, std::size_t n) {
+#if VELOTZ_X86_DISPATCH
+    switch (conv_level.load(std::memory_order_relaxed)) {
+        case 2: gelu_avx512(v, n); return;
+        case 1: gelu_avx2(v, n); return;
+        default: break;
+    }
+#endif
+    gelu_portable(v, n);
+}
 
 void conv_kernel(VELOTZ_CONV_ARGS) {
 #if VELOTZ_X86_DISPATCH
@@ -455,6 +535,15 @@ struct ConvScratch {
     std::vector<Tap> taps;
     std::vector<Term> terms;
     std::vector<unsigned char> live;
+    std::vector<unsigned char> state;
+};
+
+// Working arrays of one guess: trunk activations and convolution scratch.
+struct GuessWorkspace {
+    std::vector<double> h;
+    std::vector<double> y;
+    std::vector<double> y2;
+    ConvScratch scratch;
 };
 
 }  // namespace
@@ -544,17 +633,23 @@ void convolve(const double* w, const Guesser::PackedConv& packed, const double* 
         convolve_direct(w, bias, cout, cin, k, s.taps.data(), in.data(), len, out);
         return;
     }
-    const std::size_t padded_len = (len + kBlock - 1) / kBlock * kBlock;
+    const std::size_t padded_len = (len + kMaxBlock - 1) / kMaxBlock * kMaxBlock;
     const std::size_t stride = static_cast<std::size_t>(lead) + padded_len + static_cast<std::size_t>(trail);
-    s.padded.assign(cin * stride, 0.0);
+    // Each row: `lead` zeros, the input, zeros to the end of the row.
+    s.padded.resize(cin * stride);
+    const auto head = static_cast<std::size_t>(lead);
     for (std::size_t c = 0; c < cin; ++c) {
-        std::memcpy(s.padded.data() + c * stride + lead, in.data() + c * len, len * sizeof(double));
+        double* row = s.padded.data() + c * stride;
+        std::fill(row, row + head, 0.0);
+        std::memcpy(row + head, in.data() + c * len, len * sizeof(double));
+        std::fill(row + head + len, row + stride, 0.0);
     }
     s.terms.resize(cin * k);
-    s.live.resize((k + 1) * kBlock);
-    s.panel.resize(cin * k * kBlock);
+    s.live.resize((k + 1) * kMaxBlock);
+    s.state.resize(k);
+    s.panel.resize(cin * k * kMaxBlock);
     conv_kernel(w, bias, cout, cin, k, s.taps.data(), packed.weights.data(), packed.zero_groups.data(),
-                s.terms.data(), s.panel.data(), s.live.data(), s.padded.data(), stride,
+                s.terms.data(), s.panel.data(), s.live.data(), s.state.data(), s.padded.data(), stride,
                 static_cast<std::size_t>(lead), len, out);
 }
 
@@ -563,8 +658,14 @@ void convolve(const double* w, const Guesser::PackedConv& packed, const double* 
 // independent chains overlap instead of waiting on one another.
 constexpr std::size_t kNormChains = 8;
 
-void group_norm_into(std::span<double> x, const double* weight, const double* bias, std::size_t channels,
-                     std::size_t groups, std::size_t len) {
+// The element-wise steps (squared deviations, the final scaling) are plain
+// loops the compiler vectorises; the sums stay single chains in index order.
+// Squared deviations are formed kNormChunk at a time, then summed.
+constexpr std::size_t kNormChunk = 64;
+
+__attribute__((always_inline)) inline void group_norm_body(std::span<double> x, const double* weight,
+                                                           const double* bias, std::size_t channels,
+                                                           std::size_t groups, std::size_t len) {
     const std::size_t per = channels / groups;
     const std::size_t m = per * len;
     for (std::size_t g0 = 0; g0 < groups; g0 += kNormChains) {
@@ -583,11 +684,17 @@ void group_norm_into(std::span<double> x, const double* weight, const double* bi
                 mean[g] = acc[g] / static_cast<double>(m);
                 acc[g] = 0.0;
             }
-            for (std::size_t i = 0; i < m; ++i) {
-                #pragma GCC unroll 8
+            double sq[kNormChains][kNormChunk];
+            for (std::size_t i0 = 0; i0 < m; i0 += kNormChunk) {
+                const std::size_t n = std::min(kNormChunk, m - i0);
                 for (std::size_t g = 0; g < kNormChains; ++g) {
-                    const double dv = base[g * m + i] - mean[g];
-                    acc[g] += dv * dv;
+                    const double* v = base + g * m + i0;
+                    const double mu = mean[g];
+                    for (std::size_t i = 0; i < n; ++i) sq[g][i] = (v[i] - mu) * (v[i] - mu);
+                }
+                for (std::size_t i = 0; i < n; ++i) {
+                    #pragma GCC unroll 8
+                    for (std::size_t g = 0; g < kNormChains; ++g) acc[g] += sq[g][i];
                 }
             }
             #pragma GCC unroll 8
@@ -619,6 +726,34 @@ void group_norm_into(std::span<double> x, const double* weight, const double* bi
     }
 }
 
+void group_norm_portable(std::span<double> x, const double* weight, const double* bias, std::size_t channels,
+                         std::size_t groups, std::size_t len) {
+    group_norm_body(x, weight, bias, channels, groups, len);
+}
+#if VELOTZ_X86_DISPATCH
+__attribute__((target("avx2"))) void group_norm_avx2(std::span<double> x, const double* weight, const double* bias,
+                                                     std::size_t channels, std::size_t groups, std::size_t len) {
+    group_norm_body(x, weight, bias, channels, groups, len);
+}
+__attribute__((target("avx512f,avx512vl"))) void group_norm_avx512(std::span<double> x, const double* weight,
+                                                                   const double* bias, std::size_t channels,
+                                                                   std::size_t groups, std::size_t len) {
+    group_norm_body(x, weight, bias, channels, groups, len);
+}
+#endif
+
+void group_norm_into(std::span<double> x, const double* weight, const double* bias, std::size_t channels,
+                     std::size_t groups, std::size_t len) {
+#if VELOTZ_X86_DISPATCH
+    switch (conv_level.load(std::memory_order_relaxed)) {
+        case 2: group_norm_avx512(x, weight, bias, channels, groups, len); return;
+        case 1: group_norm_avx2(x, weight, bias, channels, groups, len); return;
+        default: break;
+    }
+#endif
+    group_norm_portable(x, weight, bias, channels, groups, len);
+}
+
 // o = sum_j w[o][j] x[j] (from -0.0, j ascending) + bias[o]; four rows at a
 // time so that their independent sums overlap.
 void dense_into(const double* w, const double* bias, std::size_t out_len, std::size_t in_len,
@@ -647,6 +782,83 @@ void dense_into(const double* w, const double* bias, std::size_t out_len, std::s
         for (std::size_t j = 0; j < in_len; ++j) s += row[j] * x[j];
         out[o] = s + bias[o];
     }
+}
+
+// The same sums from the weights rearranged in blocks of kDenseBlock
+// outputs, each block stored as [in][kDenseBlock] (outputs past the end are
+// zero), so that a block reads its weights in order. kDenseBlock outputs are
+// kept in kDenseBlock / kLanes vectors; each lane is one output's chain
+// -0.0 + w[o][0] x[0] + w[o][1] x[1] + ..., then + bias, as above.
+constexpr std::size_t kDenseBlock = 16;
+constexpr int kDenseVecs = static_cast<int>(kDenseBlock) / kLanes;
+
+template <int Isa>
+__attribute__((always_inline)) inline void dense_blocked_body(const double* __restrict wb,
+                                                              const double* __restrict bias, std::size_t out_len,
+                                                              std::size_t in_len, const double* __restrict x,
+                                                              double* __restrict out) {
+    for (std::size_t o = 0; o < out_len; o += kDenseBlock) {
+        vd acc[kDenseVecs];
+        #pragma GCC unroll 8
+        for (int v = 0; v < kDenseVecs; ++v) acc[v] = splat(-0.0);
+        const double* w = wb + o * in_len;
+        for (std::size_t j = 0; j < in_len; ++j, w += kDenseBlock) {
+            const vd xv = splat_load<Isa>(x + j);
+            #pragma GCC unroll 8
+            for (int v = 0; v < kDenseVecs; ++v) {
+                vd wv;
+                std::memcpy(&wv, w + kLanes * v, sizeof wv);
+                acc[v] += wv * xv;
+            }
+        }
+        double sums[kDenseBlock];
+        std::memcpy(sums, acc, sizeof sums);
+        const std::size_t n = std::min(kDenseBlock, out_len - o);
+        for (std::size_t r = 0; r < n; ++r) out[o + r] = sums[r] + bias[o + r];
+    }
+}
+
+#if VELOTZ_X86_DISPATCH
+__attribute__((target("avx2"))) void dense_blocked_avx2(const double* wb, const double* bias, std::size_t out_len,
+                                                        std::size_t in_len, const double* x, double* out) {
+    dense_blocked_body<1>(wb, bias, out_len, in_len, x, out);
+}
+__attribute__((target("avx512f,avx512vl"))) void dense_blocked_avx512(const double* wb, const double* bias,
+                                                                      std::size_t out_len, std::size_t in_len,
+                                                                      const double* x, double* out) {
+    dense_blocked_body<2>(wb, bias, out_len, in_len, x, out);
+}
+#endif
+
+// A dense layer of the guess: the blocked kernels where the CPU has AVX2,
+// the row-by-row loop otherwise (the same bits either way).
+void dense_layer_run(const double* w, const std::vector<double>& wb, const double* bias, std::size_t out_len,
+                     std::size_t in_len, std::span<const double> x, double* out) {
+#if VELOTZ_X86_DISPATCH
+    const std::size_t padded = (out_len + kDenseBlock - 1) / kDenseBlock * kDenseBlock;
+    if (wb.size() == padded * in_len) {
+        switch (conv_level.load(std::memory_order_relaxed)) {
+            case 2: dense_blocked_avx512(wb.data(), bias, out_len, in_len, x.data(), out); return;
+            case 1: dense_blocked_avx2(wb.data(), bias, out_len, in_len, x.data(), out); return;
+            default: break;
+        }
+    }
+#else
+    (void)wb;
+#endif
+    dense_into(w, bias, out_len, in_len, x, out);
+}
+
+// Weights of a dense layer ([out][in]) in blocks of kDenseBlock outputs,
+// each block as [in][kDenseBlock], zero beyond the last output.
+std::vector<double> block_dense(const double* w, std::size_t out_len, std::size_t in_len) {
+    const std::size_t padded = (out_len + kDenseBlock - 1) / kDenseBlock * kDenseBlock;
+    std::vector<double> b(padded * in_len, 0.0);
+    for (std::size_t o = 0; o < out_len; ++o) {
+        const std::size_t base = (o / kDenseBlock) * kDenseBlock * in_len + o % kDenseBlock;
+        for (std::size_t j = 0; j < in_len; ++j) b[base + j * kDenseBlock] = w[o * in_len + j];
+    }
+    return b;
 }
 
 }  // namespace
@@ -877,6 +1089,7 @@ std::expected<void, NnError> Guesser::prepare_network() {
     };
     if (auto ok = expect_width(*stem, "stem"); !ok) return ok;
     packed_.push_back(pack_conv(stem->w, stem->b, stem->out, stem->in, stem->k));
+    std::vector<LayerRef> refs{LayerRef{stem->w, stem->b, stem->out, stem->in}};
     for (std::size_t b = 0; b < dilations_.size(); ++b) {
         const std::string prefix = "blocks." + std::to_string(b) + ".";
         for (const char* part : {"conv1", "norm1", "conv2", "norm2"}) {
@@ -886,8 +1099,11 @@ std::expected<void, NnError> Guesser::prepare_network() {
                 if (!conv) return std::unexpected(conv.error());
                 if (auto ok = expect_width(*conv, layer); !ok) return ok;
                 packed_.push_back(pack_conv(conv->w, conv->b, conv->out, conv->in, conv->k));
-            } else if (auto norm = norm_layer(layer); !norm) {
-                return std::unexpected(norm.error());
+                refs.push_back(LayerRef{conv->w, conv->b, conv->out, conv->in});
+            } else {
+                auto norm = norm_layer(layer);
+                if (!norm) return std::unexpected(norm.error());
+                refs.push_back(LayerRef{norm->w, norm->b, c, c});
             }
         }
     }
@@ -895,8 +1111,11 @@ std::expected<void, NnError> Guesser::prepare_network() {
     for (const char* layer : {"head.0", "head.2", "head.4"}) {
         auto dense = dense_layer(layer, width);
         if (!dense) return std::unexpected(dense.error());
+        dense_t_.push_back(block_dense(dense->w, dense->out, dense->in));
+        refs.push_back(LayerRef{dense->w, dense->b, dense->out, dense->in});
         width = dense->out;
     }
+    layer_refs_.refs = std::move(refs);
     const std::size_t p = param_names_.size();
     if (width < p) return std::unexpected(NnError::shape_mismatch("head.4", width, p));
     for (auto [name, size] : {std::pair{"target_mean", target_mean_.size()},
@@ -923,33 +1142,55 @@ std::expected<std::vector<double>, NnError> Guesser::guess(std::span<const doubl
 
     const std::size_t len = n_grid_;
     const std::size_t c = channels_;
-    std::vector<double> h(c * len);
-    std::vector<double> y(c * len);
-    std::vector<double> y2(c * len);
-    ConvScratch scratch;
+    // Working arrays are kept per thread from one guess to the next: a guess
+    // of a large network needs a few hundred kilobytes, and returning them to
+    // the allocator each time lets it hand the pages back to the system, to
+    // be faulted in and cleared again by the next guess. Every element is
+    // written before it is read, so nothing carries over between guesses.
+    thread_local GuessWorkspace work;
+    std::vector<double>& h = work.h;
+    std::vector<double>& y = work.y;
+    std::vector<double>& y2 = work.y2;
+    ConvScratch& scratch = work.scratch;
+    h.resize(c * len);
+    y.resize(c * len);
+    y2.resize(c * len);
     if (packed_.size() != 1 + 2 * dilations_.size()) return std::unexpected(NnError::unparsable("w.stem.weight"));
 
     // Shapes were checked at load; the checks below only guard the buffers.
     const auto width_error = [&](std::string_view layer) {
         return std::unexpected(NnError::unparsable(layer_tensor(layer, "weight")));
     };
-    auto stem = conv_layer("stem", 3);
+    // Layers as resolved at load, or looked up by name (a copied Guesser).
+    const std::vector<LayerRef>& refs = layer_refs_.refs;
+    const bool resolved = refs.size() == 1 + 4 * dilations_.size() + 3;
+    const auto conv_at = [&](std::size_t i, auto name, std::size_t cin) -> std::expected<Conv, NnError> {
+        if (resolved && refs[i].in == cin) return Conv{refs[i].w, refs[i].b, refs[i].out, refs[i].in, kernel_};
+        return conv_layer(name(), cin);
+    };
+    const auto norm_at = [&](std::size_t i, auto name) -> std::expected<Norm, NnError> {
+        if (resolved) return Norm{refs[i].w, refs[i].b};
+        return norm_layer(name());
+    };
+    auto stem = conv_at(0, [] { return std::string("stem"); }, 3);
     if (!stem) return std::unexpected(stem.error());
     if (stem->out != c) return width_error("stem");
     convolve(stem->w, packed_[0], stem->b, c, 3, stem->k, 1, feat->grid, len, scratch, h.data());
 
     for (std::size_t b = 0; b < dilations_.size(); ++b) {
-        const std::string prefix = "blocks." + std::to_string(b) + ".";
-        auto conv1 = conv_layer(prefix + "conv1", c);
+        const auto name = [b](const char* part) {
+            return [b, part] { return "blocks." + std::to_string(b) + "." + part; };
+        };
+        auto conv1 = conv_at(1 + 4 * b, name("conv1"), c);
         if (!conv1) return std::unexpected(conv1.error());
-        auto norm1 = norm_layer(prefix + "norm1");
+        auto norm1 = norm_at(2 + 4 * b, name("norm1"));
         if (!norm1) return std::unexpected(norm1.error());
-        auto conv2 = conv_layer(prefix + "conv2", c);
+        auto conv2 = conv_at(3 + 4 * b, name("conv2"), c);
         if (!conv2) return std::unexpected(conv2.error());
-        auto norm2 = norm_layer(prefix + "norm2");
+        auto norm2 = norm_at(4 + 4 * b, name("norm2"));
         if (!norm2) return std::unexpected(norm2.error());
-        if (conv1->out != c) return width_error(prefix + "conv1");
-        if (conv2->out != c) return width_error(prefix + "conv2");
+        if (conv1->out != c) return width_error(name("conv1")());
+        if (conv2->out != c) return width_error(name("conv2")());
         const std::size_t d = dilations_[b];
 
         convolve(conv1->w, packed_[1 + 2 * b], conv1->b, c, c, conv1->k, d, h, len, scratch, y.data());
@@ -983,11 +1224,18 @@ std::expected<std::vector<double>, NnError> Guesser::guess(std::span<const doubl
 
     std::vector<double> a = std::move(pooled);
     std::vector<double> next;
+    std::size_t layer_index = 0;
     for (const char* layer : {"head.0", "head.2", "head.4"}) {
-        auto dense = dense_layer(layer, a.size());
+        const std::size_t ri = 1 + 4 * dilations_.size() + layer_index;
+        auto dense = resolved && refs[ri].in == a.size()
+                         ? std::expected<Dense, NnError>(Dense{refs[ri].w, refs[ri].b, refs[ri].out, refs[ri].in})
+                         : dense_layer(layer, a.size());
         if (!dense) return std::unexpected(dense.error());
         next.resize(dense->out);
-        dense_into(dense->w, dense->b, dense->out, dense->in, a, next.data());
+        static const std::vector<double> none;
+        const std::vector<double>& wt = layer_index < dense_t_.size() ? dense_t_[layer_index] : none;
+        ++layer_index;
+        dense_layer_run(dense->w, wt, dense->b, dense->out, dense->in, a, next.data());
         if (layer[5] != '4') gelu(next);
         std::swap(a, next);
     }

@@ -607,6 +607,87 @@ TEST(Layers, PaddedAndMaskedGroupsMatchDefinitionOnEveryKernel) {
     }
 }
 
+// Blocks of 8 positions (AVX-512) and of 4 (others): lengths on either side
+// of a block, dilations whose taps fall partly or wholly off the grid, a
+// channel count that leaves 4 channels after two groups of 8, zero weights at
+// an edge tap and inside, NaN and infinite inputs. Every kernel must give the
+// definition's bits.
+TEST(Layers, BlockEdgesZerosAndNanMatchDefinitionOnEveryKernel) {
+    std::mt19937 rng(23);
+    std::uniform_real_distribution<double> u(-2, 2);
+    for (std::uint32_t k : {3u, 5u}) {
+        for (std::uint32_t len : {1u, 7u, 8u, 9u, 17u, 63u, 64u, 65u}) {
+            File f = network(Shape{.c = 20, .k = k, .groups = 1, .n_grid = len}, 31 * k + len);
+            for (const char* name : {"w.stem.weight", "w.blocks.0.conv1.weight"}) {
+                auto& w = f.rec(name).values;
+                const std::size_t row = w.size() / 20;
+                w[8 * row] = 0.0f;             // group 1: first tap of the first input channel
+                w[9 * row + k + k / 2] = 0.0f;  // group 1: middle tap of the second input channel
+                w[18 * row + row - 1] = 0.0f;   // a leftover channel: its last weight
+            }
+            auto g = f.load();
+            ASSERT_TRUE(g) << g.error().message();
+            std::vector<double> in(20 * len);
+            for (auto& x : in) x = u(rng);
+            in[0] = std::numeric_limits<double>::quiet_NaN();  // only ever met by the zero weight above in group 1
+            in[len + len / 2] = std::numeric_limits<double>::infinity();
+            in[19 * len + len - 1] = -std::numeric_limits<double>::infinity();
+            for (std::size_t d : {1u, 2u, 4u, 8u, 16u, 70u}) {
+                for (auto [layer, cin] : {std::pair{"stem", std::size_t{3}}, std::pair{"blocks.0.conv1", std::size_t{20}}}) {
+                    std::vector<double> x(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(cin * len));
+                    const std::string base = std::string("w.") + layer;
+                    auto want = reference_conv(**g->tensor(base + ".weight"), **g->tensor(base + ".bias"), x, len, d);
+                    for (int level : {0, 1, 2}) {
+                        if (velotz::use_convolution_kernel(level) != level) continue;  // not on this CPU
+                        auto out = g->conv1d(x, cin, layer, d);
+                        velotz::use_convolution_kernel(-1);
+                        ASSERT_TRUE(out);
+                        ASSERT_EQ(out->size(), want.size());
+                        for (std::size_t i = 0; i < want.size(); ++i) {
+                            ASSERT_EQ(std::bit_cast<std::uint64_t>((*out)[i]), std::bit_cast<std::uint64_t>(want[i]))
+                                << layer << " k=" << k << " len=" << len << " d=" << d << " i=" << i
+                                << " level=" << level;
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
+// GELU evaluates several vectors side by side on the faster kernels; every
+// length (whole groups, single vectors, a partial tail) and every special
+// value must give the same bits as the one-vector portable form.
+TEST(Layers, GeluSameBitsOnEveryKernel) {
+    std::vector<double> base;
+    for (double v = -25.0; v <= 25.0; v += 0.173) base.push_back(v);
+    for (double v : {0.0, -0.0, 5e-324, -5e-324, 1e-300, 20.0, -20.0, 20.000000000000004, 1e200, -1e200,
+                     std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+                     std::numeric_limits<double>::quiet_NaN()}) {
+        base.push_back(v);
+    }
+    for (std::size_t n : {std::size_t{1}, std::size_t{3}, std::size_t{4}, std::size_t{7}, std::size_t{8},
+                          std::size_t{15}, std::size_t{16}, std::size_t{17}, std::size_t{33}, base.size()}) {
+        for (std::size_t start : {std::size_t{0}, base.size() - n}) {
+            const std::vector<double> x(base.begin() + static_cast<std::ptrdiff_t>(start),
+                                        base.begin() + static_cast<std::ptrdiff_t>(start + n));
+            velotz::use_convolution_kernel(0);
+            std::vector<double> want = x;
+            velotz::gelu(want);
+            for (int level : {1, 2}) {
+                if (velotz::use_convolution_kernel(level) != level) continue;  // not on this CPU
+                std::vector<double> got = x;
+                velotz::gelu(got);
+                for (std::size_t i = 0; i < n; ++i) {
+                    EXPECT_EQ(std::bit_cast<std::uint64_t>(got[i]), std::bit_cast<std::uint64_t>(want[i]))
+                        << "x=" << x[i] << " n=" << n << " level=" << level;
+                }
+            }
+            velotz::use_convolution_kernel(-1);
+        }
+    }
+}
+
 // Every shipped network guesses the same bits with every kernel.
 TEST(Guess, ShippedNetworksSameOnEveryKernel) {
     std::size_t count = 0;
@@ -638,6 +719,118 @@ TEST(Guess, ShippedNetworksSameOnEveryKernel) {
             }
         }
         velotz::use_convolution_kernel(-1);
+    }
+}
+
+// Group norm with group sizes that leave a partial chunk of squared
+// deviations (3 channels x 37 positions per group), eight groups summed side
+// by side and a lone group: the definition's bits on every kernel.
+TEST(Layers, GroupNormMatchesDefinitionOnEveryKernel) {
+    std::mt19937 rng(41);
+    std::uniform_real_distribution<double> u(-3, 3);
+    for (auto [c, groups] : {std::pair{24u, 8u}, std::pair{20u, 1u}, std::pair{27u, 9u}}) {
+        File f = network(Shape{.c = c, .groups = groups, .n_grid = 37}, c + groups);
+        auto g = f.load();
+        ASSERT_TRUE(g) << g.error().message();
+        std::vector<double> x(std::size_t{c} * 37);
+        for (auto& v : x) v = u(rng) * u(rng);
+        const auto& w = (**g->tensor("w.blocks.1.norm2.weight")).data;
+        const auto& b = (**g->tensor("w.blocks.1.norm2.bias")).data;
+        // mean and population variance of each group, two passes in index order
+        std::vector<double> want(x.size());
+        const std::size_t m = x.size() / groups;
+        for (std::size_t k = 0; k < groups; ++k) {
+            double sum = 0.0;
+            for (std::size_t i = 0; i < m; ++i) sum += x[k * m + i];
+            const double mu = sum / static_cast<double>(m);
+            double sq = 0.0;
+            for (std::size_t i = 0; i < m; ++i) sq += (x[k * m + i] - mu) * (x[k * m + i] - mu);
+            const double inv = 1.0 / std::sqrt(sq / static_cast<double>(m) + 1e-5);
+            for (std::size_t i = 0; i < m; ++i) {
+                const std::size_t ch = (k * m + i) / 37;
+                want[k * m + i] = b[ch] + ((x[k * m + i] - mu) * inv) * w[ch];
+            }
+        }
+        for (int level : {0, 1, 2}) {
+            if (velotz::use_convolution_kernel(level) != level) continue;  // not on this CPU
+            auto got = g->group_norm(x, "blocks.1.norm2");
+            velotz::use_convolution_kernel(-1);
+            ASSERT_TRUE(got);
+            for (std::size_t i = 0; i < want.size(); ++i) {
+                ASSERT_EQ(std::bit_cast<std::uint64_t>((*got)[i]), std::bit_cast<std::uint64_t>(want[i]))
+                    << "c=" << c << " groups=" << groups << " i=" << i << " level=" << level;
+            }
+        }
+    }
+}
+
+// Whole guesses of networks whose sizes fit none of the vector blocks: 20
+// channels (two groups of 8 and 4 left over), 37 grid positions, dense
+// layers of 21 and 7 outputs. Every kernel gives the same bits.
+TEST(Guess, OddSizedNetworkSameOnEveryKernel) {
+    std::vector<double> f;
+    std::vector<cd> z;
+    for (int i = 0; i < 33; ++i) {
+        const double hz = std::pow(10.0, 5.0 - 0.2 * i);
+        const cd jw(0.0, 2 * 3.141592653589793 * hz);
+        z.push_back(3.0 + 30.0 / (1.0 + 30.0 * jw * 1e-5));
+        f.push_back(hz);
+    }
+    for (auto [c, groups] : {std::pair{20u, 4u}, std::pair{16u, 8u}}) {
+        File file = network(Shape{.c = c, .k = 5, .groups = groups, .h1 = 21, .h2 = 7, .n_grid = 37,
+                                  .dilations = {1, 3, 8}},
+                            7 * c);
+        auto g = file.load();
+        ASSERT_TRUE(g) << g.error().message();
+        velotz::use_convolution_kernel(0);
+        auto want = g->guess(f, z);
+        ASSERT_TRUE(want) << want.error().message();
+        for (int level : {1, 2}) {
+            if (velotz::use_convolution_kernel(level) != level) continue;  // not on this CPU
+            auto got = g->guess(f, z);
+            ASSERT_TRUE(got);
+            ASSERT_EQ(got->size(), want->size());
+            for (std::size_t i = 0; i < want->size(); ++i) {
+                EXPECT_EQ(std::bit_cast<std::uint64_t>((*got)[i]), std::bit_cast<std::uint64_t>((*want)[i]))
+                    << "c=" << c << " " << i << " level " << level;
+            }
+        }
+        velotz::use_convolution_kernel(-1);
+    }
+}
+
+// A loaded network finds its layers once; a copy looks them up by name, a
+// moved one keeps what was found. All guess the same bits.
+TEST(Guess, CopiedAndMovedNetworksGuessTheSame) {
+    std::size_t count = 0;
+    const velotz::EmbeddedModel* models = velotz::embedded_models(&count);
+    std::vector<double> f;
+    std::vector<cd> z;
+    for (int i = 0; i < 40; ++i) {
+        const double hz = std::pow(10.0, 4.0 - 0.15 * i);
+        const cd jw(0.0, 2 * 3.141592653589793 * hz);
+        z.push_back(5.0 + 50.0 / (1.0 + 50.0 * jw * 1e-4));
+        f.push_back(hz);
+    }
+    for (std::size_t m = 0; m < count; m += 5) {
+        auto g = Guesser::from_bytes(models[m].bytes, models[m].size);
+        ASSERT_TRUE(g) << models[m].name;
+        auto want = g->guess(f, z);
+        ASSERT_TRUE(want);
+        const Guesser copied = *g;
+        auto assigned = Guesser::from_bytes(models[(m + 1) % count].bytes, models[(m + 1) % count].size);
+        ASSERT_TRUE(assigned);
+        *assigned = copied;
+        const Guesser moved = std::move(*g);
+        for (const Guesser* other : std::initializer_list<const Guesser*>{&copied, &*assigned, &moved}) {
+            auto got = other->guess(f, z);
+            ASSERT_TRUE(got) << models[m].name;
+            ASSERT_EQ(got->size(), want->size());
+            for (std::size_t i = 0; i < want->size(); ++i) {
+                EXPECT_EQ(std::bit_cast<std::uint64_t>((*got)[i]), std::bit_cast<std::uint64_t>((*want)[i]))
+                    << models[m].name << " " << i;
+            }
+        }
     }
 }
 
