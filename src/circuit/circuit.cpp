@@ -404,6 +404,7 @@ std::vector<Cx> impedance_spectrum(const NodeList& series, const std::vector<dou
     std::vector<Cx> out(n);
     const std::vector<double> values = param_values(series);
     const CircuitProgram program(series);
+    const bool needs_log = program.needs_log();
     // Frequencies go through the program in blocks small enough for every
     // intermediate array to stay in the first-level cache.
     constexpr std::size_t kBlock = 256;
@@ -413,7 +414,7 @@ std::vector<Cx> impedance_spectrum(const NodeList& series, const std::vector<dou
         SpectrumGrid grid;
         for (std::size_t b = begin; b < end; b += kBlock) {
             const std::size_t count = std::min(kBlock, end - b);
-            grid.assign_hertz(freqs_hz.data() + b, count);
+            grid.assign_hertz(freqs_hz.data() + b, count, needs_log);
             const Cx* z = program.evaluate(values.data(), grid, 0, count, ws);
             std::copy_n(z, count, out.begin() + static_cast<std::ptrdiff_t>(b));
         }

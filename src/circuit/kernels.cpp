@@ -2,6 +2,10 @@
 
 #include <cstring>
 
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+#include "util/exp_log.hpp"
+
 // Each kernel is compiled twice on x86-64 Linux with GCC, for AVX2 and for the
 // baseline, and the loader picks one. No FMA is enabled: every product is
 // rounded before it is added, as in the scalar operations.
@@ -10,8 +14,6 @@
 #else
 #define VELOTZ_KERNEL
 #endif
-
-#pragma GCC diagnostic ignored "-Wpsabi"
 
 // Lanes i0..i3 of the concatenation of two vectors.
 #if defined(__clang__)
@@ -26,6 +28,7 @@ namespace {
 
 using vd = double __attribute__((vector_size(32)));
 using vi = long long __attribute__((vector_size(32)));
+using vu = unsigned long long __attribute__((vector_size(32)));
 
 __attribute__((always_inline)) inline vd load(const double* p) {
     vd v;
@@ -34,6 +37,23 @@ __attribute__((always_inline)) inline vd load(const double* p) {
 }
 __attribute__((always_inline)) inline void store(double* p, const vd& v) { std::memcpy(p, &v, sizeof v); }
 __attribute__((always_inline)) inline bool all(const vi& m) { return (m[0] & m[1] & m[2] & m[3]) != 0; }
+
+// The operations of util/exp_log.hpp on four lanes; each lane computes what
+// explog::ScalarOps computes.
+struct VectorOps {
+    using D = vd;
+    using U = vu;
+    static __attribute__((always_inline)) inline U bits(D x) { return (U)x; }
+    static __attribute__((always_inline)) inline D from_bits(U u) { return (D)u; }
+    static __attribute__((always_inline)) inline D splat(double x) { return D{x, x, x, x}; }
+    static __attribute__((always_inline)) inline U splat_u(std::uint64_t x) { return U{x, x, x, x}; }
+    static __attribute__((always_inline)) inline D load(const double* t, U i) {
+        return D{t[i[0]], t[i[1]], t[i[2]], t[i[3]]};
+    }
+    static __attribute__((always_inline)) inline U load_u(const std::uint64_t* t, U i) {
+        return U{t[i[0]], t[i[1]], t[i[2]], t[i[3]]};
+    }
+};
 
 }  // namespace
 
@@ -163,6 +183,57 @@ void difference(double* out, const double* zp, const double* zm, const double* d
         store(out + i, ((load(zp + i) - dv) / wv - (load(zm + i) - dv) / wv) / hv);
     }
     for (; i < n; ++i) out[i] = ((zp[i] - d[i]) / w[i] - (zm[i] - d[i]) / w[i]) / h2;
+}
+
+VELOTZ_KERNEL
+void log_dd(double* hi, double* lo, const double* x, std::size_t n) {
+    std::size_t j = 0;
+    const vd nan = VectorOps::splat(std::nan(""));
+    const vd tiny = VectorOps::splat(0x1p-1022);
+    const vd huge = VectorOps::splat(0x1.fffffffffffffp1023);
+    for (; j + 4 <= n; j += 4) {
+        const vd v = load(x + j);
+        vd h, l;
+        explog::log_dd<VectorOps>(v, h, l);
+        const vi ok = (v >= tiny) & (v <= huge);
+        store(hi + j, ok ? h : nan);
+        store(lo + j, ok ? l : nan);
+    }
+    for (; j < n; ++j) explog::ln_dd(x[j], hi[j], lo[j]);
+}
+
+// Four lanes at a time through the fast path of explog::axis_pow; a group
+// where any lane leaves the fast domain goes lane by lane through the scalar
+// function, which takes the same fast path for the others.
+VELOTZ_KERNEL
+void axis_pow(double* out, const double* w, const double* lnw_hi, const double* lnw_lo, double x, double lnx_hi,
+              double lnx_lo, double p, std::size_t n) {
+    std::size_t j = 0;
+    if (std::fabs(p) < explog::kMaxExponent) {
+        const vd xv = VectorOps::splat(x);
+        const vd pv = VectorOps::splat(p);
+        const vd xh = VectorOps::splat(lnx_hi);
+        const vd xl = VectorOps::splat(lnx_lo);
+        const vd tiny = VectorOps::splat(0x1p-1022);
+        const vd huge = VectorOps::splat(0x1.fffffffffffffp1023);
+        const vd limit = VectorOps::splat(explog::kExpLimit);
+        const vd neg_limit = VectorOps::splat(-explog::kExpLimit);
+        for (; j + 4 <= n; j += 4) {
+            const vd b = load(w + j) * xv;
+            vd h, l, th, tl;
+            explog::add_dd(load(lnw_hi + j), load(lnw_lo + j), xh, xl, h, l);
+            explog::times_ln(pv, h, l, th, tl);
+            const vi ok = (b >= tiny) & (b <= huge) & (th < limit) & (th > neg_limit);
+            if (all(ok)) {
+                store(out + j, explog::exp_dd<VectorOps>(th, tl));
+            } else {
+                for (std::size_t k = j; k < j + 4; ++k) {
+                    out[k] = explog::axis_pow(w[k], lnw_hi[k], lnw_lo[k], x, lnx_hi, lnx_lo, p);
+                }
+            }
+        }
+    }
+    for (; j < n; ++j) out[j] = explog::axis_pow(w[j], lnw_hi[j], lnw_lo[j], x, lnx_hi, lnx_lo, p);
 }
 
 }  // namespace velotz::kernels

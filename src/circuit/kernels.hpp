@@ -35,4 +35,14 @@ void residuals(double* out, const double* z, const double* d, const double* w, s
 void difference(double* out, const double* zp, const double* zm, const double* d, const double* w, double h2,
                 std::size_t n);
 
+// ln x[j] as the double-double hi[j] + lo[j] for j < n: explog::ln_dd's
+// bits (NaN for x that is not a positive normal finite double).
+void log_dd(double* hi, double* lo, const double* x, std::size_t n);
+
+// out[j] = explog::axis_pow(w[j], lnw_hi[j], lnw_lo[j], x, lnx_hi, lnx_lo, p)
+// for j < n, bit for bit: (w[j]·x)^p through exp and log where that is
+// exact to 0.52 ulp, std::pow elsewhere.
+void axis_pow(double* out, const double* w, const double* lnw_hi, const double* lnw_lo, double x, double lnx_hi,
+              double lnx_lo, double p, std::size_t n);
+
 }  // namespace velotz::kernels

@@ -28,15 +28,20 @@
 
 namespace velotz {
 
-// The frequency-only quantities of a spectrum, computed once: ω and √ω.
+// The frequency-only quantities of a spectrum, computed once: ω, √ω and,
+// for circuits with fractional powers of s, ln ω as a double-double
+// (kernels::log_dd; empty when not asked for, and then each power computes
+// it itself, with the same bits).
 struct SpectrumGrid {
     std::vector<double> omega;
     std::vector<double> sqrt_omega;
+    std::vector<double> ln_hi;
+    std::vector<double> ln_lo;
 
     SpectrumGrid() = default;
-    explicit SpectrumGrid(std::vector<double> omegas);
+    explicit SpectrumGrid(std::vector<double> omegas, bool with_log = true);
     // ω = 2π·f of `count` frequencies in hertz, reusing the storage.
-    void assign_hertz(const double* hz, std::size_t count);
+    void assign_hertz(const double* hz, std::size_t count, bool with_log = true);
     std::size_t size() const { return omega.size(); }
 };
 
@@ -49,6 +54,8 @@ public:
     std::size_t leaf_count() const { return leaves_.size(); }
     // Arrays a workspace holds per frequency.
     std::size_t slot_count() const { return slot_count_; }
+    // Whether a leaf raises s·x to a fractional power (and reads ln ω).
+    bool needs_log() const;
 
     // Everything one evaluation keeps: slot_count() arrays of `points`
     // values, slot 0 all zeros.
