@@ -9,10 +9,14 @@
 // Each kernel is compiled twice on x86-64 Linux with GCC, for AVX2 and for the
 // baseline, and the loader picks one. No FMA is enabled: every product is
 // rounded before it is added, as in the scalar operations.
+// (A test compiles this file once more with VELOTZ_KERNEL defined empty, as
+// the baseline copy alone, to compare it with the copy the loader picks.)
+#if !defined(VELOTZ_KERNEL)
 #if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__) && !defined(__clang__)
 #define VELOTZ_KERNEL __attribute__((target_clones("avx2", "default")))
 #else
 #define VELOTZ_KERNEL
+#endif
 #endif
 
 // Lanes i0..i3 of the concatenation of two vectors.
