@@ -190,6 +190,61 @@ void difference(double* out, const double* zp, const double* zm, const double* d
 }
 
 VELOTZ_KERNEL
+void power_of_s(Cx* dst, const double* w, const double* rp, double p, double cos_p, double sin_p, std::size_t n) {
+    std::size_t j = 0;
+    const vd c = {cos_p, cos_p, cos_p, cos_p};
+    const vd s = {sin_p, sin_p, sin_p, sin_p};
+    const vd zero = {0.0, 0.0, 0.0, 0.0};
+    const vd huge = {0x1.fffffffffffffp1023, 0x1.fffffffffffffp1023, 0x1.fffffffffffffp1023, 0x1.fffffffffffffp1023};
+    for (; j + 4 <= n; j += 4) {
+        const vd wv = load(w + j);
+        if (all((wv > zero) & (wv <= huge))) {
+            const vd r = load(rp + j);
+            const vd re = r * c;
+            const vd im = r * s;
+            store(reinterpret_cast<double*>(dst + j), VELOTZ_SHUFFLE(re, im, 0, 4, 1, 5));
+            store(reinterpret_cast<double*>(dst + j + 2), VELOTZ_SHUFFLE(re, im, 2, 6, 3, 7));
+            continue;
+        }
+        for (std::size_t k = j; k < j + 4; ++k) {
+            dst[k] = w[k] > 0.0 && w[k] <= 0x1.fffffffffffffp1023 ? Cx{rp[k] * cos_p, rp[k] * sin_p}
+                                                                   : velotz::cpow(Cx{0.0 * w[k], w[k]}, p);
+        }
+    }
+    for (; j < n; ++j) {
+        dst[j] = w[j] > 0.0 && w[j] <= 0x1.fffffffffffffp1023 ? Cx{rp[j] * cos_p, rp[j] * sin_p}
+                                                              : velotz::cpow(Cx{0.0 * w[j], w[j]}, p);
+    }
+}
+
+// std::sqrt is IEEE's correctly rounded square root in every copy; this file
+// is compiled without errno for the math functions, so the loop becomes
+// packed square roots.
+VELOTZ_KERNEL
+void angular(double* omega, double* sqrt_omega, const double* hz, double two_pi, std::size_t n) {
+    for (std::size_t j = 0; j < n; ++j) omega[j] = hz[j] * two_pi;
+    if (sqrt_omega != nullptr) {
+        double* __restrict out = sqrt_omega;
+        const double* __restrict in = omega;
+        for (std::size_t j = 0; j < n; ++j) out[j] = std::sqrt(in[j]);
+    }
+}
+
+VELOTZ_KERNEL
+void warburg(Cx* dst, double aw, const double* sqrt_w, std::size_t n) {
+    std::size_t j = 0;
+    const vd a = {aw, aw, aw, aw};
+    for (; j + 4 <= n; j += 4) {
+        const vd sw = load(sqrt_w + j);
+        const vd re = a / sw;
+        const vd im = (-a) / sw;
+        store(reinterpret_cast<double*>(dst + j), VELOTZ_SHUFFLE(re, im, 0, 4, 1, 5));
+        store(reinterpret_cast<double*>(dst + j + 2), VELOTZ_SHUFFLE(re, im, 2, 6, 3, 7));
+    }
+    for (; j < n; ++j) dst[j] = {aw / sqrt_w[j], -aw / sqrt_w[j]};
+}
+
+VELOTZ_KERNEL
 void log_dd(double* hi, double* lo, const double* x, std::size_t n) {
     std::size_t j = 0;
     const vd nan = VectorOps::splat(std::nan(""));

@@ -18,14 +18,20 @@ SpectrumGrid::SpectrumGrid(std::vector<double> omegas, bool with_log)
     }
 }
 
-void SpectrumGrid::assign_hertz(const double* hz, std::size_t count, bool with_log) {
+void SpectrumGrid::assign_hertz(const double* hz, std::size_t count, bool with_sqrt, bool with_log) {
     omega.resize(count);
-    sqrt_omega.resize(count);
-    for (std::size_t j = 0; j < count; ++j) omega[j] = hz[j] * kTwoPi;
-    for (std::size_t j = 0; j < count; ++j) sqrt_omega[j] = std::sqrt(omega[j]);
+    sqrt_omega.resize(with_sqrt ? count : 0);
+    kernels::angular(omega.data(), with_sqrt ? sqrt_omega.data() : nullptr, hz, kTwoPi, count);
     ln_hi.resize(with_log ? count : 0);
     ln_lo.resize(with_log ? count : 0);
     if (with_log) kernels::log_dd(ln_hi.data(), ln_lo.data(), omega.data(), count);
+}
+
+bool CircuitProgram::needs_sqrt() const {
+    for (const LeafInfo& leaf : leaves_) {
+        if (leaf.kind == Kind::W) return true;
+    }
+    return false;
 }
 
 bool CircuitProgram::needs_log() const {
@@ -114,12 +120,13 @@ template <Kind K, bool Part>
 void leaf_loop(const double* fields, const Element::Prepared& pre, const SpectrumGrid& grid, std::size_t begin,
                std::size_t count, Cx* out) {
     const double* w = grid.omega.data() + begin;
-    const double* sw = grid.sqrt_omega.data() + begin;
+    // √ω is there when the circuit has a W element, the only one to read it.
+    const double* sw = K == Kind::W ? grid.sqrt_omega.data() + begin : nullptr;
     auto one = [&](std::size_t j, double rp) {
         if constexpr (Part) {
             return formula::outside_part<K>(fields, pre, w[j], rp);
         } else {
-            return formula::impedance<K>(fields, pre, w[j], sw[j], rp);
+            return formula::impedance<K>(fields, pre, w[j], K == Kind::W ? sw[j] : 0.0, rp);
         }
     };
     if constexpr (formula::kTakesPower<K>) {
@@ -134,12 +141,21 @@ void leaf_loop(const double* fields, const Element::Prepared& pre, const Spectru
                 } else {
                     for (std::size_t j = 0; j < n; ++j) rp[j] = formula::axis_power(pre, w[b + j]);
                 }
-                for (std::size_t j = 0; j < n; ++j) out[b + j] = one(b + j, rp[j]);
+                if constexpr (K == Kind::Cpe && Part) {
+                    // The part s^alpha, four frequencies at a time.
+                    kernels::power_of_s(out + b, w + b, rp, pre.p, pre.cos_p, pre.sin_p, n);
+                } else {
+                    for (std::size_t j = 0; j < n; ++j) out[b + j] = one(b + j, rp[j]);
+                }
             }
             return;
         }
     }
-    for (std::size_t j = 0; j < count; ++j) out[j] = one(j, 0.0);
+    if constexpr (K == Kind::W) {
+        kernels::warburg(out, fields[0], sw, count);
+    } else {
+        for (std::size_t j = 0; j < count; ++j) out[j] = one(j, 0.0);
+    }
 }
 
 // The impedance of a variant that keeps a part, from its first field and
@@ -170,8 +186,24 @@ void CircuitProgram::leaf_values(std::size_t leaf, const double* fields, const S
 
 const Cx* CircuitProgram::evaluate(const double* params, const SpectrumGrid& grid, std::size_t begin,
                                    std::size_t count, Workspace& ws) const {
+    run(params, grid, begin, count, ws, nullptr);
+    return ws.slot(result_);
+}
+
+void CircuitProgram::evaluate_into(const double* params, const SpectrumGrid& grid, std::size_t begin,
+                                   std::size_t count, Workspace& ws, Cx* out) const {
+    if (result_ == 0) {
+        std::fill_n(out, count, Cx{0.0, 0.0});
+        return;
+    }
+    run(params, grid, begin, count, ws, out);
+}
+
+void CircuitProgram::run(const double* params, const SpectrumGrid& grid, std::size_t begin, std::size_t count,
+                         Workspace& ws, Cx* out) const {
     for (const Step& s : steps_) {
-        Cx* dst = ws.slot(s.dst);
+        // The circuit's impedance is the last step's, and no step reads it.
+        Cx* dst = out != nullptr && s.dst == result_ ? out : ws.slot(s.dst);
         switch (s.code) {
             case Code::Leaf: {
                 const LeafInfo& leaf = leaves_[s.a];
@@ -197,7 +229,6 @@ const Cx* CircuitProgram::evaluate(const double* params, const SpectrumGrid& gri
                 break;
         }
     }
-    return ws.slot(result_);
 }
 
 void CircuitProgram::leaf_values_first_field(std::size_t leaf, double p0, std::size_t count, const Workspace& ws,
