@@ -72,36 +72,47 @@ void add(Cx* dst, const Cx* a, const Cx* b, std::size_t n) {
     for (; i < m; ++i) d[i] = x[i] + y[i];
 }
 
-// Four entries at a time, split into their real and imaginary parts. When all
-// four take the same branch of cdiv((1, 0), b), that branch runs on all of
-// them at once:
-//   on the real axis (im = 0, re != 0):      (1 / re, 0 / re)
-//   on the imaginary axis (re = 0, im != 0): (0 / im, -1 / im)
-//   in the usual range (1e-290 < |b|² < 1e290, off the axes, which also
-//   means finite): with inv = 1 / |b|², (re·inv, (-im)·inv) — the general
-//   branch's (1·re + 0·im)·inv and (0·re - 1·im)·inv, whose sums are exact
-//   there.
-// Any other mix goes entry by entry through the scalar recip.
+// Four entries at a time. When all four are in the usual range of
+// cdiv((1, 0), b) (1e-290 < |b|² < 1e290, off the axes, which also means
+// finite), that branch runs on all of them at once on the interleaved
+// layout: with inv = 1 / |b|², (re·inv, -(im·inv)) — the general branch's
+// (1·re + 0·im)·inv and (0·re - 1·im)·inv, whose sums are exact there, and
+// whose negation commutes with the rounding. |b|² is re·re + im·im in that
+// order. When all four lie on the real axis (im = 0, re != 0) the branch
+// (1 / re, 0 / re) runs on all of them; on the imaginary axis (re = 0,
+// im != 0) the branch (0 / im, -1 / im). Any other mix goes entry by entry
+// through the scalar recip.
 VELOTZ_KERNEL
 void recip(Cx* dst, const Cx* a, std::size_t n) {
     std::size_t j = 0;
     const vd zero = {0.0, 0.0, 0.0, 0.0};
     const vd one = {1.0, 1.0, 1.0, 1.0};
+    const vd tiny = {1e-290, 1e-290, 1e-290, 1e-290};
+    const vd huge = {1e290, 1e290, 1e290, 1e290};
+    const vd flip = {0.0, -0.0, 0.0, -0.0};
     for (; j + 4 <= n; j += 4) {
-        const vd v0 = load(reinterpret_cast<const double*>(a + j));
-        const vd v1 = load(reinterpret_cast<const double*>(a + j + 2));
+        const vd v0 = load(reinterpret_cast<const double*>(a + j));      // re0 im0 re1 im1
+        const vd v1 = load(reinterpret_cast<const double*>(a + j + 2));  // re2 im2 re3 im3
+        const vd s0 = v0 * v0;
+        const vd s1 = v1 * v1;
+        // |b|² of entries 0, 2, 1, 3 (in-lane pairs).
+        const vd nrm = VELOTZ_SHUFFLE(s0, s1, 0, 4, 2, 6) + VELOTZ_SHUFFLE(s0, s1, 1, 5, 3, 7);
+        const vi general = (v0 != zero) & (v1 != zero) & (nrm > tiny) & (nrm < huge);
+        if (all(general)) {
+            const vd inv = one / nrm;                                 // 1/|b|² of entries 0, 2, 1, 3
+            const vd inv0 = VELOTZ_SHUFFLE(inv, inv, 0, 0, 2, 2);      // entries 0, 0, 1, 1
+            const vd inv1 = VELOTZ_SHUFFLE(inv, inv, 1, 1, 3, 3);      // entries 2, 2, 3, 3
+            const vi f = (vi)flip;
+            store(reinterpret_cast<double*>(dst + j), (vd)((vi)(v0 * inv0) ^ f));
+            store(reinterpret_cast<double*>(dst + j + 2), (vd)((vi)(v1 * inv1) ^ f));
+            continue;
+        }
         const vd re = VELOTZ_SHUFFLE(v0, v1, 0, 2, 4, 6);
         const vd im = VELOTZ_SHUFFLE(v0, v1, 1, 3, 5, 7);
         const vi re_zero = re == zero;
         const vi im_zero = im == zero;
         vd out_re, out_im;
-        const vd nrm = re * re + im * im;
-        const vi general = ~re_zero & ~im_zero & (nrm > 1e-290) & (nrm < 1e290);
-        if (all(general)) {
-            const vd inv = one / nrm;
-            out_re = re * inv;
-            out_im = (-im) * inv;
-        } else if (all(im_zero & ~re_zero)) {
+        if (all(im_zero & ~re_zero)) {
             out_re = one / re;
             out_im = zero / re;
         } else if (all(re_zero & ~im_zero)) {
