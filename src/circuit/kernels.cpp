@@ -288,10 +288,11 @@ void axis_pow(double* out, const double* w, const double* lnw_hi, const double* 
         const vd huge = VectorOps::splat(0x1.fffffffffffffp1023);
         const vd limit = VectorOps::splat(explog::kExpLimit);
         const vd neg_limit = VectorOps::splat(-explog::kExpLimit);
+        const bool with_factor = !(lnx_hi == 0.0 && lnx_lo == 0.0);
         for (; j + 4 <= n; j += 4) {
             const vd b = load(w + j) * xv;
-            vd h, l, th, tl;
-            explog::add_dd(load(lnw_hi + j), load(lnw_lo + j), xh, xl, h, l);
+            vd h = load(lnw_hi + j), l = load(lnw_lo + j), th, tl;
+            if (with_factor) explog::add_dd(h, l, xh, xl, h, l);
             explog::times_ln(pv, h, l, th, tl);
             const vi ok = (b >= tiny) & (b <= huge) & (th < limit) & (th > neg_limit);
             if (all(ok)) {

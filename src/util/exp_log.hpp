@@ -182,8 +182,9 @@ inline void ln_dd(double x, double& hi, double& lo) {
 inline double axis_pow(double w, double lnw_hi, double lnw_lo, double x, double lnx_hi, double lnx_lo, double p) {
     const double b = w * x;
     if (b >= 0x1p-1022 && b <= 0x1.fffffffffffffp1023 && std::fabs(p) < kMaxExponent) {
-        double h, l, th, tl;
-        add_dd(lnw_hi, lnw_lo, lnx_hi, lnx_lo, h, l);
+        double h = lnw_hi, l = lnw_lo, th, tl;
+        // Without a factor (ln x = 0) ln ω is the logarithm itself.
+        if (!(lnx_hi == 0.0 && lnx_lo == 0.0)) add_dd(lnw_hi, lnw_lo, lnx_hi, lnx_lo, h, l);
         times_ln(p, h, l, th, tl);
         if (std::fabs(th) < kExpLimit) return exp_dd<ScalarOps>(th, tl);
     }
