@@ -400,10 +400,16 @@ std::size_t BoundCircuit::leaf_of_param(std::size_t index) const {
 }
 
 std::vector<Cx> impedance_spectrum(const NodeList& series, const std::vector<double>& freqs_hz) {
-    const std::size_t n = freqs_hz.size();
-    std::vector<Cx> out(n);
+    std::vector<Cx> out(freqs_hz.size());
+    impedance_spectrum_into(series, freqs_hz.data(), freqs_hz.size(), out.data());
+    return out;
+}
+
+void impedance_spectrum_into(const NodeList& series, const double* freqs_hz, std::size_t n, Cx* out) {
     const std::vector<double> values = param_values(series);
     const CircuitProgram program(series);
+    const bool needs_log = program.needs_log();
+    const bool needs_sqrt = program.needs_sqrt();
     // Frequencies go through the program in blocks small enough for every
     // intermediate array to stay in the first-level cache.
     constexpr std::size_t kBlock = 256;
@@ -413,9 +419,8 @@ std::vector<Cx> impedance_spectrum(const NodeList& series, const std::vector<dou
         SpectrumGrid grid;
         for (std::size_t b = begin; b < end; b += kBlock) {
             const std::size_t count = std::min(kBlock, end - b);
-            grid.assign_hertz(freqs_hz.data() + b, count);
-            const Cx* z = program.evaluate(values.data(), grid, 0, count, ws);
-            std::copy_n(z, count, out.begin() + static_cast<std::ptrdiff_t>(b));
+            grid.assign_hertz(freqs_hz + b, count, needs_sqrt, needs_log);
+            program.evaluate_into(values.data(), grid, 0, count, ws, out + b);
         }
     };
     if (n < kParallelImpedanceThreshold) {
@@ -423,7 +428,6 @@ std::vector<Cx> impedance_spectrum(const NodeList& series, const std::vector<dou
     } else {
         parallel_chunks(n, kBlock, range);
     }
-    return out;
 }
 
 }  // namespace velotz

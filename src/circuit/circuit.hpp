@@ -145,6 +145,8 @@ inline constexpr const char* kNotEnoughValues = "impedance_from_iter: not enough
 // Impedance at every frequency (hertz) in input order; from 1000 frequencies
 // on the work is split over the worker pool.
 std::vector<Cx> impedance_spectrum(const NodeList& series, const std::vector<double>& freqs_hz);
+// The same values written to out[0 .. count) (no allocation of the result).
+void impedance_spectrum_into(const NodeList& series, const double* freqs_hz, std::size_t count, Cx* out);
 
 inline constexpr double kTwoPi = 6.283185307179586;
 inline constexpr std::size_t kParallelImpedanceThreshold = 1000;

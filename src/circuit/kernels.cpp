@@ -2,16 +2,22 @@
 
 #include <cstring>
 
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+#include "util/exp_log.hpp"
+
 // Each kernel is compiled twice on x86-64 Linux with GCC, for AVX2 and for the
 // baseline, and the loader picks one. No FMA is enabled: every product is
 // rounded before it is added, as in the scalar operations.
+// (A test compiles this file once more with VELOTZ_KERNEL defined empty, as
+// the baseline copy alone, to compare it with the copy the loader picks.)
+#if !defined(VELOTZ_KERNEL)
 #if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__) && !defined(__clang__)
 #define VELOTZ_KERNEL __attribute__((target_clones("avx2", "default")))
 #else
 #define VELOTZ_KERNEL
 #endif
-
-#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
 
 // Lanes i0..i3 of the concatenation of two vectors.
 #if defined(__clang__)
@@ -26,6 +32,7 @@ namespace {
 
 using vd = double __attribute__((vector_size(32)));
 using vi = long long __attribute__((vector_size(32)));
+using vu = unsigned long long __attribute__((vector_size(32)));
 
 __attribute__((always_inline)) inline vd load(const double* p) {
     vd v;
@@ -34,6 +41,23 @@ __attribute__((always_inline)) inline vd load(const double* p) {
 }
 __attribute__((always_inline)) inline void store(double* p, const vd& v) { std::memcpy(p, &v, sizeof v); }
 __attribute__((always_inline)) inline bool all(const vi& m) { return (m[0] & m[1] & m[2] & m[3]) != 0; }
+
+// The operations of util/exp_log.hpp on four lanes; each lane computes what
+// explog::ScalarOps computes.
+struct VectorOps {
+    using D = vd;
+    using U = vu;
+    static __attribute__((always_inline)) inline U bits(D x) { return (U)x; }
+    static __attribute__((always_inline)) inline D from_bits(U u) { return (D)u; }
+    static __attribute__((always_inline)) inline D splat(double x) { return D{x, x, x, x}; }
+    static __attribute__((always_inline)) inline U splat_u(std::uint64_t x) { return U{x, x, x, x}; }
+    static __attribute__((always_inline)) inline D load(const double* t, U i) {
+        return D{t[i[0]], t[i[1]], t[i[2]], t[i[3]]};
+    }
+    static __attribute__((always_inline)) inline U load_u(const std::uint64_t* t, U i) {
+        return U{t[i[0]], t[i[1]], t[i[2]], t[i[3]]};
+    }
+};
 
 }  // namespace
 
@@ -48,36 +72,47 @@ void add(Cx* dst, const Cx* a, const Cx* b, std::size_t n) {
     for (; i < m; ++i) d[i] = x[i] + y[i];
 }
 
-// Four entries at a time, split into their real and imaginary parts. When all
-// four take the same branch of cdiv((1, 0), b), that branch runs on all of
-// them at once:
-//   on the real axis (im = 0, re != 0):      (1 / re, 0 / re)
-//   on the imaginary axis (re = 0, im != 0): (0 / im, -1 / im)
-//   in the usual range (1e-290 < |b|² < 1e290, off the axes, which also
-//   means finite): with inv = 1 / |b|², (re·inv, (-im)·inv) — the general
-//   branch's (1·re + 0·im)·inv and (0·re - 1·im)·inv, whose sums are exact
-//   there.
-// Any other mix goes entry by entry through the scalar recip.
+// Four entries at a time. When all four are in the usual range of
+// cdiv((1, 0), b) (1e-290 < |b|² < 1e290, off the axes, which also means
+// finite), that branch runs on all of them at once on the interleaved
+// layout: with inv = 1 / |b|², (re·inv, -(im·inv)) — the general branch's
+// (1·re + 0·im)·inv and (0·re - 1·im)·inv, whose sums are exact there, and
+// whose negation commutes with the rounding. |b|² is re·re + im·im in that
+// order. When all four lie on the real axis (im = 0, re != 0) the branch
+// (1 / re, 0 / re) runs on all of them; on the imaginary axis (re = 0,
+// im != 0) the branch (0 / im, -1 / im). Any other mix goes entry by entry
+// through the scalar recip.
 VELOTZ_KERNEL
 void recip(Cx* dst, const Cx* a, std::size_t n) {
     std::size_t j = 0;
     const vd zero = {0.0, 0.0, 0.0, 0.0};
     const vd one = {1.0, 1.0, 1.0, 1.0};
+    const vd tiny = {1e-290, 1e-290, 1e-290, 1e-290};
+    const vd huge = {1e290, 1e290, 1e290, 1e290};
+    const vd flip = {0.0, -0.0, 0.0, -0.0};
     for (; j + 4 <= n; j += 4) {
-        const vd v0 = load(reinterpret_cast<const double*>(a + j));
-        const vd v1 = load(reinterpret_cast<const double*>(a + j + 2));
+        const vd v0 = load(reinterpret_cast<const double*>(a + j));      // re0 im0 re1 im1
+        const vd v1 = load(reinterpret_cast<const double*>(a + j + 2));  // re2 im2 re3 im3
+        const vd s0 = v0 * v0;
+        const vd s1 = v1 * v1;
+        // |b|² of entries 0, 2, 1, 3 (in-lane pairs).
+        const vd nrm = VELOTZ_SHUFFLE(s0, s1, 0, 4, 2, 6) + VELOTZ_SHUFFLE(s0, s1, 1, 5, 3, 7);
+        const vi general = (v0 != zero) & (v1 != zero) & (nrm > tiny) & (nrm < huge);
+        if (all(general)) {
+            const vd inv = one / nrm;                                 // 1/|b|² of entries 0, 2, 1, 3
+            const vd inv0 = VELOTZ_SHUFFLE(inv, inv, 0, 0, 2, 2);      // entries 0, 0, 1, 1
+            const vd inv1 = VELOTZ_SHUFFLE(inv, inv, 1, 1, 3, 3);      // entries 2, 2, 3, 3
+            const vi f = (vi)flip;
+            store(reinterpret_cast<double*>(dst + j), (vd)((vi)(v0 * inv0) ^ f));
+            store(reinterpret_cast<double*>(dst + j + 2), (vd)((vi)(v1 * inv1) ^ f));
+            continue;
+        }
         const vd re = VELOTZ_SHUFFLE(v0, v1, 0, 2, 4, 6);
         const vd im = VELOTZ_SHUFFLE(v0, v1, 1, 3, 5, 7);
         const vi re_zero = re == zero;
         const vi im_zero = im == zero;
         vd out_re, out_im;
-        const vd nrm = re * re + im * im;
-        const vi general = ~re_zero & ~im_zero & (nrm > 1e-290) & (nrm < 1e290);
-        if (all(general)) {
-            const vd inv = one / nrm;
-            out_re = re * inv;
-            out_im = (-im) * inv;
-        } else if (all(im_zero & ~re_zero)) {
+        if (all(im_zero & ~re_zero)) {
             out_re = one / re;
             out_im = zero / re;
         } else if (all(re_zero & ~im_zero)) {
@@ -163,6 +198,113 @@ void difference(double* out, const double* zp, const double* zm, const double* d
         store(out + i, ((load(zp + i) - dv) / wv - (load(zm + i) - dv) / wv) / hv);
     }
     for (; i < n; ++i) out[i] = ((zp[i] - d[i]) / w[i] - (zm[i] - d[i]) / w[i]) / h2;
+}
+
+VELOTZ_KERNEL
+void power_of_s(Cx* dst, const double* w, const double* rp, double p, double cos_p, double sin_p, std::size_t n) {
+    std::size_t j = 0;
+    const vd c = {cos_p, cos_p, cos_p, cos_p};
+    const vd s = {sin_p, sin_p, sin_p, sin_p};
+    const vd zero = {0.0, 0.0, 0.0, 0.0};
+    const vd huge = {0x1.fffffffffffffp1023, 0x1.fffffffffffffp1023, 0x1.fffffffffffffp1023, 0x1.fffffffffffffp1023};
+    for (; j + 4 <= n; j += 4) {
+        const vd wv = load(w + j);
+        if (all((wv > zero) & (wv <= huge))) {
+            const vd r = load(rp + j);
+            const vd re = r * c;
+            const vd im = r * s;
+            store(reinterpret_cast<double*>(dst + j), VELOTZ_SHUFFLE(re, im, 0, 4, 1, 5));
+            store(reinterpret_cast<double*>(dst + j + 2), VELOTZ_SHUFFLE(re, im, 2, 6, 3, 7));
+            continue;
+        }
+        for (std::size_t k = j; k < j + 4; ++k) {
+            dst[k] = w[k] > 0.0 && w[k] <= 0x1.fffffffffffffp1023 ? Cx{rp[k] * cos_p, rp[k] * sin_p}
+                                                                   : velotz::cpow(Cx{0.0 * w[k], w[k]}, p);
+        }
+    }
+    for (; j < n; ++j) {
+        dst[j] = w[j] > 0.0 && w[j] <= 0x1.fffffffffffffp1023 ? Cx{rp[j] * cos_p, rp[j] * sin_p}
+                                                              : velotz::cpow(Cx{0.0 * w[j], w[j]}, p);
+    }
+}
+
+// std::sqrt is IEEE's correctly rounded square root in every copy; this file
+// is compiled without errno for the math functions, so the loop becomes
+// packed square roots.
+VELOTZ_KERNEL
+void angular(double* omega, double* sqrt_omega, const double* hz, double two_pi, std::size_t n) {
+    for (std::size_t j = 0; j < n; ++j) omega[j] = hz[j] * two_pi;
+    if (sqrt_omega != nullptr) {
+        double* __restrict out = sqrt_omega;
+        const double* __restrict in = omega;
+        for (std::size_t j = 0; j < n; ++j) out[j] = std::sqrt(in[j]);
+    }
+}
+
+VELOTZ_KERNEL
+void warburg(Cx* dst, double aw, const double* sqrt_w, std::size_t n) {
+    std::size_t j = 0;
+    const vd a = {aw, aw, aw, aw};
+    for (; j + 4 <= n; j += 4) {
+        const vd sw = load(sqrt_w + j);
+        const vd re = a / sw;
+        const vd im = (-a) / sw;
+        store(reinterpret_cast<double*>(dst + j), VELOTZ_SHUFFLE(re, im, 0, 4, 1, 5));
+        store(reinterpret_cast<double*>(dst + j + 2), VELOTZ_SHUFFLE(re, im, 2, 6, 3, 7));
+    }
+    for (; j < n; ++j) dst[j] = {aw / sqrt_w[j], -aw / sqrt_w[j]};
+}
+
+VELOTZ_KERNEL
+void log_dd(double* hi, double* lo, const double* x, std::size_t n) {
+    std::size_t j = 0;
+    const vd nan = VectorOps::splat(std::nan(""));
+    const vd tiny = VectorOps::splat(0x1p-1022);
+    const vd huge = VectorOps::splat(0x1.fffffffffffffp1023);
+    for (; j + 4 <= n; j += 4) {
+        const vd v = load(x + j);
+        vd h, l;
+        explog::log_dd<VectorOps>(v, h, l);
+        const vi ok = (v >= tiny) & (v <= huge);
+        store(hi + j, ok ? h : nan);
+        store(lo + j, ok ? l : nan);
+    }
+    for (; j < n; ++j) explog::ln_dd(x[j], hi[j], lo[j]);
+}
+
+// Four lanes at a time through the fast path of explog::axis_pow; a group
+// where any lane leaves the fast domain goes lane by lane through the scalar
+// function, which takes the same fast path for the others.
+VELOTZ_KERNEL
+void axis_pow(double* out, const double* w, const double* lnw_hi, const double* lnw_lo, double x, double lnx_hi,
+              double lnx_lo, double p, std::size_t n) {
+    std::size_t j = 0;
+    if (std::fabs(p) < explog::kMaxExponent) {
+        const vd xv = VectorOps::splat(x);
+        const vd pv = VectorOps::splat(p);
+        const vd xh = VectorOps::splat(lnx_hi);
+        const vd xl = VectorOps::splat(lnx_lo);
+        const vd tiny = VectorOps::splat(0x1p-1022);
+        const vd huge = VectorOps::splat(0x1.fffffffffffffp1023);
+        const vd limit = VectorOps::splat(explog::kExpLimit);
+        const vd neg_limit = VectorOps::splat(-explog::kExpLimit);
+        const bool with_factor = !(lnx_hi == 0.0 && lnx_lo == 0.0);
+        for (; j + 4 <= n; j += 4) {
+            const vd b = load(w + j) * xv;
+            vd h = load(lnw_hi + j), l = load(lnw_lo + j), th, tl;
+            if (with_factor) explog::add_dd(h, l, xh, xl, h, l);
+            explog::times_ln(pv, h, l, th, tl);
+            const vi ok = (b >= tiny) & (b <= huge) & (th < limit) & (th > neg_limit);
+            if (all(ok)) {
+                store(out + j, explog::exp_dd<VectorOps>(th, tl));
+            } else {
+                for (std::size_t k = j; k < j + 4; ++k) {
+                    out[k] = explog::axis_pow(w[k], lnw_hi[k], lnw_lo[k], x, lnx_hi, lnx_lo, p);
+                }
+            }
+        }
+    }
+    for (; j < n; ++j) out[j] = explog::axis_pow(w[j], lnw_hi[j], lnw_lo[j], x, lnx_hi, lnx_lo, p);
 }
 
 }  // namespace velotz::kernels

@@ -35,4 +35,27 @@ void residuals(double* out, const double* z, const double* d, const double* w, s
 void difference(double* out, const double* zp, const double* zm, const double* d, const double* w, double h2,
                 std::size_t n);
 
+// dst[j] = s^p for s = (0·w[j], w[j]) given rp[j] = w[j]^p and the direction
+// (cos_p, sin_p) of the imaginary axis raised to p: (rp·cos_p, rp·sin_p)
+// where s is on the positive imaginary axis (w[j] > 0 and finite), cpow(s, p)
+// elsewhere; the bits of formula::pow_of_s_times for a prepared element.
+void power_of_s(Cx* dst, const double* w, const double* rp, double p, double cos_p, double sin_p, std::size_t n);
+
+// omega[j] = hz[j]·two_pi and, unless sqrt_omega is null,
+// sqrt_omega[j] = std::sqrt(omega[j]), for j < n.
+void angular(double* omega, double* sqrt_omega, const double* hz, double two_pi, std::size_t n);
+
+// dst[j] = (aw / sqrt_w[j], -aw / sqrt_w[j]) for j < n: the W element.
+void warburg(Cx* dst, double aw, const double* sqrt_w, std::size_t n);
+
+// ln x[j] as the double-double hi[j] + lo[j] for j < n: explog::ln_dd's
+// bits (NaN for x that is not a positive normal finite double).
+void log_dd(double* hi, double* lo, const double* x, std::size_t n);
+
+// out[j] = explog::axis_pow(w[j], lnw_hi[j], lnw_lo[j], x, lnx_hi, lnx_lo, p)
+// for j < n, bit for bit: (w[j]·x)^p through exp and log where that is
+// exact to 0.52 ulp, std::pow elsewhere.
+void axis_pow(double* out, const double* w, const double* lnw_hi, const double* lnw_lo, double x, double lnx_hi,
+              double lnx_lo, double p, std::size_t n);
+
 }  // namespace velotz::kernels

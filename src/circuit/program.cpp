@@ -8,15 +8,37 @@
 
 namespace velotz {
 
-SpectrumGrid::SpectrumGrid(std::vector<double> omegas) : omega(std::move(omegas)), sqrt_omega(omega.size()) {
+SpectrumGrid::SpectrumGrid(std::vector<double> omegas, bool with_log)
+    : omega(std::move(omegas)), sqrt_omega(omega.size()) {
     for (std::size_t j = 0; j < omega.size(); ++j) sqrt_omega[j] = std::sqrt(omega[j]);
+    if (with_log) {
+        ln_hi.resize(omega.size());
+        ln_lo.resize(omega.size());
+        kernels::log_dd(ln_hi.data(), ln_lo.data(), omega.data(), omega.size());
+    }
 }
 
-void SpectrumGrid::assign_hertz(const double* hz, std::size_t count) {
+void SpectrumGrid::assign_hertz(const double* hz, std::size_t count, bool with_sqrt, bool with_log) {
     omega.resize(count);
-    sqrt_omega.resize(count);
-    for (std::size_t j = 0; j < count; ++j) omega[j] = hz[j] * kTwoPi;
-    for (std::size_t j = 0; j < count; ++j) sqrt_omega[j] = std::sqrt(omega[j]);
+    sqrt_omega.resize(with_sqrt ? count : 0);
+    kernels::angular(omega.data(), with_sqrt ? sqrt_omega.data() : nullptr, hz, kTwoPi, count);
+    ln_hi.resize(with_log ? count : 0);
+    ln_lo.resize(with_log ? count : 0);
+    if (with_log) kernels::log_dd(ln_hi.data(), ln_lo.data(), omega.data(), count);
+}
+
+bool CircuitProgram::needs_sqrt() const {
+    for (const LeafInfo& leaf : leaves_) {
+        if (leaf.kind == Kind::W) return true;
+    }
+    return false;
+}
+
+bool CircuitProgram::needs_log() const {
+    for (const LeafInfo& leaf : leaves_) {
+        if (formula::dispatch(leaf.kind, [&]<Kind K>() { return formula::kTakesPower<K>; })) return true;
+    }
+    return false;
 }
 
 CircuitProgram::CircuitProgram(const NodeList& root) {
@@ -87,6 +109,55 @@ void CircuitProgram::Workspace::reserve(const CircuitProgram& program, std::size
 
 namespace {
 
+// Frequencies per block of powers computed at once (on the stack).
+constexpr std::size_t kPowerBlock = 128;
+
+// out[j] for j < count: the impedance of a variant K leaf at grid points
+// [begin, begin + count), or with Part its kept part. Fractional powers on
+// the axis come from kernels::axis_pow a block at a time (the bits of
+// formula::axis_power).
+template <Kind K, bool Part>
+void leaf_loop(const double* fields, const Element::Prepared& pre, const SpectrumGrid& grid, std::size_t begin,
+               std::size_t count, Cx* out) {
+    const double* w = grid.omega.data() + begin;
+    // √ω is there when the circuit has a W element, the only one to read it.
+    const double* sw = K == Kind::W ? grid.sqrt_omega.data() + begin : nullptr;
+    auto one = [&](std::size_t j, double rp) {
+        if constexpr (Part) {
+            return formula::outside_part<K>(fields, pre, w[j], rp);
+        } else {
+            return formula::impedance<K>(fields, pre, w[j], K == Kind::W ? sw[j] : 0.0, rp);
+        }
+    };
+    if constexpr (formula::kTakesPower<K>) {
+        if (pre.on_axis) {
+            const bool have_log = grid.ln_hi.size() >= begin + count;
+            double rp[kPowerBlock];
+            for (std::size_t b = 0; b < count; b += kPowerBlock) {
+                const std::size_t n = std::min(kPowerBlock, count - b);
+                if (have_log) {
+                    kernels::axis_pow(rp, w + b, grid.ln_hi.data() + begin + b, grid.ln_lo.data() + begin + b, pre.x,
+                                      pre.ln_x_hi, pre.ln_x_lo, pre.p, n);
+                } else {
+                    for (std::size_t j = 0; j < n; ++j) rp[j] = formula::axis_power(pre, w[b + j]);
+                }
+                if constexpr (K == Kind::Cpe && Part) {
+                    // The part s^alpha, four frequencies at a time.
+                    kernels::power_of_s(out + b, w + b, rp, pre.p, pre.cos_p, pre.sin_p, n);
+                } else {
+                    for (std::size_t j = 0; j < n; ++j) out[b + j] = one(b + j, rp[j]);
+                }
+            }
+            return;
+        }
+    }
+    if constexpr (K == Kind::W) {
+        kernels::warburg(out, fields[0], sw, count);
+    } else {
+        for (std::size_t j = 0; j < count; ++j) out[j] = one(j, 0.0);
+    }
+}
+
 // The impedance of a variant that keeps a part, from its first field and
 // the part: the vector kernels give with_first_field's bits.
 void from_part(Kind kind, double p0, const Cx* part, std::size_t count, Cx* out) {
@@ -103,22 +174,36 @@ void CircuitProgram::leaf_values(std::size_t leaf, const double* fields, const S
                                  std::size_t begin, std::size_t count, Cx* out) const {
     const Kind kind = leaves_[leaf].kind;
     const Element::Prepared pre = Element::prepare(kind, fields);
-    const double* w = grid.omega.data() + begin;
-    const double* sw = grid.sqrt_omega.data() + begin;
     formula::dispatch(kind, [&]<Kind K>() {
         if constexpr (formula::kFirstFieldOutside<K>) {
-            for (std::size_t j = 0; j < count; ++j) out[j] = formula::outside_part<K>(fields, pre, w[j]);
+            leaf_loop<K, true>(fields, pre, grid, begin, count, out);
             from_part(K, fields[0], out, count, out);
         } else {
-            for (std::size_t j = 0; j < count; ++j) out[j] = formula::impedance<K>(fields, pre, w[j], sw[j]);
+            leaf_loop<K, false>(fields, pre, grid, begin, count, out);
         }
     });
 }
 
 const Cx* CircuitProgram::evaluate(const double* params, const SpectrumGrid& grid, std::size_t begin,
                                    std::size_t count, Workspace& ws) const {
+    run(params, grid, begin, count, ws, nullptr);
+    return ws.slot(result_);
+}
+
+void CircuitProgram::evaluate_into(const double* params, const SpectrumGrid& grid, std::size_t begin,
+                                   std::size_t count, Workspace& ws, Cx* out) const {
+    if (result_ == 0) {
+        std::fill_n(out, count, Cx{0.0, 0.0});
+        return;
+    }
+    run(params, grid, begin, count, ws, out);
+}
+
+void CircuitProgram::run(const double* params, const SpectrumGrid& grid, std::size_t begin, std::size_t count,
+                         Workspace& ws, Cx* out) const {
     for (const Step& s : steps_) {
-        Cx* dst = ws.slot(s.dst);
+        // The circuit's impedance is the last step's, and no step reads it.
+        Cx* dst = out != nullptr && s.dst == result_ ? out : ws.slot(s.dst);
         switch (s.code) {
             case Code::Leaf: {
                 const LeafInfo& leaf = leaves_[s.a];
@@ -130,11 +215,8 @@ const Cx* CircuitProgram::evaluate(const double* params, const SpectrumGrid& gri
                 // Keep the part that does not depend on the first field.
                 Cx* part = ws.slot(leaf.part);
                 const Element::Prepared pre = Element::prepare(leaf.kind, fields);
-                const double* w = grid.omega.data() + begin;
                 formula::dispatch(leaf.kind, [&]<Kind K>() {
-                    if constexpr (formula::kFirstFieldOutside<K>) {
-                        for (std::size_t j = 0; j < count; ++j) part[j] = formula::outside_part<K>(fields, pre, w[j]);
-                    }
+                    if constexpr (formula::kFirstFieldOutside<K>) leaf_loop<K, true>(fields, pre, grid, begin, count, part);
                 });
                 from_part(leaf.kind, fields[0], part, count, dst);
                 break;
@@ -147,7 +229,6 @@ const Cx* CircuitProgram::evaluate(const double* params, const SpectrumGrid& gri
                 break;
         }
     }
-    return ws.slot(result_);
 }
 
 void CircuitProgram::leaf_values_first_field(std::size_t leaf, double p0, std::size_t count, const Workspace& ws,

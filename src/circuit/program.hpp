@@ -28,15 +28,21 @@
 
 namespace velotz {
 
-// The frequency-only quantities of a spectrum, computed once: ω and √ω.
+// The frequency-only quantities of a spectrum, computed once: ω, √ω and,
+// for circuits with fractional powers of s, ln ω as a double-double
+// (kernels::log_dd; empty when not asked for, and then each power computes
+// it itself, with the same bits).
 struct SpectrumGrid {
     std::vector<double> omega;
     std::vector<double> sqrt_omega;
+    std::vector<double> ln_hi;
+    std::vector<double> ln_lo;
 
     SpectrumGrid() = default;
-    explicit SpectrumGrid(std::vector<double> omegas);
-    // ω = 2π·f of `count` frequencies in hertz, reusing the storage.
-    void assign_hertz(const double* hz, std::size_t count);
+    explicit SpectrumGrid(std::vector<double> omegas, bool with_log = true);
+    // ω = 2π·f of `count` frequencies in hertz, reusing the storage; √ω
+    // only when with_sqrt (else left empty: only the W element reads it).
+    void assign_hertz(const double* hz, std::size_t count, bool with_sqrt = true, bool with_log = true);
     std::size_t size() const { return omega.size(); }
 };
 
@@ -49,6 +55,10 @@ public:
     std::size_t leaf_count() const { return leaves_.size(); }
     // Arrays a workspace holds per frequency.
     std::size_t slot_count() const { return slot_count_; }
+    // Whether a leaf raises s·x to a fractional power (and reads ln ω).
+    bool needs_log() const;
+    // Whether a leaf reads √ω (the W element).
+    bool needs_sqrt() const;
 
     // Everything one evaluation keeps: slot_count() arrays of `points`
     // values, slot 0 all zeros.
@@ -71,6 +81,11 @@ public:
     // and returns the array of the circuit's impedances inside `ws`.
     const Cx* evaluate(const double* params, const SpectrumGrid& grid, std::size_t begin, std::size_t count,
                        Workspace& ws) const;
+
+    // As evaluate, with the circuit's impedances written to out[0 .. count)
+    // instead of into `ws` (result() is then not valid).
+    void evaluate_into(const double* params, const SpectrumGrid& grid, std::size_t begin, std::size_t count,
+                       Workspace& ws, Cx* out) const;
 
     // The array of the circuit's impedances of the last evaluate() into `ws`.
     const Cx* result(const Workspace& ws) const { return ws.slot(result_); }
@@ -122,6 +137,10 @@ private:
         std::vector<PathStep> path;
     };
 
+    // The steps of evaluate; the circuit's impedance goes to `out` unless
+    // it is null.
+    void run(const double* params, const SpectrumGrid& grid, std::size_t begin, std::size_t count, Workspace& ws,
+             Cx* out) const;
     std::uint32_t series(const NodeList& list);
     std::uint32_t new_slot() { return static_cast<std::uint32_t>(slot_count_++); }
 

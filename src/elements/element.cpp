@@ -125,10 +125,16 @@ Element::Prepared Element::prepare(Kind kind, const double* p) {
     double exponent;
     switch (kind) {
         case Kind::La:
+            exponent = p[1];
+            pre.x = p[0];
+            break;
         case Kind::Cpe:
             exponent = p[1];
             break;
         case Kind::Zarc:
+            exponent = p[2];
+            pre.x = p[1];
+            break;
         case Kind::Tlmq:
             exponent = p[2];
             break;
@@ -137,6 +143,8 @@ Element::Prepared Element::prepare(Kind kind, const double* p) {
     }
     if (exponent == 1.0 || exponent == 0.5 || exponent == 0.0 || std::isnan(exponent)) return pre;
     ::sincos(exponent * kHalfPi, &pre.sin_p, &pre.cos_p);
+    pre.p = exponent;
+    if (pre.x != 1.0) explog::ln_dd(pre.x, pre.ln_x_hi, pre.ln_x_lo);
     pre.on_axis = true;
     return pre;
 }
@@ -148,7 +156,8 @@ Cx Element::impedance_of(Kind kind, const double* p, double w) {
 Cx Element::impedance_prepared(Kind kind, const double* p, const Prepared& pre, double w) {
     // Only the W element reads √ω.
     const double sqrt_w = kind == Kind::W ? std::sqrt(w) : 0.0;
-    return formula::dispatch(kind, [&]<Kind K>() { return formula::impedance<K>(p, pre, w, sqrt_w); });
+    const double rp = pre.on_axis ? formula::axis_power(pre, w) : 0.0;
+    return formula::dispatch(kind, [&]<Kind K>() { return formula::impedance<K>(p, pre, w, sqrt_w, rp); });
 }
 
 }  // namespace velotz

@@ -64,9 +64,15 @@ struct Element {
     // computed once per parameter vector: for the fractional powers of
     // s·x (La, Cpe, Zarc, Tlmq) the direction (cos pπ/2, sin pπ/2) of the
     // positive imaginary axis raised to the power p.
+    // On the axis, |s·x| = ω·x and |s·x|^p = exp(p·(ln ω + ln x)) (see
+    // util/exp_log.hpp); x is 1 for Cpe and Tlmq, whose base is s itself.
     struct Prepared {
         double cos_p = 0.0;
         double sin_p = 0.0;
+        double p = 0.0;       // the exponent
+        double x = 1.0;       // the factor of s in the base
+        double ln_x_hi = 0.0;  // ln x as a double-double (NaN unless x is
+        double ln_x_lo = 0.0;  // a positive normal finite value)
         bool on_axis = false;  // false: p is 0, 0.5, 1 or NaN, use cpow
     };
     static Prepared prepare(Kind kind, const double* fields);

@@ -7,6 +7,7 @@
 
 #include "elements/complex.hpp"
 #include "elements/element.hpp"
+#include "util/exp_log.hpp"
 
 namespace velotz::formula {
 
@@ -33,15 +34,25 @@ inline void coth_csch(Cx z, Cx& coth, Cx& csch) {
 }
 
 // cpow(z, p) for z = s·x, using the prepared direction when z lies on the
-// positive imaginary axis; there cpow reduces to |z|^p·(cos pπ/2, sin pπ/2)
-// with exactly these operations.
-inline Cx pow_of_s_times(Cx z, double p, const Element::Prepared& pre) {
-    if (pre.on_axis && z.re == 0.0 && z.im > 0.0) {
-        const double rp = std::pow(z.im, p);
-        return {rp * pre.cos_p, rp * pre.sin_p};
-    }
+// positive imaginary axis; there cpow reduces to |z|^p·(cos pπ/2, sin pπ/2),
+// with |z|^p = rp given by the caller: axis_power below, or the vector
+// kernel that computes the same bits for a block of frequencies.
+inline Cx pow_of_s_times(Cx z, double p, const Element::Prepared& pre, double rp) {
+    if (pre.on_axis && z.re == 0.0 && z.im > 0.0) return {rp * pre.cos_p, rp * pre.sin_p};
     return cpow(z, p);
 }
+
+// |s·x|^p = (ω·x)^p for a prepared element on the axis: exp(p·ln(ω·x)) with
+// ln ω computed here, as the spectrum grid computes it once per frequency.
+inline double axis_power(const Element::Prepared& pre, double w) {
+    double hi, lo;
+    explog::ln_dd(w, hi, lo);
+    return explog::axis_pow(w, hi, lo, pre.x, pre.ln_x_hi, pre.ln_x_lo, pre.p);
+}
+
+// Whether variant K raises s·x to a fractional power.
+template <Kind K>
+inline constexpr bool kTakesPower = K == Kind::Cpe || K == Kind::Zarc || K == Kind::La || K == Kind::Tlmq;
 
 // Variants whose impedance is their first field combined with a part that
 // does not depend on it: rdiv(p[0], D) for K, Zarc, Wo, G and Gs, and
@@ -51,15 +62,16 @@ template <Kind K>
 inline constexpr bool kFirstFieldOutside =
     K == Kind::Cpe || K == Kind::K || K == Kind::Zarc || K == Kind::Wo || K == Kind::G || K == Kind::Gs;
 
-// The part D or P of the variants above.
+// The part D or P of the variants above; rp is |s·x|^p for Cpe and Zarc
+// (read only when the element is prepared on the axis).
 template <Kind K>
-inline Cx outside_part(const double* p, const Element::Prepared& pre, double w) {
+inline Cx outside_part(const double* p, const Element::Prepared& pre, double w, double rp) {
     if constexpr (K == Kind::Cpe) {
-        return pow_of_s_times(Cx{0.0 * w, w}, p[1], pre);
+        return pow_of_s_times(Cx{0.0 * w, w}, p[1], pre, rp);
     } else if constexpr (K == Kind::K) {
         return one_plus_s_times(w, p[1]);
     } else if constexpr (K == Kind::Zarc) {
-        return Cx{1.0, 0.0} + pow_of_s_times(s_times(w, p[1]), p[2], pre);
+        return Cx{1.0, 0.0} + pow_of_s_times(s_times(w, p[1]), p[2], pre, rp);
     } else if constexpr (K == Kind::Wo) {
         Cx u = csqrt(s_times(w, p[1]));
         return u * tanh_sat(u);
@@ -83,14 +95,15 @@ inline Cx with_first_field(double p0, Cx part) {
 }
 
 // Impedance of variant K with fields p at angular frequency w; sqrt_w is
-// std::sqrt(w) (only the W element reads it).
+// std::sqrt(w) (only the W element reads it), rp is |s·x|^p (see
+// outside_part).
 template <Kind K>
-inline Cx impedance(const double* p, const Element::Prepared& pre, double w, double sqrt_w) {
+inline Cx impedance(const double* p, const Element::Prepared& pre, double w, double sqrt_w, double rp) {
     if constexpr (kFirstFieldOutside<K>) {
         // Cpe: 1/(q·cpow(s, alpha)); K: r/(1 + s·tau_k);
         // Zarc: r/(1 + cpow(s·tau_k, gamma)); Wo: z0/(u·tanh_sat(u)) with
         // u = csqrt(s·tau); G: rg/csqrt(1 + s·tg); Gs: rg/(v·tanh_sat(phi·v)).
-        return with_first_field<K>(p[0], outside_part<K>(p, pre, w));
+        return with_first_field<K>(p[0], outside_part<K>(p, pre, w, rp));
     } else if constexpr (K == Kind::R) {
         return {p[0], 0.0};
     } else if constexpr (K == Kind::C) {
@@ -98,14 +111,14 @@ inline Cx impedance(const double* p, const Element::Prepared& pre, double w, dou
     } else if constexpr (K == Kind::L) {
         return s_times(w, p[0]);
     } else if constexpr (K == Kind::La) {
-        return pow_of_s_times(s_times(w, p[0]), p[1], pre);
+        return pow_of_s_times(s_times(w, p[0]), p[1], pre, rp);
     } else if constexpr (K == Kind::W) {
         return {p[0] / sqrt_w, -p[0] / sqrt_w};
     } else if constexpr (K == Kind::Ws) {
         Cx u = csqrt(s_times(w, p[1]));
         return cdiv(p[0] * tanh_sat(u), u);
     } else if constexpr (K == Kind::Tlmq) {
-        Cx zq = recip(p[1] * pow_of_s_times(Cx{0.0 * w, w}, p[2], pre));
+        Cx zq = recip(p[1] * pow_of_s_times(Cx{0.0 * w, w}, p[2], pre, rp));
         Cx num = csqrt(p[0] * zq);
         // r_ion / Zq formed as r_ion·conj(Zq)/|Zq|².
         double n2 = norm_sqr(zq);

@@ -69,7 +69,7 @@ constexpr std::size_t kParallelColumnWork = 4096;
 
 ResidualModel::ResidualModel(const NodeList& circuit, const Measurement& data)
     : program_(circuit),
-      grid_(std::vector<double>(data.omegas)),
+      grid_(std::vector<double>(data.omegas), program_.needs_log()),
       impedances_(data.impedances.begin(),
                   data.impedances.begin() + static_cast<std::ptrdiff_t>(std::min(data.impedances.size(), data.omegas.size()))),
       weights_(data.weights.begin(),

@@ -288,8 +288,7 @@ PyObject* circuit_impedance(PyObject* self, PyObject* args, PyObject* kwargs) {
     // thread until it is returned.
     std::shared_ptr<const NodeList> tree = *as_circuit(self)->tree;
     without_gil([&] {
-        const std::vector<Cx> values = impedance_spectrum(*tree, freqs);
-        std::copy(values.begin(), values.end(), data);
+        impedance_spectrum_into(*tree, freqs.data(), freqs.size(), data);
     });
     return array.release();
 }

@@ -1,5 +1,6 @@
 #include "python/pyref.hpp"
 
+#include <cstdint>
 #include <cstring>
 
 #include "python/guard.hpp"
@@ -71,8 +72,15 @@ bool read_float_buffer(PyObject* obj, std::vector<double>& out) {
     if (view.ndim == 1 && (f64 || f32) && view.itemsize == (f64 ? 8 : 4)) {
         const Py_ssize_t n = view.shape[0];
         const Py_ssize_t stride = view.strides ? view.strides[0] : view.itemsize;
-        out.resize(static_cast<std::size_t>(n));
         const char* base = static_cast<const char*>(view.buf);
+        if (f64 && stride == 8 && reinterpret_cast<std::uintptr_t>(base) % alignof(double) == 0) {
+            // Contiguous aligned doubles: one copy, no zero-filling first.
+            const double* first = reinterpret_cast<const double*>(base);
+            out.assign(first, first + n);
+            PyBuffer_Release(&view);
+            return true;
+        }
+        out.resize(static_cast<std::size_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
             const char* item = base + i * stride;
             if (f64) {
