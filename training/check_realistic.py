@@ -53,6 +53,9 @@ def compare(name: str, files: list[pathlib.Path], n: int, seed: int, realistic: 
     source = generate.SpectrumSource(name, (0.01, 0.01))
     base = source.circuit
     nets = [eisnn.load_network(p) for p in files]
+    for p, net in zip(files, nets):
+        if net.metadata["circuit"] != source.entry.circuit:
+            raise ValueError(f"{p} is a {net.metadata['circuit']} network, not {source.entry.circuit}")
     rng = np.random.default_rng(seed + sum(map(ord, name)))
     costs, guess_costs = [], []
     with warnings.catch_warnings():
