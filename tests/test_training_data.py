@@ -57,3 +57,19 @@ def test_realistic_spectra_are_finite_and_labelled_inside_the_ranges(name):
         if name == "two_rq":
             p = s.params
             assert tau(*p[1:4]) <= tau(*p[4:7])
+
+
+def test_check_realistic_measures_against_the_lowest_cost_of_all_starts():
+    import check_realistic
+
+    models = pathlib.Path(__file__).resolve().parent.parent / "models"
+    for realistic in (True, False):
+        (r,) = check_realistic.compare("rq", [models / "rq.eisnn"], 6, 3, realistic)
+        assert r["file"] == str(models / "rq.eisnn")
+        # the guess's own fit is among the starts the lowest cost is taken
+        # over, and a fit never ends above its own start
+        assert r["median"] >= 1.0 and r["p90"] >= r["median"]
+        assert r["guess_median"] >= r["median"]
+        assert 0.0 <= r["at_best"] <= 1.0
+    with pytest.raises(ValueError, match="not R0-\\(R1,CPE1\\)"):
+        check_realistic.compare("rq", [models / "rc.eisnn"], 1, 3, True)

@@ -7,7 +7,7 @@
 #   OUT_DIR=/tmp/nets bash training/train_all.sh two_rq two_rq_l
 # REALISTIC=0.5 draws that share of each network's spectra with the
 # defects of measured data (see README.md); the default 0 reproduces the
-# shipped networks. Sample counts and epochs are sized so that all eleven
+# networks the shipped ones were fine-tuned from (finetune_real.sh). Sample counts and epochs are sized so that all eleven
 # finish in about 50 minutes on one core with REALISTIC=0 (a 64-channel
 # network costs ~3x a 32-channel one); the defects add about 30 minutes of
 # data generation per network.
