@@ -77,10 +77,12 @@ std::expected<SingleStartResult, std::string> levenberg_marquardt_single_start(
     const FitModel& model, const std::vector<double>& omegas, const std::vector<Cx>& impedances,
     const std::vector<double>& weights, const std::vector<Bounds>& bounds, const std::vector<double>& x0,
     const std::vector<bool>& held, const LmSettings& settings, EvalCounter& counter);
-// The same run on an evaluator compiled by the caller.
+// The same run on an evaluator compiled by the caller, in the solver arrays
+// of `work` when given (the runs of one fit share them).
 std::expected<SingleStartResult, std::string> levenberg_marquardt_single_start(
     FitEvaluator& evaluator, const std::vector<Bounds>& bounds, const std::vector<double>& x0,
-    const std::vector<bool>& held, const LmSettings& settings, EvalCounter& counter);
+    const std::vector<bool>& held, const LmSettings& settings, EvalCounter& counter,
+    LmWorkspace* work = nullptr);
 
 // A starting point of the multi-start fit.
 struct Candidate {

@@ -462,6 +462,12 @@ void lmpar(std::size_t n, double* r, std::size_t ldr, const std::size_t* ipvt,
 
 // ---------------------------------------------------------------- lmder
 std::expected<LmReport, std::string> lmder_minimize(LmProblemBase& problem, const LmConfig& config) {
+    LmWorkspace work;
+    return lmder_minimize(problem, config, work);
+}
+
+std::expected<LmReport, std::string> lmder_minimize(LmProblemBase& problem, const LmConfig& config,
+                                                    LmWorkspace& work) {
     using minpack::enorm;
     using minpack::epsmch;
     const double one = 1.0, p1 = 1.0e-1, p5 = 5.0e-1, p25 = 2.5e-1, p75 = 7.5e-1,
@@ -476,12 +482,13 @@ std::expected<LmReport, std::string> lmder_minimize(LmProblemBase& problem, cons
     const double ftol = config.ftol, xtol = config.xtol, gtol = config.gtol;
     const double factor = config.stepbound;
 
-    std::vector<double> x = problem.params();
+    std::vector<double>& x = work.x;
+    x = problem.params();
     const std::size_t n = x.size();
 
     // evaluate the function at the starting point and calculate its norm.
     std::uint64_t nfev = 1;
-    std::vector<double> fvec;
+    std::vector<double>& fvec = work.fvec;
     if (!problem.residuals(fvec)) return LmReport{LmTermination::ResidualsFailed, nfev};
     if (n == 0) return LmReport{LmTermination::NoParameters, nfev};
     const std::size_t m = fvec.size();
@@ -501,9 +508,16 @@ std::expected<LmReport, std::string> lmder_minimize(LmProblemBase& problem, cons
     // Jacobian and of the residual copy are zero when m < n.
     const std::size_t mrows = std::max(m, n);
     const std::size_t ldfjac = mrows;
-    std::vector<double> fjac(ldfjac * n), diag(n), qtf(n), wa1(n), wa2(n), wa3(n), wa4(mrows);
-    std::vector<std::size_t> ipvt(n);
-    std::vector<double> jac(mrows == m ? 0 : m * n), ftrial;
+    // Every array is written before it is read, so reused storage (zeroed
+    // here all the same, as fresh vectors would be) gives the same run.
+    std::vector<double>&fjac = work.fjac, &diag = work.diag, &qtf = work.qtf, &wa1 = work.wa1, &wa2 = work.wa2,
+                       &wa3 = work.wa3, &wa4 = work.wa4, &jac = work.jac, &ftrial = work.ftrial;
+    std::vector<std::size_t>& ipvt = work.ipvt;
+    fjac.assign(ldfjac * n, zero);
+    for (std::vector<double>* v : {&diag, &qtf, &wa1, &wa2, &wa3}) v->assign(n, zero);
+    wa4.assign(mrows, zero);
+    ipvt.assign(n, 0);
+    jac.assign(mrows == m ? 0 : m * n, zero);
     auto FJ = [&fjac, ldfjac](std::size_t i, std::size_t j) -> double& { return fjac[i + j * ldfjac]; };
 
     // The problem sits at x except after a rejected trial point; every exit

@@ -76,6 +76,19 @@ public:
 // last accepted iterate (never at a rejected trial point).
 std::expected<LmReport, std::string> lmder_minimize(LmProblemBase& problem, const LmConfig& config);
 
+// The arrays one run works in. A caller making several runs (a multi-start
+// fit) passes the same workspace to each, so that only the first allocates;
+// every array is written before it is read, so a reused workspace gives the
+// results of a fresh one whatever sizes the earlier runs had.
+struct LmWorkspace {
+    std::vector<double> x, fvec, ftrial, fjac, jac, diag, qtf, wa1, wa2, wa3, wa4;
+    std::vector<std::size_t> ipvt;
+};
+
+// lmder_minimize working in `work` instead of arrays of its own.
+std::expected<LmReport, std::string> lmder_minimize(LmProblemBase& problem, const LmConfig& config,
+                                                    LmWorkspace& work);
+
 // The MINPACK building blocks, exposed for testing. Matrices are column-major
 // with leading dimension `ld*`; indices are 0-based (ipvt holds 0-based column
 // numbers). Each routine follows the Fortran original statement by statement.
