@@ -106,6 +106,12 @@ double enorm(std::size_t n, const double* x);
 // computed side by side; each equals enorm of its column.
 void enorm4(std::size_t n, const double* x, std::size_t ld, double* out);
 
+// sums[c] = Σ_i a[i]·b[i + c·ld] over i < n for c < count (count at most
+// kColumnDots), each summed in index order from 0.0 as in qrfac's column loop.
+inline constexpr std::size_t kColumnDots = 8;
+void column_dots(std::size_t n, const double* a, const double* b, std::size_t ld, std::size_t count,
+                 double* sums);
+
 // Householder QR factorisation with column pivoting of the m x n matrix a:
 // a * p = q * r. On return the strict upper triangle of a holds that of r, the
 // lower trapezoid the Householder vectors; rdiag the diagonal of r, acnorm the
