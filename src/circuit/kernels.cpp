@@ -5,6 +5,7 @@
 #pragma GCC diagnostic ignored "-Wpsabi"
 
 #include "util/exp_log.hpp"
+#include "util/tanh_sat.hpp"
 
 // Each kernel is compiled twice on x86-64 Linux with GCC, for AVX2 and for the
 // baseline, and the loader picks one. No FMA is enabled: every product is
@@ -57,6 +58,8 @@ struct VectorOps {
     static __attribute__((always_inline)) inline U load_u(const std::uint64_t* t, U i) {
         return U{t[i[0]], t[i[1]], t[i[2]], t[i[3]]};
     }
+    template <class M>
+    static __attribute__((always_inline)) inline D select(M m, D a, D b) { return m ? a : b; }
 };
 
 }  // namespace
@@ -305,6 +308,31 @@ void axis_pow(double* out, const double* w, const double* lnw_hi, const double* 
         }
     }
     for (; j < n; ++j) out[j] = explog::axis_pow(w[j], lnw_hi[j], lnw_lo[j], x, lnx_hi, lnx_lo, p);
+}
+
+// Four entries at a time when all four lie in hyper::in_domain; any other
+// group goes entry by entry through velotz::tanh_sat, which computes the same
+// formula for the entries inside the domain.
+VELOTZ_KERNEL
+void tanh_sat(Cx* dst, const Cx* z, std::size_t n) {
+    std::size_t j = 0;
+    const vd zero = {0.0, 0.0, 0.0, 0.0};
+    const vd limit = {20.0, 20.0, 20.0, 20.0};
+    for (; j + 4 <= n; j += 4) {
+        const vd v0 = load(reinterpret_cast<const double*>(z + j));
+        const vd v1 = load(reinterpret_cast<const double*>(z + j + 2));
+        const vd x = VELOTZ_SHUFFLE(v0, v1, 0, 2, 4, 6);
+        const vd y = VELOTZ_SHUFFLE(v0, v1, 1, 3, 5, 7);
+        if (all((y > zero) & (y <= x) & (x <= limit))) {
+            vd re, im;
+            hyper::tanh_sat_core<VectorOps>(x, y, re, im);
+            store(reinterpret_cast<double*>(dst + j), VELOTZ_SHUFFLE(re, im, 0, 4, 1, 5));
+            store(reinterpret_cast<double*>(dst + j + 2), VELOTZ_SHUFFLE(re, im, 2, 6, 3, 7));
+            continue;
+        }
+        for (std::size_t k = j; k < j + 4; ++k) dst[k] = velotz::tanh_sat(z[k]);
+    }
+    for (; j < n; ++j) dst[j] = velotz::tanh_sat(z[j]);
 }
 
 }  // namespace velotz::kernels

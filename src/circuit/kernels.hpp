@@ -58,4 +58,6 @@ void log_dd(double* hi, double* lo, const double* x, std::size_t n);
 void axis_pow(double* out, const double* w, const double* lnw_hi, const double* lnw_lo, double x, double lnx_hi,
               double lnx_lo, double p, std::size_t n);
 
+// dst[j] = tanh_sat(z[j]) for j < n, bit for bit; dst may be z.
+void tanh_sat(Cx* dst, const Cx* z, std::size_t n);
 }  // namespace velotz::kernels
