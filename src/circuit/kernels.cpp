@@ -75,6 +75,36 @@ void add(Cx* dst, const Cx* a, const Cx* b, std::size_t n) {
     for (; i < m; ++i) d[i] = x[i] + y[i];
 }
 
+VELOTZ_KERNEL
+void add_pair(Cx* t, Cx* u, const Cx* other, bool other_left, std::size_t n) {
+    double* x = reinterpret_cast<double*>(t);
+    double* y = reinterpret_cast<double*>(u);
+    const double* o = reinterpret_cast<const double*>(other);
+    const std::size_t m = 2 * n;
+    std::size_t i = 0;
+    if (other_left) {
+        for (; i + 4 <= m; i += 4) {
+            const vd ov = load(o + i);
+            store(x + i, ov + load(x + i));
+            store(y + i, ov + load(y + i));
+        }
+        for (; i < m; ++i) {
+            x[i] = o[i] + x[i];
+            y[i] = o[i] + y[i];
+        }
+    } else {
+        for (; i + 4 <= m; i += 4) {
+            const vd ov = load(o + i);
+            store(x + i, load(x + i) + ov);
+            store(y + i, load(y + i) + ov);
+        }
+        for (; i < m; ++i) {
+            x[i] = x[i] + o[i];
+            y[i] = y[i] + o[i];
+        }
+    }
+}
+
 // Four entries at a time. When all four are in the usual range of
 // cdiv((1, 0), b) (1e-290 < |b|² < 1e290, off the axes, which also means
 // finite), that branch runs on all of them at once on the interleaved

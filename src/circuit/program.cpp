@@ -266,6 +266,25 @@ void CircuitProgram::replace_leaf(std::size_t leaf, Cx* t, std::size_t count, co
     }
 }
 
+void CircuitProgram::replace_leaf_pair(std::size_t leaf, Cx* t, std::size_t count, const Workspace& ws) const {
+    Cx* u = t + count;
+    for (const PathStep& p : leaves_[leaf].path) {
+        const Cx* other = ws.slot(p.other);
+        switch (p.code) {
+            case PathCode::AddLeft:
+                kernels::add_pair(t, u, other, true, count);
+                break;
+            case PathCode::AddRight:
+                kernels::add_pair(t, u, other, false, count);
+                break;
+            case PathCode::Recip:
+                // Entry by entry, so both arrays in one pass.
+                kernels::recip(t, t, 2 * count);
+                break;
+        }
+    }
+}
+
 std::size_t CircuitProgram::leaf_of_param(std::size_t index) const {
     for (std::size_t i = 0; i < leaves_.size(); ++i) {
         const std::size_t first = leaves_[i].first;

@@ -23,8 +23,16 @@ LmProblem::LmProblem(FitEvaluator& evaluator, std::vector<Bounds> bounds, std::v
                      std::vector<bool> held, EvalCounter& counter)
     : evaluator_(evaluator), bounds_(std::move(bounds)), x_(std::move(x0)), held_(std::move(held)), counter_(counter) {}
 
-bool LmProblem::residuals(std::vector<double>& r) {
+// The solver asks for the Jacobian at the point whose residuals it has just
+// accepted: the physical values (a pow per open-bound parameter) are kept.
+void LmProblem::update_physical() {
+    if (p_current_) return;
     physical_into(x_, bounds_, p_);
+    p_current_ = true;
+}
+
+bool LmProblem::residuals(std::vector<double>& r) {
+    update_physical();
     const bool ok = evaluator_.residuals(p_, counter_, r);
     if (ok && !evaluated_) start_cost_ = half_sum_of_squares(r);
     evaluated_ = true;
@@ -32,7 +40,7 @@ bool LmProblem::residuals(std::vector<double>& r) {
 }
 
 bool LmProblem::jacobian(std::vector<double>& jac_colmajor) {
-    physical_into(x_, bounds_, p_);
+    update_physical();
     const std::size_t n = x_.size();
     const std::size_t m = 2 * evaluator_.points();
     if (p_.size() != n || jac_colmajor.size() != m * n) return false;

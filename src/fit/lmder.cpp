@@ -289,7 +289,9 @@ void qrfac(std::size_t m, std::size_t n, double* a, std::size_t lda, bool pivot,
 
         // compute the householder transformation to reduce the j-th column
         // of a to a multiple of the j-th unit vector.
-        double ajnorm = enorm(m - j, &A(j, j));
+        // Column 0 is still a column of the input (the pivot's): its norm
+        // is the one computed above.
+        double ajnorm = j == 0 ? acnorm[pivot ? ipvt[0] : 0] : enorm(m - j, &A(j, j));
         if (ajnorm != zero) {  // else go to 100
             if (A(j, j) < zero) ajnorm = -ajnorm;
             for (std::size_t i = j; i < m; ++i) A(i, j) = A(i, j) / ajnorm;
