@@ -480,3 +480,20 @@ def test_fits_and_results_do_not_leak(memory_is_flat):
         return r.circuit, r.params, r.stderr, repr(r)
 
     memory_is_flat(fit_and_read)
+
+
+@pytest.mark.parametrize("text", ["R0-p(R1,C1)", "R0-p(R1,CPE1)-p(R2-Wo2,CPE2)"])
+def test_params_gives_a_new_dict_on_every_access(text):
+    circuit = velotz.Circuit(text)
+    f = np.logspace(-2, 5, 30)
+    result = circuit.with_values([v * 1.7 for v in circuit.param_values()]).fit(
+        f, circuit.impedance(f), guess_init=False)
+    first = result.params
+    assert list(first) == circuit.param_names()
+    assert list(first.values()) == result.circuit.param_values()
+    first[circuit.param_names()[0]] = -1.0
+    first["extra"] = 2.0
+    second = result.params
+    assert second is not first
+    assert list(second) == circuit.param_names()
+    assert list(second.values()) == result.circuit.param_values()

@@ -5,6 +5,7 @@
 #pragma GCC diagnostic ignored "-Wpsabi"
 
 #include "util/exp_log.hpp"
+#include "util/tanh_sat.hpp"
 
 // Each kernel is compiled twice on x86-64 Linux with GCC, for AVX2 and for the
 // baseline, and the loader picks one. No FMA is enabled: every product is
@@ -57,6 +58,8 @@ struct VectorOps {
     static __attribute__((always_inline)) inline U load_u(const std::uint64_t* t, U i) {
         return U{t[i[0]], t[i[1]], t[i[2]], t[i[3]]};
     }
+    template <class M>
+    static __attribute__((always_inline)) inline D select(M m, D a, D b) { return m ? a : b; }
 };
 
 }  // namespace
@@ -70,6 +73,36 @@ void add(Cx* dst, const Cx* a, const Cx* b, std::size_t n) {
     std::size_t i = 0;
     for (; i + 4 <= m; i += 4) store(d + i, load(x + i) + load(y + i));
     for (; i < m; ++i) d[i] = x[i] + y[i];
+}
+
+VELOTZ_KERNEL
+void add_pair(Cx* t, Cx* u, const Cx* other, bool other_left, std::size_t n) {
+    double* x = reinterpret_cast<double*>(t);
+    double* y = reinterpret_cast<double*>(u);
+    const double* o = reinterpret_cast<const double*>(other);
+    const std::size_t m = 2 * n;
+    std::size_t i = 0;
+    if (other_left) {
+        for (; i + 4 <= m; i += 4) {
+            const vd ov = load(o + i);
+            store(x + i, ov + load(x + i));
+            store(y + i, ov + load(y + i));
+        }
+        for (; i < m; ++i) {
+            x[i] = o[i] + x[i];
+            y[i] = o[i] + y[i];
+        }
+    } else {
+        for (; i + 4 <= m; i += 4) {
+            const vd ov = load(o + i);
+            store(x + i, load(x + i) + ov);
+            store(y + i, load(y + i) + ov);
+        }
+        for (; i < m; ++i) {
+            x[i] = x[i] + o[i];
+            y[i] = y[i] + o[i];
+        }
+    }
 }
 
 // Four entries at a time. When all four are in the usual range of
@@ -305,6 +338,31 @@ void axis_pow(double* out, const double* w, const double* lnw_hi, const double* 
         }
     }
     for (; j < n; ++j) out[j] = explog::axis_pow(w[j], lnw_hi[j], lnw_lo[j], x, lnx_hi, lnx_lo, p);
+}
+
+// Four entries at a time when all four lie in hyper::in_domain; any other
+// group goes entry by entry through velotz::tanh_sat, which computes the same
+// formula for the entries inside the domain.
+VELOTZ_KERNEL
+void tanh_sat(Cx* dst, const Cx* z, std::size_t n) {
+    std::size_t j = 0;
+    const vd zero = {0.0, 0.0, 0.0, 0.0};
+    const vd limit = {20.0, 20.0, 20.0, 20.0};
+    for (; j + 4 <= n; j += 4) {
+        const vd v0 = load(reinterpret_cast<const double*>(z + j));
+        const vd v1 = load(reinterpret_cast<const double*>(z + j + 2));
+        const vd x = VELOTZ_SHUFFLE(v0, v1, 0, 2, 4, 6);
+        const vd y = VELOTZ_SHUFFLE(v0, v1, 1, 3, 5, 7);
+        if (all((y > zero) & (y <= x) & (x <= limit))) {
+            vd re, im;
+            hyper::tanh_sat_core<VectorOps>(x, y, re, im);
+            store(reinterpret_cast<double*>(dst + j), VELOTZ_SHUFFLE(re, im, 0, 4, 1, 5));
+            store(reinterpret_cast<double*>(dst + j + 2), VELOTZ_SHUFFLE(re, im, 2, 6, 3, 7));
+            continue;
+        }
+        for (std::size_t k = j; k < j + 4; ++k) dst[k] = velotz::tanh_sat(z[k]);
+    }
+    for (; j < n; ++j) dst[j] = velotz::tanh_sat(z[j]);
 }
 
 }  // namespace velotz::kernels

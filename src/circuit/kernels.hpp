@@ -17,6 +17,9 @@ static_assert(sizeof(Cx) == 2 * sizeof(double) && alignof(Cx) == alignof(double)
 // dst[j] = a[j] + b[j] for j < n; dst may be a or b.
 void add(Cx* dst, const Cx* a, const Cx* b, std::size_t n);
 
+// For j < n: t[j] = other[j] + t[j] and u[j] = other[j] + u[j] when
+// other_left, else t[j] = t[j] + other[j] and u[j] = u[j] + other[j].
+void add_pair(Cx* t, Cx* u, const Cx* other, bool other_left, std::size_t n);
 // dst[j] = recip(a[j]) for j < n; dst may be a.
 void recip(Cx* dst, const Cx* a, std::size_t n);
 
@@ -58,4 +61,6 @@ void log_dd(double* hi, double* lo, const double* x, std::size_t n);
 void axis_pow(double* out, const double* w, const double* lnw_hi, const double* lnw_lo, double x, double lnx_hi,
               double lnx_lo, double p, std::size_t n);
 
+// dst[j] = tanh_sat(z[j]) for j < n, bit for bit; dst may be z.
+void tanh_sat(Cx* dst, const Cx* z, std::size_t n);
 }  // namespace velotz::kernels

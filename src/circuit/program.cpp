@@ -153,6 +153,19 @@ void leaf_loop(const double* fields, const Element::Prepared& pre, const Spectru
     }
     if constexpr (K == Kind::W) {
         kernels::warburg(out, fields[0], sw, count);
+    } else if constexpr (formula::kTanhBlock<K> && (Part || !formula::kFirstFieldOutside<K>)) {
+        // The tanh_sat values of a block at once, between the factor and the
+        // rest of the formula: the operations of `one`, in the same order.
+        Cx factor[kPowerBlock], th[kPowerBlock];
+        for (std::size_t b = 0; b < count; b += kPowerBlock) {
+            const std::size_t n = std::min(kPowerBlock, count - b);
+            for (std::size_t j = 0; j < n; ++j) {
+                factor[j] = formula::tanh_factor<K>(fields, w[b + j]);
+                th[j] = formula::tanh_argument<K>(fields, factor[j]);
+            }
+            kernels::tanh_sat(th, th, n);
+            for (std::size_t j = 0; j < n; ++j) out[b + j] = formula::from_tanh<K>(fields, factor[j], th[j]);
+        }
     } else {
         for (std::size_t j = 0; j < count; ++j) out[j] = one(j, 0.0);
     }
@@ -248,6 +261,25 @@ void CircuitProgram::replace_leaf(std::size_t leaf, Cx* t, std::size_t count, co
                 break;
             case PathCode::Recip:
                 kernels::recip(t, t, count);
+                break;
+        }
+    }
+}
+
+void CircuitProgram::replace_leaf_pair(std::size_t leaf, Cx* t, std::size_t count, const Workspace& ws) const {
+    Cx* u = t + count;
+    for (const PathStep& p : leaves_[leaf].path) {
+        const Cx* other = ws.slot(p.other);
+        switch (p.code) {
+            case PathCode::AddLeft:
+                kernels::add_pair(t, u, other, true, count);
+                break;
+            case PathCode::AddRight:
+                kernels::add_pair(t, u, other, false, count);
+                break;
+            case PathCode::Recip:
+                // Entry by entry, so both arrays in one pass.
+                kernels::recip(t, t, 2 * count);
                 break;
         }
     }

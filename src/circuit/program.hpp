@@ -114,6 +114,10 @@ public:
     // replaced, recomputing only the steps that depend on it. Gives the bits
     // a full evaluation with the new leaf would give.
     void replace_leaf(std::size_t leaf, Cx* values, std::size_t count, const Workspace& ws) const;
+    // replace_leaf on two arrays of new values at once (values[0 .. count)
+    // and values[count .. 2·count), as the plus and minus steps of a
+    // central difference): each gets the bits replace_leaf gives it.
+    void replace_leaf_pair(std::size_t leaf, Cx* values, std::size_t count, const Workspace& ws) const;
 
 private:
     enum class Code : std::uint8_t { Leaf, Add, Recip };

@@ -1,5 +1,6 @@
 #include "elements/element.hpp"
 #include "elements/formulas.hpp"
+#include "util/tanh_sat.hpp"
 
 #include <cmath>
 #include <limits>
@@ -68,6 +69,13 @@ Cx cpow(Cx z, double p) {
 
 Cx tanh_sat(Cx z) {
     if (std::fabs(z.re) > 20.0) return {std::copysign(1.0, z.re), 0.0};
+    if (hyper::in_domain(z.re, z.im)) {
+        // The formula below on 0 < y <= x <= 20, in the form the vector
+        // kernel shares (util/tanh_sat.hpp).
+        double re, im;
+        hyper::tanh_sat_core<explog::ScalarOps>(z.re, z.im, re, im);
+        return {re, im};
+    }
     double d = std::cosh(2.0 * z.re) + std::cos(2.0 * z.im);
     return {std::sinh(2.0 * z.re) / d, std::sin(2.0 * z.im) / d};
 }

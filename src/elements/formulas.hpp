@@ -62,6 +62,43 @@ template <Kind K>
 inline constexpr bool kFirstFieldOutside =
     K == Kind::Cpe || K == Kind::K || K == Kind::Zarc || K == Kind::Wo || K == Kind::G || K == Kind::Gs;
 
+// Variants whose formula reads tanh_sat once per frequency: Wo and Ws
+// (factor u = csqrt(s·tau), argument u) and Gs (factor v = csqrt(1 + s·tg),
+// argument phi·v). The formula is the factor, tanh_sat of the argument and
+// from_tanh; a loop over frequencies may compute the tanh_sat values of a
+// block at once (kernels::tanh_sat, the same bits) between the two.
+template <Kind K>
+inline constexpr bool kTanhBlock = K == Kind::Wo || K == Kind::Ws || K == Kind::Gs;
+
+template <Kind K>
+inline Cx tanh_factor(const double* p, double w) {
+    if constexpr (K == Kind::Gs) {
+        return csqrt(one_plus_s_times(w, p[1]));
+    } else {
+        return csqrt(s_times(w, p[1]));
+    }
+}
+
+template <Kind K>
+inline Cx tanh_argument(const double* p, Cx f) {
+    if constexpr (K == Kind::Gs) {
+        return p[2] * f;
+    } else {
+        return f;
+    }
+}
+
+// Wo, Gs: the part f·th (the impedance is p[0] over it); Ws: the impedance
+// p[0]·th / f.
+template <Kind K>
+inline Cx from_tanh(const double* p, Cx f, Cx th) {
+    if constexpr (K == Kind::Ws) {
+        return cdiv(p[0] * th, f);
+    } else {
+        return f * th;
+    }
+}
+
 // The part D or P of the variants above; rp is |s·x|^p for Cpe and Zarc
 // (read only when the element is prepared on the axis).
 template <Kind K>
@@ -72,15 +109,12 @@ inline Cx outside_part(const double* p, const Element::Prepared& pre, double w, 
         return one_plus_s_times(w, p[1]);
     } else if constexpr (K == Kind::Zarc) {
         return Cx{1.0, 0.0} + pow_of_s_times(s_times(w, p[1]), p[2], pre, rp);
-    } else if constexpr (K == Kind::Wo) {
-        Cx u = csqrt(s_times(w, p[1]));
-        return u * tanh_sat(u);
     } else if constexpr (K == Kind::G) {
         return csqrt(one_plus_s_times(w, p[1]));
     } else {
-        static_assert(K == Kind::Gs);
-        Cx v = csqrt(one_plus_s_times(w, p[1]));
-        return v * tanh_sat(p[2] * v);
+        static_assert(K == Kind::Wo || K == Kind::Gs);
+        const Cx f = tanh_factor<K>(p, w);
+        return from_tanh<K>(p, f, tanh_sat(tanh_argument<K>(p, f)));
     }
 }
 
@@ -115,8 +149,8 @@ inline Cx impedance(const double* p, const Element::Prepared& pre, double w, dou
     } else if constexpr (K == Kind::W) {
         return {p[0] / sqrt_w, -p[0] / sqrt_w};
     } else if constexpr (K == Kind::Ws) {
-        Cx u = csqrt(s_times(w, p[1]));
-        return cdiv(p[0] * tanh_sat(u), u);
+        const Cx f = tanh_factor<K>(p, w);
+        return from_tanh<K>(p, f, tanh_sat(tanh_argument<K>(p, f)));
     } else if constexpr (K == Kind::Tlmq) {
         Cx zq = recip(p[1] * pow_of_s_times(Cx{0.0 * w, w}, p[2], pre, rp));
         Cx num = csqrt(p[0] * zq);

@@ -23,8 +23,16 @@ LmProblem::LmProblem(FitEvaluator& evaluator, std::vector<Bounds> bounds, std::v
                      std::vector<bool> held, EvalCounter& counter)
     : evaluator_(evaluator), bounds_(std::move(bounds)), x_(std::move(x0)), held_(std::move(held)), counter_(counter) {}
 
-bool LmProblem::residuals(std::vector<double>& r) {
+// The solver asks for the Jacobian at the point whose residuals it has just
+// accepted: the physical values (a pow per open-bound parameter) are kept.
+void LmProblem::update_physical() {
+    if (p_current_) return;
     physical_into(x_, bounds_, p_);
+    p_current_ = true;
+}
+
+bool LmProblem::residuals(std::vector<double>& r) {
+    update_physical();
     const bool ok = evaluator_.residuals(p_, counter_, r);
     if (ok && !evaluated_) start_cost_ = half_sum_of_squares(r);
     evaluated_ = true;
@@ -32,7 +40,7 @@ bool LmProblem::residuals(std::vector<double>& r) {
 }
 
 bool LmProblem::jacobian(std::vector<double>& jac_colmajor) {
-    physical_into(x_, bounds_, p_);
+    update_physical();
     const std::size_t n = x_.size();
     const std::size_t m = 2 * evaluator_.points();
     if (p_.size() != n || jac_colmajor.size() != m * n) return false;
@@ -51,10 +59,10 @@ bool LmProblem::jacobian(std::vector<double>& jac_colmajor) {
 
 std::expected<SingleStartResult, std::string> levenberg_marquardt_single_start(
     FitEvaluator& evaluator, const std::vector<Bounds>& bounds, const std::vector<double>& x0,
-    const std::vector<bool>& held, const LmSettings& settings, EvalCounter& counter) {
+    const std::vector<bool>& held, const LmSettings& settings, EvalCounter& counter, LmWorkspace* work) {
     LmProblem problem(evaluator, bounds, x0, held, counter);
     LmConfig config{settings.ftol, settings.xtol, settings.gtol, 100.0, settings.patience};
-    auto report = lmder_minimize(problem, config);
+    auto report = work != nullptr ? lmder_minimize(problem, config, *work) : lmder_minimize(problem, config);
     if (!report) return std::unexpected(report.error());
     return SingleStartResult{physical(problem.params(), bounds), lm_termination_success(report->termination),
                              report->evaluations, problem.start_cost()};
@@ -174,9 +182,10 @@ FitResultOr levenberg_marquardt_fit(const FitModel& model, FitEvaluator& evaluat
     std::optional<Best> best;
     std::uint64_t total = 0;
     const std::vector<bool> none_held(std::min(bounds.size(), p0.size()), false);
+    LmWorkspace work;  // the solver arrays of every run below
     for (const Candidate& candidate : candidates) {
         const std::vector<double> x0 = internal_from_physical(candidate.params, bounds);
-        auto run = levenberg_marquardt_single_start(evaluator, bounds, x0, none_held, settings, counter);
+        auto run = levenberg_marquardt_single_start(evaluator, bounds, x0, none_held, settings, counter, &work);
         if (!run) return std::unexpected(FitError::aborted(run.error()));
         total += run->evaluations;
         const double cost = evaluator.cost(run->params, counter);
@@ -210,7 +219,7 @@ FitResultOr levenberg_marquardt_fit(const FitModel& model, FitEvaluator& evaluat
         // Refit with the parameters at a bound held there: the others may
         // lower the cost once those are fixed at a feasible value.
         const std::vector<double> x0 = internal_from_physical(clamped, bounds);
-        auto refit = levenberg_marquardt_single_start(evaluator, bounds, x0, at_bound, settings, counter);
+        auto refit = levenberg_marquardt_single_start(evaluator, bounds, x0, at_bound, settings, counter, &work);
         if (!refit) return std::unexpected(FitError::aborted(refit.error()));
         total += refit->evaluations;
         const double refit_cost = evaluator.cost(refit->params, counter);

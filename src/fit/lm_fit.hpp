@@ -45,7 +45,10 @@ public:
     LmProblem(FitEvaluator& evaluator, std::vector<Bounds> bounds, std::vector<double> x0, std::vector<bool> held,
               EvalCounter& counter);
 
-    void set_params(const std::vector<double>& x) override { x_ = x; }
+    void set_params(const std::vector<double>& x) override {
+        x_ = x;
+        p_current_ = false;
+    }
     std::vector<double> params() const override { return x_; }
     // 0.5·Σr² of the first residual evaluation (the start point), or NaN.
     double start_cost() const { return start_cost_; }
@@ -57,6 +60,8 @@ private:
     FitEvaluator& evaluator_;
     std::vector<Bounds> bounds_;
     std::vector<double> p_;  // physical(x), reused
+    bool p_current_ = false;  // p_ is physical(x_) (no set_params since)
+    void update_physical();
     std::vector<double> x_;
     std::vector<bool> held_;
     EvalCounter& counter_;
@@ -77,10 +82,12 @@ std::expected<SingleStartResult, std::string> levenberg_marquardt_single_start(
     const FitModel& model, const std::vector<double>& omegas, const std::vector<Cx>& impedances,
     const std::vector<double>& weights, const std::vector<Bounds>& bounds, const std::vector<double>& x0,
     const std::vector<bool>& held, const LmSettings& settings, EvalCounter& counter);
-// The same run on an evaluator compiled by the caller.
+// The same run on an evaluator compiled by the caller, in the solver arrays
+// of `work` when given (the runs of one fit share them).
 std::expected<SingleStartResult, std::string> levenberg_marquardt_single_start(
     FitEvaluator& evaluator, const std::vector<Bounds>& bounds, const std::vector<double>& x0,
-    const std::vector<bool>& held, const LmSettings& settings, EvalCounter& counter);
+    const std::vector<bool>& held, const LmSettings& settings, EvalCounter& counter,
+    LmWorkspace* work = nullptr);
 
 // A starting point of the multi-start fit.
 struct Candidate {

@@ -27,6 +27,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace velotz {
@@ -152,43 +153,104 @@ void enorm4(std::size_t n, const double* x, std::size_t ld, double* out) {
     out[3] = std::sqrt(s3);
 }
 
+// ---------------------------------------------------------------- column_dots
+//
+// Each sum runs in index order from 0.0, as the column loop of qrfac sums it,
+// so the columns can be summed side by side without changing a bit: up to
+// eight independent chains of additions keep the floating-point adders busy.
+// Four columns share one vector of sums: four rows of those columns are read
+// (contiguous in each column), transposed in registers, and added row by row,
+// so every lane adds a[i]·b[i + c·ld] in the order i = 0, 1, 2, ... A fifth to
+// seventh column is summed in scalar form in the same loop.
+
 namespace {
 
-// sums[c] = Σ_i a[i]·b[i + c·ld] for c < count (at most kDotColumns), each
-// summed in index order from 0.0 as the column loop of qrfac does. Eight
-// independent chains of additions keep both floating-point adders busy.
-constexpr std::size_t kDotColumns = 8;
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+using vd = double __attribute__((vector_size(32)));
+#if defined(__clang__)
+#define VELOTZ_SHUFFLE(a, b, i0, i1, i2, i3) __builtin_shufflevector(a, b, i0, i1, i2, i3)
+#else
+using vi = long long __attribute__((vector_size(32)));
+#define VELOTZ_SHUFFLE(a, b, i0, i1, i2, i3) __builtin_shuffle(a, b, vi{i0, i1, i2, i3})
+#endif
 
-template <std::size_t C>
-void dots_fixed(std::size_t n, const double* a, const double* b, std::size_t ld, double* sums) {
-    double s[C];
-    const double* col[C];
-    for (std::size_t c = 0; c < C; ++c) {
-        s[c] = 0.0;
-        col[c] = b + c * ld;
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        const double ai = a[i];
-#pragma GCC unroll 8
-        for (std::size_t c = 0; c < C; ++c) s[c] = s[c] + ai * col[c][i];
-    }
-    for (std::size_t c = 0; c < C; ++c) sums[c] = s[c];
+__attribute__((always_inline)) inline vd load4(const double* p) {
+    vd v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
 }
 
-void dots(std::size_t n, const double* a, const double* b, std::size_t ld, std::size_t count, double* sums) {
-    switch (count) {
-        case 8: dots_fixed<8>(n, a, b, ld, sums); break;
-        case 7: dots_fixed<7>(n, a, b, ld, sums); break;
-        case 6: dots_fixed<6>(n, a, b, ld, sums); break;
-        case 5: dots_fixed<5>(n, a, b, ld, sums); break;
-        case 4: dots_fixed<4>(n, a, b, ld, sums); break;
-        case 3: dots_fixed<3>(n, a, b, ld, sums); break;
-        case 2: dots_fixed<2>(n, a, b, ld, sums); break;
-        default: dots_fixed<1>(n, a, b, ld, sums); break;
+// G groups of four columns in vectors, R further columns in scalars.
+template <std::size_t G, std::size_t R>
+__attribute__((always_inline)) inline void dots_block(std::size_t n, const double* a, const double* b, std::size_t ld,
+                                                      double* sums) {
+    vd sv[G > 0 ? G : 1];
+    double sr[R > 0 ? R : 1];
+    for (std::size_t g = 0; g < G; ++g) sv[g] = vd{0.0, 0.0, 0.0, 0.0};
+    for (std::size_t r = 0; r < R; ++r) sr[r] = 0.0;
+    const double* rest = b + 4 * G * ld;
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const vd a0 = {a[i], a[i], a[i], a[i]};
+        const vd a1 = {a[i + 1], a[i + 1], a[i + 1], a[i + 1]};
+        const vd a2 = {a[i + 2], a[i + 2], a[i + 2], a[i + 2]};
+        const vd a3 = {a[i + 3], a[i + 3], a[i + 3], a[i + 3]};
+        vd t[G > 0 ? G : 1][4];
+        for (std::size_t g = 0; g < G; ++g) {
+            const double* col = b + 4 * g * ld + i;
+            const vd r0 = load4(col), r1 = load4(col + ld), r2 = load4(col + 2 * ld), r3 = load4(col + 3 * ld);
+            const vd u0 = VELOTZ_SHUFFLE(r0, r1, 0, 4, 2, 6);  // c0[i]   c1[i]   c0[i+2] c1[i+2]
+            const vd u1 = VELOTZ_SHUFFLE(r0, r1, 1, 5, 3, 7);  // c0[i+1] c1[i+1] c0[i+3] c1[i+3]
+            const vd u2 = VELOTZ_SHUFFLE(r2, r3, 0, 4, 2, 6);
+            const vd u3 = VELOTZ_SHUFFLE(r2, r3, 1, 5, 3, 7);
+            t[g][0] = VELOTZ_SHUFFLE(u0, u2, 0, 1, 4, 5);  // row i of the four columns
+            t[g][1] = VELOTZ_SHUFFLE(u1, u3, 0, 1, 4, 5);
+            t[g][2] = VELOTZ_SHUFFLE(u0, u2, 2, 3, 6, 7);
+            t[g][3] = VELOTZ_SHUFFLE(u1, u3, 2, 3, 6, 7);
+        }
+        for (std::size_t g = 0; g < G; ++g) sv[g] = sv[g] + a0 * t[g][0];
+        for (std::size_t r = 0; r < R; ++r) sr[r] = sr[r] + a[i] * rest[r * ld + i];
+        for (std::size_t g = 0; g < G; ++g) sv[g] = sv[g] + a1 * t[g][1];
+        for (std::size_t r = 0; r < R; ++r) sr[r] = sr[r] + a[i + 1] * rest[r * ld + i + 1];
+        for (std::size_t g = 0; g < G; ++g) sv[g] = sv[g] + a2 * t[g][2];
+        for (std::size_t r = 0; r < R; ++r) sr[r] = sr[r] + a[i + 2] * rest[r * ld + i + 2];
+        for (std::size_t g = 0; g < G; ++g) sv[g] = sv[g] + a3 * t[g][3];
+        for (std::size_t r = 0; r < R; ++r) sr[r] = sr[r] + a[i + 3] * rest[r * ld + i + 3];
     }
+    for (; i < n; ++i) {
+        const vd ai = {a[i], a[i], a[i], a[i]};
+        for (std::size_t g = 0; g < G; ++g) {
+            const double* col = b + 4 * g * ld + i;
+            sv[g] = sv[g] + ai * vd{col[0], col[ld], col[2 * ld], col[3 * ld]};
+        }
+        for (std::size_t r = 0; r < R; ++r) sr[r] = sr[r] + a[i] * rest[r * ld + i];
+    }
+    for (std::size_t g = 0; g < G; ++g)
+        for (std::size_t c = 0; c < 4; ++c) sums[4 * g + c] = sv[g][c];
+    for (std::size_t r = 0; r < R; ++r) sums[4 * G + r] = sr[r];
 }
+#pragma GCC diagnostic pop
+#endif
 
 }  // namespace
+
+VELOTZ_LA_CLONES
+void column_dots(std::size_t n, const double* a, const double* b, std::size_t ld, std::size_t count,
+                 double* sums) {
+    switch (count) {
+        case 8: dots_block<2, 0>(n, a, b, ld, sums); break;
+        case 7: dots_block<1, 3>(n, a, b, ld, sums); break;
+        case 6: dots_block<1, 2>(n, a, b, ld, sums); break;
+        case 5: dots_block<1, 1>(n, a, b, ld, sums); break;
+        case 4: dots_block<1, 0>(n, a, b, ld, sums); break;
+        case 3: dots_block<0, 3>(n, a, b, ld, sums); break;
+        case 2: dots_block<0, 2>(n, a, b, ld, sums); break;
+        case 1: dots_block<0, 1>(n, a, b, ld, sums); break;
+        default: break;
+    }
+}
 
 // ---------------------------------------------------------------- qrfac
 VELOTZ_LA_CLONES
@@ -227,7 +289,9 @@ void qrfac(std::size_t m, std::size_t n, double* a, std::size_t lda, bool pivot,
 
         // compute the householder transformation to reduce the j-th column
         // of a to a multiple of the j-th unit vector.
-        double ajnorm = enorm(m - j, &A(j, j));
+        // Column 0 is still a column of the input (the pivot's): its norm
+        // is the one computed above.
+        double ajnorm = j == 0 ? acnorm[pivot ? ipvt[0] : 0] : enorm(m - j, &A(j, j));
         if (ajnorm != zero) {  // else go to 100
             if (A(j, j) < zero) ajnorm = -ajnorm;
             for (std::size_t i = j; i < m; ++i) A(i, j) = A(i, j) / ajnorm;
@@ -237,13 +301,13 @@ void qrfac(std::size_t m, std::size_t n, double* a, std::size_t lda, bool pivot,
             // the norms. The dot products of up to eight columns with column
             // j run side by side, each summed in its own order; a column's
             // update and norm then use its own sum, as in the original.
-            double sums[kDotColumns];
+            double sums[kColumnDots];
             std::size_t block_start = j + 1, block_end = j + 1;
             for (std::size_t k = j + 1; k < n; ++k) {
                 if (k == block_end) {
                     block_start = k;
-                    block_end = std::min(n, k + kDotColumns);
-                    dots(m - j, &A(j, j), &A(j, k), lda, block_end - k, sums);
+                    block_end = std::min(n, k + kColumnDots);
+                    column_dots(m - j, &A(j, j), &A(j, k), lda, block_end - k, sums);
                 }
                 const double sum = sums[k - block_start];
                 double temp = sum / A(j, j);
@@ -462,6 +526,12 @@ void lmpar(std::size_t n, double* r, std::size_t ldr, const std::size_t* ipvt,
 
 // ---------------------------------------------------------------- lmder
 std::expected<LmReport, std::string> lmder_minimize(LmProblemBase& problem, const LmConfig& config) {
+    LmWorkspace work;
+    return lmder_minimize(problem, config, work);
+}
+
+std::expected<LmReport, std::string> lmder_minimize(LmProblemBase& problem, const LmConfig& config,
+                                                    LmWorkspace& work) {
     using minpack::enorm;
     using minpack::epsmch;
     const double one = 1.0, p1 = 1.0e-1, p5 = 5.0e-1, p25 = 2.5e-1, p75 = 7.5e-1,
@@ -476,12 +546,13 @@ std::expected<LmReport, std::string> lmder_minimize(LmProblemBase& problem, cons
     const double ftol = config.ftol, xtol = config.xtol, gtol = config.gtol;
     const double factor = config.stepbound;
 
-    std::vector<double> x = problem.params();
+    std::vector<double>& x = work.x;
+    x = problem.params();
     const std::size_t n = x.size();
 
     // evaluate the function at the starting point and calculate its norm.
     std::uint64_t nfev = 1;
-    std::vector<double> fvec;
+    std::vector<double>& fvec = work.fvec;
     if (!problem.residuals(fvec)) return LmReport{LmTermination::ResidualsFailed, nfev};
     if (n == 0) return LmReport{LmTermination::NoParameters, nfev};
     const std::size_t m = fvec.size();
@@ -501,9 +572,16 @@ std::expected<LmReport, std::string> lmder_minimize(LmProblemBase& problem, cons
     // Jacobian and of the residual copy are zero when m < n.
     const std::size_t mrows = std::max(m, n);
     const std::size_t ldfjac = mrows;
-    std::vector<double> fjac(ldfjac * n), diag(n), qtf(n), wa1(n), wa2(n), wa3(n), wa4(mrows);
-    std::vector<std::size_t> ipvt(n);
-    std::vector<double> jac(mrows == m ? 0 : m * n), ftrial;
+    // Every array is written before it is read, so reused storage (zeroed
+    // here all the same, as fresh vectors would be) gives the same run.
+    std::vector<double>&fjac = work.fjac, &diag = work.diag, &qtf = work.qtf, &wa1 = work.wa1, &wa2 = work.wa2,
+                       &wa3 = work.wa3, &wa4 = work.wa4, &jac = work.jac, &ftrial = work.ftrial;
+    std::vector<std::size_t>& ipvt = work.ipvt;
+    fjac.assign(ldfjac * n, zero);
+    for (std::vector<double>* v : {&diag, &qtf, &wa1, &wa2, &wa3}) v->assign(n, zero);
+    wa4.assign(mrows, zero);
+    ipvt.assign(n, 0);
+    jac.assign(mrows == m ? 0 : m * n, zero);
     auto FJ = [&fjac, ldfjac](std::size_t i, std::size_t j) -> double& { return fjac[i + j * ldfjac]; };
 
     // The problem sits at x except after a rejected trial point; every exit

@@ -76,6 +76,19 @@ public:
 // last accepted iterate (never at a rejected trial point).
 std::expected<LmReport, std::string> lmder_minimize(LmProblemBase& problem, const LmConfig& config);
 
+// The arrays one run works in. A caller making several runs (a multi-start
+// fit) passes the same workspace to each, so that only the first allocates;
+// every array is written before it is read, so a reused workspace gives the
+// results of a fresh one whatever sizes the earlier runs had.
+struct LmWorkspace {
+    std::vector<double> x, fvec, ftrial, fjac, jac, diag, qtf, wa1, wa2, wa3, wa4;
+    std::vector<std::size_t> ipvt;
+};
+
+// lmder_minimize working in `work` instead of arrays of its own.
+std::expected<LmReport, std::string> lmder_minimize(LmProblemBase& problem, const LmConfig& config,
+                                                    LmWorkspace& work);
+
 // The MINPACK building blocks, exposed for testing. Matrices are column-major
 // with leading dimension `ld*`; indices are 0-based (ipvt holds 0-based column
 // numbers). Each routine follows the Fortran original statement by statement.
@@ -92,6 +105,12 @@ double enorm(std::size_t n, const double* x);
 // enorm of the four columns x + c·ld (c = 0..3) of length n into out[c],
 // computed side by side; each equals enorm of its column.
 void enorm4(std::size_t n, const double* x, std::size_t ld, double* out);
+
+// sums[c] = Σ_i a[i]·b[i + c·ld] over i < n for c < count (count at most
+// kColumnDots), each summed in index order from 0.0 as in qrfac's column loop.
+inline constexpr std::size_t kColumnDots = 8;
+void column_dots(std::size_t n, const double* a, const double* b, std::size_t ld, std::size_t count,
+                 double* sums);
 
 // Householder QR factorisation with column pivoting of the m x n matrix a:
 // a * p = q * r. On return the strict upper triangle of a holds that of r, the

@@ -162,8 +162,7 @@ bool ResidualModel::jacobian(const std::vector<double>& params, EvalCounter& cou
             program_.leaf_values(leaf, plus, grid_, 0, points, plus_values);
             program_.leaf_values(leaf, minus, grid_, 0, points, minus_values);
         }
-        program_.replace_leaf(leaf, plus_values, points, ws_);
-        program_.replace_leaf(leaf, minus_values, points, ws_);
+        program_.replace_leaf_pair(leaf, plus_values, points, ws_);
         kernels::difference(col, reinterpret_cast<const double*>(plus_values),
                             reinterpret_cast<const double*>(minus_values), reinterpret_cast<const double*>(impedances_.data()), weights2_.data(),
                             h + h, m);

@@ -19,6 +19,7 @@ struct FitResultObject {
     PyObject_HEAD
     FitOutcome* outcome;
     std::shared_ptr<const NodeList>* circuit;  // shared by every Circuit handed out
+    PyObject* params;  // the params dict, built on first access (null before); callers get copies
 };
 
 FitResultObject* as_result(PyObject* self) { return reinterpret_cast<FitResultObject*>(self); }
@@ -33,6 +34,7 @@ void fit_result_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     delete as_result(self)->outcome;
     delete as_result(self)->circuit;
+    Py_XDECREF(as_result(self)->params);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -69,9 +71,17 @@ PyObject* get_circuit(PyObject* self, void*) {
     return make_circuit(*as_result(self)->circuit, true, as_result(self)->outcome->mask);
 }
 
+// Every access returns a new dict; the first one built is kept (it holds
+// only str keys and float values) and later ones are copies of it, which
+// skips building the name strings again.
 PyObject* get_params(PyObject* self, void*) {
-    const FitOutcome& o = outcome_of(self);
-    return dict_of(o.names, o.params);
+    FitResultObject* r = as_result(self);
+    if (r->params == nullptr) {
+        const FitOutcome& o = *r->outcome;
+        r->params = dict_of(o.names, o.params);
+        if (r->params == nullptr) return nullptr;
+    }
+    return PyDict_Copy(r->params);
 }
 
 PyObject* get_stderr(PyObject* self, void*) {
@@ -167,6 +177,7 @@ PyObject* make_fit_result(FitOutcome outcome) {
     auto tree = std::make_shared<const NodeList>(std::move(outcome.circuit));
     as_result(self)->circuit = new std::shared_ptr<const NodeList>(std::move(tree));
     as_result(self)->outcome = new FitOutcome(std::move(outcome));
+    as_result(self)->params = nullptr;
     return self;
 }
 

@@ -61,6 +61,7 @@ struct ScalarOps {
     static VELOTZ_ALWAYS_INLINE U splat_u(std::uint64_t x) { return x; }
     static VELOTZ_ALWAYS_INLINE D load(const double* table, U i) { return table[i]; }
     static VELOTZ_ALWAYS_INLINE U load_u(const std::uint64_t* table, U i) { return table[i]; }
+    static VELOTZ_ALWAYS_INLINE D select(bool m, D a, D b) { return m ? a : b; }
 };
 
 // a + b = s + e exactly (Knuth's two-sum).

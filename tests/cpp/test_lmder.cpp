@@ -553,5 +553,81 @@ TEST(Enorm, ScalesAwayOverflowAndUnderflow) {
     EXPECT_TRUE(std::isnan(minpack::enorm(3, with_nan)));
 }
 
+// column_dots sums each column in index order, so it must equal the plain
+// loop bit for bit, for every count and for lengths that leave 0-3 rows
+// after the blocks of four (values with very different magnitudes make a
+// reordered sum visible).
+TEST(ColumnDots, EqualsPlainSumsBitForBit) {
+    const std::size_t ld = 23;
+    std::vector<double> a(ld), b(ld * minpack::kColumnDots);
+    std::uint64_t state = 12345;
+    auto next = [&state] {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        const double u = static_cast<double>(state >> 11) * 0x1p-53 - 0.5;
+        return std::ldexp(u, static_cast<int>((state >> 3) % 60) - 30);
+    };
+    for (double& v : a) v = next();
+    for (double& v : b) v = next();
+    for (std::size_t n : {0u, 1u, 3u, 4u, 5u, 7u, 8u, 18u, 23u}) {
+        for (std::size_t count = 1; count <= minpack::kColumnDots; ++count) {
+            double sums[minpack::kColumnDots];
+            minpack::column_dots(n, a.data(), b.data(), ld, count, sums);
+            for (std::size_t c = 0; c < count; ++c) {
+                double expect = 0.0;
+                for (std::size_t i = 0; i < n; ++i) expect = expect + a[i] * b[c * ld + i];
+                EXPECT_EQ(std::bit_cast<std::uint64_t>(sums[c]), std::bit_cast<std::uint64_t>(expect))
+                    << "n=" << n << " count=" << count << " column " << c;
+            }
+        }
+    }
+}
+
+// A workspace carried over from runs of other shapes (more and fewer
+// parameters and residuals, a padded m < n run) gives each run exactly what a
+// fresh one gives.
+TEST(LmWorkspace, ReusedAcrossSizesMatchesFresh) {
+    struct Shape {
+        int nprob, n, m;
+    };
+    const Shape shapes[] = {{1, 5, 50}, {4, 2, 2}, {8, 3, 15}, {1, 9, 10}, {5, 3, 3}, {1, 5, 10}};
+    LmWorkspace shared;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (const Shape& sh : shapes) {
+            TestProblem fresh = mgh_problem(sh.nprob, sh.n, sh.m, 1.0);
+            TestProblem reused = mgh_problem(sh.nprob, sh.n, sh.m, 1.0);
+            const auto a = lmder_minimize(fresh, kMinpackConfig);
+            const auto b = lmder_minimize(reused, kMinpackConfig, shared);
+            ASSERT_TRUE(a.has_value() && b.has_value());
+            EXPECT_EQ(a->termination, b->termination);
+            EXPECT_EQ(a->evaluations, b->evaluations);
+            ASSERT_EQ(fresh.x.size(), reused.x.size());
+            for (std::size_t k = 0; k < fresh.x.size(); ++k)
+                EXPECT_EQ(std::bit_cast<std::uint64_t>(fresh.x[k]), std::bit_cast<std::uint64_t>(reused.x[k]))
+                    << "problem " << sh.nprob << " n=" << sh.n << " m=" << sh.m << " x" << k;
+        }
+    }
+    // m < n: the padded rows must be zero again after a larger run.
+    auto under = [] {
+        TestProblem p;
+        p.x = {1.0, 2.0, 3.0};
+        p.fcn = [](const std::vector<double>& x, std::vector<double>& r) {
+            r = {x[0] + x[1] * x[2] - 3.0, x[0] * x[0] - x[2]};
+            return true;
+        };
+        p.jac = [](const std::vector<double>& x, std::vector<double>& j) {
+            j = {1.0, 2.0 * x[0], x[2], 0.0, x[1], -1.0};
+            return true;
+        };
+        return p;
+    };
+    TestProblem fresh = under(), reused = under();
+    const auto a = lmder_minimize(fresh, kMinpackConfig);
+    const auto b = lmder_minimize(reused, kMinpackConfig, shared);
+    ASSERT_TRUE(a.has_value() && b.has_value());
+    EXPECT_EQ(a->evaluations, b->evaluations);
+    for (std::size_t k = 0; k < 3; ++k)
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(fresh.x[k]), std::bit_cast<std::uint64_t>(reused.x[k]));
+}
+
 }  // namespace
 }  // namespace velotz

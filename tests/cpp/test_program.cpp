@@ -301,6 +301,20 @@ TEST(Kernels, EqualTheScalarOperationsBitForBit) {
         kernels::add(s.data(), a.data(), b.data(), n);
         kernels::rdiv(rd.data(), scale, a.data(), n);
         kernels::recip_scaled(rs.data(), scale, a.data(), n);
+        // add_pair: b added on the left to one array and on the right to another.
+        std::vector<Cx> left = a, right = a, left2(n), right2(n);
+        for (std::size_t j = 0; j < n; ++j) left2[j] = right2[j] = {value(pick(rng)), value(pick(rng))};
+        std::vector<Cx> left2_in = left2, right2_in = right2;
+        kernels::add_pair(left.data(), left2.data(), b.data(), true, n);
+        kernels::add_pair(right.data(), right2.data(), b.data(), false, n);
+        for (std::size_t j = 0; j < n; ++j) {
+            const Cx want[4] = {b[j] + a[j], b[j] + left2_in[j], a[j] + b[j], right2_in[j] + b[j]};
+            const Cx got[4] = {left[j], left2[j], right[j], right2[j]};
+            for (int c = 0; c < 4; ++c) {
+                ASSERT_EQ(ulps(got[c].re, want[c].re), 0u) << "add_pair case " << c;
+                ASSERT_EQ(ulps(got[c].im, want[c].im), 0u) << "add_pair case " << c;
+            }
+        }
         for (std::size_t j = 0; j < n; ++j) {
             const Cx want_rd = rdiv(scale, a[j]);
             const Cx want_rs = recip(scale * a[j]);
