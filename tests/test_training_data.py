@@ -73,3 +73,75 @@ def test_check_realistic_measures_against_the_lowest_cost_of_all_starts():
         assert 0.0 <= r["at_best"] <= 1.0
     with pytest.raises(ValueError, match="not R0-\\(R1,CPE1\\)"):
         check_realistic.compare("rq", [models / "rc.eisnn"], 1, 3, True)
+
+
+def _arc_lfc(r, q, alpha):
+    """log10 characteristic frequency of an R || CPE arc (Zarc relation)."""
+    return -np.log10(2 * np.pi * tau(r, q, alpha))
+
+
+@pytest.mark.parametrize("name", ["sei_randles", "sei_randles_wo"])
+@pytest.mark.parametrize("overlap", [False, True])
+def test_swapped_arc_draws_keep_every_range(name, overlap):
+    source = generate.SpectrumSource(name)
+    rng = np.random.default_rng(3)
+    ranges = {"swap_arcs": True, "alpha_range": generate.REAL_ALPHA_RANGE}
+    if overlap:
+        ranges["separation"] = generate.OVERLAP_SEPARATION
+    for _ in range(200):
+        f = generate.sample_window(rng)
+        a, b = np.log10(f.min()), np.log10(f.max())
+        p = dict(zip(source.names, generate.sample_params(name, rng, f, source.names, **ranges)))
+        assert 1e-3 <= p["R0.r"] <= 1e3
+        lfc = {}
+        for k in (1, 2):
+            r, q, alpha = p[f"R{k}.r"], p[f"CPE{k}.q"], p[f"CPE{k}.alpha"]
+            assert 1e-2 <= r <= 1e4 and 1e-9 <= q <= 1e-1 and 0.4 <= alpha <= 1.0
+            assert -1.0 - 1e-9 <= np.log10(r / p["R0.r"]) <= 2.5 + 1e-9
+            lfc[k] = _arc_lfc(r, q, alpha)
+            assert 1e-6 * (1 - 1e-9) <= tau(r, q, alpha) <= 1e2 * (1 + 1e-9)
+            assert a - 0.5 - 1e-9 <= lfc[k] <= b + 0.5 + 1e-9
+        assert abs(np.log10(p["R1.r"] / p["R2.r"])) <= 1.5 + 1e-9
+        # the diffusion-carrying arc (block 2) is the faster one
+        sep = lfc[2] - lfc[1]
+        if overlap:
+            assert -1e-9 <= sep <= 1.0 + 1e-9
+        else:
+            assert sep >= 0.5 - 1e-9
+        if name == "sei_randles":
+            # crossover where the Warburg's real part aw / sqrt(omega) equals R2
+            lfw = np.log10((p["W2.aw"] / p["R2.r"]) ** 2 / (2 * np.pi))
+            assert max(a - 0.5, lfc[2] - 3.0) - 1e-9 <= lfw <= lfc[2] + 1e-9
+        else:
+            assert 1e-4 <= p["Wo2.tau"] <= 1e4
+            assert -0.5 - 1e-9 <= np.log10(p["Wo2.z0"] / p["R2.r"]) <= 1.5 + 1e-9
+            lft = -np.log10(2 * np.pi * p["Wo2.tau"])
+            assert lfc[2] - 3.0 - 1e-9 <= lft <= lfc[2] - 0.3 + 1e-9
+
+
+@pytest.mark.parametrize("name", ["sei_randles", "sei_randles_wo", "two_rq"])
+def test_realistic_draws_swap_the_arcs_of_the_sei_networks_only(name, monkeypatch):
+    drawn = []
+    sample = generate.sample_params
+
+    def recording(name_, rng, f, names, **ranges):
+        p = sample(name_, rng, f, names, **ranges)
+        drawn.append((ranges.get("swap_arcs", False), dict(zip(names, p))))
+        return p
+
+    monkeypatch.setattr(generate, "sample_params", recording)
+    source = generate.SpectrumSource(name)
+    rng = np.random.default_rng(11)
+    for _ in range(150):
+        source.draw_realistic(rng)
+    swapped = [p for s, p in drawn if s]
+    if name == "two_rq":
+        assert not swapped
+        return
+    # binomial(n, 0.3): the share lies within 0.3 +- 4 standard deviations
+    n = len(drawn)
+    assert abs(len(swapped) / n - generate.P_SWAP_ARCS) < 4 * np.sqrt(0.21 / n)
+    for s, p in drawn:
+        l1 = _arc_lfc(p["R1.r"], p["CPE1.q"], p["CPE1.alpha"])
+        l2 = _arc_lfc(p["R2.r"], p["CPE2.q"], p["CPE2.alpha"])
+        assert (l2 >= l1 - 1e-9) if s else (l1 >= l2 - 1e-9)

@@ -146,9 +146,15 @@ def _arc_frequencies(rng, a: float, b: float, k: int,
 
 def _try_sample(name: str, rng: np.random.Generator, f: np.ndarray,
                 separation: tuple[float, float] = (ARC_MIN_SEPARATION, math.inf),
-                alpha_range: tuple[float, float] = ALPHA_RANGE) -> Optional[dict]:
+                alpha_range: tuple[float, float] = ALPHA_RANGE,
+                swap_arcs: bool = False) -> Optional[dict]:
     """One parameter draw as {param name: value}, or None when a drawn value
-    falls outside its absolute range (the caller draws again)."""
+    falls outside its absolute range (the caller draws again).
+
+    The arc frequencies go to the blocks fastest first; with swap_arcs the
+    order is reversed, so that in sei_randles(_wo) the diffusion-carrying
+    block 2 is the faster arc. The Warburg is always placed relative to the
+    arc of its own block."""
     has_l, blocks = LAYOUTS[name]
     a, b = math.log10(f.min()), math.log10(f.max())
     p: dict[str, float] = {}
@@ -160,6 +166,8 @@ def _try_sample(name: str, rng: np.random.Generator, f: np.ndarray,
             return None
         p["L0.l"] = l0
     fcs = _arc_frequencies(rng, a, b, len(blocks), separation)
+    if swap_arcs:
+        fcs = fcs[::-1]
     arc_r = [r0 * 10.0 ** rng.uniform(*ARC_R_OVER_R0) for _ in blocks]
     if not all(_inside(r, ARC_R_RANGE) for r in arc_r):
         return None
@@ -264,6 +272,13 @@ P_BAD = 0.25  # 1-3 outliers
 NOISE_HF = (0.001, 0.02)  # relative noise at the top frequency (log-uniform)
 NOISE_LF_MAX = 0.05  # ... growing geometrically to at most this at the bottom
 LABEL_MAX_DRIFT = 3.0  # decades a refitted label may move away from the truth
+# Two-arc circuits whose blocks are not exchangeable (block 1 the film arc,
+# block 2 the charge-transfer arc with its diffusion element): in measured
+# spectra either arc can be the faster one, so a share of the realistic draws
+# puts the diffusion-carrying arc at the higher frequency. Below one half, so
+# that the usual order (film arc faster) stays the majority.
+SWAP_ARC_NAMES = ("sei_randles", "sei_randles_wo")
+P_SWAP_ARCS = 0.3
 
 # Exchangeable block pairs, whose labels must keep "faster arc first".
 _SWAP = {
@@ -325,7 +340,8 @@ def realistic(source: SpectrumSource, rng: np.random.Generator) -> Optional[Spec
     data, or None when its label cannot be made (the caller draws again).
 
     Defects, each drawn independently: overlapping arcs (two-arc circuits),
-    more depressed arcs, an unmodelled lead impedance, one more arc than
+    the two arcs in swapped order (sei_randles, sei_randles_wo), more
+    depressed arcs, an unmodelled lead impedance, one more arc than
     the circuit has, a window cut near an arc, noise growing towards low
     frequency, and a few outliers. When the spectrum is no longer the
     circuit's own (lead, extra arc), the label is the least-squares
@@ -338,6 +354,8 @@ def realistic(source: SpectrumSource, rng: np.random.Generator) -> Optional[Spec
     ranges = {"alpha_range": REAL_ALPHA_RANGE}
     if len(blocks) > 1 and rng.random() < P_OVERLAP:
         ranges["separation"] = OVERLAP_SEPARATION
+    if name in SWAP_ARC_NAMES and rng.random() < P_SWAP_ARCS:
+        ranges["swap_arcs"] = True
     params = sample_params(name, rng, f, names, **ranges)
     z = np.asarray(source.circuit.with_values(params.tolist()).impedance(f))
     modelled = True
