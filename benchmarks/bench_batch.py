@@ -24,7 +24,9 @@ Fits per second are medians over --repeats runs of the same work (the
 velotz runs alternate between child processes, so that a shared machine's
 changing load hits them alike); CPU ms/fit is the process CPU time over
 all its threads per fit, which shows the cost of spreading the work
-independently of how busy the machine is. The
+independently of how busy the machine is. The children run with
+OPENBLAS_NUM_THREADS=1 (unless set): numpy's spinning BLAS threads would
+otherwise compete with the fitting threads for the same cores. The
 median final cost (0.5 * sum r^2 of the modulus-weighted residuals,
 recomputed with one numpy function, over the same sample of spectra for
 every tool) shows that the tools reach comparable fits. Then the memory check: --memory-fits fits in batches of --spectra,
@@ -138,6 +140,10 @@ def child(mode, name, n, repeats, memory_fits):
 def run_child(mode, name, n, repeats, memory_fits=0, threads=None):
     env = dict(os.environ)
     env.pop("RAYON_NUM_THREADS", None)
+    # numpy's OpenBLAS keeps worker threads that spin for a while after
+    # each call it spreads; in a child that fits on every core they would
+    # take cycles from the fitting threads and hide how the batch scales.
+    env.setdefault("OPENBLAS_NUM_THREADS", "1")
     if threads is not None:
         env["RAYON_NUM_THREADS"] = str(threads)
     cmd = [sys.executable, __file__, "--child", mode, "--name", name, "--spectra", str(n), "--repeats",
