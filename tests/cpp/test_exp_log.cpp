@@ -14,6 +14,7 @@
 
 #include "circuit/kernels.hpp"
 #include "util/exp_log.hpp"
+#include "ulps.hpp"
 
 namespace velotz::portable_kernels {
 void recip(Cx* dst, const Cx* a, std::size_t n);
@@ -31,23 +32,8 @@ static_assert(std::numeric_limits<long double>::digits >= 64, "the references ne
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// Error of `got` against the reference `want` in units of the last place of
-// the double nearest `want`.
-double ulp_error(double got, long double want) {
-    const double w = static_cast<double>(want);
-    const double ulp = std::nextafter(std::fabs(w), kInf) - std::fabs(w);
-    return static_cast<double>(std::fabs(static_cast<long double>(got) - want) / ulp);
-}
-
-std::uint64_t ulps(double a, double b) {
-    if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b) ? 0 : UINT64_MAX;
-    auto key = [](double v) {
-        const auto bits = std::bit_cast<std::int64_t>(v);
-        return bits < 0 ? std::numeric_limits<std::int64_t>::min() - bits : bits;
-    };
-    const std::int64_t ka = key(a), kb = key(b);
-    return ka > kb ? static_cast<std::uint64_t>(ka - kb) : static_cast<std::uint64_t>(kb - ka);
-}
+using velotz::testing::ulp_error;
+using velotz::testing::ulps;
 
 bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
 

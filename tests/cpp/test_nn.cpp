@@ -559,6 +559,32 @@ TEST(Layers, ConvolutionMatchesDefinitionBitForBit) {
     }
 }
 
+// Every kernel the CPU can run must give the definition's bits for the
+// stem (3 input channels) and the first block's conv1 (`channels` inputs)
+// of `g` on `in` (channels x len values), at each dilation in `dilations`.
+void expect_convolutions_match_definition(const velotz::Guesser& g, const std::vector<double>& in, std::size_t len,
+                                          std::size_t channels, std::initializer_list<std::size_t> dilations,
+                                          const std::string& where) {
+    for (std::size_t d : dilations) {
+        for (auto [layer, cin] : {std::pair{"stem", std::size_t{3}}, std::pair{"blocks.0.conv1", channels}}) {
+            std::vector<double> x(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(cin * len));
+            const std::string base = std::string("w.") + layer;
+            auto want = reference_conv(**g.tensor(base + ".weight"), **g.tensor(base + ".bias"), x, len, d);
+            for (int level : {0, 1, 2}) {
+                if (velotz::use_convolution_kernel(level) != level) continue;  // not on this CPU
+                auto out = g.conv1d(x, cin, layer, d);
+                velotz::use_convolution_kernel(-1);
+                ASSERT_TRUE(out);
+                ASSERT_EQ(out->size(), want.size());
+                for (std::size_t i = 0; i < want.size(); ++i) {
+                    ASSERT_EQ(std::bit_cast<std::uint64_t>((*out)[i]), std::bit_cast<std::uint64_t>(want[i]))
+                        << layer << " " << where << " len=" << len << " d=" << d << " i=" << i << " level=" << level;
+                }
+            }
+        }
+    }
+}
+
 // Groups of output channels whose weights are finite and non-zero and whose
 // biases are not -0.0 read absent edge terms from the zero padding; the
 // others leave them out. Either way every output equals the definition bit
@@ -585,24 +611,7 @@ TEST(Layers, PaddedAndMaskedGroupsMatchDefinitionOnEveryKernel) {
                 for (auto& x : in) x = u(rng);
                 in[len / 3] = std::numeric_limits<double>::infinity();
             }
-            for (std::size_t d : {1u, 2u, 3u, 8u, 40u}) {
-                for (auto [layer, cin] : {std::pair{"stem", std::size_t{3}}, std::pair{"blocks.0.conv1", std::size_t{24}}}) {
-                    std::vector<double> x(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(cin * len));
-                    const std::string base = std::string("w.") + layer;
-                    auto want = reference_conv(**g->tensor(base + ".weight"), **g->tensor(base + ".bias"), x, len, d);
-                    for (int level : {0, 1, 2}) {
-                        if (velotz::use_convolution_kernel(level) != level) continue;  // not on this CPU
-                        auto out = g->conv1d(x, cin, layer, d);
-                        velotz::use_convolution_kernel(-1);
-                        ASSERT_TRUE(out);
-                        ASSERT_EQ(out->size(), want.size());
-                        for (std::size_t i = 0; i < want.size(); ++i) {
-                            ASSERT_EQ(std::bit_cast<std::uint64_t>((*out)[i]), std::bit_cast<std::uint64_t>(want[i]))
-                                << layer << " len=" << len << " d=" << d << " i=" << i << " level=" << level;
-                        }
-                    }
-                }
-            }
+            expect_convolutions_match_definition(*g, in, len, 24, {1u, 2u, 3u, 8u, 40u}, "");
         }
     }
 }
@@ -632,25 +641,7 @@ TEST(Layers, BlockEdgesZerosAndNanMatchDefinitionOnEveryKernel) {
             in[0] = std::numeric_limits<double>::quiet_NaN();  // only ever met by the zero weight above in group 1
             in[len + len / 2] = std::numeric_limits<double>::infinity();
             in[19 * len + len - 1] = -std::numeric_limits<double>::infinity();
-            for (std::size_t d : {1u, 2u, 4u, 8u, 16u, 70u}) {
-                for (auto [layer, cin] : {std::pair{"stem", std::size_t{3}}, std::pair{"blocks.0.conv1", std::size_t{20}}}) {
-                    std::vector<double> x(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(cin * len));
-                    const std::string base = std::string("w.") + layer;
-                    auto want = reference_conv(**g->tensor(base + ".weight"), **g->tensor(base + ".bias"), x, len, d);
-                    for (int level : {0, 1, 2}) {
-                        if (velotz::use_convolution_kernel(level) != level) continue;  // not on this CPU
-                        auto out = g->conv1d(x, cin, layer, d);
-                        velotz::use_convolution_kernel(-1);
-                        ASSERT_TRUE(out);
-                        ASSERT_EQ(out->size(), want.size());
-                        for (std::size_t i = 0; i < want.size(); ++i) {
-                            ASSERT_EQ(std::bit_cast<std::uint64_t>((*out)[i]), std::bit_cast<std::uint64_t>(want[i]))
-                                << layer << " k=" << k << " len=" << len << " d=" << d << " i=" << i
-                                << " level=" << level;
-                        }
-                    }
-                }
-            }
+            expect_convolutions_match_definition(*g, in, len, 20, {1u, 2u, 4u, 8u, 16u, 70u}, "k=" + std::to_string(k));
         }
     }
 }

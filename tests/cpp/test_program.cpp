@@ -15,6 +15,7 @@
 #include "circuit/kernels.hpp"
 #include "circuit/program.hpp"
 #include "fit/residuals.hpp"
+#include "ulps.hpp"
 
 using namespace velotz;
 
@@ -22,18 +23,7 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// Distance in units in the last place: 0 for equal bits (and for two NaNs),
-// the count of representable doubles between a and b otherwise; NaN against
-// a number is "infinitely" far.
-std::uint64_t ulps(double a, double b) {
-    if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b) ? 0 : UINT64_MAX;
-    auto key = [](double v) {
-        const auto bits = std::bit_cast<std::int64_t>(v);
-        return bits < 0 ? std::numeric_limits<std::int64_t>::min() - bits : bits;
-    };
-    const std::int64_t ka = key(a), kb = key(b);
-    return ka > kb ? static_cast<std::uint64_t>(ka - kb) : static_cast<std::uint64_t>(kb - ka);
-}
+using velotz::testing::ulps;
 
 // The impedance by the scalar tree walk.
 Cx reference(const NodeList& series, const std::vector<double>& p, double w) {

@@ -15,6 +15,7 @@
 #include "circuit/kernels.hpp"
 #include "elements/complex.hpp"
 #include "util/tanh_sat.hpp"
+#include "ulps.hpp"
 
 namespace velotz::portable_kernels {
 void tanh_sat(Cx* dst, const Cx* z, std::size_t n);
@@ -40,11 +41,7 @@ Cx libm_formula(Cx z) {
     return {std::sinh(2.0 * z.re) / d, std::sin(2.0 * z.im) / d};
 }
 
-double ulp_error(double got, long double want) {
-    const double w = static_cast<double>(want);
-    const double ulp = std::nextafter(std::fabs(w), kInf) - std::fabs(w);
-    return static_cast<double>(std::fabs(static_cast<long double>(got) - want) / ulp);
-}
+using velotz::testing::ulp_error;
 
 struct Errors {
     double re = 0.0, im = 0.0, libm = 0.0;  // libm: the C library formula, for comparison
