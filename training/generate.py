@@ -397,7 +397,10 @@ def realistic(source: SpectrumSource, rng: np.random.Generator) -> Optional[Spec
         log_mask = np.array([not n.endswith(".alpha") for n in names])
         if not np.all(np.isfinite(label)) or np.any(label[log_mask] <= 0):
             return None
-        if np.max(np.abs(np.log10(label[log_mask] / params[log_mask]))) > LABEL_MAX_DRIFT:
+        # Compare in logarithms: a label that ran off by hundreds of decades
+        # (the ratio overflows to inf) is refused like any other drift.
+        drift = np.abs(np.log10(label[log_mask]) - np.log10(params[log_mask]))
+        if not np.max(drift) <= LABEL_MAX_DRIFT:
             return None
         if np.any(label[~log_mask] < 0.05):
             return None
