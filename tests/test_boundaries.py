@@ -122,7 +122,8 @@ print(np.max(np.abs(z - ref)) < 1e-12)
 
 
 # Every function the interpreter calls directly must go through the guard.
-TABLE_ENTRY = re.compile(r"\{\s*\"\w+\",\s*([^,]+),\s*(?:METH_|nullptr, nullptr|VELOTZ)")
+# (The function slot is never a string literal; keyword-name arrays are not tables.)
+TABLE_ENTRY = re.compile(r"\{\s*\"\w+\",\s*([^,\"\s][^,]*),\s*(?:METH_|nullptr, nullptr|VELOTZ)")
 SLOT_ENTRY = re.compile(r"\{\s*Py_tp_(\w+),\s*([^}]+)\}")
 
 

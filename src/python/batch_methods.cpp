@@ -183,39 +183,14 @@ private:
 };
 
 PyObject* fit_batch_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"circuit",
-                                     "spectra",
-                                     "seeds",
-                                     "progress",
-                                     "progress_interval",
-                                     "guess_init",
-                                     "weights",
-                                     "weight",
-                                     "method",
-                                     "max_iterations",
-                                     "ftol",
-                                     "xtol",
-                                     "num_particles",
-                                     "generations",
-                                     "nelder_mead_iterations",
-                                     "de_evaluations",
-                                     "sa_iterations",
-                                     "sa_initial_temperature",
-                                     "basin_hopping_hops",
-                                     "basin_hopping_step_size",
-                                     "basin_hopping_temperature",
-                                     "seed",
-                                     nullptr};
+    static const char* keywords[] = {"circuit", "spectra", "seeds", "progress", "progress_interval",
+                                     VELOTZ_FIT_OPTION_KEYWORDS, nullptr};
     PyObject *circuit = nullptr, *spectra = nullptr, *seeds = Py_None, *progress = Py_None,
              *progress_interval = nullptr;
     FitOptionArgs o;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOOOOOOOOOOOOOOO:fit_batch",
                                      const_cast<char**>(keywords), &circuit, &spectra, &seeds, &progress,
-                                     &progress_interval, &o.guess_init, &o.weights, &o.weight, &o.method,
-                                     &o.max_iterations, &o.ftol, &o.xtol, &o.num_particles, &o.generations,
-                                     &o.nelder_mead_iterations, &o.de_evaluations, &o.sa_iterations,
-                                     &o.sa_initial_temperature, &o.basin_hopping_hops, &o.basin_hopping_step_size,
-                                     &o.basin_hopping_temperature, &o.seed))
+                                     &progress_interval, VELOTZ_FIT_OPTION_TARGETS(o)))
         return nullptr;
     if (!is_circuit(circuit)) {
         raise_argument_error("circuit", "'" + type_name(circuit) + "' object cannot be converted to 'Circuit'");

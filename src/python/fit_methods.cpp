@@ -45,34 +45,11 @@ PyObject* raise_value_error(const std::string& text) {
 }  // namespace
 
 PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"frequencies",
-                                     "impedances",
-                                     "guess_init",
-                                     "weights",
-                                     "weight",
-                                     "method",
-                                     "max_iterations",
-                                     "ftol",
-                                     "xtol",
-                                     "num_particles",
-                                     "generations",
-                                     "nelder_mead_iterations",
-                                     "de_evaluations",
-                                     "sa_iterations",
-                                     "sa_initial_temperature",
-                                     "basin_hopping_hops",
-                                     "basin_hopping_step_size",
-                                     "basin_hopping_temperature",
-                                     "seed",
-                                     nullptr};
+    static const char* keywords[] = {"frequencies", "impedances", VELOTZ_FIT_OPTION_KEYWORDS, nullptr};
     PyObject *frequencies = nullptr, *impedances = Py_None;
     FitOptionArgs o;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOOOOOOOOOOOOOO:fit", const_cast<char**>(keywords),
-                                     &frequencies, &impedances, &o.guess_init, &o.weights, &o.weight, &o.method,
-                                     &o.max_iterations, &o.ftol, &o.xtol, &o.num_particles, &o.generations,
-                                     &o.nelder_mead_iterations, &o.de_evaluations, &o.sa_iterations,
-                                     &o.sa_initial_temperature, &o.basin_hopping_hops, &o.basin_hopping_step_size,
-                                     &o.basin_hopping_temperature, &o.seed))
+                                     &frequencies, &impedances, VELOTZ_FIT_OPTION_TARGETS(o)))
         return nullptr;
 
     // 1. Options, in signature order.

@@ -45,6 +45,19 @@ struct FitOptionArgs {
     PyObject* seed = nullptr;
 };
 
+// fit()'s option keywords in signature order, and the FitOptionArgs fields
+// PyArg_ParseTupleAndKeywords fills for them (17 "O" units), so that fit()
+// and fit_batch() list their shared options once.
+#define VELOTZ_FIT_OPTION_KEYWORDS                                                                          \
+    "guess_init", "weights", "weight", "method", "max_iterations", "ftol", "xtol", "num_particles",          \
+        "generations", "nelder_mead_iterations", "de_evaluations", "sa_iterations", "sa_initial_temperature", \
+        "basin_hopping_hops", "basin_hopping_step_size", "basin_hopping_temperature", "seed"
+#define VELOTZ_FIT_OPTION_TARGETS(o)                                                                          \
+    &(o).guess_init, &(o).weights, &(o).weight, &(o).method, &(o).max_iterations, &(o).ftol, &(o).xtol,       \
+        &(o).num_particles, &(o).generations, &(o).nelder_mead_iterations, &(o).de_evaluations,             \
+        &(o).sa_iterations, &(o).sa_initial_temperature, &(o).basin_hopping_hops, &(o).basin_hopping_step_size, \
+        &(o).basin_hopping_temperature, &(o).seed
+
 // Every option converted in signature order into `request` (method, budgets,
 // tolerances, seed) and the three that decide the start and the weighting;
 // the first refusal sets its Python exception and returns false.
