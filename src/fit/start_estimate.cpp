@@ -683,9 +683,12 @@ StartEstimate estimate_start(const NodeList& circuit, const std::vector<double>&
     const std::vector<double> weights = compute_weights(zs, weighting);
     const Measurement data{omegas, zs, weights};
     EvalCounter counter{0};
+    // Compiled once: every candidate's cost and every refinement run below
+    // evaluate through it.
+    FitEvaluator evaluator(circuit, data);
     std::vector<double> r;
     auto cost_of = [&](const std::vector<double>& p) {
-        if (!residuals_into(circuit, p, data, counter, r)) return std::numeric_limits<double>::infinity();
+        if (!evaluator.residuals(p, counter, r)) return std::numeric_limits<double>::infinity();
         const double c = half_sum_of_squares(r);
         return std::isfinite(c) ? c : std::numeric_limits<double>::infinity();
     };
@@ -744,8 +747,8 @@ StartEstimate estimate_start(const NodeList& circuit, const std::vector<double>&
     for (std::size_t k = 0; k < refine; ++k) {
         const Candidate& c = candidates[k];
         if (k > 0 && !(c.cost < 10.0 * candidates.front().cost)) break;
-        auto run = levenberg_marquardt_single_start(circuit, omegas, zs, weights, bounds,
-                                                    internal_from_physical(c.params, bounds), held, settings, counter);
+        auto run = levenberg_marquardt_single_start(evaluator, bounds, internal_from_physical(c.params, bounds), held,
+                                                    settings, counter);
         if (!run) continue;
         std::vector<double> p = run->params;
         bool sane = p.size() == n_params;
