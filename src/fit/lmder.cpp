@@ -255,7 +255,7 @@ void column_dots(std::size_t n, const double* a, const double* b, std::size_t ld
 // ---------------------------------------------------------------- qrfac
 VELOTZ_LA_CLONES
 void qrfac(std::size_t m, std::size_t n, double* a, std::size_t lda, bool pivot,
-           std::size_t* ipvt, double* rdiag, double* acnorm, double* wa) {
+           std::size_t* ipvt, double* rdiag, double* acnorm, double* wa, std::size_t extra) {
     const double one = 1.0, p05 = 5.0e-2, zero = 0.0;
     auto A = [a, lda](std::size_t i, std::size_t j) -> double& { return a[i + j * lda]; };
 
@@ -301,18 +301,22 @@ void qrfac(std::size_t m, std::size_t n, double* a, std::size_t lda, bool pivot,
             // the norms. The dot products of up to eight columns with column
             // j run side by side, each summed in its own order; a column's
             // update and norm then use its own sum, as in the original.
+            // The extra columns follow the remaining ones: for them lmder's
+            // q^T fvec loop computes -(sum / a(j,j)) and adds a(i,j)·that,
+            // which is exactly the subtraction below.
             double sums[kColumnDots];
+            const std::size_t end = n + extra;
             std::size_t block_start = j + 1, block_end = j + 1;
-            for (std::size_t k = j + 1; k < n; ++k) {
+            for (std::size_t k = j + 1; k < end; ++k) {
                 if (k == block_end) {
                     block_start = k;
-                    block_end = std::min(n, k + kColumnDots);
+                    block_end = std::min(end, k + kColumnDots);
                     column_dots(m - j, &A(j, j), &A(j, k), lda, block_end - k, sums);
                 }
                 const double sum = sums[k - block_start];
                 double temp = sum / A(j, j);
                 for (std::size_t i = j; i < m; ++i) A(i, k) = A(i, k) - temp * A(i, j);
-                if (!pivot || rdiag[k] == zero) continue;  // go to 80
+                if (k >= n || !pivot || rdiag[k] == zero) continue;  // go to 80
                 temp = A(j, k) / rdiag[k];
                 rdiag[k] = rdiag[k] * std::sqrt(dmax1(zero, one - temp * temp));
                 const double q = rdiag[k] / wa[k];
@@ -577,6 +581,9 @@ std::expected<LmReport, std::string> lmder_minimize(LmProblemBase& problem, cons
     std::vector<double>&fjac = work.fjac, &diag = work.diag, &qtf = work.qtf, &wa1 = work.wa1, &wa2 = work.wa2,
                        &wa3 = work.wa3, &wa4 = work.wa4, &jac = work.jac, &ftrial = work.ftrial;
     std::vector<std::size_t>& ipvt = work.ipvt;
+    // One column more than the Jacobian: qrfac applies its reflections to
+    // the residuals stored there, forming q^T fvec alongside the columns.
+    fjac.reserve(ldfjac * (n + 1));
     fjac.assign(ldfjac * n, zero);
     for (std::vector<double>* v : {&diag, &qtf, &wa1, &wa2, &wa3}) v->assign(n, zero);
     wa4.assign(mrows, zero);
@@ -612,9 +619,13 @@ std::expected<LmReport, std::string> lmder_minimize(LmProblemBase& problem, cons
             }
         }
 
-        // compute the qr factorization of the jacobian.
+        // compute the qr factorization of the jacobian, and with it
+        // (q transpose)*fvec in the column after it.
+        fjac.resize(ldfjac * (n + 1));
+        std::copy(fvec.begin(), fvec.end(), &FJ(0, n));
+        std::fill(&FJ(0, n) + m, &FJ(0, n) + mrows, zero);
         minpack::qrfac(mrows, n, fjac.data(), ldfjac, true, ipvt.data(), wa1.data(), wa2.data(),
-                       wa3.data());
+                       wa3.data(), 1);
 
         // on the first iteration, scale according to the norms of the columns
         // of the initial jacobian, calculate the norm of the scaled x and
@@ -631,18 +642,10 @@ std::expected<LmReport, std::string> lmder_minimize(LmProblemBase& problem, cons
             if (delta == zero) delta = factor;
         }
 
-        // form (q transpose)*fvec and store the first n components in qtf.
-        std::copy(fvec.begin(), fvec.end(), wa4.begin());
-        std::fill(wa4.begin() + static_cast<std::ptrdiff_t>(m), wa4.end(), zero);
+        // store the first n components of (q transpose)*fvec in qtf.
         for (std::size_t j = 0; j < n; ++j) {
-            if (FJ(j, j) != zero) {
-                double sum = zero;
-                for (std::size_t i = j; i < mrows; ++i) sum = sum + FJ(i, j) * wa4[i];
-                const double temp = -sum / FJ(j, j);
-                for (std::size_t i = j; i < mrows; ++i) wa4[i] = wa4[i] + FJ(i, j) * temp;
-            }
             FJ(j, j) = wa1[j];
-            qtf[j] = wa4[j];
+            qtf[j] = FJ(j, n);
         }
 
         // compute the norm of the scaled gradient.

@@ -116,8 +116,14 @@ void column_dots(std::size_t n, const double* a, const double* b, std::size_t ld
 // a * p = q * r. On return the strict upper triangle of a holds that of r, the
 // lower trapezoid the Householder vectors; rdiag the diagonal of r, acnorm the
 // column norms of the input, ipvt the permutation. wa is workspace (n).
+// The `extra` columns stored after the n columns of a (same leading dimension)
+// take no part in the pivoting and the norms but receive every Householder
+// transformation as the remaining columns do: on return they hold q^T times
+// their input. Their dot products run side by side with those of the columns
+// of a; each value is bit for bit what applying the reflections one at a time
+// afterwards (lmder's loop forming q^T fvec) gives.
 void qrfac(std::size_t m, std::size_t n, double* a, std::size_t lda, bool pivot,
-           std::size_t* ipvt, double* rdiag, double* acnorm, double* wa);
+           std::size_t* ipvt, double* rdiag, double* acnorm, double* wa, std::size_t extra = 0);
 
 // Least-squares solution of a*x = b, d*x = 0 given the QR factors of a (full
 // upper triangle of r, the permutation and the first n entries of q^T b).

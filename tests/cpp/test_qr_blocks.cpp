@@ -94,6 +94,45 @@ TEST(QrBlocks, QrfacEqualsTheColumnByColumnLoopBitForBit) {
     }
 }
 
+// An extra column carried through qrfac ends as lmder's loop that forms
+// q^T fvec after the factorisation leaves it, bit for bit; the factorisation
+// itself is unchanged by carrying it.
+TEST(QrBlocks, ExtraColumnEqualsQTransposeTimesItBitForBit) {
+    std::mt19937_64 rng(17);
+    std::normal_distribution<double> normal;
+    std::uniform_int_distribution<int> pick(0, 30);
+    for (int trial = 0; trial < 300; ++trial) {
+        const std::size_t n = 1 + static_cast<std::size_t>(trial % 12);
+        const std::size_t m = n + static_cast<std::size_t>(trial % 5) * 13;
+        std::vector<double> a(m * (n + 1));
+        for (double& v : a) {
+            const int roll = pick(rng);
+            v = roll == 0 ? 0.0 : roll == 1 ? 1e-160 : roll == 2 ? 1e160 : normal(rng) * std::pow(10.0, pick(rng) % 7 - 3);
+        }
+        // A zero column (a reflection that is skipped) and a duplicated one.
+        if (n > 2 && trial % 3 == 0) std::fill_n(a.begin() + static_cast<std::ptrdiff_t>(m), m, 0.0);
+        if (n > 3 && trial % 4 == 1) std::copy_n(a.begin(), m, a.begin() + static_cast<std::ptrdiff_t>(2 * m));
+        std::vector<double> b(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(m * n));
+        std::vector<double> v(a.begin() + static_cast<std::ptrdiff_t>(m * n), a.end());
+        std::vector<std::size_t> ip1(n), ip2(n);
+        std::vector<double> rd1(n), rd2(n), an1(n), an2(n), w1(n), w2(n);
+        minpack::qrfac(m, n, a.data(), m, true, ip1.data(), rd1.data(), an1.data(), w1.data(), 1);
+        minpack::qrfac(m, n, b.data(), m, true, ip2.data(), rd2.data(), an2.data(), w2.data());
+        // lmder's original loop over the reflections left in b.
+        for (std::size_t j = 0; j < n; ++j) {
+            if (b[j + j * m] == 0.0) continue;
+            double sum = 0.0;
+            for (std::size_t i = j; i < m; ++i) sum = sum + b[i + j * m] * v[i];
+            const double temp = -sum / b[j + j * m];
+            for (std::size_t i = j; i < m; ++i) v[i] = v[i] + b[i + j * m] * temp;
+        }
+        ASSERT_EQ(ip1, ip2) << "trial " << trial;
+        for (std::size_t i = 0; i < m * n; ++i) ASSERT_TRUE(same(a[i], b[i])) << "trial " << trial << " entry " << i;
+        for (std::size_t i = 0; i < m; ++i) ASSERT_TRUE(same(a[m * n + i], v[i])) << "trial " << trial << " row " << i;
+        for (std::size_t j = 0; j < n; ++j) ASSERT_TRUE(same(rd1[j], rd2[j])) << "trial " << trial;
+    }
+}
+
 TEST(QrBlocks, Enorm4EqualsEnormOfEachColumn) {
     constexpr double inf = std::numeric_limits<double>::infinity();
     const double specials[] = {0.0, -0.0, 1e-160, 1.4916681462400413e-154, 1e-300, 1e154, 1e300, inf, std::nan(""), 1.0, -2.5};
