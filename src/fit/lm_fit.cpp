@@ -50,7 +50,8 @@ bool LmProblem::jacobian(std::vector<double>& jac_colmajor) {
         if (k < held_.size() && held_[k]) continue;
         // dp/dx of the internal coordinate: 1 on the plain scale, 10^x ln 10
         // on the log scale above lo.
-        const double s = std::isfinite(bounds_[k].hi) ? 1.0 : (p_[k] - bounds_[k].lo) * kLn10;
+        if (std::isfinite(bounds_[k].hi)) continue;  // a factor of 1 changes no value
+        const double s = (p_[k] - bounds_[k].lo) * kLn10;
         double* out = jac_colmajor.data() + k * m;
         for (std::size_t i = 0; i < m; ++i) out[i] = out[i] * s;
     }

@@ -30,6 +30,10 @@
 #include <cstring>
 #include <limits>
 
+// Vectors of four doubles are passed between inlined helpers of the AVX2 and
+// baseline copies; the ABI note GCC gives for them does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 namespace velotz {
 
 bool lm_termination_success(LmTermination t) {
@@ -71,6 +75,43 @@ namespace {
 inline double dmax1(double a, double b) { return a < b ? b : a; }
 inline double dmin1(double a, double b) { return b < a ? b : a; }
 
+using vd = double __attribute__((vector_size(32)));
+using vi = long long __attribute__((vector_size(32)));
+#if defined(__clang__)
+#define VELOTZ_SHUFFLE(a, b, i0, i1, i2, i3) __builtin_shufflevector(a, b, i0, i1, i2, i3)
+#else
+#define VELOTZ_SHUFFLE(a, b, i0, i1, i2, i3) __builtin_shuffle(a, b, vi{i0, i1, i2, i3})
+#endif
+
+__attribute__((always_inline)) inline vd load4(const double* p) {
+    vd v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Lanes of |v| that are zero or in enorm's intermediate range (rdwarf, agiant):
+// all bits set there, clear elsewhere (NaN and infinity included).
+__attribute__((always_inline)) inline vi plain_lanes(vd v, vd agiant) {
+    const vd a = (vd)((vi)v & vi{INT64_MAX, INT64_MAX, INT64_MAX, INT64_MAX});
+    const vd zero = {0.0, 0.0, 0.0, 0.0};
+    const vd dwarf = {rdwarf, rdwarf, rdwarf, rdwarf};
+    return (a == zero) | ((a > dwarf) & (a < agiant));
+}
+
+// Rows i..i+3 of the four columns c, c + ld, c + 2ld, c + 3ld: t[r] holds row
+// i + r, one column per lane.
+__attribute__((always_inline)) inline void transpose4(const double* c, std::size_t ld, vd t[4]) {
+    const vd r0 = load4(c), r1 = load4(c + ld), r2 = load4(c + 2 * ld), r3 = load4(c + 3 * ld);
+    const vd u0 = VELOTZ_SHUFFLE(r0, r1, 0, 4, 2, 6);  // c0[i]   c1[i]   c0[i+2] c1[i+2]
+    const vd u1 = VELOTZ_SHUFFLE(r0, r1, 1, 5, 3, 7);  // c0[i+1] c1[i+1] c0[i+3] c1[i+3]
+    const vd u2 = VELOTZ_SHUFFLE(r2, r3, 0, 4, 2, 6);
+    const vd u3 = VELOTZ_SHUFFLE(r2, r3, 1, 5, 3, 7);
+    t[0] = VELOTZ_SHUFFLE(u0, u2, 0, 1, 4, 5);
+    t[1] = VELOTZ_SHUFFLE(u1, u3, 0, 1, 4, 5);
+    t[2] = VELOTZ_SHUFFLE(u0, u2, 2, 3, 6, 7);
+    t[3] = VELOTZ_SHUFFLE(u1, u3, 2, 3, 6, 7);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- enorm
@@ -80,7 +121,9 @@ inline double dmin1(double a, double b) { return b < a ? b : a; }
 // largest of their kind so that nothing overflows or underflows destructively;
 // the intermediate ones are summed unscaled. A NaN lands in the large sum and
 // makes the result NaN.
-double enorm(std::size_t n, const double* x) {
+namespace {
+
+double enorm_scaled(std::size_t n, const double* x) {
     const double one = 1.0, zero = 0.0;
     double s1 = zero, s2 = zero, s3 = zero;
     double x1max = zero, x3max = zero;
@@ -122,35 +165,73 @@ double enorm(std::size_t n, const double* x) {
     return x3max * std::sqrt(s3);
 }
 
+}  // namespace
+
+// When every component is zero or intermediate, the loop above adds only to
+// s2, in index order, and returns sqrt(s2) (with no small component the "s2 !=
+// 0" branch is sqrt(s2·(1 + 0)); with nothing but zeros it is 0·sqrt(0)). That
+// sum is formed here with the squares taken four at a time and added one by
+// one in the same order; any other component sends the vector through the
+// loop above.
+VELOTZ_LA_CLONES
+double enorm(std::size_t n, const double* x) {
+    const double agiant = rgiant / static_cast<double>(n);
+    const vd giant = {agiant, agiant, agiant, agiant};
+    vi plain = {-1, -1, -1, -1};
+    double sum = 0.0;
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const vd v = load4(x + i);
+        plain &= plain_lanes(v, giant);
+        const vd q = v * v;
+        sum = sum + q[0];
+        sum = sum + q[1];
+        sum = sum + q[2];
+        sum = sum + q[3];
+    }
+    bool ok = (plain[0] & plain[1] & plain[2] & plain[3]) != 0;
+    for (; i < n; ++i) {
+        const double xabs = std::fabs(x[i]);
+        ok = ok && (xabs == 0.0 || (xabs > rdwarf && xabs < agiant));
+        sum = sum + xabs * xabs;
+    }
+    return ok ? std::sqrt(sum) : enorm_scaled(n, x);
+}
+
 // Norms of the four columns x, x + ld, x + 2ld, x + 3ld of length n, each
 // equal to enorm of that column. When every component is zero or in the
 // intermediate range, enorm sums the squares in index order and returns the
 // square root: four such sums run side by side here. Otherwise each column
 // goes through enorm.
+VELOTZ_LA_CLONES
 void enorm4(std::size_t n, const double* x, std::size_t ld, double* out) {
     const double agiant = rgiant / static_cast<double>(n);
-    auto plain = [agiant](double a) { return a == 0.0 || (a > rdwarf && a < agiant); };
-    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-    bool ok = true;
-    const double *x0 = x, *x1 = x + ld, *x2 = x + 2 * ld, *x3 = x + 3 * ld;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double a0 = std::fabs(x0[i]), a1 = std::fabs(x1[i]), a2 = std::fabs(x2[i]), a3 = std::fabs(x3[i]);
-        ok = ok && plain(a0) && plain(a1) && plain(a2) && plain(a3);
-        s0 = s0 + a0 * a0;
-        s1 = s1 + a1 * a1;
-        s2 = s2 + a2 * a2;
-        s3 = s3 + a3 * a3;
+    const vd giant = {agiant, agiant, agiant, agiant};
+    vi plain = {-1, -1, -1, -1};
+    // Lane c sums the squares of column c in index order; four rows of the
+    // four columns are read and transposed in registers at a time.
+    vd sums = {0.0, 0.0, 0.0, 0.0};
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        vd t[4];
+        transpose4(x + i, ld, t);
+        for (int r = 0; r < 4; ++r) {
+            plain &= plain_lanes(t[r], giant);
+            sums = sums + t[r] * t[r];
+        }
     }
-    if (!ok) {
+    for (; i < n; ++i) {
+        const vd row = {x[i], x[i + ld], x[i + 2 * ld], x[i + 3 * ld]};
+        plain &= plain_lanes(row, giant);
+        sums = sums + row * row;
+    }
+    if ((plain[0] & plain[1] & plain[2] & plain[3]) == 0) {
         for (int c = 0; c < 4; ++c) out[c] = enorm(n, x + static_cast<std::size_t>(c) * ld);
         return;
     }
     // enorm's "s2 != 0" branch with no small components is sqrt(s2·(1 + 0)),
     // and with nothing but zeros it is 0·sqrt(0): both are sqrt(s).
-    out[0] = std::sqrt(s0);
-    out[1] = std::sqrt(s1);
-    out[2] = std::sqrt(s2);
-    out[3] = std::sqrt(s3);
+    for (int c = 0; c < 4; ++c) out[c] = std::sqrt(sums[c]);
 }
 
 // ---------------------------------------------------------------- column_dots
@@ -166,22 +247,6 @@ void enorm4(std::size_t n, const double* x, std::size_t ld, double* out) {
 namespace {
 
 #if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wpsabi"
-using vd = double __attribute__((vector_size(32)));
-#if defined(__clang__)
-#define VELOTZ_SHUFFLE(a, b, i0, i1, i2, i3) __builtin_shufflevector(a, b, i0, i1, i2, i3)
-#else
-using vi = long long __attribute__((vector_size(32)));
-#define VELOTZ_SHUFFLE(a, b, i0, i1, i2, i3) __builtin_shuffle(a, b, vi{i0, i1, i2, i3})
-#endif
-
-__attribute__((always_inline)) inline vd load4(const double* p) {
-    vd v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
 // G groups of four columns in vectors, R further columns in scalars.
 template <std::size_t G, std::size_t R>
 __attribute__((always_inline)) inline void dots_block(std::size_t n, const double* a, const double* b, std::size_t ld,
@@ -198,18 +263,7 @@ __attribute__((always_inline)) inline void dots_block(std::size_t n, const doubl
         const vd a2 = {a[i + 2], a[i + 2], a[i + 2], a[i + 2]};
         const vd a3 = {a[i + 3], a[i + 3], a[i + 3], a[i + 3]};
         vd t[G > 0 ? G : 1][4];
-        for (std::size_t g = 0; g < G; ++g) {
-            const double* col = b + 4 * g * ld + i;
-            const vd r0 = load4(col), r1 = load4(col + ld), r2 = load4(col + 2 * ld), r3 = load4(col + 3 * ld);
-            const vd u0 = VELOTZ_SHUFFLE(r0, r1, 0, 4, 2, 6);  // c0[i]   c1[i]   c0[i+2] c1[i+2]
-            const vd u1 = VELOTZ_SHUFFLE(r0, r1, 1, 5, 3, 7);  // c0[i+1] c1[i+1] c0[i+3] c1[i+3]
-            const vd u2 = VELOTZ_SHUFFLE(r2, r3, 0, 4, 2, 6);
-            const vd u3 = VELOTZ_SHUFFLE(r2, r3, 1, 5, 3, 7);
-            t[g][0] = VELOTZ_SHUFFLE(u0, u2, 0, 1, 4, 5);  // row i of the four columns
-            t[g][1] = VELOTZ_SHUFFLE(u1, u3, 0, 1, 4, 5);
-            t[g][2] = VELOTZ_SHUFFLE(u0, u2, 2, 3, 6, 7);
-            t[g][3] = VELOTZ_SHUFFLE(u1, u3, 2, 3, 6, 7);
-        }
+        for (std::size_t g = 0; g < G; ++g) transpose4(b + 4 * g * ld + i, ld, t[g]);
         for (std::size_t g = 0; g < G; ++g) sv[g] = sv[g] + a0 * t[g][0];
         for (std::size_t r = 0; r < R; ++r) sr[r] = sr[r] + a[i] * rest[r * ld + i];
         for (std::size_t g = 0; g < G; ++g) sv[g] = sv[g] + a1 * t[g][1];
@@ -231,7 +285,6 @@ __attribute__((always_inline)) inline void dots_block(std::size_t n, const doubl
         for (std::size_t c = 0; c < 4; ++c) sums[4 * g + c] = sv[g][c];
     for (std::size_t r = 0; r < R; ++r) sums[4 * G + r] = sr[r];
 }
-#pragma GCC diagnostic pop
 #endif
 
 }  // namespace
@@ -609,7 +662,8 @@ std::expected<LmReport, std::string> lmder_minimize(LmProblemBase& problem, cons
         // calculate the jacobian matrix. Without padding rows fjac has the
         // Jacobian's shape and receives it directly.
         std::vector<double>& target = mrows == m ? fjac : jac;
-        target.assign(m * n, zero);
+        target.resize(m * n);
+        std::memset(target.data(), 0, m * n * sizeof(double));  // all bits clear: +0.0
         if (!problem.jacobian(target)) return finish(LmTermination::ResidualsFailed);
         if (target.size() != m * n) return finish(LmTermination::BadJacobianShape);
         if (mrows != m) {
