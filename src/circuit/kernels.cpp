@@ -41,7 +41,11 @@ __attribute__((always_inline)) inline vd load(const double* p) {
     return v;
 }
 __attribute__((always_inline)) inline void store(double* p, const vd& v) { std::memcpy(p, &v, sizeof v); }
-__attribute__((always_inline)) inline bool all(const vi& m) { return (m[0] & m[1] & m[2] & m[3]) != 0; }
+// Lanes are all-ones or zero: fold the halves together, then test two lanes.
+__attribute__((always_inline)) inline bool all(const vi& m) {
+    const vi t = m & VELOTZ_SHUFFLE(m, m, 2, 3, 0, 1);
+    return (t[0] & t[1]) != 0;
+}
 
 // The operations of util/exp_log.hpp on four lanes; each lane computes what
 // explog::ScalarOps computes.
@@ -115,6 +119,52 @@ void add_pair(Cx* t, Cx* u, const Cx* other, bool other_left, std::size_t n) {
 // (1 / re, 0 / re) runs on all of them; on the imaginary axis (re = 0,
 // im != 0) the branch (0 / im, -1 / im). Any other mix goes entry by entry
 // through the scalar recip.
+namespace {
+
+// recip of entries 0..3 of a into dst, through the branches described above.
+__attribute__((always_inline)) inline void recip4(Cx* dst, const Cx* a) {
+    const vd zero = {0.0, 0.0, 0.0, 0.0};
+    const vd one = {1.0, 1.0, 1.0, 1.0};
+    const vd v0 = load(reinterpret_cast<const double*>(a));      // re0 im0 re1 im1
+    const vd v1 = load(reinterpret_cast<const double*>(a + 2));  // re2 im2 re3 im3
+    const vd s0 = v0 * v0;
+    const vd s1 = v1 * v1;
+    // |b|² of entries 0, 2, 1, 3 (in-lane pairs).
+    const vd nrm = VELOTZ_SHUFFLE(s0, s1, 0, 4, 2, 6) + VELOTZ_SHUFFLE(s0, s1, 1, 5, 3, 7);
+    const vi general = (v0 != zero) & (v1 != zero) & (nrm > vd{1e-290, 1e-290, 1e-290, 1e-290}) &
+                       (nrm < vd{1e290, 1e290, 1e290, 1e290});
+    if (all(general)) {
+        const vd inv = one / nrm;                             // 1/|b|² of entries 0, 2, 1, 3
+        const vd inv0 = VELOTZ_SHUFFLE(inv, inv, 0, 0, 2, 2);  // entries 0, 0, 1, 1
+        const vd inv1 = VELOTZ_SHUFFLE(inv, inv, 1, 1, 3, 3);  // entries 2, 2, 3, 3
+        const vi f = (vi)vd{0.0, -0.0, 0.0, -0.0};
+        store(reinterpret_cast<double*>(dst), (vd)((vi)(v0 * inv0) ^ f));
+        store(reinterpret_cast<double*>(dst + 2), (vd)((vi)(v1 * inv1) ^ f));
+        return;
+    }
+    const vd re = VELOTZ_SHUFFLE(v0, v1, 0, 2, 4, 6);
+    const vd im = VELOTZ_SHUFFLE(v0, v1, 1, 3, 5, 7);
+    const vi re_zero = re == zero;
+    const vi im_zero = im == zero;
+    vd out_re, out_im;
+    if (all(im_zero & ~re_zero)) {
+        out_re = one / re;
+        out_im = zero / re;
+    } else if (all(re_zero & ~im_zero)) {
+        out_re = zero / im;
+        out_im = (-one) / im;
+    } else {
+        for (std::size_t k = 0; k < 4; ++k) dst[k] = velotz::recip(a[k]);
+        return;
+    }
+    store(reinterpret_cast<double*>(dst), VELOTZ_SHUFFLE(out_re, out_im, 0, 4, 1, 5));
+    store(reinterpret_cast<double*>(dst + 2), VELOTZ_SHUFFLE(out_re, out_im, 2, 6, 3, 7));
+}
+
+}  // namespace
+
+// Eight entries per pass when all eight take the usual-range branch (one
+// test for both halves), otherwise four at a time through recip4.
 VELOTZ_KERNEL
 void recip(Cx* dst, const Cx* a, std::size_t n) {
     std::size_t j = 0;
@@ -122,42 +172,28 @@ void recip(Cx* dst, const Cx* a, std::size_t n) {
     const vd one = {1.0, 1.0, 1.0, 1.0};
     const vd tiny = {1e-290, 1e-290, 1e-290, 1e-290};
     const vd huge = {1e290, 1e290, 1e290, 1e290};
-    const vd flip = {0.0, -0.0, 0.0, -0.0};
-    for (; j + 4 <= n; j += 4) {
-        const vd v0 = load(reinterpret_cast<const double*>(a + j));      // re0 im0 re1 im1
-        const vd v1 = load(reinterpret_cast<const double*>(a + j + 2));  // re2 im2 re3 im3
-        const vd s0 = v0 * v0;
-        const vd s1 = v1 * v1;
-        // |b|² of entries 0, 2, 1, 3 (in-lane pairs).
-        const vd nrm = VELOTZ_SHUFFLE(s0, s1, 0, 4, 2, 6) + VELOTZ_SHUFFLE(s0, s1, 1, 5, 3, 7);
-        const vi general = (v0 != zero) & (v1 != zero) & (nrm > tiny) & (nrm < huge);
-        if (all(general)) {
-            const vd inv = one / nrm;                                 // 1/|b|² of entries 0, 2, 1, 3
-            const vd inv0 = VELOTZ_SHUFFLE(inv, inv, 0, 0, 2, 2);      // entries 0, 0, 1, 1
-            const vd inv1 = VELOTZ_SHUFFLE(inv, inv, 1, 1, 3, 3);      // entries 2, 2, 3, 3
-            const vi f = (vi)flip;
-            store(reinterpret_cast<double*>(dst + j), (vd)((vi)(v0 * inv0) ^ f));
-            store(reinterpret_cast<double*>(dst + j + 2), (vd)((vi)(v1 * inv1) ^ f));
+    const vi flip = (vi)vd{0.0, -0.0, 0.0, -0.0};
+    for (; j + 8 <= n; j += 8) {
+        const double* p = reinterpret_cast<const double*>(a + j);
+        const vd v0 = load(p), v1 = load(p + 4), v2 = load(p + 8), v3 = load(p + 12);
+        const vd s0 = v0 * v0, s1 = v1 * v1, s2 = v2 * v2, s3 = v3 * v3;
+        const vd na = VELOTZ_SHUFFLE(s0, s1, 0, 4, 2, 6) + VELOTZ_SHUFFLE(s0, s1, 1, 5, 3, 7);
+        const vd nb = VELOTZ_SHUFFLE(s2, s3, 0, 4, 2, 6) + VELOTZ_SHUFFLE(s2, s3, 1, 5, 3, 7);
+        const vi general = (v0 != zero) & (v1 != zero) & (v2 != zero) & (v3 != zero) & (na > tiny) &
+                           (na < huge) & (nb > tiny) & (nb < huge);
+        if (!all(general)) {
+            recip4(dst + j, a + j);
+            recip4(dst + j + 4, a + j + 4);
             continue;
         }
-        const vd re = VELOTZ_SHUFFLE(v0, v1, 0, 2, 4, 6);
-        const vd im = VELOTZ_SHUFFLE(v0, v1, 1, 3, 5, 7);
-        const vi re_zero = re == zero;
-        const vi im_zero = im == zero;
-        vd out_re, out_im;
-        if (all(im_zero & ~re_zero)) {
-            out_re = one / re;
-            out_im = zero / re;
-        } else if (all(re_zero & ~im_zero)) {
-            out_re = zero / im;
-            out_im = (-one) / im;
-        } else {
-            for (std::size_t k = j; k < j + 4; ++k) dst[k] = velotz::recip(a[k]);
-            continue;
-        }
-        store(reinterpret_cast<double*>(dst + j), VELOTZ_SHUFFLE(out_re, out_im, 0, 4, 1, 5));
-        store(reinterpret_cast<double*>(dst + j + 2), VELOTZ_SHUFFLE(out_re, out_im, 2, 6, 3, 7));
+        const vd ia = one / na, ib = one / nb;
+        double* d = reinterpret_cast<double*>(dst + j);
+        store(d, (vd)((vi)(v0 * VELOTZ_SHUFFLE(ia, ia, 0, 0, 2, 2)) ^ flip));
+        store(d + 4, (vd)((vi)(v1 * VELOTZ_SHUFFLE(ia, ia, 1, 1, 3, 3)) ^ flip));
+        store(d + 8, (vd)((vi)(v2 * VELOTZ_SHUFFLE(ib, ib, 0, 0, 2, 2)) ^ flip));
+        store(d + 12, (vd)((vi)(v3 * VELOTZ_SHUFFLE(ib, ib, 1, 1, 3, 3)) ^ flip));
     }
+    for (; j + 4 <= n; j += 4) recip4(dst + j, a + j);
     for (; j < n; ++j) dst[j] = velotz::recip(a[j]);
 }
 

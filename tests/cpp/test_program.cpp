@@ -276,7 +276,7 @@ TEST(Kernels, EqualTheScalarOperationsBitForBit) {
         return roll % 2 ? v : -v;
     };
     for (int trial = 0; trial < 3000; ++trial) {
-        const std::size_t n = static_cast<std::size_t>(trial % 13);
+        const std::size_t n = static_cast<std::size_t>(trial % 21);  // blocks of 8 and 4, and tails
         const int mode = trial % 4;  // 0: mixed, 1: real axis, 2: imaginary axis, 3: off the axes
         std::vector<Cx> a(n), b(n);
         for (std::size_t j = 0; j < n; ++j) {
