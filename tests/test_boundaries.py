@@ -224,6 +224,26 @@ def test_masked_arrays_are_read_through_their_items():
     assert len(values) == 1 and values[0] != values[0]
 
 
+@pytest.mark.parametrize("dtype", ["c16", ">c16", "c8", "f8", "f4"])
+@pytest.mark.parametrize("layout", ["contiguous", "strided"])
+def test_numpy_impedances_read_as_their_items(dtype, layout):
+    # Arrays read straight from their buffer must give exactly what reading
+    # them item by item (through __complex__ or float) gives.
+    np = pytest.importorskip("numpy")
+    c = velotz.Circuit("R0-(R1,C1)").with_values([5.0, 20.0, 1e-4])
+    f = np.logspace(-1, 4, 25)
+    z = np.asarray(c.impedance(f)) * (1 + 0.02 * np.cos(np.arange(25)))
+    z[3] = complex(z[3].real, -0.0)
+    if dtype.startswith("f"):
+        z = z.real
+    arr = np.asarray(z, dtype=dtype)
+    if layout == "strided":
+        arr = np.repeat(arr, 2)[::2]
+    items = [complex(v) for v in arr]
+    got, want = c.fit(f, arr, guess_init=False), c.fit(f, items, guess_init=False)
+    assert got.params == want.params and got.cost == want.cost and got.impedance_evals == want.impedance_evals
+
+
 @pytest.mark.parametrize("call", [
     "c.with_named_values(d)",
     "c.with_fixed(d)",

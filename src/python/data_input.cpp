@@ -1,13 +1,48 @@
 #include "python/data_input.hpp"
 
 #include <cmath>
+#include <cstring>
+#include <string_view>
 
 #include "util/text.hpp"
 
 namespace velotz::py {
 namespace {
 
+// A one-dimensional buffer of native complex128 or float64 values (numpy
+// arrays among them) is read directly: item by item, __complex__ gives the
+// same parts (a real value with imaginary part +0.0).
+bool read_complex_buffer(PyObject* obj, std::vector<Cx>& out) {
+    if (!PyObject_CheckBuffer(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj) || is_masked_array(obj)) {
+        return false;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_FORMAT | PyBUF_STRIDES) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    std::string_view format = view.format ? view.format : "B";
+    if (!format.empty() && (format[0] == '<' || format[0] == '=' || format[0] == '@')) format.remove_prefix(1);
+    const bool c128 = format == "Zd" && view.itemsize == 16;
+    const bool f64 = format == "d" && view.itemsize == 8;
+    const bool ok = view.ndim == 1 && (c128 || f64);
+    if (ok) {
+        const Py_ssize_t n = view.shape[0];
+        const Py_ssize_t stride = view.strides ? view.strides[0] : view.itemsize;
+        const char* base = static_cast<const char*>(view.buf);
+        out.resize(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            double parts[2] = {0.0, 0.0};
+            std::memcpy(parts, base + i * stride, c128 ? 16 : 8);
+            out[static_cast<std::size_t>(i)] = {parts[0], parts[1]};
+        }
+    }
+    PyBuffer_Release(&view);
+    return ok;
+}
+
 bool complex_from_sequence(PyObject* obj, std::vector<Cx>& out) {
+    if (!PyUnicode_Check(obj) && PySequence_Check(obj) && read_complex_buffer(obj, out)) return true;
     std::size_t hint = 0;
     Ref it = sequence_iterator(obj, &hint);
     if (!it) return false;

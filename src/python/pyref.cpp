@@ -99,6 +99,8 @@ bool read_float_buffer(PyObject* obj, std::vector<double>& out) {
     return ok;
 }
 
+}  // namespace
+
 // numpy's masked arrays (and subclasses) export their raw data through the
 // buffer protocol, masked entries included; they are read item by item, where
 // a masked entry converts to NaN.
@@ -113,7 +115,6 @@ bool is_masked_array(PyObject* obj) {
     return false;
 }
 
-}  // namespace
 
 Ref sequence_iterator(PyObject* obj, std::size_t* hint) {
     *hint = 0;

@@ -86,6 +86,10 @@ bool reserve_from_hint(std::vector<T>& out, std::size_t hint) noexcept {
 // nothing with a Python exception set.
 std::optional<std::vector<double>> floats_from_sequence(PyObject* obj);
 
+// numpy's masked arrays (and subclasses): their buffer holds the masked
+// entries' raw values, so they are read item by item.
+bool is_masked_array(PyObject* obj);
+
 // Python list of floats / str.
 PyObject* list_of_floats(const std::vector<double>& v);
 PyObject* list_of_strings(const std::vector<std::string>& v);
