@@ -4,7 +4,7 @@ The same noisy spectra (1 % complex noise, fixed numpy seed) of three topologies
 are fitted from the same start (every open-bound value off by a factor of 2.5,
 exponents lowered by 0.1) by:
   - velotz: Circuit.fit(guess_init=False), the default multi-start
-    Levenberg-Marquardt method;
+    Levenberg-Marquardt method, given the numpy arrays as scipy's model is;
   - scipy: least_squares (method "trf" with the same bounds) on the same
     modulus-weighted residuals, the model written in numpy;
   - impedance.py (`pip install impedance`): CustomCircuit.fit with
@@ -58,7 +58,7 @@ def start_values(true, bounds):
 
 
 def fit_velotz(circuit, f, z, start, model, w):
-    r = circuit.with_values(start).fit(list(f), list(z), guess_init=False)
+    r = circuit.with_values(start).fit(f, z, guess_init=False)
     return [r.params[n] for n in circuit.param_names()]
 
 
