@@ -102,6 +102,15 @@ def child(mode, name, n, repeats, memory_fits):
     circuit = velotz.Circuit(name)
     spectra = [(f, z) for z in zs]
     out = {"threads": os.environ.get("RAYON_NUM_THREADS", "default")}
+    # Untimed warm-up on a few spectra: the network is loaded, and every
+    # thread's working arrays allocated, before the clock starts, so the
+    # timed run measures steady throughput and not a process's first steps.
+    warm = spectra[: 4 * max(os.cpu_count() or 1, 1)]
+    if mode == "loop":
+        for fz in warm:
+            circuit.fit(*fz)
+    elif mode == "batch":
+        velotz.fit_batch(circuit, warm)
     if mode == "batch":
         times, cpu = [], []
         for _ in range(repeats):
