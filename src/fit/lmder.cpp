@@ -168,11 +168,11 @@ double enorm_scaled(std::size_t n, const double* x) {
 }  // namespace
 
 // When every component is zero or intermediate, the loop above adds only to
-// s2, in index order, and returns sqrt(s2) (with no small component the "s2 !=
-// 0" branch is sqrt(s2·(1 + 0)); with nothing but zeros it is 0·sqrt(0)). That
-// sum is formed here with the squares taken four at a time and added one by
-// one in the same order; any other component sends the vector through the
-// loop above.
+// s2, in index order (a zero changes neither s3 nor x3max), and returns
+// sqrt(s2): the "s2 != 0" branch is then sqrt(s2·(1 + 0)), and with nothing
+// but zeros the result is 0·sqrt(0). That sum is formed here with the squares
+// taken four at a time and added one by one in the same order; any other
+// component sends the vector through the loop above.
 VELOTZ_LA_CLONES
 double enorm(std::size_t n, const double* x) {
     const double agiant = rgiant / static_cast<double>(n);
