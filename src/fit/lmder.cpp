@@ -91,7 +91,7 @@ __attribute__((always_inline)) inline vd load4(const double* p) {
 
 // Lanes of |v| that are zero or in enorm's intermediate range (rdwarf, agiant):
 // all bits set there, clear elsewhere (NaN and infinity included).
-__attribute__((always_inline)) inline vi plain_lanes(vd v, vd agiant) {
+__attribute__((always_inline)) inline vi plain_lanes(const vd& v, const vd& agiant) {
     const vd a = (vd)((vi)v & vi{INT64_MAX, INT64_MAX, INT64_MAX, INT64_MAX});
     const vd zero = {0.0, 0.0, 0.0, 0.0};
     const vd dwarf = {rdwarf, rdwarf, rdwarf, rdwarf};
