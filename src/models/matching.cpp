@@ -2,6 +2,7 @@
 // order within a parallel block do not matter, labels never enter.
 #include <algorithm>
 #include <cmath>
+#include <tuple>
 
 #include "models/registry.hpp"
 
@@ -107,11 +108,68 @@ std::optional<TopologyMatch> match_or_expand(const NodeList& model, const NodeLi
     return std::nullopt;
 }
 
+namespace {
+
+// The canonical form of every registry circuit, computed once: the circuits
+// are fixed text. `parsed` is false for an entry whose circuit does not parse
+// (skipped by the search, as it would be when parsed on every call).
+struct ModelForm {
+    bool parsed = false;
+    std::string key;
+    std::vector<Span> spans;
+};
+
+const std::vector<ModelForm>& model_forms() {
+    static const std::vector<ModelForm> forms = [] {
+        std::vector<ModelForm> out(MODEL_SPECS.size());
+        for (std::size_t i = 0; i < MODEL_SPECS.size(); ++i) {
+            if (auto model = parse(MODEL_SPECS[i].circuit)) {
+                auto [key, spans] = canonical(*model);
+                out[i] = ModelForm{true, std::move(key), std::move(spans)};
+            }
+        }
+        return out;
+    }();
+    return forms;
+}
+
+// match_topology's mapping for equal keys.
+Mapping map_spans(std::size_t user_params, const std::vector<Span>& user_spans, const std::vector<Span>& model_spans) {
+    Mapping mapping(user_params, 0);
+    for (std::size_t i = 0; i < user_spans.size() && i < model_spans.size(); ++i) {
+        for (std::size_t j = 0; j < user_spans[i].count; ++j) {
+            mapping[user_spans[i].start + j] = model_spans[i].start + j;
+        }
+    }
+    return mapping;
+}
+
+}  // namespace
+
+// match_or_expand against each registry circuit in order, with the user's
+// canonical form (and that of its rewritten form, once needed) computed once
+// for all of them.
 std::optional<RegistryMatch> find_for_topology(const NodeList& user) {
-    for (std::size_t i = 0; i < MODEL_SPECS.size(); ++i) {
-        auto model = parse(MODEL_SPECS[i].circuit);
-        if (!model) continue;
-        if (auto m = match_or_expand(*model, user)) return RegistryMatch{i, std::move(*m)};
+    const std::vector<ModelForm>& forms = model_forms();
+    const auto [user_key, user_spans] = canonical(user);
+    bool rewrite_done = false, expanded = false;
+    NodeList rewritten;
+    std::string rewritten_key;
+    std::vector<Span> rewritten_spans;
+    for (std::size_t i = 0; i < forms.size(); ++i) {
+        const ModelForm& model = forms[i];
+        if (!model.parsed) continue;
+        if (model.key == user_key) {
+            return RegistryMatch{i, TopologyMatch{map_spans(param_count(user), user_spans, model.spans), false}};
+        }
+        if (!rewrite_done) {
+            rewrite_done = true;
+            rewritten = expand_series(user, expanded);
+            if (expanded) std::tie(rewritten_key, rewritten_spans) = canonical(rewritten);
+        }
+        if (expanded && model.key == rewritten_key) {
+            return RegistryMatch{i, TopologyMatch{map_spans(param_count(rewritten), rewritten_spans, model.spans), true}};
+        }
     }
     return std::nullopt;
 }

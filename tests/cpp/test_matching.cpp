@@ -86,6 +86,32 @@ TEST(Mapping, ExpansionConvertsBack) {
     EXPECT_TRUE(std::isnan(nan_alpha[2]));
 }
 
+// The search reuses the registry's canonical forms and the user's own: it
+// must find what trying match_or_expand on each parsed registry circuit in
+// order finds, mapping and flag included.
+TEST(RegistrySearch, EqualsMatchOrExpandOnEachEntryInOrder) {
+    const char* circuits[] = {
+        "R0-(R1,C1)", "(C1,R1)-R0", "R0-K1", "K1-R0", "R0-Zarc1", "L0-R0-Zarc1-Zarc2", "Zarc2-L0-R0-(R1,CPE1)",
+        "R0-(R1-W1,CPE1)", "R0-(W1-R1,CPE1)", "(CPE2,R2)-(R1,CPE1)-R0", "R0-(R1,CPE1)-(R2-Wo2,CPE2)",
+        "R0-(R1,CPE1)-(R2-W2,CPE2)", "R0-(R1-Wo1,CPE1)", "R0", "(R0)", "K1", "L0-R0-K1-(R2,C2)",
+        "R0-((R1,C1),C2)", "R0-(R1,CPE1)-(R2,CPE2)-(R3,CPE3)", "R0-(Zarc1,C1)", "L0-K1-R0"};
+    for (const char* text : circuits) {
+        const NodeList user = tree(text);
+        std::optional<RegistryMatch> want;
+        for (std::size_t i = 0; i < MODEL_SPECS.size() && !want; ++i) {
+            auto model = parse(MODEL_SPECS[i].circuit);
+            if (!model) continue;
+            if (auto m = match_or_expand(*model, user)) want = RegistryMatch{i, std::move(*m)};
+        }
+        const auto got = find_for_topology(user);
+        ASSERT_EQ(got.has_value(), want.has_value()) << text;
+        if (!got) continue;
+        EXPECT_EQ(got->model_index, want->model_index) << text;
+        EXPECT_EQ(got->match.mapping, want->match.mapping) << text;
+        EXPECT_EQ(got->match.expanded, want->match.expanded) << text;
+    }
+}
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
