@@ -86,7 +86,12 @@ def test_a_weight_file_guesses_every_spectrum(tmp_path):
     lambda f, z: (np.asarray(f, dtype=">f8"), np.asarray(z, dtype=">c16")),  # big-endian
     lambda f, z: (np.repeat(np.asarray(f), 2)[::2], np.repeat(np.asarray(z), 2)[::2]),  # strided views
     lambda f, z: (np.asarray(f), np.asarray(z)[:-1]),                     # lengths differ
-], ids=["f8-c16", "f8-real", "f4-c8", "big-endian", "strided", "mismatch"])
+    # Masked arrays: the masked entries are read as fit() reads them, never
+    # as the raw values their buffer holds.
+    lambda f, z: (np.asarray(f), np.ma.masked_array(z, mask=np.arange(len(z)) == 3)),
+    lambda f, z: (np.ma.masked_array(f, mask=np.arange(len(f)) == 5), np.asarray(z)),
+], ids=["f8-c16", "f8-real", "f4-c8", "big-endian", "strided", "mismatch", "masked-z", "masked-f"])
+@pytest.mark.filterwarnings("ignore:Warning. converting a masked element to nan:UserWarning")
 def test_numpy_spectra_read_as_fit_reads_them(randles, convert):
     c = Circuit("randles").with_values(RANDLES_TRUE)
     spectra = [convert(*s) for s in randles[:3]]

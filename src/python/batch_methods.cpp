@@ -14,7 +14,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -54,44 +53,6 @@ Ref own_items(PyObject* seq, const char* message) {
     return Ref(PySequence_Tuple(fast.get()));
 }
 
-// A one-dimensional contiguous buffer of float64 ("d") or complex128 ("Zd")
-// values, read whole. The values are those the item-by-item conversion
-// reads (a float64 item is the same double, a complex128 item the same pair,
-// a real impedance gets imaginary part 0.0), without a Python object per
-// item: numpy arrays convert about ten times faster, which matters because
-// conversion is the one serial part of a batch. Anything else (lists, other
-// dtypes, strided views) returns false without an exception and takes the
-// general route.
-template <typename T>
-bool read_buffer(PyObject* obj, bool complex_ok, std::vector<T>& out, bool& was_complex) {
-    if (!PyObject_CheckBuffer(obj)) return false;
-    Py_buffer view;
-    if (PyObject_GetBuffer(obj, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    std::string format = view.format ? view.format : "B";
-    if (!format.empty() && (format[0] == '<' || format[0] == '=' || format[0] == '@')) format.erase(0, 1);
-    const bool is_real = format == "d" && view.itemsize == 8;
-    const bool is_complex = complex_ok && format == "Zd" && view.itemsize == 16;
-    const bool ok = view.ndim == 1 && (is_real || is_complex);
-    if (ok) {
-        const auto n = static_cast<std::size_t>(view.len / view.itemsize);
-        const auto* data = static_cast<const double*>(view.buf);
-        out.resize(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            if constexpr (std::is_same_v<T, double>) {
-                out[i] = data[i];
-            } else {
-                out[i] = is_complex ? T{data[2 * i], data[2 * i + 1]} : T{data[i], 0.0};
-            }
-        }
-        was_complex = is_complex;
-    }
-    PyBuffer_Release(&view);
-    return ok;
-}
-
 // One item of `spectra`: a (frequencies, impedances) pair as a tuple or list
 // of two, or a dataframe. Returns false with the exception set.
 bool convert_item(PyObject* item, Spectrum& out) {
@@ -99,13 +60,8 @@ bool convert_item(PyObject* item, Spectrum& out) {
         Ref f(PySequence_GetItem(item, 0));
         Ref z(PySequence_GetItem(item, 1));
         if (!f || !z) return false;
-        bool unused = false;
-        if (read_buffer(f.get(), false, out.frequencies, unused) &&
-            read_buffer(z.get(), true, out.impedances, unused) &&
-            out.frequencies.size() == out.impedances.size())
-            return true;
-        out.frequencies.clear();
-        out.impedances.clear();
+        // As fit() reads them: numpy float64/complex128 arrays straight from
+        // their buffer, masked arrays and everything else item by item.
         return spectrum(f.get(), z.get(), out);
     }
     return spectrum(item, nullptr, out);
