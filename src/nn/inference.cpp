@@ -316,6 +316,7 @@ __attribute__((always_inline)) inline void conv_block(const double* __restrict p
         #pragma GCC unroll 8
         for (int v = 0; v < RV; ++v) acc[t][v] = b[v];
     }
+    #pragma GCC unroll 2
     for (std::size_t m = 0; m < nterms; ++m) {
         vd wv[RV];
         #pragma GCC unroll 8
