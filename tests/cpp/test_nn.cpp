@@ -679,37 +679,59 @@ TEST(Layers, GeluSameBitsOnEveryKernel) {
     }
 }
 
+// A one-arc spectrum, r0 + r / (1 + r·(jω)^p·c) + jω·l, at n frequencies
+// from 10^top Hz downwards in steps of `step` decades.
+struct ArcSpectrum {
+    std::vector<double> f;
+    std::vector<cd> z;
+};
+ArcSpectrum arc_spectrum(int n, double top, double step, double r0, double r, double c, double p = 1.0,
+                         double l = 0.0) {
+    ArcSpectrum s;
+    for (int i = 0; i < n; ++i) {
+        const double hz = std::pow(10.0, top - step * i);
+        const cd jw(0.0, 2 * 3.141592653589793 * hz);
+        cd zi = r0 + r / (1.0 + r * (p == 1.0 ? jw : std::pow(jw, p)) * c);
+        if (l != 0.0) zi += jw * l;
+        s.z.push_back(zi);
+        s.f.push_back(hz);
+    }
+    return s;
+}
+
+// The guess of `g` with the portable convolution kernel and with every faster
+// one this CPU has, bit for bit (and finite, with `finite`).
+void expect_same_on_every_kernel(const Guesser& g, const ArcSpectrum& s, const std::string& what,
+                                 bool finite = false) {
+    velotz::use_convolution_kernel(0);
+    auto want = g.guess(s.f, s.z);
+    ASSERT_TRUE(want) << what << ": " << want.error().message();
+    for (int level : {1, 2}) {
+        if (velotz::use_convolution_kernel(level) != level) continue;  // not on this CPU
+        auto got = g.guess(s.f, s.z);
+        ASSERT_TRUE(got) << what;
+        ASSERT_EQ(got->size(), want->size());
+        for (std::size_t i = 0; i < want->size(); ++i) {
+            if (finite) {
+                EXPECT_TRUE(std::isfinite((*got)[i])) << what << " " << i;
+            }
+            EXPECT_EQ(std::bit_cast<std::uint64_t>((*want)[i]), std::bit_cast<std::uint64_t>((*got)[i]))
+                << what << " " << i << " level " << level;
+        }
+    }
+    velotz::use_convolution_kernel(-1);
+}
+
 // Every shipped network guesses the same bits with every kernel.
 TEST(Guess, ShippedNetworksSameOnEveryKernel) {
     std::size_t count = 0;
     const velotz::EmbeddedModel* models = velotz::embedded_models(&count);
     ASSERT_GE(count, 11u);
-    std::vector<double> f;
-    std::vector<cd> z;
-    for (int i = 0; i < 50; ++i) {
-        const double hz = std::pow(10.0, 5.0 - 0.14 * i);
-        const cd jw(0.0, 2 * 3.141592653589793 * hz);
-        z.push_back(12.0 + 80.0 / (1.0 + 80.0 * std::pow(jw, 0.85) * 2e-5) + jw * 1e-6);
-        f.push_back(hz);
-    }
+    const ArcSpectrum s = arc_spectrum(50, 5.0, 0.14, 12.0, 80.0, 2e-5, 0.85, 1e-6);
     for (std::size_t m = 0; m < count; ++m) {
         auto g = Guesser::from_bytes(models[m].bytes, models[m].size);
         ASSERT_TRUE(g) << models[m].name;
-        velotz::use_convolution_kernel(0);
-        auto portable = g->guess(f, z);
-        ASSERT_TRUE(portable) << models[m].name;
-        for (int level : {1, 2}) {
-            if (velotz::use_convolution_kernel(level) != level) continue;  // not on this CPU
-            auto fast = g->guess(f, z);
-            ASSERT_TRUE(fast) << models[m].name;
-            ASSERT_EQ(portable->size(), fast->size());
-            for (std::size_t i = 0; i < fast->size(); ++i) {
-                EXPECT_TRUE(std::isfinite((*fast)[i])) << models[m].name << " " << i;
-                EXPECT_EQ(std::bit_cast<std::uint64_t>((*portable)[i]), std::bit_cast<std::uint64_t>((*fast)[i]))
-                    << models[m].name << " " << i << " level " << level;
-            }
-        }
-        velotz::use_convolution_kernel(-1);
+        expect_same_on_every_kernel(*g, s, models[m].name, true);
     }
 }
 
@@ -759,34 +781,14 @@ TEST(Layers, GroupNormMatchesDefinitionOnEveryKernel) {
 // channels (two groups of 8 and 4 left over), 37 grid positions, dense
 // layers of 21 and 7 outputs. Every kernel gives the same bits.
 TEST(Guess, OddSizedNetworkSameOnEveryKernel) {
-    std::vector<double> f;
-    std::vector<cd> z;
-    for (int i = 0; i < 33; ++i) {
-        const double hz = std::pow(10.0, 5.0 - 0.2 * i);
-        const cd jw(0.0, 2 * 3.141592653589793 * hz);
-        z.push_back(3.0 + 30.0 / (1.0 + 30.0 * jw * 1e-5));
-        f.push_back(hz);
-    }
+    const ArcSpectrum s = arc_spectrum(33, 5.0, 0.2, 3.0, 30.0, 1e-5);
     for (auto [c, groups] : {std::pair{20u, 4u}, std::pair{16u, 8u}}) {
         File file = network(Shape{.c = c, .k = 5, .groups = groups, .h1 = 21, .h2 = 7, .n_grid = 37,
                                   .dilations = {1, 3, 8}},
                             7 * c);
         auto g = file.load();
         ASSERT_TRUE(g) << g.error().message();
-        velotz::use_convolution_kernel(0);
-        auto want = g->guess(f, z);
-        ASSERT_TRUE(want) << want.error().message();
-        for (int level : {1, 2}) {
-            if (velotz::use_convolution_kernel(level) != level) continue;  // not on this CPU
-            auto got = g->guess(f, z);
-            ASSERT_TRUE(got);
-            ASSERT_EQ(got->size(), want->size());
-            for (std::size_t i = 0; i < want->size(); ++i) {
-                EXPECT_EQ(std::bit_cast<std::uint64_t>((*got)[i]), std::bit_cast<std::uint64_t>((*want)[i]))
-                    << "c=" << c << " " << i << " level " << level;
-            }
-        }
-        velotz::use_convolution_kernel(-1);
+        expect_same_on_every_kernel(*g, s, "c=" + std::to_string(c));
     }
 }
 
@@ -795,14 +797,7 @@ TEST(Guess, OddSizedNetworkSameOnEveryKernel) {
 TEST(Guess, CopiedAndMovedNetworksGuessTheSame) {
     std::size_t count = 0;
     const velotz::EmbeddedModel* models = velotz::embedded_models(&count);
-    std::vector<double> f;
-    std::vector<cd> z;
-    for (int i = 0; i < 40; ++i) {
-        const double hz = std::pow(10.0, 4.0 - 0.15 * i);
-        const cd jw(0.0, 2 * 3.141592653589793 * hz);
-        z.push_back(5.0 + 50.0 / (1.0 + 50.0 * jw * 1e-4));
-        f.push_back(hz);
-    }
+    const auto [f, z] = arc_spectrum(40, 4.0, 0.15, 5.0, 50.0, 1e-4);
     for (std::size_t m = 0; m < count; m += 5) {
         auto g = Guesser::from_bytes(models[m].bytes, models[m].size);
         ASSERT_TRUE(g) << models[m].name;

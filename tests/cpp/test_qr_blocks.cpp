@@ -93,22 +93,30 @@ void qrfac_reference(std::size_t m, std::size_t n, double* a, std::size_t lda, s
     }
 }
 
+// Matrix entries at scales far apart, with exact zeros and 1e±160, which
+// reach every branch of enorm and of the pivoting.
+struct RandomEntries {
+    std::mt19937_64 rng;
+    std::normal_distribution<double> normal;
+    std::uniform_int_distribution<int> pick{0, 30};
+    explicit RandomEntries(std::uint64_t seed) : rng(seed) {}
+    void fill(std::vector<double>& a) {
+        for (double& v : a) {
+            const int roll = pick(rng);
+            v = roll == 0 ? 0.0 : roll == 1 ? 1e-160 : roll == 2 ? 1e160 : normal(rng) * std::pow(10.0, pick(rng) % 7 - 3);
+        }
+    }
+};
+
 }  // namespace
 
 TEST(QrBlocks, QrfacEqualsTheColumnByColumnLoopBitForBit) {
-    std::mt19937_64 rng(99);
-    std::normal_distribution<double> normal;
-    std::uniform_int_distribution<int> pick(0, 30);
+    RandomEntries entries(99);
     for (int trial = 0; trial < 300; ++trial) {
         const std::size_t n = 1 + static_cast<std::size_t>(trial % 11);
         const std::size_t m = n + static_cast<std::size_t>(trial % 7) * 9;
         std::vector<double> a(m * n);
-        for (double& v : a) {
-            const int roll = pick(rng);
-            // Scales far apart, exact zeros, duplicated columns and tiny
-            // or huge entries reach every branch of enorm and of the pivoting.
-            v = roll == 0 ? 0.0 : roll == 1 ? 1e-160 : roll == 2 ? 1e160 : normal(rng) * std::pow(10.0, pick(rng) % 7 - 3);
-        }
+        entries.fill(a);
         if (n > 2 && trial % 4 == 0) std::copy_n(a.begin(), m, a.begin() + static_cast<std::ptrdiff_t>(m));
         std::vector<double> b = a;
         std::vector<std::size_t> ip1(n), ip2(n);
@@ -128,17 +136,12 @@ TEST(QrBlocks, QrfacEqualsTheColumnByColumnLoopBitForBit) {
 // q^T fvec after the factorisation leaves it, bit for bit; the factorisation
 // itself is unchanged by carrying it.
 TEST(QrBlocks, ExtraColumnEqualsQTransposeTimesItBitForBit) {
-    std::mt19937_64 rng(17);
-    std::normal_distribution<double> normal;
-    std::uniform_int_distribution<int> pick(0, 30);
+    RandomEntries entries(17);
     for (int trial = 0; trial < 300; ++trial) {
         const std::size_t n = 1 + static_cast<std::size_t>(trial % 12);
         const std::size_t m = n + static_cast<std::size_t>(trial % 5) * 13;
         std::vector<double> a(m * (n + 1));
-        for (double& v : a) {
-            const int roll = pick(rng);
-            v = roll == 0 ? 0.0 : roll == 1 ? 1e-160 : roll == 2 ? 1e160 : normal(rng) * std::pow(10.0, pick(rng) % 7 - 3);
-        }
+        entries.fill(a);
         // A zero column (a reflection that is skipped) and a duplicated one.
         if (n > 2 && trial % 3 == 0) std::fill_n(a.begin() + static_cast<std::ptrdiff_t>(m), m, 0.0);
         if (n > 3 && trial % 4 == 1) std::copy_n(a.begin(), m, a.begin() + static_cast<std::ptrdiff_t>(2 * m));

@@ -18,6 +18,7 @@ was found. Cases are generated from (seed, category, index), so a reported
 case is reproduced with --only CATEGORY:INDEX.
 """
 import argparse
+import contextlib
 import json
 import math
 import os
@@ -35,6 +36,31 @@ TINY = os.path.join(TESTS, "data", "tiny.eisnn")
 # Under AddressSanitizer a failed operator new aborts instead of throwing, so
 # sizes meant to exceed memory are left out there.
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+# Hostile input may be refused with these exceptions; anything else a case
+# raises is a finding.
+REFUSALS = (ValueError, TypeError, OverflowError, MemoryError, IndexError)
+
+
+@contextlib.contextmanager
+def refusals(ctx, runtime_texts=("no float here",), source="__float__", interrupt=False, extra=()):
+    """Records an expected refusal as the case's outcome: one of REFUSALS or
+    `extra`, a RuntimeError carrying one of `runtime_texts` (raised by the
+    case's own hostile objects, from `source`) and, with `interrupt`,
+    KeyboardInterrupt."""
+    try:
+        yield
+    except REFUSALS + tuple(extra) as err:
+        ctx["outcome"] = "refused: " + type(err).__name__
+    except KeyboardInterrupt:
+        if not interrupt:
+            raise
+        ctx["outcome"] = "refused: KeyboardInterrupt"
+    except RuntimeError as err:
+        if not any(text in str(err) for text in runtime_texts):
+            raise
+        ctx["outcome"] = "refused: RuntimeError from " + source
 
 
 def huge(*values):
@@ -276,7 +302,7 @@ def run_numeric_case(velotz, rng, ctx):
     n = rng.choice([0, 1, 2, 3, 7, 20])
     p = len(circuit.param_names())
     entry = rng.randrange(9)
-    try:
+    with refusals(ctx):
         if entry == 0:
             circuit.impedance(numeric_vector(rng, n))
         elif entry == 1:
@@ -315,12 +341,6 @@ def run_numeric_case(velotz, rng, ctx):
             e = cls(*args)
             repr(e)
             velotz.Series([e, e]).impedance([1.0, math.nan])
-    except (ValueError, TypeError, OverflowError, MemoryError, IndexError) as err:
-        ctx["outcome"] = "refused: " + type(err).__name__
-    except RuntimeError as err:
-        if "no float here" not in str(err):
-            raise
-        ctx["outcome"] = "refused: RuntimeError from __float__"
 
 
 # Constrained circuits: with_fixed, with_free and with_bounds.
@@ -412,7 +432,7 @@ def run_constraints_case(velotz, rng, ctx):
         circuit = constrained_circuit(velotz, rng, circuit)
     names = circuit.param_names()
     op = rng.randrange(6)
-    try:
+    with refusals(ctx):
         if op == 0:
             arg = hostile_dict(rng, names, lambda d: hostile_value(rng, d))
             out = circuit.with_fixed(arg)
@@ -452,12 +472,6 @@ def run_constraints_case(velotz, rng, ctx):
                 z = velotz.Circuit("R0-(R1,C1)").with_values([5.0, 50.0, 1e-4]).impedance(f)
                 r = c.fit(f, z, method=rng.choice(METHODS), guess_init=False, **small_budget(rng))
                 ctx["check_fit"](r)
-    except (ValueError, TypeError, OverflowError, MemoryError, IndexError) as err:
-        ctx["outcome"] = "refused: " + type(err).__name__
-    except RuntimeError as err:
-        if "no float here" not in str(err):
-            raise
-        ctx["outcome"] = "refused: RuntimeError from __float__"
 
 
 def small_budget(rng):
@@ -554,7 +568,7 @@ def run_batch_case(velotz, rng, ctx):
 
     prog = rng.choice([False, None, progress, progress, True, 1, lambda *a: None])
     interval = rng.choice([0.0, 0.0, 0.1, -1.0, math.nan])
-    try:
+    with refusals(ctx, ("progress refused", "no float here"), "a callback", interrupt=True):
         if rng.random() < 0.85:
             results = velotz.fit_batch(circuit, spectra, seeds=seeds, progress=prog, **options)
         else:
@@ -569,14 +583,6 @@ def run_batch_case(velotz, rng, ctx):
                 repr(r), r.params, r.stderr
         if isinstance(results, velotz.BatchResult):
             repr(results), results.errors, results.fitted
-    except (ValueError, TypeError, OverflowError, MemoryError, IndexError) as err:
-        ctx["outcome"] = "refused: " + type(err).__name__
-    except KeyboardInterrupt:
-        ctx["outcome"] = "refused: KeyboardInterrupt"
-    except RuntimeError as err:
-        if "progress refused" not in str(err) and "no float here" not in str(err):
-            raise
-        ctx["outcome"] = "refused: RuntimeError from a callback"
 
 
 # Analysis: Kramers-Kronig, diagnose, compare and the compiled helpers.
@@ -597,7 +603,7 @@ def run_analysis_case(velotz, rng, ctx):
             f = f.copy()
             f[rng.randrange(n)] = rng.choice([math.nan, 0.0, -1.0, math.inf, 5e-324])
     op = rng.randrange(6)
-    try:
+    with refusals(ctx, extra=(ZeroDivisionError,)):
         if op in (0, 1):
             max_m = rng.choice([50, 1, 0, -1, 2, 10**6, 2**62, 2**63, 2**64, -(2**63), True, 1.5, "3", None])
             c = rng.choice([0.85, None, math.nan, math.inf, -math.inf, 0.0, -1.0, 2.0, "x", BadFloat()])
@@ -643,12 +649,6 @@ def run_analysis_case(velotz, rng, ctx):
             core._structure(circuit, rng.choice([f, list(f), [], [math.nan, -1.0], Liar([1.0], 2**62) if huge(1)
                                                  else [1.0], "x"]),
                             rng.choice([1e-3, 0.0, -1.0, math.nan, math.inf]))
-    except (ValueError, TypeError, OverflowError, MemoryError, IndexError, ZeroDivisionError) as err:
-        ctx["outcome"] = "refused: " + type(err).__name__
-    except RuntimeError as err:
-        if "no float here" not in str(err):
-            raise
-        ctx["outcome"] = "refused: RuntimeError from __float__"
 
 
 # Pickle reconstructors fed hostile states.
@@ -690,7 +690,7 @@ def run_state_case(velotz, rng, ctx):
     core = sys.modules["velotz._core"]
     circuit = constrained_circuit(velotz, rng)
     kind = rng.randrange(4)
-    try:
+    with refusals(ctx, extra=(RecursionError,)):
         if kind == 0:
             fn, (state,) = circuit.__reduce__()
             if rng.random() < 0.3:
@@ -725,12 +725,6 @@ def run_state_case(velotz, rng, ctx):
                            {"format": 1, "nodes": deep_nodes(rng), "values_given": True},
                            {"format": 1, "nodes": [("R", "R0", (1.0,))] * rng.choice([1, 1000] + huge(200000)),
                             "values_given": BadFloat()}]))
-    except (ValueError, TypeError, OverflowError, MemoryError, IndexError, RecursionError) as err:
-        ctx["outcome"] = "refused: " + type(err).__name__
-    except RuntimeError as err:
-        if "no float here" not in str(err):
-            raise
-        ctx["outcome"] = "refused: RuntimeError from __float__"
 
 
 CATEGORIES = {"parser": run_parser_case, "weights": run_weights_case, "numeric": run_numeric_case,
