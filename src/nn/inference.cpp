@@ -95,9 +95,11 @@ __attribute__((always_inline)) inline vd splat_load(const double* p) {
     // The address is written as base + constant, so that the broadcasts of
     // one block share one base register.
     if constexpr (Isa >= 2) {
-        // With AVX-512 the same 256-bit broadcast may use all 32 registers.
+        // The target stays in registers 0-15 even where AVX-512 offers 32: a
+        // broadcast into registers 16-31 needs the EVEX encoding, which was
+        // measured about a fifth slower in the convolution on Zen 4.
         vd r;
-        asm("vbroadcastsd %c2(%1), %0" : "=v"(r) : "r"(p), "i"(8 * Index), "m"(p[Index]));
+        asm("vbroadcastsd %c2(%1), %0" : "=x"(r) : "r"(p), "i"(8 * Index), "m"(p[Index]));
         return r;
     } else if constexpr (Isa >= 1) {
         vd r;
@@ -271,9 +273,8 @@ struct Tap {
 // the block has the term). Its inputs are the term's column of the panel.
 struct Term {
     std::size_t cj;
-    std::size_t wofs;   // cj * kRows: offset of the term's weights in a packed group
+    std::size_t wofs;  // cj * kRows: offset of the term's weights in a packed group
     std::size_t mask;
-    std::ptrdiff_t in;  // offset of the input read at the block's first position
 };
 
 constexpr int kRowVecs = 2;              // vectors of output channels per block
@@ -289,6 +290,50 @@ constexpr unsigned char kGroupPlain = 0;      // edge terms may read the zero pa
 constexpr unsigned char kGroupNeedsMask = 2;  // edge terms must be left out
 constexpr unsigned char kGroupHasZero = 1;    // zero weights must be skipped as well
 
+// Writes a block's sums, acc[t][v] holding output channels o + kLanes v ...
+// o + kLanes v + 3 at position t0 + t, to the channel-major output. Full
+// blocks are transposed four positions at a time in registers and stored
+// as rows; a block cut short by the end of the grid goes value by value.
+template <int RV, std::size_t B>
+__attribute__((always_inline)) inline void store_block(const vd (&acc)[B][RV], std::size_t o, std::size_t len,
+                                                       std::size_t t0, double* __restrict out) {
+    constexpr int T = static_cast<int>(B);
+    double* const base = out + o * len + t0;
+    if (len - t0 >= B) {
+        #pragma GCC unroll 8
+        for (int v = 0; v < RV; ++v) {
+            #pragma GCC unroll 8
+            for (int t = 0; t < T; t += 4) {
+                const vd lo01 = __builtin_shuffle(acc[t][v], acc[t + 1][v], vi{0, 4, 2, 6});
+                const vd hi01 = __builtin_shuffle(acc[t][v], acc[t + 1][v], vi{1, 5, 3, 7});
+                const vd lo23 = __builtin_shuffle(acc[t + 2][v], acc[t + 3][v], vi{0, 4, 2, 6});
+                const vd hi23 = __builtin_shuffle(acc[t + 2][v], acc[t + 3][v], vi{1, 5, 3, 7});
+                const vd rows[4] = {__builtin_shuffle(lo01, lo23, vi{0, 1, 4, 5}),
+                                    __builtin_shuffle(hi01, hi23, vi{0, 1, 4, 5}),
+                                    __builtin_shuffle(lo01, lo23, vi{2, 3, 6, 7}),
+                                    __builtin_shuffle(hi01, hi23, vi{2, 3, 6, 7})};
+                #pragma GCC unroll 4
+                for (int r = 0; r < 4; ++r) {
+                    std::memcpy(base + static_cast<std::size_t>(kLanes * v + r) * len + static_cast<std::size_t>(t),
+                                &rows[r], sizeof(vd));
+                }
+            }
+        }
+        return;
+    }
+    const std::size_t n = len - t0;
+    #pragma GCC unroll 8
+    for (int v = 0; v < RV; ++v) {
+        double tmp[T][kLanes];
+        #pragma GCC unroll 8
+        for (int t = 0; t < T; ++t) std::memcpy(tmp[t], &acc[t][v], sizeof(vd));
+        for (int r = 0; r < kLanes; ++r) {
+            double* dst = base + static_cast<std::size_t>(kLanes * v + r) * len;
+            for (std::size_t t = 0; t < n; ++t) dst[t] = tmp[t][r];
+        }
+    }
+}
+
 // Output channels o .. o + R - 1 (R = kLanes * RV) at positions
 // [t0, t0 + B) are computed together, vectorised across the channels:
 // out[o][t] = bias[o] + sum over c, j (in that order) of w[o][c][j] * in[c][t + off_j],
@@ -296,11 +341,9 @@ constexpr unsigned char kGroupHasZero = 1;    // zero weights must be skipped as
 // of additions in that fixed order; B x RV vector chains are in flight.
 // `pw` holds the R rows' weights as [c][j][r]; `panel` the block's inputs as
 // [t][term]. Masked handles terms present at only some positions; SkipZero
-// skips zero weights (lane by lane: the sum is left unchanged). Direct reads
-// the inputs straight from the padded rows instead (`panel` is then the
-// padded input at the block's first position, and each term carries its
-// offset), for groups that may read absent edge terms as zero padding.
-template <int RV, bool Masked, bool SkipZero, bool Direct, int Isa, std::size_t B>
+// skips zero weights (lane by lane: the sum is left unchanged). Groups that
+// may read absent edge terms as zero padding take conv_block_strip instead.
+template <int RV, bool Masked, bool SkipZero, std::size_t B>
 __attribute__((always_inline)) inline void conv_block(const double* __restrict pw, const double* __restrict bias,
                                                       std::size_t o, const Term* __restrict terms,
                                                       std::size_t nterms, const unsigned char* __restrict live,
@@ -327,12 +370,10 @@ __attribute__((always_inline)) inline void conv_block(const double* __restrict p
             for (int v = 0; v < RV; ++v) nonzero[v] = wv[v] != 0.0;
         }
         const unsigned char* lv = live + terms[m].mask * B;
-        const double* xd = panel + terms[m].in;
-        // Position t of the block, with t a constant (the direct broadcasts
-        // then address xd + t).
+        // Position t of the block, with t a constant.
         const auto position = [&]<int t>() __attribute__((always_inline)) {
             if (Masked && !lv[t]) return;
-            const vd x = Direct ? splat_load<Isa, t>(xd) : splat(panel[static_cast<std::size_t>(t) * nterms + m]);
+            const vd x = splat(panel[static_cast<std::size_t>(t) * nterms + m]);
             #pragma GCC unroll 8
             for (int v = 0; v < RV; ++v) {
                 if constexpr (SkipZero) {
@@ -347,17 +388,51 @@ __attribute__((always_inline)) inline void conv_block(const double* __restrict p
             (position.template operator()<t>(), ...);
         }(std::make_integer_sequence<int, T>{});
     }
-    const std::size_t n = std::min(B, len - t0);
+    store_block<RV, B>(acc, o, len, t0, out);
+}
+
+// The same sum for the groups that read absent edge terms as zero padding,
+// from a strip: the block's inputs term by term, [term][t], so that the B
+// broadcasts of one term come from one run of B values and the term loop
+// needs no descriptors. The block's live taps are j = ja ... ja + run - 1 of
+// every input channel (a contiguous range: taps are ordered by offset), so
+// term (c, ja + n) uses the weights at pw + ((c * k + ja + n) * kRows).
+template <int RV, int Isa, std::size_t B>
+__attribute__((always_inline)) inline void conv_block_strip(const double* __restrict pw, const double* __restrict bias,
+                                                            std::size_t o, std::size_t cin, std::size_t k,
+                                                            std::size_t ja, std::size_t run,
+                                                            const double* __restrict strip, std::size_t len,
+                                                            std::size_t t0, double* __restrict out) {
+    constexpr int T = static_cast<int>(B);
+    vd acc[T][RV];
+    vd b[RV];
     #pragma GCC unroll 8
-    for (int v = 0; v < RV; ++v) {
-        double tmp[T][kLanes];
+    for (int v = 0; v < RV; ++v) std::memcpy(&b[v], bias + o + static_cast<std::size_t>(kLanes * v), sizeof(vd));
+    #pragma GCC unroll 8
+    for (int t = 0; t < T; ++t) {
         #pragma GCC unroll 8
-        for (int t = 0; t < T; ++t) std::memcpy(tmp[t], &acc[t][v], sizeof(vd));
-        for (int r = 0; r < kLanes; ++r) {
-            double* dst = out + (o + static_cast<std::size_t>(kLanes * v + r)) * len + t0;
-            for (std::size_t t = 0; t < n; ++t) dst[t] = tmp[t][r];
-        }
+        for (int v = 0; v < RV; ++v) acc[t][v] = b[v];
     }
+    // One term: its weights at w, its B inputs at x.
+    const auto term = [&](const double* __restrict w, const double* __restrict x) __attribute__((always_inline)) {
+        vd wv[RV];
+        #pragma GCC unroll 8
+        for (int v = 0; v < RV; ++v) std::memcpy(&wv[v], w + kLanes * v, sizeof(vd));
+        [&]<int... t>(std::integer_sequence<int, t...>) __attribute__((always_inline)) {
+            ([&] {
+                const vd xv = splat_load<Isa, t>(x);
+                #pragma GCC unroll 8
+                for (int v = 0; v < RV; ++v) acc[t][v] += wv[v] * xv;
+            }(), ...);
+        }(std::make_integer_sequence<int, T>{});
+    };
+    const double* w = pw + ja * kRows;
+    for (std::size_t c = 0; c < cin; ++c) {
+        for (std::size_t n = 0; n < run; ++n) term(w + n * kRows, strip + n * B);
+        w += k * kRows;
+        strip += run * B;
+    }
+    store_block<RV, B>(acc, o, len, t0, out);
 }
 
 // The same sum for one output channel, scalar; for the channels left over
@@ -382,8 +457,9 @@ inline void conv_row(const double* __restrict w, double bias, const Term* __rest
 // live tap stays inside the row. `packed` holds the weights of each group of
 // kRows output channels as [c][j][r]; `zero_rows[g]` tells whether group g
 // has a zero weight. `terms` has room for cin * k entries, `panel` for
-// cin * k * kMaxBlock values, `live` for (k + 1) * kMaxBlock flags and `state`
-// for k (each tap's state in the previous block).
+// 2 * cin * k * kMaxBlock + 8 values (the panel of the masked groups, then the
+// strip of the others on a cache-line boundary), `live` for (k + 1) *
+// kMaxBlock flags and `state` for k (each tap's state in the previous block).
 
 template <int Isa>
 __attribute__((always_inline)) inline void conv_kernel_body(const double* __restrict w, const double* __restrict bias, std::size_t cout,
@@ -394,7 +470,14 @@ __attribute__((always_inline)) inline void conv_kernel_body(const double* __rest
     constexpr std::size_t kBlock = kBlockOf<Isa>;
     std::fill(live, live + kBlock, 1);
     bool needs_panel = cout % kRows != 0;
-    for (std::size_t g = 0; g < cout / kRows; ++g) needs_panel = needs_panel || zero_rows[g] != kGroupPlain;
+    bool needs_strip = false;
+    for (std::size_t g = 0; g < cout / kRows; ++g) {
+        needs_panel = needs_panel || zero_rows[g] != kGroupPlain;
+        needs_strip = needs_strip || zero_rows[g] == kGroupPlain;
+    }
+    // The strip follows the panel, on a cache-line boundary.
+    const auto strip_at = reinterpret_cast<std::uintptr_t>(panel + cin * k * kMaxBlock);
+    double* __restrict strip = reinterpret_cast<double*>((strip_at + 63) & ~std::uintptr_t{63});
     const auto block = static_cast<std::ptrdiff_t>(kBlock);
     std::size_t nterms = 0;
     for (std::size_t t0 = 0; t0 < len; t0 += kBlock) {
@@ -422,14 +505,12 @@ __attribute__((always_inline)) inline void conv_kernel_body(const double* __rest
         // the same as the previous block's when every tap has the same state
         // (the interior of the grid), since a term's offsets are relative to
         // the block's first position.
-        if (!same) {
+        if (needs_panel && !same) {
             nterms = 0;
             for (std::size_t c = 0; c < cin; ++c) {
                 for (std::size_t j = 0; j < k; ++j) {
-                    const Tap& tap = taps[j];
                     if (state[j] == 0) continue;
-                    terms[nterms++] = Term{c * k + j, (c * k + j) * kRows, state[j] == 1 ? 0 : j + 1,
-                                           static_cast<std::ptrdiff_t>(c * stride) + tap.off};
+                    terms[nterms++] = Term{c * k + j, (c * k + j) * kRows, state[j] == 1 ? 0 : j + 1};
                 }
             }
         }
@@ -449,20 +530,37 @@ __attribute__((always_inline)) inline void conv_kernel_body(const double* __rest
                 }
             }
         }
-        const double* direct = in + lead + t0;
+        // The live taps of this block, ja ... ja + run - 1, and the strip of
+        // their inputs (reading the zero padding where a tap is partial).
+        std::size_t ja = 0;
+        std::size_t run = 0;
+        for (std::size_t j = 0; j < k; ++j) {
+            if (state[j] == 0) continue;
+            if (run == 0) ja = j;
+            run = j + 1 - ja;
+        }
+        if (needs_strip) {
+            double* dst = strip;
+            for (std::size_t c = 0; c < cin; ++c) {
+                const double* row = in + c * stride + lead + t0;
+                for (std::size_t j = ja; j < ja + run; ++j) {
+                    std::memcpy(dst, row + taps[j].off, kBlock * sizeof(double));
+                    dst += kBlock;
+                }
+            }
+        }
         std::size_t o = 0;
         for (; o + kRows <= cout; o += kRows) {
             const double* pw = packed + o * cin * k;
             const unsigned char kind = zero_rows[o / kRows];
             if (kind == kGroupHasZero) {
-                conv_block<kRowVecs, true, true, false, Isa, kBlock>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
+                conv_block<kRowVecs, true, true, kBlock>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
             } else if (partial && kind == kGroupNeedsMask) {
-                conv_block<kRowVecs, true, false, false, Isa, kBlock>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
+                conv_block<kRowVecs, true, false, kBlock>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
             } else if (kind == kGroupNeedsMask) {
-                conv_block<kRowVecs, false, false, false, Isa, kBlock>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
+                conv_block<kRowVecs, false, false, kBlock>(pw, bias, o, terms, nterms, live, panel, len, t0, out);
             } else {
-                conv_block<kRowVecs, false, false, true, Isa, kBlock>(pw, bias, o, terms, nterms, live, direct, len, t0,
-                                                                      out);
+                conv_block_strip<kRowVecs, Isa, kBlock>(pw, bias, o, cin, k, ja, run, strip, len, t0, out);
             }
         }
         for (; o < cout; ++o) {
@@ -648,7 +746,7 @@ void convolve(const double* w, const Guesser::PackedConv& packed, const double* 
     s.terms.resize(cin * k);
     s.live.resize((k + 1) * kMaxBlock);
     s.state.resize(k);
-    s.panel.resize(cin * k * kMaxBlock);
+    s.panel.resize(2 * cin * k * kMaxBlock + 8);
     conv_kernel(w, bias, cout, cin, k, s.taps.data(), packed.weights.data(), packed.zero_groups.data(),
                 s.terms.data(), s.panel.data(), s.live.data(), s.state.data(), s.padded.data(), stride,
                 static_cast<std::size_t>(lead), len, out);
