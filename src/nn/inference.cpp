@@ -465,8 +465,9 @@ template <int Isa>
 __attribute__((always_inline)) inline void conv_kernel_body(const double* __restrict w, const double* __restrict bias, std::size_t cout,
                  std::size_t cin, std::size_t k, const Tap* __restrict taps, const double* __restrict packed,
                  const unsigned char* __restrict zero_rows, Term* __restrict terms, double* __restrict panel,
-                 unsigned char* __restrict live, unsigned char* __restrict state, const double* __restrict in,
-                 std::size_t stride, std::size_t lead, std::size_t len, double* __restrict out) {
+                 unsigned char* __restrict live, unsigned char* __restrict state, const double* __restrict raw,
+                 const double* __restrict in, std::size_t stride, std::size_t lead, std::size_t len,
+                 double* __restrict out) {
     constexpr std::size_t kBlock = kBlockOf<Isa>;
     std::fill(live, live + kBlock, 1);
     bool needs_panel = cout % kRows != 0;
@@ -540,11 +541,20 @@ __attribute__((always_inline)) inline void conv_kernel_body(const double* __rest
             run = j + 1 - ja;
         }
         if (needs_strip) {
+            const auto n = static_cast<std::ptrdiff_t>(len);
             double* dst = strip;
             for (std::size_t c = 0; c < cin; ++c) {
-                const double* row = in + c * stride + lead + t0;
+                const double* row = raw + c * len;
                 for (std::size_t j = ja; j < ja + run; ++j) {
-                    std::memcpy(dst, row + taps[j].off, kBlock * sizeof(double));
+                    const std::ptrdiff_t first = t + taps[j].off;
+                    if (first >= 0 && first + block <= n) {
+                        std::memcpy(dst, row + first, kBlock * sizeof(double));
+                    } else {
+                        for (std::ptrdiff_t i = 0; i < block; ++i) {
+                            const std::ptrdiff_t pos = first + i;
+                            dst[i] = pos >= 0 && pos < n ? row[pos] : 0.0;
+                        }
+                    }
                     dst += kBlock;
                 }
             }
@@ -573,8 +583,8 @@ __attribute__((always_inline)) inline void conv_kernel_body(const double* __rest
     const double *__restrict w, const double *__restrict bias, std::size_t cout, std::size_t cin, std::size_t k,  \
         const Tap *__restrict taps, const double *__restrict packed, const unsigned char *__restrict zero_rows,   \
         Term *__restrict terms, double *__restrict panel, unsigned char *__restrict live,                         \
-        unsigned char *__restrict state, const double *__restrict in, std::size_t stride, std::size_t lead, std::size_t len, double *__restrict out
-#define VELOTZ_CONV_PASS w, bias, cout, cin, k, taps, packed, zero_rows, terms, panel, live, state, in, stride, lead, len, out
+        unsigned char *__restrict state, const double *__restrict raw, const double *__restrict in, std::size_t stride, std::size_t lead, std::size_t len, double *__restrict out
+#define VELOTZ_CONV_PASS w, bias, cout, cin, k, taps, packed, zero_rows, terms, panel, live, state, raw, in, stride, lead, len, out
 
 // The same kernel for the baseline instruction set, for AVX2 and for
 // AVX-512, picked once at run time. All perform the same operations in the
@@ -734,10 +744,15 @@ void convolve(const double* w, const Guesser::PackedConv& packed, const double* 
     }
     const std::size_t padded_len = (len + kMaxBlock - 1) / kMaxBlock * kMaxBlock;
     const std::size_t stride = static_cast<std::size_t>(lead) + padded_len + static_cast<std::size_t>(trail);
-    // Each row: `lead` zeros, the input, zeros to the end of the row.
-    s.padded.resize(cin * stride);
+    // The masked groups and the channels left over after the full groups
+    // read padded rows (the others read the input through the strip): each
+    // row `lead` zeros, the input, zeros to the end of the row.
+    const bool padded = cout % kRows != 0 ||
+                        std::any_of(packed.zero_groups.begin(), packed.zero_groups.end(),
+                                    [](unsigned char kind) { return kind != kGroupPlain; });
+    s.padded.resize(padded ? cin * stride : 0);
     const auto head = static_cast<std::size_t>(lead);
-    for (std::size_t c = 0; c < cin; ++c) {
+    for (std::size_t c = 0; padded && c < cin; ++c) {
         double* row = s.padded.data() + c * stride;
         std::fill(row, row + head, 0.0);
         std::memcpy(row + head, in.data() + c * len, len * sizeof(double));
@@ -748,7 +763,7 @@ void convolve(const double* w, const Guesser::PackedConv& packed, const double* 
     s.state.resize(k);
     s.panel.resize(2 * cin * k * kMaxBlock + 8);
     conv_kernel(w, bias, cout, cin, k, s.taps.data(), packed.weights.data(), packed.zero_groups.data(),
-                s.terms.data(), s.panel.data(), s.live.data(), s.state.data(), s.padded.data(), stride,
+                s.terms.data(), s.panel.data(), s.live.data(), s.state.data(), in.data(), s.padded.data(), stride,
                 static_cast<std::size_t>(lead), len, out);
 }
 
