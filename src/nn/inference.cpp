@@ -772,10 +772,8 @@ void convolve(const double* w, const Guesser::PackedConv& packed, const double* 
 // independent chains overlap instead of waiting on one another.
 constexpr std::size_t kNormChains = 8;
 
-// The element-wise steps (squared deviations, the final scaling) are plain
-// loops the compiler vectorises; the sums stay single chains in index order.
-// Squared deviations are formed kNormChunk at a time, then summed.
-constexpr std::size_t kNormChunk = 64;
+// The final scaling is a plain loop the compiler vectorises; the sums stay
+// single chains in index order.
 
 __attribute__((always_inline)) inline void group_norm_body(std::span<double> x, const double* weight,
                                                            const double* bias, std::size_t channels,
@@ -788,27 +786,63 @@ __attribute__((always_inline)) inline void group_norm_body(std::span<double> x, 
         double mean[kNormChains] = {};
         double inv[kNormChains] = {};
         if (ng == kNormChains) {
-            double acc[kNormChains] = {};
-            for (std::size_t i = 0; i < m; ++i) {
+            // The eight chains run in the lanes of two vectors (groups 0-3
+            // and 4-7): four values of each group are loaded, transposed so
+            // that each vector holds one index of four groups, and added
+            // index by index. The last m % 4 values go one by one.
+            static_assert(kNormChains == 2 * kLanes);
+            const std::size_t whole = m / kLanes * kLanes;
+            // Values i ... i + 3 of groups h * 4 ... h * 4 + 3, transposed:
+            // col[k] holds index i + k of the four groups.
+            const auto columns = [&](std::size_t h, std::size_t i, vd (&col)[kLanes]) __attribute__((always_inline)) {
+                vd r[kLanes];
+                #pragma GCC unroll 4
+                for (std::size_t g = 0; g < kLanes; ++g) std::memcpy(&r[g], base + (h * kLanes + g) * m + i, sizeof(vd));
+                const vd lo01 = __builtin_shuffle(r[0], r[1], vi{0, 4, 2, 6});
+                const vd hi01 = __builtin_shuffle(r[0], r[1], vi{1, 5, 3, 7});
+                const vd lo23 = __builtin_shuffle(r[2], r[3], vi{0, 4, 2, 6});
+                const vd hi23 = __builtin_shuffle(r[2], r[3], vi{1, 5, 3, 7});
+                col[0] = __builtin_shuffle(lo01, lo23, vi{0, 1, 4, 5});
+                col[1] = __builtin_shuffle(hi01, hi23, vi{0, 1, 4, 5});
+                col[2] = __builtin_shuffle(lo01, lo23, vi{2, 3, 6, 7});
+                col[3] = __builtin_shuffle(hi01, hi23, vi{2, 3, 6, 7});
+            };
+            vd sum[2] = {splat(0.0), splat(0.0)};
+            for (std::size_t i = 0; i < whole; i += kLanes) {
+                #pragma GCC unroll 2
+                for (std::size_t h = 0; h < 2; ++h) {
+                    vd col[kLanes];
+                    columns(h, i, col);
+                    #pragma GCC unroll 4
+                    for (std::size_t k = 0; k < kLanes; ++k) sum[h] += col[k];
+                }
+            }
+            double acc[kNormChains];
+            std::memcpy(acc, sum, sizeof acc);
+            for (std::size_t i = whole; i < m; ++i) {
                 #pragma GCC unroll 8
                 for (std::size_t g = 0; g < kNormChains; ++g) acc[g] += base[g * m + i];
             }
             #pragma GCC unroll 8
-            for (std::size_t g = 0; g < kNormChains; ++g) {
-                mean[g] = acc[g] / static_cast<double>(m);
-                acc[g] = 0.0;
-            }
-            double sq[kNormChains][kNormChunk];
-            for (std::size_t i0 = 0; i0 < m; i0 += kNormChunk) {
-                const std::size_t n = std::min(kNormChunk, m - i0);
-                for (std::size_t g = 0; g < kNormChains; ++g) {
-                    const double* v = base + g * m + i0;
-                    const double mu = mean[g];
-                    for (std::size_t i = 0; i < n; ++i) sq[g][i] = (v[i] - mu) * (v[i] - mu);
+            for (std::size_t g = 0; g < kNormChains; ++g) mean[g] = acc[g] / static_cast<double>(m);
+            vd mu[2];
+            std::memcpy(mu, mean, sizeof mu);
+            sum[0] = splat(0.0);
+            sum[1] = splat(0.0);
+            for (std::size_t i = 0; i < whole; i += kLanes) {
+                #pragma GCC unroll 2
+                for (std::size_t h = 0; h < 2; ++h) {
+                    vd col[kLanes];
+                    columns(h, i, col);
+                    #pragma GCC unroll 4
+                    for (std::size_t k = 0; k < kLanes; ++k) sum[h] += (col[k] - mu[h]) * (col[k] - mu[h]);
                 }
-                for (std::size_t i = 0; i < n; ++i) {
-                    #pragma GCC unroll 8
-                    for (std::size_t g = 0; g < kNormChains; ++g) acc[g] += sq[g][i];
+            }
+            std::memcpy(acc, sum, sizeof acc);
+            for (std::size_t i = whole; i < m; ++i) {
+                #pragma GCC unroll 8
+                for (std::size_t g = 0; g < kNormChains; ++g) {
+                    acc[g] += (base[g * m + i] - mean[g]) * (base[g * m + i] - mean[g]);
                 }
             }
             #pragma GCC unroll 8
