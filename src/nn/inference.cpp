@@ -290,6 +290,19 @@ constexpr unsigned char kGroupPlain = 0;      // edge terms may read the zero pa
 constexpr unsigned char kGroupNeedsMask = 2;  // edge terms must be left out
 constexpr unsigned char kGroupHasZero = 1;    // zero weights must be skipped as well
 
+// The 4 x 4 transpose of rows a, b, c, d: out[k] = {a[k], b[k], c[k], d[k]}.
+__attribute__((always_inline)) inline void transpose4(const vd& a, const vd& b, const vd& c, const vd& d,
+                                                      vd (&out)[4]) {
+    const vd lo01 = __builtin_shuffle(a, b, vi{0, 4, 2, 6});
+    const vd hi01 = __builtin_shuffle(a, b, vi{1, 5, 3, 7});
+    const vd lo23 = __builtin_shuffle(c, d, vi{0, 4, 2, 6});
+    const vd hi23 = __builtin_shuffle(c, d, vi{1, 5, 3, 7});
+    out[0] = __builtin_shuffle(lo01, lo23, vi{0, 1, 4, 5});
+    out[1] = __builtin_shuffle(hi01, hi23, vi{0, 1, 4, 5});
+    out[2] = __builtin_shuffle(lo01, lo23, vi{2, 3, 6, 7});
+    out[3] = __builtin_shuffle(hi01, hi23, vi{2, 3, 6, 7});
+}
+
 // Writes a block's sums, acc[t][v] holding output channels o + kLanes v ...
 // o + kLanes v + 3 at position t0 + t, to the channel-major output. Full
 // blocks are transposed four positions at a time in registers and stored
@@ -304,14 +317,8 @@ __attribute__((always_inline)) inline void store_block(const vd (&acc)[B][RV], s
         for (int v = 0; v < RV; ++v) {
             #pragma GCC unroll 8
             for (int t = 0; t < T; t += 4) {
-                const vd lo01 = __builtin_shuffle(acc[t][v], acc[t + 1][v], vi{0, 4, 2, 6});
-                const vd hi01 = __builtin_shuffle(acc[t][v], acc[t + 1][v], vi{1, 5, 3, 7});
-                const vd lo23 = __builtin_shuffle(acc[t + 2][v], acc[t + 3][v], vi{0, 4, 2, 6});
-                const vd hi23 = __builtin_shuffle(acc[t + 2][v], acc[t + 3][v], vi{1, 5, 3, 7});
-                const vd rows[4] = {__builtin_shuffle(lo01, lo23, vi{0, 1, 4, 5}),
-                                    __builtin_shuffle(hi01, hi23, vi{0, 1, 4, 5}),
-                                    __builtin_shuffle(lo01, lo23, vi{2, 3, 6, 7}),
-                                    __builtin_shuffle(hi01, hi23, vi{2, 3, 6, 7})};
+                vd rows[4];
+                transpose4(acc[t][v], acc[t + 1][v], acc[t + 2][v], acc[t + 3][v], rows);
                 #pragma GCC unroll 4
                 for (int r = 0; r < 4; ++r) {
                     std::memcpy(base + static_cast<std::size_t>(kLanes * v + r) * len + static_cast<std::size_t>(t),
@@ -453,8 +460,10 @@ inline void conv_row(const double* __restrict w, double bias, const Term* __rest
     }
 }
 
-// `in` is padded: row c starts at in + c * stride + lead, and every read of a
-// live tap stays inside the row. `packed` holds the weights of each group of
+// `raw` is the input, cin rows of len values. `in` is the same padded (row c
+// starts at in + c * stride + lead, and every read of a live tap stays inside
+// the row); only the masked groups and the leftover channels read it, and it
+// may be empty when there are none. `packed` holds the weights of each group of
 // kRows output channels as [c][j][r]; `zero_rows[g]` tells whether group g
 // has a zero weight. `terms` has room for cin * k entries, `panel` for
 // 2 * cin * k * kMaxBlock + 8 values (the panel of the masked groups, then the
@@ -772,9 +781,8 @@ void convolve(const double* w, const Guesser::PackedConv& packed, const double* 
 // independent chains overlap instead of waiting on one another.
 constexpr std::size_t kNormChains = 8;
 
-// The final scaling is a plain loop the compiler vectorises; the sums stay
-// single chains in index order.
-
+// Group norm: the sums stay single chains in index order; the final scaling
+// is a plain loop the compiler vectorises.
 __attribute__((always_inline)) inline void group_norm_body(std::span<double> x, const double* weight,
                                                            const double* bias, std::size_t channels,
                                                            std::size_t groups, std::size_t len) {
@@ -798,14 +806,7 @@ __attribute__((always_inline)) inline void group_norm_body(std::span<double> x, 
                 vd r[kLanes];
                 #pragma GCC unroll 4
                 for (std::size_t g = 0; g < kLanes; ++g) std::memcpy(&r[g], base + (h * kLanes + g) * m + i, sizeof(vd));
-                const vd lo01 = __builtin_shuffle(r[0], r[1], vi{0, 4, 2, 6});
-                const vd hi01 = __builtin_shuffle(r[0], r[1], vi{1, 5, 3, 7});
-                const vd lo23 = __builtin_shuffle(r[2], r[3], vi{0, 4, 2, 6});
-                const vd hi23 = __builtin_shuffle(r[2], r[3], vi{1, 5, 3, 7});
-                col[0] = __builtin_shuffle(lo01, lo23, vi{0, 1, 4, 5});
-                col[1] = __builtin_shuffle(hi01, hi23, vi{0, 1, 4, 5});
-                col[2] = __builtin_shuffle(lo01, lo23, vi{2, 3, 6, 7});
-                col[3] = __builtin_shuffle(hi01, hi23, vi{2, 3, 6, 7});
+                transpose4(r[0], r[1], r[2], r[3], col);
             };
             vd sum[2] = {splat(0.0), splat(0.0)};
             for (std::size_t i = 0; i < whole; i += kLanes) {

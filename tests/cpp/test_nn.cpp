@@ -616,6 +616,26 @@ TEST(Layers, PaddedAndMaskedGroupsMatchDefinitionOnEveryKernel) {
     }
 }
 
+// A network whose groups are all plain and leave no channel over reads its
+// input without a padded copy: the strip is filled from the rows, with zeros
+// beyond either end. Edge values (an infinity at the first position, a NaN
+// at the last) must reach exactly the outputs the definition gives them.
+TEST(Layers, AllPlainGroupsMatchDefinitionOnEveryKernel) {
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<double> u(-2, 2);
+    for (std::uint32_t len : {3u, 8u, 13u, 64u}) {
+        File f = network(Shape{.c = 16, .k = 5, .groups = 1, .n_grid = len}, 3 * len);
+        auto g = f.load();
+        ASSERT_TRUE(g) << g.error().message();
+        std::vector<double> in(16 * len);
+        for (auto& x : in) x = u(rng);
+        in[0] = std::numeric_limits<double>::infinity();
+        in[len - 1] = std::numeric_limits<double>::quiet_NaN();
+        in[5 * len] = -0.0;
+        expect_convolutions_match_definition(*g, in, len, 16, {1u, 2u, 3u, 8u, 40u}, "plain");
+    }
+}
+
 // Blocks of 8 positions (AVX-512) and of 4 (others): lengths on either side
 // of a block, dilations whose taps fall partly or wholly off the grid, a
 // channel count that leaves 4 channels after two groups of 8, zero weights at
