@@ -808,44 +808,35 @@ __attribute__((always_inline)) inline void group_norm_body(std::span<double> x, 
                 for (std::size_t g = 0; g < kLanes; ++g) std::memcpy(&r[g], base + (h * kLanes + g) * m + i, sizeof(vd));
                 transpose4(r[0], r[1], r[2], r[3], col);
             };
-            vd sum[2] = {splat(0.0), splat(0.0)};
-            for (std::size_t i = 0; i < whole; i += kLanes) {
-                #pragma GCC unroll 2
-                for (std::size_t h = 0; h < 2; ++h) {
-                    vd col[kLanes];
-                    columns(h, i, col);
-                    #pragma GCC unroll 4
-                    for (std::size_t k = 0; k < kLanes; ++k) sum[h] += col[k];
-                }
-            }
+            // acc[g] = sum over i in index order of term(value i of group g),
+            // starting from 0.0: `lanes` forms the terms of a vector of
+            // four groups (h = 0: groups 0-3, 1: groups 4-7), `one` of a
+            // single value of group g.
             double acc[kNormChains];
-            std::memcpy(acc, sum, sizeof acc);
-            for (std::size_t i = whole; i < m; ++i) {
-                #pragma GCC unroll 8
-                for (std::size_t g = 0; g < kNormChains; ++g) acc[g] += base[g * m + i];
-            }
+            const auto chain_sums = [&](const auto& lanes, const auto& one) __attribute__((always_inline)) {
+                vd sum[2] = {splat(0.0), splat(0.0)};
+                for (std::size_t i = 0; i < whole; i += kLanes) {
+                    #pragma GCC unroll 2
+                    for (std::size_t h = 0; h < 2; ++h) {
+                        vd col[kLanes];
+                        columns(h, i, col);
+                        #pragma GCC unroll 4
+                        for (std::size_t k = 0; k < kLanes; ++k) sum[h] += lanes(col[k], h);
+                    }
+                }
+                std::memcpy(acc, sum, sizeof acc);
+                for (std::size_t i = whole; i < m; ++i) {
+                    #pragma GCC unroll 8
+                    for (std::size_t g = 0; g < kNormChains; ++g) acc[g] += one(base[g * m + i], g);
+                }
+            };
+            chain_sums([](const vd& v, std::size_t) { return v; }, [](double v, std::size_t) { return v; });
             #pragma GCC unroll 8
             for (std::size_t g = 0; g < kNormChains; ++g) mean[g] = acc[g] / static_cast<double>(m);
             vd mu[2];
             std::memcpy(mu, mean, sizeof mu);
-            sum[0] = splat(0.0);
-            sum[1] = splat(0.0);
-            for (std::size_t i = 0; i < whole; i += kLanes) {
-                #pragma GCC unroll 2
-                for (std::size_t h = 0; h < 2; ++h) {
-                    vd col[kLanes];
-                    columns(h, i, col);
-                    #pragma GCC unroll 4
-                    for (std::size_t k = 0; k < kLanes; ++k) sum[h] += (col[k] - mu[h]) * (col[k] - mu[h]);
-                }
-            }
-            std::memcpy(acc, sum, sizeof acc);
-            for (std::size_t i = whole; i < m; ++i) {
-                #pragma GCC unroll 8
-                for (std::size_t g = 0; g < kNormChains; ++g) {
-                    acc[g] += (base[g * m + i] - mean[g]) * (base[g * m + i] - mean[g]);
-                }
-            }
+            chain_sums([&](const vd& v, std::size_t h) { return (v - mu[h]) * (v - mu[h]); },
+                       [&](double v, std::size_t g) { return (v - mean[g]) * (v - mean[g]); });
             #pragma GCC unroll 8
             for (std::size_t g = 0; g < kNormChains; ++g) {
                 inv[g] = 1.0 / std::sqrt(acc[g] / static_cast<double>(m) + kNormEps);
