@@ -290,6 +290,16 @@ constexpr unsigned char kGroupPlain = 0;      // edge terms may read the zero pa
 constexpr unsigned char kGroupNeedsMask = 2;  // edge terms must be left out
 constexpr unsigned char kGroupHasZero = 1;    // zero weights must be skipped as well
 
+// Whether a convolution reads padded input rows: the masked groups and the
+// channels left over after the full groups do; the plain groups read a strip.
+inline bool reads_padded_rows(std::size_t cout, const unsigned char* zero_rows) {
+    if (cout % kRows != 0) return true;
+    for (std::size_t g = 0; g < cout / kRows; ++g) {
+        if (zero_rows[g] != kGroupPlain) return true;
+    }
+    return false;
+}
+
 // The 4 x 4 transpose of rows a, b, c, d: out[k] = {a[k], b[k], c[k], d[k]}.
 __attribute__((always_inline)) inline void transpose4(const vd& a, const vd& b, const vd& c, const vd& d,
                                                       vd (&out)[4]) {
@@ -479,12 +489,9 @@ __attribute__((always_inline)) inline void conv_kernel_body(const double* __rest
                  double* __restrict out) {
     constexpr std::size_t kBlock = kBlockOf<Isa>;
     std::fill(live, live + kBlock, 1);
-    bool needs_panel = cout % kRows != 0;
-    bool needs_strip = false;
-    for (std::size_t g = 0; g < cout / kRows; ++g) {
-        needs_panel = needs_panel || zero_rows[g] != kGroupPlain;
-        needs_strip = needs_strip || zero_rows[g] == kGroupPlain;
-    }
+    const bool needs_panel = reads_padded_rows(cout, zero_rows);
+    const unsigned char* const zero_end = zero_rows + cout / kRows;
+    const bool needs_strip = std::find(zero_rows, zero_end, kGroupPlain) != zero_end;
     // The strip follows the panel, on a cache-line boundary.
     const auto strip_at = reinterpret_cast<std::uintptr_t>(panel + cin * k * kMaxBlock);
     double* __restrict strip = reinterpret_cast<double*>((strip_at + 63) & ~std::uintptr_t{63});
@@ -753,12 +760,9 @@ void convolve(const double* w, const Guesser::PackedConv& packed, const double* 
     }
     const std::size_t padded_len = (len + kMaxBlock - 1) / kMaxBlock * kMaxBlock;
     const std::size_t stride = static_cast<std::size_t>(lead) + padded_len + static_cast<std::size_t>(trail);
-    // The masked groups and the channels left over after the full groups
-    // read padded rows (the others read the input through the strip): each
-    // row `lead` zeros, the input, zeros to the end of the row.
-    const bool padded = cout % kRows != 0 ||
-                        std::any_of(packed.zero_groups.begin(), packed.zero_groups.end(),
-                                    [](unsigned char kind) { return kind != kGroupPlain; });
+    // Padded rows, where read: each row `lead` zeros, the input, zeros to
+    // the end of the row.
+    const bool padded = reads_padded_rows(cout, packed.zero_groups.data());
     s.padded.resize(padded ? cin * stride : 0);
     const auto head = static_cast<std::size_t>(lead);
     for (std::size_t c = 0; padded && c < cin; ++c) {
