@@ -67,7 +67,7 @@ def main():
                 return iv.linKK(f, z, c=0.85, max_M=50, fit_type=args.fit_type, add_cap=args.add_cap)
 
         def ours():
-            return velotz.kramers_kronig(f, z, fit_type=args.fit_type, add_capacitance=args.add_cap)
+            return velotz.kramers_kronig(f, z, c=0.85, fit_type=args.fit_type, add_capacitance=args.add_cap)
 
         m, mu, _, rr, ri = peer()
         r = ours()

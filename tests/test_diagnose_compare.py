@@ -83,9 +83,15 @@ def test_good_synthetic_fit_is_not_flagged(circuit):
     assert str(d) == "no problems found"
 
 
-GOOD_REAL = {"impedancepy_Circuit1_EIS_1": "rc", "impedancepy_Circuit2_EIS_1": "rc",
-             "impedancepy_Circuit3_EIS_1": "rc", "pydrttools_LIB_data": "randles",
-             "autoeis_test_data": "randles"}
+# The dummy cells have the lead inductance of their cables: without L0 a
+# fit misses the top decade (see MISSING_REAL's kind of finding).
+GOOD_REAL = {"impedancepy_Circuit1_EIS_1": "rc_l", "impedancepy_Circuit2_EIS_1": "rc_l",
+             "impedancepy_Circuit3_EIS_1": "rc_l", "pydrttools_LIB_data_2": "two_rq_l"}
+# Fits that look fine by their parameters but miss part of the spectrum by
+# far more than its noise: randles on the passive metal leaves 25-30 %
+# residuals at both ends, rc on the Li-ion cell misses its second arc.
+MISSING_REAL = {"autoeis_test_data": "randles", "pydrttools_LIB_data": "rc",
+                "pyeis_ex1_cycle2": "two_rc", "impedancepy_Circuit1_EIS_1": "rc"}
 
 
 @pytest.mark.skipif(not REAL_FILES, reason="needs ../shared/data/real")
@@ -94,6 +100,22 @@ def test_good_fits_of_real_data_are_not_flagged(stem, circuit):
     f, z = read_bdf([p for p in REAL_FILES if p.stem == stem][0])
     result = velotz.Circuit(circuit).fit(f, z)
     assert velotz.diagnose(result, f, z).ok
+
+
+@pytest.mark.skipif(not REAL_FILES, reason="needs ../shared/data/real")
+@pytest.mark.parametrize("stem, circuit", sorted(MISSING_REAL.items()))
+def test_lack_of_fit_on_real_data_is_a_problem_naming_the_range(stem, circuit):
+    f, z = read_bdf([p for p in REAL_FILES if p.stem == stem][0])
+    result = velotz.Circuit(circuit).fit(f, z)
+    d = velotz.diagnose(result, f, z)
+    lack = [x for x in d.problems if x.kind == "lack_of_fit"]
+    assert lack and not d.ok
+    r = (np.asarray(result.circuit.impedance(f)) - z) / np.abs(z)
+    for finding in lack:
+        lo, hi = (float(x) for x in re.findall(r"between (\S+) and (\S+) Hz", finding.message)[0])
+        inside = (f >= lo * (1 - 1e-3)) & (f <= hi * (1 + 1e-3))
+        # the range named holds residuals far beyond 2 %
+        assert np.max(np.maximum(abs(r.real[inside]), abs(r.imag[inside]))) > 0.02
 
 
 def test_diagnose_reads_the_frequencies_of_a_dataframe():

@@ -161,7 +161,7 @@ def test_agrees_with_impedance_py_lin_kk(path, fit_type, add_cap):
     with contextlib.redirect_stdout(io.StringIO()):  # linKK prints every tenth M
         m, mu, _, res_re, res_im = impedance_validation.linKK(f, z, c=0.85, max_M=50, fit_type=fit_type,
                                                               add_cap=add_cap)
-    got = velotz.kramers_kronig(f, z, fit_type=fit_type, add_capacitance=add_cap)
+    got = velotz.kramers_kronig(f, z, c=0.85, fit_type=fit_type, add_capacitance=add_cap)
     assert got.m == m
     assert got.mu == pytest.approx(mu, abs=1e-6)
     # The real fit solves the same least squares by SVD (linKK) and QR
@@ -189,3 +189,132 @@ def test_threads_give_the_same_results_and_memory_stays_flat(memory_is_flat):
                    per_round=500)
     result = velotz.Circuit("R0-(R1,CPE1)").fit(fl, zl)
     memory_is_flat(lambda: velotz.diagnose(result, fl), per_round=300)
+
+
+# ---------------------------------------------------------------- automatic test
+def arcs(kind, n=61, noise=0.01, seed=0):
+    """Clean spectra of several shapes, swept from 1e5 to 1e-2 Hz, with
+    proportional complex noise."""
+    f = np.logspace(5, -2, n)
+    s = 2j * np.pi * f
+    z = {
+        "rc": 10 + 100 / (1 + s * 1e-3),
+        "two_rq": 5 + 40 / (1 + (s * 1e-4) ** 0.8) + 200 / (1 + (s * 0.3) ** 0.9),
+        "randles_l": 1e-6 * s + 2 + 1 / (1 / (30 + 40 / np.sqrt(s)) + 1e-4 * s ** 0.85),
+        "blocking": 50 + 1 / (1 / 1e3 + 1e-6 * s) + 1 / (2e-4 * s ** 0.95),
+    }[kind]
+    rng = np.random.default_rng(seed)
+    return f, z * (1 + noise * (rng.standard_normal(n) + 1j * rng.standard_normal(n)))
+
+
+@pytest.mark.parametrize("seed", range(3))
+@pytest.mark.parametrize("kind", ["rc", "two_rq", "randles_l", "blocking"])
+def test_auto_passes_clean_spectra_and_estimates_their_noise(kind, seed):
+    f, z = arcs(kind, seed=seed)
+    kk = velotz.kramers_kronig(f, z)
+    assert kk.passed, kk.summary()
+    assert kk.method == "auto" and len(kk.outliers) == 0 and kk.systematic == []
+    # 1 % noise on each part: the estimate from the residuals is close
+    assert 0.006 < kk.noise < 0.0125
+    assert "consistent with the Kramers-Kronig relations" in kk.summary()
+
+
+def test_auto_names_the_corrupted_points_and_nothing_else():
+    f, z = arcs("two_rq", noise=0.003, seed=4)
+    bad = [20, 21, 22, 40]
+    z = z.copy()
+    z[bad] *= 1.08 * np.exp(0.05j)
+    kk = velotz.kramers_kronig(f, z)
+    assert not kk.passed
+    assert kk.outliers.tolist() == bad
+    np.testing.assert_array_equal(kk.outlier_frequencies, f[bad])
+    text = kk.summary()
+    assert "4 points stand out" in text and f"{f[40]:.4g} Hz" in text
+
+
+@pytest.mark.parametrize("spoil", ["flipped", "drift"])
+def test_auto_fails_a_flipped_sign_and_a_drifting_end(spoil):
+    if spoil == "flipped":
+        f, z = arcs("two_rq", noise=0.003, seed=1)
+        z = np.conj(z)
+    else:
+        f, z = spectrum(n=71, drift=0.1, noise=0.002)
+    kk = velotz.kramers_kronig(f, z)
+    assert not kk.passed
+    if spoil == "drift":
+        # the deviation sits at the slow end, where the drift happened
+        flagged = list(f[kk.outliers]) + [hi for _, hi in kk.systematic]
+        assert flagged and max(flagged) < 1.0
+
+
+def test_auto_fit_is_the_least_squares_fit_of_its_basis():
+    # The chosen M's residuals, from the definition: R0, M RC elements with
+    # time constants from half a decade below 1/omega_max up to 1/omega_min,
+    # 1/C and L, fitted to both parts of Z/|Z|.
+    f, z = arcs("randles_l", noise=0.004, seed=2)
+    kk = velotz.kramers_kronig(f, z)
+    w = 2 * np.pi * f
+    m = kk.m
+    taus = np.logspace(np.log10(1 / w.max()) - 0.5, np.log10(1 / w.min()), m) if m > 1 else np.array([1 / w.min()])
+    np.testing.assert_allclose(kk.time_constants, taus, rtol=1e-12)
+    cols = [np.ones_like(w) + 0j] + [1 / (1 + 1j * w * t) for t in taus] + [-1j / w, 1j * w]
+    a = np.column_stack(cols) / np.abs(z)[:, None]
+    a2 = np.vstack([a.real, a.imag])
+    b2 = np.r_[z.real, z.imag] / np.r_[np.abs(z), np.abs(z)]
+    norms = np.linalg.norm(a2, axis=0)
+    x = np.linalg.lstsq(a2 / norms, b2, rcond=None)[0] / norms
+    res = (z - np.column_stack(cols) @ x) / np.abs(z)
+    np.testing.assert_allclose(kk.residuals_real, res.real, atol=1e-9)
+    np.testing.assert_allclose(kk.residuals_imag, res.imag, atol=1e-9)
+    assert kk.capacitance is not None and kk.inductance == pytest.approx(x[-1], rel=1e-6, abs=1e-12)
+
+
+@pytest.mark.parametrize("kwargs, method, c", [
+    ({}, "auto", None),
+    ({"c": 0.85}, "mu", 0.85),
+    ({"c": None}, "fixed", None),
+    ({"method": "mu"}, "mu", 0.85),
+    ({"method": "fixed", "max_m": 9}, "fixed", None),
+])
+def test_method_follows_c_when_not_given(kwargs, method, c):
+    f, z = spectrum(noise=0.003)
+    kk = velotz.kramers_kronig(f, z, **kwargs)
+    assert kk.method == method and kk.c == c
+    if method == "fixed":
+        assert kk.m == kwargs.get("max_m", 50)
+    if method != "auto":
+        assert kk.fit_type == "real" and kk.passed == (kk.max_residual <= 0.01)
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({"method": "best"}, "method must be"),
+    ({"method": "auto", "c": 0.5}, "does not use it"),
+    ({"fit_type": "real"}, 'fit_type="real" needs method'),
+])
+def test_auto_refusals(kwargs, message):
+    f, z = spectrum()
+    with pytest.raises(ValueError, match=message):
+        velotz.kramers_kronig(f, z, **kwargs)
+
+
+@pytest.mark.parametrize("n", [1, 2, 3, 5])
+def test_auto_handles_a_handful_of_points(n):
+    f, z = arcs("rc", n=n, noise=0.0)
+    if n == 1:
+        with pytest.raises(ValueError, match="too few frequencies"):
+            velotz.kramers_kronig(f, z)
+        return
+    kk = velotz.kramers_kronig(f, z)
+    assert kk.m >= 1 and len(kk.residuals_real) == n and np.all(np.isfinite(kk.residuals_imag))
+
+
+@pytest.mark.skipif(not REAL_FILES, reason="needs ../shared/data/real")
+def test_auto_passes_the_dummy_cells_and_finds_the_mains_pickup():
+    by_stem = {p.stem: p for p in REAL_FILES}
+    for stem in ["impedancepy_Circuit1_EIS_1", "impedancepy_Circuit1_EIS_2", "impedancepy_Circuit2_EIS_1",
+                 "impedancepy_Circuit3_EIS_1"]:
+        assert velotz.kramers_kronig(*read_bdf(by_stem[stem])).passed, stem
+    # The macrodisk sweeps pick up the 60 Hz mains at 59.8 Hz.
+    f, z = read_bdf(by_stem["pyeis_ex1_cycle2"])
+    kk = velotz.kramers_kronig(f, z)
+    assert not kk.passed and 59.79 in np.round(kk.outlier_frequencies, 2)

@@ -60,102 +60,251 @@ def _percent(fraction):
 
 # ---------------------------------------------------------------- Kramers-Kronig
 class KramersKronigResult:
-    """Outcome of the linear Kramers-Kronig test of one spectrum."""
+    """Outcome of the linear Kramers-Kronig test of one spectrum.
+
+    ``noise`` is the noise level of the residuals (a standard deviation, as a
+    fraction of |Z|), ``outliers`` the indices of the points whose residuals
+    stand out from it, ``systematic`` the frequency ranges (low, high) in Hz
+    where the residuals deviate systematically; ``summary()`` says it in
+    words.
+    """
 
     __slots__ = (
         "frequencies", "impedances", "m", "mu", "r_ohm", "time_constants",
         "resistances", "inductance", "capacitance", "z_fit",
         "residuals_real", "residuals_imag", "max_residual", "tolerance",
-        "passed", "c", "fit_type",
+        "passed", "c", "fit_type", "method", "noise", "outliers", "systematic",
     )
 
+    @property
+    def outlier_frequencies(self):
+        """Frequencies (Hz) of the points in ``outliers``."""
+        return self.frequencies[self.outliers]
+
+    def summary(self):
+        """The verdict in a few sentences."""
+        basis = f"{self.m} RC element{'s' if self.m != 1 else ''}"
+        if self.method == "auto":
+            lines = []
+            if self.passed:
+                lines.append(
+                    f"The spectrum is consistent with the Kramers-Kronig relations: with {basis} the "
+                    f"residuals look like noise of {_percent(self.noise)} of |Z| "
+                    f"(largest {_percent(self.max_residual)}).")
+            else:
+                lines.append(f"The spectrum is not consistent with the Kramers-Kronig relations "
+                             f"(noise level {_percent(self.noise)} of |Z|, {basis}).")
+            if len(self.outliers):
+                n = len(self.outliers)
+                lines.append(f"{n} point{'s stand' if n != 1 else ' stands'} out from the noise: "
+                             f"{_frequency_list(self.frequencies, self.outliers)}.")
+            for lo, hi in self.systematic:
+                where = f"at {_fmt(lo)} Hz" if lo == hi else f"between {_fmt(lo)} and {_fmt(hi)} Hz"
+                lines.append(f"The residuals deviate systematically {where} (drift, non-linearity or a "
+                             f"process outside the measured range).")
+            return "\n".join(lines)
+        verdict = "within" if self.passed else "beyond"
+        return (f"With {basis} (mu = {self.mu:.4f}) the largest residual is {_percent(self.max_residual)} "
+                f"of |Z|, {verdict} the tolerance of {_percent(self.tolerance)}.")
+
     def __repr__(self):
+        if self.method == "auto":
+            return (
+                f"KramersKronigResult(passed={self.passed}, method='auto', m={self.m}, "
+                f"noise={self.noise:.3g}, outliers={len(self.outliers)}, systematic={len(self.systematic)}, "
+                f"max_residual={self.max_residual:.3g}, tolerance={self.tolerance:.3g})"
+            )
         return (
             f"KramersKronigResult(passed={self.passed}, m={self.m}, mu={self.mu:.4f}, "
             f"max_residual={self.max_residual:.3g}, tolerance={self.tolerance:.3g})"
         )
 
 
-def kramers_kronig(frequencies, impedances=None, *, c=0.85, max_m=50,
-                   add_capacitance=False, add_inductance=True,
-                   fit_type="real", tolerance=0.01):
-    """Linear Kramers-Kronig test (Schoenleber et al. 2014) of a spectrum.
+def _frequency_list(frequencies, indices, listed=6):
+    """Frequencies of the given points for a sentence: each one when there
+    are few, otherwise runs of neighbouring points (in frequency order) as
+    ranges."""
+    chosen = sorted(float(frequencies[i]) for i in indices)
+    if len(chosen) <= listed:
+        return ", ".join(f"{_fmt(f)} Hz" for f in chosen)
+    rank = {f: i for i, f in enumerate(sorted(float(f) for f in frequencies))}
+    runs = []
+    for f in chosen:
+        if runs and rank[f] == rank[runs[-1][-1]] + 1:
+            runs[-1].append(f)
+        else:
+            runs.append([f])
+    parts = [f"{_fmt(r[0])} Hz" if len(r) == 1 else f"{_fmt(r[0])}-{_fmt(r[-1])} Hz ({len(r)} points)"
+             for r in runs]
+    return ", ".join(parts)
+
+
+_UNSET = object()
+KK_METHODS = ("auto", "mu", "fixed")
+
+
+def kramers_kronig(frequencies, impedances=None, *, method=None, c=_UNSET, max_m=50,
+                   add_capacitance=None, add_inductance=True,
+                   fit_type=None, tolerance=0.01):
+    """Linear Kramers-Kronig test of a spectrum: can a series resistance, RC
+    elements, and a series inductance and capacitance reproduce it?
 
     The spectrum is given as for ``Circuit.fit``: two sequences, or one
     Battery Data Format dataframe with ``impedances`` left as None.
 
-    A series resistance and M RC elements whose time constants are spread
-    log-uniformly from 1/omega_max to 1/omega_min (plus, when asked, a series
-    inductance and a series capacitance) are fitted by linear least squares
-    to the spectrum divided by |Z|. M grows from 1 until
-    mu = 1 - sum|R_k < 0| / sum|R_k >= 0| is at most ``c`` (or M reaches
-    ``max_m``; ``c=None`` uses ``max_m`` elements). ``fit_type`` selects the
-    parts fitted: "real" (the default, as impedance.py's ``linKK``), "imag" or
-    "complex". The residuals are (Z - Z_fit) / |Z|, real and imaginary parts;
-    the spectrum passes when every residual's magnitude is at most
+    ``method="auto"`` (the default): both parts of the spectrum divided by |Z|
+    are fitted with M = 1 ... ``max_m`` RC elements whose time constants
+    spread log-uniformly from half a decade below 1/omega_max to half a decade
+    above 1/omega_min, plus a series inductance and (``add_capacitance``,
+    default True) a series capacitance; M is the one that best predicts each
+    point from the others (leave-one-out cross-validation). The noise level is
+    estimated from the residuals (Z - Z_fit)/|Z|; ``outliers`` are the points
+    whose residual exceeds 5 times the noise level, ``systematic`` the
+    frequency ranges whose mean residual over 5-17 neighbouring points stands
+    out in the same way. Deviations below ``tolerance`` (default 0.01) never
+    count. The spectrum passes when there is neither.
+
+    ``method="mu"`` (chosen too when ``c`` is given) is the test of
+    Schoenleber et al. (2014) as impedance.py's ``linKK``: time constants from
+    1/omega_max to 1/omega_min, M grows from 1 until
+    mu = 1 - sum|R_k < 0| / sum|R_k >= 0| is at most ``c`` (default 0.85) or
+    reaches ``max_m``; ``method="fixed"`` (or ``c=None``) uses ``max_m``
+    elements. ``fit_type`` chooses the parts fitted: "real" (their default),
+    "imag" or "complex"; the spectrum passes when every residual is at most
     ``tolerance``.
     """
     import numpy as np
 
-    if c is not None:
+    if method is None:
+        if c is _UNSET:
+            method = "auto"
+        else:
+            method = "fixed" if c is None else "mu"
+    method = str(method)
+    if method not in KK_METHODS:
+        raise ValueError(f'method must be "auto", "mu" or "fixed", not {method!r}')
+    if c is _UNSET or c is None:
+        c = 0.85 if method == "mu" else None
+    else:
         c = float(c)
+        if method != "mu":
+            raise ValueError(f'c is the cutoff of method="mu"; method="{method}" does not use it')
     if isinstance(max_m, bool):
         raise TypeError("max_m must be an int")
     max_m = operator.index(max_m)
+    if fit_type is None:
+        fit_type = "complex" if method == "auto" else "real"
+    fit_type = str(fit_type)
+    if add_capacitance is None:
+        add_capacitance = method == "auto"
     tolerance = float(tolerance)
     if not tolerance > 0:
         raise ValueError("tolerance must be positive")
-    raw = _core._kramers_kronig(frequencies, impedances, c, max_m,
-                                bool(add_capacitance), bool(add_inductance), str(fit_type))
+    # The compiled test checks the spectrum and the options (with the
+    # messages every entry point uses) and does the mu and fixed tests.
+    raw = _core._kramers_kronig(frequencies, impedances, c if method == "mu" else None,
+                                1 if method == "auto" and max_m >= 1 else max_m,
+                                bool(add_capacitance), bool(add_inductance), fit_type)
+    if method == "auto" and fit_type != "complex":
+        raise ValueError(f'method="auto" fits both parts (fit_type="complex"); fit_type="{fit_type}" '
+                         f'needs method="mu" or "fixed"')
     out = KramersKronigResult()
     out.frequencies = np.asarray(raw["frequencies"], dtype=float)
     out.impedances = np.asarray(raw["impedances"], dtype=complex)
-    out.m = raw["m"]
-    out.mu = raw["mu"]
-    out.r_ohm = raw["r_ohm"]
-    out.time_constants = np.asarray(raw["taus"], dtype=float)
-    out.resistances = np.asarray(raw["resistances"], dtype=float)
-    out.inductance = raw["inductance"] if add_inductance else None
+    out.method = method
+    out.c = c
+    out.fit_type = fit_type
+    out.tolerance = tolerance
+    if method == "auto":
+        from velotz._kk_auto import auto_test
+
+        auto = auto_test(np, out.frequencies, out.impedances, max_m, bool(add_capacitance),
+                         bool(add_inductance), tolerance)
+        out.m = auto["m"]
+        out.r_ohm = auto["r_ohm"]
+        out.time_constants = np.asarray(auto["taus"], dtype=float)
+        out.resistances = auto["resistances"]
+        inv, ind = auto["inverse_capacitance"], auto["inductance"]
+        out.z_fit = auto["z_fit"]
+        out.residuals_real = auto["residuals"].real.copy()
+        out.residuals_imag = auto["residuals"].imag.copy()
+        out.noise = auto["noise"]
+        out.outliers = auto["outliers"]
+        out.systematic = auto["systematic"]
+        neg = float(np.abs(out.resistances[out.resistances < 0]).sum())
+        pos = float(np.abs(out.resistances[out.resistances >= 0]).sum())
+        out.mu = 1.0 - neg / pos if pos > 0 else -math.inf
+    else:
+        out.m = raw["m"]
+        out.mu = raw["mu"]
+        out.r_ohm = raw["r_ohm"]
+        out.time_constants = np.asarray(raw["taus"], dtype=float)
+        out.resistances = np.asarray(raw["resistances"], dtype=float)
+        inv, ind = raw["inverse_capacitance"], raw["inductance"]
+        out.z_fit = np.asarray(raw["z_fit"], dtype=complex)
+        out.residuals_real = np.asarray(raw["residuals_real"], dtype=float)
+        out.residuals_imag = np.asarray(raw["residuals_imag"], dtype=float)
+    out.inductance = ind if add_inductance else None
     if add_capacitance:
-        inv = raw["inverse_capacitance"]
         out.capacitance = 1.0 / inv if inv != 0 else math.inf
     else:
         out.capacitance = None
-    out.z_fit = np.asarray(raw["z_fit"], dtype=complex)
-    out.residuals_real = np.asarray(raw["residuals_real"], dtype=float)
-    out.residuals_imag = np.asarray(raw["residuals_imag"], dtype=float)
     out.max_residual = float(max(np.max(np.abs(out.residuals_real)),
                                  np.max(np.abs(out.residuals_imag))))
-    out.tolerance = tolerance
-    out.passed = bool(out.max_residual <= tolerance)
-    out.c = c
-    out.fit_type = str(fit_type)
+    if method != "auto":
+        from velotz._kk_auto import frequency_ranges, noise_level, stand_out
+
+        order = np.argsort(out.frequencies, kind="stable")
+        r = (out.residuals_real + 1j * out.residuals_imag)[order]
+        out.noise = noise_level(np, r)
+        outliers, systematic = stand_out(np, r, out.noise, tolerance)
+        out.outliers = np.sort(order[outliers])
+        out.systematic = frequency_ranges(out.frequencies[order], systematic)
+        out.passed = bool(out.max_residual <= tolerance)
+    else:
+        out.passed = not len(out.outliers) and not out.systematic
     return out
 
 
 # ---------------------------------------------------------------- diagnosis
+SEVERITIES = ("problem", "note")
+
+
 class Finding:
-    """One problem of a fit: what kind, which parameters, and a sentence."""
+    """One finding about a fit or its data: what kind, which parameters, a
+    sentence, and its severity.
 
-    __slots__ = ("kind", "params", "message")
+    A "problem" makes the result, or the parameters it names, meaningless as
+    they stand (a parameter stopped by a bound, a part the data cannot see,
+    a fit that misses the data, data the fit cannot use); a "note" is worth
+    knowing but leaves the result sound (an exponent at 1, a time constant
+    beyond the measured window, a parameter known only roughly).
+    """
 
-    def __init__(self, kind, params, message):
+    __slots__ = ("kind", "params", "message", "severity")
+
+    def __init__(self, kind, params, message, severity="problem"):
+        if severity not in SEVERITIES:
+            raise ValueError(f'severity must be "problem" or "note", not {severity!r}')
         self.kind = kind
         self.params = tuple(params)
         self.message = message
+        self.severity = severity
 
     def __repr__(self):
-        return f"Finding({self.kind!r}, {list(self.params)!r}, {self.message!r})"
+        extra = "" if self.severity == "problem" else f", severity={self.severity!r}"
+        return f"Finding({self.kind!r}, {list(self.params)!r}, {self.message!r}{extra})"
 
     def __str__(self):
-        return self.message
+        return self.message if self.severity == "problem" else "note: " + self.message
 
 
 class Diagnosis:
-    """What a fit result does not tell by itself; empty when nothing is wrong.
+    """What a fit result does not tell by itself.
 
     Kinds of findings: "at_bound", "undetermined", "negligible",
-    "time_constant".
+    "time_constant", "lack_of_fit", "data". ``ok`` is true when no finding is
+    a problem (notes do not count); ``problems`` and ``notes`` split them.
     """
 
     __slots__ = ("findings",)
@@ -165,7 +314,23 @@ class Diagnosis:
 
     @property
     def ok(self):
-        return not self.findings
+        return not self.problems
+
+    @property
+    def problems(self):
+        return [f for f in self.findings if f.severity == "problem"]
+
+    @property
+    def notes(self):
+        return [f for f in self.findings if f.severity == "note"]
+
+    def kinds(self, severity=None):
+        """The kinds of the findings (of one severity when given), in order."""
+        out = []
+        for f in self.findings:
+            if (severity is None or f.severity == severity) and f.kind not in out:
+                out.append(f.kind)
+        return out
 
     def __len__(self):
         return len(self.findings)
@@ -188,28 +353,35 @@ class Diagnosis:
     def __str__(self):
         if not self.findings:
             return "no problems found"
-        return "\n".join(f.message for f in self.findings)
+        lines = [str(f) for f in self.problems] or ["no problems found"]
+        return "\n".join(lines + [str(f) for f in self.notes])
 
     def __repr__(self):
         if not self.findings:
             return "Diagnosis(no problems found)"
-        lines = "\n".join("  - " + f.message for f in self.findings)
-        return f"Diagnosis({len(self.findings)} finding{'s' if len(self.findings) != 1 else ''}):\n{lines}"
+        n_p, n_n = len(self.problems), len(self.notes)
+        head = f"{n_p} problem{'s' if n_p != 1 else ''}"
+        if n_n:
+            head += f", {n_n} note{'s' if n_n != 1 else ''}"
+        lines = "\n".join("  - " + str(f) for f in self.problems + self.notes)
+        return f"Diagnosis({head}):\n{lines}"
 
 
 def _frequencies_of(frequencies, impedances):
-    """The frequencies of a spectrum given as for fit(), or a bare frequency list."""
+    """The frequencies of a spectrum given as for fit(), or a bare frequency
+    list, and its impedances when it has them (else None)."""
     try:
-        return list(_core._spectrum(frequencies, impedances)[0])
+        f, z = _core._spectrum(frequencies, impedances)
+        return list(f), list(z)
     except (TypeError, ValueError):
         if impedances is not None:
             raise
     try:
         # Converted as every numeric argument is: a sequence too long for
         # memory (range(2**62)) is a MemoryError, not an endless loop.
-        return _core._floats(frequencies)
+        return _core._floats(frequencies), None
     except TypeError:
-        return [float(f) for f in frequencies]  # iterators and generators
+        return [float(f) for f in frequencies], None  # iterators and generators
 
 
 def _element_names(names):
@@ -221,21 +393,148 @@ def _element_names(names):
     return ", ".join(labels)
 
 
-def diagnose(result, frequencies, impedances=None):
+# Exponents whose upper bound 1 is a physical limit, not a fitting artefact:
+# a CPE (or fractional inductor, Zarc, transmission line) at 1 is its ideal
+# element.
+EXPONENT_FIELDS = ("alpha", "gamma")
+# A relative standard error above this is a note (the data fix the value
+# only roughly); above UNRESOLVED_RELATIVE_STDERR the data do not fix it at
+# all and it is a problem.
+UNRESOLVED_RELATIVE_STDERR = 100.0
+# Lack of fit: the mean residual over a window of neighbouring points must
+# exceed this share of |Z| (and stand out from the noise) to count; smaller
+# systematic deviations are the usual imperfection of an equivalent circuit.
+LACK_OF_FIT_FLOOR = 0.02
+LACK_OF_FIT_FACTOR = 4.5
+LACK_OF_FIT_WINDOWS = (5, 9, 17)
+
+
+def check_data(frequencies, impedances=None, n_params=None):
+    """Findings about a spectrum itself, before any fit: what a user may have
+    got wrong. Returns a ``Diagnosis`` of kind "data" findings.
+
+    Problems: imaginary parts mostly positive (the other sign convention,
+    -Z'' given as Z''), real parts below zero, fewer real residuals (2 per
+    frequency) than ``n_params`` free parameters, frequencies that are not
+    positive and finite, impedances that are not finite. Notes: repeated
+    frequencies, frequencies in no monotonic order.
+    """
+    import numpy as np
+
+    f, z = _frequencies_of(frequencies, impedances)
+    f = np.asarray(f, dtype=float)
+    findings = []
+    bad_f = ~(np.isfinite(f) & (f > 0))
+    if bad_f.any():
+        findings.append(Finding("data", [], (
+            f"{int(bad_f.sum())} frequenc{'ies are' if bad_f.sum() != 1 else 'y is'} not positive and finite: "
+            f"those points cannot be fitted.")))
+    good = f[~bad_f]
+    if good.size != np.unique(good).size:
+        repeats = good.size - np.unique(good).size
+        findings.append(Finding("data", [], (
+            f"{repeats} frequenc{'ies appear' if repeats != 1 else 'y appears'} more than once (a repeated "
+            f"sweep or a merged file?): each repeat counts as its own point."), "note"))
+    if good.size > 2:
+        step = np.diff(good)
+        if (step > 0).any() and (step < 0).any():
+            findings.append(Finding("data", [], (
+                "The frequencies go up and down: several sweeps in one spectrum? Fit them apart if "
+                "so."), "note"))
+    if z is not None:
+        z = np.asarray(z, dtype=complex)
+        bad_z = ~np.isfinite(z)
+        if bad_z.any():
+            findings.append(Finding("data", [], (
+                f"{int(bad_z.sum())} impedance{'s are' if bad_z.sum() != 1 else ' is'} not finite.")))
+        zz = z[~bad_z & ~bad_f[: z.size]] if z.size == f.size else z[~bad_z]
+        if zz.size:
+            positive = int(np.sum(zz.imag > 0))
+            if positive > zz.size / 2:
+                findings.append(Finding("data", [], (
+                    f"{positive} of {zz.size} imaginary parts are positive: capacitive behaviour has a "
+                    f"negative imaginary part, so the spectrum is probably given as -Z'' (flip its sign).")))
+            negative_real = int(np.sum(zz.real < 0))
+            if negative_real:
+                findings.append(Finding("data", [], (
+                    f"{negative_real} point{'s have' if negative_real != 1 else ' has'} a negative real "
+                    f"part, which no passive system shows: a measurement artefact (cable, reference "
+                    f"electrode) that a circuit cannot fit.")))
+    if n_params is not None:
+        k = operator.index(n_params)
+        n = 2 * int(good.size)
+        if n < k:
+            findings.append(Finding("data", [], (
+                f"{good.size} frequenc{'ies give' if good.size != 1 else 'y gives'} {n} real residuals for "
+                f"{k} free parameters: the fit cannot determine them.")))
+    return Diagnosis(findings)
+
+
+def _lack_of_fit(np, freqs, z, circuit, noise):
+    """Frequency ranges where the fit's residuals (Z_model - Z)/|Z| run
+    systematically away from zero, with the largest mean deviation there."""
+    from velotz._kk_auto import frequency_ranges
+
+    f = np.asarray(freqs, dtype=float)
+    z = np.asarray(z, dtype=complex)
+    order = np.argsort(f, kind="stable")
+    f, z = f[order], z[order]
+    model = np.asarray(circuit.impedance(f), dtype=complex)
+    r = (model - z) / np.abs(z)
+    n = f.size
+    if not np.all(np.isfinite(r)):
+        return [(float(f[0]), float(f[-1]), math.inf)], r
+    mask = np.zeros(n, dtype=bool)
+    for width in LACK_OF_FIT_WINDOWS:
+        if n < width:
+            continue
+        count = np.convolve(np.ones(n), np.ones(width), mode="same")
+        limit = np.maximum(LACK_OF_FIT_FACTOR * noise / np.sqrt(count), LACK_OF_FIT_FLOOR)
+        for part in (r.real, r.imag):
+            mean = np.convolve(part, np.ones(width), mode="same") / count
+            # The whole window of a mean beyond the limit misses the data.
+            above = (np.abs(mean) > limit).astype(float)
+            mask |= np.convolve(above, np.ones(width), mode="same") > 0
+    ranges = frequency_ranges(f, mask)
+    out = []
+    for lo, hi in ranges:
+        inside = (f >= lo) & (f <= hi)
+        dev = float(np.max(np.maximum(np.abs(r.real[inside]), np.abs(r.imag[inside]))))
+        out.append((lo, hi, dev))
+    return out, r
+
+
+def diagnose(result, frequencies, impedances=None, *, noise=None):
     """Diagnosis of a fit result over the spectrum it was fitted to.
 
     ``frequencies``/``impedances`` are the spectrum as given to ``fit()`` (or
-    just the frequencies). Reported, each as one sentence naming the
-    parameter: parameters at a bound; parameters the data do not determine
-    (no standard error, or one above 100 % of the value); series parts and
-    parallel branches whose share stays below 0.1 % at every measured
-    frequency (of |Z| for a series part, of the group's current for a
-    parallel branch); time constants outside the measured window
-    1/(2 pi f_max) ... 1/(2 pi f_min) by more than half a decade.
+    just the frequencies, which leaves out what needs the impedances). Each
+    finding is one sentence naming the parameters, a "problem" or a "note"
+    (see ``Finding``):
+
+    - parameters at a bound (a problem; an exponent such as CPE alpha at its
+      upper bound 1 is a note: the element is then ideal);
+    - parameters the data do not determine: no standard errors (a problem),
+      a standard error above 100 % of the value (a note) or above 10000 %
+      (a problem);
+    - series parts and parallel branches whose share stays below 0.1 % at
+      every measured frequency (of |Z| for a series part, of the group's
+      current for a parallel branch): a problem;
+    - time constants more than half a decade outside the measured window
+      1/(2 pi f_max) ... 1/(2 pi f_min): a note (a diffusion or blocking
+      element's long time constant is expected there; where such a part
+      does not matter inside the window it is negligible, a problem);
+    - lack of fit: frequency ranges where the residuals (Z_model - Z)/|Z|
+      run systematically away from zero, by more than 2 % and by more than
+      the noise allows: a problem. ``noise`` is the measurement noise as a
+      fraction of |Z|; by default the noise level the automatic
+      Kramers-Kronig test estimates from the spectrum;
+    - what ``check_data`` finds in the spectrum.
     """
     if not isinstance(result, FitResult):
         raise TypeError(f"result must be a FitResult, not {type(result).__name__}")
-    freqs = [f for f in _frequencies_of(frequencies, impedances) if f > 0 and math.isfinite(f)]
+    all_freqs, imps = _frequencies_of(frequencies, impedances)
+    freqs = [f for f in all_freqs if f > 0 and math.isfinite(f)]
     circuit = result.circuit
     names = circuit.param_names()
     values = circuit.param_values()
@@ -251,14 +550,21 @@ def diagnose(result, frequencies, impedances=None):
     for name, value, (lo, hi) in zip(names, values, bounds):
         if name not in fitted:
             continue
+        exponent = name.rsplit(".", 1)[-1] in EXPONENT_FIELDS
         if math.isfinite(lo) and value <= lo + BOUND_TOLERANCE * max(abs(lo), 1e-300) + (1e-12 if lo == 0 else 0):
             findings.append(Finding("at_bound", [name], (
                 f"{name} = {_fmt(value)} sits at its lower bound {_fmt(lo)}: the fit was stopped by the "
                 f"bound, so the data favour a value outside the allowed range or do not need this parameter.")))
         elif math.isfinite(hi) and value >= hi - BOUND_TOLERANCE * max(abs(hi), 1e-300):
-            findings.append(Finding("at_bound", [name], (
-                f"{name} = {_fmt(value)} sits at its upper bound {_fmt(hi)}: the fit was stopped by the "
-                f"bound, not by the data.")))
+            if exponent and hi == 1:
+                label = name.rsplit(".", 1)[0]
+                findings.append(Finding("at_bound", [name], (
+                    f"{name} = {_fmt(value)} sits at its upper bound 1: {label} behaves as an ideal "
+                    f"element (a CPE as a capacitor), so a simpler element would do."), "note"))
+            else:
+                findings.append(Finding("at_bound", [name], (
+                    f"{name} = {_fmt(value)} sits at its upper bound {_fmt(hi)}: the fit was stopped by the "
+                    f"bound, not by the data.")))
 
     # Parameters the data do not determine.
     if stderr is None:
@@ -275,10 +581,14 @@ def diagnose(result, frequencies, impedances=None):
             if math.isnan(err):
                 findings.append(Finding("undetermined", [name], (
                     f"{name} has an undefined standard error, so the data do not determine it.")))
-            elif rel > UNDETERMINED_RELATIVE_STDERR:
+            elif rel > UNRESOLVED_RELATIVE_STDERR:
                 findings.append(Finding("undetermined", [name], (
                     f"{name} = {_fmt(value)} has a standard error of {_fmt(err)} "
                     f"({_percent(rel)} of its value): the data do not determine it.")))
+            elif rel > UNDETERMINED_RELATIVE_STDERR:
+                findings.append(Finding("undetermined", [name], (
+                    f"{name} = {_fmt(value)} has a standard error of {_fmt(err)} "
+                    f"({_percent(rel)} of its value): the data fix it only roughly."), "note"))
 
     if freqs:
         shares, taus = _core._structure(circuit, freqs, NEGLIGIBLE_SHARE)
@@ -307,7 +617,29 @@ def diagnose(result, frequencies, impedances=None):
             what = part[0] if len(part) == 1 else "The time constant of " + ", ".join(part[:-1]) + " and " + part[-1]
             findings.append(Finding("time_constant", part, (
                 f"{what} is {_fmt(tau)} s, outside the measured window {_fmt(t_lo)} s to {_fmt(t_hi)} s "
-                f"({side}): the fit extrapolates this relaxation.")))
+                f"({side}): the fit extrapolates this relaxation."), "note"))
+
+    if imps is not None and freqs and len(imps) == len(all_freqs):
+        import numpy as np
+
+        pairs = [(f, z) for f, z in zip(all_freqs, imps)
+                 if f > 0 and math.isfinite(f) and z != 0 and math.isfinite(abs(z))]
+        if len(pairs) >= 3:
+            f_arr = np.array([p[0] for p in pairs])
+            z_arr = np.array([p[1] for p in pairs])
+            if noise is None:
+                try:
+                    noise = kramers_kronig(f_arr, z_arr).noise
+                except ValueError:
+                    noise = 0.0
+            ranges, _ = _lack_of_fit(np, f_arr, z_arr, circuit, float(noise))
+            for lo, hi, dev in ranges:
+                where = f"at {_fmt(lo)} Hz" if lo == hi else f"between {_fmt(lo)} and {_fmt(hi)} Hz"
+                findings.append(Finding("lack_of_fit", [], (
+                    f"The fit misses the data systematically {where} (residuals up to {_percent(dev)} of "
+                    f"|Z|, against noise of {_percent(float(noise))}): the circuit lacks a process there "
+                    f"or the fit stopped short.")))
+    findings.extend(check_data(all_freqs, imps, n_params=len(free)).findings)
     return Diagnosis(findings)
 
 
@@ -351,10 +683,16 @@ class Comparison:
 
     @property
     def recommended(self):
-        """The best-ranked entry whose fit succeeded with nothing to diagnose;
-        the best entry when every fit has findings (None if none fitted)."""
-        for e in self.entries:
-            if e.error is None and e.result.success and e.diagnosis.ok:
+        """The best-ranked entry whose fit succeeded without a problem in its
+        diagnosis (notes do not count). When every fit has problems: the
+        best-ranked one that does not miss the data (no lack of fit), else the
+        best entry (None if none fitted)."""
+        fitted = [e for e in self.entries if e.error is None]
+        for e in fitted:
+            if e.result.success and e.diagnosis.ok:
+                return e
+        for e in fitted:
+            if e.result.success and "lack_of_fit" not in e.diagnosis.kinds("problem"):
                 return e
         return self.best
 
@@ -382,6 +720,7 @@ class Comparison:
                 "delta": e.delta,
                 "success": None if e.result is None else e.result.success,
                 "findings": None if e.diagnosis is None else len(e.diagnosis),
+                "problems": None if e.diagnosis is None else len(e.diagnosis.problems),
                 "diagnosis": e.error if e.error is not None else str(e.diagnosis),
                 "ms": e.seconds * 1e3,
             })
@@ -397,16 +736,20 @@ class Comparison:
         head = (f"Comparison of {len(self.entries)} circuit{'s' if len(self.entries) != 1 else ''} on "
                 f"{self.n_points} points, ranked by {self.criterion.upper()}")
         width = max([len("circuit")] + [len(e.name) for e in self.entries])
-        cols = f"  {'#':>2}  {'circuit':<{width}}  {'k':>2}  {'cost':>11}  {'AIC':>10}  {'BIC':>10}  {'delta':>9}  findings"
+        cols = f"  {'#':>2}  {'circuit':<{width}}  {'k':>2}  {'cost':>11}  {'AIC':>10}  {'BIC':>10}  {'delta':>9}  problems"
         lines = [head, cols]
         for rank, e in enumerate(self.entries, 1):
             if e.error is not None:
                 lines.append(f"  {'-':>2}  {e.name:<{width}}  failed: {e.error}")
                 continue
-            kinds = ", ".join(sorted({f.kind for f in e.diagnosis})) or "-"
+            problems = e.diagnosis.problems
+            text = f"{len(problems)} ({', '.join(e.diagnosis.kinds('problem'))})" if problems else "-"
             lines.append(
                 f"  {rank:>2}  {e.name:<{width}}  {e.n_params:>2}  {e.cost:>11.5g}  {e.aic:>10.2f}  "
-                f"{e.bic:>10.2f}  {e.delta:>9.2f}  {len(e.diagnosis)} {kinds if e.diagnosis.findings else ''}".rstrip())
+                f"{e.bic:>10.2f}  {e.delta:>9.2f}  {text}")
+        chosen = self.recommended
+        if chosen is not None:
+            lines.append(f"recommended: {chosen.name}")
         return "\n".join(lines)
 
 
@@ -433,6 +776,11 @@ def compare(frequencies, impedances=None, circuits=None, *, criterion="aic", **f
     if criterion not in ("aic", "bic"):
         raise ValueError('criterion must be "aic" or "bic"')
     freqs, imps = _core._spectrum(frequencies, impedances)
+    # One noise estimate for every candidate's lack-of-fit test.
+    try:
+        noise = kramers_kronig(freqs, imps).noise
+    except ValueError:
+        noise = 0.0
     if circuits is None:
         circuits = Circuit.ml_circuits()
     elif isinstance(circuits, (str, Circuit)):
@@ -469,7 +817,7 @@ def compare(frequencies, impedances=None, circuits=None, *, criterion="aic", **f
         entry.cost = result.cost
         entry.chi_square = result.chi_square
         entry.aic, entry.bic = _information_criteria(result.chi_square, n, entry.n_params)
-        entry.diagnosis = diagnose(result, freqs)
+        entry.diagnosis = diagnose(result, freqs, imps, noise=noise)
         entries.append(entry)
 
     def key(e):
