@@ -15,6 +15,18 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 // precision of an x close to 1.
 double log_of(double x, double y) { return x < 0.5 ? std::log(x) : std::log1p(-y); }
 
+// ln Gamma(a + b) - ln Gamma(a). For large a the difference of two lgamma
+// values of about a ln a would lose the digits of a small result, so there
+// it comes from Stirling's series, whose terms are differenced one by one.
+double log_gamma_ratio(double a, double b) {
+    if (a < 100.0) return std::lgamma(a + b) - std::lgamma(a);
+    auto series = [](double x) {
+        const double x2 = x * x;
+        return (1.0 / 12.0 - (1.0 / 360.0 - (1.0 / 1260.0) / x2) / x2) / x;
+    };
+    return (a - 0.5) * std::log1p(b / a) + b * std::log(a + b) - b + (series(a + b) - series(a));
+}
+
 // The continued fraction of I_x(a, b) (modified Lentz), to be used where it
 // converges fast: x < (a + 1) / (a + b + 2).
 double beta_continued_fraction(double a, double b, double x) {
@@ -117,8 +129,10 @@ double incomplete_beta(double a, double b, double x, double y) {
     if (!(a > 0.0) || !(b > 0.0) || !(x >= 0.0) || !(y >= 0.0) || !(x <= 1.0) || !(y <= 1.0)) return kNaN;
     if (x == 0.0) return 0.0;
     if (y == 0.0) return 1.0;
-    const double log_front = std::lgamma(a + b) - std::lgamma(a) - std::lgamma(b) + a * log_of(x, y) +
-                             b * log_of(y, x);
+    // ln [Gamma(a + b) / (Gamma(a) Gamma(b))], the larger argument's ratio
+    // taken exactly where it is large.
+    const double log_beta = a >= b ? log_gamma_ratio(a, b) - std::lgamma(b) : log_gamma_ratio(b, a) - std::lgamma(a);
+    const double log_front = log_beta + a * log_of(x, y) + b * log_of(y, x);
     const double front = std::exp(log_front);
     if (x < (a + 1.0) / (a + b + 2.0)) return front * beta_continued_fraction(a, b, x) / a;
     return 1.0 - front * beta_continued_fraction(b, a, y) / b;
