@@ -531,7 +531,7 @@ def bootstrap(
     frequencies: _Frequencies,
     impedances: _Impedances | None = None,
     *,
-    n: int = 200,
+    n: int = 1000,
     seed: int | None = 0,
     level: float = 0.95,
     weight: Literal["modulus", "unit"] | str = "modulus",

@@ -79,7 +79,7 @@ class BootstrapResult:
                 f"names={self.names!r})")
 
 
-def bootstrap(result, frequencies, impedances=None, *, n=200, seed=0, level=0.95, weight="modulus",
+def bootstrap(result, frequencies, impedances=None, *, n=1000, seed=0, level=0.95, weight="modulus",
               **fit_options):
     """Bootstrap confidence intervals of a fit's free parameters.
 
@@ -95,7 +95,9 @@ def bootstrap(result, frequencies, impedances=None, *, n=200, seed=0, level=0.95
     frequencies, which this resampling needs; their correlation along the
     frequency axis (a systematic misfit) is not reproduced.
 
-    ``n`` resamples, drawn by numpy's ``default_rng(seed)``; ``seed`` also
+    ``n`` resamples (the default 1000, because the 2.5 % and 97.5 % points of
+    a few hundred samples scatter enough to make 95 % intervals cover
+    visibly less), drawn by numpy's ``default_rng(seed)``; ``seed`` also
     goes to every refit (it matters only for the seeded global methods).
     Every other keyword option goes to ``fit_batch`` (``method``,
     ``progress``, budgets). Returns a ``BootstrapResult`` whose
