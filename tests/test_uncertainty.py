@@ -196,7 +196,7 @@ def test_a_state_without_standard_errors_does_not_read_its_covariance():
     (lambda s: {"covariance": s["covariance"][:-1]}, ValueError, "covariance must be a list of 16 floats"),
     (lambda s: {"covariance": tuple(s["covariance"])}, ValueError, "covariance must be a list of 16 floats"),
     (lambda s: {"covariance": None}, ValueError, "covariance must be a list"),
-    (lambda s: {"covariance": s["covariance"][:3] + ["x"] + s["covariance"][4:]}, TypeError, ""),
+    (lambda s: {"covariance": s["covariance"][:3] + ["x"] + s["covariance"][4:]}, TypeError, None),
     (lambda s: {"covariance": [v * 4 if i == 5 else v for i, v in enumerate(s["covariance"])]}, ValueError,
      "diagonal must hold the squares of stderr"),
     (lambda s: {"covariance": [v * 2 if i == 1 else v for i, v in enumerate(s["covariance"])]}, ValueError,
@@ -204,7 +204,7 @@ def test_a_state_without_standard_errors_does_not_read_its_covariance():
     (lambda s: {"residuals": s["residuals"][:-1]}, ValueError, "two floats per point"),
     (lambda s: {"residuals": []}, ValueError, "two floats per point"),
     (lambda s: {"residuals": "1.0"}, ValueError, "residuals must be a list"),
-    (lambda s: {"residuals": [1.0, object()]}, TypeError, ""),
+    (lambda s: {"residuals": [1.0, object()]}, TypeError, None),
 ], ids=["short", "tuple", "None", "str entry", "diagonal", "asymmetric", "odd residuals", "no residuals",
         "residual text", "residual object"])
 def test_malformed_uncertainty_states_are_refused(change, error, message):
