@@ -47,14 +47,15 @@ def test_module_attributes_in_registration_order():
     public = [n for n in vars(velotz) if not n.startswith("__")]
     classes = ["Element", "Circuit"] + (["FitResult"] if "FitResult" in public else [])
     specified = classes + ["Series", "Parallel"] + CODES
-    # The specified names come first, in order; the analysis tools, plots and
-    # batch fitting follow them.
+    # The specified names come first, in order; the analysis tools, plots,
+    # batch fitting and bootstrap intervals follow them.
     assert public[:len(specified)] == specified
     assert public[len(specified):] == [
         "KramersKronigResult", "kramers_kronig", "Finding", "Diagnosis", "diagnose",
         "ComparisonEntry", "Comparison", "compare",
         "plot_fit", "plot_nyquist", "plot_bode", "plot_residuals",
         "fit_batch", "BatchResult", "to_dataframe",
+        "bootstrap", "BootstrapResult",
     ]
 
 

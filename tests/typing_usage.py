@@ -13,7 +13,7 @@ from numpy.typing import NDArray  # noqa: E402
 
 import velotz  # noqa: E402
 from velotz import (  # noqa: E402
-    BatchResult, C, Circuit, Comparison, ComparisonEntry, Cpe, Diagnosis, Element, Finding, FitResult,
+    BatchResult, BootstrapResult, C, Circuit, Comparison, ComparisonEntry, Cpe, Diagnosis, Element, Finding, FitResult,
     KramersKronigResult, Parallel, R, Series,
 )
 
@@ -96,6 +96,18 @@ def main() -> None:
     table = velotz.to_dataframe([held_result, result], ids=[1, 2])
     single_row = velotz.to_dataframe(result, backend="polars")
 
+    # Uncertainty: covariance, intervals, residuals, criteria, bootstrap.
+    order: list[str] = held_result.free_names
+    covariance: NDArray[np.float64] | None = held_result.covariance
+    correlation: NDArray[np.float64] | None = held_result.correlation
+    intervals: dict[str, tuple[float, float]] | None = held_result.conf_int(level=0.9)
+    fit_residuals: NDArray[np.float64] | None = result.residuals
+    criteria: tuple[float | None, float | None, int | None] = (result.aic, result.bic, result.n_points)
+    boot: BootstrapResult = velotz.bootstrap(held_result, frequencies, impedances, n=20, seed=1,
+                                             max_iterations=50)
+    boot_intervals: dict[str, tuple[float, float]] = boot.conf_int(0.8)
+    boot_spread: dict[str, float] = boot.stderr
+
     assert len(names) == len(units) == len(bounds) == len(guess) == 4
     assert again.param_values() == values and fitted.param_names() == names and len(models) == 11
     assert params.keys() == set(names) and stderr is not None and scalars[0]
@@ -113,6 +125,11 @@ def main() -> None:
     assert set(fitted_by_id) == {"a", "b"} and errors == {} and by_text.ids == ["x"]
     assert isinstance(batch.results[1], FitResult) and batch.results[1].params["R0.r"] == 10.0
     assert len(batch_table) == 2 and len(table) == 2 and len(single_row) == 1
+    assert order == free_names and covariance is not None and covariance.shape == (3, 3)
+    assert correlation is not None and intervals is not None and set(intervals) == set(order)
+    assert fit_residuals is not None and fit_residuals.shape == (80,) and criteria[2] == 40
+    assert boot.names == order and boot.samples.shape[1] == 3 and set(boot_intervals) == set(boot.intervals)
+    assert set(boot_spread) == set(order)
 
 
 if __name__ == "__main__":

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "fit/linalg.hpp"
+#include "fit/uncertainty.hpp"
 #include "util/text.hpp"
 
 namespace velotz {
@@ -66,8 +67,17 @@ FitOutcome build_outcome(const FitModel& model, std::vector<double> params, bool
     clamp_into_bounds(params, bounds);
 
     FitOutcome out;
-    out.cost = evaluator.cost(params, counter);
+    // The cost as evaluator.cost computes it (one counted evaluation), from
+    // residuals kept for the result.
+    std::vector<double> r;
+    if (evaluator.residuals(params, counter, r)) {
+        out.cost = half_sum_of_squares(r);
+    } else {
+        out.cost = std::nan("");
+        std::fill(r.begin(), r.end(), std::nan(""));
+    }
     out.chi_square = out.cost * 2.0;
+    out.residuals = std::move(r);
 
     const std::size_t n = params.size();
     const std::size_t m = 2 * evaluator.points();
@@ -80,6 +90,7 @@ FitOutcome build_outcome(const FitModel& model, std::vector<double> params, bool
                 std::vector<double> se(n);
                 for (std::size_t i = 0; i < n; ++i) se[i] = std::sqrt(s2 * (*inverse)[i * n + i]);
                 out.std_errors = std::move(se);
+                out.covariance = scaled_covariance(*inverse, n, s2);
             }
         }
     }

@@ -52,6 +52,14 @@ struct FitOutcome {
     // `stderr` is a macro of <cstdio>.)
     std::optional<std::vector<double>> std_errors;
     std::vector<std::string> std_error_names;  // the free parameters' names, one per std_errors entry
+    // Covariance of the free parameters (row-major, one row and column per
+    // std_errors entry; fit/uncertainty.hpp), present exactly when std_errors
+    // is: its diagonal holds the squares of the standard errors.
+    std::optional<std::vector<double>> covariance;
+    // The 2N weighted residuals at params, interleaved [re0, im0, re1, im1,
+    // ...] as residuals_into writes them. Every fit records them; a result
+    // read from a state written before they were kept has none.
+    std::optional<std::vector<double>> residuals;
     NodeList circuit;                   // the circuit rebuilt with params
     std::vector<std::string> names;     // param_names(circuit)
     std::vector<double> params;         // final values, clamped into their bounds
@@ -78,7 +86,8 @@ bool clamp_into_bounds(std::vector<double>& params, const std::vector<Bounds>& b
 // The outcome at `params` (the model's free values, clamped here into its
 // bounds): residuals (one counted evaluation), cost and chi-square, the
 // Jacobian over the free parameters (2n counted evaluations) and their
-// standard errors from (J^T J)^-1 scaled by chi_square / (m - n); the circuit
+// standard errors from (J^T J)^-1 scaled by chi_square / (m - n), with the
+// covariance that inverse gives and the residuals themselves; the circuit
 // rebuilt with the clamped values and the fixed ones, whose full vector and
 // names the outcome reports; the counter read last. `iterations` and
 // `success` are passed through.

@@ -4,9 +4,13 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "fit/fit_model.hpp"
+#include "fit/uncertainty.hpp"
 #include "python/circuit_type.hpp"
 #include "python/guard.hpp"
+#include "python/numpy_api.hpp"
 #include "python/state.hpp"
 #include "util/text.hpp"
 
@@ -105,6 +109,111 @@ PyObject* get_cost(PyObject* self, void*) { return PyFloat_FromDouble(outcome_of
 
 PyObject* get_chi_square(PyObject* self, void*) { return PyFloat_FromDouble(outcome_of(self).chi_square); }
 
+// ---------------------------------------------------------------- uncertainty
+//
+// Beside the standard errors: the covariance and correlation of the free
+// parameters (rows and columns in free_names order), confidence intervals,
+// the residuals at the solution, the number of points and the information
+// criteria. A result read from a state written before velotz kept the
+// residuals knows neither them nor its number of points, nor (having no
+// covariance) anything derived from those: such attributes are None.
+
+// The base's attributes read the FitResult they are called on; anything else
+// (only a Python subclass of the base could reach them) is refused.
+const FitOutcome* statistics_of(PyObject* self) {
+    if (g_fit_result_type && PyObject_TypeCheck(self, g_fit_result_type)) return as_result(self)->outcome;
+    PyErr_SetString(PyExc_TypeError, "expected a FitResult");
+    return nullptr;
+}
+
+PyObject* get_free_names(PyObject* self, void*) {
+    const FitOutcome* o = statistics_of(self);
+    if (!o) return nullptr;
+    return list_of_strings(o->std_error_names);
+}
+
+PyObject* get_covariance(PyObject* self, void*) {
+    const FitOutcome* checked = statistics_of(self);
+    if (!checked) return nullptr;
+    const FitOutcome& o = *checked;
+    if (!o.std_errors || !o.covariance) Py_RETURN_NONE;
+    const std::size_t k = o.std_error_names.size();
+    return new_float_array(o.covariance->data(), k, k);
+}
+
+PyObject* get_correlation(PyObject* self, void*) {
+    const FitOutcome* checked = statistics_of(self);
+    if (!checked) return nullptr;
+    const FitOutcome& o = *checked;
+    if (!o.std_errors || !o.covariance) Py_RETURN_NONE;
+    const std::size_t k = o.std_error_names.size();
+    const std::vector<double> corr = correlation(*o.covariance, k);
+    return new_float_array(corr.data(), k, k);
+}
+
+PyObject* get_residuals(PyObject* self, void*) {
+    const FitOutcome* checked = statistics_of(self);
+    if (!checked) return nullptr;
+    const FitOutcome& o = *checked;
+    if (!o.residuals) Py_RETURN_NONE;
+    return new_float_array(o.residuals->data(), o.residuals->size(), 0);
+}
+
+PyObject* get_n_points(PyObject* self, void*) {
+    const FitOutcome* checked = statistics_of(self);
+    if (!checked) return nullptr;
+    const FitOutcome& o = *checked;
+    if (!o.residuals) Py_RETURN_NONE;
+    return PyLong_FromSize_t(o.residuals->size() / 2);
+}
+
+PyObject* criterion(PyObject* self, bool aic) {
+    const FitOutcome* checked = statistics_of(self);
+    if (!checked) return nullptr;
+    const FitOutcome& o = *checked;
+    if (!o.residuals) Py_RETURN_NONE;
+    const InformationCriteria ic = information_criteria(o.chi_square, o.residuals->size(), o.std_error_names.size());
+    return PyFloat_FromDouble(aic ? ic.aic : ic.bic);
+}
+
+PyObject* get_aic(PyObject* self, void*) { return criterion(self, true); }
+PyObject* get_bic(PyObject* self, void*) { return criterion(self, false); }
+
+const char* const kConfIntDoc =
+    "conf_int($self, level=0.95)\n--\n\n"
+    "Confidence intervals of the free parameters, {name: (lower, upper)}.\n"
+    "\n"
+    "From the standard errors and Student's t quantile with 2N - k degrees of\n"
+    "freedom. A parameter with a finite upper bound gets value -/+ t*stderr\n"
+    "clipped to its bounds; one without an upper bound (a positive quantity,\n"
+    "which the fit moves on a log scale) the interval of that log scale,\n"
+    "lo + (p - lo) * exp(-/+ t*stderr / (p - lo)), which stays positive. None\n"
+    "when the standard errors are not defined, or for a result read from a\n"
+    "state that did not record its number of points.";
+
+PyObject* conf_int(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"level", nullptr};
+    double level = 0.95;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|d:conf_int", const_cast<char**>(keywords), &level))
+        return nullptr;
+    const FitOutcome* checked = statistics_of(self);
+    if (!checked) return nullptr;
+    if (!(level > 0.0 && level < 1.0)) return raise(PyExc_ValueError, "level must lie between 0 and 1 (exclusive)");
+    const FitOutcome& o = *checked;
+    if (!o.std_errors || !o.residuals) Py_RETURN_NONE;
+    const FitModel model(*as_result(self)->circuit, o.mask);
+    const std::vector<double> values = model.values();
+    const double dof = static_cast<double>(o.residuals->size()) - static_cast<double>(o.std_error_names.size());
+    const std::vector<Interval> intervals = confidence_intervals(values, *o.std_errors, model.bounds(), dof, level);
+    Ref dict(PyDict_New());
+    if (!dict) return nullptr;
+    for (std::size_t i = 0; i < intervals.size() && i < o.std_error_names.size(); ++i) {
+        Ref pair(Py_BuildValue("(dd)", intervals[i].lo, intervals[i].hi));
+        if (!pair || PyDict_SetItemString(dict.get(), o.std_error_names[i].c_str(), pair.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
 PyObject* fit_result_repr(PyObject* self) {
     const FitOutcome& o = outcome_of(self);
     std::string out = "FitResult(success=";
@@ -146,6 +255,61 @@ PyType_Slot fit_result_slots[] = {
     {0, nullptr},
 };
 
+// The uncertainty attributes and conf_int live on a private base class of
+// FitResult, so that FitResult's own attributes stay the eight it has always
+// registered (in their order) while every instance reads the others too.
+// The base has no constructor either, and only FitResult derives from it.
+PyGetSetDef statistics_getset[] = {
+    {"free_names", VELOTZ_GUARD(get_free_names), nullptr,
+     "Names of the free parameters: the order of stderr, conf_int(), and the rows and columns of covariance and "
+     "correlation.",
+     nullptr},
+    {"covariance", VELOTZ_GUARD(get_covariance), nullptr,
+     "Covariance matrix of the free parameters (numpy, k x k, free_names order), s^2 (J^T J)^-1 with "
+     "s^2 = chi_square / (2N - k); its diagonal holds the squares of stderr. None where stderr is None.",
+     nullptr},
+    {"correlation", VELOTZ_GUARD(get_correlation), nullptr,
+     "Correlation matrix of the free parameters (numpy, k x k, free_names order), from covariance. None where "
+     "stderr is None.",
+     nullptr},
+    {"residuals", VELOTZ_GUARD(get_residuals), nullptr,
+     "Weighted residuals at the solution (numpy, 2N floats), interleaved [re0, im0, re1, im1, ...] as "
+     "Circuit.residuals gives them: (model - data) / weight.",
+     nullptr},
+    {"n_points", VELOTZ_GUARD(get_n_points), nullptr, "Number of frequencies N the fit used.", nullptr},
+    {"aic", VELOTZ_GUARD(get_aic), nullptr,
+     "Akaike information criterion n ln(chi_square / n) + 2k, with n = 2N real residuals and k free parameters.",
+     nullptr},
+    {"bic", VELOTZ_GUARD(get_bic), nullptr,
+     "Bayesian information criterion n ln(chi_square / n) + k ln n, with n = 2N and k free parameters.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef statistics_methods[] = {
+    {"conf_int", VELOTZ_GUARD_METH(conf_int), METH_VARARGS | METH_KEYWORDS, kConfIntDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* statistics_new(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "No constructor defined for _FitStatistics");
+    return nullptr;
+}
+
+PyType_Slot statistics_slots[] = {
+    {Py_tp_new, VELOTZ_GUARD_SLOT(statistics_new)},
+    {Py_tp_getset, statistics_getset},
+    {Py_tp_methods, statistics_methods},
+    {0, nullptr},
+};
+
+PyType_Spec statistics_spec = {
+    "velotz._core._FitStatistics",
+    sizeof(FitResultObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | VELOTZ_TPFLAGS_IMMUTABLE,
+    statistics_slots,
+};
+
 PyType_Spec fit_result_spec = {
     "velotz.FitResult",
     sizeof(FitResultObject),
@@ -160,7 +324,11 @@ PyTypeObject* fit_result_type() { return g_fit_result_type; }
 
 PyObject* create_fit_result_type() {
     if (!g_fit_result_type) {
-        g_fit_result_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&fit_result_spec));
+        Ref base(PyType_FromSpec(&statistics_spec));
+        if (!base) return nullptr;
+        Ref bases(PyTuple_Pack(1, base.get()));
+        if (!bases) return nullptr;
+        g_fit_result_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpecWithBases(&fit_result_spec, bases.get()));
         if (!g_fit_result_type) return nullptr;
     }
     Py_INCREF(g_fit_result_type);

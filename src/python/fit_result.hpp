@@ -1,7 +1,8 @@
 #pragma once
 // FitResult: what Circuit.fit returns. No constructor; read-only attributes
 // circuit, params, stderr, success, iterations, impedance_evals, cost and
-// chi_square.
+// chi_square. A private base class adds free_names, covariance,
+// correlation, residuals, n_points, aic, bic and conf_int().
 #include "fit/outcome.hpp"
 #include "python/pyref.hpp"
 

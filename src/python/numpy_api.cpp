@@ -1,6 +1,7 @@
 #include "python/numpy_api.hpp"
 
 #include <cstdint>
+#include <cstring>
 
 namespace velotz::py {
 namespace {
@@ -8,6 +9,7 @@ namespace {
 // Entries of numpy's stable array-API table.
 constexpr std::size_t kArrayTypeSlot = 2;
 constexpr std::size_t kArrayNewSlot = 93;
+constexpr int kTypeFloat64 = 12;     // NPY_DOUBLE
 constexpr int kTypeComplex128 = 15;  // NPY_CDOUBLE
 
 using ArrayNew = PyObject* (*)(PyTypeObject*, int, const Py_ssize_t*, int, const Py_ssize_t*, void*, int, int,
@@ -57,6 +59,20 @@ PyObject* new_complex_array(std::size_t n, Cx** data) {
     // The array object starts with PyObject_HEAD followed by its data pointer.
     char* buffer = *reinterpret_cast<char**>(reinterpret_cast<char*>(array) + sizeof(PyObject));
     *data = reinterpret_cast<Cx*>(buffer);
+    return array;
+}
+
+PyObject* new_float_array(const double* values, std::size_t rows, std::size_t cols) {
+    if (!load_api()) return nullptr;
+    auto array_new = reinterpret_cast<ArrayNew>(g_api[kArrayNewSlot]);
+    auto array_type = static_cast<PyTypeObject*>(g_api[kArrayTypeSlot]);
+    Py_ssize_t dims[2] = {static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(cols)};
+    const int ndim = cols == 0 ? 1 : 2;
+    PyObject* array = array_new(array_type, ndim, dims, kTypeFloat64, nullptr, nullptr, 0, 0, nullptr);
+    if (!array) return nullptr;
+    const std::size_t count = rows * (cols == 0 ? 1 : cols);
+    char* buffer = *reinterpret_cast<char**>(reinterpret_cast<char*>(array) + sizeof(PyObject));
+    if (count > 0) std::memcpy(buffer, values, count * sizeof(double));
     return array;
 }
 

@@ -12,4 +12,9 @@ namespace velotz::py {
 // *data receives the buffer. Returns null with an exception set.
 PyObject* new_complex_array(std::size_t n, Cx** data);
 
+// A new C-ordered float64 array of shape (rows,) when `cols` is 0, else
+// (rows, cols), holding a copy of `values` (at least rows * max(cols, 1)
+// entries). Returns null with an exception set.
+PyObject* new_float_array(const double* values, std::size_t rows, std::size_t cols);
+
 }  // namespace velotz::py

@@ -450,10 +450,55 @@ bool read_names(PyObject* seq, const char* what, std::vector<std::string>& out) 
     return true;
 }
 
+// The optional "covariance" of a fit result state: a flat row-major list of
+// k * k floats, k the number of free parameters, symmetric, with the squares
+// of the standard errors on its diagonal (sqrt of each diagonal entry is the
+// standard error, bit for bit). It belongs to the standard errors: a state
+// without standard errors has no covariance, and its entry is not read. A
+// state with standard errors but without the key (written before velotz
+// kept the covariance) loads without one.
+bool covariance_from_state(PyObject* state, FitOutcome& o) {
+    if (!o.std_errors) return true;
+    Ref cov = Ref::borrow(PyDict_GetItemString(state, "covariance"));
+    if (!cov) return true;
+    const std::size_t k = o.std_error_names.size();
+    const std::string shape = "covariance must be a list of " + std::to_string(k * k) + " floats (" +
+                              std::to_string(k) + " x " + std::to_string(k) + ", row by row)";
+    if (!PyList_Check(cov.get()) || static_cast<std::size_t>(PyList_GET_SIZE(cov.get())) != k * k)
+        return state_error(shape);
+    auto values = floats_from_sequence(cov.get());
+    if (!values) return false;
+    if (values->size() != k * k) return state_error(shape);
+    for (std::size_t i = 0; i < k; ++i) {
+        if (!same_value(std::sqrt((*values)[i * k + i]), (*o.std_errors)[i]))
+            return state_error("the covariance's diagonal must hold the squares of stderr");
+        for (std::size_t j = i + 1; j < k; ++j) {
+            if (!same_value((*values)[i * k + j], (*values)[j * k + i]))
+                return state_error("covariance must be symmetric");
+        }
+    }
+    o.covariance = std::move(*values);
+    return true;
+}
+
+// The optional "residuals": a list of 2N floats (N >= 1, the number of
+// points), absent in states written before velotz kept them.
+bool residuals_from_state(PyObject* state, FitOutcome& o) {
+    Ref r = Ref::borrow(PyDict_GetItemString(state, "residuals"));
+    if (!r) return true;
+    if (!PyList_Check(r.get())) return state_error("residuals must be a list of floats");
+    auto values = floats_from_sequence(r.get());
+    if (!values) return false;
+    if (values->empty() || values->size() % 2 != 0)
+        return state_error("residuals must hold two floats per point (real and imaginary parts)");
+    o.residuals = std::move(*values);
+    return true;
+}
+
 PyObject* fit_result_from_state(PyObject*, PyObject* state) {
     if (!check_state_dict(state, {"format", "circuit", "names", "params", "stderr", "success", "iterations",
                                   "impedance_evals", "cost", "chi_square", "std_error_names", "fixed",
-                                  "bounds"}))
+                                  "bounds", "covariance", "residuals"}))
         return nullptr;
     FitOutcome o;
     Ref nodes = state_item(state, "circuit");
@@ -506,6 +551,7 @@ PyObject* fit_result_from_state(PyObject*, PyObject* state) {
         state_error("stderr and std_error_names differ in length");
         return nullptr;
     }
+    if (!covariance_from_state(state, o) || !residuals_from_state(state, o)) return nullptr;
     Ref success = state_item(state, "success");
     if (!success) return nullptr;
     const int flag = PyObject_IsTrue(success.get());
@@ -553,7 +599,12 @@ PyObject* outcome_state(const FitOutcome& o, const NodeList& circuit) {
         {"cost", PyFloat_FromDouble(o.cost)},
         {"chi_square", PyFloat_FromDouble(o.chi_square)},
         {"std_error_names", list_of_strings(o.std_error_names)},
+        {"covariance", floats_or_none(o.std_errors ? o.covariance : std::nullopt)},
     }));
+    if (dict && o.residuals) {
+        Ref r(list_of_floats(*o.residuals));
+        if (!r || PyDict_SetItemString(dict.get(), "residuals", r.get()) < 0) return nullptr;
+    }
     if (!dict || !add_mask_state(dict.get(), o.mask)) return nullptr;
     return dict.release();
 }
@@ -576,6 +627,11 @@ bool same_outcome(const FitOutcome& a, const FitOutcome& b) {
     };
     if (a.std_errors.has_value() != b.std_errors.has_value()) return false;
     if (a.std_errors && !same_list(*a.std_errors, *b.std_errors)) return false;
+    auto same_optional = [&](const std::optional<std::vector<double>>& x, const std::optional<std::vector<double>>& y) {
+        return x.has_value() == y.has_value() && (!x || same_list(*x, *y));
+    };
+    if (a.std_errors && !same_optional(a.covariance, b.covariance)) return false;
+    if (!same_optional(a.residuals, b.residuals)) return false;
     return a.iterations == b.iterations && a.impedance_evals == b.impedance_evals && same_value(a.cost, b.cost) &&
            same_value(a.chi_square, b.chi_square) && a.success == b.success && a.names == b.names &&
            same_list(a.params, b.params) && a.std_error_names == b.std_error_names && same_mask(a.mask, b.mask);

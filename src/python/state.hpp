@@ -16,7 +16,9 @@
 // - a fit result: _fit_result_from_state(state), a dict of the outcome's
 //   fields with the fitted circuit's nodes, "std_error_names" (the free
 //   parameters; absent in older states, meaning every parameter) and the
-//   fitted circuit's "fixed"/"bounds" as for a circuit.
+//   fitted circuit's "fixed"/"bounds" as for a circuit, and (absent in older
+//   states, which still load) "covariance" (a flat row-major list of k * k
+//   floats, or None without standard errors) and "residuals" (2N floats).
 // Floats travel as Python floats, which pickle bit for bit.
 //
 // Equality is by value: same kinds, labels, structure, values and

@@ -21,7 +21,10 @@ from velotz._analysis import (  # noqa: E402
 )
 from velotz._plot import plot_fit, plot_nyquist, plot_bode, plot_residuals  # noqa: E402
 from velotz._batch import fit_batch, BatchResult, to_dataframe  # noqa: E402
+# Bootstrap confidence intervals of a fit's parameters (refits on the worker
+# pool through fit_batch).
+from velotz._uncertainty import bootstrap, BootstrapResult  # noqa: E402
 
 # The extension stays reachable as sys.modules["velotz._core"]; it is not a
 # public attribute of the package.
-del _core, _analysis, _plot, _batch, _table  # noqa: F821
+del _core, _analysis, _plot, _batch, _table, _uncertainty  # noqa: F821

@@ -263,6 +263,29 @@ class FitResult:
     def cost(self) -> float: ...
     @property
     def chi_square(self) -> float: ...
+    @property
+    def free_names(self) -> list[str]:
+        """Names of the free parameters: the order of stderr, conf_int(), covariance and correlation."""
+    @property
+    def covariance(self) -> NDArray[np.float64] | None:
+        """Covariance matrix s^2 (J^T J)^-1 of the free parameters; None where stderr is None."""
+    @property
+    def correlation(self) -> NDArray[np.float64] | None:
+        """Correlation matrix of the free parameters; None where stderr is None."""
+    @property
+    def residuals(self) -> NDArray[np.float64] | None:
+        """Weighted residuals at the solution, interleaved [re0, im0, re1, im1, ...]."""
+    @property
+    def n_points(self) -> int | None:
+        """Number of frequencies N the fit used."""
+    @property
+    def aic(self) -> float | None:
+        """Akaike information criterion n ln(chi_square / n) + 2k, n = 2N, k free parameters."""
+    @property
+    def bic(self) -> float | None:
+        """Bayesian information criterion n ln(chi_square / n) + k ln n."""
+    def conf_int(self, level: float = 0.95) -> dict[str, tuple[float, float]] | None:
+        """Confidence intervals of the free parameters, {name: (lower, upper)}."""
     def __eq__(self, other: object) -> bool: ...
     def __hash__(self) -> int: ...
     def __reduce__(self) -> tuple[Any, tuple[dict[str, Any]]]: ...
@@ -482,3 +505,52 @@ def to_dataframe(
     id_name: str = "id",
 ) -> Any:
     """Fit results as a pandas or polars DataFrame, one row per result."""
+
+# ---------------------------------------------------------------- uncertainty
+class BootstrapResult:
+    """Parameters refitted to resampled spectra, and their percentile intervals."""
+    names: list[str]
+    samples: NDArray[np.float64]
+    failed: int
+    n: int
+    level: float
+    seed: int | None
+    def __init__(self, names: Sequence[str], samples: NDArray[np.float64], failed: int, n: int, level: float,
+                 seed: int | None) -> None: ...
+    def conf_int(self, level: float | None = None) -> dict[str, tuple[float, float]]:
+        """Percentile intervals {name: (lower, upper)} of the refitted values."""
+    @property
+    def intervals(self) -> dict[str, tuple[float, float]]:
+        """The percentile intervals at ``level``, {name: (lower, upper)}."""
+    @property
+    def stderr(self) -> dict[str, float]:
+        """Standard deviation of the refitted values, {name: value}."""
+
+def bootstrap(
+    result: FitResult,
+    frequencies: _Frequencies,
+    impedances: _Impedances | None = None,
+    *,
+    n: int = 1000,
+    seed: int | None = 0,
+    level: float = 0.95,
+    weight: Literal["modulus", "unit"] | str = "modulus",
+    progress: bool | Callable[[int, int], object] = False,
+    progress_interval: float = 0.1,
+    guess_init: bool | None = None,
+    weights: str | os.PathLike[str] | None = None,
+    method: _Method = "levenberg_marquardt",
+    max_iterations: int = 200,
+    ftol: float = 1e-8,
+    xtol: float = 1e-8,
+    num_particles: int = 200,
+    generations: int = 1000,
+    nelder_mead_iterations: int = 2000,
+    de_evaluations: int = 20000,
+    sa_iterations: int = 5000,
+    sa_initial_temperature: float = 2.0,
+    basin_hopping_hops: int = 20,
+    basin_hopping_step_size: float = 1.0,
+    basin_hopping_temperature: float = 1.0,
+) -> BootstrapResult:
+    """Bootstrap confidence intervals of a fit's free parameters."""

@@ -662,7 +662,8 @@ def mutate_state(rng, obj, depth=0):
         if out and rng.random() < 0.2:
             out.pop(rng.choice(list(out)))
         if rng.random() < 0.1:
-            out[rng.choice(["extra", 1, "fixed", "bounds", "std_error_names"])] = rng.choice([None, [], [True]])
+            out[rng.choice(["extra", 1, "fixed", "bounds", "std_error_names", "covariance", "residuals"])] = \
+                rng.choice([None, [], [True], [1.0, 2.0], [math.nan] * 9])
         return out
     if isinstance(obj, (list, tuple)):
         items = [mutate_state(rng, v, depth + 1) if rng.random() < 0.3 else v for v in obj]
@@ -713,6 +714,8 @@ def run_state_case(velotz, rng, ctx):
             out = core._fit_result_from_state(mutate_state(rng, state))
             ctx["check_fit"](out)
             repr(out), hash(out), out.params, out.stderr, out.circuit, out == out
+            out.covariance, out.correlation, out.residuals, out.aic, out.bic, out.n_points, out.free_names
+            out.conf_int(rng.choice([0.95, 0.5, 1e-300, 1 - 1e-16]))
         elif kind == 2:
             code = rng.choice(["R", "C", "Cpe", "Zarc", "Tlmq", "X", "", None, 1, "R\x00"])
             values = rng.choice([(1.0,), (1.0, 0.5), [], (math.nan,), (BadFloat(),), "1", None,
