@@ -246,3 +246,102 @@ def test_missing_standard_errors_name_only_the_free_parameters():
     undetermined = [f for f in velotz.diagnose(result, [1.0]) if f.kind == "undetermined"]
     assert len(undetermined) == 1 and set(undetermined[0].params) == {"R1.r", "C1.c"}
     assert "R0.r" not in undetermined[0].message
+
+
+# ------------------------------------------------------------------ severities, lack of fit, data
+def test_ideal_exponent_and_a_long_diffusion_time_are_notes_not_problems():
+    # rq on pure R || C data: CPE1.alpha ends at its upper bound 1.
+    result = velotz.Circuit("R0-(R1,CPE1)").fit(F, one_arc(noise=0.001))
+    d = velotz.diagnose(result, F, one_arc(noise=0.001))
+    assert result.params["CPE1.alpha"] == pytest.approx(1.0, abs=1e-6)
+    at_one = [x for x in d if x.kind == "at_bound"]
+    assert at_one and all(x.severity == "note" for x in at_one)
+    assert d.ok and "note: " in str(d) and str(d).startswith("no problems found")
+    # A finite-length Warburg whose time constant lies beyond the window:
+    # its tail is measured, its end is not; a note.
+    f = np.logspace(5, -1, 50)
+    truth = velotz.Circuit("R0-(R1-Wo1,C1)").with_named_values(
+        {"R0.r": 5, "R1.r": 20, "Wo1.z0": 50, "Wo1.tau": 100.0, "C1.c": 1e-5})
+    z = truth.impedance(f)
+    d = velotz.diagnose(truth.fit(f, z), f, z)
+    kinds = {(x.kind, x.severity) for x in d}
+    assert ("time_constant", "note") in kinds and ("time_constant", "problem") not in kinds
+
+
+def test_lack_of_fit_names_the_range_the_fit_misses():
+    # One arc fitted to two arcs a decade and a half apart: the fit cannot
+    # follow the slow arc.
+    z = two_arc_spectrum()
+    result = velotz.Circuit("R0-(R1,C1)").fit(F, z)
+    d = velotz.diagnose(result, F, z)
+    lack = [x for x in d if x.kind == "lack_of_fit"]
+    assert lack and all(x.severity == "problem" for x in lack) and not d.ok
+    r = (np.asarray(result.circuit.impedance(F)) - z) / np.abs(z)
+    worst = F[np.argmax(np.maximum(abs(r.real), abs(r.imag)))]
+    ranges = [tuple(float(v) for v in re.findall(r"between (\S+) and (\S+) Hz", x.message)[0]) for x in lack]
+    assert any(lo * 0.999 <= worst <= hi * 1.001 for lo, hi in ranges)
+    # The right circuit on the same data: no lack of fit; and without the
+    # impedances there is nothing to compare with.
+    good = velotz.Circuit("R0-(R1,CPE1)-(R2,CPE2)").fit(F, z)
+    assert "lack_of_fit" not in velotz.diagnose(good, F, z).kinds()
+    assert "lack_of_fit" not in velotz.diagnose(result, F).kinds()
+
+
+def test_lack_of_fit_follows_the_noise_level_given():
+    z = two_arc_spectrum()
+    result = velotz.Circuit("R0-(R1,CPE1)-(R2,CPE2)").fit(F, z)
+    # Its residuals are 0.5 % noise: flagged only if the noise were claimed
+    # far smaller and the floor of 2 % were not there; the floor keeps it quiet.
+    assert "lack_of_fit" not in velotz.diagnose(result, F, z, noise=1e-6).kinds()
+
+
+@pytest.mark.parametrize("spoil, kind, severity, words", [
+    ("flip", "data", "problem", "-Z''"),
+    ("real_only", "data", "problem", "Every imaginary part is zero"),
+    ("negative_real", "data", "problem", "negative real part"),
+    ("repeat", "data", "note", "more than once"),
+    ("up_down", "data", "note", "up and down"),
+])
+def test_check_data_says_what_the_user_may_have_got_wrong(spoil, kind, severity, words):
+    f, z = F.copy(), one_arc()
+    if spoil == "flip":
+        z = np.conj(z)
+    elif spoil == "real_only":
+        z = np.abs(z) + 0j
+    elif spoil == "negative_real":
+        z = z.copy()
+        z[:2] = -1 - 1j
+    elif spoil == "repeat":
+        f, z = np.r_[f, f[:5]], np.r_[z, z[:5]]
+    elif spoil == "up_down":
+        f, z = np.r_[f, f[::-1]], np.r_[z, z[::-1]]
+    d = velotz.check_data(f, z)
+    hits = [x for x in d if words in x.message]
+    assert len(hits) == 1 and hits[0].kind == kind and hits[0].severity == severity
+    assert velotz.check_data(F, one_arc()).findings == []
+    # The same findings appear in a diagnosis of a fit to that spectrum.
+    result = velotz.Circuit("R0-(R1,C1)").fit(f, z)
+    assert any(words in x.message for x in velotz.diagnose(result, f, z))
+
+
+def test_check_data_counts_residuals_against_free_parameters():
+    d = velotz.check_data([1.0, 10.0], [2 - 1j, 1 - 0.5j], n_params=7)
+    assert [x.kind for x in d.problems] == ["data"] and "4 real residuals for 7 free parameters" in d[0].message
+    assert velotz.check_data([1.0, 10.0], [2 - 1j, 1 - 0.5j], n_params=4).ok
+
+
+def test_recommendation_keeps_the_diffusion_tail():
+    # A Randles cell whose Warburg tail dominates the low frequencies: a
+    # two-arc circuit has the lower cost per parameter on part of the
+    # spectrum but misses the tail; the recommendation keeps it.
+    f = np.logspace(5, -2, 60)
+    truth = velotz.Circuit("R0-(R1-W1,CPE1)").with_named_values(
+        {"R0.r": 10, "R1.r": 50, "W1.aw": 30, "CPE1.q": 2e-5, "CPE1.alpha": 0.9})
+    rng = np.random.default_rng(2)
+    z = truth.impedance(f) * (1 + 0.003 * (rng.standard_normal(60) + 1j * rng.standard_normal(60)))
+    cmp = velotz.compare(f, z, circuits=["rq", "two_rc", "randles"])
+    rec = cmp.recommended
+    assert rec.name == "randles" and rec.diagnosis.ok
+    assert rec.cost <= 1.2 * min(e.cost for e in cmp)
+    assert "lack_of_fit" in cmp.entries[[e.name for e in cmp].index("two_rc")].diagnosis.kinds()
+    assert repr(cmp).splitlines()[-1] == "recommended: randles"

@@ -53,7 +53,16 @@ def main() -> None:
     kk: KramersKronigResult = velotz.kramers_kronig(frequencies, impedances, c=0.85, add_capacitance=True)
     passed: bool = kk.passed
     kk_residuals: NDArray[np.float64] = kk.residuals_real
-    diagnosis: Diagnosis = velotz.diagnose(result, frequencies, impedances)
+    auto_kk: KramersKronigResult = velotz.kramers_kronig(frequencies, impedances, tolerance=0.02)
+    outlier_hz: NDArray[np.float64] = auto_kk.outlier_frequencies
+    ranges: list[tuple[float, float]] = auto_kk.systematic
+    verdict: str = auto_kk.summary()
+    noise_level: float = auto_kk.noise
+    data_findings: Diagnosis = velotz.check_data(frequencies, impedances, n_params=4)
+    problems: list[Finding] = data_findings.problems + data_findings.notes
+    severity: str = problems[0].severity if problems else "problem"
+    diagnosis: Diagnosis = velotz.diagnose(result, frequencies, impedances, noise=noise_level)
+    problem_kinds: list[str] = diagnosis.kinds("problem")
     findings: list[Finding] = list(diagnosis)
     flagged: list[str] = diagnosis.flagged()
     comparison: Comparison = velotz.compare(frequencies, impedances, circuits=["rq", "two_rq", truth],

@@ -24,6 +24,9 @@ from velotz._batch import fit_batch, BatchResult, to_dataframe  # noqa: E402
 # Bootstrap confidence intervals of a fit's parameters (refits on the worker
 # pool through fit_batch).
 from velotz._uncertainty import bootstrap, BootstrapResult  # noqa: E402
+# What a user may have got wrong in a spectrum (sign convention, too few
+# points, repeated frequencies), before or beside a fit.
+from velotz._analysis import check_data  # noqa: E402
 
 # The extension stays reachable as sys.modules["velotz._core"]; it is not a
 # public attribute of the package.

@@ -333,33 +333,53 @@ class KramersKronigResult:
     passed: bool
     c: float | None
     fit_type: str
+    method: Literal["auto", "mu", "fixed"]
+    noise: float
+    outliers: NDArray[np.intp]
+    systematic: list[tuple[float, float]]
+    @property
+    def outlier_frequencies(self) -> NDArray[np.float64]:
+        """Frequencies (Hz) of the points in ``outliers``."""
+    def summary(self) -> str:
+        """The verdict in a few sentences."""
 
 def kramers_kronig(
     frequencies: _Frequencies,
     impedances: _Impedances | None = None,
     *,
-    c: float | None = 0.85,
+    method: Literal["auto", "mu", "fixed"] | None = None,
+    c: float | None = ...,
     max_m: int = 50,
-    add_capacitance: bool = False,
+    add_capacitance: bool | None = None,
     add_inductance: bool = True,
-    fit_type: Literal["real", "imag", "complex"] = "real",
+    fit_type: Literal["real", "imag", "complex"] | None = None,
     tolerance: float = 0.01,
 ) -> KramersKronigResult:
-    """Linear Kramers-Kronig test (Schoenleber et al. 2014) of a spectrum."""
+    """Linear Kramers-Kronig test of a spectrum: can a series resistance, RC
+    elements, and a series inductance and capacitance reproduce it?"""
 
 class Finding:
-    """One problem of a fit: what kind, which parameters, and a sentence."""
-    kind: Literal["at_bound", "undetermined", "negligible", "time_constant"]
+    """One finding about a fit or its data: what kind, which parameters, a
+    sentence, and its severity."""
+    kind: Literal["at_bound", "undetermined", "negligible", "time_constant", "lack_of_fit", "data"]
     params: tuple[str, ...]
     message: str
-    def __init__(self, kind: str, params: Sequence[str], message: str) -> None: ...
+    severity: Literal["problem", "note"]
+    def __init__(self, kind: str, params: Sequence[str], message: str,
+                 severity: Literal["problem", "note"] = "problem") -> None: ...
 
 class Diagnosis:
-    """What a fit result does not tell by itself; empty when nothing is wrong."""
+    """What a fit result does not tell by itself."""
     findings: list[Finding]
     def __init__(self, findings: Sequence[Finding]) -> None: ...
     @property
     def ok(self) -> bool: ...
+    @property
+    def problems(self) -> list[Finding]: ...
+    @property
+    def notes(self) -> list[Finding]: ...
+    def kinds(self, severity: Literal["problem", "note"] | None = None) -> list[str]:
+        """The kinds of the findings (of one severity when given), in order."""
     def __len__(self) -> int: ...
     def __iter__(self) -> Iterator[Finding]: ...
     def __getitem__(self, index: int) -> Finding: ...
@@ -367,7 +387,8 @@ class Diagnosis:
         """Names of the parameters any finding mentions, in first-mention order."""
 
 def diagnose(
-    result: FitResult, frequencies: _Frequencies, impedances: _Impedances | None = None
+    result: FitResult, frequencies: _Frequencies, impedances: _Impedances | None = None,
+    *, noise: float | None = None,
 ) -> Diagnosis:
     """Diagnosis of a fit result over the spectrum it was fitted to."""
 
@@ -396,7 +417,7 @@ class Comparison:
         """The best-ranked entry that fitted without an error (None if none did)."""
     @property
     def recommended(self) -> ComparisonEntry | None:
-        """The best-ranked entry whose fit succeeded with nothing to diagnose;"""
+        """The best-ranked entry whose fit succeeded without a problem in its diagnosis."""
     def __len__(self) -> int: ...
     def __iter__(self) -> Iterator[ComparisonEntry]: ...
     def __getitem__(self, index: int) -> ComparisonEntry: ...
@@ -554,3 +575,9 @@ def bootstrap(
     basin_hopping_temperature: float = 1.0,
 ) -> BootstrapResult:
     """Bootstrap confidence intervals of a fit's free parameters."""
+
+def check_data(
+    frequencies: _Frequencies, impedances: _Impedances | None = None, n_params: int | None = None
+) -> Diagnosis:
+    """Findings about a spectrum itself, before any fit: what a user may have
+    got wrong."""

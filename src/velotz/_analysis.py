@@ -414,7 +414,8 @@ def check_data(frequencies, impedances=None, n_params=None):
     got wrong. Returns a ``Diagnosis`` of kind "data" findings.
 
     Problems: imaginary parts mostly positive (the other sign convention,
-    -Z'' given as Z''), real parts below zero, fewer real residuals (2 per
+    -Z'' given as Z''), every imaginary part zero (a real-only array),
+    real parts below zero, fewer real residuals (2 per
     frequency) than ``n_params`` free parameters, frequencies that are not
     positive and finite, impedances that are not finite. Notes: repeated
     frequencies, frequencies in no monotonic order.
@@ -448,7 +449,11 @@ def check_data(frequencies, impedances=None, n_params=None):
             findings.append(Finding("data", [], (
                 f"{int(bad_z.sum())} impedance{'s are' if bad_z.sum() != 1 else ' is'} not finite.")))
         zz = z[~bad_z & ~bad_f[: z.size]] if z.size == f.size else z[~bad_z]
-        if zz.size:
+        if zz.size > 1 and not np.any(zz.imag):
+            findings.append(Finding("data", [], (
+                "Every imaginary part is zero: only the real part of the impedance was given (a "
+                "magnitude or a resistance column?), so no circuit's reactance can be fitted.")))
+        elif zz.size:
             positive = int(np.sum(zz.imag > 0))
             if positive > zz.size / 2:
                 findings.append(Finding("data", [], (

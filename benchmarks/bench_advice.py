@@ -1,0 +1,135 @@
+"""The analysis layer's advice on measured spectra: what `diagnose` says about
+sound and absurd fits, whether it sees lack of fit, and which circuit
+`compare(f, z).recommended` picks.
+
+For every spectrum in DATA_DIR (default ../shared/data/real) and each of the
+eleven trained topologies:
+- the default fit `Circuit(name).fit(f, z)`, and a reference cost for that
+  circuit: the lowest of the default fit, the fit from `estimate_start` and a
+  seeded basin hopping from the default start;
+- "absurd": the default fit ends above 1.5 x the reference cost, or a free
+  parameter beyond 1e15 or below 1e-15 (bounds of 0 aside);
+  "sound": within 1.05 x the reference with every parameter inside that range
+  and no systematic residual above 5 % (below);
+- "systematic": the default fit's residuals (Z_model - Z)/|Z|, averaged over
+  5 neighbouring points, exceed 5 % somewhere (measured here, independently
+  of `diagnose`).
+Then `compare(f, z)`: the recommended circuit and its cost against the best
+adequate cost (adequate: a fit that is not absurd and has no systematic
+residual above 5 %; the best cost when no candidate is adequate).
+
+    python3 benchmarks/bench_advice.py [DATA_DIR] [--hops 20]
+"""
+from __future__ import annotations
+
+import argparse
+import csv
+import math
+import pathlib
+import warnings
+
+import numpy as np
+
+import velotz
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+def read(path):
+    f, z = [], []
+    with open(path, newline="") as handle:
+        for row in csv.DictReader(handle):
+            if float(row["Frequency / Hz"]) > 0:
+                f.append(float(row["Frequency / Hz"]))
+                z.append(complex(float(row["Real Impedance / ohm"]), float(row["Imaginary Impedance / ohm"])))
+    return np.array(f), np.array(z)
+
+
+def systematic(result, f, z, width=5):
+    order = np.argsort(f)
+    f, z = f[order], z[order]
+    r = (np.asarray(result.circuit.impedance(f)) - z) / np.abs(z)
+    if not np.all(np.isfinite(r)):
+        return math.inf
+    k = np.ones(width) / width
+    if f.size < width:
+        return float(np.max(np.abs(np.r_[r.real, r.imag])))
+    return float(max(np.max(np.abs(np.convolve(r.real, k, "valid"))),
+                     np.max(np.abs(np.convolve(r.imag, k, "valid")))))
+
+
+def extreme(result):
+    for name, value in result.params.items():
+        if name in result.circuit.free_param_names() and value != 0 and not (1e-15 <= abs(value) <= 1e15):
+            return True
+    return False
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("data", nargs="?", default=str(ROOT.parent / "shared" / "data" / "real"))
+    ap.add_argument("--hops", type=int, default=20)
+    args = ap.parse_args()
+    warnings.simplefilter("ignore")
+    files = sorted(pathlib.Path(args.data).glob("*.csv"))
+    tally = dict(sound=0, sound_problem=0, absurd=0, absurd_flagged=0, systematic=0, systematic_flagged=0,
+                 sound_note=0)
+    print("== diagnosis of the default fits (P: problems, N: notes)")
+    rec_rows = []
+    for path in files:
+        f, z = read(path)
+        for name in velotz.Circuit.ml_circuits():
+            c = velotz.Circuit(name)
+            try:
+                default = c.fit(f, z)
+            except ValueError:
+                continue
+            costs = [default.cost]
+            try:
+                costs.append(c.estimate_start(f, z).fit(f, z).cost)
+            except ValueError:
+                pass
+            costs.append(c.fit(f, z, method="basin_hopping", basin_hopping_hops=args.hops, seed=0).cost)
+            ref = min(x for x in costs if math.isfinite(x))
+            d = velotz.diagnose(default, f, z)
+            absurd = default.cost > 1.5 * ref or extreme(default) or not default.success
+            sys_dev = systematic(default, f, z)
+            sound = not absurd and default.cost <= 1.05 * ref and sys_dev <= 0.05
+            kinds = ",".join(d.kinds("problem")) or "-"
+            tag = "absurd" if absurd else ("sound" if sound else "other")
+            if absurd:
+                tally["absurd"] += 1
+                tally["absurd_flagged"] += not d.ok
+            if sound:
+                tally["sound"] += 1
+                tally["sound_problem"] += not d.ok
+                tally["sound_note"] += bool(d.notes)
+            if sys_dev > 0.05:
+                tally["systematic"] += 1
+                tally["systematic_flagged"] += "lack_of_fit" in d.kinds("problem")
+            print(f"{path.stem:<38}{name:<16}{tag:<7} cost/ref {default.cost / ref:8.3g}  systematic "
+                  f"{sys_dev:6.1%}  P: {kinds}")
+        cmp = velotz.compare(f, z)
+        fitted = [e for e in cmp if e.error is None]
+        adequate = [e for e in fitted if e.result.success and not extreme(e.result) and systematic(e.result, f, z) <= 0.05]
+        pool = adequate or fitted
+        best_cost = min(e.cost for e in pool)
+        rec = cmp.recommended
+        rec_rows.append((path.stem, rec.name, rec.cost / best_cost, bool(adequate), systematic(rec.result, f, z)))
+    print("\n== diagnosis totals")
+    print(f"sound fits flagged with a problem: {tally['sound_problem']} of {tally['sound']} "
+          f"({tally['sound_note']} carry notes only or too)")
+    print(f"absurd fits flagged with a problem: {tally['absurd_flagged']} of {tally['absurd']}")
+    print(f"fits with systematic residuals above 5 % flagged as lack of fit: {tally['systematic_flagged']} of "
+          f"{tally['systematic']}")
+    print("\n== recommended circuit per spectrum (cost / best adequate cost)")
+    worst = 0.0
+    for stem, name, ratio, has_adequate, sys_dev in rec_rows:
+        worst = max(worst, ratio)
+        print(f"{stem:<38}{name:<16}{ratio:8.3f}{'' if has_adequate else '  (no adequate candidate)'}"
+              f"  systematic {sys_dev:.1%}")
+    print(f"largest ratio: {worst:.3f}")
+
+
+if __name__ == "__main__":
+    main()
