@@ -84,14 +84,14 @@ def test_good_synthetic_fit_is_not_flagged(circuit):
 
 
 # The dummy cells have the lead inductance of their cables: without L0 a
-# fit misses the top decade (see MISSING_REAL's kind of finding).
+# fit misses the top decade by 2-3 %.
 GOOD_REAL = {"impedancepy_Circuit1_EIS_1": "rc_l", "impedancepy_Circuit2_EIS_1": "rc_l",
              "impedancepy_Circuit3_EIS_1": "rc_l", "pydrttools_LIB_data_2": "two_rq_l"}
 # Fits that look fine by their parameters but miss part of the spectrum by
 # far more than its noise: randles on the passive metal leaves 25-30 %
 # residuals at both ends, rc on the Li-ion cell misses its second arc.
 MISSING_REAL = {"autoeis_test_data": "randles", "pydrttools_LIB_data": "rc",
-                "pyeis_ex1_cycle2": "two_rc", "impedancepy_Circuit1_EIS_1": "rc"}
+                "pyeis_ex1_cycle2": "two_rc"}
 
 
 @pytest.mark.skipif(not REAL_FILES, reason="needs ../shared/data/real")
@@ -115,7 +115,7 @@ def test_lack_of_fit_on_real_data_is_a_problem_naming_the_range(stem, circuit):
         lo, hi = (float(x) for x in re.findall(r"between (\S+) and (\S+) Hz", finding.message)[0])
         inside = (f >= lo * (1 - 1e-3)) & (f <= hi * (1 + 1e-3))
         # the range named holds residuals far beyond 2 %
-        assert np.max(np.maximum(abs(r.real[inside]), abs(r.imag[inside]))) > 0.02
+        assert np.max(np.maximum(abs(r.real[inside]), abs(r.imag[inside]))) > 0.03
 
 
 def test_diagnose_reads_the_frequencies_of_a_dataframe():
@@ -291,7 +291,7 @@ def test_lack_of_fit_follows_the_noise_level_given():
     z = two_arc_spectrum()
     result = velotz.Circuit("R0-(R1,CPE1)-(R2,CPE2)").fit(F, z)
     # Its residuals are 0.5 % noise: flagged only if the noise were claimed
-    # far smaller and the floor of 2 % were not there; the floor keeps it quiet.
+    # far smaller and the floor of 3 % were not there; the floor keeps it quiet.
     assert "lack_of_fit" not in velotz.diagnose(result, F, z, noise=1e-6).kinds()
 
 
