@@ -1,6 +1,7 @@
 #include "fit/start_estimate.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -26,6 +27,32 @@ double median(std::vector<double> v) {
     const std::size_t n = v.size();
     return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
 }
+
+// Maxima of ranges of a fixed vector in O(1) each after O(n log n) set-up
+// (a sparse table: level l holds the maxima of the runs of 2^l values). NaN
+// values are passed over (a range of NaN only has the maximum NaN).
+class RangeMax {
+public:
+    explicit RangeMax(const std::vector<double>& v) {
+        levels_.push_back(v);
+        for (std::size_t width = 2; width <= v.size(); width *= 2) {
+            const std::vector<double>& prev = levels_.back();
+            std::vector<double> next(v.size() - width + 1);
+            for (std::size_t i = 0; i < next.size(); ++i) next[i] = larger(prev[i], prev[i + width / 2]);
+            levels_.push_back(std::move(next));
+        }
+    }
+    // The largest of v[a..b], a <= b.
+    double operator()(std::size_t a, std::size_t b) const {
+        const std::size_t level = std::bit_width(b - a + 1) - 1;
+        const std::vector<double>& row = levels_[level];
+        return larger(row[a], row[b + 1 - (std::size_t{1} << level)]);
+    }
+
+private:
+    static double larger(double x, double y) { return (y > x || x != x) ? y : x; }
+    std::vector<std::vector<double>> levels_;
+};
 
 // -Im Z of a Zarc of resistance 1 relative to its peak, at x = ln(omega*tau).
 double zarc_peak_ratio(double alpha, double x) {
@@ -126,14 +153,36 @@ SpectrumShape analyse_spectrum(const std::vector<double>& freqs_hz, const std::v
     for (std::size_t j = 1; j + 1 < n; ++j) gs[j] = 0.25 * (g[j - 1] + 2 * g[j] + g[j + 1]);
     const double gmax = *std::max_element(gs.begin(), gs.end());
     const double lg_span = 0.25 * kLn10;
+    std::vector<double> log_w(n);
+    for (std::size_t k = 0; k < n; ++k) log_w[k] = std::log(pts[k].w);
+    // The points within a quarter decade of point j form a contiguous run
+    // [first, last] (the points are sorted), found by binary search; the
+    // largest smoothed value on each side of j comes from a sparse table of
+    // range maxima, so the test costs O(log n) per point rather than a scan
+    // of the whole spectrum.
+    const RangeMax range_max(gs);
+    auto in_window = [&](std::size_t k, double lw) { return !(std::fabs(log_w[k] - lw) > lg_span); };
     for (std::size_t j = 1; j + 1 < n; ++j) {
         if (!(gs[j] > 0.0) || gs[j] < 0.02 * gmax) continue;
-        bool is_max = true;
-        const double lw = std::log(pts[j].w);
-        for (std::size_t k = 0; k < n && is_max; ++k) {
-            if (k == j || std::fabs(std::log(pts[k].w) - lw) > lg_span) continue;
-            if (gs[k] > gs[j] || (gs[k] == gs[j] && k < j)) is_max = false;
+        const double lw = log_w[j];
+        // first: the first k <= j inside the window; last: the last k >= j.
+        std::size_t lo = 0, hi = j;
+        while (lo < hi) {
+            const std::size_t mid = lo + (hi - lo) / 2;
+            if (in_window(mid, lw)) hi = mid;
+            else lo = mid + 1;
         }
+        const std::size_t first = lo;
+        lo = j, hi = n - 1;
+        while (lo < hi) {
+            const std::size_t mid = hi - (hi - lo) / 2;
+            if (in_window(mid, lw)) lo = mid;
+            else hi = mid - 1;
+        }
+        const std::size_t last = lo;
+        // Not a maximum when a point of the window is larger, or equal and earlier.
+        const bool is_max = (first == j || !(range_max(first, j - 1) >= gs[j])) &&
+                            (last == j || !(range_max(j + 1, last) > gs[j]));
         // a maximum on the window's edge region must be flanked on both sides
         if (!is_max || !(gs[j - 1] < gs[j] || gs[j + 1] < gs[j])) continue;
         // depression from the peak's width at about half a decade on each side
@@ -143,7 +192,7 @@ SpectrumShape analyse_spectrum(const std::vector<double>& freqs_hz, const std::v
             double best_d = 0.0;
             std::size_t best_k = j;
             for (std::size_t k = 0; k < n; ++k) {
-                const double d = (std::log(pts[k].w) - lw) / kLn10 * dir;
+                const double d = (log_w[k] - lw) / kLn10 * dir;
                 if (d >= 0.3 && d <= 0.8 && std::fabs(d - 0.5) < std::fabs(best_d - 0.5)) best_d = d, best_k = k;
             }
             if (best_k == j || !(g[best_k] > 0.0)) continue;
@@ -662,6 +711,9 @@ void sanitise(std::vector<double>& v, const std::vector<Bounds>& bounds, const s
 
 }  // namespace
 
+// The most points the candidates are costed on (see estimate_start).
+constexpr std::size_t kEstimatePoints = 2048;
+
 StartEstimate estimate_start(const NodeList& circuit, const std::vector<double>& freqs_hz,
                              const std::vector<Cx>& impedances, Weighting weighting) {
     StartEstimate result;
@@ -680,7 +732,24 @@ StartEstimate estimate_start(const NodeList& circuit, const std::vector<double>&
             zs.push_back(impedances[j]);
         }
     }
-    const std::vector<double> weights = compute_weights(zs, weighting);
+    std::vector<double> weights = compute_weights(zs, weighting);
+    // Candidates are costed and refined on at most kEstimatePoints points:
+    // a long spectrum is thinned to every k-th point (its shape is read from
+    // all points below). Starting values need no more, and the estimate then
+    // costs far less than the fit on long spectra; spectra of ordinary length
+    // are used whole.
+    if (omegas.size() > kEstimatePoints) {
+        const std::size_t stride = (omegas.size() + kEstimatePoints - 1) / kEstimatePoints;
+        std::size_t kept = 0;
+        for (std::size_t j = 0; j < omegas.size(); j += stride, ++kept) {
+            omegas[kept] = omegas[j];
+            zs[kept] = zs[j];
+            weights[kept] = weights[j];
+        }
+        omegas.resize(kept);
+        zs.resize(kept);
+        weights.resize(kept);
+    }
     const Measurement data{omegas, zs, weights};
     EvalCounter counter{0};
     // Compiled once: every candidate's cost and every refinement run below
