@@ -1,7 +1,6 @@
 #include "fit/start_estimate.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -28,30 +27,29 @@ double median(std::vector<double> v) {
     return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
 }
 
-// Maxima of ranges of a fixed vector in O(1) each after O(n log n) set-up
-// (a sparse table: level l holds the maxima of the runs of 2^l values). NaN
-// values are passed over (a range of NaN only has the maximum NaN).
-class RangeMax {
+// The largest value of a window [a, b] of a fixed vector whose ends only
+// move forward from one query to the next (a monotone queue: O(1) amortised
+// per query, O(n) memory). NaN values are passed over (they count as -inf).
+class SlidingMax {
 public:
-    explicit RangeMax(const std::vector<double>& v) {
-        levels_.push_back(v);
-        for (std::size_t width = 2; width <= v.size(); width *= 2) {
-            const std::vector<double>& prev = levels_.back();
-            std::vector<double> next(v.size() - width + 1);
-            for (std::size_t i = 0; i < next.size(); ++i) next[i] = larger(prev[i], prev[i + width / 2]);
-            levels_.push_back(std::move(next));
+    explicit SlidingMax(const std::vector<double>& v) : v_(v) { queue_.reserve(v.size()); }
+    double operator()(std::size_t a, std::size_t b) {
+        for (; next_ <= b; ++next_) {
+            while (queue_.size() > head_ && key(queue_.back()) <= key(next_)) queue_.pop_back();
+            queue_.push_back(next_);
         }
-    }
-    // The largest of v[a..b], a <= b.
-    double operator()(std::size_t a, std::size_t b) const {
-        const std::size_t level = std::bit_width(b - a + 1) - 1;
-        const std::vector<double>& row = levels_[level];
-        return larger(row[a], row[b + 1 - (std::size_t{1} << level)]);
+        while (queue_[head_] < a) ++head_;
+        return key(queue_[head_]);
     }
 
 private:
-    static double larger(double x, double y) { return (y > x || x != x) ? y : x; }
-    std::vector<std::vector<double>> levels_;
+    double key(std::size_t i) const {
+        return std::isnan(v_[i]) ? -std::numeric_limits<double>::infinity() : v_[i];
+    }
+    const std::vector<double>& v_;
+    std::vector<std::size_t> queue_;  // indices of decreasing values from queue_[head_] on
+    std::size_t head_ = 0;
+    std::size_t next_ = 0;
 };
 
 // -Im Z of a Zarc of resistance 1 relative to its peak, at x = ln(omega*tau).
@@ -156,33 +154,22 @@ SpectrumShape analyse_spectrum(const std::vector<double>& freqs_hz, const std::v
     std::vector<double> log_w(n);
     for (std::size_t k = 0; k < n; ++k) log_w[k] = std::log(pts[k].w);
     // The points within a quarter decade of point j form a contiguous run
-    // [first, last] (the points are sorted), found by binary search; the
-    // largest smoothed value on each side of j comes from a sparse table of
-    // range maxima, so the test costs O(log n) per point rather than a scan
-    // of the whole spectrum.
-    const RangeMax range_max(gs);
+    // [first, last] (the points are sorted) whose ends only move forward
+    // with j; the largest smoothed value on either side of j then comes from
+    // two sliding-window maxima, so the test costs O(1) per point rather
+    // than a scan of the whole spectrum.
     auto in_window = [&](std::size_t k, double lw) { return !(std::fabs(log_w[k] - lw) > lg_span); };
+    SlidingMax left_max(gs), right_max(gs);
+    std::size_t first = 0, last = 0;
     for (std::size_t j = 1; j + 1 < n; ++j) {
-        if (!(gs[j] > 0.0) || gs[j] < 0.02 * gmax) continue;
         const double lw = log_w[j];
-        // first: the first k <= j inside the window; last: the last k >= j.
-        std::size_t lo = 0, hi = j;
-        while (lo < hi) {
-            const std::size_t mid = lo + (hi - lo) / 2;
-            if (in_window(mid, lw)) hi = mid;
-            else lo = mid + 1;
-        }
-        const std::size_t first = lo;
-        lo = j, hi = n - 1;
-        while (lo < hi) {
-            const std::size_t mid = hi - (hi - lo) / 2;
-            if (in_window(mid, lw)) lo = mid;
-            else hi = mid - 1;
-        }
-        const std::size_t last = lo;
+        while (!in_window(first, lw)) ++first;
+        if (last < j) last = j;
+        while (last + 1 < n && in_window(last + 1, lw)) ++last;
         // Not a maximum when a point of the window is larger, or equal and earlier.
-        const bool is_max = (first == j || !(range_max(first, j - 1) >= gs[j])) &&
-                            (last == j || !(range_max(j + 1, last) > gs[j]));
+        const bool is_max = (first == j || !(left_max(first, j - 1) >= gs[j])) &&
+                            (last == j || !(right_max(j + 1, last) > gs[j]));
+        if (!(gs[j] > 0.0) || gs[j] < 0.02 * gmax) continue;
         // a maximum on the window's edge region must be flanked on both sides
         if (!is_max || !(gs[j - 1] < gs[j] || gs[j + 1] < gs[j])) continue;
         // depression from the peak's width at about half a decade on each side
