@@ -7,6 +7,7 @@
 #include <string>
 
 #include "fit/lm_fit.hpp"
+#include "util/interrupt.hpp"
 
 namespace velotz {
 
@@ -22,9 +23,12 @@ struct Point {
 
 double median(std::vector<double> v) {
     if (v.empty()) return kNaN;
-    std::sort(v.begin(), v.end());
+    // The middle values of the sorted vector, found without sorting it all.
     const std::size_t n = v.size();
-    return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
+    const auto mid = v.begin() + static_cast<std::ptrdiff_t>(n / 2);
+    std::nth_element(v.begin(), mid, v.end());
+    if (n % 2) return *mid;
+    return 0.5 * (*std::max_element(v.begin(), mid) + *mid);
 }
 
 // The largest value of a window [a, b] of a fixed vector whose ends only
@@ -90,7 +94,16 @@ SpectrumShape analyse_spectrum(const std::vector<double>& freqs_hz, const std::v
         const Cx z = impedances[j];
         if (std::isfinite(f) && f > 0.0 && std::isfinite(z.re) && std::isfinite(z.im)) pts.push_back({kTwoPi * f, z});
     }
-    std::sort(pts.begin(), pts.end(), [](const Point& a, const Point& b) { return a.w < b.w; });
+    // Ascending frequency. Measured spectra usually come strictly ordered one
+    // way or the other, which needs no sort (and gives the same order).
+    if (std::adjacent_find(pts.begin(), pts.end(), [](const Point& a, const Point& b) { return !(a.w > b.w); }) ==
+        pts.end()) {
+        std::reverse(pts.begin(), pts.end());
+    } else if (std::adjacent_find(pts.begin(), pts.end(), [](const Point& a, const Point& b) { return !(a.w < b.w); }) !=
+               pts.end()) {
+        std::sort(pts.begin(), pts.end(), [](const Point& a, const Point& b) { return a.w < b.w; });
+    }
+    interruption_point();
     const std::size_t n = pts.size();
     if (n < 3) return s;
     s.usable = true;
@@ -101,6 +114,7 @@ SpectrumShape analyse_spectrum(const std::vector<double>& freqs_hz, const std::v
         for (const Point& p : pts) mods.push_back(std::hypot(p.z.re, p.z.im));
         s.z_scale = std::max(median(mods), 1e-300);
     }
+    interruption_point();
     // Inductance: the largest Im Z / omega among inductive points of the top decade.
     for (const Point& p : pts) {
         if (p.w >= s.omega_hi / 10.0 && p.z.im > 0.0) {
@@ -108,8 +122,10 @@ SpectrumShape analyse_spectrum(const std::vector<double>& freqs_hz, const std::v
             s.inductance = std::max(s.inductance, p.z.im / p.w);
         }
     }
+    interruption_point();
     std::vector<double> g(n);  // -Im Z without the inductance, ascending frequency
     for (std::size_t j = 0; j < n; ++j) g[j] = -(pts[j].z.im - pts[j].w * s.inductance);
+    interruption_point();
     // High-frequency intercept: the real part where |Im Z| is smallest in the
     // upper half of the window (the foot of the first arc, or where an
     // inductive tail crosses the axis), and the smallest positive real part
@@ -130,6 +146,7 @@ SpectrumShape analyse_spectrum(const std::vector<double>& freqs_hz, const std::v
         for (std::size_t j = 0; j < std::min<std::size_t>(3, n); ++j) lows.push_back(pts[j].z.re);
         s.r_lf = std::max(median(lows), s.r_hf);
     }
+    interruption_point();
     // Low-frequency tail: -Im Z at the bottom and its log-log slope.
     s.tail_omega = pts.front().w;
     s.tail_im = g[0];
@@ -145,12 +162,14 @@ SpectrumShape analyse_spectrum(const std::vector<double>& freqs_hz, const std::v
         const double den = m * sxx - sx * sx;
         s.tail_slope = (m >= 2 && den > 0) ? (m * sxy - sx * sy) / den : 0.0;
     }
+    interruption_point();
     // Relaxations: local maxima of the smoothed -Im Z that are the largest
     // value within a quarter decade on either side.
     std::vector<double> gs(g);
     for (std::size_t j = 1; j + 1 < n; ++j) gs[j] = 0.25 * (g[j - 1] + 2 * g[j] + g[j + 1]);
     const double gmax = *std::max_element(gs.begin(), gs.end());
     const double lg_span = 0.25 * kLn10;
+    interruption_point();
     std::vector<double> log_w(n);
     for (std::size_t k = 0; k < n; ++k) log_w[k] = std::log(pts[k].w);
     // The points within a quarter decade of point j form a contiguous run
@@ -162,6 +181,7 @@ SpectrumShape analyse_spectrum(const std::vector<double>& freqs_hz, const std::v
     SlidingMax left_max(gs), right_max(gs);
     std::size_t first = 0, last = 0;
     for (std::size_t j = 1; j + 1 < n; ++j) {
+        if (j % 4096 == 0) interruption_point();
         const double lw = log_w[j];
         while (!in_window(first, lw)) ++first;
         if (last < j) last = j;
@@ -196,6 +216,7 @@ SpectrumShape analyse_spectrum(const std::vector<double>& freqs_hz, const std::v
     }
     std::sort(s.relaxations.begin(), s.relaxations.end(),
               [](const SpectrumShape::Relaxation& a, const SpectrumShape::Relaxation& b) { return a.omega > b.omega; });
+    interruption_point();
     for (const Point& p : pts) {
         s.log_omega.push_back(std::log(p.w));
         s.re.push_back(p.z.re);
@@ -719,6 +740,7 @@ StartEstimate estimate_start(const NodeList& circuit, const std::vector<double>&
             zs.push_back(impedances[j]);
         }
     }
+    interruption_point();
     std::vector<double> weights = compute_weights(zs, weighting);
     // Candidates are costed and refined on at most kEstimatePoints points:
     // a long spectrum is thinned to every k-th point (its shape is read from
@@ -749,6 +771,7 @@ StartEstimate estimate_start(const NodeList& circuit, const std::vector<double>&
         return std::isfinite(c) ? c : std::numeric_limits<double>::infinity();
     };
 
+    interruption_point();
     const SpectrumShape shape = analyse_spectrum(freqs_hz, impedances);
     if (!shape.usable) {
         result.cost = cost_of(result.values);

@@ -1,0 +1,66 @@
+#pragma once
+// Cooperative interruption of long numerical work.
+//
+// A caller that may want to stop the work it runs on its own thread installs
+// a poll function for that thread (InterruptScope). The work calls
+// interruption_point() now and then (every residual evaluation, each step of
+// a least-squares solve); at most every 20 ms that calls the poll function,
+// and when it answers "stop" the point throws Interrupted, which unwinds the
+// work to the caller. Threads without a scope (pool workers, any caller that
+// installed none) pass every point at the cost of one thread-local read.
+//
+// The core knows nothing of what the poll function does (the Python layer
+// re-takes the interpreter lock there to look for Ctrl-C); it never changes
+// the work's results or counts, only whether it finishes.
+#include <chrono>
+#include <exception>
+
+namespace velotz {
+
+// Thrown by interruption_point() once the poll function has said stop.
+struct Interrupted : std::exception {
+    const char* what() const noexcept override { return "interrupted"; }
+};
+
+// Returns false to stop the work.
+using InterruptPoll = bool (*)(void* context);
+
+// How often a thread's poll function is asked at most.
+inline constexpr std::chrono::milliseconds kInterruptPeriod{20};
+
+namespace detail {
+struct InterruptState {
+    InterruptPoll poll = nullptr;
+    void* context = nullptr;
+    std::chrono::steady_clock::time_point next{};
+    bool stopped = false;
+};
+inline thread_local InterruptState interrupt_state;
+void poll_interrupt(InterruptState& state);
+}  // namespace detail
+
+// Installs `poll` for the calling thread until the scope ends (scopes nest:
+// the previous one is restored).
+class InterruptScope {
+public:
+    InterruptScope(InterruptPoll poll, void* context) : saved_(detail::interrupt_state) {
+        detail::interrupt_state = detail::InterruptState{poll, context,
+                                                         std::chrono::steady_clock::now() + kInterruptPeriod, false};
+    }
+    ~InterruptScope() { detail::interrupt_state = saved_; }
+    InterruptScope(const InterruptScope&) = delete;
+    InterruptScope& operator=(const InterruptScope&) = delete;
+
+private:
+    detail::InterruptState saved_;
+};
+
+// Throws Interrupted when the calling thread's poll function says stop (it
+// is asked at most every kInterruptPeriod, the first time one period after
+// the scope began); does nothing on a thread without a scope.
+inline void interruption_point() {
+    detail::InterruptState& state = detail::interrupt_state;
+    if (state.poll != nullptr) [[unlikely]] detail::poll_interrupt(state);
+}
+
+}  // namespace velotz
