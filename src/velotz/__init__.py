@@ -21,7 +21,8 @@ from velotz._analysis import (  # noqa: E402
 )
 from velotz._plot import plot_fit, plot_nyquist, plot_bode, plot_residuals  # noqa: E402
 from velotz._batch import fit_batch, BatchResult, to_dataframe  # noqa: E402
+from velotz._robust import fit_robust  # noqa: E402
 
 # The extension stays reachable as sys.modules["velotz._core"]; it is not a
 # public attribute of the package.
-del _core, _analysis, _plot, _batch, _table  # noqa: F821
+del _core, _analysis, _plot, _batch, _table, _robust  # noqa: F821

@@ -482,3 +482,14 @@ def to_dataframe(
     id_name: str = "id",
 ) -> Any:
     """Fit results as a pandas or polars DataFrame, one row per result."""
+
+def fit_robust(
+    circuit: Circuit,
+    frequencies: _Frequencies,
+    impedances: _Impedances | None = None,
+    *,
+    weight: Literal["modulus", "unit"] | str = "modulus",
+    seed: int = 0,
+    hops: int = 8,
+) -> FitResult:
+    """Fit `circuit` from several starts and return the best sound result."""
