@@ -77,10 +77,11 @@ decltype(auto) without_gil(F&& f) {
     return std::forward<F>(f)();
 }
 
-// Records the main thread at import (false with an exception set), and
-// whether Ctrl-C can reach the calling thread: Python runs signal handlers
-// on the main thread only. The lookup runs no Python code, which could run
-// a handler and lose its exception.
+// note_main_thread() records the main thread at import (false with an
+// exception set); receives_signals() says whether Ctrl-C can reach the
+// calling thread, as Python runs signal handlers on the main thread only.
+// It runs no Python code: code run there could run a pending handler, whose
+// exception would then be lost.
 bool note_main_thread();
 bool receives_signals();
 
