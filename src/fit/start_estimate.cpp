@@ -89,7 +89,9 @@ SpectrumShape analyse_spectrum(const std::vector<double>& freqs_hz, const std::v
     SpectrumShape s;
     std::vector<Point> pts;
     const std::size_t n_in = std::min(freqs_hz.size(), impedances.size());
+    pts.reserve(n_in);
     for (std::size_t j = 0; j < n_in; ++j) {
+        if (j % 65536 == 0) interruption_point();
         const double f = freqs_hz[j];
         const Cx z = impedances[j];
         if (std::isfinite(f) && f > 0.0 && std::isfinite(z.re) && std::isfinite(z.im)) pts.push_back({kTwoPi * f, z});
@@ -217,10 +219,9 @@ SpectrumShape analyse_spectrum(const std::vector<double>& freqs_hz, const std::v
     std::sort(s.relaxations.begin(), s.relaxations.end(),
               [](const SpectrumShape::Relaxation& a, const SpectrumShape::Relaxation& b) { return a.omega > b.omega; });
     interruption_point();
-    for (const Point& p : pts) {
-        s.log_omega.push_back(std::log(p.w));
-        s.re.push_back(p.z.re);
-    }
+    s.log_omega = std::move(log_w);
+    s.re.reserve(n);
+    for (const Point& p : pts) s.re.push_back(p.z.re);
     return s;
 }
 
@@ -733,7 +734,10 @@ StartEstimate estimate_start(const NodeList& circuit, const std::vector<double>&
     // the points the cost is measured on (finite, positive frequency)
     std::vector<double> omegas;
     std::vector<Cx> zs;
+    omegas.reserve(std::min(freqs_hz.size(), impedances.size()));
+    zs.reserve(omegas.capacity());
     for (std::size_t j = 0; j < std::min(freqs_hz.size(), impedances.size()); ++j) {
+        if (j % 65536 == 0) interruption_point();
         if (std::isfinite(freqs_hz[j]) && freqs_hz[j] > 0 && std::isfinite(impedances[j].re) &&
             std::isfinite(impedances[j].im)) {
             omegas.push_back(kTwoPi * freqs_hz[j]);
