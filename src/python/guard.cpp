@@ -52,10 +52,27 @@ bool note_main_thread() {
 
 bool receives_signals() { return PyThread_get_thread_ident() == g_main_thread; }
 
+bool run_signal_handlers() {
+#ifdef PYPY_VERSION
+    // PyPy runs signal handlers between bytecodes, and its PyErr_CheckSignals
+    // does not run them: a line of Python code does.
+    static PyObject* code = nullptr;
+    static PyObject* globals = nullptr;
+    if (!code) {
+        globals = PyDict_New();
+        code = Py_CompileString("None", "<velotz signal check>", Py_eval_input);
+        if (!globals || !code) return false;
+    }
+    Ref result(PyEval_EvalCode(code, globals, globals));
+    if (!result) return false;
+#endif
+    return PyErr_CheckSignals() == 0;
+}
+
 bool check_signals(void* context) noexcept {
     auto* state = static_cast<PyThreadState**>(context);
     PyEval_RestoreThread(*state);
-    const bool ok = PyErr_CheckSignals() == 0;
+    const bool ok = run_signal_handlers();
     *state = PyEval_SaveThread();
     return ok;
 }

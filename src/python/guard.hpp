@@ -85,6 +85,11 @@ decltype(auto) without_gil(F&& f) {
 bool note_main_thread();
 bool receives_signals();
 
+// Runs pending signal handlers (PyErr_CheckSignals, and on PyPy, where that
+// does not run them, a line of Python code); false with the exception set
+// when one raised. Needs the lock.
+bool run_signal_handlers();
+
 // The poll function of without_gil_interruptible: re-takes the lock whose
 // state *context holds, runs pending signal handlers and releases it again.
 // False (stop) when a handler raised, KeyboardInterrupt for Ctrl-C; the
