@@ -216,3 +216,17 @@ def test_estimate_keeps_the_circuit_constraints(constrain):
         assert values[name] == value
     for name, (lo, hi) in circuit.custom_bounds().items():
         assert lo <= values[name] <= hi
+
+
+@pytest.mark.parametrize("case", ["three_rq", "randles_wo", "rc_warburg_l"])
+@pytest.mark.parametrize("points", [2048, 2049, 30000])
+def test_long_spectra_are_estimated_as_well_as_short_ones(case, points):
+    # Long spectra are thinned for costing the candidates; the shape is still
+    # read from every point, and the fit from the estimate reaches the truth.
+    text, truth, model, f, z = spectrum(case, points=points)
+    start = velotz.Circuit(text).estimate_start(f, z)
+    values = start.param_values()
+    assert all(np.isfinite(values))
+    result = start.fit(f, z)
+    fitted = [result.params[n] for n in start.param_names()]
+    assert numpy_cost(model, fitted, f, z) <= 1.02 * numpy_cost(model, truth, f, z)

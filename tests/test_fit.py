@@ -497,3 +497,23 @@ def test_params_gives_a_new_dict_on_every_access(text):
     assert second is not first
     assert list(second) == circuit.param_names()
     assert list(second.values()) == result.circuit.param_values()
+
+
+def test_held_refit_that_runs_off_is_replaced_by_one_from_the_start():
+    # On this measured spectrum every run leaves the box (CPE1.alpha > 1);
+    # the held refit from the clamped best lowered the cost by running off to
+    # CPE1.q ~ 1e37 and R2 ~ 1e15 (cost 4.01). The refit from the starting
+    # values with alpha held at 1 stays physical and fits far better.
+    from analysis_data import REAL_DIR, read_bdf
+
+    path = REAL_DIR / "pyeis_ex2_cycle2.csv"
+    if not path.exists():
+        pytest.skip("measured spectra not available")
+    f, z = read_bdf(path)
+    c = velotz.Circuit("sei_randles_wo")
+    start = c.guess(f, z)
+    r = c.fit(f, z)
+    assert r.success and r.cost < 1.0
+    for name, p0, (lo, hi) in zip(c.param_names(), start, c.param_bounds()):
+        if math.isinf(hi):
+            assert 1e-6 <= r.params[name] / p0 < 1e6, name

@@ -8,6 +8,7 @@
 #include <numbers>
 
 #include "analysis/analysis.hpp"
+#include "util/interrupt.hpp"
 
 namespace velotz {
 namespace {
@@ -217,6 +218,7 @@ std::expected<KkResult, std::string> kramers_kronig(const std::vector<double>& f
     std::vector<double> taus;
     if (o.c) {
         do {
+            interruption_point();
             ++m;
             taus = kk_time_constants(f_min, f_max, m);
             s = fit_once(pts, taus, o);

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "analysis/analysis.hpp"
+#include "util/interrupt.hpp"
 
 namespace velotz {
 
@@ -10,6 +11,7 @@ std::vector<double> least_squares_qr(std::vector<double>& a, std::vector<double>
                                      std::size_t n) {
     std::vector<double> diag(n, 0.0);
     for (std::size_t k = 0; k < n && k < m; ++k) {
+        interruption_point();  // a column costs O(m n): long spectra with many columns take a while
         double* col = a.data() + k * m;
         // Norm of col[k..m), scaled against overflow and underflow.
         double scale = 0.0;

@@ -3,6 +3,7 @@
 #include <thread>
 #include <utility>
 
+#include "util/interrupt.hpp"
 #include "util/pool.hpp"
 
 namespace velotz {
@@ -48,10 +49,35 @@ std::vector<BatchSlot> fit_batch(const FitRequest& request, const std::vector<Ba
                                  const BatchStart& start, BatchControl& control) {
     std::vector<BatchSlot> slots(spectra.size());
     const std::thread::id caller = std::this_thread::get_id();
+    // A running fit stops at its next interruption point once the batch is
+    // stopped: on the calling thread, when its poll says so (checked while
+    // the fit runs, not only between spectra); on a worker, when the stop
+    // flag is set. Its slot is then left NotRun.
+    struct Polls {
+        BatchControl& control;
+        static bool caller(void* context) {
+            BatchControl& c = static_cast<Polls*>(context)->control;
+            if (c.stop.load(std::memory_order_relaxed)) return false;
+            if (c.poll && !c.poll(c.finished.load(std::memory_order_relaxed))) {
+                c.stop.store(true, std::memory_order_relaxed);
+                return false;
+            }
+            return true;
+        }
+        static bool worker(void* context) {
+            return !static_cast<Polls*>(context)->control.stop.load(std::memory_order_relaxed);
+        }
+    } polls{control};
     parallel_for(spectra.size(), [&](std::size_t i) {
         if (control.stop.load(std::memory_order_relaxed)) return;
+        const bool on_caller = std::this_thread::get_id() == caller;
         try {
+            InterruptScope scope(on_caller ? &Polls::caller : &Polls::worker, &polls);
             fit_one(request, spectra[i], start, slots[i]);
+        } catch (const Interrupted&) {
+            slots[i] = BatchSlot{};
+            control.stop.store(true, std::memory_order_relaxed);
+            return;
         } catch (...) {
             // The exception ends the whole batch (the pool rethrows it on the
             // caller once running tasks finish): start no further spectra.
@@ -59,7 +85,7 @@ std::vector<BatchSlot> fit_batch(const FitRequest& request, const std::vector<Ba
             throw;
         }
         const std::size_t finished = control.finished.fetch_add(1, std::memory_order_relaxed) + 1;
-        if (control.poll && std::this_thread::get_id() == caller && !control.poll(finished)) {
+        if (control.poll && on_caller && !control.poll(finished)) {
             control.stop.store(true, std::memory_order_relaxed);
         }
     });

@@ -223,12 +223,37 @@ FitResultOr levenberg_marquardt_fit(const FitModel& model, FitEvaluator& evaluat
         auto refit = levenberg_marquardt_single_start(evaluator, bounds, x0, at_bound, settings, counter, &work);
         if (!refit) return std::unexpected(FitError::aborted(refit.error()));
         total += refit->evaluations;
-        const double refit_cost = evaluator.cost(refit->params, counter);
+        double refit_cost = evaluator.cost(refit->params, counter);
+        const double clamped_cost = refit->start_cost;
+        // The clamped vector mixes the held values with the others' values
+        // from beyond the box, which may suit them badly: a refit from it can
+        // run off to absurd values (a capacitance of 1e37) while lowering
+        // the cost. Such a refit is not plausible; the same held refit is
+        // then also run from the starting values, and the better of the two
+        // is taken.
+        if (!is_plausible(refit->params, refit->success, refit_cost, bounds, p0)) {
+            std::vector<double> from_start(p0.begin(), p0.begin() + static_cast<std::ptrdiff_t>(n));
+            for (std::size_t i = 0; i < n; ++i) {
+                if (at_bound[i]) from_start[i] = clamped[i];
+            }
+            if (from_start != clamped) {
+                auto second = levenberg_marquardt_single_start(evaluator, bounds,
+                                                               internal_from_physical(from_start, bounds), at_bound,
+                                                               settings, counter, &work);
+                if (!second) return std::unexpected(FitError::aborted(second.error()));
+                total += second->evaluations;
+                const double second_cost = evaluator.cost(second->params, counter);
+                if (second->success && std::isfinite(second_cost) && (!refit->success || second_cost < refit_cost)) {
+                    refit = std::move(second);
+                    refit_cost = second_cost;
+                }
+            }
+        }
         // The unconstrained best lies outside the bounds, so a refit inside
         // them can rarely beat its cost; what the refit replaces is the
-        // clamped vector, so it is kept when it is no worse than that (its
-        // own start) as well as when it beats the best.
-        if (refit->success && (refit_cost < best->cost || refit_cost <= refit->start_cost)) {
+        // clamped vector, so it is kept when it is no worse than that as well
+        // as when it beats the best.
+        if (refit->success && (refit_cost < best->cost || refit_cost <= clamped_cost)) {
             final_params = std::move(refit->params);
             success = true;
         } else {

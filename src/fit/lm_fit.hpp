@@ -121,8 +121,9 @@ bool is_plausible(const std::vector<double>& params, bool success, double cost,
 // The multi-start fit of the model's current free values: candidates costed and
 // sorted, one run per candidate until a plausible one, the best by (success,
 // cost) clamped into its bounds and, when a finite-bounded parameter sits at
-// a bound, refitted with those parameters held. iterations = the solver
-// evaluations of all runs.
+// a bound, refitted with those parameters held (a second time from the
+// starting values when the refit from the clamped vector is not plausible;
+// the better refit is kept). iterations = the solver evaluations of all runs.
 FitResultOr levenberg_marquardt_fit(const FitModel& model, const std::vector<double>& frequencies,
                                     const std::vector<Cx>& impedances, Weighting weighting,
                                     const LmSettings& settings);

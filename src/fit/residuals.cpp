@@ -135,6 +135,7 @@ bool ResidualModel::jacobian(const std::vector<double>& params, EvalCounter& cou
     if (scratch_.size() < lanes * 2 * points) scratch_.resize(lanes * 2 * points);
 
     auto column = [&](std::size_t k, Cx* plus_values) {
+        interruption_point();  // a column of a long spectrum is two evaluations' work
         double* col = colmajor + k * m;
         if (zero && k < zero->size() && (*zero)[k]) {
             std::fill(col, col + m, 0.0);

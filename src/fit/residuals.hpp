@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "circuit/circuit.hpp"
+#include "util/interrupt.hpp"
 #include "circuit/program.hpp"
 
 namespace velotz {
@@ -26,7 +27,10 @@ std::vector<double> compute_weights(const std::vector<Cx>& impedances, Weighting
 // Residual-vector evaluations of one top-level call.
 using EvalCounter = std::atomic<std::uint64_t>;
 
+// Counts n residual evaluations. Every evaluation passes here, so this is
+// also where long work notices a request to stop (util/interrupt.hpp).
 inline void count_evaluation(EvalCounter& counter, std::uint64_t n = 1) {
+    interruption_point();
     counter.fetch_add(n, std::memory_order_relaxed);
 }
 

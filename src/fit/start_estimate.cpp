@@ -7,6 +7,7 @@
 #include <string>
 
 #include "fit/lm_fit.hpp"
+#include "util/interrupt.hpp"
 
 namespace velotz {
 
@@ -22,10 +23,38 @@ struct Point {
 
 double median(std::vector<double> v) {
     if (v.empty()) return kNaN;
-    std::sort(v.begin(), v.end());
+    // The middle values of the sorted vector, found without sorting it all.
     const std::size_t n = v.size();
-    return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
+    const auto mid = v.begin() + static_cast<std::ptrdiff_t>(n / 2);
+    std::nth_element(v.begin(), mid, v.end());
+    if (n % 2) return *mid;
+    return 0.5 * (*std::max_element(v.begin(), mid) + *mid);
 }
+
+// The largest value of a window [a, b] of a fixed vector whose ends only
+// move forward from one query to the next (a monotone queue: O(1) amortised
+// per query, O(n) memory). NaN values are passed over (they count as -inf).
+class SlidingMax {
+public:
+    explicit SlidingMax(const std::vector<double>& v) : v_(v) { queue_.reserve(v.size()); }
+    double operator()(std::size_t a, std::size_t b) {
+        for (; next_ <= b; ++next_) {
+            while (queue_.size() > head_ && key(queue_.back()) <= key(next_)) queue_.pop_back();
+            queue_.push_back(next_);
+        }
+        while (queue_[head_] < a) ++head_;
+        return key(queue_[head_]);
+    }
+
+private:
+    double key(std::size_t i) const {
+        return std::isnan(v_[i]) ? -std::numeric_limits<double>::infinity() : v_[i];
+    }
+    const std::vector<double>& v_;
+    std::vector<std::size_t> queue_;  // indices of decreasing values from queue_[head_] on
+    std::size_t head_ = 0;
+    std::size_t next_ = 0;
+};
 
 // -Im Z of a Zarc of resistance 1 relative to its peak, at x = ln(omega*tau).
 double zarc_peak_ratio(double alpha, double x) {
@@ -60,12 +89,23 @@ SpectrumShape analyse_spectrum(const std::vector<double>& freqs_hz, const std::v
     SpectrumShape s;
     std::vector<Point> pts;
     const std::size_t n_in = std::min(freqs_hz.size(), impedances.size());
+    pts.reserve(n_in);
     for (std::size_t j = 0; j < n_in; ++j) {
+        if (j % 65536 == 0) interruption_point();
         const double f = freqs_hz[j];
         const Cx z = impedances[j];
         if (std::isfinite(f) && f > 0.0 && std::isfinite(z.re) && std::isfinite(z.im)) pts.push_back({kTwoPi * f, z});
     }
-    std::sort(pts.begin(), pts.end(), [](const Point& a, const Point& b) { return a.w < b.w; });
+    // Ascending frequency. Measured spectra usually come strictly ordered one
+    // way or the other, which needs no sort (and gives the same order).
+    if (std::adjacent_find(pts.begin(), pts.end(), [](const Point& a, const Point& b) { return !(a.w > b.w); }) ==
+        pts.end()) {
+        std::reverse(pts.begin(), pts.end());
+    } else if (std::adjacent_find(pts.begin(), pts.end(), [](const Point& a, const Point& b) { return !(a.w < b.w); }) !=
+               pts.end()) {
+        std::sort(pts.begin(), pts.end(), [](const Point& a, const Point& b) { return a.w < b.w; });
+    }
+    interruption_point();
     const std::size_t n = pts.size();
     if (n < 3) return s;
     s.usable = true;
@@ -76,6 +116,7 @@ SpectrumShape analyse_spectrum(const std::vector<double>& freqs_hz, const std::v
         for (const Point& p : pts) mods.push_back(std::hypot(p.z.re, p.z.im));
         s.z_scale = std::max(median(mods), 1e-300);
     }
+    interruption_point();
     // Inductance: the largest Im Z / omega among inductive points of the top decade.
     for (const Point& p : pts) {
         if (p.w >= s.omega_hi / 10.0 && p.z.im > 0.0) {
@@ -83,8 +124,10 @@ SpectrumShape analyse_spectrum(const std::vector<double>& freqs_hz, const std::v
             s.inductance = std::max(s.inductance, p.z.im / p.w);
         }
     }
+    interruption_point();
     std::vector<double> g(n);  // -Im Z without the inductance, ascending frequency
     for (std::size_t j = 0; j < n; ++j) g[j] = -(pts[j].z.im - pts[j].w * s.inductance);
+    interruption_point();
     // High-frequency intercept: the real part where |Im Z| is smallest in the
     // upper half of the window (the foot of the first arc, or where an
     // inductive tail crosses the axis), and the smallest positive real part
@@ -105,6 +148,7 @@ SpectrumShape analyse_spectrum(const std::vector<double>& freqs_hz, const std::v
         for (std::size_t j = 0; j < std::min<std::size_t>(3, n); ++j) lows.push_back(pts[j].z.re);
         s.r_lf = std::max(median(lows), s.r_hf);
     }
+    interruption_point();
     // Low-frequency tail: -Im Z at the bottom and its log-log slope.
     s.tail_omega = pts.front().w;
     s.tail_im = g[0];
@@ -120,20 +164,34 @@ SpectrumShape analyse_spectrum(const std::vector<double>& freqs_hz, const std::v
         const double den = m * sxx - sx * sx;
         s.tail_slope = (m >= 2 && den > 0) ? (m * sxy - sx * sy) / den : 0.0;
     }
+    interruption_point();
     // Relaxations: local maxima of the smoothed -Im Z that are the largest
     // value within a quarter decade on either side.
     std::vector<double> gs(g);
     for (std::size_t j = 1; j + 1 < n; ++j) gs[j] = 0.25 * (g[j - 1] + 2 * g[j] + g[j + 1]);
     const double gmax = *std::max_element(gs.begin(), gs.end());
     const double lg_span = 0.25 * kLn10;
+    interruption_point();
+    std::vector<double> log_w(n);
+    for (std::size_t k = 0; k < n; ++k) log_w[k] = std::log(pts[k].w);
+    // The points within a quarter decade of point j form a contiguous run
+    // [first, last] (the points are sorted) whose ends only move forward
+    // with j; the largest smoothed value on either side of j then comes from
+    // two sliding-window maxima, so the test costs O(1) per point rather
+    // than a scan of the whole spectrum.
+    auto in_window = [&](std::size_t k, double lw) { return !(std::fabs(log_w[k] - lw) > lg_span); };
+    SlidingMax left_max(gs), right_max(gs);
+    std::size_t first = 0, last = 0;
     for (std::size_t j = 1; j + 1 < n; ++j) {
+        if (j % 4096 == 0) interruption_point();
+        const double lw = log_w[j];
+        while (!in_window(first, lw)) ++first;
+        if (last < j) last = j;
+        while (last + 1 < n && in_window(last + 1, lw)) ++last;
+        // Not a maximum when a point of the window is larger, or equal and earlier.
+        const bool is_max = (first == j || !(left_max(first, j - 1) >= gs[j])) &&
+                            (last == j || !(right_max(j + 1, last) > gs[j]));
         if (!(gs[j] > 0.0) || gs[j] < 0.02 * gmax) continue;
-        bool is_max = true;
-        const double lw = std::log(pts[j].w);
-        for (std::size_t k = 0; k < n && is_max; ++k) {
-            if (k == j || std::fabs(std::log(pts[k].w) - lw) > lg_span) continue;
-            if (gs[k] > gs[j] || (gs[k] == gs[j] && k < j)) is_max = false;
-        }
         // a maximum on the window's edge region must be flanked on both sides
         if (!is_max || !(gs[j - 1] < gs[j] || gs[j + 1] < gs[j])) continue;
         // depression from the peak's width at about half a decade on each side
@@ -143,7 +201,7 @@ SpectrumShape analyse_spectrum(const std::vector<double>& freqs_hz, const std::v
             double best_d = 0.0;
             std::size_t best_k = j;
             for (std::size_t k = 0; k < n; ++k) {
-                const double d = (std::log(pts[k].w) - lw) / kLn10 * dir;
+                const double d = (log_w[k] - lw) / kLn10 * dir;
                 if (d >= 0.3 && d <= 0.8 && std::fabs(d - 0.5) < std::fabs(best_d - 0.5)) best_d = d, best_k = k;
             }
             if (best_k == j || !(g[best_k] > 0.0)) continue;
@@ -160,10 +218,10 @@ SpectrumShape analyse_spectrum(const std::vector<double>& freqs_hz, const std::v
     }
     std::sort(s.relaxations.begin(), s.relaxations.end(),
               [](const SpectrumShape::Relaxation& a, const SpectrumShape::Relaxation& b) { return a.omega > b.omega; });
-    for (const Point& p : pts) {
-        s.log_omega.push_back(std::log(p.w));
-        s.re.push_back(p.z.re);
-    }
+    interruption_point();
+    s.log_omega = std::move(log_w);
+    s.re.reserve(n);
+    for (const Point& p : pts) s.re.push_back(p.z.re);
     return s;
 }
 
@@ -662,6 +720,9 @@ void sanitise(std::vector<double>& v, const std::vector<Bounds>& bounds, const s
 
 }  // namespace
 
+// The most points the candidates are costed on (see estimate_start).
+constexpr std::size_t kEstimatePoints = 2048;
+
 StartEstimate estimate_start(const NodeList& circuit, const std::vector<double>& freqs_hz,
                              const std::vector<Cx>& impedances, Weighting weighting) {
     StartEstimate result;
@@ -673,14 +734,35 @@ StartEstimate estimate_start(const NodeList& circuit, const std::vector<double>&
     // the points the cost is measured on (finite, positive frequency)
     std::vector<double> omegas;
     std::vector<Cx> zs;
+    omegas.reserve(std::min(freqs_hz.size(), impedances.size()));
+    zs.reserve(omegas.capacity());
     for (std::size_t j = 0; j < std::min(freqs_hz.size(), impedances.size()); ++j) {
+        if (j % 65536 == 0) interruption_point();
         if (std::isfinite(freqs_hz[j]) && freqs_hz[j] > 0 && std::isfinite(impedances[j].re) &&
             std::isfinite(impedances[j].im)) {
             omegas.push_back(kTwoPi * freqs_hz[j]);
             zs.push_back(impedances[j]);
         }
     }
-    const std::vector<double> weights = compute_weights(zs, weighting);
+    interruption_point();
+    std::vector<double> weights = compute_weights(zs, weighting);
+    // Candidates are costed and refined on at most kEstimatePoints points:
+    // a long spectrum is thinned to every k-th point (its shape is read from
+    // all points below). Starting values need no more, and the estimate then
+    // costs far less than the fit on long spectra; spectra of ordinary length
+    // are used whole.
+    if (omegas.size() > kEstimatePoints) {
+        const std::size_t stride = (omegas.size() + kEstimatePoints - 1) / kEstimatePoints;
+        std::size_t kept = 0;
+        for (std::size_t j = 0; j < omegas.size(); j += stride, ++kept) {
+            omegas[kept] = omegas[j];
+            zs[kept] = zs[j];
+            weights[kept] = weights[j];
+        }
+        omegas.resize(kept);
+        zs.resize(kept);
+        weights.resize(kept);
+    }
     const Measurement data{omegas, zs, weights};
     EvalCounter counter{0};
     // Compiled once: every candidate's cost and every refinement run below
@@ -693,6 +775,7 @@ StartEstimate estimate_start(const NodeList& circuit, const std::vector<double>&
         return std::isfinite(c) ? c : std::numeric_limits<double>::infinity();
     };
 
+    interruption_point();
     const SpectrumShape shape = analyse_spectrum(freqs_hz, impedances);
     if (!shape.usable) {
         result.cost = cost_of(result.values);

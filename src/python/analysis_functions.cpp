@@ -94,7 +94,7 @@ PyObject* py_kramers_kronig(PyObject*, PyObject* args) {
     Spectrum s;
     if (!spectrum(frequencies, impedances, s)) return nullptr;
 
-    auto r = without_gil([&] { return kramers_kronig(s.frequencies, s.impedances, options); });
+    auto r = without_gil_interruptible([&] { return kramers_kronig(s.frequencies, s.impedances, options); });
     if (!r) {
         set_error(PyExc_ValueError, r.error());
         return nullptr;

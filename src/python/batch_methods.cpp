@@ -103,7 +103,7 @@ public:
         acquire();
         bool ok = false;
         try {
-            ok = PyErr_CheckSignals() == 0;
+            ok = run_signal_handlers();
             if (ok && progress_ && std::chrono::duration<double>(now - last_report_).count() >= interval_) {
                 last_report_ = now;
                 ok = report(finished);

@@ -46,7 +46,7 @@ PyObject* circuit_estimate_start(PyObject* self, PyObject* args, PyObject* kwarg
     }
     std::shared_ptr<const NodeList> tree = *reinterpret_cast<CircuitObject*>(self)->tree;
     StartEstimate estimate =
-        without_gil([&] { return estimate_start(*tree, data.frequencies, data.impedances, *weighting); });
+        without_gil_interruptible([&] { return estimate_start(*tree, data.frequencies, data.impedances, *weighting); });
     // The copy keeps this circuit's constraints: fixed parameters keep their
     // values and the estimate is moved inside custom bounds.
     const std::shared_ptr<const ParamMask>& mask = circuit_mask(self);

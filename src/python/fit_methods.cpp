@@ -94,7 +94,7 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     request.impedances = std::move(data.impedances);
 
     // 6. The fit, on native copies only.
-    FitResultOr result = without_gil([&] { return fit_dispatch(request); });
+    FitResultOr result = without_gil_interruptible([&] { return fit_dispatch(request); });
 
     // 7. Back to Python.
     if (!result) return raise_value_error(result.error().display());

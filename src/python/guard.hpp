@@ -7,6 +7,8 @@
 // VELOTZ_GUARD, which wraps it in a noexcept trampoline that turns any
 // escaping exception into a Python exception:
 //
+//   Interrupted (see without_gil_interruptible)
+//                                      -> the exception a signal handler raised
 //   std::bad_alloc, std::length_error  -> MemoryError
 //   any other std::exception           -> RuntimeError(what())
 //   anything else                      -> RuntimeError
@@ -25,6 +27,7 @@
 #include <utility>
 
 #include "python/pyref.hpp"
+#include "util/interrupt.hpp"
 
 namespace velotz::py {
 
@@ -71,6 +74,41 @@ decltype(auto) without_gil(F&& f) {
         PyThreadState* state;
         ~Reacquire() { PyEval_RestoreThread(state); }
     } reacquire{PyEval_SaveThread()};
+    return std::forward<F>(f)();
+}
+
+// note_main_thread() records the main thread at import (false with an
+// exception set); receives_signals() says whether Ctrl-C can reach the
+// calling thread, as Python runs signal handlers on the main thread only.
+// It runs no Python code: code run there could run a pending handler, whose
+// exception would then be lost.
+bool note_main_thread();
+bool receives_signals();
+
+// Runs pending signal handlers (PyErr_CheckSignals, and on PyPy, where that
+// does not run them, a line of Python code); false with the exception set
+// when one raised. Needs the lock.
+bool run_signal_handlers();
+
+// The poll function of without_gil_interruptible: re-takes the lock whose
+// state *context holds, runs pending signal handlers and releases it again.
+// False (stop) when a handler raised, KeyboardInterrupt for Ctrl-C; the
+// exception then stays set for the caller.
+bool check_signals(void* context) noexcept;
+
+// without_gil() for long work that should stop on Ctrl-C: on the main thread
+// the core's interruption points (util/interrupt.hpp) look for signals about
+// every 20 ms, and a KeyboardInterrupt (or any exception a signal handler
+// raises) ends f by an Interrupted exception, which the guard turns back
+// into that pending Python exception.
+template <typename F>
+decltype(auto) without_gil_interruptible(F&& f) {
+    const bool poll = receives_signals();
+    struct Reacquire {
+        PyThreadState* state;
+        ~Reacquire() { PyEval_RestoreThread(state); }
+    } reacquire{PyEval_SaveThread()};
+    InterruptScope scope(poll ? &check_signals : nullptr, &reacquire.state);
     return std::forward<F>(f)();
 }
 

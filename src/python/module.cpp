@@ -36,6 +36,7 @@ PyObject* init_module() {
         return g_module;
     }
     using velotz::py::Ref;
+    if (!velotz::py::note_main_thread()) return nullptr;
     Ref module(PyModule_Create(&velotz_module));
     if (!module) return nullptr;
     // Attributes in a fixed order: the classes, the two joining functions,

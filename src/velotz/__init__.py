@@ -27,7 +27,9 @@ from velotz._uncertainty import bootstrap, BootstrapResult  # noqa: E402
 # What a user may have got wrong in a spectrum (sign convention, too few
 # points, repeated frequencies), before or beside a fit.
 from velotz._analysis import check_data  # noqa: E402
+# The best sound fit from several starts and a short seeded global search.
+from velotz._robust import fit_robust  # noqa: E402
 
 # The extension stays reachable as sys.modules["velotz._core"]; it is not a
 # public attribute of the package.
-del _core, _analysis, _plot, _batch, _table, _uncertainty  # noqa: F821
+del _core, _analysis, _plot, _batch, _table, _uncertainty, _robust  # noqa: F821

@@ -581,3 +581,14 @@ def check_data(
 ) -> Diagnosis:
     """Findings about a spectrum itself, before any fit: what a user may have
     got wrong."""
+
+def fit_robust(
+    circuit: Circuit,
+    frequencies: _Frequencies,
+    impedances: _Impedances | None = None,
+    *,
+    weight: Literal["modulus", "unit"] | str = "modulus",
+    seed: int = 0,
+    hops: int = 8,
+) -> FitResult:
+    """Fit `circuit` from several starts and return the best sound result."""
