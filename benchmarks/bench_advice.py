@@ -10,7 +10,8 @@ eleven trained topologies:
 - "absurd": the default fit ends above 1.5 x the reference cost, or a free
   parameter beyond 1e15 or below 1e-15 (bounds of 0 aside);
   "sound": within 1.05 x the reference with every parameter inside that range
-  and no systematic residual above 5 % (below);
+  and no systematic residual above 5 % (below), and no free parameter on its
+  lower bound (an element the data do not need: diagnose calls that a problem);
 - "systematic": the default fit's residuals (Z_model - Z)/|Z|, averaged over
   5 neighbouring points, exceed 5 % somewhere (measured here, independently
   of `diagnose`).
@@ -58,6 +59,16 @@ def systematic(result, f, z, width=5):
                      np.max(np.abs(np.convolve(r.imag, k, "valid")))))
 
 
+def at_lower_bound(result):
+    """A free parameter on its lower bound: an element the data do not need."""
+    c = result.circuit
+    free = set(c.free_param_names())
+    for name, value, (lo, _) in zip(c.param_names(), c.param_values(), c.param_bounds()):
+        if name in free and math.isfinite(lo) and value <= lo * (1 + 1e-6) + (1e-12 if lo == 0 else 0):
+            return True
+    return False
+
+
 def extreme(result):
     for name, value in result.params.items():
         if name in result.circuit.free_param_names() and value != 0 and not (1e-15 <= abs(value) <= 1e15):
@@ -94,7 +105,8 @@ def main():
             d = velotz.diagnose(default, f, z)
             absurd = default.cost > 1.5 * ref or extreme(default) or not default.success
             sys_dev = systematic(default, f, z)
-            sound = not absurd and default.cost <= 1.05 * ref and sys_dev <= 0.05
+            sound = (not absurd and default.cost <= 1.05 * ref and sys_dev <= 0.05
+                     and not at_lower_bound(default))
             kinds = ",".join(d.kinds("problem")) or "-"
             tag = "absurd" if absurd else ("sound" if sound else "other")
             if absurd:

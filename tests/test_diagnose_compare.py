@@ -115,7 +115,7 @@ def test_lack_of_fit_on_real_data_is_a_problem_naming_the_range(stem, circuit):
         lo, hi = (float(x) for x in re.findall(r"between (\S+) and (\S+) Hz", finding.message)[0])
         inside = (f >= lo * (1 - 1e-3)) & (f <= hi * (1 + 1e-3))
         # the range named holds residuals far beyond 2 %
-        assert np.max(np.maximum(abs(r.real[inside]), abs(r.imag[inside]))) > 0.03
+        assert np.max(np.maximum(abs(r.real[inside]), abs(r.imag[inside]))) > 0.04
 
 
 def test_diagnose_reads_the_frequencies_of_a_dataframe():
@@ -291,7 +291,7 @@ def test_lack_of_fit_follows_the_noise_level_given():
     z = two_arc_spectrum()
     result = velotz.Circuit("R0-(R1,CPE1)-(R2,CPE2)").fit(F, z)
     # Its residuals are 0.5 % noise: flagged only if the noise were claimed
-    # far smaller and the floor of 3 % were not there; the floor keeps it quiet.
+    # far smaller and the floor of 4 % were not there; the floor keeps it quiet.
     assert "lack_of_fit" not in velotz.diagnose(result, F, z, noise=1e-6).kinds()
 
 

@@ -404,7 +404,7 @@ UNRESOLVED_RELATIVE_STDERR = 100.0
 # Lack of fit: the mean residual over a window of neighbouring points must
 # exceed this share of |Z| (and stand out from the noise) to count; smaller
 # systematic deviations are the usual imperfection of an equivalent circuit.
-LACK_OF_FIT_FLOOR = 0.03
+LACK_OF_FIT_FLOOR = 0.04
 LACK_OF_FIT_FACTOR = 4.5
 LACK_OF_FIT_WINDOWS = (5, 9, 17)
 
@@ -530,7 +530,7 @@ def diagnose(result, frequencies, impedances=None, *, noise=None):
       element's long time constant is expected there; where such a part
       does not matter inside the window it is negligible, a problem);
     - lack of fit: frequency ranges where the residuals (Z_model - Z)/|Z|
-      run systematically away from zero, by more than 3 % and by more than
+      run systematically away from zero, by more than 4 % and by more than
       the noise allows: a problem. ``noise`` is the measurement noise as a
       fraction of |Z|; by default the noise level the automatic
       Kramers-Kronig test estimates from the spectrum;
