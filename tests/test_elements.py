@@ -55,6 +55,7 @@ def test_module_attributes_in_registration_order():
         "ComparisonEntry", "Comparison", "compare",
         "plot_fit", "plot_nyquist", "plot_bode", "plot_residuals",
         "fit_batch", "BatchResult", "to_dataframe",
+        "read", "read_many",
     ]
 
 

@@ -96,6 +96,20 @@ def main() -> None:
     table = velotz.to_dataframe([held_result, result], ids=[1, 2])
     single_row = velotz.to_dataframe(result, backend="polars")
 
+    # Instrument files in: one file, and many files as one long frame.
+    import tempfile
+    from pathlib import Path
+
+    with tempfile.TemporaryDirectory() as folder:
+        path = Path(folder) / "cell.csv"
+        path.write_text("freq,Zreal,Zimag\n" + "".join(
+            f"{f!r},{z.real!r},{z.imag!r}\n" for f, z in zip(frequencies.tolist(), impedances.tolist())))
+        read_frame = velotz.read(path, columns={"frequency": "freq"}, backend="pandas")
+        read_result: FitResult = circuit.fit(read_frame)
+        read_columns = velotz.read(str(path), format="csv", backend="numpy")
+        long_frame = velotz.read_many(Path(folder) / "*.csv")
+        many: BatchResult = velotz.fit_batch(circuit, long_frame, id_column="Spectrum")
+
     assert len(names) == len(units) == len(bounds) == len(guess) == 4
     assert again.param_values() == values and fitted.param_names() == names and len(models) == 11
     assert params.keys() == set(names) and stderr is not None and scalars[0]
@@ -113,6 +127,7 @@ def main() -> None:
     assert set(fitted_by_id) == {"a", "b"} and errors == {} and by_text.ids == ["x"]
     assert isinstance(batch.results[1], FitResult) and batch.results[1].params["R0.r"] == 10.0
     assert len(batch_table) == 2 and len(table) == 2 and len(single_row) == 1
+    assert read_result.success and len(read_columns["Sweep"]) == 40 and len(many) == 1
 
 
 if __name__ == "__main__":

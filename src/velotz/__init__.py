@@ -21,7 +21,10 @@ from velotz._analysis import (  # noqa: E402
 )
 from velotz._plot import plot_fit, plot_nyquist, plot_bode, plot_residuals  # noqa: E402
 from velotz._batch import fit_batch, BatchResult, to_dataframe  # noqa: E402
+# Instrument files in: one file, or many into one long frame for fit_batch.
+from velotz._read import read, read_many  # noqa: E402
 
 # The extension stays reachable as sys.modules["velotz._core"]; it is not a
 # public attribute of the package.
 del _core, _analysis, _plot, _batch, _table  # noqa: F821
+del _read, _read_formats, _read_mpr, _read_table  # noqa: F821
