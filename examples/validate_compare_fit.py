@@ -1,18 +1,18 @@
 """Validate a spectrum, compare candidate circuits, fit the best and plot it.
 
 Run with:
-    python examples/validate_compare_fit.py [spectrum.csv] [output-directory]
+    python examples/validate_compare_fit.py [spectrum-file] [output-directory]
 
-The CSV needs the Battery Data Format columns "Frequency / Hz",
-"Real Impedance / ohm" and "Imaginary Impedance / ohm". Without a file the
-script makes a synthetic spectrum: a series resistance, lead inductance, two
-depressed arcs and 0.2 % noise. It writes <name>_kk.png (the Kramers-Kronig
+The file is anything velotz.read reads: an instrument file (Gamry .DTA,
+EC-Lab .mpt/.mpr, ZView .z, Autolab, CH Instruments, ...) or a CSV whose
+columns it recognises; the first sweep of the file is used. Without a file
+the script makes a synthetic spectrum: a series resistance, lead
+inductance, two depressed arcs and 0.2 % noise. It writes <name>_kk.png (the Kramers-Kronig
 test) and <name>_fit.png (the best circuit) and needs matplotlib
 (pip install 'velotz[plot]').
 """
 from __future__ import annotations
 
-import csv
 import sys
 from pathlib import Path
 
@@ -26,18 +26,14 @@ from numpy.typing import NDArray  # noqa: E402
 import velotz  # noqa: E402
 
 
-def read_bdf_csv(path: Path) -> tuple[list[float], list[complex]]:
-    """Frequencies and impedances of a BDF CSV, rows with f > 0 only."""
-    frequencies: list[float] = []
-    impedances: list[complex] = []
-    with path.open(newline="") as handle:
-        for row in csv.DictReader(handle):
-            f = float(row["Frequency / Hz"])
-            if f > 0:
-                frequencies.append(f)
-                impedances.append(complex(float(row["Real Impedance / ohm"]),
-                                          float(row["Imaginary Impedance / ohm"])))
-    return frequencies, impedances
+def read_spectrum(path: Path) -> tuple[NDArray[np.float64], NDArray[np.complex128]]:
+    """Frequencies and impedances of the first sweep of a file (velotz.read
+    leaves out rows without a number or with a frequency <= 0, and warns)."""
+    columns = velotz.read(path, backend="numpy")  # a dict of numpy arrays: no pandas needed
+    first = columns["Sweep"] == 0
+    frequencies = np.asarray(columns["Frequency / Hz"][first], dtype=np.float64)
+    impedances = (columns["Real Impedance / ohm"][first] + 1j * columns["Imaginary Impedance / ohm"][first])
+    return frequencies, np.asarray(impedances, dtype=np.complex128)
 
 
 def synthetic_spectrum() -> tuple[NDArray[np.float64], NDArray[np.complex128]]:
@@ -56,10 +52,8 @@ def synthetic_spectrum() -> tuple[NDArray[np.float64], NDArray[np.complex128]]:
 def main(argv: list[str]) -> int:
     if len(argv) > 1:
         source = Path(argv[1])
-        frequencies, impedances = read_bdf_csv(source)
+        f, z = read_spectrum(source)
         name = source.stem
-        f: list[float] | NDArray[np.float64] = frequencies
-        z: list[complex] | NDArray[np.complex128] = impedances
     else:
         f, z = synthetic_spectrum()
         name = "synthetic"

@@ -399,3 +399,86 @@ def test_batch_results_pickle(randles):
 def test_memory_is_flat_over_many_batches(memory_is_flat, randles):
     memory_is_flat(lambda: velotz.fit_batch(Circuit("randles").with_values(RANDLES_TRUE), randles * 4),
                    rounds=4, per_round=25)
+
+
+# ---------------------------------------------------------------- the long-frame path, hardened
+
+@pytest.mark.parametrize("backend", ["pandas", "polars"])
+def test_rows_without_an_id_are_left_out_as_groupby_does(randles, long_rows, backend):
+    """Rows whose id is None/NaN belong to no spectrum: pandas' groupby
+    (dropna=True, its default) leaves them out, and so does fit_batch, with
+    a warning saying how many. They never become one-point spectra."""
+    lib = pytest.importorskip(backend, reason=f"{backend} is an optional package that is not installed here (the PyPy lane installs numpy and pytest only)")
+    names, rows = long_rows
+    rows = {k: list(v) for k, v in rows.items()}
+    f, z = randles[0]
+    for k in range(5):  # rows with a missing id, between the groups
+        rows["cell"].insert(7 * k, None if backend == "polars" or k % 2 else float("nan"))
+        rows["Frequency / Hz"].insert(7 * k, f[k])
+        rows["Real Impedance / ohm"].insert(7 * k, z[k].real)
+        rows["Imaginary Impedance / ohm"].insert(7 * k, z[k].imag)
+    frame = lib.DataFrame(rows)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        batch = velotz.fit_batch("randles", frame, id_column="cell")
+    assert [str(w.message) for w in caught if issubclass(w.category, UserWarning)] == [
+        f"fit_batch: 5 of {len(rows['cell'])} rows have no value in id_column 'cell' (None or NaN) and were left "
+        "out, as pandas' groupby leaves them out"]
+    assert batch.ids == names and batch == velotz.fit_batch("randles", randles, ids=names)
+    if backend == "pandas":
+        assert list(frame.groupby("cell", sort=False).groups) == names  # what pandas itself does
+
+
+@pytest.mark.parametrize("backend", ["pandas", "polars"])
+def test_id_column_must_name_a_column(long_rows, backend):
+    lib = pytest.importorskip(backend, reason=f"{backend} is an optional package that is not installed here (the PyPy lane installs numpy and pytest only)")
+    frame = lib.DataFrame(long_rows[1])
+    with pytest.raises(TypeError, match=r"^argument 'id_column': expected a column name \(str\), got 'list'$"):
+        velotz.fit_batch("randles", frame, id_column=["cell"])
+    with pytest.raises(TypeError, match="got 'int'"):
+        velotz.fit_batch("randles", frame, id_column=3)
+    with pytest.raises(KeyError) as info:
+        velotz.fit_batch("randles", frame, id_column="sample")
+    assert info.value.args[0] == ("id_column 'sample' is not a column of the dataframe (its columns: 'cell', "
+                                  "'Frequency / Hz', 'Real Impedance / ohm', 'Imaginary Impedance / ohm')")
+
+
+def test_id_name_may_not_take_a_column_the_table_uses(randles):
+    pytest.importorskip("pandas", reason="pandas is an optional package that is not installed here (the PyPy lane installs numpy and pytest only)")
+    batch = velotz.fit_batch("randles", randles[:2], ids=["x", "y"])
+    for name in ("cost", "error", "success", "R0.r", "CPE1.alpha_stderr"):
+        with pytest.raises(ValueError, match=f"^id_name '{name}' is already a column of the table"):
+            batch.to_dataframe(id_name=name)
+        with pytest.raises(ValueError, match=f"^id_name '{name}' is already a column of the table"):
+            velotz.to_dataframe(list(batch), id_name=name)
+    frame = batch.to_dataframe(id_name="cell")
+    assert list(frame["cell"]) == ["x", "y"] and frame.columns[0] == "cell"
+
+
+class _Tampered:
+    """Pickles as a BatchResult whose state was edited."""
+
+    def __init__(self, *state):
+        self.state = state
+
+    def __reduce__(self):
+        return velotz.BatchResult, self.state
+
+
+def test_a_tampered_batch_pickle_is_refused_at_once(randles):
+    batch = velotz.fit_batch("randles", list(randles[:2]) + [("x", [1])], ids=["a", "b", "c"])
+    good = (batch.ids, batch.results, batch.circuit)
+    cases = {
+        "ids and results of different lengths": ((["a"], batch.results, batch.circuit), "1 ids for 3 results"),
+        "a circuit that is a string": ((batch.ids, batch.results, "randles"),
+                                       "the circuit must be a Circuit, not 'str'"),
+        "results that are integers": ((batch.ids, [1, 2, 3], batch.circuit),
+                                      "result 0 must be a FitResult or an exception, not 'int'"),
+        "ids that are no sequence": ((5, batch.results, batch.circuit), "ids and results must be sequences"),
+    }
+    for label, (state, reason) in cases.items():
+        data = pickle.dumps(_Tampered(*state))
+        with pytest.raises(ValueError) as info:
+            pickle.loads(data)
+        assert str(info.value) == f"invalid BatchResult state: {reason}", label
+    assert pickle.loads(pickle.dumps(_Tampered(*good))) == batch

@@ -55,7 +55,7 @@ def test_module_attributes_in_registration_order():
         "ComparisonEntry", "Comparison", "compare",
         "plot_fit", "plot_nyquist", "plot_bode", "plot_residuals",
         "fit_batch", "BatchResult", "to_dataframe",
-        "bootstrap", "BootstrapResult", "check_data", "fit_robust",
+        "bootstrap", "BootstrapResult", "check_data", "fit_robust", "read", "read_many",
     ]
 
 

@@ -116,6 +116,19 @@ def main() -> None:
                                              max_iterations=50)
     boot_intervals: dict[str, tuple[float, float]] = boot.conf_int(0.8)
     boot_spread: dict[str, float] = boot.stderr
+    # Instrument files in: one file, and many files as one long frame.
+    import tempfile
+    from pathlib import Path
+
+    with tempfile.TemporaryDirectory() as folder:
+        path = Path(folder) / "cell.csv"
+        path.write_text("freq,Zreal,Zimag\n" + "".join(
+            f"{f!r},{z.real!r},{z.imag!r}\n" for f, z in zip(frequencies.tolist(), impedances.tolist())))
+        read_frame = velotz.read(path, columns={"frequency": "freq"}, backend="pandas")
+        read_result: FitResult = circuit.fit(read_frame)
+        read_columns = velotz.read(str(path), format="csv", backend="numpy")
+        long_frame = velotz.read_many(Path(folder) / "*.csv")
+        many: BatchResult = velotz.fit_batch(circuit, long_frame, id_column="Spectrum")
 
     assert len(names) == len(units) == len(bounds) == len(guess) == 4
     assert again.param_values() == values and fitted.param_names() == names and len(models) == 11
@@ -139,6 +152,7 @@ def main() -> None:
     assert fit_residuals is not None and fit_residuals.shape == (80,) and criteria[2] == 40
     assert boot.names == order and boot.samples.shape[1] == 3 and set(boot_intervals) == set(boot.intervals)
     assert set(boot_spread) == set(order)
+    assert read_result.success and len(read_columns["Sweep"]) == 40 and len(many) == 1
 
 
 if __name__ == "__main__":

@@ -29,7 +29,10 @@ from velotz._uncertainty import bootstrap, BootstrapResult  # noqa: E402
 from velotz._analysis import check_data  # noqa: E402
 # The best sound fit from several starts and a short seeded global search.
 from velotz._robust import fit_robust  # noqa: E402
+# Instrument files in: one file, or many into one long frame for fit_batch.
+from velotz._read import read, read_many  # noqa: E402
 
 # The extension stays reachable as sys.modules["velotz._core"]; it is not a
 # public attribute of the package.
 del _core, _analysis, _plot, _batch, _table, _uncertainty, _robust  # noqa: F821
+del _read, _read_formats, _read_mpr, _read_table  # noqa: F821

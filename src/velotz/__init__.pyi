@@ -592,3 +592,36 @@ def fit_robust(
     hops: int = 8,
 ) -> FitResult:
     """Fit `circuit` from several starts and return the best sound result."""
+
+# ---------------------------------------------------------------- instrument files
+_Path = str | os.PathLike[str]
+_Format = Literal["gamry", "mpt", "mpr", "zplot", "autolab", "chi", "parstat", "versastudio", "powersuite",
+                  "ivium", "csv", "excel"] | str
+_ReadBackend = Literal["pandas", "polars", "numpy"]
+# What `columns` maps: a role ("frequency", "real", "imag", "-imag",
+# "modulus", "phase", "-phase", "time", "voltage", "current", "cycle",
+# "sweep", or a Battery Data Format name) to a column name or position, or
+# a column name to a role.
+_Columns = Mapping[str | int, str | int]
+
+def read(
+    path: _Path,
+    format: _Format | None = None,
+    columns: _Columns | None = None,
+    backend: _ReadBackend = "pandas",
+    *,
+    encoding: str | None = None,
+    sheet: str | int | None = None,
+) -> Any:
+    """Read the impedance spectrum (or spectra) in an instrument file."""
+
+def read_many(
+    paths: _Path | Iterable[_Path],
+    format: _Format | None = None,
+    columns: _Columns | None = None,
+    backend: _ReadBackend = "pandas",
+    *,
+    encoding: str | None = None,
+    sheet: str | int | None = None,
+) -> Any:
+    """Read many instrument files into one long frame for fit_batch."""

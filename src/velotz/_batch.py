@@ -22,8 +22,24 @@ class BatchResult(Sequence):
     __slots__ = ("ids", "results", "circuit")
 
     def __init__(self, ids, results, circuit):
-        self.ids = list(ids)
-        self.results = list(results)
+        # Also the reconstructor of a pickled BatchResult: refuse a state
+        # that would fail later, as the other types' reconstructors do.
+        try:
+            ids = list(ids)
+            results = list(results)
+        except TypeError:
+            raise ValueError("invalid BatchResult state: ids and results must be sequences") from None
+        if len(ids) != len(results):
+            raise ValueError(f"invalid BatchResult state: {len(ids)} ids for {len(results)} results")
+        if not isinstance(circuit, _core.Circuit):
+            raise ValueError(f"invalid BatchResult state: the circuit must be a Circuit, not "
+                             f"'{type(circuit).__name__}'")
+        for k, r in enumerate(results):
+            if not isinstance(r, (_core.FitResult, BaseException)):
+                raise ValueError(f"invalid BatchResult state: result {k} must be a FitResult or an exception, "
+                                 f"not '{type(r).__name__}'")
+        self.ids = ids
+        self.results = results
         self.circuit = circuit
 
     def __len__(self):
@@ -105,18 +121,46 @@ def _split_frame(frame, id_column):
     appearance. Each spectrum is a dict {column name: numpy array} of the
     spectrum columns that the frame has, which the dataframe form of a
     spectrum reads exactly like the frame's own rows, without building one
-    sub-frame per group (that would be the slowest, serial, part of a batch)."""
+    sub-frame per group (that would be the slowest, serial, part of a batch).
+
+    Rows whose id is missing (None, NaN, pandas' NA, a polars null) belong
+    to no spectrum: they are left out with a warning, as pandas' groupby
+    leaves them out by default (dropna=True)."""
     import numpy as np
 
     module = type(frame).__module__.split(".")[0]
     if module not in ("pandas", "polars"):
         raise TypeError(f"argument 'spectra': cannot group a '{type(frame).__name__}' by an id column")
     polars = module == "polars"
+    if id_column not in list(frame.columns):
+        shown = ", ".join(repr(c) for c in list(frame.columns)[:20])
+        raise KeyError(f"id_column {id_column!r} is not a column of the dataframe (its columns: {shown})")
+    column = frame[id_column]
+    if polars:
+        missing = column.is_null()
+        if column.dtype.is_float():
+            missing = missing | column.is_nan()
+        missing = missing.to_numpy()
+    else:
+        missing = column.isna().to_numpy(dtype=bool)
+    values = column.to_list()
+    n_missing = int(np.count_nonzero(missing))
+    if n_missing:
+        import warnings
+
+        warnings.warn(f"fit_batch: {n_missing} of {len(values)} rows have no value in id_column {id_column!r} "
+                      "(None or NaN) and were left out, as pandas' groupby leaves them out", UserWarning,
+                      stacklevel=3)
+        rows = np.flatnonzero(~missing)
+        values = [values[k] for k in rows.tolist()]
+    else:
+        rows = None
     index = {}
-    codes = np.fromiter((index.setdefault(v, len(index)) for v in frame[id_column].to_list()), dtype=np.intp,
-                        count=len(frame))
+    codes = np.fromiter((index.setdefault(v, len(index)) for v in values), dtype=np.intp, count=len(values))
     ids = list(index)
     order = np.argsort(codes, kind="stable")
+    if rows is not None:
+        order = rows[order]
     bounds = np.cumsum(np.bincount(codes, minlength=len(ids)))[:-1]
     names = [c for c in _SPECTRUM_COLUMNS if c in frame.columns]
     pieces = {name: np.split(_column_values(frame, name, polars)[order], bounds) for name in names}
@@ -174,6 +218,8 @@ def fit_batch(circuit, spectra, *, ids=None, id_column=None, seeds=None, progres
     if isinstance(circuit, str):
         circuit = _core.Circuit(circuit)
     if id_column is not None:
+        if not isinstance(id_column, str):
+            raise TypeError(f"argument 'id_column': expected a column name (str), got '{type(id_column).__name__}'")
         if not _is_frame(spectra):
             raise TypeError("argument 'spectra': id_column needs one long dataframe")
         group_ids, items = _split_frame(spectra, id_column)

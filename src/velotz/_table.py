@@ -42,6 +42,10 @@ def batch_columns(ids, results, names, id_name="id"):
     """Column name -> list of values, one row per result. A failed spectrum
     has None in every numeric column, success False and its error text in
     "error"; the error column is None for fitted spectra."""
+    taken = _param_columns(names) + list(_STATS) + ["error"]
+    if id_name in taken:
+        raise ValueError(f"id_name {id_name!r} is already a column of the table (a parameter, its standard error "
+                         "or a statistic); choose another name")
     columns = {id_name: list(ids)}
     for col in _param_columns(names):
         columns[col] = []
