@@ -34,5 +34,5 @@ from velotz._read import read, read_many  # noqa: E402
 
 # The extension stays reachable as sys.modules["velotz._core"]; it is not a
 # public attribute of the package.
-del _core, _analysis, _plot, _batch, _table, _uncertainty, _robust  # noqa: F821
+del _core, _analysis, _kk_auto, _plot, _batch, _table, _uncertainty, _robust  # noqa: F821
 del _read, _read_formats, _read_mpr, _read_table  # noqa: F821

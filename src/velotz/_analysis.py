@@ -12,6 +12,8 @@ import sys
 import time
 
 from velotz._core import Circuit, FitResult
+# Plain Python over numpy arrays handed in; imports nothing heavy itself.
+from velotz._kk_auto import auto_test, frequency_ranges, noise_level, stand_out
 
 _core = sys.modules["velotz._core"]
 
@@ -216,8 +218,6 @@ def kramers_kronig(frequencies, impedances=None, *, method=None, c=_UNSET, max_m
     out.fit_type = fit_type
     out.tolerance = tolerance
     if method == "auto":
-        from velotz._kk_auto import auto_test
-
         auto = auto_test(np, out.frequencies, out.impedances, max_m, bool(add_capacitance),
                          bool(add_inductance), tolerance)
         out.m = auto["m"]
@@ -252,8 +252,6 @@ def kramers_kronig(frequencies, impedances=None, *, method=None, c=_UNSET, max_m
     out.max_residual = float(max(np.max(np.abs(out.residuals_real)),
                                  np.max(np.abs(out.residuals_imag))))
     if method != "auto":
-        from velotz._kk_auto import frequency_ranges, noise_level, stand_out
-
         order = np.argsort(out.frequencies, kind="stable")
         r = (out.residuals_real + 1j * out.residuals_imag)[order]
         out.noise = noise_level(np, r)
@@ -478,8 +476,6 @@ def check_data(frequencies, impedances=None, n_params=None):
 def _lack_of_fit(np, freqs, z, circuit, noise):
     """Frequency ranges where the fit's residuals (Z_model - Z)/|Z| run
     systematically away from zero, with the largest mean deviation there."""
-    from velotz._kk_auto import frequency_ranges
-
     f = np.asarray(freqs, dtype=float)
     z = np.asarray(z, dtype=complex)
     order = np.argsort(f, kind="stable")
