@@ -24,7 +24,6 @@ residual above 5 %; the best cost when no candidate is adequate).
 from __future__ import annotations
 
 import argparse
-import csv
 import math
 import pathlib
 import warnings
@@ -37,13 +36,8 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 
 def read(path):
-    f, z = [], []
-    with open(path, newline="") as handle:
-        for row in csv.DictReader(handle):
-            if float(row["Frequency / Hz"]) > 0:
-                f.append(float(row["Frequency / Hz"]))
-                z.append(complex(float(row["Real Impedance / ohm"]), float(row["Imaginary Impedance / ohm"])))
-    return np.array(f), np.array(z)
+    frame = velotz.read(path, backend="numpy")
+    return frame["Frequency / Hz"], frame["Real Impedance / ohm"] + 1j * frame["Imaginary Impedance / ohm"]
 
 
 def systematic(result, f, z, width=5):

@@ -18,7 +18,6 @@ for comparison.
 from __future__ import annotations
 
 import argparse
-import csv
 import pathlib
 import sys
 import time
@@ -34,13 +33,8 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 
 def read(path):
-    f, z = [], []
-    with open(path, newline="") as handle:
-        for row in csv.DictReader(handle):
-            if float(row["Frequency / Hz"]) > 0:
-                f.append(float(row["Frequency / Hz"]))
-                z.append(complex(float(row["Real Impedance / ohm"]), float(row["Imaginary Impedance / ohm"])))
-    return np.array(f), np.array(z)
+    frame = velotz.read(path, backend="numpy")
+    return frame["Frequency / Hz"], frame["Real Impedance / ohm"] + 1j * frame["Imaginary Impedance / ohm"]
 
 
 def main():

@@ -13,7 +13,7 @@ import time
 
 from velotz._core import Circuit, FitResult
 # Plain Python over numpy arrays handed in; imports nothing heavy itself.
-from velotz._kk_auto import auto_test, frequency_ranges, noise_level, stand_out
+from velotz._kk_auto import auto_test, frequency_ranges, noise_level, runs_away, stand_out
 
 _core = sys.modules["velotz._core"]
 
@@ -482,20 +482,9 @@ def _lack_of_fit(np, freqs, z, circuit, noise):
     f, z = f[order], z[order]
     model = np.asarray(circuit.impedance(f), dtype=complex)
     r = (model - z) / np.abs(z)
-    n = f.size
     if not np.all(np.isfinite(r)):
         return [(float(f[0]), float(f[-1]), math.inf)], r
-    mask = np.zeros(n, dtype=bool)
-    for width in LACK_OF_FIT_WINDOWS:
-        if n < width:
-            continue
-        count = np.convolve(np.ones(n), np.ones(width), mode="same")
-        limit = np.maximum(LACK_OF_FIT_FACTOR * noise / np.sqrt(count), LACK_OF_FIT_FLOOR)
-        for part in (r.real, r.imag):
-            mean = np.convolve(part, np.ones(width), mode="same") / count
-            # The whole window of a mean beyond the limit misses the data.
-            above = (np.abs(mean) > limit).astype(float)
-            mask |= np.convolve(above, np.ones(width), mode="same") > 0
+    mask = runs_away(np, r, noise, LACK_OF_FIT_FACTOR, LACK_OF_FIT_FLOOR, LACK_OF_FIT_WINDOWS)
     ranges = frequency_ranges(f, mask)
     out = []
     for lo, hi in ranges:

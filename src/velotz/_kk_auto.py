@@ -29,7 +29,7 @@ numpy's LAPACK routines, which release the interpreter lock.
 """
 import math
 
-__all__ = ["auto_test", "noise_level", "stand_out", "frequency_ranges"]
+__all__ = ["auto_test", "noise_level", "stand_out", "runs_away", "frequency_ranges"]
 
 # Decades by which the time constants reach below 1/omega_max and above
 # 1/omega_min. An arc whose peak lies just above the highest frequency still
@@ -126,6 +126,27 @@ def noise_level(np, residuals_in_frequency_order):
     return float(1.4826 * np.median(np.abs(d - np.median(d))))
 
 
+def runs_away(np, residuals_in_frequency_order, noise, factor, floor, windows):
+    """Mask of the points inside stretches whose mean residual (real or
+    imaginary part, over each window width in turn; shorter windows at the
+    ends) exceeds both `factor` times the noise such a mean has and `floor`.
+    The whole window of a mean beyond the limit is marked, not only its
+    centre."""
+    r = residuals_in_frequency_order
+    n = len(r)
+    mask = np.zeros(n, dtype=bool)
+    for width in windows:
+        if n < width:
+            continue
+        count = np.convolve(np.ones(n), np.ones(width), mode="same")
+        limit = np.maximum(factor * noise / np.sqrt(count), floor)
+        for part in (r.real, r.imag):
+            mean = np.convolve(part, np.ones(width), mode="same") / count
+            above = (np.abs(mean) > limit).astype(float)
+            mask |= np.convolve(above, np.ones(width), mode="same") > 0
+    return mask
+
+
 def stand_out(np, residuals_in_frequency_order, noise, tolerance):
     """Indices (in the order given) of points whose residual stands out from
     the noise, and a boolean mask of points inside systematically deviating
@@ -136,18 +157,7 @@ def stand_out(np, residuals_in_frequency_order, noise, tolerance):
     outliers = np.nonzero(dev > max(OUTLIER_FACTOR * noise, tolerance))[0]
     cleaned = r.copy()
     cleaned[outliers] = 0.0
-    systematic = np.zeros(n, dtype=bool)
-    for width in SYSTEMATIC_WINDOWS:
-        if n < width:
-            continue
-        count = np.convolve(np.ones(n), np.ones(width), mode="same")
-        limit = np.maximum(SYSTEMATIC_FACTOR * noise / np.sqrt(count), tolerance)
-        for part in (cleaned.real, cleaned.imag):
-            mean = np.convolve(part, np.ones(width), mode="same") / count
-            # The whole window of a mean that stands out deviates, not only
-            # its centre.
-            above = (np.abs(mean) > limit).astype(float)
-            systematic |= np.convolve(above, np.ones(width), mode="same") > 0
+    systematic = runs_away(np, cleaned, noise, SYSTEMATIC_FACTOR, tolerance, SYSTEMATIC_WINDOWS)
     # A point that stands out alone is an outlier, not a stretch.
     systematic[outliers] = False
     return outliers, systematic
