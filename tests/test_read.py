@@ -445,7 +445,7 @@ def test_not_impedance_data(tmp_path):
         assert str(info.value).startswith(f"{path}: cannot read as a "), str(info.value)
         assert "format='" in str(info.value) and reason in str(info.value), str(info.value)
     with pytest.raises(ValueError, match="unknown format 'bogus'"):
-        velotz.read(path, format="bogus")
+        velotz.read(path, format="bogus", backend="numpy")
     with pytest.raises(FileNotFoundError):
         velotz.read(tmp_path / "missing.csv", backend="numpy")
 
