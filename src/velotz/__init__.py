@@ -25,6 +25,11 @@ from velotz._batch import fit_batch, BatchResult, to_dataframe  # noqa: E402
 # pool through fit_batch).
 from velotz._uncertainty import bootstrap, BootstrapResult  # noqa: E402
 
+# The distribution of relaxation times (regularised non-negative fit of
+# Gaussian basis functions in the compiled core) and its picture.
+from velotz._drt import drt, DRTResult  # noqa: E402
+from velotz._plot import plot_drt  # noqa: E402
+
 # The extension stays reachable as sys.modules["velotz._core"]; it is not a
 # public attribute of the package.
-del _core, _analysis, _plot, _batch, _table, _uncertainty  # noqa: F821
+del _core, _analysis, _plot, _batch, _table, _uncertainty, _drt  # noqa: F821
