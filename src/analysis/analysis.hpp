@@ -88,6 +88,10 @@ struct DrtOptions {
     int derivative = 1;              // order of the penalised derivative of gamma: 1 or 2
     bool inductance = true;          // fit a series inductance (not with DrtPart::Real)
     std::optional<double> lambda;    // absent: chosen by generalised cross-validation
+    // The GCV score's stabilisation factor rho (Kim & Gu 2004): the
+    // denominator is (rows - rho trace H)^2. 1 is plain GCV; above 1 favours
+    // smoother solutions (plain GCV tends to undersmooth).
+    double gcv_rho = 1.0;
     double shape = 0.5;              // FWHM coefficient: FWHM of each RBF = spacing / shape
     std::size_t max_centres = 400;   // the grid is made coarser beyond this many centres
     std::size_t samples_per_centre = 4;  // gamma is returned this many times finer than the grid

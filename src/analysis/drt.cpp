@@ -7,10 +7,11 @@
 // units of max |Z|, so lambda does not depend on the units of Z: the
 // objective is |W(Z - Z_fit)|^2 + lambda * integral (d^k gamma / d ln tau^k)^2
 // d ln tau / max|Z|^2. lambda is chosen, unless given, by generalised
-// cross-validation (Wahba; Craven & Wahba 1979) of the problem without the
-// sign constraints: it needs no noise level, is cheap on the normal equations,
-// and is known to behave well for RBF DRT (Saccoccio et al. 2014). The sign
-// constraints are then enforced by the active-set solver below.
+// cross-validation (Craven & Wahba 1979) of the problem without the sign
+// constraints, optionally in the modified form of Kim & Gu (2004) that
+// counts each degree of freedom rho times: it needs no noise level and is
+// cheap on the normal equations. The sign constraints are then enforced by
+// the active-set solver below.
 #include <algorithm>
 #include <cmath>
 #include <numbers>
@@ -267,6 +268,8 @@ std::expected<DrtResult, std::string> drt(const std::vector<double>& freqs_hz, c
     if (options.lambda && (!(*options.lambda > 0.0) || !std::isfinite(*options.lambda)))
         return std::unexpected("lambda must be positive and finite");
     if (options.max_centres < 3) return std::unexpected("max_centres must be at least 3");
+    if (!(options.gcv_rho >= 1.0) || !std::isfinite(options.gcv_rho))
+        return std::unexpected("the GCV factor rho must be at least 1");
 
     std::vector<double> sorted = freqs_hz;
     std::sort(sorted.begin(), sorted.end());
@@ -373,7 +376,7 @@ std::expected<DrtResult, std::string> drt(const std::vector<double>& freqs_hz, c
             for (std::size_t j = 0; j < m; ++j) g[i * p + j] += lambda * omega_pen[i * p + j];
         return g;
     };
-    // GCV(lambda) = rows |b - A x|^2 / (rows - trace H)^2 for the
+    // GCV(lambda) = rows |b - A x|^2 / (rows - rho trace H)^2 for the
     // unconstrained minimiser x, with trace H = |L^{-1} A'|_F^2 (G = L L').
     auto gcv = [&](double lambda) -> double {
         std::vector<double> g = gram(lambda);
@@ -397,7 +400,7 @@ std::expected<DrtResult, std::string> drt(const std::vector<double>& freqs_hz, c
                 trace += col[i] * col[i];
             }
         }
-        const double dof = static_cast<double>(rows) - trace;
+        const double dof = static_cast<double>(rows) - options.gcv_rho * trace;
         if (!(dof > 0.0)) return INFINITY;
         return static_cast<double>(rows) * rss / (dof * dof);
     };

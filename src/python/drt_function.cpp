@@ -31,15 +31,16 @@ bool put(PyObject* dict, const char* key, PyObject* value) {
 }
 
 // _drt(frequencies, impedances, lam, derivative, part, weighting, inductance,
-//      shape, max_centres) -> dict
+//      shape, max_centres, gcv_rho) -> dict
 PyObject* py_drt(PyObject*, PyObject* args) {
     PyObject *frequencies = nullptr, *impedances = Py_None, *lam = Py_None;
     int derivative = 1, inductance = 1;
     const char *part = "both", *weighting = "modulus";
     double shape = 0.5;
     Py_ssize_t max_centres = 400;
-    if (!PyArg_ParseTuple(args, "OOOisspdn:_drt", &frequencies, &impedances, &lam, &derivative, &part, &weighting,
-                          &inductance, &shape, &max_centres))
+    double gcv_rho = 1.0;
+    if (!PyArg_ParseTuple(args, "OOOisspdnd:_drt", &frequencies, &impedances, &lam, &derivative, &part, &weighting,
+                          &inductance, &shape, &max_centres, &gcv_rho))
         return nullptr;
     DrtOptions options;
     if (lam != Py_None) {
@@ -58,6 +59,7 @@ PyObject* py_drt(PyObject*, PyObject* args) {
     else return raise(PyExc_ValueError, "weighting must be \"modulus\" or \"unit\", not \"" + w + "\"");
     options.inductance = inductance != 0;
     options.shape = shape;
+    options.gcv_rho = gcv_rho;
     if (max_centres < 3) return raise(PyExc_ValueError, "max_centres must be at least 3");
     options.max_centres = static_cast<std::size_t>(max_centres);
 

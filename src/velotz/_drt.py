@@ -15,9 +15,12 @@ __all__ = ["DRTResult", "drt"]
 # A local maximum of gamma counts as a peak when it reaches this fraction of
 # the largest value of gamma.
 PEAK_FRACTION = 0.01
+_LAMBDA_WORDS = {"gcv": "generalised cross-validation", "mgcv": "modified generalised cross-validation",
+                 "given": "given"}
 
 DRT_PARTS = ("both", "real", "imag")
 DRT_WEIGHTINGS = ("modulus", "unit")
+LAMBDA_METHODS = ("gcv", "mgcv")
 
 
 def _fmt(value):
@@ -85,7 +88,7 @@ class DRTResult:
     ``z_fit`` the impedance of the whole model at ``frequencies`` and
     ``residuals`` (Z - Z_fit) divided by |Z| ("modulus" weighting) or by
     max |Z| ("unit"). ``lam`` is the regularisation parameter, ``method``
-    says how it was found ("gcv" or "given"). ``peaks`` lists (tau,
+    says how it was found ("mgcv", "gcv" or "given"). ``peaks`` lists (tau,
     resistance, width in decades) of each peak of gamma.
     """
 
@@ -115,7 +118,7 @@ class DRTResult:
                  f"R_inf = {_fmt(self.r_inf)} ohm"
                  + (f", L = {_fmt(self.inductance)} H" if self.inductance is not None else "")
                  + f", R_pol = {_fmt(self.polarization_resistance)} ohm",
-                 f"lambda = {_fmt(self.lam)} ({'generalised cross-validation' if self.method == 'gcv' else 'given'})"]
+                 f"lambda = {_fmt(self.lam)} ({_LAMBDA_WORDS.get(self.method, self.method)})"]
         for tau, area, width in self.peaks:
             lines.append(f"peak at tau = {_fmt(tau)} s (f = {_fmt(1 / (2 * math.pi * tau))} Hz): "
                          f"R = {_fmt(area)} ohm, width {width:.2f} decades")
@@ -140,7 +143,7 @@ class DRTResult:
             setattr(self, name, state[name])
 
 
-def drt(frequencies, impedances=None, *, lam=None, derivative=1, part="both", weighting="modulus",
+def drt(frequencies, impedances=None, *, lam="mgcv", derivative=1, part="both", weighting="modulus",
         inductance=True, shape=0.5, max_centres=400):
     """Distribution of relaxation times of a spectrum.
 
@@ -156,9 +159,14 @@ def drt(frequencies, impedances=None, *, lam=None, derivative=1, part="both", we
     (d^k gamma / d ln tau^k)^2 d ln tau / max|Z|^2, k = ``derivative`` (1 or
     2), over the real and imaginary parts (``part="both"``) or one of them;
     W divides each point by |Z| (``weighting="modulus"``, as the fit does) or
-    by max |Z| ("unit"). With ``lam=None`` lam is the minimum of the
-    generalised cross-validation score of the problem without the sign
-    constraints over 1e-10 ... 10. When only the imaginary part is fitted,
+    by max |Z| ("unit"). ``lam`` is a number, or the way to choose it: the
+    minimum over 1e-10 ... 10 of the generalised cross-validation score of the
+    problem without the sign constraints, n |r|^2 / (n - rho trace H)^2 with
+    n residuals and the influence matrix H; "gcv" is the plain score
+    (rho = 1), "mgcv" (the default) the modified score of Kim & Gu (2004),
+    rho = 1.3 below 50 frequencies and 2 from 50 on, as pyimpspec uses:
+    plain GCV tends to choose lam too small and leave spurious small peaks.
+    When only the imaginary part is fitted,
     R_inf is the weighted mean of what the real part leaves over.
 
     The spectrum is given as for ``Circuit.fit``: two sequences, or one
@@ -168,8 +176,14 @@ def drt(frequencies, impedances=None, *, lam=None, derivative=1, part="both", we
     """
     import numpy as np
 
-    if lam is not None:
-        lam = float(lam)
+    if lam is None:
+        lam = "mgcv"
+    if isinstance(lam, str):
+        if lam not in LAMBDA_METHODS:
+            raise ValueError(f'lam must be a number, "gcv" or "mgcv", not {lam!r}')
+        method, rho, value = lam, 1.0, None
+    else:
+        method, rho, value = "given", 1.0, float(lam)
     if isinstance(derivative, bool):
         raise TypeError("derivative must be an int")
     derivative = operator.index(derivative)
@@ -182,8 +196,12 @@ def drt(frequencies, impedances=None, *, lam=None, derivative=1, part="both", we
         raise ValueError(f'weighting must be "modulus" or "unit", not {weighting!r}')
     if isinstance(max_centres, bool):
         raise TypeError("max_centres must be an int")
-    raw = _core._drt(frequencies, impedances, lam, derivative, part, weighting, bool(inductance),
-                     float(shape), operator.index(max_centres))
+    if method == "mgcv":
+        # Kim & Gu's factor depends on the number of frequencies.
+        count = len(_core._spectrum(frequencies, impedances)[0])
+        rho = 2.0 if count >= 50 else 1.3
+    raw = _core._drt(frequencies, impedances, value, derivative, part, weighting, bool(inductance),
+                     float(shape), operator.index(max_centres), rho)
     out = DRTResult()
     out.frequencies = np.asarray(raw["frequencies"], dtype=float)
     out.impedances = np.asarray(raw["impedances"], dtype=complex)
@@ -198,7 +216,7 @@ def drt(frequencies, impedances=None, *, lam=None, derivative=1, part="both", we
     scale = np.abs(out.impedances) if weighting == "modulus" else np.max(np.abs(out.impedances))
     out.residuals = (out.impedances - out.z_fit) / scale
     out.lam = raw["lam"]
-    out.method = "given" if lam is not None else "gcv"
+    out.method = method
     out.gcv_lambdas = np.asarray(raw["gcv_lambdas"], dtype=float)
     out.gcv_scores = np.asarray(raw["gcv_scores"], dtype=float)
     out.derivative = derivative
