@@ -377,27 +377,66 @@ std::expected<DrtResult, std::string> drt(const std::vector<double>& freqs_hz, c
         return g;
     };
     // GCV(lambda) = rows |b - A x|^2 / (rows - rho trace H)^2 for the
-    // unconstrained minimiser x, with trace H = |L^{-1} A'|_F^2 (G = L L').
+    // unconstrained minimiser x. With A = Q R (Householder, once; R is
+    // r x p upper trapezoidal, r = min(rows, p)) and G = A'A + lambda Omega
+    // = L L': trace H = |L^{-1} R'|_F^2 and |b - A x|^2 = |b|^2 - |Q'b|^2
+    // + |Q'b - R x|^2, so each lambda costs two p^3/6 steps.
+    const std::size_t rr = std::min(rows, p);
+    std::vector<double> rfac(rr * p, 0.0), qtb(rr, 0.0);
+    double b_norm2 = 0.0, qtb_norm2 = 0.0;
+    if (!options.lambda) {
+        std::vector<double> h = a, hb = b, v(rows);
+        for (std::size_t k = 0; k < rr; ++k) {
+            double norm2 = 0.0;
+            for (std::size_t r = k; r < rows; ++r) norm2 += h[r * p + k] * h[r * p + k];
+            const double norm = std::sqrt(norm2);
+            if (norm == 0.0) continue;
+            const double alpha = h[k * p + k] > 0.0 ? -norm : norm;
+            double vnorm2 = 0.0;
+            for (std::size_t r = k; r < rows; ++r) {
+                v[r] = h[r * p + k] - (r == k ? alpha : 0.0);
+                vnorm2 += v[r] * v[r];
+            }
+            if (vnorm2 == 0.0) continue;
+            for (std::size_t j = k; j < p; ++j) {
+                double dot = 0.0;
+                for (std::size_t r = k; r < rows; ++r) dot += v[r] * h[r * p + j];
+                const double f = 2.0 * dot / vnorm2;
+                for (std::size_t r = k; r < rows; ++r) h[r * p + j] -= f * v[r];
+            }
+            double dot = 0.0;
+            for (std::size_t r = k; r < rows; ++r) dot += v[r] * hb[r];
+            const double f = 2.0 * dot / vnorm2;
+            for (std::size_t r = k; r < rows; ++r) hb[r] -= f * v[r];
+        }
+        for (std::size_t i = 0; i < rr; ++i) {
+            for (std::size_t j = i; j < p; ++j) rfac[i * p + j] = h[i * p + j];
+            qtb[i] = hb[i];
+            qtb_norm2 += hb[i] * hb[i];
+        }
+        for (double v2 : b) b_norm2 += v2 * v2;
+    }
     auto gcv = [&](double lambda) -> double {
         std::vector<double> g = gram(lambda);
         if (!cholesky_with_ridge(g, p)) return INFINITY;
         std::vector<double> x = c;
         cholesky_solve(g, p, x.data());
-        double rss = 0.0;
-        for (std::size_t r = 0; r < rows; ++r) {
-            double s = b[r];
-            for (std::size_t j = 0; j < p; ++j) s -= a[r * p + j] * x[j];
+        double rss = std::max(0.0, b_norm2 - qtb_norm2);
+        for (std::size_t i = 0; i < rr; ++i) {
+            double s = qtb[i];
+            for (std::size_t j = i; j < p; ++j) s -= rfac[i * p + j] * x[j];
             rss += s * s;
         }
+        // Column i of R' is row i of R, zero above entry i: forward
+        // substitution L y = R'e_i from entry i on.
         double trace = 0.0;
         std::vector<double> col(p);
-        for (std::size_t r = 0; r < rows; ++r) {
-            // Forward substitution L y = (row r of A)'.
-            for (std::size_t i = 0; i < p; ++i) {
-                double s = a[r * p + i];
-                for (std::size_t k = 0; k < i; ++k) s -= g[i * p + k] * col[k];
-                col[i] = s / g[i * p + i];
-                trace += col[i] * col[i];
+        for (std::size_t i = 0; i < rr; ++i) {
+            for (std::size_t k = i; k < p; ++k) {
+                double s = rfac[i * p + k];
+                for (std::size_t t = i; t < k; ++t) s -= g[k * p + t] * col[t];
+                col[k] = s / g[k * p + k];
+                trace += col[k] * col[k];
             }
         }
         const double dof = static_cast<double>(rows) - options.gcv_rho * trace;
@@ -409,9 +448,9 @@ std::expected<DrtResult, std::string> drt(const std::vector<double>& freqs_hz, c
     if (options.lambda) {
         lambda = *options.lambda;
     } else {
-        // A grid of half decades, then a golden-section search in log lambda
+        // A grid of decades, then a golden-section search in log lambda
         // around its best point.
-        constexpr double lo_exp = -10.0, hi_exp = 1.0, grid_step = 0.5;
+        constexpr double lo_exp = -10.0, hi_exp = 1.0, grid_step = 1.0;
         std::size_t best = 0;
         for (double e = lo_exp; e <= hi_exp + 1e-9; e += grid_step) {
             if (stop && stop()) return std::unexpected("interrupted");
@@ -426,7 +465,7 @@ std::expected<DrtResult, std::string> drt(const std::vector<double>& freqs_hz, c
         const double ratio = (std::sqrt(5.0) - 1.0) / 2.0;
         double x1 = hi - ratio * (hi - lo), x2 = lo + ratio * (hi - lo);
         double f1 = gcv(std::pow(10.0, x1)), f2 = gcv(std::pow(10.0, x2));
-        for (int it = 0; it < 14; ++it) {
+        for (int it = 0; it < 12; ++it) {
             if (stop && stop()) return std::unexpected("interrupted");
             if (f1 <= f2) {
                 hi = x2;
