@@ -127,22 +127,25 @@ def run_pyimpspec(f, z):
 
 
 def _without_gui():
-    """pyDRTtools imports its Qt GUI on import; stand-ins let the numerical
-    part load on a machine without PyQt5 (the GUI is never used)."""
-    from unittest import mock
+    """pyDRTtools' package __init__ starts its Qt GUI; the numerical modules
+    (runs, basics, ...) are loaded under a bare package instead (the GUI is
+    never used)."""
+    import importlib.util
+    import types
 
-    os.environ.setdefault("MPLBACKEND", "Agg")
-    for name in ("PyQt5", "PyQt5.QtGui", "PyQt5.QtWidgets", "PyQt5.QtCore", "PyQt5.uic", "sip"):
-        sys.modules.setdefault(name, mock.MagicMock())
+    spec = importlib.util.find_spec("pyDRTtools")
+    if spec is None or spec.submodule_search_locations is None:
+        raise ImportError("pyDRTtools is not installed")
+    package = types.ModuleType("pyDRTtools")
+    package.__path__ = list(spec.submodule_search_locations)
+    sys.modules["pyDRTtools"] = package
 
 
 def available_peers():
     peers = {}
     try:
-        try:
-            import PyQt5  # noqa: F401
-        except ImportError:
-            _without_gui()
+        os.environ.setdefault("MPLBACKEND", "Agg")
+        _without_gui()
         import pyDRTtools.runs  # noqa: F401
         peers["pyDRTtools"] = run_pydrttools
     except Exception as exc:  # noqa: BLE001 - any import failure leaves the peer out
