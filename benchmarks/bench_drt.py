@@ -269,7 +269,8 @@ def main():
     if args.peer_path:
         sys.path.extend(args.peer_path.split(os.pathsep))
     peers = {} if args.no_peers else available_peers()
-    accuracy_and_speed(args.draws, peers)
+    if args.draws > 0:
+        accuracy_and_speed(args.draws, peers)
     if not args.skip_real and os.path.isdir(args.real):
         if args.plots:
             os.makedirs(args.plots, exist_ok=True)

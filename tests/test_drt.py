@@ -188,3 +188,20 @@ def test_plot_drt_marks_the_peaks():
     import matplotlib.pyplot as plt
 
     plt.close("all")
+
+
+def test_ctrl_c_stops_a_long_computation():
+    import _thread
+    import time
+
+    f = np.logspace(6, -3, 600)
+    z = noisy(zarc(f, 100.0, 1e-3, 0.8), 1e-3, seed=8)
+    timer = threading.Timer(0.05, _thread.interrupt_main)
+    start = time.monotonic()
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            velotz.drt(f, z)
+    finally:
+        timer.cancel()
+    assert time.monotonic() - start < 1.0
