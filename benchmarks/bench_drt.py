@@ -65,7 +65,8 @@ def hn(f, r, tau0, alpha, beta):
 def hn_gamma(tau, r, tau0, alpha, beta):
     x = (tau / tau0) ** alpha
     theta = np.arctan2(math.sin(math.pi * alpha), x + math.cos(math.pi * alpha))
-    return r / math.pi * x ** beta * np.sin(beta * theta) / (x * x + 2 * x * math.cos(math.pi * alpha) + 1) ** (beta / 2)
+    modulus = (x * x + 2 * x * math.cos(math.pi * alpha) + 1) ** (beta / 2)
+    return r / math.pi * x ** beta * np.sin(beta * theta) / modulus
 
 
 CASES = {

@@ -93,7 +93,8 @@ PyObject* py_drt(PyObject*, PyObject* args) {
         !put(d, "centres", list_of_floats(r->centres)) || !put(d, "coefficients", list_of_floats(r->coefficients)) ||
         !put(d, "epsilon", PyFloat_FromDouble(r->epsilon)) || !put(d, "r_inf", PyFloat_FromDouble(r->r_inf)) ||
         !put(d, "inductance", PyFloat_FromDouble(r->inductance)) || !put(d, "lam", PyFloat_FromDouble(r->lambda)) ||
-        !put(d, "gcv_lambdas", list_of_floats(r->gcv_lambdas)) || !put(d, "gcv_scores", list_of_floats(r->gcv_scores)) ||
+        !put(d, "gcv_lambdas", list_of_floats(r->gcv_lambdas)) ||
+        !put(d, "gcv_scores", list_of_floats(r->gcv_scores)) ||
         !put(d, "z_fit", complex_list(r->z_fit)))
         return nullptr;
     return out.release();
