@@ -13,7 +13,8 @@ from numpy.typing import NDArray  # noqa: E402
 
 import velotz  # noqa: E402
 from velotz import (  # noqa: E402
-    BatchResult, BootstrapResult, C, Circuit, Comparison, ComparisonEntry, Cpe, Diagnosis, Element, Finding, FitResult,
+    BatchResult, BootstrapResult, C, Circuit, Comparison, ComparisonEntry, Cpe, Diagnosis, DRTResult, Element, Finding,
+    FitResult,
     KramersKronigResult, Parallel, R, Series,
 )
 
@@ -130,6 +131,17 @@ def main() -> None:
         long_frame = velotz.read_many(Path(folder) / "*.csv")
         many: BatchResult = velotz.fit_batch(circuit, long_frame, id_column="Spectrum")
 
+    # Distribution of relaxation times: the result, its peaks, table and plot.
+    dist: DRTResult = velotz.drt(frequencies, impedances, derivative=2, part="both", weighting="modulus")
+    given: DRTResult = velotz.drt(frequencies, listed, lam=1e-3, inductance=False)
+    drt_peaks: list[tuple[float, float, float]] = dist.peaks
+    drt_gamma: NDArray[np.float64] = dist.gamma
+    drt_residuals: NDArray[np.complex128] = dist.residuals
+    drt_text: str = dist.summary()
+    drt_table = dist.to_dataframe()
+    drt_ax = velotz.plot_drt(dist, x="frequency")
+    drt_copy: DRTResult = pickle.loads(pickle.dumps(given))
+
     assert len(names) == len(units) == len(bounds) == len(guess) == 4
     assert again.param_values() == values and fitted.param_names() == names and len(models) == 11
     assert params.keys() == set(names) and stderr is not None and scalars[0]
@@ -153,6 +165,9 @@ def main() -> None:
     assert boot.names == order and boot.samples.shape[1] == 3 and set(boot_intervals) == set(boot.intervals)
     assert set(boot_spread) == set(order)
     assert read_result.success and len(read_columns["Sweep"]) == 40 and len(many) == 1
+    assert len(drt_peaks) >= 1 and drt_gamma.shape == dist.tau.shape and drt_residuals.shape == (40,)
+    assert dist.method == "mgcv" and given.method == "given" and given.inductance is None and drt_text
+    assert len(drt_table) == len(dist.tau) and drt_ax is not None and drt_copy.lam == given.lam == 1e-3
 
 
 if __name__ == "__main__":

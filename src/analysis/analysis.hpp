@@ -5,6 +5,7 @@
 // Free of Python; errors are message texts.
 #include <cstddef>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -60,6 +61,67 @@ std::vector<double> kk_time_constants(double f_min, double f_max, std::size_t m)
 std::expected<KkResult, std::string> kramers_kronig(const std::vector<double>& freqs_hz,
                                                     const std::vector<Cx>& impedances,
                                                     const KkOptions& options);
+
+// ---------------------------------------------------------------- non-negative least squares
+// Minimum of 0.5 x'Gx - c'x subject to x_k >= 0 for every k with
+// free[k] == false, for a symmetric positive (semi)definite n x n matrix G
+// (row-major). This is the Lawson-Hanson active-set method written on the
+// normal equations (Bro & De Jong 1997): the least squares problem
+// min |Ax - b| is G = A'A, c = A'b. Free variables stay in the passive set
+// throughout. `stop` (may be empty) is polled every iteration; when it
+// returns true the solver gives up and returns nothing.
+std::optional<std::vector<double>> nnls_gram(const std::vector<double>& g, const std::vector<double>& c,
+                                             std::size_t n, const std::vector<bool>& free,
+                                             const std::function<bool()>& stop = {});
+
+// ---------------------------------------------------------------- distribution of relaxation times
+// Z(w) = R_inf + jwL + integral of gamma(ln tau) / (1 + jw tau) d ln tau,
+// gamma a sum of Gaussian radial basis functions exp(-(eps (ln tau - y_m))^2)
+// on a uniform ln tau grid (Wan et al., Electrochim. Acta 184 (2015) 483),
+// fitted by Tikhonov-regularised non-negative least squares.
+enum class DrtPart { Both, Real, Imag };
+enum class DrtWeighting { Modulus, Unit };
+
+struct DrtOptions {
+    DrtPart part = DrtPart::Both;
+    DrtWeighting weighting = DrtWeighting::Modulus;
+    int derivative = 1;              // order of the penalised derivative of gamma: 1 or 2
+    bool inductance = true;          // fit a series inductance (not with DrtPart::Real)
+    std::optional<double> lambda;    // absent: chosen by generalised cross-validation
+    // The GCV score's stabilisation factor rho (Kim & Gu 2004): the
+    // denominator is (rows - rho trace H)^2. 1 is plain GCV; above 1 favours
+    // smoother solutions (plain GCV tends to undersmooth).
+    double gcv_rho = 1.0;
+    double shape = 0.5;              // FWHM coefficient: FWHM of each RBF = spacing / shape
+    std::size_t max_centres = 400;   // the grid is made coarser beyond this many centres
+    std::size_t samples_per_centre = 4;  // gamma is returned this many times finer than the grid
+};
+
+struct DrtResult {
+    std::vector<double> tau;         // ascending, s
+    std::vector<double> gamma;       // gamma(ln tau) at tau, ohm
+    std::vector<double> centres;     // tau of the RBF centres, s
+    std::vector<double> coefficients;  // their weights, ohm
+    double epsilon = 0.0;            // RBF shape in 1 / (ln tau)
+    double r_inf = 0.0;              // ohm
+    double inductance = 0.0;         // H (0 when not fitted)
+    double lambda = 0.0;             // the regularisation parameter used
+    std::vector<double> gcv_lambdas;  // the values tried when it was chosen
+    std::vector<double> gcv_scores;
+    std::vector<Cx> z_fit;
+};
+
+// The real and imaginary integrals of one Gaussian RBF exp(-(eps x)^2)
+// against the RC kernel at u = ln(omega tau_m): the RBF's impedance is
+// re - j im. Computed by the trapezoidal rule (exponentially accurate for
+// these smooth, rapidly decaying integrands).
+Cx drt_rbf_integral(double u, double epsilon);
+
+// Fails for fewer than 3 points, frequencies that are not positive and
+// finite or all equal, impedances that are not finite, a bad option, or
+// when `stop` returns true ("interrupted").
+std::expected<DrtResult, std::string> drt(const std::vector<double>& freqs_hz, const std::vector<Cx>& impedances,
+                                          const DrtOptions& options, const std::function<bool()>& stop = {});
 
 // ---------------------------------------------------------------- structure
 // A part of a circuit that can be negligible: a node of a series list (its

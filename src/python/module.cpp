@@ -7,6 +7,7 @@
 #include "python/batch_methods.hpp"
 #include "python/circuit_type.hpp"
 #include "python/compose.hpp"
+#include "python/drt_function.hpp"
 #include "python/element_types.hpp"
 #include "python/fit_result.hpp"
 #include "python/guard.hpp"
@@ -53,10 +54,11 @@ PyObject* init_module() {
         if (!add(module.get(), code, PyObject_GetAttrString(element, code))) return nullptr;
     }
     // Private helpers after the public names: the analysis tools' entry
-    // points, the reconstructors that pickles refer to and the batch fit.
+    // points, the reconstructors that pickles refer to, the batch fit and the DRT.
     if (PyModule_AddFunctions(module.get(), velotz::py::analysis_functions()) < 0) return nullptr;
     if (PyModule_AddFunctions(module.get(), velotz::py::state_functions()) < 0) return nullptr;
     if (PyModule_AddFunctions(module.get(), velotz::py::batch_functions()) < 0) return nullptr;
+    if (PyModule_AddFunctions(module.get(), velotz::py::drt_functions()) < 0) return nullptr;
     g_module = module.get();
     Py_INCREF(g_module);
     return module.release();

@@ -32,7 +32,12 @@ from velotz._robust import fit_robust  # noqa: E402
 # Instrument files in: one file, or many into one long frame for fit_batch.
 from velotz._read import read, read_many  # noqa: E402
 
+# The distribution of relaxation times (regularised non-negative fit of
+# Gaussian basis functions in the compiled core) and its picture.
+from velotz._drt import drt, DRTResult  # noqa: E402
+from velotz._plot import plot_drt  # noqa: E402
+
 # The extension stays reachable as sys.modules["velotz._core"]; it is not a
 # public attribute of the package.
-del _core, _analysis, _kk_auto, _plot, _batch, _table, _uncertainty, _robust  # noqa: F821
+del _core, _analysis, _kk_auto, _plot, _batch, _table, _uncertainty, _robust, _drt  # noqa: F821
 del _read, _read_formats, _read_mpr, _read_table  # noqa: F821

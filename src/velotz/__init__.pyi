@@ -625,3 +625,53 @@ def read_many(
     sheet: str | int | None = None,
 ) -> Any:
     """Read many instrument files into one long frame for fit_batch."""
+
+# ---------------------------------------------------------------- distribution of relaxation times
+class DRTResult:
+    """The distribution of relaxation times of one spectrum."""
+    frequencies: NDArray[np.float64]
+    impedances: NDArray[np.complex128]
+    tau: NDArray[np.float64]
+    gamma: NDArray[np.float64]
+    r_inf: float
+    inductance: float | None
+    z_fit: NDArray[np.complex128]
+    residuals: NDArray[np.complex128]
+    lam: float
+    method: Literal["gcv", "mgcv", "given"]
+    peaks: list[tuple[float, float, float]]
+    centres: NDArray[np.float64]
+    coefficients: NDArray[np.float64]
+    epsilon: float
+    derivative: int
+    part: Literal["both", "real", "imag"]
+    weighting: Literal["modulus", "unit"]
+    gcv_lambdas: NDArray[np.float64]
+    gcv_scores: NDArray[np.float64]
+    @property
+    def frequency(self) -> NDArray[np.float64]:
+        """The relaxation frequencies 1/(2 pi tau) of the grid, Hz."""
+    @property
+    def polarization_resistance(self) -> float:
+        """The integral of gamma over ln tau, ohm."""
+    def summary(self) -> str:
+        """The result in a few lines: series terms, lambda and every peak."""
+    def to_dataframe(self) -> Any:
+        """gamma as a pandas DataFrame: columns tau, frequency, gamma."""
+
+def drt(
+    frequencies: _Frequencies,
+    impedances: _Impedances | None = None,
+    *,
+    lam: float | Literal["gcv", "mgcv"] | None = "mgcv",
+    derivative: int = 1,
+    part: Literal["both", "real", "imag"] = "both",
+    weighting: Literal["modulus", "unit"] = "modulus",
+    inductance: bool = True,
+    shape: float = 0.5,
+    max_centres: int = 400,
+) -> DRTResult:
+    """Distribution of relaxation times of a spectrum."""
+
+def plot_drt(result: DRTResult, *, ax: Any = None, x: Literal["tau", "frequency"] = "tau", peaks: bool = True) -> Any:
+    """gamma of a ``DRTResult`` against tau or the relaxation frequency, peaks marked; returns the axes."""

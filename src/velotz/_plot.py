@@ -1,4 +1,5 @@
-"""Pictures of a spectrum and a model: Nyquist, Bode and relative residuals.
+"""Pictures of a spectrum and a model: Nyquist, Bode and relative residuals;
+and of a distribution of relaxation times.
 
 matplotlib (the ``plot`` extra) and numpy are imported inside the functions.
 The model may be a ``FitResult``, a ``Circuit``, a ``KramersKronigResult`` or
@@ -11,7 +12,7 @@ from velotz._core import Circuit, FitResult
 
 _core = sys.modules["velotz._core"]
 
-__all__ = ["plot_nyquist", "plot_bode", "plot_residuals", "plot_fit"]
+__all__ = ["plot_nyquist", "plot_bode", "plot_residuals", "plot_fit", "plot_drt"]
 
 _DATA_STYLE = dict(linestyle="none", marker="o", markersize=4, markerfacecolor="none", label="measured")
 _MODEL_STYLE = dict(linestyle="-", linewidth=1.6, label="model")
@@ -156,3 +157,33 @@ def plot_fit(model, frequencies, impedances=None, *, axes=None, title=None):
     if title is not None:
         axes[0].figure.suptitle(title)
     return axes
+
+
+def plot_drt(result, *, ax=None, x="tau", peaks=True):
+    """gamma of a ``DRTResult`` against tau (``x="tau"``, s) or the relaxation
+    frequency 1/(2 pi tau) (``x="frequency"``, Hz) on a logarithmic axis, the
+    peaks marked with their resistances; returns the axes."""
+    import math
+
+    from velotz._drt import DRTResult
+
+    if not isinstance(result, DRTResult):
+        raise TypeError(f"result must be a DRTResult, not {type(result).__name__}")
+    if x not in ("tau", "frequency"):
+        raise ValueError(f'x must be "tau" or "frequency", not {x!r}')
+    if ax is None:
+        ax = _new_axes(1)[0]
+    xs = result.tau if x == "tau" else result.frequency
+    ax.plot(xs, result.gamma, linestyle="-", linewidth=1.6, label="gamma")
+    if peaks and result.peaks:
+        px = [p[0] if x == "tau" else 1 / (2 * math.pi * p[0]) for p in result.peaks]
+        py = [result.gamma[int(abs(result.tau - p[0]).argmin())] for p in result.peaks]
+        ax.plot(px, py, linestyle="none", marker="v", color="C3", label="peaks")
+        for xp, yp, (_, area, _w) in zip(px, py, result.peaks):
+            ax.annotate(f"{area:.3g} \u03a9", (xp, yp), textcoords="offset points", xytext=(0, 6),
+                        ha="center", fontsize=8)
+    ax.set_xscale("log")
+    ax.set_xlabel("\u03c4 / s" if x == "tau" else "f / Hz")
+    ax.set_ylabel("\u03b3 / \u03a9")
+    ax.grid(True, which="both", alpha=0.3)
+    return ax

@@ -1,0 +1,112 @@
+// _drt: the compiled part of velotz.drt (velotz/_drt.py). The spectrum and
+// options are converted with the interpreter lock held; the DRT is computed
+// with it released. The solver polls for Ctrl-C by briefly re-taking the
+// lock every 20 ms.
+#include "python/drt_function.hpp"
+
+#include <chrono>
+#include <string>
+
+#include "analysis/analysis.hpp"
+#include "python/data_input.hpp"
+#include "python/guard.hpp"
+
+namespace velotz::py {
+namespace {
+
+PyObject* complex_list(const std::vector<Cx>& v) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(v.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        PyObject* z = PyComplex_FromDoubles(v[i].re, v[i].im);
+        if (!z) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), z);
+    }
+    return list.release();
+}
+
+bool put(PyObject* dict, const char* key, PyObject* value) {
+    Ref v(value);
+    return v && PyDict_SetItemString(dict, key, v.get()) == 0;
+}
+
+// _drt(frequencies, impedances, lam, derivative, part, weighting, inductance,
+//      shape, max_centres, gcv_rho) -> dict
+PyObject* py_drt(PyObject*, PyObject* args) {
+    PyObject *frequencies = nullptr, *impedances = Py_None, *lam = Py_None;
+    int derivative = 1, inductance = 1;
+    const char *part = "both", *weighting = "modulus";
+    double shape = 0.5;
+    Py_ssize_t max_centres = 400;
+    double gcv_rho = 1.0;
+    if (!PyArg_ParseTuple(args, "OOOisspdnd:_drt", &frequencies, &impedances, &lam, &derivative, &part, &weighting,
+                          &inductance, &shape, &max_centres, &gcv_rho))
+        return nullptr;
+    DrtOptions options;
+    if (lam != Py_None) {
+        const double value = PyFloat_AsDouble(lam);
+        if (value == -1.0 && PyErr_Occurred()) return nullptr;
+        options.lambda = value;
+    }
+    options.derivative = derivative;
+    const std::string p = part, w = weighting;
+    if (p == "both") options.part = DrtPart::Both;
+    else if (p == "real") options.part = DrtPart::Real;
+    else if (p == "imag") options.part = DrtPart::Imag;
+    else return raise(PyExc_ValueError, "part must be \"both\", \"real\" or \"imag\", not \"" + p + "\"");
+    if (w == "modulus") options.weighting = DrtWeighting::Modulus;
+    else if (w == "unit") options.weighting = DrtWeighting::Unit;
+    else return raise(PyExc_ValueError, "weighting must be \"modulus\" or \"unit\", not \"" + w + "\"");
+    options.inductance = inductance != 0;
+    options.shape = shape;
+    options.gcv_rho = gcv_rho;
+    if (max_centres < 3) return raise(PyExc_ValueError, "max_centres must be at least 3");
+    options.max_centres = static_cast<std::size_t>(max_centres);
+
+    Spectrum s;
+    if (!spectrum(frequencies, impedances, s)) return nullptr;
+
+    // Re-takes the lock at most every 20 ms to let a pending Ctrl-C through;
+    // the exception it raises stays set until the call returns.
+    using Clock = std::chrono::steady_clock;
+    auto last = Clock::now();
+    bool interrupted = false;
+    const std::function<bool()> stop = [&]() -> bool {
+        if (interrupted) return true;
+        const auto now = Clock::now();
+        if (now - last < std::chrono::milliseconds(20)) return false;
+        last = now;
+        PyGILState_STATE state = PyGILState_Ensure();
+        interrupted = PyErr_CheckSignals() != 0;
+        PyGILState_Release(state);
+        return interrupted;
+    };
+    auto r = without_gil([&] { return drt(s.frequencies, s.impedances, options, stop); });
+    if (interrupted || PyErr_Occurred()) return nullptr;
+    if (!r) return raise(PyExc_ValueError, r.error());
+
+    Ref out(PyDict_New());
+    if (!out) return nullptr;
+    PyObject* d = out.get();
+    if (!put(d, "frequencies", list_of_floats(s.frequencies)) || !put(d, "impedances", complex_list(s.impedances)) ||
+        !put(d, "tau", list_of_floats(r->tau)) || !put(d, "gamma", list_of_floats(r->gamma)) ||
+        !put(d, "centres", list_of_floats(r->centres)) || !put(d, "coefficients", list_of_floats(r->coefficients)) ||
+        !put(d, "epsilon", PyFloat_FromDouble(r->epsilon)) || !put(d, "r_inf", PyFloat_FromDouble(r->r_inf)) ||
+        !put(d, "inductance", PyFloat_FromDouble(r->inductance)) || !put(d, "lam", PyFloat_FromDouble(r->lambda)) ||
+        !put(d, "gcv_lambdas", list_of_floats(r->gcv_lambdas)) ||
+        !put(d, "gcv_scores", list_of_floats(r->gcv_scores)) ||
+        !put(d, "z_fit", complex_list(r->z_fit)))
+        return nullptr;
+    return out.release();
+}
+
+PyMethodDef g_functions[] = {
+    {"_drt", VELOTZ_GUARD_METH(py_drt), METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyMethodDef* drt_functions() { return g_functions; }
+
+}  // namespace velotz::py

@@ -1,0 +1,226 @@
+"""The distribution of relaxation times (DRT) of a spectrum.
+
+The regularised fit itself is compiled (velotz._core._drt); this module
+finds the peaks of gamma and wraps everything in a result. numpy is imported
+when drt() runs; pandas only by ``to_dataframe()``.
+"""
+import math
+import operator
+import sys
+
+_core = sys.modules["velotz._core"]
+
+__all__ = ["DRTResult", "drt"]
+
+# A local maximum of gamma counts as a peak when it reaches this fraction of
+# the largest value of gamma.
+PEAK_FRACTION = 0.01
+_LAMBDA_WORDS = {"gcv": "generalised cross-validation", "mgcv": "modified generalised cross-validation",
+                 "given": "given"}
+
+DRT_PARTS = ("both", "real", "imag")
+DRT_WEIGHTINGS = ("modulus", "unit")
+LAMBDA_METHODS = ("gcv", "mgcv")
+
+
+def _fmt(value):
+    text = f"{value:.4g}"
+    if "e" in text:
+        mantissa, exponent = text.split("e")
+        text = f"{mantissa}e{int(exponent)}"
+    return text
+
+
+def find_peaks(np, tau, gamma, fraction=PEAK_FRACTION):
+    """Peaks of gamma(ln tau) on an ascending tau grid: local maxima reaching
+    ``fraction`` of the largest value, each with its resistance (the integral
+    of gamma d ln tau between the minima on either side) and its full width at
+    half maximum in decades (bounded by those minima). A list of
+    (tau, resistance, width) in the order of tau."""
+    n = len(gamma)
+    if n < 3:
+        return []
+    top = float(np.max(gamma))
+    if not top > 0:
+        return []
+    y = np.log(tau)
+    maxima = [i for i in range(n)
+              if gamma[i] >= fraction * top
+              and (i == 0 or gamma[i] > gamma[i - 1])
+              and (i == n - 1 or gamma[i] >= gamma[i + 1])]
+    # Plateaus count once; a maximum on the edge of the grid is a peak only
+    # when gamma falls away from it.
+    peaks = []
+    bounds = []
+    for k, i in enumerate(maxima):
+        lo = maxima[k - 1] if k else 0
+        hi = maxima[k + 1] if k + 1 < len(maxima) else n - 1
+        left = lo + int(np.argmin(gamma[lo:i + 1])) if i > lo else i
+        right = i + int(np.argmin(gamma[i:hi + 1])) if hi > i else i
+        bounds.append((left, right))
+    for i, (left, right) in zip(maxima, bounds):
+        seg = slice(left, right + 1)
+        g, yy = gamma[seg], y[seg]
+        area = float(np.sum(0.5 * (g[1:] + g[:-1]) * np.diff(yy))) if len(g) > 1 else 0.0
+        half = 0.5 * gamma[i]
+
+        def crossing(j, step):
+            # Walks from the maximum until gamma drops below half of it.
+            while left <= j + step <= right and gamma[j + step] > half:
+                j += step
+            k = j + step
+            if not left <= k <= right:
+                return y[j]
+            t = (gamma[j] - half) / (gamma[j] - gamma[k])
+            return y[j] + t * (y[k] - y[j])
+
+        width = (crossing(i, 1) - crossing(i, -1)) / math.log(10)
+        peaks.append((float(tau[i]), area, float(width)))
+    return peaks
+
+
+class DRTResult:
+    """The distribution of relaxation times of one spectrum.
+
+    ``tau`` (ascending, s) and ``gamma`` (ohm): the distribution gamma(ln tau),
+    whose integral over ln tau is the polarisation resistance. ``r_inf`` (ohm)
+    and ``inductance`` (H, None when not fitted) are the series terms,
+    ``z_fit`` the impedance of the whole model at ``frequencies`` and
+    ``residuals`` (Z - Z_fit) divided by |Z| ("modulus" weighting) or by
+    max |Z| ("unit"). ``lam`` is the regularisation parameter, ``method``
+    says how it was found ("mgcv", "gcv" or "given"). ``peaks`` lists (tau,
+    resistance, width in decades) of each peak of gamma.
+    """
+
+    __slots__ = (
+        "frequencies", "impedances", "tau", "gamma", "r_inf", "inductance",
+        "z_fit", "residuals", "lam", "method", "peaks", "centres",
+        "coefficients", "epsilon", "derivative", "part", "weighting",
+        "gcv_lambdas", "gcv_scores",
+    )
+
+    @property
+    def frequency(self):
+        """The relaxation frequencies 1/(2 pi tau) of the grid, Hz."""
+        return 1.0 / (2 * math.pi * self.tau)
+
+    @property
+    def polarization_resistance(self):
+        """The integral of gamma over ln tau, ohm."""
+        import numpy as np
+
+        y = np.log(self.tau)
+        return float(np.sum(0.5 * (self.gamma[1:] + self.gamma[:-1]) * np.diff(y)))
+
+    def summary(self):
+        """The result in a few lines: series terms, lambda and every peak."""
+        lines = [f"DRT with {len(self.peaks)} peak{'s' if len(self.peaks) != 1 else ''}; "
+                 f"R_inf = {_fmt(self.r_inf)} ohm"
+                 + (f", L = {_fmt(self.inductance)} H" if self.inductance is not None else "")
+                 + f", R_pol = {_fmt(self.polarization_resistance)} ohm",
+                 f"lambda = {_fmt(self.lam)} ({_LAMBDA_WORDS.get(self.method, self.method)})"]
+        for tau, area, width in self.peaks:
+            lines.append(f"peak at tau = {_fmt(tau)} s (f = {_fmt(1 / (2 * math.pi * tau))} Hz): "
+                         f"R = {_fmt(area)} ohm, width {width:.2f} decades")
+        return "\n".join(lines)
+
+    def __repr__(self):
+        taus = ", ".join(_fmt(p[0]) for p in self.peaks)
+        return (f"DRTResult(peaks={len(self.peaks)}, tau=[{taus}], r_inf={self.r_inf:.4g}, "
+                f"lam={self.lam:.3g}, method={self.method!r})")
+
+    def to_dataframe(self):
+        """gamma as a pandas DataFrame: columns tau, frequency, gamma."""
+        import pandas as pd
+
+        return pd.DataFrame({"tau": self.tau, "frequency": self.frequency, "gamma": self.gamma})
+
+    def __getstate__(self):
+        return {name: getattr(self, name) for name in self.__slots__}
+
+    def __setstate__(self, state):
+        for name in self.__slots__:
+            setattr(self, name, state[name])
+
+
+def drt(frequencies, impedances=None, *, lam="mgcv", derivative=1, part="both", weighting="modulus",
+        inductance=True, shape=0.5, max_centres=400):
+    """Distribution of relaxation times of a spectrum.
+
+    The model is Z = R_inf + j omega L + integral of gamma(ln tau) /
+    (1 + j omega tau) d ln tau, with gamma a sum of Gaussians on a uniform
+    ln tau grid: one centre per measured frequency (mean spacing), from half
+    a decade below 1/(2 pi f_max) to half a decade above 1/(2 pi f_min), at
+    most ``max_centres``; each Gaussian's full width at half maximum is the
+    grid spacing divided by ``shape`` (0.5: twice the spacing). gamma >= 0 and
+    R_inf >= 0; L (``inductance``, fitted unless ``part="real"``) has any sign.
+
+    The fit minimises |W (Z - Z_fit)|^2 + lam * integral of
+    (d^k gamma / d ln tau^k)^2 d ln tau / max|Z|^2, k = ``derivative`` (1 or
+    2), over the real and imaginary parts (``part="both"``) or one of them;
+    W divides each point by |Z| (``weighting="modulus"``, as the fit does) or
+    by max |Z| ("unit"). ``lam`` is a number, or the way to choose it: the
+    minimum over 1e-10 ... 10 of the generalised cross-validation score of the
+    problem without the sign constraints, n |r|^2 / (n - rho trace H)^2 with
+    n residuals and the influence matrix H; "gcv" is the plain score
+    (rho = 1), "mgcv" (the default) the modified score of Kim & Gu (2004),
+    rho = 1.3 below 50 frequencies and 2 from 50 on, as pyimpspec uses:
+    plain GCV tends to choose lam too small and leave spurious small peaks.
+    When only the imaginary part is fitted,
+    R_inf is the weighted mean of what the real part leaves over.
+
+    The spectrum is given as for ``Circuit.fit``: two sequences, or one
+    Battery Data Format dataframe with ``impedances`` left as None. It needs
+    at least 3 points at 2 or more frequencies, all finite (drop NaN rows
+    first). Ctrl-C stops the computation.
+    """
+    import numpy as np
+
+    if lam is None:
+        lam = "mgcv"
+    if isinstance(lam, str):
+        if lam not in LAMBDA_METHODS:
+            raise ValueError(f'lam must be a number, "gcv" or "mgcv", not {lam!r}')
+        method, rho, value = lam, 1.0, None
+    else:
+        method, rho, value = "given", 1.0, float(lam)
+    if isinstance(derivative, bool):
+        raise TypeError("derivative must be an int")
+    derivative = operator.index(derivative)
+    if derivative not in (1, 2):
+        raise ValueError(f"derivative must be 1 or 2, not {derivative}")
+    part, weighting = str(part), str(weighting)
+    if part not in DRT_PARTS:
+        raise ValueError(f'part must be "both", "real" or "imag", not {part!r}')
+    if weighting not in DRT_WEIGHTINGS:
+        raise ValueError(f'weighting must be "modulus" or "unit", not {weighting!r}')
+    if isinstance(max_centres, bool):
+        raise TypeError("max_centres must be an int")
+    if method == "mgcv":
+        # Kim & Gu's factor depends on the number of frequencies.
+        count = len(_core._spectrum(frequencies, impedances)[0])
+        rho = 2.0 if count >= 50 else 1.3
+    raw = _core._drt(frequencies, impedances, value, derivative, part, weighting, bool(inductance),
+                     float(shape), operator.index(max_centres), rho)
+    out = DRTResult()
+    out.frequencies = np.asarray(raw["frequencies"], dtype=float)
+    out.impedances = np.asarray(raw["impedances"], dtype=complex)
+    out.tau = np.asarray(raw["tau"], dtype=float)
+    out.gamma = np.asarray(raw["gamma"], dtype=float)
+    out.centres = np.asarray(raw["centres"], dtype=float)
+    out.coefficients = np.asarray(raw["coefficients"], dtype=float)
+    out.epsilon = raw["epsilon"]
+    out.r_inf = raw["r_inf"]
+    out.inductance = raw["inductance"] if inductance and part != "real" else None
+    out.z_fit = np.asarray(raw["z_fit"], dtype=complex)
+    scale = np.abs(out.impedances) if weighting == "modulus" else np.max(np.abs(out.impedances))
+    out.residuals = (out.impedances - out.z_fit) / scale
+    out.lam = raw["lam"]
+    out.method = method
+    out.gcv_lambdas = np.asarray(raw["gcv_lambdas"], dtype=float)
+    out.gcv_scores = np.asarray(raw["gcv_scores"], dtype=float)
+    out.derivative = derivative
+    out.part = part
+    out.weighting = weighting
+    out.peaks = find_peaks(np, out.tau, out.gamma)
+    return out

@@ -1,0 +1,207 @@
+"""The distribution of relaxation times against spectra whose DRT is known
+in closed form, hard input, and the result object."""
+import math
+import pickle
+import threading
+
+import numpy as np
+import pytest
+
+import velotz
+
+FREQS = np.logspace(5, -2, 71)
+
+
+def zarc(f, r, tau0, alpha):
+    return r / (1 + (2j * np.pi * f * tau0) ** alpha)
+
+
+def zarc_gamma(tau, r, tau0, alpha):
+    """The exact DRT of R || CPE with time constant tau0 and exponent alpha."""
+    s = math.sin((1 - alpha) * math.pi)
+    return r / (2 * math.pi) * s / (np.cosh(alpha * np.log(tau / tau0)) - math.cos((1 - alpha) * math.pi))
+
+
+def noisy(z, level, seed):
+    rng = np.random.default_rng(seed)
+    return z + level * np.abs(z) * (rng.standard_normal(z.shape) + 1j * rng.standard_normal(z.shape))
+
+
+@pytest.mark.parametrize("derivative", [1, 2])
+@pytest.mark.parametrize("tau0, alpha, l2", [(1e-3, 0.8, 0.1), (1e-1, 0.9, 0.3), (3e-3, 0.7, 0.1)])
+def test_single_zarc_matches_its_exact_drt(tau0, alpha, l2, derivative):
+    r = 100.0
+    z = noisy(10.0 + zarc(FREQS, r, tau0, alpha), 1e-3, seed=1)
+    res = velotz.drt(FREQS, z, derivative=derivative)
+    assert res.method == "mgcv" and 1e-10 <= res.lam <= 10
+    # The largest peak sits at tau0; the non-negative fit may split off
+    # small bumps in the long tails of the exact distribution, but the peaks
+    # within a decade of tau0 together hold R.
+    main = max(res.peaks, key=lambda p: p[1])
+    assert abs(math.log10(main[0] / tau0)) < 0.1
+    near = sum(a for t, a, _ in res.peaks if abs(math.log10(t / tau0)) < 1)
+    assert near == pytest.approx(r, rel=0.05)
+    assert res.polarization_resistance == pytest.approx(r, rel=0.02)
+    exact = zarc_gamma(res.tau, r, tau0, alpha)
+    assert np.linalg.norm(res.gamma - exact) / np.linalg.norm(exact) < l2
+    assert res.r_inf == pytest.approx(10.0, rel=0.03)
+    assert np.all(res.gamma >= 0)
+    # The fitted impedance follows the data to within the noise.
+    assert np.sqrt(np.mean(np.abs(res.residuals) ** 2)) < 3e-3
+
+
+def test_two_arcs_a_decade_apart_are_two_peaks_at_one_percent_noise():
+    z = noisy(5.0 + zarc(FREQS, 50.0, 1e-3, 0.9) + zarc(FREQS, 80.0, 1e-2, 0.9), 1e-2, seed=3)
+    res = velotz.drt(FREQS, z)
+    big = [p for p in res.peaks if p[1] > 0.1 * res.polarization_resistance]
+    assert len(big) == 2 and all(p[1] < 0.03 * 130 for p in res.peaks if p not in big)
+    (t1, a1, _), (t2, a2, _) = big
+    assert abs(math.log10(t1 / 1e-3)) < 0.15 and abs(math.log10(t2 / 1e-2)) < 0.15
+    assert a1 + a2 == pytest.approx(130.0, rel=0.05)
+    assert a1 == pytest.approx(50.0, rel=0.25) and a2 == pytest.approx(80.0, rel=0.25)
+
+
+def test_series_resistance_and_inductance_are_recovered():
+    f = np.logspace(6, -1, 60)
+    inductance = 2e-6
+    z = noisy(3.0 + 2j * np.pi * f * inductance + zarc(f, 20.0, 1e-4, 0.85), 1e-3, seed=7)
+    assert np.any(z.imag > 0)  # an inductive tail
+    res = velotz.drt(f, z)
+    assert res.r_inf == pytest.approx(3.0, rel=0.02)
+    assert res.inductance == pytest.approx(inductance, rel=0.02)
+    assert res.polarization_resistance == pytest.approx(20.0, rel=0.02)
+    assert abs(math.log10(max(res.peaks, key=lambda p: p[1])[0] / 1e-4)) < 0.1
+    # Without the inductance the tail cannot be followed.
+    without = velotz.drt(f, z, inductance=False)
+    assert without.inductance is None
+    assert np.max(np.abs(without.residuals)) > 10 * np.max(np.abs(res.residuals))
+
+
+@pytest.mark.parametrize("part", ["real", "imag"])
+def test_one_part_alone_finds_the_arc(part):
+    z = 10.0 + zarc(FREQS, 100.0, 1e-3, 0.8)
+    res = velotz.drt(FREQS, z, part=part)
+    main = max(res.peaks, key=lambda p: p[1])
+    assert res.part == part and abs(math.log10(main[0] / 1e-3)) < 0.1
+    assert main[1] == pytest.approx(100.0, rel=0.05)
+    assert res.r_inf == pytest.approx(10.0, rel=0.05)
+    assert (res.inductance is None) == (part == "real")
+
+
+def test_a_given_lambda_is_used_and_smooths():
+    z = noisy(zarc(FREQS, 100.0, 1e-3, 0.9), 1e-3, seed=2)
+    sharp = velotz.drt(FREQS, z, lam=1e-8)
+    smooth = velotz.drt(FREQS, z, lam=1.0)
+    assert sharp.method == smooth.method == "given" and sharp.lam == 1e-8 and smooth.lam == 1.0
+    assert len(sharp.gcv_lambdas) == 0
+    assert smooth.gamma.max() < 0.5 * sharp.gamma.max()
+    # Either way gamma holds the arc's resistance.
+    assert smooth.polarization_resistance == pytest.approx(100.0, rel=0.1)
+
+
+def test_unit_weighting_residuals_are_relative_to_the_largest_modulus():
+    z = noisy(zarc(FREQS, 100.0, 1e-3, 0.8), 1e-3, seed=4)
+    res = velotz.drt(FREQS, z, weighting="unit")
+    assert np.allclose(res.residuals, (z - res.z_fit) / np.abs(z).max())
+    assert max(res.peaks, key=lambda p: p[1])[1] == pytest.approx(100.0, rel=0.05)
+
+
+def test_five_points_give_a_result():
+    f = np.logspace(4, 0, 5)
+    res = velotz.drt(f, 1.0 + zarc(f, 10.0, 1e-2, 0.9))
+    assert np.all(np.isfinite(res.gamma)) and np.all(res.gamma >= 0)
+    assert res.polarization_resistance == pytest.approx(10.0, rel=0.2)
+
+
+@pytest.mark.parametrize("frequencies, impedances, kwargs, message", [
+    ([1.0, 10.0], [1 - 1j, 1 - 0.5j], {}, "at least 3 points"),
+    ([1.0, 10.0, float("nan")], [1 - 1j, 1 - 0.5j, 1 - 0.1j], {}, "frequency must be positive"),
+    ([1.0, 10.0, 100.0], [1 - 1j, complex(float("nan"), 0), 1 - 0.1j], {}, "index 1"),
+    ([1.0, 1.0, 1.0], [1 - 1j, 1 - 0.5j, 1 - 0.1j], {}, "2 different frequencies"),
+    ([1.0, 10.0, 100.0], [0j, 0j, 0j], {}, "zero"),
+    ([1.0, 10.0, 100.0], [1 - 1j, 1 - 0.5j, 1 - 0.1j], {"derivative": 3}, "derivative"),
+    ([1.0, 10.0, 100.0], [1 - 1j, 1 - 0.5j, 1 - 0.1j], {"part": "complex"}, "part"),
+    ([1.0, 10.0, 100.0], [1 - 1j, 1 - 0.5j, 1 - 0.1j], {"weighting": "proportional"}, "weighting"),
+    ([1.0, 10.0, 100.0], [1 - 1j, 1 - 0.5j, 1 - 0.1j], {"lam": -1.0}, "lambda"),
+    ([1.0, 10.0, 100.0], [1 - 1j, 1 - 0.5j, 1 - 0.1j], {"shape": 0.0}, "shape"),
+])
+def test_bad_input_is_a_clear_value_error(frequencies, impedances, kwargs, message):
+    with pytest.raises(ValueError, match=message):
+        velotz.drt(frequencies, impedances, **kwargs)
+
+
+def test_same_result_from_concurrent_threads():
+    z = noisy(zarc(FREQS, 100.0, 1e-3, 0.8) + zarc(FREQS, 40.0, 1e-1, 0.9), 1e-2, seed=5)
+    reference = velotz.drt(FREQS, z)
+    results = [None] * 4
+
+    def run(k):
+        results[k] = velotz.drt(FREQS, z)
+
+    threads = [threading.Thread(target=run, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for r in results:
+        assert r.lam == reference.lam and np.array_equal(r.gamma, reference.gamma)
+        assert r.peaks == reference.peaks
+
+
+def test_result_pickles_prints_and_tabulates():
+    z = noisy(zarc(FREQS, 100.0, 1e-3, 0.8) + zarc(FREQS, 40.0, 1e-1, 0.9), 1e-3, seed=6)
+    res = velotz.drt(FREQS, z)
+    back = pickle.loads(pickle.dumps(res))
+    for name in type(res).__slots__:
+        a, b = getattr(res, name), getattr(back, name)
+        assert np.array_equal(a, b) if isinstance(a, np.ndarray) else a == b
+    n = len(res.peaks)
+    assert repr(back) == repr(res) and repr(res).startswith(f"DRTResult(peaks={n},")
+    lines = res.summary().splitlines()
+    assert lines[0].startswith(f"DRT with {n} peaks") and len(lines) == 2 + n
+    assert np.allclose(res.frequency * res.tau, 1 / (2 * np.pi))
+    pd = pytest.importorskip("pandas")
+    table = res.to_dataframe()
+    assert isinstance(table, pd.DataFrame) and list(table.columns) == ["tau", "frequency", "gamma"]
+    assert len(table) == len(res.tau)
+
+
+def test_dataframe_input_equals_arrays():
+    pd = pytest.importorskip("pandas")
+    z = zarc(FREQS, 100.0, 1e-3, 0.8)
+    frame = pd.DataFrame({"Frequency / Hz": FREQS, "Real Impedance / ohm": z.real,
+                          "Imaginary Impedance / ohm": z.imag})
+    assert np.array_equal(velotz.drt(frame).gamma, velotz.drt(FREQS, z).gamma)
+
+
+def test_plot_drt_marks_the_peaks():
+    pytest.importorskip("matplotlib")
+    import matplotlib
+
+    matplotlib.use("Agg")
+    res = velotz.drt(FREQS, zarc(FREQS, 100.0, 1e-3, 0.8))
+    ax = velotz.plot_drt(res, x="frequency")
+    assert ax.get_xscale() == "log" and len(ax.lines) == 2
+    assert ax.lines[1].get_xdata()[0] == pytest.approx(1 / (2 * np.pi * res.peaks[0][0]))
+    with pytest.raises(TypeError):
+        velotz.plot_drt(object())
+    import matplotlib.pyplot as plt
+
+    plt.close("all")
+
+
+def test_ctrl_c_stops_a_long_computation():
+    import _thread
+    import time
+
+    f = np.logspace(6, -3, 600)
+    z = noisy(zarc(f, 100.0, 1e-3, 0.8), 1e-3, seed=8)
+    timer = threading.Timer(0.05, _thread.interrupt_main)
+    start = time.monotonic()
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            velotz.drt(f, z)
+    finally:
+        timer.cancel()
+    assert time.monotonic() - start < 1.0
