@@ -100,8 +100,6 @@ std::optional<std::vector<double>> nnls_gram(const std::vector<double>& g, const
     std::vector<bool> passive(n, false);
     double cmax = 0.0;
     for (std::size_t i = 0; i < n; ++i) cmax = std::max(cmax, std::fabs(c[i]));
-    double gmax = 0.0;
-    for (std::size_t i = 0; i < n; ++i) gmax = std::max(gmax, std::fabs(g[i * n + i]));
     // A gradient entry below this is zero (the optimality test).
     const double tol = 1e-12 * std::max(cmax, 1e-300) * static_cast<double>(n);
     auto passive_set = [&] {
@@ -176,7 +174,6 @@ std::optional<std::vector<double>> nnls_gram(const std::vector<double>& g, const
                 passive[arg] = false;
             }
         }
-        (void)gmax;
     }
     return x;
 }
