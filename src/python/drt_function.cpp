@@ -66,18 +66,22 @@ PyObject* py_drt(PyObject*, PyObject* args) {
     Spectrum s;
     if (!spectrum(frequencies, impedances, s)) return nullptr;
 
-    // Re-takes the lock at most every 20 ms to let a pending Ctrl-C through;
-    // the exception it raises stays set until the call returns.
+    // On the main thread (the one signal handlers run on), re-takes the lock
+    // at most every 20 ms to let a pending Ctrl-C through; the exception it
+    // raises stays set until the call returns. run_signal_handlers also runs
+    // them on PyPy, where PyErr_CheckSignals alone does not.
     using Clock = std::chrono::steady_clock;
     auto last = Clock::now();
     bool interrupted = false;
+    const bool poll = receives_signals();
     const std::function<bool()> stop = [&]() -> bool {
         if (interrupted) return true;
+        if (!poll) return false;
         const auto now = Clock::now();
         if (now - last < std::chrono::milliseconds(20)) return false;
         last = now;
         PyGILState_STATE state = PyGILState_Ensure();
-        interrupted = PyErr_CheckSignals() != 0;
+        interrupted = !run_signal_handlers();
         PyGILState_Release(state);
         return interrupted;
     };
