@@ -318,3 +318,25 @@ def test_auto_passes_the_dummy_cells_and_finds_the_mains_pickup():
     f, z = read_bdf(by_stem["pyeis_ex1_cycle2"])
     kk = velotz.kramers_kronig(f, z)
     assert not kk.passed and 59.79 in np.round(kk.outlier_frequencies, 2)
+
+
+def test_auto_recovers_series_inductance_and_capacitance():
+    # A blocking electrode with lead inductance: L and C are the test
+    # circuit's own series terms, so the fit returns them.
+    f = np.logspace(5, -2, 61)
+    s = 2j * np.pi * f
+    z = 1e-6 * s + 2 + 1 / (1 / (30 + 40 / np.sqrt(s)) + 1e-4 * s ** 0.85) + 1 / (2e-3 * s)
+    kk = velotz.kramers_kronig(f, z)
+    assert kk.passed
+    assert kk.inductance == pytest.approx(1e-6, rel=1e-3)
+    # the CPE and Warburg tails take a little of the low-frequency reactance
+    assert kk.capacitance == pytest.approx(2e-3, rel=2e-2)
+
+
+@pytest.mark.parametrize("decades", [10, 300, 600])
+def test_auto_survives_frequencies_over_hundreds_of_decades(decades):
+    f = np.logspace(-decades / 2, decades / 2, 25)
+    z = 5 + 100 / (1 + 2j * np.pi * f * 1e-3)
+    kk = velotz.kramers_kronig(f, z)
+    assert np.all(np.isfinite(kk.residuals_real)) and np.all(np.isfinite(kk.residuals_imag))
+    assert np.all(np.isfinite(kk.z_fit))

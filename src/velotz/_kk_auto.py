@@ -58,13 +58,28 @@ NOISE_FREE = 0.0
 
 def _basis(np, omega, taus, add_capacitance, add_inductance):
     """Columns of the test circuit's impedance, per unit of each unknown:
-    series R, the RC elements, 1/C of a series capacitance, a series L."""
-    cols = [np.ones((omega.size, 1), dtype=complex), 1.0 / (1.0 + 1j * np.outer(omega, taus))]
+    series R, the RC elements, then a series capacitance and inductance in
+    units that keep their columns within [0, 1] in magnitude: omega_min/C and
+    L*omega_max (1/(j omega C) and j omega L overflow on spectra that span
+    hundreds of decades). `_series_terms` turns them back into 1/C and L."""
+    # 1/(1 + j x) with x = omega tau, written so that x = 0 or inf gives the
+    # limits instead of NaN.
+    with np.errstate(over="ignore", divide="ignore"):
+        x = np.outer(omega, taus)
+        rc = 1.0 / (1.0 + x * x) - 1j / (x + 1.0 / x)
+    cols = [np.ones((omega.size, 1), dtype=complex), rc]
     if add_capacitance:
-        cols.append((-1j / omega)[:, None])
+        cols.append((-1j * (omega.min() / omega))[:, None])
     if add_inductance:
-        cols.append((1j * omega)[:, None])
+        cols.append((1j * (omega / omega.max()))[:, None])
     return np.hstack(cols)
+
+
+def _series_terms(omega, x, m, add_capacitance, add_inductance):
+    """(1/C, L) from the solution of a basis built by `_basis`."""
+    inverse_capacitance = float(x[1 + m]) * float(omega.min()) if add_capacitance else 0.0
+    inductance = float(x[-1]) / float(omega.max()) if add_inductance else 0.0
+    return inverse_capacitance, inductance
 
 
 def _time_constants(np, omega, m):
@@ -228,14 +243,14 @@ def auto_test(np, f, z, max_m, add_capacitance, add_inductance, tolerance):
         use = ~flagged
     outliers = np.sort(order[out_sorted])
     ranges = frequency_ranges(f[order], sys_sorted)
-    k = 1 + m
+    inverse_capacitance, inductance = _series_terms(2.0 * math.pi * f, x, m, add_capacitance, add_inductance)
     return {
         "m": m,
         "taus": taus,
         "r_ohm": float(x[0]),
-        "resistances": x[1:k].astype(float),
-        "inverse_capacitance": float(x[k]) if add_capacitance else 0.0,
-        "inductance": float(x[-1]) if add_inductance else 0.0,
+        "resistances": x[1:1 + m].astype(float),
+        "inverse_capacitance": inverse_capacitance,
+        "inductance": inductance,
         "z_fit": a @ x,
         "residuals": r,
         "noise": noise,
