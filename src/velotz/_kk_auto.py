@@ -42,10 +42,22 @@ TAU_EXTENSION = (0.5, 0.0)
 TRIM = 0.1
 OUTLIER_FACTOR = 5.0
 SYSTEMATIC_FACTOR = 4.5
+# On long spectra the factors grow so that pure noise is flagged somewhere
+# in at most this share of spectra (a normal quantile over the 2N values
+# tested); below about 10^4 points the fixed factors are the larger ones.
+FALSE_ALARM = 0.01
+
+
+def _factor(base, values_tested):
+    from statistics import NormalDist
+
+    return max(base, NormalDist().inv_cdf(1.0 - FALSE_ALARM / (2.0 * max(values_tested, 1))))
 SYSTEMATIC_WINDOWS = (5, 9, 17)
 # The score of a basis that has begun to follow the noise rises with M; the
 # search stops this many elements past the best M found so far.
 PATIENCE = 12
+# Points on which M is scored at most (long spectra: every k-th point).
+SCORE_POINTS = 1000
 # Rounds of leaving out the points that stand out and testing again.
 MAX_ROUNDS = 5
 # Relative singular-value cutoff of the least squares: dependent columns of
@@ -169,10 +181,10 @@ def stand_out(np, residuals_in_frequency_order, noise, tolerance):
     r = residuals_in_frequency_order
     n = len(r)
     dev = np.maximum(np.abs(r.real), np.abs(r.imag))
-    outliers = np.nonzero(dev > max(OUTLIER_FACTOR * noise, tolerance))[0]
+    outliers = np.nonzero(dev > max(_factor(OUTLIER_FACTOR, 2 * n) * noise, tolerance))[0]
     cleaned = r.copy()
     cleaned[outliers] = 0.0
-    systematic = runs_away(np, cleaned, noise, SYSTEMATIC_FACTOR, tolerance, SYSTEMATIC_WINDOWS)
+    systematic = runs_away(np, cleaned, noise, _factor(SYSTEMATIC_FACTOR, 2 * n), tolerance, SYSTEMATIC_WINDOWS)
     # A point that stands out alone is an outlier, not a stretch.
     systematic[outliers] = False
     return outliers, systematic
@@ -195,24 +207,33 @@ def frequency_ranges(sorted_frequencies, mask):
 
 def _choose_and_fit(np, f, z, max_m, add_capacitance, add_inductance, use):
     """M chosen by the trimmed leave-one-out score on the points in `use`,
-    and that fit's basis, solution and residuals at every point."""
+    and that fit's basis, solution and residuals at every point.
+
+    On long spectra M is scored on every k-th used point (about
+    SCORE_POINTS of them, spread evenly over the sweep): the score needs the
+    shape of the spectrum, not every point of it, and each SVD costs time
+    in proportion to the points. The chosen fit then uses every point."""
     omega = 2.0 * math.pi * f
     mod = np.abs(z)
-    n_used = int(use.sum())
+    used = np.nonzero(use)[0]
+    stride = max(1, -(-used.size // SCORE_POINTS))
+    scored = used[::stride]
     extra = 1 + int(add_capacitance) + int(add_inductance)
     # Leaving one point out must keep more equations than unknowns.
-    m_top = max(1, min(max_m, 2 * n_used - extra - 3))
+    m_top = max(1, min(max_m, 2 * scored.size - extra - 3))
     best = None
     for m in range(1, m_top + 1):
         taus = _time_constants(np, omega, m)
-        a = _basis(np, omega, taus, add_capacitance, add_inductance)
-        x, _, loo = _solve(np, a[use], z[use], mod[use])
+        a = _basis(np, omega[scored], taus, add_capacitance, add_inductance)
+        _, _, loo = _solve(np, a, z[scored], mod[scored])
         score = _score(np, loo)
         if best is None or score < best[0]:
-            best = (score, m, taus, a, x)
+            best = (score, m, taus)
         elif m - best[1] >= PATIENCE:
             break
-    _, m, taus, a, x = best
+    _, m, taus = best
+    a = _basis(np, omega, taus, add_capacitance, add_inductance)
+    x, _, _ = _solve(np, a[used], z[used], mod[used])
     return m, taus, a, x, (z - a @ x) / mod
 
 
