@@ -13,17 +13,6 @@
 namespace velotz::py {
 namespace {
 
-PyObject* list_of_complex(const std::vector<Cx>& v) {
-    Ref list(PyList_New(static_cast<Py_ssize_t>(v.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        PyObject* z = PyComplex_FromDoubles(v[i].re, v[i].im);
-        if (!z) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), z);
-    }
-    return list.release();
-}
-
 PyObject* spectrum_tuple(const Spectrum& s) {
     Ref f(list_of_floats(s.frequencies));
     if (!f) return nullptr;
@@ -51,11 +40,6 @@ PyObject* py_floats(PyObject*, PyObject* seq) {
         return nullptr;
     }
     return list_of_floats(*values);
-}
-
-bool set_item(PyObject* dict, const char* key, PyObject* value) {
-    Ref v(value);
-    return v && PyDict_SetItemString(dict, key, v.get()) == 0;
 }
 
 // _kramers_kronig(frequencies, impedances, c, max_m, add_capacitance,

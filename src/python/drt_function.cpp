@@ -14,22 +14,6 @@
 namespace velotz::py {
 namespace {
 
-PyObject* complex_list(const std::vector<Cx>& v) {
-    Ref list(PyList_New(static_cast<Py_ssize_t>(v.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        PyObject* z = PyComplex_FromDoubles(v[i].re, v[i].im);
-        if (!z) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), z);
-    }
-    return list.release();
-}
-
-bool put(PyObject* dict, const char* key, PyObject* value) {
-    Ref v(value);
-    return v && PyDict_SetItemString(dict, key, v.get()) == 0;
-}
-
 // _drt(frequencies, impedances, lam, derivative, part, weighting, inductance,
 //      shape, max_centres, gcv_rho) -> dict
 PyObject* py_drt(PyObject*, PyObject* args) {
@@ -92,14 +76,14 @@ PyObject* py_drt(PyObject*, PyObject* args) {
     Ref out(PyDict_New());
     if (!out) return nullptr;
     PyObject* d = out.get();
-    if (!put(d, "frequencies", list_of_floats(s.frequencies)) || !put(d, "impedances", complex_list(s.impedances)) ||
-        !put(d, "tau", list_of_floats(r->tau)) || !put(d, "gamma", list_of_floats(r->gamma)) ||
-        !put(d, "centres", list_of_floats(r->centres)) || !put(d, "coefficients", list_of_floats(r->coefficients)) ||
-        !put(d, "epsilon", PyFloat_FromDouble(r->epsilon)) || !put(d, "r_inf", PyFloat_FromDouble(r->r_inf)) ||
-        !put(d, "inductance", PyFloat_FromDouble(r->inductance)) || !put(d, "lam", PyFloat_FromDouble(r->lambda)) ||
-        !put(d, "gcv_lambdas", list_of_floats(r->gcv_lambdas)) ||
-        !put(d, "gcv_scores", list_of_floats(r->gcv_scores)) ||
-        !put(d, "z_fit", complex_list(r->z_fit)))
+    if (!set_item(d, "frequencies", list_of_floats(s.frequencies)) || !set_item(d, "impedances", list_of_complex(s.impedances)) ||
+        !set_item(d, "tau", list_of_floats(r->tau)) || !set_item(d, "gamma", list_of_floats(r->gamma)) ||
+        !set_item(d, "centres", list_of_floats(r->centres)) || !set_item(d, "coefficients", list_of_floats(r->coefficients)) ||
+        !set_item(d, "epsilon", PyFloat_FromDouble(r->epsilon)) || !set_item(d, "r_inf", PyFloat_FromDouble(r->r_inf)) ||
+        !set_item(d, "inductance", PyFloat_FromDouble(r->inductance)) || !set_item(d, "lam", PyFloat_FromDouble(r->lambda)) ||
+        !set_item(d, "gcv_lambdas", list_of_floats(r->gcv_lambdas)) ||
+        !set_item(d, "gcv_scores", list_of_floats(r->gcv_scores)) ||
+        !set_item(d, "z_fit", list_of_complex(r->z_fit)))
         return nullptr;
     return out.release();
 }

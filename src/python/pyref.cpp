@@ -164,6 +164,22 @@ PyObject* list_of_floats(const std::vector<double>& v) {
     return list.release();
 }
 
+PyObject* list_of_complex(const std::vector<Cx>& v) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(v.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        PyObject* z = PyComplex_FromDoubles(v[i].re, v[i].im);
+        if (!z) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), z);
+    }
+    return list.release();
+}
+
+bool set_item(PyObject* dict, const char* key, PyObject* value) {
+    Ref v(value);
+    return v && PyDict_SetItemString(dict, key, v.get()) == 0;
+}
+
 PyObject* list_of_strings(const std::vector<std::string>& v) {
     Ref list(PyList_New(static_cast<Py_ssize_t>(v.size())));
     if (!list) return nullptr;

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "elements/complex.hpp"
+
 // Types that Python code may not modify; the flag exists from 3.10 on.
 #ifdef Py_TPFLAGS_IMMUTABLETYPE
 #define VELOTZ_TPFLAGS_IMMUTABLE Py_TPFLAGS_IMMUTABLETYPE
@@ -90,8 +92,13 @@ std::optional<std::vector<double>> floats_from_sequence(PyObject* obj);
 // entries' raw values, so they are read item by item.
 bool is_masked_array(PyObject* obj);
 
-// Python list of floats / str.
+// Python list of floats / complex / str.
 PyObject* list_of_floats(const std::vector<double>& v);
+PyObject* list_of_complex(const std::vector<Cx>& v);
 PyObject* list_of_strings(const std::vector<std::string>& v);
+
+// dict[key] = value, taking the new reference `value` (null: a failed
+// conversion, whose exception stays set). False with an exception set.
+bool set_item(PyObject* dict, const char* key, PyObject* value);
 
 }  // namespace velotz::py

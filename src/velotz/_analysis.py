@@ -474,8 +474,8 @@ def check_data(frequencies, impedances=None, n_params=None):
 
 
 def _lack_of_fit(np, freqs, z, circuit, noise):
-    """Frequency ranges where the fit's residuals (Z_model - Z)/|Z| run
-    systematically away from zero, with the largest mean deviation there."""
+    """Frequency ranges (low, high, largest residual there) where the fit's
+    residuals (Z_model - Z)/|Z| run systematically away from zero."""
     f = np.asarray(freqs, dtype=float)
     z = np.asarray(z, dtype=complex)
     order = np.argsort(f, kind="stable")
@@ -483,7 +483,7 @@ def _lack_of_fit(np, freqs, z, circuit, noise):
     model = np.asarray(circuit.impedance(f), dtype=complex)
     r = (model - z) / np.abs(z)
     if not np.all(np.isfinite(r)):
-        return [(float(f[0]), float(f[-1]), math.inf)], r
+        return [(float(f[0]), float(f[-1]), math.inf)]
     mask = runs_away(np, r, noise, LACK_OF_FIT_FACTOR, LACK_OF_FIT_FLOOR, LACK_OF_FIT_WINDOWS)
     ranges = frequency_ranges(f, mask)
     out = []
@@ -491,7 +491,7 @@ def _lack_of_fit(np, freqs, z, circuit, noise):
         inside = (f >= lo) & (f <= hi)
         dev = float(np.max(np.maximum(np.abs(r.real[inside]), np.abs(r.imag[inside]))))
         out.append((lo, hi, dev))
-    return out, r
+    return out
 
 
 def diagnose(result, frequencies, impedances=None, *, noise=None):
@@ -622,7 +622,7 @@ def diagnose(result, frequencies, impedances=None, *, noise=None):
                     noise = kramers_kronig(f_arr, z_arr).noise
                 except ValueError:
                     noise = 0.0
-            ranges, _ = _lack_of_fit(np, f_arr, z_arr, circuit, float(noise))
+            ranges = _lack_of_fit(np, f_arr, z_arr, circuit, float(noise))
             for lo, hi, dev in ranges:
                 where = f"at {_fmt(lo)} Hz" if lo == hi else f"between {_fmt(lo)} and {_fmt(hi)} Hz"
                 findings.append(Finding("lack_of_fit", [], (
