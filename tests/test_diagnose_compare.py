@@ -35,8 +35,13 @@ def test_absurd_fit_is_flagged_for_each_reason():
         for p in finding.params:
             kinds.setdefault(p, set()).add(finding.kind)
         assert finding.message.count(".") >= 1 and finding.message.endswith(".")
-    assert {"at_bound", "negligible"} <= kinds["R0.r"]
+    # R0 at its lower bound is a part the data cannot see: one note says
+    # so, its bound is not reported again as a problem.
+    assert "negligible" in kinds["R0.r"] and "at_bound" not in kinds["R0.r"]
     assert {"negligible", "time_constant"} <= kinds["R2.r"]
+    assert [f.severity for f in d if f.kind == "negligible"] == ["note", "note"]
+    # The (R2, C2) arc is outside the window and invisible inside it: a problem.
+    assert [f.severity for f in d if f.kind == "time_constant"] == ["problem"]
     assert not d.ok and "R0.r" in d.flagged() and "R2.r" in d.flagged()
     # The (R2, C2) group's share of |Z|, from the formulas: at most
     # |Z_group| / |Z| over the measured frequencies.
@@ -147,7 +152,7 @@ def two_arc_spectrum():
 @pytest.mark.parametrize("criterion", ["aic", "bic"])
 def test_compare_ranks_by_the_information_criteria(criterion):
     z = two_arc_spectrum()
-    cmp = velotz.compare(F, z, criterion=criterion)
+    cmp = velotz.compare(F, z, criterion=criterion, prune=False)
     assert len(cmp) == len(velotz.Circuit.ml_circuits())
     n = 2 * F.size
     values = []
@@ -345,3 +350,25 @@ def test_recommendation_keeps_the_diffusion_tail():
     assert rec.cost <= 1.2 * min(e.cost for e in cmp)
     assert "lack_of_fit" in cmp.entries[[e.name for e in cmp].index("two_rc")].diagnosis.kinds()
     assert repr(cmp).splitlines()[-1] == "recommended: randles"
+
+
+@pytest.mark.parametrize("prune", [True, False])
+def test_compare_enters_a_candidate_without_the_parts_the_data_cannot_see(prune):
+    # A series inductance on a spectrum without an inductive tail: the fit
+    # leaves L0 negligible, so the reduced entry has one parameter less, the
+    # same cost, no finding about L0, and ranks above its parent.
+    text = "L0-R0-(R1,C1)"
+    cmp = velotz.compare(F, one_arc(), circuits=[text, "rc"], prune=prune)
+    parent = next(e for e in cmp if e.name == text)
+    assert "negligible" in parent.diagnosis.kinds("note")
+    reduced = [e for e in cmp if e.name.startswith(text + " without")]
+    if not prune:
+        assert reduced == [] and len(cmp) == 2
+        return
+    (entry,) = reduced
+    assert entry.name == text + " without L0"
+    assert entry.n_params == parent.n_params - 1
+    assert entry.result.circuit.fixed_params() and list(entry.result.circuit.fixed_params()) == ["L0.l"]
+    assert entry.cost <= parent.cost * (1 + 1e-6)
+    assert "negligible" not in entry.diagnosis.kinds()
+    assert list(cmp).index(entry) < list(cmp).index(parent)

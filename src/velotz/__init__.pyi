@@ -432,9 +432,12 @@ def compare(
     circuits: Sequence[str | Circuit] | str | Circuit | None = None,
     *,
     criterion: Literal["aic", "bic"] = "aic",
+    prune: bool = True,
     **fit_options: Any,
 ) -> Comparison:
-    """Fit several circuits to one spectrum and rank them by AIC or BIC."""
+    """Fit several circuits to one spectrum and rank them by AIC or BIC; with
+    ``prune``, a candidate with parts the data cannot see is also entered
+    without them ("NAME without PARTS")."""
 
 # ---------------------------------------------------------------- plots
 _Model = FitResult | Circuit | KramersKronigResult

@@ -402,7 +402,7 @@ UNRESOLVED_RELATIVE_STDERR = 100.0
 # Lack of fit: the mean residual over a window of neighbouring points must
 # exceed this share of |Z| (and stand out from the noise) to count; smaller
 # systematic deviations are the usual imperfection of an equivalent circuit.
-LACK_OF_FIT_FLOOR = 0.04
+LACK_OF_FIT_FLOOR = 0.05
 LACK_OF_FIT_FACTOR = 4.5
 LACK_OF_FIT_WINDOWS = (5, 9, 17)
 
@@ -494,6 +494,18 @@ def _lack_of_fit(np, freqs, z, circuit, noise):
     return out
 
 
+def _series_share(shares, indices):
+    """The share of |Z| of the smallest series part holding every parameter
+    index in `indices` (1.0 when there is none)."""
+    best = None
+    for in_parallel, first, count, share in shares:
+        if in_parallel or not all(first <= i < first + count for i in indices):
+            continue
+        if best is None or count < best[0]:
+            best = (count, share)
+    return 1.0 if best is None else best[1]
+
+
 def diagnose(result, frequencies, impedances=None, *, noise=None):
     """Diagnosis of a fit result over the spectrum it was fitted to.
 
@@ -509,13 +521,16 @@ def diagnose(result, frequencies, impedances=None, *, noise=None):
       (a problem);
     - series parts and parallel branches whose share stays below 0.1 % at
       every measured frequency (of |Z| for a series part, of the group's
-      current for a parallel branch): a problem;
+      current for a parallel branch): a note that the circuit does not need
+      them (their parameters' bounds and standard errors are not reported
+      separately);
     - time constants more than half a decade outside the measured window
       1/(2 pi f_max) ... 1/(2 pi f_min): a note (a diffusion or blocking
-      element's long time constant is expected there; where such a part
-      does not matter inside the window it is negligible, a problem);
+      element's long time constant is expected there), but a problem when
+      the element contributes less than 0.1 % of |Z| inside the window:
+      its values are then extrapolated, not measured;
     - lack of fit: frequency ranges where the residuals (Z_model - Z)/|Z|
-      run systematically away from zero, by more than 4 % and by more than
+      run systematically away from zero, by more than 5 % and by more than
       the noise allows: a problem. ``noise`` is the measurement noise as a
       fraction of |Z|; by default the noise level the automatic
       Kramers-Kronig test estimates from the spectrum;
@@ -532,16 +547,43 @@ def diagnose(result, frequencies, impedances=None, *, noise=None):
     stderr = result.stderr
     findings = []
 
+    # Parts of the circuit the data cannot see: their parameters are not
+    # determined and may sit on a bound, which says nothing beyond "the
+    # circuit does not need this part", so those findings are folded into
+    # one note per part. A part the user fixed entirely was their choice.
+    free = circuit.free_param_names()
+    fitted = set(free)
+    negligible = []  # (params, message)
+    shares, taus = [], []
+    if freqs:
+        shares, taus = _core._structure(circuit, freqs, NEGLIGIBLE_SHARE)
+        for in_parallel, first, count, share in shares:
+            part = names[first:first + count]
+            if not part or not share < NEGLIGIBLE_SHARE or not fitted.intersection(part):
+                continue
+            label = _element_names(part)
+            params = ", ".join(part)
+            if in_parallel:
+                msg = (f"The parallel branch {label} ({params}) carries at most {_percent(share)} of its group's "
+                       f"current at the measured frequencies: the data cannot tell it from an open circuit, "
+                       f"so its values are not determined and the circuit without it would do.")
+            else:
+                msg = (f"{label} ({params}) contributes at most {_percent(share)} of |Z| at the measured "
+                       f"frequencies: the data cannot tell it from a short circuit, so its values are not "
+                       f"determined and the circuit without it would do.")
+            negligible.append((part, msg))
+    unseen = {name for part, _ in negligible for name in part}
+
     # Only the free parameters were fitted: a fixed one sits where the user
     # put it, so neither a bound nor a missing standard error says anything
     # about the data.
-    free = circuit.free_param_names()
-    fitted = set(free)
     for name, value, (lo, hi) in zip(names, values, bounds):
         if name not in fitted:
             continue
         exponent = name.rsplit(".", 1)[-1] in EXPONENT_FIELDS
         if math.isfinite(lo) and value <= lo + BOUND_TOLERANCE * max(abs(lo), 1e-300) + (1e-12 if lo == 0 else 0):
+            if name in unseen:
+                continue
             findings.append(Finding("at_bound", [name], (
                 f"{name} = {_fmt(value)} sits at its lower bound {_fmt(lo)}: the fit was stopped by the "
                 f"bound, so the data favour a value outside the allowed range or do not need this parameter.")))
@@ -551,7 +593,7 @@ def diagnose(result, frequencies, impedances=None, *, noise=None):
                 findings.append(Finding("at_bound", [name], (
                     f"{name} = {_fmt(value)} sits at its upper bound 1: {label} behaves as an ideal "
                     f"element (a CPE as a capacitor), so a simpler element would do."), "note"))
-            else:
+            elif name not in unseen:
                 findings.append(Finding("at_bound", [name], (
                     f"{name} = {_fmt(value)} sits at its upper bound {_fmt(hi)}: the fit was stopped by the "
                     f"bound, not by the data.")))
@@ -564,8 +606,8 @@ def diagnose(result, frequencies, impedances=None, *, noise=None):
                 f"nothing shows that the data determine these parameters.")))
     else:
         for name, value in zip(names, values):
-            if name not in fitted or name not in stderr:
-                continue  # fixed
+            if name not in fitted or name not in stderr or name in unseen:
+                continue  # fixed, or part of a negligible part
             err = stderr[name]
             rel = abs(err) / abs(value) if value != 0 else math.inf
             if math.isnan(err):
@@ -580,22 +622,10 @@ def diagnose(result, frequencies, impedances=None, *, noise=None):
                     f"{name} = {_fmt(value)} has a standard error of {_fmt(err)} "
                     f"({_percent(rel)} of its value): the data fix it only roughly."), "note"))
 
-    if freqs:
-        shares, taus = _core._structure(circuit, freqs, NEGLIGIBLE_SHARE)
-        for in_parallel, first, count, share in shares:
-            part = names[first:first + count]
-            if not part or not share < NEGLIGIBLE_SHARE:
-                continue
-            label = _element_names(part)
-            params = ", ".join(part)
-            if in_parallel:
-                msg = (f"The parallel branch {label} ({params}) carries at most {_percent(share)} of its group's "
-                       f"current at the measured frequencies: the data cannot tell it from an open circuit.")
-            else:
-                msg = (f"{label} ({params}) contributes at most {_percent(share)} of |Z| at the measured "
-                       f"frequencies: the data cannot tell it from a short circuit.")
-            findings.append(Finding("negligible", part, msg))
+    for part, msg in negligible:
+        findings.append(Finding("negligible", part, msg, "note"))
 
+    if freqs:
         f_lo, f_hi = min(freqs), max(freqs)
         t_lo, t_hi = 1.0 / (2 * math.pi * f_hi), 1.0 / (2 * math.pi * f_lo)
         for idx, tau in taus:
@@ -605,9 +635,19 @@ def diagnose(result, frequencies, impedances=None, *, noise=None):
             side = ("shorter than the highest measured frequency resolves" if tau < t_lo
                     else "longer than the lowest measured frequency reaches")
             what = part[0] if len(part) == 1 else "The time constant of " + ", ".join(part[:-1]) + " and " + part[-1]
-            findings.append(Finding("time_constant", part, (
-                f"{what} is {_fmt(tau)} s, outside the measured window {_fmt(t_lo)} s to {_fmt(t_hi)} s "
-                f"({side}): the fit extrapolates this relaxation."), "note"))
+            # Outside the window a relaxation is extrapolated; that matters
+            # only when the element barely shows inside the window, where
+            # its values are then free to run anywhere.
+            share = _series_share(shares, idx)
+            if share < NEGLIGIBLE_SHARE and fitted.intersection(part):
+                findings.append(Finding("time_constant", part, (
+                    f"{what} is {_fmt(tau)} s, outside the measured window {_fmt(t_lo)} s to {_fmt(t_hi)} s "
+                    f"({side}), and the element contributes at most {_percent(share)} of |Z| inside it: "
+                    f"its values are extrapolated, not measured.")))
+            else:
+                findings.append(Finding("time_constant", part, (
+                    f"{what} is {_fmt(tau)} s, outside the measured window {_fmt(t_lo)} s to {_fmt(t_hi)} s "
+                    f"({side}): the fit extrapolates this relaxation."), "note"))
 
     if imps is not None and freqs and len(imps) == len(all_freqs):
         import numpy as np
@@ -753,7 +793,7 @@ def _information_criteria(chi_square, n, k):
     return base + 2 * k, base + k * math.log(n)
 
 
-def compare(frequencies, impedances=None, circuits=None, *, criterion="aic", **fit_options):
+def compare(frequencies, impedances=None, circuits=None, *, criterion="aic", prune=True, **fit_options):
     """Fit several circuits to one spectrum and rank them by AIC or BIC.
 
     ``circuits`` is a sequence of circuit texts, model names or ``Circuit``
@@ -761,6 +801,14 @@ def compare(frequencies, impedances=None, circuits=None, *, criterion="aic", **f
     ``fit_options`` go to every ``Circuit.fit`` call. A candidate whose fit
     raises ``ValueError`` is listed last with the error text. See
     ``Comparison`` for the criteria; ``criterion`` is "aic" or "bic".
+
+    With ``prune`` (the default), a candidate whose diagnosis finds parts
+    the data cannot see (negligible series parts or parallel branches) is
+    also entered without them, as "NAME without PARTS": the same fit with
+    those parts held at their fitted values, so that it is ranked and
+    diagnosed with the parameters the data determine. A circuit that fits
+    well only through a degenerate part (a series resistance at zero, say)
+    can then be recommended in its reduced form.
     """
     criterion = str(criterion).lower()
     if criterion not in ("aic", "bic"):
@@ -809,6 +857,9 @@ def compare(frequencies, impedances=None, circuits=None, *, criterion="aic", **f
         entry.aic, entry.bic = _information_criteria(result.chi_square, n, entry.n_params)
         entry.diagnosis = diagnose(result, freqs, imps, noise=noise)
         entries.append(entry)
+        pruned = _without_negligible(entry, freqs, imps, noise, n, fit_options) if prune else None
+        if pruned is not None:
+            entries.append(pruned)
 
     def key(e):
         value = e.aic if criterion == "aic" else e.bic
@@ -820,6 +871,44 @@ def compare(frequencies, impedances=None, circuits=None, *, criterion="aic", **f
         if best is not None and e.error is None:
             e.delta = (e.aic - best.aic) if criterion == "aic" else (e.bic - best.bic)
     return Comparison(entries, len(freqs), criterion)
+
+
+def _without_negligible(entry, freqs, imps, noise, n, fit_options):
+    """The candidate refitted with the parts its diagnosis calls negligible
+    held at their fitted values: the same curve with fewer free parameters,
+    so the criteria and the standard errors describe the circuit the data
+    support ("two_rq_l without R0"). None when nothing is negligible or the
+    refit fails."""
+    result = entry.result
+    if not result.success or result.stderr is None:
+        return None
+    parts = [f for f in entry.diagnosis.findings if f.kind == "negligible"]
+    free = set(result.circuit.free_param_names())
+    held = [name for f in parts for name in f.params if name in free]
+    if not held or len(held) >= len(free):
+        return None
+    options = {k: v for k, v in fit_options.items() if k not in ("guess_init", "weights")}
+    pruned = ComparisonEntry()
+    pruned.name = f"{entry.name} without {', '.join(_element_names(f.params) for f in parts)}"
+    pruned.error = None
+    pruned.cost = pruned.chi_square = pruned.aic = pruned.bic = pruned.delta = math.nan
+    start = time.perf_counter()
+    try:
+        circuit = result.circuit.with_fixed(held)
+        refit = circuit.fit(freqs, imps, **options)
+    except ValueError:
+        return None
+    pruned.seconds = time.perf_counter() - start
+    if not refit.success or not refit.cost <= result.cost * (1 + 1e-6) + 1e-300:
+        return None
+    pruned.circuit = circuit
+    pruned.result = refit
+    pruned.n_params = len(circuit.free_param_names())
+    pruned.cost = refit.cost
+    pruned.chi_square = refit.chi_square
+    pruned.aic, pruned.bic = _information_criteria(refit.chi_square, n, pruned.n_params)
+    pruned.diagnosis = diagnose(refit, freqs, imps, noise=noise)
+    return pruned
 
 
 def _circuit_label(circuit):
