@@ -372,3 +372,48 @@ def test_compare_enters_a_candidate_without_the_parts_the_data_cannot_see(prune)
     assert entry.cost <= parent.cost * (1 + 1e-6)
     assert "negligible" not in entry.diagnosis.kinds()
     assert list(cmp).index(entry) < list(cmp).index(parent)
+
+
+@pytest.mark.parametrize("where, count, size, flagged", [
+    ("low end", 2, 0.09, False),   # two stray points at the end of the sweep: not a stretch
+    ("low end", 6, 0.06, True),    # six points 6 % off: a missing process
+    ("middle", 4, 0.04, False),    # 4 % over four points: the usual imperfection
+    ("middle", 8, 0.05, True),
+    ("high end", 7, -0.07, True),
+])
+def test_lack_of_fit_needs_five_neighbouring_points_beyond_four_percent(where, count, size, flagged):
+    # The data are the model with a known relative error on `count`
+    # neighbouring points (in frequency order), so the residuals are exact.
+    circuit = velotz.Circuit("R0-(R1,C1)").with_named_values({"R0.r": 10.0, "R1.r": 100.0, "C1.c": 2e-5})
+    result = circuit.fit(F, circuit.impedance(F))
+    f = np.sort(F)
+    model = np.asarray(result.circuit.impedance(f))
+    start = {"low end": 0, "middle": f.size // 2, "high end": f.size - count}[where]
+    spoil = np.zeros(f.size)
+    spoil[start:start + count] = size
+    # z = model - d with d real and d = spoil * |z|: then (model - z) / |z|
+    # is `spoil`, purely real (fixed point, converges at once for small d).
+    z = model.copy()
+    for _ in range(50):
+        z = model - spoil * np.abs(z)
+    d = velotz.diagnose(result, f, z, noise=1e-3)
+    lack = [x for x in d if x.kind == "lack_of_fit"]
+    assert bool(lack) == flagged
+    if flagged:
+        lo, hi = (float(v) for v in re.findall(r"between (\S+) and (\S+) Hz", lack[0].message)[0])
+        assert lo <= f[start] * 1.001 and hi >= f[start + count - 1] * 0.999
+        assert lack[0].severity == "problem"
+
+
+def test_compare_robust_fits_each_candidate_from_several_starts():
+    z = two_arc_spectrum()
+    names = ["rq", "two_rq"]
+    plain = {e.name: e for e in velotz.compare(F, z, circuits=names, prune=False)}
+    robust = {e.name: e for e in velotz.compare(F, z, circuits=names, prune=False, robust=True, hops=2)}
+    assert set(robust) == set(names)
+    for name in names:
+        # fit_robust includes the default start: never worse than it.
+        assert robust[name].cost <= plain[name].cost * (1 + 1e-9)
+        assert robust[name].result.success
+    with pytest.raises(TypeError, match="only weight, seed and hops.*max_iterations"):
+        velotz.compare(F, z, circuits=names, robust=True, max_iterations=10)

@@ -433,6 +433,7 @@ def compare(
     *,
     criterion: Literal["aic", "bic"] = "aic",
     prune: bool = True,
+    robust: bool = False,
     **fit_options: Any,
 ) -> Comparison:
     """Fit several circuits to one spectrum and rank them by AIC or BIC; with

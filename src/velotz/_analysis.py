@@ -13,7 +13,7 @@ import time
 
 from velotz._core import Circuit, FitResult
 # Plain Python over numpy arrays handed in; imports nothing heavy itself.
-from velotz._kk_auto import auto_test, frequency_ranges, noise_level, runs_away, stand_out
+from velotz._kk_auto import auto_test, frequency_ranges, noise_level, stand_out
 
 _core = sys.modules["velotz._core"]
 
@@ -402,7 +402,7 @@ UNRESOLVED_RELATIVE_STDERR = 100.0
 # Lack of fit: the mean residual over a window of neighbouring points must
 # exceed this share of |Z| (and stand out from the noise) to count; smaller
 # systematic deviations are the usual imperfection of an equivalent circuit.
-LACK_OF_FIT_FLOOR = 0.05
+LACK_OF_FIT_FLOOR = 0.04
 LACK_OF_FIT_FACTOR = 4.5
 LACK_OF_FIT_WINDOWS = (5, 9, 17)
 
@@ -473,6 +473,28 @@ def check_data(frequencies, impedances=None, n_params=None):
     return Diagnosis(findings)
 
 
+def _full_window_runs(np, r, noise):
+    """Mask of the points inside full windows (of each width in
+    LACK_OF_FIT_WINDOWS) whose mean residual, real or imaginary, exceeds
+    both LACK_OF_FIT_FACTOR times the noise such a mean has and
+    LACK_OF_FIT_FLOOR. Only full windows count: a claim of lack of fit
+    rests on at least five neighbouring points, also at the ends of the
+    sweep, where one or two stray points would otherwise decide."""
+    n = len(r)
+    mask = np.zeros(n, dtype=bool)
+    for width in LACK_OF_FIT_WINDOWS:
+        if n < width:
+            continue
+        limit = max(LACK_OF_FIT_FACTOR * noise / math.sqrt(width), LACK_OF_FIT_FLOOR)
+        kernel = np.ones(width)
+        for part in (r.real, r.imag):
+            mean = np.convolve(part, kernel, mode="valid") / width
+            above = (np.abs(mean) > limit).astype(float)
+            # Window starting at i covers points i .. i + width - 1.
+            mask |= np.convolve(above, kernel, mode="full")[:n] > 0
+    return mask
+
+
 def _lack_of_fit(np, freqs, z, circuit, noise):
     """Frequency ranges (low, high, largest residual there) where the fit's
     residuals (Z_model - Z)/|Z| run systematically away from zero."""
@@ -484,7 +506,7 @@ def _lack_of_fit(np, freqs, z, circuit, noise):
     r = (model - z) / np.abs(z)
     if not np.all(np.isfinite(r)):
         return [(float(f[0]), float(f[-1]), math.inf)]
-    mask = runs_away(np, r, noise, LACK_OF_FIT_FACTOR, LACK_OF_FIT_FLOOR, LACK_OF_FIT_WINDOWS)
+    mask = _full_window_runs(np, r, noise)
     ranges = frequency_ranges(f, mask)
     out = []
     for lo, hi in ranges:
@@ -530,7 +552,8 @@ def diagnose(result, frequencies, impedances=None, *, noise=None):
       the element contributes less than 0.1 % of |Z| inside the window:
       its values are then extrapolated, not measured;
     - lack of fit: frequency ranges where the residuals (Z_model - Z)/|Z|
-      run systematically away from zero, by more than 5 % and by more than
+      run systematically away from zero, by more than 4 % on average over
+      at least five neighbouring points and by more than
       the noise allows: a problem. ``noise`` is the measurement noise as a
       fraction of |Z|; by default the noise level the automatic
       Kramers-Kronig test estimates from the spectrum;
@@ -793,7 +816,8 @@ def _information_criteria(chi_square, n, k):
     return base + 2 * k, base + k * math.log(n)
 
 
-def compare(frequencies, impedances=None, circuits=None, *, criterion="aic", prune=True, **fit_options):
+def compare(frequencies, impedances=None, circuits=None, *, criterion="aic", prune=True, robust=False,
+            **fit_options):
     """Fit several circuits to one spectrum and rank them by AIC or BIC.
 
     ``circuits`` is a sequence of circuit texts, model names or ``Circuit``
@@ -809,10 +833,28 @@ def compare(frequencies, impedances=None, circuits=None, *, criterion="aic", pru
     diagnosed with the parameters the data determine. A circuit that fits
     well only through a degenerate part (a series resistance at zero, say)
     can then be recommended in its reduced form.
+
+    With ``robust``, every candidate is fitted by ``velotz.fit_robust``
+    (several starts and a short seeded search, about ten times the time of
+    a default fit), so that a candidate is not ranked down because its
+    default fit stopped in a poor local minimum; ``fit_options`` may then
+    hold only ``weight``, ``seed`` and ``hops``.
     """
     criterion = str(criterion).lower()
     if criterion not in ("aic", "bic"):
         raise ValueError('criterion must be "aic" or "bic"')
+    if robust:
+        unknown = sorted(set(fit_options) - {"weight", "seed", "hops"})
+        if unknown:
+            raise TypeError(f"compare(robust=True) passes only weight, seed and hops to fit_robust, "
+                            f"not {', '.join(unknown)}")
+        from velotz._robust import fit_robust
+
+        def fit(circuit, freqs, imps, **options):
+            return fit_robust(circuit, freqs, imps, **options)
+    else:
+        def fit(circuit, freqs, imps, **options):
+            return circuit.fit(freqs, imps, **options)
     freqs, imps = _core._spectrum(frequencies, impedances)
     # One noise estimate for every candidate's lack-of-fit test.
     try:
@@ -844,7 +886,7 @@ def compare(frequencies, impedances=None, circuits=None, *, criterion="aic", pru
         entry.error = None
         start = time.perf_counter()
         try:
-            result = circuit.fit(freqs, imps, **fit_options)
+            result = fit(circuit, freqs, imps, **fit_options)
         except ValueError as exc:
             entry.seconds = time.perf_counter() - start
             entry.error = str(exc).splitlines()[0]
@@ -887,7 +929,9 @@ def _without_negligible(entry, freqs, imps, noise, n, fit_options):
     held = [name for f in parts for name in f.params if name in free]
     if not held or len(held) >= len(free):
         return None
-    options = {k: v for k, v in fit_options.items() if k not in ("guess_init", "weights")}
+    # The refit starts from the fitted values; of the options only the
+    # weighting matters for it (and robust-mode options are not fit()'s).
+    options = {k: v for k, v in fit_options.items() if k == "weight"}
     pruned = ComparisonEntry()
     pruned.name = f"{entry.name} without {', '.join(_element_names(f.params) for f in parts)}"
     pruned.error = None
