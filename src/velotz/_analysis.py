@@ -922,12 +922,15 @@ def _without_negligible(entry, freqs, imps, noise, n, fit_options):
     support ("two_rq_l without R0"). None when nothing is negligible or the
     refit fails."""
     result = entry.result
-    if not result.success or result.stderr is None:
+    if not result.success:
         return None
     parts = [f for f in entry.diagnosis.findings if f.kind == "negligible"]
     free = set(result.circuit.free_param_names())
     held = [name for f in parts for name in f.params if name in free]
-    if not held or len(held) >= len(free):
+    # A negligible part often leaves the Jacobian singular (no standard
+    # errors at all): holding it is what makes the rest determinable. With
+    # no more residuals than the parameters left, there is nothing to gain.
+    if not held or len(held) >= len(free) or n <= len(free) - len(held):
         return None
     # The refit starts from the fitted values; of the options only the
     # weighting matters for it (and robust-mode options are not fit()'s).
