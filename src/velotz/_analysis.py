@@ -14,6 +14,8 @@ import time
 from velotz._core import Circuit, FitResult
 # Plain Python over numpy arrays handed in; imports nothing heavy itself.
 from velotz._kk_auto import auto_test, frequency_ranges, noise_level, runs_away, stand_out
+# Results as data (dicts, JSON) and in notebooks (HTML); both plain Python.
+from velotz import _data, _display
 
 _core = sys.modules["velotz._core"]
 
@@ -61,7 +63,7 @@ def _percent(fraction):
 
 
 # ---------------------------------------------------------------- Kramers-Kronig
-class KramersKronigResult:
+class KramersKronigResult(_data.Data):
     """Outcome of the linear Kramers-Kronig test of one spectrum.
 
     ``noise`` is the noise level of the residuals (a standard deviation, as a
@@ -77,6 +79,18 @@ class KramersKronigResult:
         "residuals_real", "residuals_imag", "max_residual", "tolerance",
         "passed", "c", "fit_type", "method", "noise", "outliers", "systematic",
     )
+
+    _to_dict = _data.kk_to_dict
+    _from_dict = classmethod(_data.kk_from_dict)
+
+    def _repr_html_(self):
+        """The verdict, its numbers and the residuals against frequency with
+        the tolerance band, as HTML with an inline SVG picture (notebooks)."""
+        return _display.kk_html(self)
+
+    def _repr_pretty_(self, p, cycle):
+        """The representation and the verdict in words (IPython)."""
+        _display.pretty_with_summary(self, p, cycle)
 
     @property
     def outlier_frequencies(self):
@@ -297,7 +311,7 @@ class Finding:
         return self.message if self.severity == "problem" else "note: " + self.message
 
 
-class Diagnosis:
+class Diagnosis(_data.Data):
     """What a fit result does not tell by itself.
 
     Kinds of findings: "at_bound", "undetermined", "negligible",
@@ -306,9 +320,15 @@ class Diagnosis:
     """
 
     __slots__ = ("findings",)
+    _to_dict = _data.diagnosis_to_dict
+    _from_dict = classmethod(_data.diagnosis_from_dict)
 
     def __init__(self, findings):
         self.findings = list(findings)
+
+    def _repr_html_(self):
+        """The findings as an HTML list, problems first (notebooks)."""
+        return _display.diagnosis_html(self)
 
     @property
     def ok(self):
@@ -647,7 +667,7 @@ class ComparisonEntry:
                 f"aic={self.aic:.2f}, bic={self.bic:.2f}, findings={len(self.diagnosis)})")
 
 
-class Comparison:
+class Comparison(_data.Data):
     """Candidate circuits fitted to one spectrum, best first.
 
     With n = 2N real residuals (N frequencies), k fitted parameters and the
@@ -657,11 +677,18 @@ class Comparison:
     """
 
     __slots__ = ("entries", "n_points", "criterion")
+    _to_dict = _data.comparison_to_dict
+    _from_dict = classmethod(_data.comparison_from_dict)
 
     def __init__(self, entries, n_points, criterion):
         self.entries = entries
         self.n_points = n_points
         self.criterion = criterion
+
+    def _repr_html_(self):
+        """The ranking as an HTML table with the recommended circuit
+        marked (notebooks)."""
+        return _display.comparison_html(self)
 
     @property
     def best(self):

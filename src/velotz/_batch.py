@@ -6,11 +6,13 @@ from collections.abc import Mapping, Sequence
 
 from velotz import _core
 from velotz import _table
+# Results as data (dicts, JSON) and in notebooks (HTML).
+from velotz import _data, _display
 
 __all__ = ["fit_batch", "BatchResult", "to_dataframe"]
 
 
-class BatchResult(Sequence):
+class BatchResult(_data.Data, Sequence):
     """The results of `fit_batch`, in input order.
 
     Each item is a `FitResult`, or the exception that fitting that spectrum
@@ -20,6 +22,8 @@ class BatchResult(Sequence):
     """
 
     __slots__ = ("ids", "results", "circuit")
+    _to_dict = _data.batch_to_dict
+    _from_dict = classmethod(_data.batch_from_dict)
 
     def __init__(self, ids, results, circuit):
         # Also the reconstructor of a pickled BatchResult: refuse a state
@@ -69,6 +73,11 @@ class BatchResult(Sequence):
 
     def __reduce__(self):
         return (BatchResult, (self.ids, self.results, self.circuit))
+
+    def _repr_html_(self):
+        """One row per spectrum (the first 50): id, success, chi-square and
+        the parameters, or the error, as an HTML table (notebooks)."""
+        return _display.batch_html(self)
 
     @property
     def errors(self):

@@ -9,6 +9,8 @@ import operator
 import sys
 
 _core = sys.modules["velotz._core"]
+# Results as data (dicts, JSON) and in notebooks (HTML).
+from velotz import _data, _display  # noqa: E402
 
 __all__ = ["DRTResult", "drt"]
 
@@ -79,7 +81,7 @@ def find_peaks(np, tau, gamma, fraction=PEAK_FRACTION):
     return peaks
 
 
-class DRTResult:
+class DRTResult(_data.Data):
     """The distribution of relaxation times of one spectrum.
 
     ``tau`` (ascending, s) and ``gamma`` (ohm): the distribution gamma(ln tau),
@@ -98,6 +100,18 @@ class DRTResult:
         "coefficients", "epsilon", "derivative", "part", "weighting",
         "gcv_lambdas", "gcv_scores",
     )
+
+    _to_dict = _data.drt_to_dict
+    _from_dict = classmethod(_data.drt_from_dict)
+
+    def _repr_html_(self):
+        """The series terms, lambda, the peaks and a picture of gamma against
+        tau, as HTML with an inline SVG picture (notebooks)."""
+        return _display.drt_html(self)
+
+    def _repr_pretty_(self, p, cycle):
+        """The representation and the summary in words (IPython)."""
+        _display.pretty_with_summary(self, p, cycle)
 
     @property
     def frequency(self):

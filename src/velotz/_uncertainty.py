@@ -13,6 +13,7 @@ import operator
 import sys
 
 from velotz._batch import fit_batch
+from velotz import _data
 
 _core = sys.modules["velotz._core"]
 
@@ -26,7 +27,7 @@ def _check_level(level):
     return level
 
 
-class BootstrapResult:
+class BootstrapResult(_data.Data):
     """Parameters refitted to resampled spectra, and their percentile intervals.
 
     ``names`` are the free parameters (``FitResult.free_names``), ``samples``
@@ -36,6 +37,8 @@ class BootstrapResult:
     """
 
     __slots__ = ("names", "samples", "failed", "n", "level", "seed")
+    _to_dict = _data.bootstrap_to_dict
+    _from_dict = classmethod(_data.bootstrap_from_dict)
 
     def __init__(self, names, samples, failed, n, level, seed):
         self.names = list(names)
