@@ -197,7 +197,7 @@ def fitted():
     circuit = Circuit("R0-p(R1,CPE1)").with_values([8.0, 40.0, 1e-5, 0.8])
     plain = circuit.fit(f, z)
     constrained = circuit.with_fixed({"R0.r": 10.0}).with_bounds({"CPE1.alpha": (0.5, 0.95)}).fit(f, z)
-    one_point = Circuit("R0").fit([1.0], [5.0 + 0j])  # no standard errors
+    one_point = Circuit("R0").fit([1.0], [5.0 + 0j], guess_init=False)  # no standard errors
     return f, z, [plain, constrained, one_point]
 
 

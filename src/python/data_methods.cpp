@@ -150,4 +150,19 @@ const char* const kFitResultFromJsonDoc =
     "bytes or bytearray). Raises ValueError for text that is not JSON and as\n"
     "from_dict() for the document it holds. Returns a new FitResult.";
 
+const char* const kFitResultReprHtmlDoc =
+    "_repr_html_($self)\n--\n\n"
+    "The result as HTML for notebooks: the verdict, the circuit text, N,\n"
+    "chi-square, cost, counts and AIC/BIC, a table of the parameters (value\n"
+    "and unit, standard error, relative error, 95 % interval, fixed ones\n"
+    "marked) and an inline SVG picture of the weighted residuals. Returns a\n"
+    "str.";
+
+const char* const kFitResultReprPrettyDoc =
+    "_repr_pretty_($self, p, cycle)\n--\n\n"
+    "IPython's plain-text display: the representation, the circuit text and\n"
+    "one line per parameter with its standard error and unit, written to the\n"
+    "pretty printer `p` (only the representation when `cycle` is true).\n"
+    "Returns None.";
+
 }  // namespace velotz::py

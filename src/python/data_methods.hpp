@@ -28,6 +28,8 @@ extern const char* const kFitResultToDictDoc;
 extern const char* const kFitResultToJsonDoc;
 extern const char* const kFitResultFromDictDoc;
 extern const char* const kFitResultFromJsonDoc;
+extern const char* const kFitResultReprHtmlDoc;
+extern const char* const kFitResultReprPrettyDoc;
 
 }  // namespace velotz::py
 
@@ -44,5 +46,5 @@ extern const char* const kFitResultFromJsonDoc;
     VELOTZ_DATA_KW("to_json", velotz::py::fit_result_to_json, 0, velotz::py::kFitResultToJsonDoc),            \
     VELOTZ_DATA_KW("from_dict", velotz::py::fit_result_from_dict, METH_CLASS, velotz::py::kFitResultFromDictDoc), \
     VELOTZ_DATA_KW("from_json", velotz::py::fit_result_from_json, METH_CLASS, velotz::py::kFitResultFromJsonDoc), \
-    VELOTZ_DATA_KW("_repr_html_", velotz::py::fit_result_repr_html, 0, nullptr),                               \
-    VELOTZ_DATA_KW("_repr_pretty_", velotz::py::fit_result_repr_pretty, 0, nullptr),
+    VELOTZ_DATA_KW("_repr_html_", velotz::py::fit_result_repr_html, 0, velotz::py::kFitResultReprHtmlDoc),                               \
+    VELOTZ_DATA_KW("_repr_pretty_", velotz::py::fit_result_repr_pretty, 0, velotz::py::kFitResultReprPrettyDoc),

@@ -98,7 +98,8 @@ class KramersKronigResult(_data.Data):
         return self.frequencies[self.outliers]
 
     def summary(self):
-        """The verdict in a few sentences."""
+        """The verdict in a few sentences. Returns a str (lines joined by line
+        feeds)."""
         basis = f"{self.m} RC element{'s' if self.m != 1 else ''}"
         if self.method == "auto":
             lines = []
@@ -188,6 +189,12 @@ def kramers_kronig(frequencies, impedances=None, *, method=None, c=_UNSET, max_m
     elements. ``fit_type`` chooses the parts fitted: "real" (their default),
     "imag" or "complex"; the spectrum passes when every residual is at most
     ``tolerance``.
+
+    Frequencies are in Hz and impedances in ohm; ``tolerance`` and every
+    residual are fractions of |Z|. Returns a ``KramersKronigResult``
+    (``passed``, ``noise``, ``outliers``, ``systematic``, the fitted
+    elements: ``r_ohm`` in ohm, ``time_constants`` in s, ``resistances`` in
+    ohm, ``inductance`` in H, ``capacitance`` in F).
     """
     import numpy as np
 
@@ -332,18 +339,22 @@ class Diagnosis(_data.Data):
 
     @property
     def ok(self):
+        """True when no finding is a problem (notes do not count)."""
         return not self.problems
 
     @property
     def problems(self):
+        """The findings of severity "problem", in order (a list of Finding)."""
         return [f for f in self.findings if f.severity == "problem"]
 
     @property
     def notes(self):
+        """The findings of severity "note", in order (a list of Finding)."""
         return [f for f in self.findings if f.severity == "note"]
 
     def kinds(self, severity=None):
-        """The kinds of the findings (of one severity when given), in order."""
+        """The kinds of the findings, each once, in order of first appearance.
+        ``severity``: "problem", "note" or None (all). Returns a list of str."""
         out = []
         for f in self.findings:
             if (severity is None or f.severity == severity) and f.kind not in out:
@@ -360,7 +371,8 @@ class Diagnosis(_data.Data):
         return self.findings[index]
 
     def flagged(self):
-        """Names of the parameters any finding mentions, in first-mention order."""
+        """Names of the parameters any finding mentions, in first-mention order.
+        Returns a list of str."""
         seen = []
         for f in self.findings:
             for p in f.params:
@@ -540,6 +552,10 @@ def diagnose(result, frequencies, impedances=None, *, noise=None):
       fraction of |Z|; by default the noise level the automatic
       Kramers-Kronig test estimates from the spectrum;
     - what ``check_data`` finds in the spectrum.
+
+    Frequencies are in Hz, impedances in ohm, ``noise`` a fraction of |Z|.
+    Returns a ``Diagnosis`` (its ``findings``, ``ok``, ``problems`` and
+    ``notes``).
     """
     if not isinstance(result, FitResult):
         raise TypeError(f"result must be a FitResult, not {type(result).__name__}")
@@ -723,7 +739,10 @@ class Comparison(_data.Data):
         return self.entries[index]
 
     def rows(self):
-        """One dict per entry, best first."""
+        """One dict per entry, best first: rank (None for a failed fit),
+        circuit, k, cost, chi_square, aic, bic, delta, success, findings,
+        problems, diagnosis (the text, or the error) and ms (the fit's wall
+        time in milliseconds). Returns a list of dicts."""
         out = []
         for rank, e in enumerate(self.entries, 1):
             out.append({
@@ -744,7 +763,8 @@ class Comparison(_data.Data):
         return out
 
     def to_dataframe(self):
-        """The table as a pandas DataFrame (pandas imported here)."""
+        """The table of ``rows()`` as a pandas DataFrame, one row per entry,
+        best first (pandas imported here). Returns the DataFrame."""
         import pandas as pd
 
         return pd.DataFrame(self.rows())
@@ -788,6 +808,10 @@ def compare(frequencies, impedances=None, circuits=None, *, criterion="aic", **f
     ``fit_options`` go to every ``Circuit.fit`` call. A candidate whose fit
     raises ``ValueError`` is listed last with the error text. See
     ``Comparison`` for the criteria; ``criterion`` is "aic" or "bic".
+
+    The spectrum is given as for ``Circuit.fit`` (frequencies in Hz,
+    impedances in ohm, or one dataframe). Returns a ``Comparison``, best
+    first, whose ``recommended`` entry is the best one without problems.
     """
     criterion = str(criterion).lower()
     if criterion not in ("aic", "bic"):

@@ -94,7 +94,9 @@ class BatchResult(_data.Data, Sequence):
         `circuit.param_names()` order), its standard error "{name}_stderr",
         cost, chi_square, success, iterations, impedance_evals and the error
         text ("error", empty for fitted spectra). `backend` is "pandas" or
-        "polars"; the package is imported on first use."""
+        "polars"; the package is imported on first use. `id_name` names the
+        id column. Values are in the units of `circuit.param_units()`.
+        Returns the DataFrame."""
         columns = _table.batch_columns(self.ids, self.results, self.circuit.param_names(), id_name)
         return _table.frame_from_columns(columns, backend)
 
@@ -264,7 +266,8 @@ def to_dataframe(results, backend="pandas", ids=None, id_name="id"):
     the id, every parameter, its standard error "{name}_stderr", cost,
     chi_square, success, iterations, impedance_evals and, for a sequence,
     the error text ("error", empty for fitted rows). `backend` is "pandas"
-    or "polars"; the package is imported on first use.
+    or "polars"; the package is imported on first use. `id_name` names the
+    id column. Returns the DataFrame.
     """
     if isinstance(results, _core.FitResult):
         if ids is not None:

@@ -112,7 +112,7 @@ def svg_plot(series, *, xlog=False, xlabel="", ylabel="", band=None, width=420, 
         y0, y1 = y0 - (abs(y0) or 1) * 0.5, y1 + (abs(y1) or 1) * 0.5
     pad_y = 0.06 * (y1 - y0)
     y0, y1 = y0 - pad_y, y1 + pad_y
-    left, right, top, bottom = 58, 10, 18, 30
+    left, right, top, bottom = 62, 12, 18, 30
     w, h = width - left - right, height - top - bottom
 
     def px(x):
@@ -144,11 +144,24 @@ def svg_plot(series, *, xlog=False, xlabel="", ylabel="", band=None, width=420, 
     def xtext(x):
         return num(10 ** x, 3) if xlog else num(x, 3)
 
-    parts.append(f'<text x="{left}" y="{height - 16}" text-anchor="start">{_e(xtext(x0))}</text>')
-    parts.append(f'<text x="{left + w}" y="{height - 16}" text-anchor="end">{_e(xtext(x1))}</text>')
+    # x: decade ticks on a log axis (at most 7 labels), else the two ends;
+    # y: the extremes of the data (or the band), not the padded limits.
+    if xlog and x1 - x0 >= 1:
+        first, last = math.ceil(x0 - 1e-9), math.floor(x1 + 1e-9)
+        step = max(1, math.ceil((last - first + 1) / 7))
+        xticks = [d for d in range(first, last + 1) if (d - first) % step == 0]
+    else:
+        xticks = [x0, x1]
+    for x in xticks:
+        parts.append(f'<line x1="{px(x):.1f}" x2="{px(x):.1f}" y1="{top + h}" y2="{top + h + 3}" stroke="#999"/>')
+        anchor = "start" if px(x) - left < 20 else ("end" if left + w - px(x) < 20 else "middle")
+        label = xtext(x)
+        parts.append(f'<text x="{px(x):.1f}" y="{height - 16}" text-anchor="{anchor}">{_e(label)}</text>')
     parts.append(f'<text x="{left + w / 2:.0f}" y="{height - 4}" text-anchor="middle">{_e(xlabel)}</text>')
-    parts.append(f'<text x="{left - 4}" y="{top + 8}" text-anchor="end">{_e(num(y1, 3))}</text>')
-    parts.append(f'<text x="{left - 4}" y="{top + h}" text-anchor="end">{_e(num(y0, 3))}</text>')
+    lo_y, hi_y = (-band, band) if band is not None else (min(p[1] for p in points), max(p[1] for p in points))
+    for y in {lo_y, hi_y}:
+        parts.append(f'<line x1="{left - 3}" x2="{left}" y1="{py(y):.1f}" y2="{py(y):.1f}" stroke="#999"/>')
+        parts.append(f'<text x="{left - 5}" y="{py(y) + 3:.1f}" text-anchor="end">{_e(num(y, 3))}</text>')
     parts.append(f'<text x="4" y="{top + h / 2:.0f}" text-anchor="start">{_e(ylabel)}</text>')
     x = left + 4
     for _pts, colour, _style, label in prepared:

@@ -127,7 +127,8 @@ class DRTResult(_data.Data):
         return float(np.sum(0.5 * (self.gamma[1:] + self.gamma[:-1]) * np.diff(y)))
 
     def summary(self):
-        """The result in a few lines: series terms, lambda and every peak."""
+        """The result in a few lines: series terms (ohm, H), lambda and every
+        peak (tau in s, frequency in Hz, resistance in ohm). Returns a str."""
         lines = [f"DRT with {len(self.peaks)} peak{'s' if len(self.peaks) != 1 else ''}; "
                  f"R_inf = {_fmt(self.r_inf)} ohm"
                  + (f", L = {_fmt(self.inductance)} H" if self.inductance is not None else "")
@@ -144,7 +145,8 @@ class DRTResult(_data.Data):
                 f"lam={self.lam:.3g}, method={self.method!r})")
 
     def to_dataframe(self):
-        """gamma as a pandas DataFrame: columns tau, frequency, gamma."""
+        """gamma as a pandas DataFrame with the columns tau (s), frequency
+        (Hz) and gamma (ohm), pandas imported here. Returns the DataFrame."""
         import pandas as pd
 
         return pd.DataFrame({"tau": self.tau, "frequency": self.frequency, "gamma": self.gamma})
@@ -187,6 +189,11 @@ def drt(frequencies, impedances=None, *, lam="mgcv", derivative=1, part="both", 
     Battery Data Format dataframe with ``impedances`` left as None. It needs
     at least 3 points at 2 or more frequencies, all finite (drop NaN rows
     first). Ctrl-C stops the computation.
+
+    Frequencies are in Hz and impedances in ohm. Returns a ``DRTResult``:
+    ``tau`` (s) and ``gamma`` (ohm), the series terms ``r_inf`` (ohm) and
+    ``inductance`` (H), ``peaks`` as (tau in s, resistance in ohm, width in
+    decades), ``z_fit`` (ohm) and the relative ``residuals``.
     """
     import numpy as np
 

@@ -52,7 +52,8 @@ class BootstrapResult(_data.Data):
         """Percentile intervals {name: (lower, upper)}: the (1 - level) / 2 and
         (1 + level) / 2 quantiles of the refitted values (numpy's linear
         interpolation between order statistics); NaN without any refit.
-        ``level`` defaults to the level the bootstrap was asked for."""
+        ``level`` defaults to the level the bootstrap was asked for. Values
+        are in the parameters' units. Returns a dict of (lower, upper)."""
         import numpy as np
 
         level = self.level if level is None else _check_level(level)
