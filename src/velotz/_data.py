@@ -14,7 +14,6 @@ finally rebuilt through the checks their pickled states go through.
 """
 import json
 import math
-import operator
 import sys
 
 _core = sys.modules["velotz._core"]
@@ -301,9 +300,9 @@ def _read_nodes(reader, value, where, depth, budget):
     return nodes
 
 
-def _circuit_from_document(reader, document, where=None):
+def _circuit_from_document(document):
     """The compiled circuit state a Circuit document describes."""
-    sub = reader if where is None else _Reader("Circuit")
+    sub = _Reader("Circuit")
     sub.header(document, ("nodes", "values_given"), ("text", "fixed", "bounds"))
     nodes = _read_nodes(sub, document["nodes"], "nodes", 0, [0])
     state = {"format": 1, "nodes": nodes,
@@ -350,7 +349,7 @@ def _build_circuit(state, kind="Circuit"):
 
 def circuit_from_dict(cls, document):
     """``Circuit.from_dict``."""
-    state = _circuit_from_document(_Reader("Circuit"), document)
+    state = _circuit_from_document(document)
     return _build_circuit(state)
 
 
@@ -393,7 +392,7 @@ def _fit_result_state(document):
     if not isinstance(circuit, dict):
         raise reader.type_error("circuit", "a dict (a velotz.Circuit document)", circuit)
     try:
-        cstate = _circuit_from_document(reader, circuit, where="circuit")
+        cstate = _circuit_from_document(circuit)
     except (TypeError, ValueError) as exc:
         raise type(exc)(f"invalid velotz.FitResult document: circuit: {exc}") from None
     if not cstate["values_given"]:

@@ -313,7 +313,7 @@ def comparison_html(comparison):
     for e in comparison.entries:
         bold = ' style="font-weight: bold"' if e is chosen else ""
         if e.error is not None:
-            rows.append(([f"&ndash;", f"<code>{_e(e.name)}</code>", _e(e.n_params), "", "", "", "",
+            rows.append((["&ndash;", f"<code>{_e(e.name)}</code>", _e(e.n_params), "", "", "", "",
                           f'<span style="color: {_BAD}">failed: {_e(e.error)}</span>'], ""))
             continue
         rank += 1
@@ -337,7 +337,7 @@ def batch_html(batch):
         if isinstance(r, BaseException):
             rows.append([_e(ident), _verdict(False, "", "error"), "",
                          f'<span style="color: {_BAD}">{_e(type(r).__name__)}: {_e(r)}</span>'] +
-                        [""] * (len(names) - 1))
+                        [""] * max(len(names) - 1, 0))
             continue
         params = r.circuit.param_values()
         rows.append([_e(ident), _verdict(r.success, "", ""), _e(num(r.chi_square))] +
