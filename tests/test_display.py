@@ -56,6 +56,9 @@ def test_pretty_text_extends_the_representation(data, make):
     p = Printer()
     obj._repr_pretty_(p, True)
     assert p.parts == [repr(obj)]
+    # IPython's own printer reaches it (the class's __repr__ does not hide it).
+    pretty = pytest.importorskip("IPython.lib.pretty")
+    assert pretty.pretty(obj) == text
 
 
 def test_user_text_is_escaped_everywhere(data):

@@ -46,5 +46,10 @@ extern const char* const kFitResultReprPrettyDoc;
     VELOTZ_DATA_KW("to_json", velotz::py::fit_result_to_json, 0, velotz::py::kFitResultToJsonDoc),            \
     VELOTZ_DATA_KW("from_dict", velotz::py::fit_result_from_dict, METH_CLASS, velotz::py::kFitResultFromDictDoc), \
     VELOTZ_DATA_KW("from_json", velotz::py::fit_result_from_json, METH_CLASS, velotz::py::kFitResultFromJsonDoc), \
-    VELOTZ_DATA_KW("_repr_html_", velotz::py::fit_result_repr_html, 0, velotz::py::kFitResultReprHtmlDoc),                               \
+    VELOTZ_DATA_KW("_repr_html_", velotz::py::fit_result_repr_html, 0, velotz::py::kFitResultReprHtmlDoc),
+
+// On FitResult itself, not on its base: IPython's pretty printer takes the
+// first class in the MRO that defines _repr_pretty_ or __repr__, and
+// FitResult defines __repr__.
+#define VELOTZ_FIT_RESULT_PRETTY_METHOD \
     VELOTZ_DATA_KW("_repr_pretty_", velotz::py::fit_result_repr_pretty, 0, velotz::py::kFitResultReprPrettyDoc),
