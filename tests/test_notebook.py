@@ -69,7 +69,13 @@ def test_fit_result_shows_parameters_errors_and_residuals(executed):
     code, f, z = executed
     page, plain = rich(code[1])
     result = velotz.Circuit("R0-p(R1,CPE1)").with_values([8.0, 40.0, 1e-5, 0.8]).fit(f, z)
-    assert plain == repr(result)
+    # IPython's plain text: the representation, the circuit and a line per
+    # parameter.
+    assert plain.startswith(repr(result) + "\ncircuit R0-(R1,CPE1)\n")
+    lines = plain.splitlines()[2:]
+    assert [line.split()[0] for line in lines] == list(result.params)
+    assert [line.split()[2] for line in lines] == [four_digits(v) for v in result.params.values()]
+    assert [line.split()[4] for line in lines] == [four_digits(result.stderr[n]) for n in result.params]
     for name, value in result.params.items():
         assert f"<code>{name}</code>" in page
         assert f">{four_digits(value)}<" in page

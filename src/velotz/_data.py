@@ -394,7 +394,8 @@ def _fit_result_state(document):
     try:
         cstate = _circuit_from_document(circuit)
     except (TypeError, ValueError) as exc:
-        raise type(exc)(f"invalid velotz.FitResult document: circuit: {exc}") from None
+        kind = ValueError if isinstance(exc, ValueError) else TypeError
+        raise kind(f"invalid velotz.FitResult document: circuit: {exc}") from None
     if not cstate["values_given"]:
         raise reader.value_error("circuit", 'must have "values_given" true (a fitted circuit)')
     free_names = reader.texts(document["free_names"], "free_names")
@@ -524,7 +525,8 @@ def _nested(reader, where, value, cls):
     try:
         return cls.from_dict(value)
     except (TypeError, ValueError) as exc:
-        raise type(exc)(f"invalid velotz.{reader.kind} document: {where}: {exc}") from None
+        kind = ValueError if isinstance(exc, ValueError) else TypeError
+        raise kind(f"invalid velotz.{reader.kind} document: {where}: {exc}") from None
 
 
 def _checked(cls, base):
