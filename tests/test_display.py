@@ -70,6 +70,10 @@ def test_user_text_is_escaped_everywhere(data):
     batch = velotz.fit_batch("R0-p(R1,C1)", {"<i>a</i>": (f, z), "b&c": (f[:2], z)})
     page = batch._repr_html_()
     assert "&lt;i&gt;a&lt;/i&gt;" in page and "b&amp;c" in page and "<i>a</i>" not in page
+    # One spectrum fitted: no chi-square picture; three (one failed): two dots.
+    assert "<svg" not in page
+    page = velotz.fit_batch("R0-p(R1,C1)", [(f, z), (f[:2], z), (f, 2 * z)])._repr_html_()
+    assert page.count("<circle") == 2
 
 
 def test_kk_picture_shows_tolerance_band_and_outliers(data):

@@ -1,4 +1,4 @@
-"""Help that answers: every name and method beyond the specified surface has
+"""Help that answers: every name and method beyond the original surface has
 a docstring, and the type stubs' docstrings are whole sentences."""
 import ast
 import inspect
@@ -13,9 +13,9 @@ STUBS = pathlib.Path(velotz.__file__).with_name("__init__.pyi")
 # PyPy's C-API layer does not expose the docstrings of compiled methods.
 COMPILED_DOCS = sys.implementation.name != "pypy"
 COMPILED = (velotz.Circuit, velotz.FitResult, velotz.FitResult.__mro__[1])
-# Specified without docstrings: Circuit.impedance and the eight FitResult
+# Without docstrings in the original surface: Circuit.impedance and the eight FitResult
 # attributes.
-SPECIFIED_WITHOUT_DOC = {"Circuit.impedance"} | {
+ORIGINAL_WITHOUT_DOC = {"Circuit.impedance"} | {
     f"FitResult.{n}" for n in ("circuit", "params", "stderr", "success", "iterations", "impedance_evals", "cost",
                                "chi_square")}
 
@@ -58,7 +58,7 @@ def _documented_name(k):
 
 @pytest.mark.parametrize("name, obj", public_members(), ids=lambda v: v if isinstance(v, str) else "")
 def test_extra_names_and_methods_have_docstrings(name, obj):
-    if name in SPECIFIED_WITHOUT_DOC or not (callable(obj) or isinstance(obj, (property, classmethod,
+    if name in ORIGINAL_WITHOUT_DOC or not (callable(obj) or isinstance(obj, (property, classmethod,
                                                                                  staticmethod))):
         return
     if not COMPILED_DOCS and name.split(".")[0] in ("Circuit", "FitResult"):

@@ -347,4 +347,12 @@ def batch_html(batch):
             if len(batch.results) > BATCH_ROWS else "")
     head = (f"{len(batch.results)} spectra, {failed} failed &middot; circuit "
             f"<code>{_e(batch.circuit.text)}</code>")
-    return _box("BatchResult", f"<div>{head}</div>{table}{more}")
+    # Every spectrum's chi-square (log scale) shows the odd ones out of a long
+    # batch at a glance.
+    fitted = [(k, math.log10(r.chi_square)) for k, r in enumerate(batch.results)
+              if not isinstance(r, BaseException) and r.chi_square > 0 and math.isfinite(r.chi_square)]
+    picture = ""
+    if len(fitted) >= 2:
+        picture = svg_plot([([k for k, _ in fitted], [c for _, c in fitted], _REAL, "dots", "")],
+                           xlabel="spectrum", ylabel="log10 chi2")
+    return _box("BatchResult", f"<div>{head}</div>{table}{more}{picture}")
