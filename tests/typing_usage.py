@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import copy
 import pickle
+from typing import Any
 
 import matplotlib
 
@@ -142,6 +143,21 @@ def main() -> None:
     drt_ax = velotz.plot_drt(dist, x="frequency")
     drt_copy: DRTResult = pickle.loads(pickle.dumps(given))
 
+    # Circuits and results as data (dicts, JSON) and in notebooks (HTML).
+    circuit_text: str = held.text
+    circuit_doc: dict[str, Any] = held.to_dict()
+    circuit_back: Circuit = Circuit.from_json(held.to_json(indent=2))
+    result_back: FitResult = FitResult.from_dict(held_result.to_dict())
+    result_json: FitResult = FitResult.from_json(held_result.to_json().encode())
+    kk_back: KramersKronigResult = KramersKronigResult.from_json(kk.to_json())
+    diagnosis_back: Diagnosis = Diagnosis.from_dict(diagnosis.to_dict())
+    comparison_back: Comparison = Comparison.from_json(comparison.to_json())
+    batch_back: BatchResult = BatchResult.from_dict(batch.to_dict())
+    boot_back: BootstrapResult = BootstrapResult.from_json(boot.to_json())
+    drt_back: DRTResult = DRTResult.from_dict(dist.to_dict())
+    pages: list[str] = [held_result._repr_html_(), kk._repr_html_(), diagnosis._repr_html_(),
+                        comparison._repr_html_(), batch._repr_html_(), dist._repr_html_()]
+
     assert len(names) == len(units) == len(bounds) == len(guess) == 4
     assert again.param_values() == values and fitted.param_names() == names and len(models) == 11
     assert params.keys() == set(names) and stderr is not None and scalars[0]
@@ -168,6 +184,10 @@ def main() -> None:
     assert len(drt_peaks) >= 1 and drt_gamma.shape == dist.tau.shape and drt_residuals.shape == (40,)
     assert dist.method == "mgcv" and given.method == "given" and given.inductance is None and drt_text
     assert len(drt_table) == len(dist.tau) and drt_ax is not None and drt_copy.lam == given.lam == 1e-3
+    assert circuit_text == "R0-(R1,CPE1)" and circuit_doc["format"] == "velotz.Circuit" and circuit_back == held
+    assert result_back == held_result == result_json and kk_back.passed == kk.passed
+    assert len(diagnosis_back) == len(diagnosis) and len(comparison_back) == 3 and batch_back == batch
+    assert boot_back.names == boot.names and drt_back.lam == dist.lam and all("<table" in p for p in pages[:1])
 
 
 if __name__ == "__main__":

@@ -7,6 +7,7 @@
 
 #include "models/catalog.hpp"
 #include "python/circuit_methods.hpp"
+#include "python/data_methods.hpp"
 #include "python/numpy_api.hpp"
 #include "python/data_input.hpp"
 #include "python/guard.hpp"
@@ -568,7 +569,13 @@ PyMethodDef circuit_methods[] = {
                 "the order `residuals()` and `jacobian()` take them.")},
     {"free_param_values", VELOTZ_GUARD_METH(circuit_free_param_values), METH_NOARGS,
      VELOTZ_DOC("free_param_values($self)", "Current values of the free parameters, in `free_param_names()` order.")},
+    VELOTZ_CIRCUIT_DATA_METHODS
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef circuit_getset[] = {
+    {"text", VELOTZ_GUARD(circuit_text), nullptr, kCircuitTextDoc, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot circuit_slots[] = {
@@ -576,6 +583,7 @@ PyType_Slot circuit_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(circuit_dealloc)},
     {Py_tp_repr, VELOTZ_GUARD_SLOT(circuit_repr)},
     {Py_tp_methods, circuit_methods},
+    {Py_tp_getset, circuit_getset},
     {Py_tp_richcompare, VELOTZ_GUARD_SLOT(circuit_richcompare)},
     {Py_tp_hash, VELOTZ_GUARD_SLOT(circuit_hash)},
     {Py_tp_doc, const_cast<char*>("Circuit(s)\n--\n\n")},

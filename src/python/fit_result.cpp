@@ -9,6 +9,7 @@
 #include "fit/fit_model.hpp"
 #include "fit/uncertainty.hpp"
 #include "python/circuit_type.hpp"
+#include "python/data_methods.hpp"
 #include "python/guard.hpp"
 #include "python/numpy_api.hpp"
 #include "python/state.hpp"
@@ -287,6 +288,7 @@ PyGetSetDef statistics_getset[] = {
 
 PyMethodDef statistics_methods[] = {
     {"conf_int", VELOTZ_GUARD_METH(conf_int), METH_VARARGS | METH_KEYWORDS, kConfIntDoc},
+    VELOTZ_FIT_RESULT_DATA_METHODS
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -16,6 +16,7 @@
 #include "circuit/param_mask.hpp"
 #include "fit/outcome.hpp"
 #include "python/circuit_type.hpp"
+#include "python/data_methods.hpp"
 #include "python/element_types.hpp"
 #include "python/fit_result.hpp"
 #include "util/text.hpp"
@@ -704,6 +705,7 @@ PyMethodDef fit_result_extra_methods[] = {
     {"__reduce__", VELOTZ_GUARD_METH(fit_result_reduce), METH_NOARGS, nullptr},
     {"__copy__", VELOTZ_GUARD_METH(return_self), METH_NOARGS, nullptr},
     {"__deepcopy__", VELOTZ_GUARD_METH(return_self), METH_O, nullptr},
+    VELOTZ_FIT_RESULT_PRETTY_METHOD
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -40,4 +40,5 @@ from velotz._plot import plot_drt  # noqa: E402
 # The extension stays reachable as sys.modules["velotz._core"]; it is not a
 # public attribute of the package.
 del _core, _analysis, _kk_auto, _plot, _batch, _table, _uncertainty, _robust, _drt  # noqa: F821
+del _data, _display  # noqa: F821
 del _read, _read_formats, _read_mpr, _read_table  # noqa: F821

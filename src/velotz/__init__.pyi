@@ -158,17 +158,22 @@ class Element_T(Element):
 class Circuit:
     def __init__(self, s: str) -> None: ...
     def param_names(self) -> list[str]:
-        """Parameter names, in the same order `with_values()` consumes and"""
+        """Parameter names, in the same order `with_values()` consumes and
+        `with_named_values()` expects as keys."""
     def param_units(self) -> list[str]:
-        """Physical units per parameter"""
+        """Physical units per parameter."""
     def param_bounds(self) -> list[tuple[float, float]]:
-        """Default physical-validity `(lo, hi)` bounds per parameter, in"""
+        """Default physical-validity `(lo, hi)` bounds per parameter, in
+        `param_names()` order. `hi` is `inf` for open-bound parameters."""
     def param_values(self) -> list[float]:
         """Current parameter values, in `param_names()` order."""
     def with_values(self, values: Sequence[float] | NDArray[Any]) -> Circuit:
-        """Rebuild this circuit with a new flat parameter vector, assigned"""
+        """Rebuild this circuit with a new flat parameter vector, assigned
+        positionally in `param_names()` order."""
     def with_named_values(self, values: dict[str, float]) -> Circuit:
-        """Rebuild this circuit with parameter values looked up by name (see"""
+        """Rebuild this circuit with parameter values looked up by name (see
+        `param_names()`). Every name must be present and no unknown names
+        may be supplied."""
     def impedance(self, frequencies: _Frequencies) -> NDArray[np.complex128]: ...
     def fit(
         self,
@@ -200,7 +205,10 @@ class Circuit:
         impedances: _Impedances | None = None,
         weight: str = "modulus",
     ) -> list[float]:
-        """Weighted residual vector (interleaved `[re0, im0, re1, im1, ...]`) for an"""
+        """Weighted residual vector (interleaved `[re0, im0, re1, im1, ...]`) for an
+        arbitrary parameter vector -- the same building block `fit()` uses
+        internally for Levenberg-Marquardt, exposed so an external optimizer (e.g.
+        `scipy.optimize.least_squares`) can drive this circuit's math directly."""
     def jacobian(
         self,
         params: Sequence[float] | NDArray[Any],
@@ -208,38 +216,78 @@ class Circuit:
         impedances: _Impedances | None = None,
         weight: str = "modulus",
     ) -> list[list[float]]:
-        """Central-difference Jacobian of `residuals()` at `params`, shape `(2 *"""
+        """Central-difference Jacobian of `residuals()` at `params`, shape `(2 *
+        len(frequencies), len(params))` -- rows are residuals, columns are
+        parameters, matching what `scipy.optimize.least_squares(jac=...)` expects."""
     def guess(
         self,
         frequencies: _Frequencies,
         impedances: _Impedances | None = None,
         weights: str | os.PathLike[str] | None = None,
     ) -> list[float]:
-        """Machine-learning guess of starting parameters for this circuit's"""
+        """Machine-learning guess of starting parameters for this circuit's
+        topology, in `param_names()` order.
+
+        Series and parallel elements may be written with any order and labels:
+        `(R1,C2)-R3` uses the same model as `R0-(R1,C1)`. `K` and `Zarc` reach
+        the models trained on the pairs they abbreviate. `weights` loads a
+        `.eisnn` file from disk instead of looking for a bundled model. Raises
+        if no model has been trained for this topology, or if `weights` was
+        trained for a different one."""
     @staticmethod
     def ml_circuits() -> list[str]:
-        """Names accepted by the constructor that have trained initial-parameter"""
+        """Names accepted by the constructor that have trained initial-parameter
+        models, and so get a guessed starting point from `fit()` by default."""
     def estimate_start(
         self,
         frequencies: _Frequencies,
         impedances: _Impedances | None = None,
         weight: Literal["modulus", "unit"] | str = "modulus",
     ) -> Circuit:
-        """A copy of this circuit with starting values read from a measured"""
+        """A copy of this circuit with starting values read from a measured
+        spectrum (frequencies in Hz, impedances in ohm), for any circuit text;
+        `fit()` then starts from these values. Accepts two sequences or a
+        dataframe, like `fit()`."""
     def with_fixed(self, params: Mapping[str, float] | str | Sequence[str]) -> Circuit:
         """A copy of this circuit whose named parameters are held fixed by `fit()`."""
     def with_free(self, names: str | Sequence[str] | None = None) -> Circuit:
-        """A copy of this circuit whose named parameters (all when `names` is"""
+        """A copy of this circuit whose named parameters (all when `names` is
+        None) are no longer fixed; they keep their current values."""
     def with_bounds(self, bounds: Mapping[str, tuple[float, float] | None]) -> Circuit:
-        """A copy of this circuit with custom `(lo, hi)` bounds for the named"""
+        """A copy of this circuit with custom `(lo, hi)` bounds for the named
+        parameters, used by `fit()` instead of the defaults (None restores the
+        default). Bounds must satisfy lo < hi and lie within the defaults."""
     def fixed_params(self) -> dict[str, float]:
         """Fixed parameters and their values, in `param_names()` order."""
     def custom_bounds(self) -> dict[str, tuple[float, float]]:
         """Parameters with custom bounds and those bounds, in `param_names()` order."""
     def free_param_names(self) -> list[str]:
-        """Names of the parameters `fit()` moves (all but the fixed ones), in"""
+        """Names of the parameters `fit()` moves (all but the fixed ones), in
+        the order `residuals()` and `jacobian()` take them."""
     def free_param_values(self) -> list[float]:
         """Current values of the free parameters, in `free_param_names()` order."""
+    @property
+    def text(self) -> str:
+        """The circuit text with labels, such as "R0-(R1,CPE1)". Elements without
+        a label (joined from element objects) get the automatic label of their
+        parameter names, so `Circuit(c.text)` rebuilds the topology whenever
+        the labels are distinct; values and constraints are not part of it."""
+    def to_dict(self) -> dict[str, Any]:
+        """The circuit as a versioned dict of JSON types ("format":
+        "velotz.Circuit", "version": 1, the text, the nodes with their values,
+        values_given, fixed flags and custom bounds); floats by value, NaN and
+        the infinities as "NaN", "Infinity" and "-Infinity"."""
+    def to_json(self, *, indent: int | None = None) -> str:
+        """The circuit as strict JSON text (`to_dict()`, every float exact);
+        `indent` spaces per nesting level."""
+    @classmethod
+    def from_dict(cls, document: Mapping[str, Any]) -> Circuit:
+        """The Circuit a `to_dict()` document describes; raises ValueError or
+        TypeError, naming the entry, for a document it cannot trust."""
+    @classmethod
+    def from_json(cls, text: str | bytes | bytearray) -> Circuit:
+        """The Circuit JSON text written by `to_json()` describes; raises
+        ValueError for text that is not JSON and as `from_dict()`."""
     def __eq__(self, other: object) -> bool: ...
     def __hash__(self) -> int: ...
     def __reduce__(self) -> tuple[Any, tuple[dict[str, Any]]]: ...
@@ -286,6 +334,25 @@ class FitResult:
         """Bayesian information criterion n ln(chi_square / n) + k ln n."""
     def conf_int(self, level: float = 0.95) -> dict[str, tuple[float, float]] | None:
         """Confidence intervals of the free parameters, {name: (lower, upper)}."""
+    def to_dict(self) -> dict[str, Any]:
+        """The result as a versioned dict of JSON types ("format":
+        "velotz.FitResult", "version": 1, the fitted circuit as
+        `Circuit.to_dict()` writes it, names, params, counts, cost,
+        chi_square, free_names, stderr, covariance and residuals)."""
+    def to_json(self, *, indent: int | None = None) -> str:
+        """The result as strict JSON text (`to_dict()`, every float exact)."""
+    @classmethod
+    def from_dict(cls, document: Mapping[str, Any]) -> FitResult:
+        """The FitResult a `to_dict()` document describes, checked as a pickled
+        result is; raises ValueError or TypeError naming the entry."""
+    @classmethod
+    def from_json(cls, text: str | bytes | bytearray) -> FitResult:
+        """The FitResult JSON text written by `to_json()` describes."""
+    def _repr_html_(self) -> str:
+        """Parameters with standard errors and 95 % intervals, the verdict and
+        the weighted residuals, as HTML with an inline SVG picture."""
+    def _repr_pretty_(self, p: Any, cycle: bool) -> None:
+        """The representation, then one line per parameter (IPython)."""
     def __eq__(self, other: object) -> bool: ...
     def __hash__(self) -> int: ...
     def __reduce__(self) -> tuple[Any, tuple[dict[str, Any]]]: ...
@@ -342,6 +409,23 @@ class KramersKronigResult:
         """Frequencies (Hz) of the points in ``outliers``."""
     def summary(self) -> str:
         """The verdict in a few sentences."""
+    def to_dict(self) -> dict[str, Any]:
+        """This result as a versioned dict of JSON types ("format":
+        "velotz.KramersKronigResult", "version": 1, one key per attribute); floats by value,
+        complex numbers as [re, im], arrays as lists."""
+    def to_json(self, *, indent: int | None = None) -> str:
+        """This result as strict JSON text (`to_dict()`, every float exact)."""
+    @classmethod
+    def from_dict(cls, document: Mapping[str, Any]) -> KramersKronigResult:
+        """The result a `to_dict()` document describes; raises ValueError or
+        TypeError, naming the entry, for a document it cannot trust."""
+    @classmethod
+    def from_json(cls, text: str | bytes | bytearray) -> KramersKronigResult:
+        """The result JSON text written by `to_json()` describes."""
+    def _repr_html_(self) -> str:
+        """This result as HTML for notebooks (a table, with a small SVG picture where it helps)."""
+    def _repr_pretty_(self, p: Any, cycle: bool) -> None:
+        """The representation, then the summary in words (IPython)."""
 
 def kramers_kronig(
     frequencies: _Frequencies,
@@ -385,6 +469,21 @@ class Diagnosis:
     def __getitem__(self, index: int) -> Finding: ...
     def flagged(self) -> list[str]:
         """Names of the parameters any finding mentions, in first-mention order."""
+    def to_dict(self) -> dict[str, Any]:
+        """This result as a versioned dict of JSON types ("format":
+        "velotz.Diagnosis", "version": 1, one key per attribute); floats by value,
+        complex numbers as [re, im], arrays as lists."""
+    def to_json(self, *, indent: int | None = None) -> str:
+        """This result as strict JSON text (`to_dict()`, every float exact)."""
+    @classmethod
+    def from_dict(cls, document: Mapping[str, Any]) -> Diagnosis:
+        """The result a `to_dict()` document describes; raises ValueError or
+        TypeError, naming the entry, for a document it cannot trust."""
+    @classmethod
+    def from_json(cls, text: str | bytes | bytearray) -> Diagnosis:
+        """The result JSON text written by `to_json()` describes."""
+    def _repr_html_(self) -> str:
+        """This result as HTML for notebooks (a table, with a small SVG picture where it helps)."""
 
 def diagnose(
     result: FitResult, frequencies: _Frequencies, impedances: _Impedances | None = None,
@@ -425,6 +524,21 @@ class Comparison:
         """One dict per entry, best first."""
     def to_dataframe(self) -> Any:
         """The table as a pandas DataFrame (pandas imported here)."""
+    def to_dict(self) -> dict[str, Any]:
+        """This result as a versioned dict of JSON types ("format":
+        "velotz.Comparison", "version": 1, one key per attribute); floats by value,
+        complex numbers as [re, im], arrays as lists."""
+    def to_json(self, *, indent: int | None = None) -> str:
+        """This result as strict JSON text (`to_dict()`, every float exact)."""
+    @classmethod
+    def from_dict(cls, document: Mapping[str, Any]) -> Comparison:
+        """The result a `to_dict()` document describes; raises ValueError or
+        TypeError, naming the entry, for a document it cannot trust."""
+    @classmethod
+    def from_json(cls, text: str | bytes | bytearray) -> Comparison:
+        """The result JSON text written by `to_json()` describes."""
+    def _repr_html_(self) -> str:
+        """This result as HTML for notebooks (a table, with a small SVG picture where it helps)."""
 
 def compare(
     frequencies: _Frequencies,
@@ -457,13 +571,15 @@ def plot_bode(
 def plot_residuals(
     model: _Model, frequencies: _Frequencies, impedances: _Impedances | None = None, *, ax: Any = None
 ) -> Any:
-    """Relative residuals (Z - Z_model) / |Z| in percent, real and imaginary"""
+    """Relative residuals (Z - Z_model) / |Z| in percent, real and imaginary
+    parts, against frequency; returns the axes."""
 
 def plot_fit(
     model: _Model | None, frequencies: _Frequencies, impedances: _Impedances | None = None, *,
     axes: Sequence[Any] | None = None, title: str | None = None,
 ) -> list[Any]:
-    """Nyquist, Bode (|Z| and phase) and relative residuals of a model against"""
+    """Nyquist, Bode (|Z| and phase) and relative residuals of a model against
+    a spectrum, on four axes (passed, or a new 2 x 2 figure); returns them."""
 
 # ---------------------------------------------------------------- many spectra
 # One spectrum of a batch: a (frequencies, impedances) pair or a Battery
@@ -492,7 +608,26 @@ class BatchResult(Sequence[FitResult | BaseException]):
     def fitted(self) -> dict[Any, FitResult]:
         """{id: FitResult} of the spectra that were fitted."""
     def to_dataframe(self, backend: _Backend = "pandas", id_name: str = "id") -> Any:
-        """One row per spectrum, in input order: the id, every parameter (in"""
+        """One row per spectrum, in input order: the id, every parameter (in
+        `circuit.param_names()` order), its standard error "{name}_stderr",
+        cost, chi_square, success, iterations, impedance_evals and the error
+        text ("error", empty for fitted spectra). `backend` is "pandas" or
+        "polars"."""
+    def to_dict(self) -> dict[str, Any]:
+        """This result as a versioned dict of JSON types ("format":
+        "velotz.BatchResult", "version": 1, one key per attribute); floats by value,
+        complex numbers as [re, im], arrays as lists."""
+    def to_json(self, *, indent: int | None = None) -> str:
+        """This result as strict JSON text (`to_dict()`, every float exact)."""
+    @classmethod
+    def from_dict(cls, document: Mapping[str, Any]) -> BatchResult:
+        """The result a `to_dict()` document describes; raises ValueError or
+        TypeError, naming the entry, for a document it cannot trust."""
+    @classmethod
+    def from_json(cls, text: str | bytes | bytearray) -> BatchResult:
+        """The result JSON text written by `to_json()` describes."""
+    def _repr_html_(self) -> str:
+        """This result as HTML for notebooks (a table, with a small SVG picture where it helps)."""
 
 def fit_batch(
     circuit: Circuit | str,
@@ -550,6 +685,19 @@ class BootstrapResult:
     @property
     def stderr(self) -> dict[str, float]:
         """Standard deviation of the refitted values, {name: value}."""
+    def to_dict(self) -> dict[str, Any]:
+        """This result as a versioned dict of JSON types ("format":
+        "velotz.BootstrapResult", "version": 1, one key per attribute); floats by value,
+        complex numbers as [re, im], arrays as lists."""
+    def to_json(self, *, indent: int | None = None) -> str:
+        """This result as strict JSON text (`to_dict()`, every float exact)."""
+    @classmethod
+    def from_dict(cls, document: Mapping[str, Any]) -> BootstrapResult:
+        """The result a `to_dict()` document describes; raises ValueError or
+        TypeError, naming the entry, for a document it cannot trust."""
+    @classmethod
+    def from_json(cls, text: str | bytes | bytearray) -> BootstrapResult:
+        """The result JSON text written by `to_json()` describes."""
 
 def bootstrap(
     result: FitResult,
@@ -662,6 +810,23 @@ class DRTResult:
         """The result in a few lines: series terms, lambda and every peak."""
     def to_dataframe(self) -> Any:
         """gamma as a pandas DataFrame: columns tau, frequency, gamma."""
+    def to_dict(self) -> dict[str, Any]:
+        """This result as a versioned dict of JSON types ("format":
+        "velotz.DRTResult", "version": 1, one key per attribute); floats by value,
+        complex numbers as [re, im], arrays as lists."""
+    def to_json(self, *, indent: int | None = None) -> str:
+        """This result as strict JSON text (`to_dict()`, every float exact)."""
+    @classmethod
+    def from_dict(cls, document: Mapping[str, Any]) -> DRTResult:
+        """The result a `to_dict()` document describes; raises ValueError or
+        TypeError, naming the entry, for a document it cannot trust."""
+    @classmethod
+    def from_json(cls, text: str | bytes | bytearray) -> DRTResult:
+        """The result JSON text written by `to_json()` describes."""
+    def _repr_html_(self) -> str:
+        """This result as HTML for notebooks (a table, with a small SVG picture where it helps)."""
+    def _repr_pretty_(self, p: Any, cycle: bool) -> None:
+        """The representation, then the summary in words (IPython)."""
 
 def drt(
     frequencies: _Frequencies,

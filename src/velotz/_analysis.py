@@ -14,6 +14,8 @@ import time
 from velotz._core import Circuit, FitResult
 # Plain Python over numpy arrays handed in; imports nothing heavy itself.
 from velotz._kk_auto import auto_test, frequency_ranges, noise_level, stand_out
+# Results as data (dicts, JSON) and in notebooks (HTML); both plain Python.
+from velotz import _data, _display
 
 _core = sys.modules["velotz._core"]
 
@@ -61,7 +63,7 @@ def _percent(fraction):
 
 
 # ---------------------------------------------------------------- Kramers-Kronig
-class KramersKronigResult:
+class KramersKronigResult(_data.Data):
     """Outcome of the linear Kramers-Kronig test of one spectrum.
 
     ``noise`` is the noise level of the residuals (a standard deviation, as a
@@ -78,13 +80,26 @@ class KramersKronigResult:
         "passed", "c", "fit_type", "method", "noise", "outliers", "systematic",
     )
 
+    _to_dict = _data.kk_to_dict
+    _from_dict = classmethod(_data.kk_from_dict)
+
+    def _repr_html_(self):
+        """The verdict, its numbers and the residuals against frequency with
+        the tolerance band, as HTML with an inline SVG picture (notebooks)."""
+        return _display.kk_html(self)
+
+    def _repr_pretty_(self, p, cycle):
+        """The representation and the verdict in words (IPython)."""
+        _display.pretty_with_summary(self, p, cycle)
+
     @property
     def outlier_frequencies(self):
         """Frequencies (Hz) of the points in ``outliers``."""
         return self.frequencies[self.outliers]
 
     def summary(self):
-        """The verdict in a few sentences."""
+        """The verdict in a few sentences. Returns a str (lines joined by line
+        feeds)."""
         basis = f"{self.m} RC element{'s' if self.m != 1 else ''}"
         if self.method == "auto":
             lines = []
@@ -174,6 +189,12 @@ def kramers_kronig(frequencies, impedances=None, *, method=None, c=_UNSET, max_m
     elements. ``fit_type`` chooses the parts fitted: "real" (their default),
     "imag" or "complex"; the spectrum passes when every residual is at most
     ``tolerance``.
+
+    Frequencies are in Hz and impedances in ohm; ``tolerance`` and every
+    residual are fractions of |Z|. Returns a ``KramersKronigResult``
+    (``passed``, ``noise``, ``outliers``, ``systematic``, the fitted
+    elements: ``r_ohm`` in ohm, ``time_constants`` in s, ``resistances`` in
+    ohm, ``inductance`` in H, ``capacitance`` in F).
     """
     import numpy as np
 
@@ -297,7 +318,7 @@ class Finding:
         return self.message if self.severity == "problem" else "note: " + self.message
 
 
-class Diagnosis:
+class Diagnosis(_data.Data):
     """What a fit result does not tell by itself.
 
     Kinds of findings: "at_bound", "undetermined", "negligible",
@@ -306,24 +327,34 @@ class Diagnosis:
     """
 
     __slots__ = ("findings",)
+    _to_dict = _data.diagnosis_to_dict
+    _from_dict = classmethod(_data.diagnosis_from_dict)
 
     def __init__(self, findings):
         self.findings = list(findings)
 
+    def _repr_html_(self):
+        """The findings as an HTML list, problems first (notebooks)."""
+        return _display.diagnosis_html(self)
+
     @property
     def ok(self):
+        """True when no finding is a problem (notes do not count)."""
         return not self.problems
 
     @property
     def problems(self):
+        """The findings of severity "problem", in order (a list of Finding)."""
         return [f for f in self.findings if f.severity == "problem"]
 
     @property
     def notes(self):
+        """The findings of severity "note", in order (a list of Finding)."""
         return [f for f in self.findings if f.severity == "note"]
 
     def kinds(self, severity=None):
-        """The kinds of the findings (of one severity when given), in order."""
+        """The kinds of the findings, each once, in order of first appearance.
+        ``severity``: "problem", "note" or None (all). Returns a list of str."""
         out = []
         for f in self.findings:
             if (severity is None or f.severity == severity) and f.kind not in out:
@@ -340,7 +371,8 @@ class Diagnosis:
         return self.findings[index]
 
     def flagged(self):
-        """Names of the parameters any finding mentions, in first-mention order."""
+        """Names of the parameters any finding mentions, in first-mention order.
+        Returns a list of str."""
         seen = []
         for f in self.findings:
             for p in f.params:
@@ -558,6 +590,10 @@ def diagnose(result, frequencies, impedances=None, *, noise=None):
       fraction of |Z|; by default the noise level the automatic
       Kramers-Kronig test estimates from the spectrum;
     - what ``check_data`` finds in the spectrum.
+
+    Frequencies are in Hz, impedances in ohm, ``noise`` a fraction of |Z|.
+    Returns a ``Diagnosis`` (its ``findings``, ``ok``, ``problems`` and
+    ``notes``).
     """
     if not isinstance(result, FitResult):
         raise TypeError(f"result must be a FitResult, not {type(result).__name__}")
@@ -710,7 +746,7 @@ class ComparisonEntry:
                 f"aic={self.aic:.2f}, bic={self.bic:.2f}, findings={len(self.diagnosis)})")
 
 
-class Comparison:
+class Comparison(_data.Data):
     """Candidate circuits fitted to one spectrum, best first.
 
     With n = 2N real residuals (N frequencies), k fitted parameters and the
@@ -720,11 +756,18 @@ class Comparison:
     """
 
     __slots__ = ("entries", "n_points", "criterion")
+    _to_dict = _data.comparison_to_dict
+    _from_dict = classmethod(_data.comparison_from_dict)
 
     def __init__(self, entries, n_points, criterion):
         self.entries = entries
         self.n_points = n_points
         self.criterion = criterion
+
+    def _repr_html_(self):
+        """The ranking as an HTML table with the recommended circuit
+        marked (notebooks)."""
+        return _display.comparison_html(self)
 
     @property
     def best(self):
@@ -759,7 +802,10 @@ class Comparison:
         return self.entries[index]
 
     def rows(self):
-        """One dict per entry, best first."""
+        """One dict per entry, best first: rank (None for a failed fit),
+        circuit, k, cost, chi_square, aic, bic, delta, success, findings,
+        problems, diagnosis (the text, or the error) and ms (the fit's wall
+        time in milliseconds). Returns a list of dicts."""
         out = []
         for rank, e in enumerate(self.entries, 1):
             out.append({
@@ -780,7 +826,8 @@ class Comparison:
         return out
 
     def to_dataframe(self):
-        """The table as a pandas DataFrame (pandas imported here)."""
+        """The table of ``rows()`` as a pandas DataFrame, one row per entry,
+        best first (pandas imported here). Returns the DataFrame."""
         import pandas as pd
 
         return pd.DataFrame(self.rows())
@@ -825,6 +872,10 @@ def compare(frequencies, impedances=None, circuits=None, *, criterion="aic", pru
     ``fit_options`` go to every ``Circuit.fit`` call. A candidate whose fit
     raises ``ValueError`` is listed last with the error text. See
     ``Comparison`` for the criteria; ``criterion`` is "aic" or "bic".
+
+    The spectrum is given as for ``Circuit.fit`` (frequencies in Hz,
+    impedances in ohm, or one dataframe). Returns a ``Comparison``, best
+    first, whose ``recommended`` entry is the best one without problems.
 
     With ``prune`` (the default), a candidate whose diagnosis finds parts
     the data cannot see (negligible series parts or parallel branches) is

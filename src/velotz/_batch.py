@@ -6,11 +6,13 @@ from collections.abc import Mapping, Sequence
 
 from velotz import _core
 from velotz import _table
+# Results as data (dicts, JSON) and in notebooks (HTML).
+from velotz import _data, _display
 
 __all__ = ["fit_batch", "BatchResult", "to_dataframe"]
 
 
-class BatchResult(Sequence):
+class BatchResult(_data.Data, Sequence):
     """The results of `fit_batch`, in input order.
 
     Each item is a `FitResult`, or the exception that fitting that spectrum
@@ -20,6 +22,8 @@ class BatchResult(Sequence):
     """
 
     __slots__ = ("ids", "results", "circuit")
+    _to_dict = _data.batch_to_dict
+    _from_dict = classmethod(_data.batch_from_dict)
 
     def __init__(self, ids, results, circuit):
         # Also the reconstructor of a pickled BatchResult: refuse a state
@@ -70,6 +74,11 @@ class BatchResult(Sequence):
     def __reduce__(self):
         return (BatchResult, (self.ids, self.results, self.circuit))
 
+    def _repr_html_(self):
+        """One row per spectrum (the first 50): id, success, chi-square and
+        the parameters, or the error, as an HTML table (notebooks)."""
+        return _display.batch_html(self)
+
     @property
     def errors(self):
         """{id: exception} of the spectra that failed."""
@@ -85,7 +94,9 @@ class BatchResult(Sequence):
         `circuit.param_names()` order), its standard error "{name}_stderr",
         cost, chi_square, success, iterations, impedance_evals and the error
         text ("error", empty for fitted spectra). `backend` is "pandas" or
-        "polars"; the package is imported on first use."""
+        "polars"; the package is imported on first use. `id_name` names the
+        id column. Values are in the units of `circuit.param_units()`.
+        Returns the DataFrame."""
         columns = _table.batch_columns(self.ids, self.results, self.circuit.param_names(), id_name)
         return _table.frame_from_columns(columns, backend)
 
@@ -255,7 +266,8 @@ def to_dataframe(results, backend="pandas", ids=None, id_name="id"):
     the id, every parameter, its standard error "{name}_stderr", cost,
     chi_square, success, iterations, impedance_evals and, for a sequence,
     the error text ("error", empty for fitted rows). `backend` is "pandas"
-    or "polars"; the package is imported on first use.
+    or "polars"; the package is imported on first use. `id_name` names the
+    id column. Returns the DataFrame.
     """
     if isinstance(results, _core.FitResult):
         if ids is not None:

@@ -9,6 +9,8 @@ import operator
 import sys
 
 _core = sys.modules["velotz._core"]
+# Results as data (dicts, JSON) and in notebooks (HTML).
+from velotz import _data, _display  # noqa: E402
 
 __all__ = ["DRTResult", "drt"]
 
@@ -79,7 +81,7 @@ def find_peaks(np, tau, gamma, fraction=PEAK_FRACTION):
     return peaks
 
 
-class DRTResult:
+class DRTResult(_data.Data):
     """The distribution of relaxation times of one spectrum.
 
     ``tau`` (ascending, s) and ``gamma`` (ohm): the distribution gamma(ln tau),
@@ -99,6 +101,18 @@ class DRTResult:
         "gcv_lambdas", "gcv_scores",
     )
 
+    _to_dict = _data.drt_to_dict
+    _from_dict = classmethod(_data.drt_from_dict)
+
+    def _repr_html_(self):
+        """The series terms, lambda, the peaks and a picture of gamma against
+        tau, as HTML with an inline SVG picture (notebooks)."""
+        return _display.drt_html(self)
+
+    def _repr_pretty_(self, p, cycle):
+        """The representation and the summary in words (IPython)."""
+        _display.pretty_with_summary(self, p, cycle)
+
     @property
     def frequency(self):
         """The relaxation frequencies 1/(2 pi tau) of the grid, Hz."""
@@ -113,7 +127,8 @@ class DRTResult:
         return float(np.sum(0.5 * (self.gamma[1:] + self.gamma[:-1]) * np.diff(y)))
 
     def summary(self):
-        """The result in a few lines: series terms, lambda and every peak."""
+        """The result in a few lines: series terms (ohm, H), lambda and every
+        peak (tau in s, frequency in Hz, resistance in ohm). Returns a str."""
         lines = [f"DRT with {len(self.peaks)} peak{'s' if len(self.peaks) != 1 else ''}; "
                  f"R_inf = {_fmt(self.r_inf)} ohm"
                  + (f", L = {_fmt(self.inductance)} H" if self.inductance is not None else "")
@@ -130,7 +145,8 @@ class DRTResult:
                 f"lam={self.lam:.3g}, method={self.method!r})")
 
     def to_dataframe(self):
-        """gamma as a pandas DataFrame: columns tau, frequency, gamma."""
+        """gamma as a pandas DataFrame with the columns tau (s), frequency
+        (Hz) and gamma (ohm), pandas imported here. Returns the DataFrame."""
         import pandas as pd
 
         return pd.DataFrame({"tau": self.tau, "frequency": self.frequency, "gamma": self.gamma})
@@ -173,6 +189,11 @@ def drt(frequencies, impedances=None, *, lam="mgcv", derivative=1, part="both", 
     Battery Data Format dataframe with ``impedances`` left as None. It needs
     at least 3 points at 2 or more frequencies, all finite (drop NaN rows
     first). Ctrl-C stops the computation.
+
+    Frequencies are in Hz and impedances in ohm. Returns a ``DRTResult``:
+    ``tau`` (s) and ``gamma`` (ohm), the series terms ``r_inf`` (ohm) and
+    ``inductance`` (H), ``peaks`` as (tau in s, resistance in ohm, width in
+    decades), ``z_fit`` (ohm) and the relative ``residuals``.
     """
     import numpy as np
 

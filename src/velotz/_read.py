@@ -373,6 +373,10 @@ def read_many(paths, format=None, columns=None, backend="pandas", *, encoding=No
     the others: `frame.attrs["errors"]` maps its path to the exception and a
     warning lists them; `frame.attrs["files"]` maps each file read to its
     own attrs. ValueError when no file could be read.
+
+    Returns the frame of `backend` ("pandas", "polars" or "numpy", which
+    gives a dict of column arrays); frequencies in Hz and impedances in ohm
+    under the Battery Data Format column names.
     """
     if backend not in _BACKENDS:
         raise ValueError(f'unknown backend "{backend}", expected "pandas", "polars" or "numpy"')

@@ -13,6 +13,7 @@ import operator
 import sys
 
 from velotz._batch import fit_batch
+from velotz import _data
 
 _core = sys.modules["velotz._core"]
 
@@ -26,7 +27,7 @@ def _check_level(level):
     return level
 
 
-class BootstrapResult:
+class BootstrapResult(_data.Data):
     """Parameters refitted to resampled spectra, and their percentile intervals.
 
     ``names`` are the free parameters (``FitResult.free_names``), ``samples``
@@ -36,6 +37,8 @@ class BootstrapResult:
     """
 
     __slots__ = ("names", "samples", "failed", "n", "level", "seed")
+    _to_dict = _data.bootstrap_to_dict
+    _from_dict = classmethod(_data.bootstrap_from_dict)
 
     def __init__(self, names, samples, failed, n, level, seed):
         self.names = list(names)
@@ -49,7 +52,8 @@ class BootstrapResult:
         """Percentile intervals {name: (lower, upper)}: the (1 - level) / 2 and
         (1 + level) / 2 quantiles of the refitted values (numpy's linear
         interpolation between order statistics); NaN without any refit.
-        ``level`` defaults to the level the bootstrap was asked for."""
+        ``level`` defaults to the level the bootstrap was asked for. Values
+        are in the parameters' units. Returns a dict of (lower, upper)."""
         import numpy as np
 
         level = self.level if level is None else _check_level(level)
