@@ -345,3 +345,19 @@ def test_recommendation_keeps_the_diffusion_tail():
     assert rec.cost <= 1.2 * min(e.cost for e in cmp)
     assert "lack_of_fit" in cmp.entries[[e.name for e in cmp].index("two_rc")].diagnosis.kinds()
     assert repr(cmp).splitlines()[-1] == "recommended: randles"
+
+
+@pytest.mark.parametrize("inductive", [False, True])
+def test_compare_adds_a_chain_of_as_many_arcs_as_the_drt_shows(inductive):
+    w = 2 * np.pi * F
+    z = 5 + sum(r / (1 + (1j * w * t) ** 0.9) for r, t in ((20, 1e-4), (40, 1e-2), (30, 1.0)))
+    z = z + (1j * w * 2e-5 if inductive else 0)
+    rng = np.random.default_rng(2)
+    z = z + 0.002 * np.abs(z) * (rng.standard_normal(F.size) + 1j * rng.standard_normal(F.size))
+    cmp = velotz.compare(F, z)
+    extra = ("L0-R0-" if inductive else "R0-") + "(R1,CPE1)-(R2,CPE2)-(R3,CPE3)"
+    names = [e.name for e in cmp]
+    assert len(cmp) == len(velotz.Circuit.ml_circuits()) + 1 and extra in names
+    assert cmp.best.name == extra
+    # given circuits are fitted as given
+    assert [e.name for e in velotz.compare(F, z, circuits=["rq"])] == ["rq"]
