@@ -832,7 +832,9 @@ StartEstimate estimate_start(const NodeList& circuit, const std::vector<double>&
     const bool large = n_params > 12;
     const LmSettings settings{1e-6, 1e-6, 1e-8, large ? 10u : 40u};
     const std::vector<bool> held(n_params, false);
-    auto refine_into = [&](const std::vector<Candidate>& list, std::size_t most) {
+    // A refined candidate replaces the best one when its cost is below
+    // `factor` x the best cost.
+    auto refine_into = [&](const std::vector<Candidate>& list, std::size_t most, double factor) {
         const std::size_t refine = std::min<std::size_t>(list.size(), most);
         for (std::size_t k = 0; k < refine; ++k) {
             const Candidate& c = list[k];
@@ -852,18 +854,22 @@ StartEstimate estimate_start(const NodeList& circuit, const std::vector<double>&
             if (!sane) continue;
             sanitise(p, bounds, c.params);
             const double cost = cost_of(p);
-            if (cost < best_cost) best_cost = cost, best = std::move(p);
+            if (cost < factor * best_cost) best_cost = cost, best = std::move(p);
         }
     };
-    refine_into(candidates, large ? (n_params > 20 ? 1 : 2) : 5);
+    refine_into(candidates, large ? (n_params > 20 ? 1 : 2) : 5, 1.0);
     // Two or more arcs: the same candidates with the arcs the DRT shows in
     // place of the peaks of -Im Z (which merge arcs less than about 1.5
     // decades apart, and which noise can split), the cheapest two refined
-    // the same way; kept only when cheaper.
+    // the same way; kept only when at least 10 % cheaper. (Where the DRT's
+    // arcs find another basin they lower the cost by a third or more on
+    // synthetic overlapping arcs; on measured spectra they won by under
+    // 1 % in three of 52 pairs, and in one of those the fit from the lower
+    // start then ended 0.1 % higher.)
     if (m >= 2 && m <= 5) {
         SpectrumShape from_drt = shape;
         from_drt.relaxations = drt_relaxations(freqs_hz, impedances);
-        if (!from_drt.relaxations.empty()) refine_into(build(relaxation_sets(from_drt, m)), large ? 1 : 2);
+        if (!from_drt.relaxations.empty()) refine_into(build(relaxation_sets(from_drt, m)), large ? 1 : 2, 0.9);
     }
     result.values = std::move(best);
     result.cost = best_cost;
