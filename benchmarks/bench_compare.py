@@ -4,6 +4,7 @@ share), then the ranking table for measured spectra named on the command
 line (BDF CSV files).
 
 Run with: python benchmarks/bench_compare.py [file.csv ...]
+      or: python benchmarks/bench_compare.py --recommend DATA_DIR
 """
 import csv
 import statistics
@@ -34,7 +35,31 @@ def synthetic(n=60):
     return list(f), list(z * (1 + 0.005 * rng.standard_normal(n)))
 
 
+def recommendations(directory):
+    """compare(f, z) with its default candidates on every BDF CSV file of a
+    directory: the recommended circuit, its cost and AIC, the best AIC of
+    all candidates, how many candidates there were and the CPU time of the
+    call. Run once per build to compare two versions."""
+    import pathlib
+
+    print("| file | candidates | recommended | cost | AIC | best AIC | CPU ms |")
+    print("|---|---|---|---|---|---|---|")
+    for path in sorted(pathlib.Path(directory).glob("*.csv")):
+        f, z = read(path)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            start = time.process_time()
+            cmp = velotz.compare(f, z)
+            took = time.process_time() - start
+        rec = cmp.recommended
+        print(f"| {path.stem} | {len(cmp)} | {rec.name} | {rec.cost:.5g} | {rec.aic:.2f} | {cmp.best.aic:.2f} | "
+              f"{took * 1e3:.0f} |", flush=True)
+
+
 def main(paths):
+    if paths[:1] == ["--recommend"]:
+        recommendations(paths[1])
+        return
     f, z = synthetic()
     velotz.compare(f, z)  # decode the networks once
     runs = []

@@ -28,7 +28,7 @@ series inductance. Reported per case (medians over the draws):
   included, and its ratio to velotz.
 
     PYTHONPATH=build python3 benchmarks/bench_drt.py [--draws 20] [--no-peers] [--peer-path DIR]
-        [--real DIR | --skip-real] [--plots DIR]
+        [--real DIR | --skip-real] [--real-only] [--plots DIR]
 """
 from __future__ import annotations
 
@@ -224,12 +224,26 @@ def accuracy_and_speed(draws, peers):
 
 
 # ---------------------------------------------------------------- measured spectra
+ARC_SHARE = 0.10  # a DRT peak counts as an arc from this share of the arcs' resistance (as compare() does)
+
+
 def real_data(directory, plots):
+    """Per measured spectrum: the circuit compare() recommends (its default
+    candidates, which include three- and four-arc chains when the DRT shows
+    that many arcs), the time constants of its fitted arcs inside the
+    measured window, and the DRT's peaks: all local maxima above 2 % of the
+    polarisation resistance, and those counted as arcs (away from the ends
+    of the grid, at least 10 % of the arcs' total). "match" is, for each
+    fitted time constant, the distance in decades to the nearest DRT peak
+    above 2 %."""
     sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
     from analysis_data import read_bdf
 
     core = sys.modules["velotz._core"]
-    print(f"\n{'file':>40} {'circuit':>28} {'fit tau (s)':>30} {'DRT peaks tau (s)':>40}")
+    print(f"\n| file | recommended circuit | fit tau in window (s) | DRT peaks > 2 % (s) | DRT arcs (s) | "
+          f"n fit / n DRT arcs | match (decades) |")
+    print("|---|---|---|---|---|---|---|")
+    agree = total = 0
     for path in sorted(glob.glob(os.path.join(directory, "*.csv"))):
         f, z = read_bdf(path)
         if len(f) < 5:
@@ -238,30 +252,53 @@ def real_data(directory, plots):
         try:
             res = velotz.drt(f, z)
         except ValueError as exc:
-            print(f"{name:>40} DRT failed: {exc}")
+            print(f"| {name} | DRT failed: {exc} |")
             continue
+        t_lo, t_hi = 1 / (2 * math.pi * max(f)), 1 / (2 * math.pi * min(f))
         try:
-            best = velotz.compare(f, z).recommended
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                best = velotz.compare(f, z).recommended
             circuit = best.result.circuit
             taus = sorted(t for _, t in core._structure(circuit, list(f), 1e-3)[1])
             text = best.name
         except Exception as exc:  # noqa: BLE001
             taus, text = [], f"({type(exc).__name__})"
-        fit = " ".join(f"{t:.2g}" for t in taus)
-        peaks = " ".join(f"{t:.2g}" for t, a, _ in res.peaks if a > 0.02 * res.polarization_resistance)
-        print(f"{name[:40]:>40} {text[:28]:>28} {fit[:30]:>30} {peaks[:40]:>40}", flush=True)
+        inside = [t for t in taus if t_lo / 3 <= t <= t_hi * 3]
+        ends = (res.tau[0], res.tau[-1])
+        inner = [p for p in res.peaks if p[0] not in ends]
+        arc_total = sum(p[1] for p in inner)
+        arcs = [p[0] for p in inner if p[1] >= ARC_SHARE * arc_total]
+        big = [p[0] for p in res.peaks if p[1] > 0.02 * res.polarization_resistance]
+        match = [min(abs(math.log10(t / a)) for a in big) for t in inside] if big else []
+        total += 1
+        agree += len(inside) == len(arcs)
+        fmt = lambda v: " ".join(f"{t:.2g}" for t in v)  # noqa: E731
+        print(f"| {name} | {text} | {fmt(inside)} | {fmt(big)} | {fmt(arcs)} | {len(inside)} / {len(arcs)} | "
+              f"{' '.join(f'{m:.2f}' for m in match)} |", flush=True)
         if plots:
             import matplotlib
 
             matplotlib.use("Agg")
             import matplotlib.pyplot as plt
 
-            ax = velotz.plot_drt(res)
-            for t in taus:
-                ax.axvline(t, color="0.6", linestyle=":")
-            ax.set_title(name)
-            ax.figure.savefig(os.path.join(plots, name + ".png"), dpi=90)
-            plt.close(ax.figure)
+            fig, (ax, nyq) = plt.subplots(1, 2, figsize=(10, 3.6))
+            velotz.plot_drt(res, ax=ax)
+            ax.axvspan(t_lo, t_hi, color="0.9", zorder=0, label="measured window")
+            for k, t in enumerate(inside):
+                ax.axvline(t, color="C2", linestyle=":", label="fitted arcs" if k == 0 else None)
+            ax.legend(fontsize=7)
+            ax.set_title(f"{name}: DRT (lam {res.lam:.2g}) and {text}", fontsize=8)
+            nyq.plot(z.real, -z.imag, "o", ms=3, label="data")
+            nyq.plot(res.z_fit.real, -res.z_fit.imag, "-", label="DRT model")
+            nyq.set_xlabel("Re Z / ohm")
+            nyq.set_ylabel("-Im Z / ohm")
+            nyq.set_aspect("equal", "datalim")
+            nyq.legend(fontsize=7)
+            fig.tight_layout()
+            fig.savefig(os.path.join(plots, name + ".png"), dpi=90)
+            plt.close(fig)
+    print(f"\nsame number of arcs in the fit (window) and the DRT: {agree} of {total} spectra")
 
 
 def main():
@@ -271,14 +308,15 @@ def main():
     parser.add_argument("--real", default=os.path.join(os.path.dirname(__file__), "..", "..", "shared", "data",
                                                        "real"))
     parser.add_argument("--skip-real", action="store_true")
+    parser.add_argument("--real-only", action="store_true", help="only the table of measured spectra")
     parser.add_argument("--plots", default=None)
     parser.add_argument("--peer-path", default=None,
                         help="directories holding the peers (pip install --target DIR), searched last")
     args = parser.parse_args()
     if args.peer_path:
         sys.path.extend(args.peer_path.split(os.pathsep))
-    peers = {} if args.no_peers else available_peers()
-    if args.draws > 0:
+    peers = {} if args.no_peers or args.real_only else available_peers()
+    if args.draws > 0 and not args.real_only:
         accuracy_and_speed(args.draws, peers)
     if not args.skip_real and os.path.isdir(args.real):
         if args.plots:

@@ -417,3 +417,19 @@ def test_compare_robust_fits_each_candidate_from_several_starts():
         assert robust[name].result.success
     with pytest.raises(TypeError, match="only weight, seed and hops.*max_iterations"):
         velotz.compare(F, z, circuits=names, robust=True, max_iterations=10)
+
+
+@pytest.mark.parametrize("inductive", [False, True])
+def test_compare_adds_a_chain_of_as_many_arcs_as_the_drt_shows(inductive):
+    w = 2 * np.pi * F
+    z = 5 + sum(r / (1 + (1j * w * t) ** 0.9) for r, t in ((20, 1e-4), (40, 1e-2), (30, 1.0)))
+    z = z + (1j * w * 2e-5 if inductive else 0)
+    rng = np.random.default_rng(2)
+    z = z + 0.002 * np.abs(z) * (rng.standard_normal(F.size) + 1j * rng.standard_normal(F.size))
+    cmp = velotz.compare(F, z)
+    extra = ("L0-R0-" if inductive else "R0-") + "(R1,CPE1)-(R2,CPE2)-(R3,CPE3)"
+    names = [e.name for e in cmp]
+    assert len(cmp) == len(velotz.Circuit.ml_circuits()) + 1 and extra in names
+    assert cmp.best.name == extra
+    # given circuits are fitted as given
+    assert [e.name for e in velotz.compare(F, z, circuits=["rq"])] == ["rq"]

@@ -205,3 +205,19 @@ def test_ctrl_c_stops_a_long_computation():
     finally:
         timer.cancel()
     assert time.monotonic() - start < 1.0
+
+
+@pytest.mark.parametrize("tail", ["capacitor", "warburg"])
+def test_a_tail_rising_into_the_end_of_the_grid_is_not_a_peak(tail):
+    # a blocking capacitor or a semi-infinite Warburg below the lowest
+    # frequency: gamma rises into the long-tau end of the grid
+    f = np.logspace(5, -2, 60)
+    w = 2 * np.pi * f
+    extra = 1 / (1j * w * 1e-2) if tail == "capacitor" else 30 / np.sqrt(w) * (1 - 1j)
+    res = velotz.drt(f, noisy(5 + zarc(f, 40.0, 1e-4, 0.85) + extra, 1e-3, seed=4))
+    assert res.gamma[-1] > res.gamma[-2]
+    assert all(t < res.tau[-1] for t, _, _ in res.peaks)
+    # the arc is still found, though the rise is far higher than its peak
+    assert any(abs(math.log10(t / 1e-4)) < 0.15 for t, _, _ in res.peaks)
+    near = sum(a for t, a, _ in res.peaks if abs(math.log10(t / 1e-4)) < 1)
+    assert near == pytest.approx(40, rel=0.2)

@@ -230,3 +230,22 @@ def test_long_spectra_are_estimated_as_well_as_short_ones(case, points):
     result = start.fit(f, z)
     fitted = [result.params[n] for n in start.param_names()]
     assert numpy_cost(model, fitted, f, z) <= 1.02 * numpy_cost(model, truth, f, z)
+
+
+@pytest.mark.parametrize("sep, seed", [(0.5, 1), (0.75, 0), (0.75, 1), (0.75, 3)])
+def test_arcs_that_minus_im_z_merges_are_placed_from_the_drt(sep, seed):
+    # Two depressed arcs less than a decade apart show one peak of -Im Z;
+    # the estimate itself (before any fit) reaches the cost of the fit
+    # from the true values.
+    f = np.logspace(5, -2, 50)
+    w = TWO_PI * f
+    taus = (1e-3, 1e-3 * 10 ** sep)
+    z = 10 + zarc(w, 30, taus[0], 0.75) + zarc(w, 100, taus[1], 0.75)
+    rng = np.random.default_rng(seed)
+    z = z + 0.005 * np.abs(z) * (rng.standard_normal(f.size) + 1j * rng.standard_normal(f.size))
+    c = velotz.Circuit("R0-(R1,CPE1)-(R2,CPE2)")
+    truth = [10, 30, taus[0] ** 0.75 / 30, 0.75, 100, taus[1] ** 0.75 / 100, 0.75]
+    best = c.with_values(truth).fit(f, z, guess_init=False).cost
+    est = c.estimate_start(f, z)
+    r = np.asarray(est.residuals(est.param_values(), f, z))
+    assert 0.5 * r @ r <= 1.01 * best

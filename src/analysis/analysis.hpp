@@ -92,6 +92,7 @@ struct DrtOptions {
     // denominator is (rows - rho trace H)^2. 1 is plain GCV; above 1 favours
     // smoother solutions (plain GCV tends to undersmooth).
     double gcv_rho = 1.0;
+    std::size_t gcv_steps = 12;      // golden-section steps in log lambda after the grid of decades
     double shape = 0.5;              // FWHM coefficient: FWHM of each RBF = spacing / shape
     std::size_t max_centres = 400;   // the grid is made coarser beyond this many centres
     std::size_t samples_per_centre = 4;  // gamma is returned this many times finer than the grid

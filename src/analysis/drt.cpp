@@ -462,7 +462,7 @@ std::expected<DrtResult, std::string> drt(const std::vector<double>& freqs_hz, c
         const double ratio = (std::sqrt(5.0) - 1.0) / 2.0;
         double x1 = hi - ratio * (hi - lo), x2 = lo + ratio * (hi - lo);
         double f1 = gcv(std::pow(10.0, x1)), f2 = gcv(std::pow(10.0, x2));
-        for (int it = 0; it < 12; ++it) {
+        for (std::size_t it = 0; it < options.gcv_steps; ++it) {
             if (stop && stop()) return std::unexpected("interrupted");
             if (f1 <= f2) {
                 hi = x2;

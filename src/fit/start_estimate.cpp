@@ -7,6 +7,7 @@
 #include <string>
 
 #include "fit/lm_fit.hpp"
+#include "fit/start_drt.hpp"
 #include "util/interrupt.hpp"
 
 namespace velotz {
@@ -798,24 +799,29 @@ StartEstimate estimate_start(const NodeList& circuit, const std::vector<double>&
 
     std::vector<double> intercepts{shape.r_hf};
     if (shape.r_hf_min < 0.8 * shape.r_hf) intercepts.push_back(shape.r_hf_min);
-    std::vector<Candidate> candidates;
-    std::vector<Relaxation> arcs(m);
-    for (const auto& set : sets) {
-        for (const auto& perm : perms) {
-            for (std::size_t i = 0; i < m; ++i) arcs[i] = set[perm[i]];
-            for (double diffusion : diffusion_variants) {
-                for (double r_hf : intercepts) {
-                    Filler filler(shape, arcs, diffusion, r_hf);
-                    std::vector<double> v = filler.fill(circuit);
-                    v.resize(n_params, kNaN);
-                    sanitise(v, bounds, result.values);
-                    candidates.push_back({cost_of(v), std::move(v)});
+    // Every assignment of every relaxation set to the circuit, costed, cheapest first.
+    auto build = [&](const std::vector<std::vector<Relaxation>>& relaxation_sets) {
+        std::vector<Candidate> out;
+        std::vector<Relaxation> arcs(m);
+        for (const auto& set : relaxation_sets) {
+            for (const auto& perm : perms) {
+                for (std::size_t i = 0; i < m; ++i) arcs[i] = set[perm[i]];
+                for (double diffusion : diffusion_variants) {
+                    for (double r_hf : intercepts) {
+                        Filler filler(shape, arcs, diffusion, r_hf);
+                        std::vector<double> v = filler.fill(circuit);
+                        v.resize(n_params, kNaN);
+                        sanitise(v, bounds, result.values);
+                        out.push_back({cost_of(v), std::move(v)});
+                    }
                 }
             }
         }
-    }
-    result.candidates = candidates.size();
-    sort_candidates(candidates);
+        result.candidates += out.size();
+        sort_candidates(out);
+        return out;
+    };
+    std::vector<Candidate> candidates = build(sets);
 
     // Refine the cheapest few by short local runs and keep the best result
     // whose values stay within reach of their start.
@@ -825,27 +831,45 @@ StartEstimate estimate_start(const NodeList& circuit, const std::vector<double>&
     // 2 x n_params evaluations.
     const bool large = n_params > 12;
     const LmSettings settings{1e-6, 1e-6, 1e-8, large ? 10u : 40u};
-    const std::size_t refine = std::min<std::size_t>(candidates.size(), large ? (n_params > 20 ? 1 : 2) : 5);
     const std::vector<bool> held(n_params, false);
-    for (std::size_t k = 0; k < refine; ++k) {
-        const Candidate& c = candidates[k];
-        if (k > 0 && !(c.cost < 10.0 * candidates.front().cost)) break;
-        auto run = levenberg_marquardt_single_start(evaluator, bounds, internal_from_physical(c.params, bounds), held,
-                                                    settings, counter);
-        if (!run) continue;
-        std::vector<double> p = run->params;
-        bool sane = p.size() == n_params;
-        for (std::size_t i = 0; sane && i < n_params; ++i) {
-            if (!std::isfinite(p[i])) sane = false;
-            else if (!std::isfinite(bounds[i].hi)) {
-                const double q = p[i] / c.params[i];
-                sane = q > 1e-6 && q < 1e6;
+    // A refined candidate replaces the best one when its cost is below
+    // `factor` x the best cost.
+    auto refine_into = [&](const std::vector<Candidate>& list, std::size_t most, double factor) {
+        const std::size_t refine = std::min<std::size_t>(list.size(), most);
+        for (std::size_t k = 0; k < refine; ++k) {
+            const Candidate& c = list[k];
+            if (k > 0 && !(c.cost < 10.0 * list.front().cost)) break;
+            auto run = levenberg_marquardt_single_start(evaluator, bounds, internal_from_physical(c.params, bounds), held,
+                                                        settings, counter);
+            if (!run) continue;
+            std::vector<double> p = run->params;
+            bool sane = p.size() == n_params;
+            for (std::size_t i = 0; sane && i < n_params; ++i) {
+                if (!std::isfinite(p[i])) sane = false;
+                else if (!std::isfinite(bounds[i].hi)) {
+                    const double q = p[i] / c.params[i];
+                    sane = q > 1e-6 && q < 1e6;
+                }
             }
+            if (!sane) continue;
+            sanitise(p, bounds, c.params);
+            const double cost = cost_of(p);
+            if (cost < factor * best_cost) best_cost = cost, best = std::move(p);
         }
-        if (!sane) continue;
-        sanitise(p, bounds, c.params);
-        const double cost = cost_of(p);
-        if (cost < best_cost) best_cost = cost, best = std::move(p);
+    };
+    refine_into(candidates, large ? (n_params > 20 ? 1 : 2) : 5, 1.0);
+    // Two or more arcs: the same candidates with the arcs the DRT shows in
+    // place of the peaks of -Im Z (which merge arcs less than about 1.5
+    // decades apart, and which noise can split), the cheapest two refined
+    // the same way; kept only when at least 10 % cheaper. (Where the DRT's
+    // arcs find another basin they lower the cost by a third or more on
+    // synthetic overlapping arcs; on measured spectra they won by under
+    // 1 % in three of 52 pairs, and in one of those the fit from the lower
+    // start then ended 0.1 % higher.)
+    if (m >= 2 && m <= 5) {
+        SpectrumShape from_drt = shape;
+        from_drt.relaxations = drt_relaxations(freqs_hz, impedances);
+        if (!from_drt.relaxations.empty()) refine_into(build(relaxation_sets(from_drt, m)), large ? 1 : 2, 0.9);
     }
     result.values = std::move(best);
     result.cost = best_cost;

@@ -18,7 +18,10 @@ const char* const kEstimateStartDoc =
     "the spectrum's relaxation frequencies (peaks of -Im Z) with CPE\n"
     "exponents from their depression, capacitors and Warburg terms from the\n"
     "low-frequency tail. Several assignments are costed and the best is\n"
-    "refined briefly. `fit()` then starts from these values:\n\n"
+    "refined briefly. For two or more arcs the same is done with the peaks\n"
+    "of the distribution of relaxation times, which separates arcs that\n"
+    "-Im Z merges; those values are kept when at least 10 % cheaper.\n"
+    "`fit()` then starts from these values:\n\n"
     "    circuit.estimate_start(f, z).fit(f, z)\n\n"
     "Accepts two sequences or a dataframe, like `fit()`.";
 

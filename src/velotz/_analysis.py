@@ -868,7 +868,12 @@ def compare(frequencies, impedances=None, circuits=None, *, criterion="aic", pru
     """Fit several circuits to one spectrum and rank them by AIC or BIC.
 
     ``circuits`` is a sequence of circuit texts, model names or ``Circuit``
-    objects; by default the trained topologies of ``Circuit.ml_circuits()``.
+    objects; by default the trained topologies of ``Circuit.ml_circuits()``
+    (at most two arcs), and, when the distribution of relaxation times shows
+    three or more arcs (peaks of ``drt(f, z)`` away from the ends of its grid,
+    each holding at least 10 % of their total resistance), a chain of as many
+    R-CPE arcs (up to four) after a series resistor, with a series inductor
+    when the highest-frequency point is inductive.
     ``fit_options`` go to every ``Circuit.fit`` call. A candidate whose fit
     raises ``ValueError`` is listed last with the error text. See
     ``Comparison`` for the criteria; ``criterion`` is "aic" or "bic".
@@ -913,7 +918,7 @@ def compare(frequencies, impedances=None, circuits=None, *, criterion="aic", pru
     except ValueError:
         noise = 0.0
     if circuits is None:
-        circuits = Circuit.ml_circuits()
+        circuits = Circuit.ml_circuits() + _drt_candidates(freqs, imps)
     elif isinstance(circuits, (str, Circuit)):
         circuits = [circuits]
     n = 2 * len(freqs)
@@ -1007,6 +1012,34 @@ def _without_negligible(entry, freqs, imps, noise, n, fit_options):
     pruned.aic, pruned.bic = _information_criteria(refit.chi_square, n, pruned.n_params)
     pruned.diagnosis = diagnose(refit, freqs, imps, noise=noise)
     return pruned
+
+
+# A DRT peak counts as an arc for the default candidates of compare() when
+# it holds at least this share of the resistance of all arcs: measured
+# spectra leave smaller bumps (noise, a CPE's long tails) in the DRT.
+DRT_ARC_SHARE = 0.10
+
+
+def _drt_candidates(freqs, imps):
+    """Circuits with three or four R-CPE arcs when the DRT of the spectrum
+    shows that many arcs; [] otherwise (or when the DRT fails)."""
+    from velotz._drt import drt
+
+    try:
+        res = drt(freqs, imps)
+    except ValueError:
+        return []
+    ends = (res.tau[0], res.tau[-1])
+    # a maximum on an end of the grid is the rise of a tail, not an arc
+    inner = [p for p in res.peaks if p[0] not in ends]
+    total = sum(p[1] for p in inner)
+    arcs = sum(1 for p in inner if p[1] >= DRT_ARC_SHARE * total)
+    if arcs < 3:
+        return []
+    chain = "-".join(f"(R{k},CPE{k})" for k in range(1, min(arcs, 4) + 1))
+    top = max(range(len(freqs)), key=lambda i: freqs[i])
+    head = "L0-R0-" if imps[top].imag > 0 else "R0-"
+    return [head + chain]
 
 
 def _circuit_label(circuit):

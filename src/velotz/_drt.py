@@ -34,24 +34,30 @@ def _fmt(value):
 
 
 def find_peaks(np, tau, gamma, fraction=PEAK_FRACTION):
-    """Peaks of gamma(ln tau) on an ascending tau grid: local maxima reaching
-    ``fraction`` of the largest value, each with its resistance (the integral
+    """Peaks of gamma(ln tau) on an ascending tau grid: local maxima inside
+    the grid (not on its ends) reaching ``fraction`` of the largest of them, each with its resistance (the integral
     of gamma d ln tau between the minima on either side) and its full width at
     half maximum in decades (bounded by those minima). A list of
     (tau, resistance, width) in the order of tau."""
     n = len(gamma)
     if n < 3:
         return []
-    top = float(np.max(gamma))
+    # Plateaus count once. A maximum on an end of the grid is where gamma
+    # still rises into that end: the distribution of a capacitive or
+    # diffusion tail (or of an arc) lying beyond the measured window, whose
+    # position there only says where the grid stops. It bounds the areas of
+    # its neighbours but is not reported as a peak, and ``fraction`` is
+    # taken of the largest maximum inside the grid (such a rise can be far
+    # higher than every arc).
+    local = [i for i in range(n)
+             if (i == 0 or gamma[i] > gamma[i - 1]) and (i == n - 1 or gamma[i] >= gamma[i + 1])]
+    edges = (0, n - 1)
+    inside = [gamma[i] for i in local if i not in edges]
+    top = float(max(inside)) if inside else float(np.max(gamma))
     if not top > 0:
         return []
     y = np.log(tau)
-    maxima = [i for i in range(n)
-              if gamma[i] >= fraction * top
-              and (i == 0 or gamma[i] > gamma[i - 1])
-              and (i == n - 1 or gamma[i] >= gamma[i + 1])]
-    # Plateaus count once; a maximum on the edge of the grid is a peak only
-    # when gamma falls away from it.
+    maxima = [i for i in local if gamma[i] >= fraction * top]
     peaks = []
     bounds = []
     for k, i in enumerate(maxima):
@@ -61,6 +67,8 @@ def find_peaks(np, tau, gamma, fraction=PEAK_FRACTION):
         right = i + int(np.argmin(gamma[i:hi + 1])) if hi > i else i
         bounds.append((left, right))
     for i, (left, right) in zip(maxima, bounds):
+        if i in edges:
+            continue
         seg = slice(left, right + 1)
         g, yy = gamma[seg], y[seg]
         area = float(np.sum(0.5 * (g[1:] + g[:-1]) * np.diff(yy))) if len(g) > 1 else 0.0
