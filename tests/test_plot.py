@@ -263,3 +263,12 @@ def test_drt_axes_in_prefixed_units():
     ax = velotz.plot_drt(res)
     assert ax.get_ylabel() == "$\\gamma$ / m\u03a9" and ax.yaxis.get_major_formatter().get_offset() == ""
     assert any(t.get_text().endswith("m\u03a9") for t in ax.texts)  # the peak's resistance
+
+
+@pytest.mark.parametrize("unit, text", [
+    ("ohm", "\u03a9"), ("-", ""), ("ohm^-1*s^alpha", "\u03a9$^{-1}$\u2009s$^{\\alpha}$"),
+    ("F*s^(gamma-1)", "F\u2009s$^{\\gamma-1}$"), ("ohm*s^-0.5", "\u03a9\u2009s$^{-0.5}$"),
+])
+def test_units_in_the_parameter_table(unit, text):
+    assert PLOT._unit_text(unit) == text
+    assert PLOT._number(2.054e-6) == "2.054\u00d710$^{-6}$" and PLOT._number(-0.5) == "\u22120.5"

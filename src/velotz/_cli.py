@@ -485,6 +485,21 @@ def write_table(rows, path):
     os.replace(tmp, path)
 
 
+def _check_output(path):
+    """Fail before the work, not after it, when the table cannot be written."""
+    if path is None:
+        return
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise Failure(f"{path}: the folder {folder} does not exist")
+    if os.path.splitext(path)[1].lower() in (".parquet", ".pq"):
+        import importlib.util
+
+        if importlib.util.find_spec("pyarrow") is None and importlib.util.find_spec("polars") is None:
+            raise Failure(f"{path}: writing Parquet needs pyarrow or polars (pip install pyarrow); or write a "
+                          f".csv file")
+
+
 def _write_csv(rows, names, out):
     writer = csv.writer(out)
     writer.writerow(names)
@@ -545,7 +560,9 @@ class Pictures:
         os.makedirs(folder, exist_ok=True)
 
     def path(self, file, sweep, multiple, command):
-        stem = os.path.splitext(os.path.basename(file))[0] or "spectrum"
+        # The whole file name, extension included (cell.mpr and cell.mpt
+        # are different files): cell_mpr_fit.png.
+        stem = os.path.basename(file).replace(".", "_") or "spectrum"
         name = f"{stem}_{command}" + (f"_sweep{sweep}" if multiple else "")
         candidate, k = name, 2
         while candidate in self.used:
@@ -585,6 +602,7 @@ def run(args):
         err.write(f"{PROG}: error: no input files\n")
         return EXIT_FAILED
     try:
+        _check_output(args.output)
         runner = _RUNNERS[args.command](args)
         pictures = Pictures(args.plots) if args.plots else None
         if pictures is not None:
@@ -597,7 +615,7 @@ def run(args):
         progress.close()
         err.write(f"{PROG}: error: {e}\n")
         return EXIT_FAILED
-    rows, spectra, interrupted = [], 0, False
+    rows, spectra, interrupted, warned = [], 0, False, set()
     try:
         for path in files:
             try:
@@ -620,7 +638,11 @@ def run(args):
                         warnings.simplefilter("always")
                         new_rows, result = runner.run(f, z)
                     for w in caught:
-                        say(f"{PROG}: warning: {label}: {w.message}")
+                        # Each distinct warning once per run (a circuit
+                        # without a trained network would warn per spectrum).
+                        if str(w.message) not in warned:
+                            warned.add(str(w.message))
+                            say(f"{PROG}: warning: {label}: {w.message}")
                 except (ValueError, TypeError, FloatingPointError) as e:
                     failures += 1
                     rows.append(_failed_row(base, f"{type(e).__name__}: {e}"))
@@ -637,7 +659,8 @@ def run(args):
                 if pictures is not None:
                     target = pictures.path(path, sweep, len(spectra_of_file) > 1, args.command)
                     try:
-                        figure = runner.picture(result, f, z, label)
+                        title = os.path.basename(path) + (f" #{sweep}" if len(spectra_of_file) > 1 else "")
+                        figure = runner.picture(result, f, z, title)
                         if figure is not None:
                             pictures.save(figure, target)
                     except (ValueError, TypeError, OSError) as e:

@@ -626,7 +626,7 @@ def _number(value, digits=4):
     text = f"{value:.{digits}g}"
     if "e" in text:
         mantissa, exponent = text.split("e")
-        text = f"{mantissa}\u00d710$^{{{int(exponent)}}}$"
+        return f"{mantissa.replace('-', MINUS)}\u00d710$^{{{int(exponent)}}}$"
     return text.replace("-", MINUS)
 
 
