@@ -128,6 +128,7 @@ def test_compare_and_drt_tables(folder, tmp_path):
     assert [r["circuit"] for r in rows] == ["R0-(R1,C1)", "R0-C1"]  # the right circuit ranks first
     assert [r["recommended"] for r in rows] == ["True", "False"]
     assert float(rows[1]["delta"]) > 0
+    assert len(out.read_text().splitlines()) == 1 + len(rows)  # one line per row, the diagnosis too
     out = tmp_path / "drt.csv"
     run = velotz_cli("drt", folder / "a.csv", folder / "b.csv", "-o", out)
     assert run.returncode == 0, run.stderr

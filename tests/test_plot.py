@@ -236,6 +236,12 @@ def test_log_axes_label_decades_only():
     assert len(values) >= 3 and len(set(np.round(np.diff(values), 9))) == 1
     assert [float(t) for t in labels] == pytest.approx(values)
     assert not any(ticks(modulus.yaxis, minor=True)[1])
+    # Between one and two decades (2 ... 25 kOhm): the decade and the ticks
+    # at 2 and 5 of each decade are labelled, in kOhm.
+    modulus, _ = velotz.plot_bode(None, f, np.geomspace(2e3, 2.5e4, f.size) + 0j)
+    values, labels = ticks(modulus.yaxis, minor=True)
+    shown = {round(v / 1e3, 9): t for v, t in zip(values, labels) if t}
+    assert shown == {2.0: "2", 5.0: "5", 20.0: "20"} and modulus.get_ylabel().endswith("k\u03a9")
 
 
 def test_parameter_table():

@@ -346,6 +346,9 @@ class _Compare:
         for entry, row in zip(comparison.entries, comparison.rows()):
             row = dict(row)
             row.pop("ms", None)
+            # One line per row: the diagnosis's sentences joined.
+            if isinstance(row.get("diagnosis"), str):
+                row["diagnosis"] = " | ".join(line for line in row["diagnosis"].splitlines() if line.strip())
             row["recommended"] = entry is chosen
             row["error"] = entry.error
             rows.append(row)

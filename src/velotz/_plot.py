@@ -198,9 +198,11 @@ def _linear_formatter(scale):
 
 def _set_log_labels(axis, values, scale=1.0):
     """Labels on a logarithmic axis (values divided by `scale`). When the
-    data span a decade or more: the decades only, as plain numbers when every
-    decade shown lies within 0.01 ... 10^4 and as 10^k otherwise, minor ticks
-    unlabelled. Within less than a decade: evenly spaced round numbers."""
+    data span two decades or more: the decades only, as plain numbers when
+    every decade shown lies within 0.01 ... 10^4 and as 10^k otherwise, minor
+    ticks unlabelled; between one and two decades the minor ticks at 2 and 5
+    are labelled too. Within less than a decade: evenly spaced round
+    numbers."""
     import numpy as np
     from matplotlib.ticker import AutoLocator, LogLocator, NullFormatter
 
@@ -225,6 +227,16 @@ def _set_log_labels(axis, values, scale=1.0):
 
     axis.set_major_locator(LogLocator(base=10.0, numticks=12))
     axis.set_major_formatter(_formatter(major))
+    if v.size and v.max() < 100 * v.min():
+        def minor(value, ticks):
+            if value <= 0:
+                return ""
+            mantissa = value / 10.0 ** math.floor(math.log10(value) + 1e-9)
+            if min(abs(mantissa - m) for m in (2.0, 5.0)) > 1e-6:
+                return ""
+            return _log_number_plain(value / scale)
+
+        axis.set_minor_formatter(_formatter(minor))
 
 
 def _log_number_plain(v):
@@ -613,7 +625,8 @@ def parameter_rows(model):
             err = "fixed"
         elif stderr is not None and name in stderr and math.isfinite(stderr[name]) and value != 0:
             rel = abs(stderr[name] / value) * 100
-            err = f"\u00b1 {rel:.2g} %" if rel < 100 else f"\u00b1 {rel:.0f} %"
+            err = f"\u00b1 {rel:.2g} %" if rel < 100 else f"\u00b1 {rel:.0f} %" if rel < 1e4 else \
+                f"\u00b1 {_number(rel, 2)} %"
         else:
             err = ""
         rows.append((name, text, err))
