@@ -558,25 +558,28 @@ def compare(
 _Model = FitResult | Circuit | KramersKronigResult
 
 def plot_nyquist(
-    model: _Model | None, frequencies: _Frequencies, impedances: _Impedances | None = None, *, ax: Any = None
+    model: _Model | None, frequencies: _Frequencies, impedances: _Impedances | None = None, *, ax: Any = None,
+    decades: bool = True, inset: Literal["auto"] | bool | float | None = "auto", prefix: str | None = None,
 ) -> Any:
     """Nyquist plot: -Im Z against Re Z with equal axis scales; returns the axes."""
 
 def plot_bode(
     model: _Model | None, frequencies: _Frequencies, impedances: _Impedances | None = None, *,
-    axes: Sequence[Any] | None = None,
+    axes: Sequence[Any] | None = None, prefix: str | None = None,
 ) -> tuple[Any, Any]:
     """Bode plot: |Z| and phase against frequency; returns (modulus axes, phase axes)."""
 
 def plot_residuals(
-    model: _Model, frequencies: _Frequencies, impedances: _Impedances | None = None, *, ax: Any = None
+    model: _Model, frequencies: _Frequencies, impedances: _Impedances | None = None, *, ax: Any = None,
+    band: float | None = None, verdict: bool = True,
 ) -> Any:
     """Relative residuals (Z - Z_model) / |Z| in percent, real and imaginary
     parts, against frequency; returns the axes."""
 
 def plot_fit(
     model: _Model | None, frequencies: _Frequencies, impedances: _Impedances | None = None, *,
-    axes: Sequence[Any] | None = None, title: str | None = None,
+    axes: Sequence[Any] | None = None, title: str | None = None, table: bool | Any = False,
+    decades: bool = True, inset: Literal["auto"] | bool | float | None = "auto", prefix: str | None = None,
 ) -> list[Any]:
     """Nyquist, Bode (|Z| and phase) and relative residuals of a model against
     a spectrum, on four axes (passed, or a new 2 x 2 figure); returns them."""
@@ -842,5 +845,8 @@ def drt(
 ) -> DRTResult:
     """Distribution of relaxation times of a spectrum."""
 
-def plot_drt(result: DRTResult, *, ax: Any = None, x: Literal["tau", "frequency"] = "tau", peaks: bool = True) -> Any:
+def plot_drt(
+    result: DRTResult, *, ax: Any = None, x: Literal["tau", "frequency"] = "tau", peaks: bool = True,
+    prefix: str | None = None,
+) -> Any:
     """gamma of a ``DRTResult`` against tau or the relaxation frequency, peaks marked; returns the axes."""
