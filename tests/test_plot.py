@@ -1,3 +1,4 @@
+import re
 import subprocess
 import sys
 
@@ -92,7 +93,8 @@ def test_example_script_writes_its_pictures(tmp_path):
     assert out.returncode != 0  # "" names no file
     out = subprocess.run([sys.executable, "-W", "ignore", str(script)], capture_output=True, text=True,
                          cwd=tmp_path, env=env, check=True)
-    assert "Kramers-Kronig" in out.stdout and "Comparison of 11 circuits" in out.stdout
+    # eleven candidates, and reduced entries of those with parts the data cannot see
+    assert "Kramers-Kronig" in out.stdout and re.search(r"Comparison of 1[1-9] circuits", out.stdout)
     for name in ("synthetic_kk.png", "synthetic_fit.png"):
         data = (tmp_path / name).read_bytes()
         assert data[:8] == b"\x89PNG\r\n\x1a\n" and len(data) > 20000
