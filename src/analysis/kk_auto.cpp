@@ -22,10 +22,10 @@
 // 5, 9 or 17 neighbouring points exceeds kSystematicFactor times the level
 // expected of such a mean. Deviations below the tolerance never count.
 //
-// The least squares: the columns are scaled to unit norm, factored A = QR by
-// Householder reflections, and R's singular value decomposition is computed
-// by one-sided Jacobi rotations (accurate to the last digits even for the
-// small singular values of a dense RC basis). Singular values below
+// The least squares: the columns are scaled to unit norm, factored A P = QR
+// by Householder reflections with column pivoting, and R's singular value
+// decomposition is computed by one-sided Jacobi rotations (accurate even for
+// the small singular values of a dense RC basis). Singular values below
 // kRcond times the largest are dropped: dependent columns get no weight
 // instead of huge opposite ones. The leave-one-point-out errors come from the
 // 2 x 2 blocks of the hat matrix U U^T.
@@ -130,6 +130,21 @@ Design design(const std::vector<double>& omega, const std::vector<Cx>& z, const 
     return d;
 }
 
+// Sum of x[i] y[i], in four interleaved partial sums: a single running sum
+// waits for each addition before the next, four keep the adder busy.
+double dot(const double* x, const double* y, std::size_t n) {
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        s0 += x[i] * y[i];
+        s1 += x[i + 1] * y[i + 1];
+        s2 += x[i + 2] * y[i + 2];
+        s3 += x[i + 3] * y[i + 3];
+    }
+    for (; i < n; ++i) s0 += x[i] * y[i];
+    return (s0 + s1) + (s2 + s3);
+}
+
 struct Solved {
     std::vector<double> x;    // the solution, in the design's units
     std::vector<double> loo;  // squared leave-one-point-out prediction error per point (may be inf)
@@ -139,6 +154,13 @@ struct Solved {
 // when asked the leave-one-out errors: leaving out point i (its real and
 // imaginary rows) the prediction error is (I - H_ii)^-1 r_i with H_ii the
 // 2 x 2 block of the hat matrix U U^T.
+//
+// The SVD (Drmac & Veselic, SIAM J. Matrix Anal. Appl. 29 (2008) 1322): A P =
+// Q R by Householder QR with column pivoting, then one-sided Jacobi rotations
+// J on the columns of R^T until they are orthogonal, R^T J = W. So R = J W^T,
+// the singular values are the column norms of W, the left singular vectors
+// of A are Q J and the right ones P W / sigma. Pivoting makes R graded, and
+// Jacobi on R^T then needs few sweeps.
 Solved solve(const Design& d, bool want_loo) {
     const std::size_t rows = d.rows, p = d.cols, n = rows / 2;
     std::vector<double> a = d.a;
@@ -152,27 +174,41 @@ Solved solve(const Design& d, bool want_loo) {
     }
     const std::vector<double> scaled = a;
 
-    // Householder QR: reflector k is v = (1, a[k+1..rows) of column k), with
-    // factor tau[k]; R is left in the upper triangle.
+    // Householder QR with column pivoting: reflector k is v = (1, a[k+1..rows)
+    // of column k) with factor tau[k]; R is left in the upper triangle;
+    // column k of the factored matrix is column perm[k] of A.
     const std::size_t steps = std::min(p, rows);
     std::vector<double> tau(steps, 0.0), rdiag(steps, 0.0);
+    std::vector<std::size_t> perm(p);
+    std::iota(perm.begin(), perm.end(), std::size_t{0});
     auto reflect = [&](std::size_t k, double* y) {
         if (tau[k] == 0.0) return;
         const double* v = a.data() + k * rows;
-        double s = y[k];
-        for (std::size_t i = k + 1; i < rows; ++i) s += v[i] * y[i];
-        s *= tau[k];
+        double s = (y[k] + dot(v + k + 1, y + k + 1, rows - k - 1)) * tau[k];
         y[k] -= s;
         for (std::size_t i = k + 1; i < rows; ++i) y[i] -= s * v[i];
     };
     for (std::size_t k = 0; k < steps; ++k) {
+        // The remaining column with the largest norm below row k goes next.
+        std::size_t pick = k;
+        double pick_ss = -1.0;
+        for (std::size_t j = k; j < p; ++j) {
+            const double ss = dot(a.data() + j * rows + k, a.data() + j * rows + k, rows - k);
+            if (ss > pick_ss) {
+                pick_ss = ss;
+                pick = j;
+            }
+        }
+        if (pick != k) {
+            std::swap_ranges(a.begin() + static_cast<std::ptrdiff_t>(k * rows),
+                             a.begin() + static_cast<std::ptrdiff_t>((k + 1) * rows),
+                             a.begin() + static_cast<std::ptrdiff_t>(pick * rows));
+            std::swap(perm[k], perm[pick]);
+        }
         double* col = a.data() + k * rows;
         double big = 0.0;
         for (std::size_t i = k; i < rows; ++i) big = std::max(big, std::fabs(col[i]));
-        if (big == 0.0) {
-            rdiag[k] = 0.0;
-            continue;
-        }
+        if (big == 0.0) break;  // the rest is zero: R's remaining rows vanish
         double ss = 0.0;
         for (std::size_t i = k; i < rows; ++i) ss += (col[i] / big) * (col[i] / big);
         const double norm = big * std::sqrt(ss);
@@ -183,71 +219,79 @@ Solved solve(const Design& d, bool want_loo) {
         rdiag[k] = beta;
         for (std::size_t j = k + 1; j < p; ++j) reflect(k, a.data() + j * rows);
     }
-    // W = R (p x p, column-major), rotated by one-sided Jacobi until its
-    // columns are orthogonal: W = R V, singular values the column norms.
-    std::vector<double> w(p * p, 0.0), v(p * p, 0.0);
-    for (std::size_t j = 0; j < p; ++j) {
-        for (std::size_t i = 0; i < j && i < steps; ++i) w[j * p + i] = a[j * rows + i];
-        if (j < steps) w[j * p + j] = rdiag[j];
-        v[j * p + j] = 1.0;
+    // G = R^T (p x steps, column-major: column i of G is row i of R), and the
+    // rotations J (steps x steps).
+    std::vector<double> g(p * steps, 0.0), jr(steps * steps, 0.0);
+    for (std::size_t i = 0; i < steps; ++i) {
+        g[i * p + i] = rdiag[i];
+        for (std::size_t j = i + 1; j < p; ++j) g[i * p + j] = a[j * rows + i];
+        jr[i * steps + i] = 1.0;
     }
     constexpr double eps = std::numeric_limits<double>::epsilon();
+    std::vector<double> norm2(steps);
     for (int sweep = 0; sweep < 80; ++sweep) {
         interruption_point();
+        for (std::size_t j = 0; j < steps; ++j) norm2[j] = dot(g.data() + j * p, g.data() + j * p, p);
         bool rotated = false;
-        for (std::size_t j = 0; j + 1 < p; ++j) {
-            double* wj = w.data() + j * p;
-            double* vj = v.data() + j * p;
-            for (std::size_t k = j + 1; k < p; ++k) {
-                double* wk = w.data() + k * p;
-                double* vk = v.data() + k * p;
-                double alpha = 0.0, beta = 0.0, gamma = 0.0;
-                for (std::size_t i = 0; i < p; ++i) {
-                    alpha += wj[i] * wj[i];
-                    beta += wk[i] * wk[i];
-                    gamma += wj[i] * wk[i];
-                }
+        for (std::size_t j = 0; j + 1 < steps; ++j) {
+            double* gj = g.data() + j * p;
+            double* jj = jr.data() + j * steps;
+            for (std::size_t k = j + 1; k < steps; ++k) {
+                const double alpha = norm2[j], beta = norm2[k];
                 if (alpha == 0.0 || beta == 0.0) continue;
+                double* gk = g.data() + k * p;
+                const double gamma = dot(gj, gk, p);
                 if (!(std::fabs(gamma) > eps * std::sqrt(alpha) * std::sqrt(beta))) continue;
                 rotated = true;
                 const double zeta = (beta - alpha) / (2.0 * gamma);
-                const double t = std::copysign(1.0, zeta) / (std::fabs(zeta) + std::hypot(1.0, zeta));
+                // t = tan of the rotation angle, the smaller root of
+                // t^2 + 2 zeta t - 1 = 0 (zeta^2 would overflow beyond 1e150).
+                const double az = std::fabs(zeta);
+                const double root = az < 1e150 ? std::sqrt(1.0 + az * az) : az;
+                const double t = std::copysign(1.0, zeta) / (az + root);
                 const double c = 1.0 / std::sqrt(1.0 + t * t);
                 const double s = c * t;
                 for (std::size_t i = 0; i < p; ++i) {
-                    const double x = wj[i], y = wk[i];
-                    wj[i] = c * x - s * y;
-                    wk[i] = s * x + c * y;
-                    const double vx = vj[i], vy = vk[i];
-                    vj[i] = c * vx - s * vy;
-                    vk[i] = s * vx + c * vy;
+                    const double x = gj[i], y = gk[i];
+                    gj[i] = c * x - s * y;
+                    gk[i] = s * x + c * y;
                 }
+                double* jk = jr.data() + k * steps;
+                for (std::size_t i = 0; i < steps; ++i) {
+                    const double x = jj[i], y = jk[i];
+                    jj[i] = c * x - s * y;
+                    jk[i] = s * x + c * y;
+                }
+                norm2[j] = alpha - t * gamma;
+                norm2[k] = beta + t * gamma;
             }
         }
         if (!rotated) break;
     }
-    std::vector<double> sv(p);
-    for (std::size_t j = 0; j < p; ++j) {
+    std::vector<double> sv(steps);
+    for (std::size_t j = 0; j < steps; ++j) {
         double ss = 0.0;
-        for (std::size_t i = 0; i < p; ++i) ss += w[j * p + i] * w[j * p + i];
+        for (std::size_t i = 0; i < p; ++i) ss += g[j * p + i] * g[j * p + i];
         sv[j] = std::sqrt(ss);
     }
-    const double smax = p ? *std::max_element(sv.begin(), sv.end()) : 0.0;
+    const double smax = steps ? *std::max_element(sv.begin(), sv.end()) : 0.0;
     std::vector<std::size_t> keep;
-    for (std::size_t j = 0; j < p; ++j)
+    for (std::size_t j = 0; j < steps; ++j)
         if (sv[j] > kRcond * smax) keep.push_back(j);
 
-    // c = Q^T b; x = V_K S_K^-1 U_K^T c[0, p).
+    // c = Q^T b; x = P sum_j w_j (J_j . c) / sigma_j^2 over the kept j.
     std::vector<double> qb = d.b;
     for (std::size_t k = 0; k < steps; ++k) reflect(k, qb.data());
-    Solved out;
-    std::vector<double> xs(p, 0.0);
+    std::vector<double> xp(p, 0.0);
     for (std::size_t j : keep) {
         double proj = 0.0;
-        for (std::size_t i = 0; i < p; ++i) proj += w[j * p + i] * qb[i];
-        const double coef = proj / (sv[j] * sv[j]);  // (u_j . c) / s_j with u_j = w_j / s_j
-        for (std::size_t i = 0; i < p; ++i) xs[i] += coef * v[j * p + i];
+        for (std::size_t i = 0; i < steps; ++i) proj += jr[j * steps + i] * qb[i];
+        const double coef = proj / (sv[j] * sv[j]);
+        for (std::size_t i = 0; i < p; ++i) xp[i] += coef * g[j * p + i];
     }
+    std::vector<double> xs(p, 0.0);
+    for (std::size_t k = 0; k < p; ++k) xs[perm[k]] = xp[k];
+    Solved out;
     out.x.resize(p);
     for (std::size_t k = 0; k < p; ++k) out.x[k] = xs[k] / scale[k];
     if (!want_loo) return out;
@@ -258,11 +302,11 @@ Solved solve(const Design& d, bool want_loo) {
         const double* col = scaled.data() + k * rows;
         for (std::size_t i = 0; i < rows; ++i) r[i] -= col[i] * xs[k];
     }
-    // The kept left singular vectors Q [w_j / s_j; 0], and the hat blocks.
+    // The kept left singular vectors Q J_j, and the hat blocks.
     std::vector<double> h11(n, 0.0), h22(n, 0.0), h12(n, 0.0), u(rows);
     for (std::size_t j : keep) {
         std::fill(u.begin(), u.end(), 0.0);
-        for (std::size_t i = 0; i < p; ++i) u[i] = w[j * p + i] / sv[j];
+        for (std::size_t i = 0; i < steps; ++i) u[i] = jr[j * steps + i];
         for (std::size_t k = steps; k-- > 0;) reflect(k, u.data());
         for (std::size_t i = 0; i < n; ++i) {
             h11[i] += u[i] * u[i];
