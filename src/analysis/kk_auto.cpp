@@ -172,7 +172,8 @@ Solved solve(const Design& d, bool want_loo) {
         if (s != 0.0) scale[k] = s;
         for (std::size_t i = 0; i < rows; ++i) a[k * rows + i] /= scale[k];
     }
-    const std::vector<double> scaled = a;
+    std::vector<double> scaled;  // kept for the residuals of the leave-one-out errors
+    if (want_loo) scaled = a;
 
     // Householder QR with column pivoting: reflector k is v = (1, a[k+1..rows)
     // of column k) with factor tau[k]; R is left in the upper triangle;
@@ -189,6 +190,7 @@ Solved solve(const Design& d, bool want_loo) {
         for (std::size_t i = k + 1; i < rows; ++i) y[i] -= s * v[i];
     };
     for (std::size_t k = 0; k < steps; ++k) {
+        interruption_point();  // a step costs O(rows p): long spectra take a while
         // The remaining column with the largest norm below row k goes next.
         std::size_t pick = k;
         double pick_ss = -1.0;
@@ -305,6 +307,7 @@ Solved solve(const Design& d, bool want_loo) {
     // The kept left singular vectors Q J_j, and the hat blocks.
     std::vector<double> h11(n, 0.0), h22(n, 0.0), h12(n, 0.0), u(rows);
     for (std::size_t j : keep) {
+        interruption_point();
         std::fill(u.begin(), u.end(), 0.0);
         for (std::size_t i = 0; i < steps; ++i) u[i] = jr[j * steps + i];
         for (std::size_t k = steps; k-- > 0;) reflect(k, u.data());
