@@ -98,6 +98,20 @@ std::expected<KkAutoResult, std::string> kramers_kronig_auto(const std::vector<d
                                                              const std::vector<Cx>& impedances,
                                                              const KkAutoOptions& options);
 
+// The least squares of the automatic test: x minimising |A x - b| for a
+// column-major rows x cols matrix A whose rows are the real parts of n
+// points followed by their imaginary parts (rows = 2n), by the SVD of A with
+// its columns scaled to unit norm, singular values below 1e-12 times the
+// largest dropped (the minimum-norm solution of the rest). With want_loo,
+// loo[i] = |e_i|^2 for the error e_i of predicting point i (both rows) from
+// the fit to the others, inf where the others cannot predict it.
+struct KkLooSolution {
+    std::vector<double> x;
+    std::vector<double> loo;
+};
+KkLooSolution kk_solve_loo(const std::vector<double>& a, const std::vector<double>& b, std::size_t rows,
+                           std::size_t cols, bool want_loo);
+
 // Robust standard deviation of the noise in residuals ordered by frequency,
 // from the differences of neighbours: 1.4826 MAD / sqrt(2) over the real and
 // imaginary differences together (0 for fewer than two points).

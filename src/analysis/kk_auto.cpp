@@ -145,10 +145,7 @@ double dot(const double* x, const double* y, std::size_t n) {
     return (s0 + s1) + (s2 + s3);
 }
 
-struct Solved {
-    std::vector<double> x;    // the solution, in the design's units
-    std::vector<double> loo;  // squared leave-one-point-out prediction error per point (may be inf)
-};
+}  // namespace
 
 // x minimising |A x - b| (truncated SVD, columns scaled to unit norm), and
 // when asked the leave-one-out errors: leaving out point i (its real and
@@ -160,10 +157,13 @@ struct Solved {
 // J on the columns of R^T until they are orthogonal, R^T J = W. So R = J W^T,
 // the singular values are the column norms of W, the left singular vectors
 // of A are Q J and the right ones P W / sigma. Pivoting makes R graded, and
-// Jacobi on R^T then needs few sweeps.
-Solved solve(const Design& d, bool want_loo) {
-    const std::size_t rows = d.rows, p = d.cols, n = rows / 2;
-    std::vector<double> a = d.a;
+// Jacobi on R^T then needs few sweeps. Most bases are far enough from the
+// cutoff that no singular value is dropped; then the SVD is not needed.
+
+KkLooSolution kk_solve_loo(const std::vector<double>& design, const std::vector<double>& rhs, std::size_t rows,
+                           std::size_t p, bool want_loo) {
+    const std::size_t n = rows / 2;
+    std::vector<double> a = design;
     std::vector<double> scale(p, 1.0);
     for (std::size_t k = 0; k < p; ++k) {
         double ss = 0.0;
@@ -221,101 +221,143 @@ Solved solve(const Design& d, bool want_loo) {
         rdiag[k] = beta;
         for (std::size_t j = k + 1; j < p; ++j) reflect(k, a.data() + j * rows);
     }
-    // G = R^T (p x steps, column-major: column i of G is row i of R), and the
-    // rotations J (steps x steps).
-    std::vector<double> g(p * steps, 0.0), jr(steps * steps, 0.0);
-    for (std::size_t i = 0; i < steps; ++i) {
-        g[i * p + i] = rdiag[i];
-        for (std::size_t j = i + 1; j < p; ++j) g[i * p + j] = a[j * rows + i];
-        jr[i * steps + i] = 1.0;
-    }
-    constexpr double eps = std::numeric_limits<double>::epsilon();
-    std::vector<double> norm2(steps);
-    for (int sweep = 0; sweep < 80; ++sweep) {
-        interruption_point();
-        for (std::size_t j = 0; j < steps; ++j) norm2[j] = dot(g.data() + j * p, g.data() + j * p, p);
-        bool rotated = false;
-        for (std::size_t j = 0; j + 1 < steps; ++j) {
-            double* gj = g.data() + j * p;
-            double* jj = jr.data() + j * steps;
-            for (std::size_t k = j + 1; k < steps; ++k) {
-                const double alpha = norm2[j], beta = norm2[k];
-                if (alpha == 0.0 || beta == 0.0) continue;
-                double* gk = g.data() + k * p;
-                const double gamma = dot(gj, gk, p);
-                if (!(std::fabs(gamma) > eps * std::sqrt(alpha) * std::sqrt(beta))) continue;
-                rotated = true;
-                const double zeta = (beta - alpha) / (2.0 * gamma);
-                // t = tan of the rotation angle, the smaller root of
-                // t^2 + 2 zeta t - 1 = 0 (zeta^2 would overflow beyond 1e150).
-                const double az = std::fabs(zeta);
-                const double root = az < 1e150 ? std::sqrt(1.0 + az * az) : az;
-                const double t = std::copysign(1.0, zeta) / (az + root);
-                const double c = 1.0 / std::sqrt(1.0 + t * t);
-                const double s = c * t;
-                for (std::size_t i = 0; i < p; ++i) {
-                    const double x = gj[i], y = gk[i];
-                    gj[i] = c * x - s * y;
-                    gk[i] = s * x + c * y;
-                }
-                double* jk = jr.data() + k * steps;
-                for (std::size_t i = 0; i < steps; ++i) {
-                    const double x = jj[i], y = jk[i];
-                    jj[i] = c * x - s * y;
-                    jk[i] = s * x + c * y;
-                }
-                norm2[j] = alpha - t * gamma;
-                norm2[k] = beta + t * gamma;
+    // c = Q^T b.
+    std::vector<double> qb = rhs;
+    for (std::size_t k = 0; k < steps; ++k) reflect(k, qb.data());
+    auto r_at = [&](std::size_t i, std::size_t j) { return i == j ? rdiag[i] : a[j * rows + i]; };
+
+    // When R is certainly far from the cutoff (1 / |R^-1|_F <= sigma_min and
+    // sigma_max <= |R|_F, with a margin of 10 for rounding), no singular
+    // value is dropped and the truncated SVD solution is the plain one:
+    // x = R^-1 c, hat matrix Q_1 Q_1^T. Otherwise the SVD is computed.
+    bool plain = steps == p;
+    for (std::size_t k = 0; plain && k < p; ++k) plain = rdiag[k] != 0.0;
+    if (plain) {
+        double r_norm2 = 0.0, inv_norm2 = 0.0;
+        for (std::size_t j = 0; j < p; ++j)
+            for (std::size_t i = 0; i <= j; ++i) r_norm2 += r_at(i, j) * r_at(i, j);
+        std::vector<double> y(p);
+        for (std::size_t j = 0; j < p; ++j) {  // column j of R^-1
+            y[j] = 1.0 / rdiag[j];
+            inv_norm2 += y[j] * y[j];
+            for (std::size_t i = j; i-- > 0;) {
+                double sum = 0.0;
+                for (std::size_t k = i + 1; k <= j; ++k) sum += a[k * rows + i] * y[k];
+                y[i] = -sum / rdiag[i];
+                inv_norm2 += y[i] * y[i];
             }
         }
-        if (!rotated) break;
+        plain = std::isfinite(inv_norm2) && 1.0 / std::sqrt(inv_norm2) > 10.0 * kRcond * std::sqrt(r_norm2);
     }
-    std::vector<double> sv(steps);
-    for (std::size_t j = 0; j < steps; ++j) {
-        double ss = 0.0;
-        for (std::size_t i = 0; i < p; ++i) ss += g[j * p + i] * g[j * p + i];
-        sv[j] = std::sqrt(ss);
-    }
-    const double smax = steps ? *std::max_element(sv.begin(), sv.end()) : 0.0;
-    std::vector<std::size_t> keep;
-    for (std::size_t j = 0; j < steps; ++j)
-        if (sv[j] > kRcond * smax) keep.push_back(j);
-
-    // c = Q^T b; x = P sum_j w_j (J_j . c) / sigma_j^2 over the kept j.
-    std::vector<double> qb = d.b;
-    for (std::size_t k = 0; k < steps; ++k) reflect(k, qb.data());
     std::vector<double> xp(p, 0.0);
-    for (std::size_t j : keep) {
-        double proj = 0.0;
-        for (std::size_t i = 0; i < steps; ++i) proj += jr[j * steps + i] * qb[i];
-        const double coef = proj / (sv[j] * sv[j]);
-        for (std::size_t i = 0; i < p; ++i) xp[i] += coef * g[j * p + i];
+    // Dropped left singular vectors of R (columns of J), steps values each.
+    std::vector<std::vector<double>> dropped;
+    if (plain) {
+        for (std::size_t i = p; i-- > 0;) {
+            double sum = qb[i];
+            for (std::size_t k = i + 1; k < p; ++k) sum -= a[k * rows + i] * xp[k];
+            xp[i] = sum / rdiag[i];
+        }
+    } else {
+        // G = R^T (p x steps, column-major: column i of G is row i of R),
+        // and the rotations J (steps x steps).
+        std::vector<double> g(p * steps, 0.0), jr(steps * steps, 0.0);
+        for (std::size_t i = 0; i < steps; ++i) {
+            for (std::size_t j = i; j < p; ++j) g[i * p + j] = r_at(i, j);
+            jr[i * steps + i] = 1.0;
+        }
+        constexpr double eps = std::numeric_limits<double>::epsilon();
+        std::vector<double> norm2(steps);
+        for (int sweep = 0; sweep < 80; ++sweep) {
+            interruption_point();
+            for (std::size_t j = 0; j < steps; ++j) norm2[j] = dot(g.data() + j * p, g.data() + j * p, p);
+            bool rotated = false;
+            for (std::size_t j = 0; j + 1 < steps; ++j) {
+                double* gj = g.data() + j * p;
+                double* jj = jr.data() + j * steps;
+                for (std::size_t k = j + 1; k < steps; ++k) {
+                    const double alpha = norm2[j], beta = norm2[k];
+                    if (alpha == 0.0 || beta == 0.0) continue;
+                    double* gk = g.data() + k * p;
+                    const double gamma = dot(gj, gk, p);
+                    if (!(std::fabs(gamma) > eps * std::sqrt(alpha) * std::sqrt(beta))) continue;
+                    rotated = true;
+                    const double zeta = (beta - alpha) / (2.0 * gamma);
+                    // t = tan of the rotation angle, the smaller root of
+                    // t^2 + 2 zeta t - 1 = 0 (zeta^2 would overflow beyond 1e150).
+                    const double az = std::fabs(zeta);
+                    const double root = az < 1e150 ? std::sqrt(1.0 + az * az) : az;
+                    const double t = std::copysign(1.0, zeta) / (az + root);
+                    const double c = 1.0 / std::sqrt(1.0 + t * t);
+                    const double s = c * t;
+                    for (std::size_t i = 0; i < p; ++i) {
+                        const double x = gj[i], y = gk[i];
+                        gj[i] = c * x - s * y;
+                        gk[i] = s * x + c * y;
+                    }
+                    double* jk = jr.data() + k * steps;
+                    for (std::size_t i = 0; i < steps; ++i) {
+                        const double x = jj[i], y = jk[i];
+                        jj[i] = c * x - s * y;
+                        jk[i] = s * x + c * y;
+                    }
+                    norm2[j] = alpha - t * gamma;
+                    norm2[k] = beta + t * gamma;
+                }
+            }
+            if (!rotated) break;
+        }
+        std::vector<double> sv(steps);
+        for (std::size_t j = 0; j < steps; ++j) sv[j] = std::sqrt(dot(g.data() + j * p, g.data() + j * p, p));
+        const double smax = steps ? *std::max_element(sv.begin(), sv.end()) : 0.0;
+        // x = P sum_j w_j (J_j . c) / sigma_j^2 over the kept j.
+        for (std::size_t j = 0; j < steps; ++j) {
+            if (!(sv[j] > kRcond * smax)) {
+                dropped.emplace_back(jr.begin() + static_cast<std::ptrdiff_t>(j * steps),
+                                     jr.begin() + static_cast<std::ptrdiff_t>((j + 1) * steps));
+                continue;
+            }
+            const double coef = dot(jr.data() + j * steps, qb.data(), steps) / (sv[j] * sv[j]);
+            for (std::size_t i = 0; i < p; ++i) xp[i] += coef * g[j * p + i];
+        }
     }
     std::vector<double> xs(p, 0.0);
     for (std::size_t k = 0; k < p; ++k) xs[perm[k]] = xp[k];
-    Solved out;
+    KkLooSolution out;
     out.x.resize(p);
     for (std::size_t k = 0; k < p; ++k) out.x[k] = xs[k] / scale[k];
     if (!want_loo) return out;
 
-    std::vector<double> r = d.b;
+    std::vector<double> r = rhs;
     for (std::size_t k = 0; k < p; ++k) {
         if (xs[k] == 0.0) continue;
         const double* col = scaled.data() + k * rows;
         for (std::size_t i = 0; i < rows; ++i) r[i] -= col[i] * xs[k];
     }
-    // The kept left singular vectors Q J_j, and the hat blocks.
+    // The hat blocks: Q_1 Q_1^T (column j of Q_1 is H_0 ... H_j e_j; the
+    // later reflections leave e_j alone), less the directions Q [J_j; 0] of
+    // the dropped singular values.
     std::vector<double> h11(n, 0.0), h22(n, 0.0), h12(n, 0.0), u(rows);
-    for (std::size_t j : keep) {
+    auto add = [&](double sign) {
+        for (std::size_t i = 0; i < n; ++i) {
+            h11[i] += sign * u[i] * u[i];
+            h22[i] += sign * u[n + i] * u[n + i];
+            h12[i] += sign * u[i] * u[n + i];
+        }
+    };
+    for (std::size_t j = 0; j < steps; ++j) {
         interruption_point();
         std::fill(u.begin(), u.end(), 0.0);
-        for (std::size_t i = 0; i < steps; ++i) u[i] = jr[j * steps + i];
+        u[j] = 1.0;
+        for (std::size_t k = j + 1; k-- > 0;) reflect(k, u.data());
+        add(1.0);
+    }
+    for (const auto& jd : dropped) {
+        interruption_point();
+        std::fill(u.begin(), u.end(), 0.0);
+        std::copy(jd.begin(), jd.end(), u.begin());
         for (std::size_t k = steps; k-- > 0;) reflect(k, u.data());
-        for (std::size_t i = 0; i < n; ++i) {
-            h11[i] += u[i] * u[i];
-            h22[i] += u[n + i] * u[n + i];
-            h12[i] += u[i] * u[n + i];
-        }
+        add(-1.0);
     }
     out.loo.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
@@ -330,6 +372,8 @@ Solved solve(const Design& d, bool want_loo) {
     }
     return out;
 }
+
+namespace {
 
 // Sum of the smallest (1 - kTrim) share of the errors (at least one),
 // the count rounded half to even.
@@ -392,7 +436,7 @@ Chosen choose_and_fit(const Spectrum& s, const std::vector<std::size_t>& used, c
         interruption_point();
         const auto taus = auto_time_constants(s.omega_min, s.omega_max, m);
         const Design d = design(s.omega, s.z, s.mod, scored, taus, lo, hi, o.add_capacitance, o.add_inductance);
-        const double score = trimmed_score(solve(d, true).loo);
+        const double score = trimmed_score(kk_solve_loo(d.a, d.b, d.rows, d.cols, true).loo);
         out.scores.push_back(score);
         if (best_m == 0 || score < best_score) {
             best_score = score;
@@ -405,7 +449,7 @@ Chosen choose_and_fit(const Spectrum& s, const std::vector<std::size_t>& used, c
     out.taus = auto_time_constants(s.omega_min, s.omega_max, best_m);
     const Design d = design(s.omega, s.z, s.mod, used, out.taus, s.omega_min, s.omega_max, o.add_capacitance,
                             o.add_inductance);
-    out.x = solve(d, false).x;
+    out.x = kk_solve_loo(d.a, d.b, d.rows, d.cols, false).x;
     const std::size_t n = s.f.size();
     out.z_fit.resize(n);
     out.residuals.resize(n);

@@ -302,3 +302,43 @@ TEST(KkAuto, Refusals) {
     o.tolerance = 0.0;
     EXPECT_EQ(kramers_kronig_auto(f, z, o).error(), "tolerance must be positive");
 }
+
+namespace {
+
+// A column-major rows x cols matrix of smooth, independent columns.
+std::vector<double> smooth_columns(std::size_t rows, std::size_t cols) {
+    std::vector<double> a(rows * cols);
+    for (std::size_t k = 0; k < cols; ++k)
+        for (std::size_t i = 0; i < rows; ++i) a[k * rows + i] = std::cos(0.37 * (k + 1) * i + 0.2 * k) + 0.1 * k;
+    return a;
+}
+
+}  // namespace
+
+TEST(KkSolveLoo, DependentColumnsGetTheMinimumNormSplitAndLeaveTheErrorsAlone) {
+    // [c0 c1 c2 c1 (+ a trace below the cutoff)] against [c0 c1 c2]: the same
+    // column space, so the same fit and leave-one-out errors; the repeated
+    // column's weight is shared equally (the minimum-norm solution).
+    const std::size_t rows = 30, cols = 3;
+    const auto a = smooth_columns(rows, cols);
+    std::vector<double> b(rows);
+    for (std::size_t i = 0; i < rows; ++i) b[i] = 1.0 + std::sin(0.5 * i) + 0.01 * std::cos(7.0 * i);
+    const auto ref = kk_solve_loo(a, b, rows, cols, true);
+    for (double trace : {0.0, 1e-15}) {
+        auto wide = a;
+        for (std::size_t i = 0; i < rows; ++i) wide.push_back(a[rows + i] + trace * std::cos(3.0 * i));
+        const auto got = kk_solve_loo(wide, b, rows, cols + 1, true);
+        EXPECT_NEAR(got.x[0], ref.x[0], 1e-9 * std::fabs(ref.x[0]));
+        EXPECT_NEAR(got.x[1], ref.x[1] / 2, 1e-9 * std::fabs(ref.x[1]));
+        EXPECT_NEAR(got.x[3], ref.x[1] / 2, 1e-9 * std::fabs(ref.x[1]));
+        EXPECT_NEAR(got.x[2], ref.x[2], 1e-9 * std::fabs(ref.x[2]));
+        for (std::size_t i = 0; i < rows / 2; ++i) EXPECT_NEAR(got.loo[i], ref.loo[i], 1e-9 * ref.loo[i]) << i;
+    }
+    // A zero column gets no weight.
+    auto zero = a;
+    zero.insert(zero.begin() + rows, rows, 0.0);
+    const auto z = kk_solve_loo(zero, b, rows, cols + 1, true);
+    EXPECT_EQ(z.x[1], 0.0);
+    EXPECT_NEAR(z.x[2], ref.x[1], 1e-12 * std::fabs(ref.x[1]));
+    for (std::size_t i = 0; i < rows / 2; ++i) EXPECT_NEAR(z.loo[i], ref.loo[i], 1e-10 * ref.loo[i]);
+}
