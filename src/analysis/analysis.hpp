@@ -109,8 +109,8 @@ struct KkLooSolution {
     std::vector<double> x;
     std::vector<double> loo;
 };
-KkLooSolution kk_solve_loo(const std::vector<double>& a, const std::vector<double>& b, std::size_t rows,
-                           std::size_t cols, bool want_loo);
+KkLooSolution kk_solve_loo(std::vector<double> a, const std::vector<double>& b, std::size_t rows, std::size_t cols,
+                           bool want_loo);
 
 // Robust standard deviation of the noise in residuals ordered by frequency,
 // from the differences of neighbours: 1.4826 MAD / sqrt(2) over the real and

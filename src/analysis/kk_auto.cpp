@@ -108,24 +108,35 @@ Design design(const std::vector<double>& omega, const std::vector<Cx>& z, const 
     d.cols = 1 + m + (add_c ? 1 : 0) + (add_l ? 1 : 0);
     d.a.assign(d.rows * d.cols, 0.0);
     d.b.resize(d.rows);
+    // Column by column: each is written in one pass over memory.
+    std::vector<double> inv(n);
     for (std::size_t r = 0; r < n; ++r) {
         const std::size_t i = rows[r];
-        const double inv = 1.0 / mod[i];
-        d.a[r] = inv;
-        for (std::size_t k = 0; k < m; ++k) {
-            // 1/(1 + j x), x = omega tau, written so that x = 0 or inf gives
-            // the limits instead of NaN.
-            const double x = omega[i] * taus[k];
-            const double re = 1.0 / (1.0 + x * x);
-            const double im = -1.0 / (x + 1.0 / x);
-            d.a[(1 + k) * d.rows + r] = re * inv;
-            d.a[(1 + k) * d.rows + n + r] = im * inv;
-        }
-        std::size_t c = 1 + m;
-        if (add_c) d.a[(c++) * d.rows + n + r] = -(omega_lo / omega[i]) * inv;
-        if (add_l) d.a[c * d.rows + n + r] = (omega[i] / omega_hi) * inv;
+        inv[r] = 1.0 / mod[i];
+        d.a[r] = inv[r];
         d.b[r] = z[i].re / mod[i];
         d.b[n + r] = z[i].im / mod[i];
+    }
+    for (std::size_t k = 0; k < m; ++k) {
+        interruption_point();
+        double* re_col = d.a.data() + (1 + k) * d.rows;
+        double* im_col = re_col + n;
+        for (std::size_t r = 0; r < n; ++r) {
+            // 1/(1 + j x), x = omega tau, written so that x = 0 or inf gives
+            // the limits instead of NaN.
+            const double x = omega[rows[r]] * taus[k];
+            re_col[r] = 1.0 / (1.0 + x * x) * inv[r];
+            im_col[r] = -1.0 / (x + 1.0 / x) * inv[r];
+        }
+    }
+    std::size_t c = 1 + m;
+    if (add_c) {
+        double* col = d.a.data() + (c++) * d.rows + n;
+        for (std::size_t r = 0; r < n; ++r) col[r] = -(omega_lo / omega[rows[r]]) * inv[r];
+    }
+    if (add_l) {
+        double* col = d.a.data() + c * d.rows + n;
+        for (std::size_t r = 0; r < n; ++r) col[r] = (omega[rows[r]] / omega_hi) * inv[r];
     }
     return d;
 }
@@ -160,12 +171,12 @@ double dot(const double* x, const double* y, std::size_t n) {
 // Jacobi on R^T then needs few sweeps. Most bases are far enough from the
 // cutoff that no singular value is dropped; then the SVD is not needed.
 
-KkLooSolution kk_solve_loo(const std::vector<double>& design, const std::vector<double>& rhs, std::size_t rows,
+KkLooSolution kk_solve_loo(std::vector<double> a, const std::vector<double>& rhs, std::size_t rows,
                            std::size_t p, bool want_loo) {
     const std::size_t n = rows / 2;
-    std::vector<double> a = design;
     std::vector<double> scale(p, 1.0);
     for (std::size_t k = 0; k < p; ++k) {
+        interruption_point();
         double ss = 0.0;
         for (std::size_t i = 0; i < rows; ++i) ss += a[k * rows + i] * a[k * rows + i];
         const double s = std::sqrt(ss);
@@ -190,11 +201,11 @@ KkLooSolution kk_solve_loo(const std::vector<double>& design, const std::vector<
         for (std::size_t i = k + 1; i < rows; ++i) y[i] -= s * v[i];
     };
     for (std::size_t k = 0; k < steps; ++k) {
-        interruption_point();  // a step costs O(rows p): long spectra take a while
         // The remaining column with the largest norm below row k goes next.
         std::size_t pick = k;
         double pick_ss = -1.0;
         for (std::size_t j = k; j < p; ++j) {
+            interruption_point();
             const double ss = dot(a.data() + j * rows + k, a.data() + j * rows + k, rows - k);
             if (ss > pick_ss) {
                 pick_ss = ss;
@@ -219,7 +230,10 @@ KkLooSolution kk_solve_loo(const std::vector<double>& design, const std::vector<
         const double inv = 1.0 / (col[k] - beta);
         for (std::size_t i = k + 1; i < rows; ++i) col[i] *= inv;
         rdiag[k] = beta;
-        for (std::size_t j = k + 1; j < p; ++j) reflect(k, a.data() + j * rows);
+        for (std::size_t j = k + 1; j < p; ++j) {
+            interruption_point();  // each costs O(rows): long spectra take a while
+            reflect(k, a.data() + j * rows);
+        }
     }
     // c = Q^T b.
     std::vector<double> qb = rhs;
@@ -330,6 +344,7 @@ KkLooSolution kk_solve_loo(const std::vector<double>& design, const std::vector<
 
     std::vector<double> r = rhs;
     for (std::size_t k = 0; k < p; ++k) {
+        interruption_point();
         if (xs[k] == 0.0) continue;
         const double* col = scaled.data() + k * rows;
         for (std::size_t i = 0; i < rows; ++i) r[i] -= col[i] * xs[k];
@@ -435,8 +450,8 @@ Chosen choose_and_fit(const Spectrum& s, const std::vector<std::size_t>& used, c
     for (std::size_t m = 1; m <= m_top; ++m) {
         interruption_point();
         const auto taus = auto_time_constants(s.omega_min, s.omega_max, m);
-        const Design d = design(s.omega, s.z, s.mod, scored, taus, lo, hi, o.add_capacitance, o.add_inductance);
-        const double score = trimmed_score(kk_solve_loo(d.a, d.b, d.rows, d.cols, true).loo);
+        Design d = design(s.omega, s.z, s.mod, scored, taus, lo, hi, o.add_capacitance, o.add_inductance);
+        const double score = trimmed_score(kk_solve_loo(std::move(d.a), d.b, d.rows, d.cols, true).loo);
         out.scores.push_back(score);
         if (best_m == 0 || score < best_score) {
             best_score = score;
@@ -447,13 +462,14 @@ Chosen choose_and_fit(const Spectrum& s, const std::vector<std::size_t>& used, c
     }
     out.m = best_m;
     out.taus = auto_time_constants(s.omega_min, s.omega_max, best_m);
-    const Design d = design(s.omega, s.z, s.mod, used, out.taus, s.omega_min, s.omega_max, o.add_capacitance,
+    Design d = design(s.omega, s.z, s.mod, used, out.taus, s.omega_min, s.omega_max, o.add_capacitance,
                             o.add_inductance);
-    out.x = kk_solve_loo(d.a, d.b, d.rows, d.cols, false).x;
+    out.x = kk_solve_loo(std::move(d.a), d.b, d.rows, d.cols, false).x;
     const std::size_t n = s.f.size();
     out.z_fit.resize(n);
     out.residuals.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
+        interruption_point();
         // The same sum as the design's columns times x, unnormalised.
         double re = out.x[0], im = 0.0;
         for (std::size_t k = 0; k < best_m; ++k) {
