@@ -56,6 +56,8 @@ CALLS = {
     "estimate_start": (3_000_000, "velotz.Circuit('R0-' + '-'.join(f'(R{i},CPE{i})' for i in range(1, 9)) + '-Wo9')"
                                   ".estimate_start(f, z)"),
     "kramers_kronig": (100_000, "velotz.kramers_kronig(f, z, c=0.0, max_m=400)"),
+    # The automatic test: M scanned on 1000 points, then fitted on all.
+    "kramers_kronig_auto": (300_000, "velotz.kramers_kronig(f, z, max_m=400)"),
     "fit_batch": (200, "velotz.fit_batch(start, [(f, z)] * 4, method='differential_evolution', "
                        "de_evaluations=10**9)"),
 }

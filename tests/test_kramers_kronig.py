@@ -191,6 +191,37 @@ def test_threads_give_the_same_results_and_memory_stays_flat(memory_is_flat):
     memory_is_flat(lambda: velotz.diagnose(result, fl), per_round=300)
 
 
+def test_auto_lets_other_threads_run_and_does_not_leak(memory_is_flat):
+    import threading
+    import time
+
+    f = np.logspace(5, -2, 30_000)
+    z = 5 + 40 / (1 + (2j * np.pi * f * 1e-4) ** 0.8) + 200 / (1 + (2j * np.pi * f * 0.3) ** 0.9)
+    z = z * (1 + 0.003 * np.cos(np.arange(f.size)))
+    done = threading.Event()
+    span = []
+
+    def long_test():
+        t0 = time.perf_counter()
+        velotz.kramers_kronig(f, z)
+        span.append(time.perf_counter() - t0)
+        done.set()
+
+    thread = threading.Thread(target=long_test)
+    longest_pause, last = 0.0, time.perf_counter()
+    thread.start()
+    while not done.is_set():
+        now = time.perf_counter()
+        longest_pause, last = max(longest_pause, now - last), now
+    thread.join()
+    assert span[0] > 0.05
+    # Holding the interpreter lock for the test would stall this loop for its whole duration.
+    assert longest_pause < 0.5 * span[0]
+    core = __import__("sys").modules["velotz._core"]
+    fl, zl = list(f[::2500]), list(z[::2500])
+    memory_is_flat(lambda: core._kk_auto(fl, zl, 2, True, True, 0.01), per_round=500)
+
+
 # ---------------------------------------------------------------- automatic test
 def arcs(kind, n=61, noise=0.01, seed=0):
     """Clean spectra of several shapes, swept from 1e5 to 1e-2 Hz, with

@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "circuit/circuit.hpp"
@@ -61,6 +62,87 @@ std::vector<double> kk_time_constants(double f_min, double f_max, std::size_t m)
 std::expected<KkResult, std::string> kramers_kronig(const std::vector<double>& freqs_hz,
                                                     const std::vector<Cx>& impedances,
                                                     const KkOptions& options);
+
+// ---------------------------------------------------------------- automatic Kramers-Kronig test
+// The linear test with M chosen by leave-one-out cross-validation, the noise
+// level estimated from the residuals, and the points and frequency ranges
+// that stand out from that noise (kk_auto.cpp explains the method).
+struct KkAutoOptions {
+    std::size_t max_m = 50;
+    bool add_capacitance = true;
+    bool add_inductance = true;
+    double tolerance = 0.01;  // deviations below this share of |Z| never count
+};
+
+struct KkAutoResult {
+    std::size_t m = 0;                 // number of RC elements chosen
+    double mu = 0.0;                   // 1 - sum|R_k < 0| / sum|R_k >= 0| (-inf when no R_k > 0)
+    double r_ohm = 0.0;
+    std::vector<double> taus;          // s
+    std::vector<double> resistances;   // ohm
+    double inductance = 0.0;           // H (0 when not added)
+    double inverse_capacitance = 0.0;  // 1/F (0 when not added)
+    std::vector<Cx> z_fit;             // at every frequency, in the order given
+    std::vector<Cx> residuals;         // (Z - Z_fit) / |Z|
+    double noise = 0.0;                // estimated standard deviation of the residuals' parts
+    std::vector<std::size_t> outliers;  // indices (ascending) of points standing out
+    std::vector<std::pair<double, double>> systematic;  // (lowest, highest) Hz of deviating stretches
+    std::vector<double> scores;        // trimmed leave-one-out score of M = 1, 2, ... (last round)
+    std::size_t rounds = 0;            // fits made (1 + rounds with outliers left out)
+};
+
+// Fails as kramers_kronig does for a spectrum it cannot test, for max_m = 0
+// or a tolerance that is not positive. Passes interruption points
+// (util/interrupt.hpp) at every M and every Jacobi sweep.
+std::expected<KkAutoResult, std::string> kramers_kronig_auto(const std::vector<double>& freqs_hz,
+                                                             const std::vector<Cx>& impedances,
+                                                             const KkAutoOptions& options);
+
+// The least squares of the automatic test: x minimising |A x - b| for a
+// column-major rows x cols matrix A whose rows are the real parts of n
+// points followed by their imaginary parts (rows = 2n), by the SVD of A with
+// its columns scaled to unit norm, singular values below 1e-12 times the
+// largest dropped (the minimum-norm solution of the rest). With want_loo,
+// loo[i] = |e_i|^2 for the error e_i of predicting point i (both rows) from
+// the fit to the others, inf where the others cannot predict it.
+struct KkLooSolution {
+    std::vector<double> x;
+    std::vector<double> loo;
+};
+KkLooSolution kk_solve_loo(std::vector<double> a, const std::vector<double>& b, std::size_t rows, std::size_t cols,
+                           bool want_loo);
+
+// Robust standard deviation of the noise in residuals ordered by frequency,
+// from the differences of neighbours: 1.4826 MAD / sqrt(2) over the real and
+// imaginary differences together (0 for fewer than two points).
+double kk_noise_level(const std::vector<Cx>& residuals_sorted);
+
+// Points inside stretches whose mean residual (real or imaginary part, over
+// each odd window width in turn, shorter at the ends) exceeds both `factor`
+// times the noise such a mean has and `floor`; the whole window is marked.
+std::vector<bool> kk_runs_away(const std::vector<Cx>& residuals_sorted, double noise, double factor, double floor,
+                               const std::vector<std::size_t>& windows);
+
+// The points of residuals ordered by frequency that stand out from `noise`
+// (ascending positions) and the mask of systematically deviating stretches
+// (an outlier is never part of one).
+struct KkStandOut {
+    std::vector<std::size_t> outliers;
+    std::vector<bool> systematic;
+};
+KkStandOut kk_stand_out(const std::vector<Cx>& residuals_sorted, double noise, double tolerance);
+
+// The same for residuals in any frequency order: noise level, outliers as
+// indices into the arrays given, deviating stretches as frequency ranges.
+struct KkVerdict {
+    double noise = 0.0;
+    std::vector<std::size_t> outliers;
+    std::vector<std::pair<double, double>> systematic;
+};
+KkVerdict kk_verdict(const std::vector<double>& freqs_hz, const std::vector<Cx>& residuals, double tolerance);
+
+// Quantile of the standard normal distribution (Wichura's AS241), 0 < p < 1.
+double normal_quantile(double p);
 
 // ---------------------------------------------------------------- non-negative least squares
 // Minimum of 0.5 x'Gx - c'x subject to x_k >= 0 for every k with

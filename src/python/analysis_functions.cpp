@@ -1,4 +1,4 @@
-// _spectrum, _kramers_kronig and _structure: the compiled parts of the
+// _spectrum, _kramers_kronig, _kk_auto and _structure: the compiled parts of the
 // analysis tools written in Python (velotz/_analysis.py). Arguments are
 // converted first; the numerical work runs with the interpreter lock released.
 #include <memory>
@@ -42,15 +42,46 @@ PyObject* py_floats(PyObject*, PyObject* seq) {
     return list_of_floats(*values);
 }
 
+PyObject* list_of_indices(const std::vector<std::size_t>& v) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(v.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        PyObject* item = PyLong_FromSize_t(v[i]);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+PyObject* list_of_ranges(const std::vector<std::pair<double, double>>& v) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(v.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        PyObject* item = Py_BuildValue("(dd)", v[i].first, v[i].second);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+// The noise level, outliers and deviating stretches of a fit's residuals.
+bool set_verdict(PyObject* d, double noise, const std::vector<std::size_t>& outliers,
+                 const std::vector<std::pair<double, double>>& systematic) {
+    return set_item(d, "noise", PyFloat_FromDouble(noise)) && set_item(d, "outliers", list_of_indices(outliers)) &&
+           set_item(d, "systematic", list_of_ranges(systematic));
+}
+
 // _kramers_kronig(frequencies, impedances, c, max_m, add_capacitance,
-//                 add_inductance, fit_type) -> dict
+//                 add_inductance, fit_type, tolerance=0.01) -> dict, with the
+// noise level and the points and stretches whose residuals stand out from it
 PyObject* py_kramers_kronig(PyObject*, PyObject* args) {
     PyObject *frequencies = nullptr, *impedances = Py_None, *c = Py_None;
     Py_ssize_t max_m = 50;
     int add_capacitance = 0, add_inductance = 1;
     const char* fit_type = "real";
-    if (!PyArg_ParseTuple(args, "OOOnpps:_kramers_kronig", &frequencies, &impedances, &c, &max_m,
-                          &add_capacitance, &add_inductance, &fit_type))
+    double tolerance = 0.01;
+    if (!PyArg_ParseTuple(args, "OOOnpps|d:_kramers_kronig", &frequencies, &impedances, &c, &max_m,
+                          &add_capacitance, &add_inductance, &fit_type, &tolerance))
         return nullptr;
     KkOptions options;
     if (c == Py_None) {
@@ -78,7 +109,17 @@ PyObject* py_kramers_kronig(PyObject*, PyObject* args) {
     Spectrum s;
     if (!spectrum(frequencies, impedances, s)) return nullptr;
 
-    auto r = without_gil_interruptible([&] { return kramers_kronig(s.frequencies, s.impedances, options); });
+    KkVerdict verdict;
+    auto r = without_gil_interruptible([&] {
+        auto fit = kramers_kronig(s.frequencies, s.impedances, options);
+        if (fit) {
+            std::vector<Cx> residuals(fit->residuals_real.size());
+            for (std::size_t i = 0; i < residuals.size(); ++i)
+                residuals[i] = {fit->residuals_real[i], fit->residuals_imag[i]};
+            verdict = kk_verdict(s.frequencies, residuals, tolerance);
+        }
+        return fit;
+    });
     if (!r) {
         set_error(PyExc_ValueError, r.error());
         return nullptr;
@@ -95,7 +136,54 @@ PyObject* py_kramers_kronig(PyObject*, PyObject* args) {
         !set_item(d, "inverse_capacitance", PyFloat_FromDouble(r->inverse_capacitance)) ||
         !set_item(d, "z_fit", list_of_complex(r->z_fit)) ||
         !set_item(d, "residuals_real", list_of_floats(r->residuals_real)) ||
-        !set_item(d, "residuals_imag", list_of_floats(r->residuals_imag)))
+        !set_item(d, "residuals_imag", list_of_floats(r->residuals_imag)) ||
+        !set_verdict(d, verdict.noise, verdict.outliers, verdict.systematic))
+        return nullptr;
+    return out.release();
+}
+
+// _kk_auto(frequencies, impedances, max_m, add_capacitance, add_inductance,
+//          tolerance) -> dict: the automatic test (kramers_kronig_auto)
+PyObject* py_kk_auto(PyObject*, PyObject* args) {
+    PyObject *frequencies = nullptr, *impedances = Py_None;
+    Py_ssize_t max_m = 50;
+    int add_capacitance = 1, add_inductance = 1;
+    double tolerance = 0.01;
+    if (!PyArg_ParseTuple(args, "OOnppd:_kk_auto", &frequencies, &impedances, &max_m, &add_capacitance,
+                          &add_inductance, &tolerance))
+        return nullptr;
+    if (max_m < 1) {
+        PyErr_SetString(PyExc_ValueError, "max_m must be at least 1");
+        return nullptr;
+    }
+    KkAutoOptions options;
+    options.max_m = static_cast<std::size_t>(max_m);
+    options.add_capacitance = add_capacitance != 0;
+    options.add_inductance = add_inductance != 0;
+    options.tolerance = tolerance;
+    Spectrum s;
+    if (!spectrum(frequencies, impedances, s)) return nullptr;
+
+    auto r = without_gil_interruptible([&] { return kramers_kronig_auto(s.frequencies, s.impedances, options); });
+    if (!r) {
+        set_error(PyExc_ValueError, r.error());
+        return nullptr;
+    }
+    Ref out(PyDict_New());
+    if (!out) return nullptr;
+    PyObject* d = out.get();
+    if (!set_item(d, "frequencies", list_of_floats(s.frequencies)) ||
+        !set_item(d, "impedances", list_of_complex(s.impedances)) ||
+        !set_item(d, "m", PyLong_FromSize_t(r->m)) || !set_item(d, "mu", PyFloat_FromDouble(r->mu)) ||
+        !set_item(d, "r_ohm", PyFloat_FromDouble(r->r_ohm)) || !set_item(d, "taus", list_of_floats(r->taus)) ||
+        !set_item(d, "resistances", list_of_floats(r->resistances)) ||
+        !set_item(d, "inductance", PyFloat_FromDouble(r->inductance)) ||
+        !set_item(d, "inverse_capacitance", PyFloat_FromDouble(r->inverse_capacitance)) ||
+        !set_item(d, "z_fit", list_of_complex(r->z_fit)) ||
+        !set_item(d, "residuals", list_of_complex(r->residuals)) ||
+        !set_item(d, "scores", list_of_floats(r->scores)) ||
+        !set_item(d, "rounds", PyLong_FromSize_t(r->rounds)) ||
+        !set_verdict(d, r->noise, r->outliers, r->systematic))
         return nullptr;
     return out.release();
 }
@@ -149,6 +237,7 @@ PyObject* py_structure(PyObject*, PyObject* args) {
 PyMethodDef g_functions[] = {
     {"_spectrum", VELOTZ_GUARD_METH(py_spectrum), METH_VARARGS, nullptr},
     {"_kramers_kronig", VELOTZ_GUARD_METH(py_kramers_kronig), METH_VARARGS, nullptr},
+    {"_kk_auto", VELOTZ_GUARD_METH(py_kk_auto), METH_VARARGS, nullptr},
     {"_structure", VELOTZ_GUARD_METH(py_structure), METH_VARARGS, nullptr},
     {"_floats", VELOTZ_GUARD_METH(py_floats), METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},

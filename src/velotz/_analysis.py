@@ -13,7 +13,7 @@ import time
 
 from velotz._core import Circuit, FitResult
 # Plain Python over numpy arrays handed in; imports nothing heavy itself.
-from velotz._kk_auto import auto_test, frequency_ranges, noise_level, stand_out
+from velotz._kk_auto import frequency_ranges
 # Results as data (dicts, JSON) and in notebooks (HTML); both plain Python.
 from velotz import _data, _display
 
@@ -223,14 +223,21 @@ def kramers_kronig(frequencies, impedances=None, *, method=None, c=_UNSET, max_m
     tolerance = float(tolerance)
     if not tolerance > 0:
         raise ValueError("tolerance must be positive")
-    # The compiled test checks the spectrum and the options (with the
-    # messages every entry point uses) and does the mu and fixed tests.
-    raw = _core._kramers_kronig(frequencies, impedances, c if method == "mu" else None,
-                                1 if method == "auto" and max_m >= 1 else max_m,
-                                bool(add_capacitance), bool(add_inductance), fit_type)
-    if method == "auto" and fit_type != "complex":
-        raise ValueError(f'method="auto" fits both parts (fit_type="complex"); fit_type="{fit_type}" '
-                         f'needs method="mu" or "fixed"')
+    add_capacitance = bool(add_capacitance)
+    add_inductance = bool(add_inductance)
+    if method == "auto":
+        if fit_type != "complex":
+            # The compiled test checks the spectrum and the options first,
+            # with the messages every entry point uses.
+            _core._kramers_kronig(frequencies, impedances, None, 1 if max_m >= 1 else max_m,
+                                  add_capacitance, add_inductance, fit_type)
+            raise ValueError(f'method="auto" fits both parts (fit_type="complex"); fit_type="{fit_type}" '
+                             f'needs method="mu" or "fixed"')
+        raw = _core._kk_auto(frequencies, impedances, min(max_m, sys.maxsize), add_capacitance,
+                             add_inductance, tolerance)
+    else:
+        raw = _core._kramers_kronig(frequencies, impedances, c if method == "mu" else None, max_m,
+                                    add_capacitance, add_inductance, fit_type, tolerance)
     out = KramersKronigResult()
     out.frequencies = np.asarray(raw["frequencies"], dtype=float)
     out.impedances = np.asarray(raw["impedances"], dtype=complex)
@@ -238,33 +245,23 @@ def kramers_kronig(frequencies, impedances=None, *, method=None, c=_UNSET, max_m
     out.c = c
     out.fit_type = fit_type
     out.tolerance = tolerance
+    out.m = raw["m"]
+    out.mu = raw["mu"]
+    out.r_ohm = raw["r_ohm"]
+    out.time_constants = np.asarray(raw["taus"], dtype=float)
+    out.resistances = np.asarray(raw["resistances"], dtype=float)
+    inv, ind = raw["inverse_capacitance"], raw["inductance"]
+    out.z_fit = np.asarray(raw["z_fit"], dtype=complex)
     if method == "auto":
-        auto = auto_test(np, out.frequencies, out.impedances, max_m, bool(add_capacitance),
-                         bool(add_inductance), tolerance)
-        out.m = auto["m"]
-        out.r_ohm = auto["r_ohm"]
-        out.time_constants = np.asarray(auto["taus"], dtype=float)
-        out.resistances = auto["resistances"]
-        inv, ind = auto["inverse_capacitance"], auto["inductance"]
-        out.z_fit = auto["z_fit"]
-        out.residuals_real = auto["residuals"].real.copy()
-        out.residuals_imag = auto["residuals"].imag.copy()
-        out.noise = auto["noise"]
-        out.outliers = auto["outliers"]
-        out.systematic = auto["systematic"]
-        neg = float(np.abs(out.resistances[out.resistances < 0]).sum())
-        pos = float(np.abs(out.resistances[out.resistances >= 0]).sum())
-        out.mu = 1.0 - neg / pos if pos > 0 else -math.inf
+        residuals = np.asarray(raw["residuals"], dtype=complex)
+        out.residuals_real = residuals.real.copy()
+        out.residuals_imag = residuals.imag.copy()
     else:
-        out.m = raw["m"]
-        out.mu = raw["mu"]
-        out.r_ohm = raw["r_ohm"]
-        out.time_constants = np.asarray(raw["taus"], dtype=float)
-        out.resistances = np.asarray(raw["resistances"], dtype=float)
-        inv, ind = raw["inverse_capacitance"], raw["inductance"]
-        out.z_fit = np.asarray(raw["z_fit"], dtype=complex)
         out.residuals_real = np.asarray(raw["residuals_real"], dtype=float)
         out.residuals_imag = np.asarray(raw["residuals_imag"], dtype=float)
+    out.noise = raw["noise"]
+    out.outliers = np.asarray(raw["outliers"], dtype=np.intp)
+    out.systematic = raw["systematic"]
     out.inductance = ind if add_inductance else None
     if add_capacitance:
         out.capacitance = 1.0 / inv if inv != 0 else math.inf
@@ -272,16 +269,10 @@ def kramers_kronig(frequencies, impedances=None, *, method=None, c=_UNSET, max_m
         out.capacitance = None
     out.max_residual = float(max(np.max(np.abs(out.residuals_real)),
                                  np.max(np.abs(out.residuals_imag))))
-    if method != "auto":
-        order = np.argsort(out.frequencies, kind="stable")
-        r = (out.residuals_real + 1j * out.residuals_imag)[order]
-        out.noise = noise_level(np, r)
-        outliers, systematic = stand_out(np, r, out.noise, tolerance)
-        out.outliers = np.sort(order[outliers])
-        out.systematic = frequency_ranges(out.frequencies[order], systematic)
-        out.passed = bool(out.max_residual <= tolerance)
-    else:
+    if method == "auto":
         out.passed = not len(out.outliers) and not out.systematic
+    else:
+        out.passed = bool(out.max_residual <= tolerance)
     return out
 
 
