@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "fit/batch.hpp"
-#include "models/registry.hpp"
+#include "models/start.hpp"
 #include "python/circuit_type.hpp"
 #include "python/data_input.hpp"
 #include "python/fit_options.hpp"
@@ -62,7 +62,9 @@ bool convert_item(PyObject* item, Spectrum& out) {
         if (!f || !z) return false;
         // As fit() reads them: numpy float64/complex128 arrays straight from
         // their buffer, masked arrays and everything else item by item.
-        return spectrum(f.get(), z.get(), out);
+        if (spectrum(f.get(), z.get(), out)) return true;
+        explain_split_impedances(z.get());
+        return false;
     }
     return spectrum(item, nullptr, out);
 }
@@ -146,8 +148,10 @@ PyObject* fit_batch_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     FitOptionArgs o;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOOOOOOOOOOOOOOO:fit_batch",
                                      const_cast<char**>(keywords), &circuit, &spectra, &seeds, &progress,
-                                     &progress_interval, VELOTZ_FIT_OPTION_TARGETS(o)))
+                                     &progress_interval, VELOTZ_FIT_OPTION_TARGETS(o))) {
+        suggest_keyword(kwargs, keywords);
         return nullptr;
+    }
     if (!is_circuit(circuit)) {
         raise_argument_error("circuit", "'" + type_name(circuit) + "' object cannot be converted to 'Circuit'");
         return nullptr;
@@ -228,28 +232,16 @@ PyObject* fit_batch_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     std::shared_ptr<const NodeList> tree = *reinterpret_cast<CircuitObject*>(circuit)->tree;
     request.circuit = *tree;
     request.mask = circuit_mask(circuit);
-    const bool guess = guess_init ? *guess_init : (weights_path.has_value() || !circuit_values_given(circuit));
+    const StartChoice choice =
+        choose_start(*tree, StartOptions{guess_init, weights_path, circuit_values_given(circuit)});
+    // Stack level 2: attributed to the caller of velotz.fit_batch, the
+    // Python wrapper of this function, as fit()'s is to its caller.
+    if (!choice.warning.empty() && PyErr_WarnEx(PyExc_UserWarning, choice.warning.c_str(), 2) < 0) return nullptr;
     BatchStart start;
-    if (guess) {
-        if (!weights_path && !guess_init && !find_for_topology(*tree)) {
-            // Stack level 2: attributed to the caller of velotz.fit_batch, the
-            // Python wrapper of this function, as fit()'s is to its caller.
-            if (PyErr_WarnEx(PyExc_UserWarning, no_network_warning().c_str(), 2) < 0) return nullptr;
-        } else {
-            start = [tree, weights_path, mask = request.mask](const std::vector<double>& f,
-                                         const std::vector<Cx>& z) -> std::expected<NodeList, std::string> {
-                auto values = guess_params(*tree, f, z, weights_path);
-                if (!values) return std::unexpected(values.error());
-                const std::size_t n = param_count(*tree);
-                if (values->size() < n) {
-                    return std::unexpected("expected " + std::to_string(n) + " values, got " +
-                                           std::to_string(values->size()));
-                }
-                // Fixed parameters keep their values; custom bounds hold the rest.
-                if (mask) apply_mask(*tree, *mask, *values);
-                return rebuild(*tree, *values);
-            };
-        }
+    if (choice.source != StartSource::Circuit) {
+        start = [tree, choice, mask = request.mask](const std::vector<double>& f, const std::vector<Cx>& z) {
+            return start_circuit(choice, *tree, mask.get(), f, z);
+        };
     }
 
     // Only the converted spectra go to the pool.

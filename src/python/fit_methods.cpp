@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fit/fit.hpp"
-#include "models/registry.hpp"
+#include "models/start.hpp"
 #include "python/circuit_methods.hpp"
 #include "python/circuit_type.hpp"
 #include "python/fit_result.hpp"
@@ -49,46 +49,51 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject *frequencies = nullptr, *impedances = Py_None;
     FitOptionArgs o;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOOOOOOOOOOOOOO:fit", const_cast<char**>(keywords),
-                                     &frequencies, &impedances, VELOTZ_FIT_OPTION_TARGETS(o)))
+                                     &frequencies, &impedances, VELOTZ_FIT_OPTION_TARGETS(o))) {
+        suggest_keyword(kwargs, keywords);
         return nullptr;
+    }
 
     // 1. Options, in signature order.
     FitRequest request;
     std::optional<bool> guess_init;
     std::optional<std::string> weights_path;
     std::string weight_text = "modulus";
-    if (!convert_fit_options(o, request, guess_init, weights_path, weight_text)) return nullptr;
+    if (!convert_fit_options(o, request, guess_init, weights_path, weight_text)) {
+        // fit(f, zr, zi): the imaginary parts landed in guess_init.
+        if (PyTuple_GET_SIZE(args) >= 3 && o.guess_init && !PyBool_Check(o.guess_init) &&
+            PySequence_Check(o.guess_init) && !PyUnicode_Check(o.guess_init)) {
+            append_to_pending_error(
+                "; the third positional argument is guess_init: pass the impedances as one complex "
+                "sequence, for example fit(frequencies, zr + 1j*zi)");
+        }
+        return nullptr;
+    }
 
     // 2.-4. The circuit (kept alive by self), the spectrum and the weighting.
     std::shared_ptr<const NodeList> tree = *reinterpret_cast<CircuitObject*>(self)->tree;
     Spectrum data;
-    if (!spectrum(frequencies, impedances, data)) return nullptr;
+    if (!spectrum(frequencies, impedances, data)) {
+        explain_split_impedances(impedances);
+        return nullptr;
+    }
     auto weighting = parse_weighting(weight_text);
     if (!weighting) return raise_value_error(weighting.error());
     request.weighting = *weighting;
 
-    // 5. Starting values: a network's guess unless the caller supplied values
-    // or said not to guess.
+    // 5. Starting values (models/start.hpp): a network's guess unless the
+    // caller supplied values or said not to guess.
     request.circuit = *tree;
     request.mask = circuit_mask(self);
-    const bool guess = guess_init ? *guess_init : (weights_path.has_value() || !circuit_values_given(self));
-    if (guess) {
-        if (!weights_path && !guess_init && !find_for_topology(*tree)) {
-            const std::string text = no_network_warning();
-            if (PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) < 0) return nullptr;
-        } else {
-            auto values = without_gil(
-                [&] { return guess_params(*tree, data.frequencies, data.impedances, weights_path); });
-            if (!values) return raise_value_error(values.error());
-            const std::size_t count = param_count(*tree);
-            if (values->size() < count) {
-                return raise_value_error("expected " + std::to_string(count) + " values, got " +
-                                         std::to_string(values->size()));
-            }
-            // Fixed parameters keep their values; custom bounds hold the rest.
-            if (request.mask) apply_mask(*tree, *request.mask, *values);
-            request.circuit = rebuild(*tree, *values);
-        }
+    const StartChoice start =
+        choose_start(*tree, StartOptions{guess_init, weights_path, circuit_values_given(self)});
+    if (!start.warning.empty() && PyErr_WarnEx(PyExc_UserWarning, start.warning.c_str(), 1) < 0) return nullptr;
+    if (start.source != StartSource::Circuit) {
+        auto circuit = without_gil([&] {
+            return start_circuit(start, *tree, request.mask.get(), data.frequencies, data.impedances);
+        });
+        if (!circuit) return raise_value_error(circuit.error());
+        request.circuit = std::move(*circuit);
     }
     request.frequencies = std::move(data.frequencies);
     request.impedances = std::move(data.impedances);

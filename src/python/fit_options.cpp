@@ -5,7 +5,6 @@
 
 #include <cstring>
 
-#include "models/registry.hpp"
 
 namespace velotz::py {
 
@@ -85,13 +84,6 @@ bool convert_optional_u64(PyObject* obj, const char* name, std::optional<std::ui
     if (!convert_u64(obj, name, v)) return false;
     out = v;
     return true;
-}
-
-std::string no_network_warning() {
-    return "There is no ML model to guess initial parameters for this circuit. Supply your own with "
-           "Circuit.with_named_values({...}) or Circuit.with_values([...]), or pass guess_init=False to "
-           "silence this. Models available for " +
-           quoted_model_names();
 }
 
 bool convert_fit_options(const FitOptionArgs& a, FitRequest& request, std::optional<bool>& guess_init,

@@ -64,8 +64,4 @@ struct FitOptionArgs {
 bool convert_fit_options(const FitOptionArgs& args, FitRequest& request, std::optional<bool>& guess_init,
                          std::optional<std::string>& weights_path, std::string& weight_text);
 
-// The UserWarning text of a fit that would guess but finds no trained
-// network for the circuit's topology.
-std::string no_network_warning();
-
 }  // namespace velotz::py
