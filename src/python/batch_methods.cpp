@@ -142,13 +142,13 @@ private:
 
 PyObject* fit_batch_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"circuit", "spectra", "seeds", "progress", "progress_interval",
-                                     VELOTZ_FIT_OPTION_KEYWORDS, nullptr};
+                                     VELOTZ_FIT_OPTION_KEYWORDS nullptr};
     PyObject *circuit = nullptr, *spectra = nullptr, *seeds = Py_None, *progress = Py_None,
              *progress_interval = nullptr;
-    FitOptionArgs o;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOOOOOOOOOOOOOOO:fit_batch",
+    FitOptionArgs options_;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOO" VELOTZ_FIT_OPTION_UNITS ":fit_batch",
                                      const_cast<char**>(keywords), &circuit, &spectra, &seeds, &progress,
-                                     &progress_interval, VELOTZ_FIT_OPTION_TARGETS(o))) {
+                                     &progress_interval VELOTZ_FIT_OPTION_TARGETS)) {
         suggest_keyword(kwargs, keywords);
         return nullptr;
     }
@@ -163,12 +163,10 @@ PyObject* fit_batch_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 
     // Options, converted and checked as Circuit.fit does.
     FitRequest request;
-    std::optional<bool> guess_init;
-    std::optional<std::string> weights_path;
-    std::string weight_text = "modulus";
+    FitCallOptions call;
     double interval = 0.1;
     if (!convert_f64(progress_interval, "progress_interval", interval) ||
-        !convert_fit_options(o, request, guess_init, weights_path, weight_text))
+        !convert_fit_options(options_, request, call))
         return nullptr;
     // A method name that no spectrum could use is the caller's error, not a
     // spectrum's: refused before any work, with fit()'s message.
@@ -176,7 +174,7 @@ PyObject* fit_batch_entry(PyObject*, PyObject* args, PyObject* kwargs) {
         set_error(PyExc_ValueError, FitError::unknown_method(request.method).display());
         return nullptr;
     }
-    auto weighting = parse_weighting(weight_text);
+    auto weighting = parse_weighting(call.weight);
     if (!weighting) {
         set_error(PyExc_ValueError, weighting.error());
         return nullptr;
@@ -233,7 +231,7 @@ PyObject* fit_batch_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     request.circuit = *tree;
     request.mask = circuit_mask(circuit);
     const StartChoice choice =
-        choose_start(*tree, StartOptions{guess_init, weights_path, circuit_values_given(circuit)});
+        choose_start(*tree, StartOptions{call.guess_init, call.weights, circuit_values_given(circuit)});
     // Stack level 2: attributed to the caller of velotz.fit_batch, the
     // Python wrapper of this function, as fit()'s is to its caller.
     if (!choice.warning.empty() && PyErr_WarnEx(PyExc_UserWarning, choice.warning.c_str(), 2) < 0) return nullptr;
@@ -292,6 +290,9 @@ PyObject* fit_batch_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return out.release();
 }
 
+PyObject* fit_options_entry(PyObject*, PyObject*) { return fit_option_table(); }
+PyObject* fit_methods_entry(PyObject*, PyObject*) { return fit_method_names(); }
+
 PyMethodDef functions[] = {
     {"_fit_batch", VELOTZ_GUARD_METH(fit_batch_entry),
      METH_VARARGS | METH_KEYWORDS,
@@ -300,6 +301,13 @@ PyMethodDef functions[] = {
      "impedances) pair or a dataframe) on the worker pool; returns a list in\n"
      "input order holding a FitResult or the exception of each spectrum.\n"
      "Use velotz.fit_batch, which wraps this."},
+    {"_fit_options", VELOTZ_GUARD_METH(fit_options_entry), METH_NOARGS,
+     "_fit_options()\n--\n\n"
+     "The options of Circuit.fit in signature order, each as (name, conversion,\n"
+     "default as the signature shows it, value check, description)."},
+    {"_fit_methods", VELOTZ_GUARD_METH(fit_methods_entry), METH_NOARGS,
+     "_fit_methods()\n--\n\n"
+     "The names accepted by the `method` option of Circuit.fit."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -19,11 +19,7 @@
 namespace velotz::py {
 
 const char* const kFitDoc =
-    "fit($self, frequencies, impedances=None, guess_init=None, weights=None, weight=\"modulus\", "
-    "method=\"levenberg_marquardt\", max_iterations=200, ftol=1e-8, xtol=1e-8, num_particles=200, "
-    "generations=1000, nelder_mead_iterations=2000, de_evaluations=20000, sa_iterations=5000, "
-    "sa_initial_temperature=2.0, basin_hopping_hops=20, basin_hopping_step_size=1.0, "
-    "basin_hopping_temperature=1.0, seed=None)\n--\n\n"
+    "fit($self, frequencies, impedances=None" VELOTZ_FIT_OPTION_SIGNATURE ")\n--\n\n"
     "Fit this circuit's parameters to a measured spectrum.\n"
     "\n"
     "Accepts two sequences of frequencies and impedances, or a single battery\n"
@@ -45,24 +41,23 @@ PyObject* raise_value_error(const std::string& text) {
 }  // namespace
 
 PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"frequencies", "impedances", VELOTZ_FIT_OPTION_KEYWORDS, nullptr};
+    static const char* keywords[] = {"frequencies", "impedances", VELOTZ_FIT_OPTION_KEYWORDS nullptr};
     PyObject *frequencies = nullptr, *impedances = Py_None;
-    FitOptionArgs o;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOOOOOOOOOOOOOO:fit", const_cast<char**>(keywords),
-                                     &frequencies, &impedances, VELOTZ_FIT_OPTION_TARGETS(o))) {
+    FitOptionArgs options_;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O" VELOTZ_FIT_OPTION_UNITS ":fit", const_cast<char**>(keywords),
+                                     &frequencies, &impedances VELOTZ_FIT_OPTION_TARGETS)) {
         suggest_keyword(kwargs, keywords);
         return nullptr;
     }
 
     // 1. Options, in signature order.
     FitRequest request;
-    std::optional<bool> guess_init;
-    std::optional<std::string> weights_path;
-    std::string weight_text = "modulus";
-    if (!convert_fit_options(o, request, guess_init, weights_path, weight_text)) {
+    FitCallOptions call;
+    if (!convert_fit_options(options_, request, call)) {
         // fit(f, zr, zi): the imaginary parts landed in guess_init.
-        if (PyTuple_GET_SIZE(args) >= 3 && o.guess_init && !PyBool_Check(o.guess_init) &&
-            PySequence_Check(o.guess_init) && !PyUnicode_Check(o.guess_init)) {
+        PyObject* third = options_.guess_init;
+        if (PyTuple_GET_SIZE(args) >= 3 && third && !PyBool_Check(third) && PySequence_Check(third) &&
+            !PyUnicode_Check(third)) {
             append_to_pending_error(
                 "; the third positional argument is guess_init: pass the impedances as one complex "
                 "sequence, for example fit(frequencies, zr + 1j*zi)");
@@ -77,7 +72,7 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
         explain_split_impedances(impedances);
         return nullptr;
     }
-    auto weighting = parse_weighting(weight_text);
+    auto weighting = parse_weighting(call.weight);
     if (!weighting) return raise_value_error(weighting.error());
     request.weighting = *weighting;
 
@@ -86,7 +81,7 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     request.circuit = *tree;
     request.mask = circuit_mask(self);
     const StartChoice start =
-        choose_start(*tree, StartOptions{guess_init, weights_path, circuit_values_given(self)});
+        choose_start(*tree, StartOptions{call.guess_init, call.weights, circuit_values_given(self)});
     if (!start.warning.empty() && PyErr_WarnEx(PyExc_UserWarning, start.warning.c_str(), 1) < 0) return nullptr;
     if (start.source != StartSource::Circuit) {
         auto circuit = without_gil([&] {
