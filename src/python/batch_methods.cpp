@@ -204,8 +204,7 @@ PyObject* fit_batch_entry(PyObject*, PyObject* args, PyObject* kwargs) {
             if (!conversion_errors[i]) return nullptr;
             continue;
         }
-        natives[i].frequencies = std::move(data.frequencies);
-        natives[i].impedances = std::move(data.impedances);
+        static_cast<Spectrum&>(natives[i]) = std::move(data);
         to_fit.push_back(i);
     }
     if (seeds != Py_None) {
