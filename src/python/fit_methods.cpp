@@ -76,7 +76,7 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!weighting) return raise_value_error(weighting.error());
     request.weighting = *weighting;
 
-    // 5. Starting values (models/start.hpp): a network's guess unless the
+    // 5. Starting values (start/start.hpp): a network's guess unless the
     // caller supplied values or said not to guess.
     request.circuit = *tree;
     request.mask = circuit_mask(self);
