@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "fit/batch.hpp"
-#include "models/start.hpp"
+#include "start/start.hpp"
 #include "python/circuit_type.hpp"
 #include "python/data_input.hpp"
 #include "python/fit_options.hpp"

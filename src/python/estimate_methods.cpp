@@ -2,7 +2,7 @@
 // shape of a measured spectrum.
 #include <memory>
 
-#include "models/start.hpp"
+#include "start/start.hpp"
 #include "python/circuit_methods.hpp"
 #include "python/circuit_type.hpp"
 #include "python/data_input.hpp"

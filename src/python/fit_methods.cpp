@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fit/fit.hpp"
-#include "models/start.hpp"
+#include "start/start.hpp"
 #include "python/circuit_methods.hpp"
 #include "python/circuit_type.hpp"
 #include "python/fit_result.hpp"

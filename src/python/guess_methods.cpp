@@ -3,8 +3,8 @@
 #include <optional>
 #include <string>
 
-#include "models/registry.hpp"
-#include "models/start.hpp"
+#include "start/registry.hpp"
+#include "start/start.hpp"
 #include "python/circuit_methods.hpp"
 #include "python/circuit_type.hpp"
 #include "python/data_input.hpp"

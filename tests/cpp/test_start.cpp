@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "fit/start_estimate.hpp"
-#include "models/registry.hpp"
-#include "models/start.hpp"
+#include "start/start_estimate.hpp"
+#include "start/registry.hpp"
+#include "start/start.hpp"
 
 using namespace velotz;
 

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <tuple>
 
-#include "models/registry.hpp"
+#include "start/registry.hpp"
 
 namespace velotz {
 

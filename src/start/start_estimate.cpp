@@ -1,4 +1,4 @@
-#include "fit/start_estimate.hpp"
+#include "start/start_estimate.hpp"
 
 #include <algorithm>
 #include <cmath>

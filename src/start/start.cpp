@@ -1,13 +1,13 @@
 // The start decision shared by fit, the batch fit, guess and estimate_start.
-#include "models/start.hpp"
+#include "start/start.hpp"
 
 #include <sys/stat.h>
 
 #include <cctype>
 #include <string_view>
 
-#include "fit/start_estimate.hpp"
-#include "models/registry.hpp"
+#include "start/start_estimate.hpp"
+#include "start/registry.hpp"
 #include "util/text.hpp"
 
 namespace velotz {
