@@ -75,7 +75,11 @@ void collect_times(const NodeList& list, std::size_t& p, std::vector<TimeConstan
                 case Kind::G:
                 case Kind::Gs: out.push_back({{p + 1}, e.v[1]}); break;
                 case Kind::T: out.push_back({{p + 3}, e.v[3]}); break;
-                default: break;
+                // No time constant of their own (R, C and CPE pairs are
+                // found as parallel groups below).
+                case Kind::R: case Kind::C: case Kind::L: case Kind::La: case Kind::Cpe: case Kind::W:
+                case Kind::Tlmq:
+                    break;
             }
             p += static_cast<std::size_t>(e.field_count());
             continue;

@@ -10,23 +10,6 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-constexpr std::array<KindInfo, kKindCount> kKinds = {{
-    {"R", "R", 1, {"r"}, {"ohm"}, {1.0}},
-    {"C", "C", 1, {"c"}, {"F"}, {0.001}},
-    {"L", "L", 1, {"l"}, {"H"}, {1e-6}},
-    {"La", "La", 2, {"l", "alpha"}, {"H*s", "-"}, {1e-6, 0.8}},
-    {"Cpe", "CPE", 2, {"q", "alpha"}, {"ohm^-1*s^alpha", "-"}, {0.001, 0.8}},
-    {"W", "W", 1, {"aw"}, {"ohm*s^-0.5"}, {1.0}},
-    {"Wo", "Wo", 2, {"z0", "tau"}, {"ohm", "s"}, {1.0, 10.0}},
-    {"Ws", "Ws", 2, {"z0", "tau"}, {"ohm", "s"}, {1.0, 10.0}},
-    {"G", "G", 2, {"rg", "tg"}, {"ohm", "s"}, {1.0, 1.0}},
-    {"Gs", "Gs", 3, {"rg", "tg", "phi"}, {"ohm", "s", "-"}, {1.0, 1.0, 1.0}},
-    {"K", "K", 2, {"r", "tau_k"}, {"ohm", "s"}, {1.0, 0.001}},
-    {"Zarc", "Zarc", 3, {"r", "tau_k", "gamma"}, {"ohm", "s", "-"}, {1.0, 0.001, 0.8}},
-    {"Tlmq", "TLMQ", 3, {"r_ion", "qs", "gamma"}, {"ohm", "F*s^(gamma-1)", "-"}, {1.0, 0.001, 0.8}},
-    {"T", "T", 4, {"a", "b", "k_tau", "tau"}, {"ohm*m^2", "ohm*m^2", "-", "s"}, {1.0, 1.0, 1.0, 1.0}},
-}};
-
 }  // namespace
 
 Cx csqrt(Cx z) {
@@ -80,25 +63,18 @@ Cx tanh_sat(Cx z) {
     return {std::sinh(2.0 * z.re) / d, std::sin(2.0 * z.im) / d};
 }
 
-const KindInfo& kind_info(Kind k) { return kKinds[static_cast<std::size_t>(k)]; }
-
 Bounds field_bounds(std::string_view name) {
     if (name == "alpha" || name == "gamma") return {0.0, 1.0};
     return {1e-12, kInf};
 }
 
 std::optional<Element> Element::default_for_code(std::string_view code) {
-    static constexpr std::pair<const char*, Kind> accepted[] = {
-        {"R", Kind::R},       {"C", Kind::C},       {"L", Kind::L},       {"W", Kind::W},
-        {"G", Kind::G},       {"K", Kind::K},       {"T", Kind::T},       {"La", Kind::La},
-        {"Wo", Kind::Wo},     {"Ws", Kind::Ws},     {"Gs", Kind::Gs},     {"Cpe", Kind::Cpe},
-        {"CPE", Kind::Cpe},   {"Zarc", Kind::Zarc}, {"Tlmq", Kind::Tlmq}, {"TLMQ", Kind::Tlmq},
-    };
-    for (const auto& [text, kind] : accepted) {
-        if (code == text) {
+    // The canonical code and the help list's spelling (CPE, TLMQ), exactly.
+    for (const KindInfo& info : kKinds) {
+        if (code == info.code || code == info.help_code) {
             Element e;
-            e.kind = kind;
-            e.v = kind_info(kind).defaults;
+            e.kind = info.kind;
+            e.v = info.defaults;
             return e;
         }
     }
@@ -130,7 +106,7 @@ constexpr double kHalfPi = 1.5707963267948966;
 
 Element::Prepared Element::prepare(Kind kind, const double* p) {
     Prepared pre;
-    double exponent;
+    double exponent = 0.0;
     switch (kind) {
         case Kind::La:
             exponent = p[1];
@@ -146,7 +122,9 @@ Element::Prepared Element::prepare(Kind kind, const double* p) {
         case Kind::Tlmq:
             exponent = p[2];
             break;
-        default:
+        // No fractional power of s.
+        case Kind::R: case Kind::C: case Kind::L: case Kind::W: case Kind::Wo: case Kind::Ws: case Kind::G:
+        case Kind::Gs: case Kind::K: case Kind::T:
             return pre;
     }
     if (exponent == 1.0 || exponent == 0.5 || exponent == 0.0 || std::isnan(exponent)) return pre;

@@ -13,24 +13,63 @@
 namespace velotz {
 
 enum class Kind : std::uint8_t { R, C, L, La, Cpe, W, Wo, Ws, G, Gs, K, Zarc, Tlmq, T };
-inline constexpr int kKindCount = 14;
 
-// Per-variant tables, indexed by the variant index.
+// One row of the catalogue per variant, in variant order.
 struct KindInfo {
-    const char* code;        // canonical code: labels, names, representations
-    const char* help_code;   // spelling in the parser's element list
+    Kind kind;
+    const char* code;        // canonical code: labels, names, representations; accepted in circuit texts
+    const char* help_code;   // spelling in the parser's element list (CODES); also accepted
     int field_count;
     std::array<const char*, 4> fields;
     std::array<const char*, 4> units;
     std::array<double, 4> defaults;
 };
 
-const KindInfo& kind_info(Kind k);
-inline const KindInfo& kind_info(int index) { return kind_info(static_cast<Kind>(index)); }
+// The element catalogue. Everything else about an element's names is
+// derived from it: the CODES list of the parser's help text (help_code),
+// the codes accepted in circuit texts (code and help_code), the help lines
+// (fields and units), the parameter names and units, the Python classes.
+inline constexpr std::array<KindInfo, 14> kKinds = {{
+    {Kind::R, "R", "R", 1, {"r"}, {"ohm"}, {1.0}},
+    {Kind::C, "C", "C", 1, {"c"}, {"F"}, {0.001}},
+    {Kind::L, "L", "L", 1, {"l"}, {"H"}, {1e-6}},
+    {Kind::La, "La", "La", 2, {"l", "alpha"}, {"H*s", "-"}, {1e-6, 0.8}},
+    {Kind::Cpe, "Cpe", "CPE", 2, {"q", "alpha"}, {"ohm^-1*s^alpha", "-"}, {0.001, 0.8}},
+    {Kind::W, "W", "W", 1, {"aw"}, {"ohm*s^-0.5"}, {1.0}},
+    {Kind::Wo, "Wo", "Wo", 2, {"z0", "tau"}, {"ohm", "s"}, {1.0, 10.0}},
+    {Kind::Ws, "Ws", "Ws", 2, {"z0", "tau"}, {"ohm", "s"}, {1.0, 10.0}},
+    {Kind::G, "G", "G", 2, {"rg", "tg"}, {"ohm", "s"}, {1.0, 1.0}},
+    {Kind::Gs, "Gs", "Gs", 3, {"rg", "tg", "phi"}, {"ohm", "s", "-"}, {1.0, 1.0, 1.0}},
+    {Kind::K, "K", "K", 2, {"r", "tau_k"}, {"ohm", "s"}, {1.0, 0.001}},
+    {Kind::Zarc, "Zarc", "Zarc", 3, {"r", "tau_k", "gamma"}, {"ohm", "s", "-"}, {1.0, 0.001, 0.8}},
+    {Kind::Tlmq, "Tlmq", "TLMQ", 3, {"r_ion", "qs", "gamma"}, {"ohm", "F*s^(gamma-1)", "-"}, {1.0, 0.001, 0.8}},
+    {Kind::T, "T", "T", 4, {"a", "b", "k_tau", "tau"}, {"ohm*m^2", "ohm*m^2", "-", "s"}, {1.0, 1.0, 1.0, 1.0}},
+}};
+inline constexpr int kKindCount = static_cast<int>(kKinds.size());
+
+// Row k describes Kind k, and each row names exactly field_count fields.
+consteval bool catalogue_is_consistent() {
+    for (std::size_t k = 0; k < kKinds.size(); ++k) {
+        const KindInfo& info = kKinds[k];
+        if (static_cast<std::size_t>(info.kind) != k || info.field_count < 1 || info.field_count > 4) return false;
+        for (int f = 0; f < 4; ++f) {
+            if ((info.fields[f] != nullptr) != (f < info.field_count)) return false;
+            if ((info.units[f] != nullptr) != (f < info.field_count)) return false;
+        }
+    }
+    return true;
+}
+static_assert(catalogue_is_consistent(), "kKinds must list every Kind in order with its fields");
+
+constexpr const KindInfo& kind_info(Kind k) { return kKinds[static_cast<std::size_t>(k)]; }
+constexpr const KindInfo& kind_info(int index) { return kind_info(static_cast<Kind>(index)); }
 
 // The spellings of the parser's element list, in order.
-inline constexpr std::array<const char*, kKindCount> CODES = {
-    "R", "C", "L", "La", "CPE", "W", "Wo", "Ws", "G", "Gs", "K", "Zarc", "TLMQ", "T"};
+inline constexpr std::array<const char*, kKindCount> CODES = [] {
+    std::array<const char*, kKindCount> codes{};
+    for (std::size_t k = 0; k < codes.size(); ++k) codes[k] = kKinds[k].help_code;
+    return codes;
+}();
 
 struct Bounds {
     double lo;

@@ -17,15 +17,16 @@
 #include <string>
 #include <vector>
 
+#include "circuit/measured.hpp"
 #include "fit/fit.hpp"
 
 namespace velotz {
 
 // One measured spectrum of a batch and, optionally, its own seed (otherwise
 // the batch's seed applies).
-struct BatchSpectrum {
-    std::vector<double> frequencies;  // hertz
-    std::vector<Cx> impedances;       // ohm
+// One measured spectrum of the batch (circuit/measured.hpp) with its own
+// seed, when the caller gave one per spectrum.
+struct BatchSpectrum : Spectrum {
     std::optional<std::uint64_t> seed;
     bool own_seed = false;  // true: `seed` replaces the batch's (None included)
 };

@@ -9,20 +9,30 @@ FitModel request_model(const FitRequest& request) {
     return FitModel(std::make_shared<const NodeList>(request.circuit), request.mask);
 }
 
+namespace {
+
+FitResultOr levenberg_marquardt_request(const FitRequest& request) {
+    return levenberg_marquardt_fit(request_model(request), request.frequencies, request.impedances,
+                                   request.weighting,
+                                   LmSettings{request.ftol, request.xtol, 1e-8, request.max_iterations});
+}
+
+struct MethodEntry {
+    std::string_view name;
+    FitResultOr (*run)(const FitRequest&);
+};
+
+#define VELOTZ_FIT_METHOD_ENTRY(name, entry) MethodEntry{#name, entry},
+constexpr MethodEntry kMethodEntries[] = {VELOTZ_FIT_METHODS(VELOTZ_FIT_METHOD_ENTRY)};
+#undef VELOTZ_FIT_METHOD_ENTRY
+
+}  // namespace
+
 FitResultOr fit_dispatch(const FitRequest& request) {
-    const std::string& method = request.method;
-    if (method == "levenberg_marquardt") {
-        return levenberg_marquardt_fit(request_model(request), request.frequencies, request.impedances,
-                                       request.weighting, LmSettings{request.ftol, request.xtol, 1e-8,
-                                                                     request.max_iterations});
+    for (const MethodEntry& m : kMethodEntries) {
+        if (request.method == m.name) return m.run(request);
     }
-    // The global methods.
-    if (method == "particle_swarm") return particle_swarm_fit(request);
-    if (method == "nelder_mead") return nelder_mead_fit(request);
-    if (method == "differential_evolution") return differential_evolution_fit(request);
-    if (method == "simulated_annealing") return simulated_annealing_fit(request);
-    if (method == "basin_hopping") return basin_hopping_fit(request);
-    return std::unexpected(FitError::unknown_method(method));
+    return std::unexpected(FitError::unknown_method(request.method));
 }
 
 }  // namespace velotz

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "fit/batch.hpp"
-#include "models/registry.hpp"
+#include "start/start.hpp"
 #include "python/circuit_type.hpp"
 #include "python/data_input.hpp"
 #include "python/fit_options.hpp"
@@ -62,7 +62,9 @@ bool convert_item(PyObject* item, Spectrum& out) {
         if (!f || !z) return false;
         // As fit() reads them: numpy float64/complex128 arrays straight from
         // their buffer, masked arrays and everything else item by item.
-        return spectrum(f.get(), z.get(), out);
+        if (spectrum(f.get(), z.get(), out)) return true;
+        explain_split_impedances(z.get());
+        return false;
     }
     return spectrum(item, nullptr, out);
 }
@@ -140,14 +142,16 @@ private:
 
 PyObject* fit_batch_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"circuit", "spectra", "seeds", "progress", "progress_interval",
-                                     VELOTZ_FIT_OPTION_KEYWORDS, nullptr};
+                                     VELOTZ_FIT_OPTION_KEYWORDS nullptr};
     PyObject *circuit = nullptr, *spectra = nullptr, *seeds = Py_None, *progress = Py_None,
              *progress_interval = nullptr;
-    FitOptionArgs o;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOOOOOOOOOOOOOOO:fit_batch",
+    FitOptionArgs options_;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOO" VELOTZ_FIT_OPTION_UNITS ":fit_batch",
                                      const_cast<char**>(keywords), &circuit, &spectra, &seeds, &progress,
-                                     &progress_interval, VELOTZ_FIT_OPTION_TARGETS(o)))
+                                     &progress_interval VELOTZ_FIT_OPTION_TARGETS)) {
+        suggest_keyword(kwargs, keywords);
         return nullptr;
+    }
     if (!is_circuit(circuit)) {
         raise_argument_error("circuit", "'" + type_name(circuit) + "' object cannot be converted to 'Circuit'");
         return nullptr;
@@ -159,12 +163,10 @@ PyObject* fit_batch_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 
     // Options, converted and checked as Circuit.fit does.
     FitRequest request;
-    std::optional<bool> guess_init;
-    std::optional<std::string> weights_path;
-    std::string weight_text = "modulus";
+    FitCallOptions call;
     double interval = 0.1;
     if (!convert_f64(progress_interval, "progress_interval", interval) ||
-        !convert_fit_options(o, request, guess_init, weights_path, weight_text))
+        !convert_fit_options(options_, request, call))
         return nullptr;
     // A method name that no spectrum could use is the caller's error, not a
     // spectrum's: refused before any work, with fit()'s message.
@@ -172,7 +174,7 @@ PyObject* fit_batch_entry(PyObject*, PyObject* args, PyObject* kwargs) {
         set_error(PyExc_ValueError, FitError::unknown_method(request.method).display());
         return nullptr;
     }
-    auto weighting = parse_weighting(weight_text);
+    auto weighting = parse_weighting(call.weight);
     if (!weighting) {
         set_error(PyExc_ValueError, weighting.error());
         return nullptr;
@@ -202,8 +204,7 @@ PyObject* fit_batch_entry(PyObject*, PyObject* args, PyObject* kwargs) {
             if (!conversion_errors[i]) return nullptr;
             continue;
         }
-        natives[i].frequencies = std::move(data.frequencies);
-        natives[i].impedances = std::move(data.impedances);
+        static_cast<Spectrum&>(natives[i]) = std::move(data);
         to_fit.push_back(i);
     }
     if (seeds != Py_None) {
@@ -228,28 +229,16 @@ PyObject* fit_batch_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     std::shared_ptr<const NodeList> tree = *reinterpret_cast<CircuitObject*>(circuit)->tree;
     request.circuit = *tree;
     request.mask = circuit_mask(circuit);
-    const bool guess = guess_init ? *guess_init : (weights_path.has_value() || !circuit_values_given(circuit));
+    const StartChoice choice =
+        choose_start(*tree, StartOptions{call.guess_init, call.weights, circuit_values_given(circuit)});
+    // Stack level 2: attributed to the caller of velotz.fit_batch, the
+    // Python wrapper of this function, as fit()'s is to its caller.
+    if (!choice.warning.empty() && PyErr_WarnEx(PyExc_UserWarning, choice.warning.c_str(), 2) < 0) return nullptr;
     BatchStart start;
-    if (guess) {
-        if (!weights_path && !guess_init && !find_for_topology(*tree)) {
-            // Stack level 2: attributed to the caller of velotz.fit_batch, the
-            // Python wrapper of this function, as fit()'s is to its caller.
-            if (PyErr_WarnEx(PyExc_UserWarning, no_network_warning().c_str(), 2) < 0) return nullptr;
-        } else {
-            start = [tree, weights_path, mask = request.mask](const std::vector<double>& f,
-                                         const std::vector<Cx>& z) -> std::expected<NodeList, std::string> {
-                auto values = guess_params(*tree, f, z, weights_path);
-                if (!values) return std::unexpected(values.error());
-                const std::size_t n = param_count(*tree);
-                if (values->size() < n) {
-                    return std::unexpected("expected " + std::to_string(n) + " values, got " +
-                                           std::to_string(values->size()));
-                }
-                // Fixed parameters keep their values; custom bounds hold the rest.
-                if (mask) apply_mask(*tree, *mask, *values);
-                return rebuild(*tree, *values);
-            };
-        }
+    if (choice.source != StartSource::Circuit) {
+        start = [tree, choice, mask = request.mask](const std::vector<double>& f, const std::vector<Cx>& z) {
+            return start_circuit(choice, *tree, mask.get(), f, z);
+        };
     }
 
     // Only the converted spectra go to the pool.
@@ -300,6 +289,9 @@ PyObject* fit_batch_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return out.release();
 }
 
+PyObject* fit_options_entry(PyObject*, PyObject*) { return fit_option_table(); }
+PyObject* fit_methods_entry(PyObject*, PyObject*) { return fit_method_names(); }
+
 PyMethodDef functions[] = {
     {"_fit_batch", VELOTZ_GUARD_METH(fit_batch_entry),
      METH_VARARGS | METH_KEYWORDS,
@@ -308,6 +300,13 @@ PyMethodDef functions[] = {
      "impedances) pair or a dataframe) on the worker pool; returns a list in\n"
      "input order holding a FitResult or the exception of each spectrum.\n"
      "Use velotz.fit_batch, which wraps this."},
+    {"_fit_options", VELOTZ_GUARD_METH(fit_options_entry), METH_NOARGS,
+     "_fit_options()\n--\n\n"
+     "The options of Circuit.fit in signature order, each as (name, conversion,\n"
+     "default as the signature shows it, value check, description)."},
+    {"_fit_methods", VELOTZ_GUARD_METH(fit_methods_entry), METH_NOARGS,
+     "_fit_methods()\n--\n\n"
+     "The names accepted by the `method` option of Circuit.fit."},
     {nullptr, nullptr, 0, nullptr},
 };
 

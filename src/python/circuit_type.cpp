@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <map>
 
-#include "models/catalog.hpp"
+#include "start/catalog.hpp"
 #include "python/circuit_methods.hpp"
 #include "python/data_methods.hpp"
 #include "python/numpy_api.hpp"

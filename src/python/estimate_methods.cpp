@@ -2,7 +2,7 @@
 // shape of a measured spectrum.
 #include <memory>
 
-#include "fit/start_estimate.hpp"
+#include "start/start.hpp"
 #include "python/circuit_methods.hpp"
 #include "python/circuit_type.hpp"
 #include "python/data_input.hpp"
@@ -29,8 +29,10 @@ PyObject* circuit_estimate_start(PyObject* self, PyObject* args, PyObject* kwarg
     static const char* keywords[] = {"frequencies", "impedances", "weight", nullptr};
     PyObject *frequencies = nullptr, *impedances = Py_None, *weight = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:estimate_start", const_cast<char**>(keywords), &frequencies,
-                                     &impedances, &weight))
+                                     &impedances, &weight)) {
+        suggest_keyword(kwargs, keywords);
         return nullptr;
+    }
     std::string weight_text = "modulus";
     if (weight) {
         if (!PyUnicode_Check(weight)) {
@@ -42,19 +44,24 @@ PyObject* circuit_estimate_start(PyObject* self, PyObject* args, PyObject* kwarg
         weight_text = *w;
     }
     Spectrum data;
-    if (!spectrum(frequencies, impedances, data)) return nullptr;
+    if (!spectrum(frequencies, impedances, data)) {
+        explain_split_impedances(impedances);
+        return nullptr;
+    }
     auto weighting = parse_weighting(weight_text);
     if (!weighting) {
         return raise(PyExc_ValueError, weighting.error());
     }
     std::shared_ptr<const NodeList> tree = *reinterpret_cast<CircuitObject*>(self)->tree;
-    StartEstimate estimate =
-        without_gil_interruptible([&] { return estimate_start(*tree, data.frequencies, data.impedances, *weighting); });
     // The copy keeps this circuit's constraints: fixed parameters keep their
     // values and the estimate is moved inside custom bounds.
     const std::shared_ptr<const ParamMask>& mask = circuit_mask(self);
-    if (mask) apply_mask(*tree, *mask, estimate.values);
-    return make_circuit(rebuild(*tree, estimate.values), true, mask);
+    auto values = without_gil_interruptible([&] {
+        return start_values(estimate_start_choice(), *tree, mask.get(), data.frequencies, data.impedances,
+                            *weighting);
+    });
+    if (!values) return raise(PyExc_ValueError, values.error());
+    return make_circuit(rebuild(*tree, *values), true, mask);
 }
 
 }  // namespace velotz::py

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fit/fit.hpp"
-#include "models/registry.hpp"
+#include "start/start.hpp"
 #include "python/circuit_methods.hpp"
 #include "python/circuit_type.hpp"
 #include "python/fit_result.hpp"
@@ -19,11 +19,7 @@
 namespace velotz::py {
 
 const char* const kFitDoc =
-    "fit($self, frequencies, impedances=None, guess_init=None, weights=None, weight=\"modulus\", "
-    "method=\"levenberg_marquardt\", max_iterations=200, ftol=1e-8, xtol=1e-8, num_particles=200, "
-    "generations=1000, nelder_mead_iterations=2000, de_evaluations=20000, sa_iterations=5000, "
-    "sa_initial_temperature=2.0, basin_hopping_hops=20, basin_hopping_step_size=1.0, "
-    "basin_hopping_temperature=1.0, seed=None)\n--\n\n"
+    "fit($self, frequencies, impedances=None" VELOTZ_FIT_OPTION_SIGNATURE ")\n--\n\n"
     "Fit this circuit's parameters to a measured spectrum.\n"
     "\n"
     "Accepts two sequences of frequencies and impedances, or a single battery\n"
@@ -45,50 +41,54 @@ PyObject* raise_value_error(const std::string& text) {
 }  // namespace
 
 PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"frequencies", "impedances", VELOTZ_FIT_OPTION_KEYWORDS, nullptr};
+    static const char* keywords[] = {"frequencies", "impedances", VELOTZ_FIT_OPTION_KEYWORDS nullptr};
     PyObject *frequencies = nullptr, *impedances = Py_None;
-    FitOptionArgs o;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOOOOOOOOOOOOOO:fit", const_cast<char**>(keywords),
-                                     &frequencies, &impedances, VELOTZ_FIT_OPTION_TARGETS(o)))
+    FitOptionArgs options_;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O" VELOTZ_FIT_OPTION_UNITS ":fit", const_cast<char**>(keywords),
+                                     &frequencies, &impedances VELOTZ_FIT_OPTION_TARGETS)) {
+        suggest_keyword(kwargs, keywords);
         return nullptr;
+    }
 
     // 1. Options, in signature order.
     FitRequest request;
-    std::optional<bool> guess_init;
-    std::optional<std::string> weights_path;
-    std::string weight_text = "modulus";
-    if (!convert_fit_options(o, request, guess_init, weights_path, weight_text)) return nullptr;
+    FitCallOptions call;
+    if (!convert_fit_options(options_, request, call)) {
+        // fit(f, zr, zi): the imaginary parts landed in guess_init.
+        PyObject* third = options_.guess_init;
+        if (PyTuple_GET_SIZE(args) >= 3 && third && !PyBool_Check(third) && PySequence_Check(third) &&
+            !PyUnicode_Check(third)) {
+            append_to_pending_error(
+                "; the third positional argument is guess_init: pass the impedances as one complex "
+                "sequence, for example fit(frequencies, zr + 1j*zi)");
+        }
+        return nullptr;
+    }
 
     // 2.-4. The circuit (kept alive by self), the spectrum and the weighting.
     std::shared_ptr<const NodeList> tree = *reinterpret_cast<CircuitObject*>(self)->tree;
     Spectrum data;
-    if (!spectrum(frequencies, impedances, data)) return nullptr;
-    auto weighting = parse_weighting(weight_text);
+    if (!spectrum(frequencies, impedances, data)) {
+        explain_split_impedances(impedances);
+        return nullptr;
+    }
+    auto weighting = parse_weighting(call.weight);
     if (!weighting) return raise_value_error(weighting.error());
     request.weighting = *weighting;
 
-    // 5. Starting values: a network's guess unless the caller supplied values
-    // or said not to guess.
+    // 5. Starting values (start/start.hpp): a network's guess unless the
+    // caller supplied values or said not to guess.
     request.circuit = *tree;
     request.mask = circuit_mask(self);
-    const bool guess = guess_init ? *guess_init : (weights_path.has_value() || !circuit_values_given(self));
-    if (guess) {
-        if (!weights_path && !guess_init && !find_for_topology(*tree)) {
-            const std::string text = no_network_warning();
-            if (PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) < 0) return nullptr;
-        } else {
-            auto values = without_gil(
-                [&] { return guess_params(*tree, data.frequencies, data.impedances, weights_path); });
-            if (!values) return raise_value_error(values.error());
-            const std::size_t count = param_count(*tree);
-            if (values->size() < count) {
-                return raise_value_error("expected " + std::to_string(count) + " values, got " +
-                                         std::to_string(values->size()));
-            }
-            // Fixed parameters keep their values; custom bounds hold the rest.
-            if (request.mask) apply_mask(*tree, *request.mask, *values);
-            request.circuit = rebuild(*tree, *values);
-        }
+    const StartChoice start =
+        choose_start(*tree, StartOptions{call.guess_init, call.weights, circuit_values_given(self)});
+    if (!start.warning.empty() && PyErr_WarnEx(PyExc_UserWarning, start.warning.c_str(), 1) < 0) return nullptr;
+    if (start.source != StartSource::Circuit) {
+        auto circuit = without_gil([&] {
+            return start_circuit(start, *tree, request.mask.get(), data.frequencies, data.impedances);
+        });
+        if (!circuit) return raise_value_error(circuit.error());
+        request.circuit = std::move(*circuit);
     }
     request.frequencies = std::move(data.frequencies);
     request.impedances = std::move(data.impedances);

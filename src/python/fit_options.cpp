@@ -3,9 +3,9 @@
 
 #include "python/paths.hpp"
 
+#include <array>
 #include <cstring>
 
-#include "models/registry.hpp"
 
 namespace velotz::py {
 
@@ -87,31 +87,63 @@ bool convert_optional_u64(PyObject* obj, const char* name, std::optional<std::ui
     return true;
 }
 
-std::string no_network_warning() {
-    return "There is no ML model to guess initial parameters for this circuit. Supply your own with "
-           "Circuit.with_named_values({...}) or Circuit.with_values([...]), or pass guess_init=False to "
-           "silence this. Models available for " +
-           quoted_model_names();
+namespace {
+
+// The conversion of each kind named in VELOTZ_FIT_OPTIONS.
+bool convert_OptionalBool(PyObject* obj, const char* name, std::optional<bool>& out) {
+    return convert_optional_bool(obj, name, out);
+}
+bool convert_Path(PyObject* obj, const char* name, std::optional<std::string>& out) {
+    return optional_path(obj, name, out);
+}
+bool convert_Text(PyObject* obj, const char* name, std::string& out) { return convert_str(obj, name, out); }
+bool convert_Size(PyObject* obj, const char* name, std::size_t& out) { return convert_size(obj, name, out); }
+bool convert_U64(PyObject* obj, const char* name, std::uint64_t& out) { return convert_u64(obj, name, out); }
+bool convert_F64(PyObject* obj, const char* name, double& out) { return convert_f64(obj, name, out); }
+bool convert_OptionalU64(PyObject* obj, const char* name, std::optional<std::uint64_t>& out) {
+    return convert_optional_u64(obj, name, out);
 }
 
-bool convert_fit_options(const FitOptionArgs& a, FitRequest& request, std::optional<bool>& guess_init,
-                         std::optional<std::string>& weights_path, std::string& weight_text) {
-    return convert_optional_bool(a.guess_init, "guess_init", guess_init) &&
-           optional_path(a.weights, "weights", weights_path) && convert_str(a.weight, "weight", weight_text) &&
-           convert_str(a.method, "method", request.method) &&
-           convert_size(a.max_iterations, "max_iterations", request.max_iterations) &&
-           convert_f64(a.ftol, "ftol", request.ftol) && convert_f64(a.xtol, "xtol", request.xtol) &&
-           convert_size(a.num_particles, "num_particles", request.num_particles) &&
-           convert_u64(a.generations, "generations", request.generations) &&
-           convert_u64(a.nelder_mead_iterations, "nelder_mead_iterations", request.nelder_mead_iterations) &&
-           convert_size(a.de_evaluations, "de_evaluations", request.de_evaluations) &&
-           convert_u64(a.sa_iterations, "sa_iterations", request.sa_iterations) &&
-           convert_f64(a.sa_initial_temperature, "sa_initial_temperature", request.sa_initial_temperature) &&
-           convert_size(a.basin_hopping_hops, "basin_hopping_hops", request.basin_hopping_hops) &&
-           convert_f64(a.basin_hopping_step_size, "basin_hopping_step_size", request.basin_hopping_step_size) &&
-           convert_f64(a.basin_hopping_temperature, "basin_hopping_temperature",
-                       request.basin_hopping_temperature) &&
-           convert_optional_u64(a.seed, "seed", request.seed);
+}  // namespace
+
+bool convert_fit_options(const FitOptionArgs& a, FitRequest& request, FitCallOptions& call) {
+#define VELOTZ_FIT_OPTION_OUT_Request(name) request.name
+#define VELOTZ_FIT_OPTION_OUT_Call(name) call.name
+#define VELOTZ_FIT_OPTION_CONVERT(name, conversion, type, value, shown, target, check, doc) \
+    &&convert_##conversion(a.name, #name, VELOTZ_FIT_OPTION_OUT_##target(name))
+    return true VELOTZ_FIT_OPTIONS(VELOTZ_FIT_OPTION_CONVERT);
+#undef VELOTZ_FIT_OPTION_CONVERT
+#undef VELOTZ_FIT_OPTION_OUT_Call
+#undef VELOTZ_FIT_OPTION_OUT_Request
+}
+
+PyObject* fit_option_table() {
+#define VELOTZ_FIT_OPTION_ROW(name, conversion, type, value, shown, target, check, doc) \
+    {#name, #conversion, shown, check, doc},
+    static constexpr std::array<std::array<const char*, 5>, kFitOptionCount> rows = {
+        {VELOTZ_FIT_OPTIONS(VELOTZ_FIT_OPTION_ROW)}};
+#undef VELOTZ_FIT_OPTION_ROW
+    Ref out(PyTuple_New(static_cast<Py_ssize_t>(rows.size())));
+    if (!out) return nullptr;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const auto& r = rows[i];
+        PyObject* row = Py_BuildValue("(sssss)", r[0], r[1], r[2], r[3], r[4]);
+        if (!row) return nullptr;
+        PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), row);
+    }
+    return out.release();
+}
+
+PyObject* fit_method_names() {
+    Ref out(PyTuple_New(static_cast<Py_ssize_t>(kFitMethods.size())));
+    if (!out) return nullptr;
+    for (std::size_t i = 0; i < kFitMethods.size(); ++i) {
+        const std::string_view method = kFitMethods[i];
+        PyObject* name = PyUnicode_FromStringAndSize(method.data(), static_cast<Py_ssize_t>(method.size()));
+        if (!name) return nullptr;
+        PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), name);
+    }
+    return out.release();
 }
 
 }  // namespace velotz::py

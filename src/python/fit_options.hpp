@@ -24,48 +24,38 @@ bool convert_optional_bool(PyObject* obj, const char* name, std::optional<bool>&
 bool convert_optional_u64(PyObject* obj, const char* name, std::optional<std::uint64_t>& out);
 
 // The option arguments of a fit, as the interpreter handed them over (null
-// when not given), in fit()'s signature order.
+// when not given), one per entry of VELOTZ_FIT_OPTIONS (fit/fit.hpp).
 struct FitOptionArgs {
-    PyObject* guess_init = nullptr;
-    PyObject* weights = nullptr;
-    PyObject* weight = nullptr;
-    PyObject* method = nullptr;
-    PyObject* max_iterations = nullptr;
-    PyObject* ftol = nullptr;
-    PyObject* xtol = nullptr;
-    PyObject* num_particles = nullptr;
-    PyObject* generations = nullptr;
-    PyObject* nelder_mead_iterations = nullptr;
-    PyObject* de_evaluations = nullptr;
-    PyObject* sa_iterations = nullptr;
-    PyObject* sa_initial_temperature = nullptr;
-    PyObject* basin_hopping_hops = nullptr;
-    PyObject* basin_hopping_step_size = nullptr;
-    PyObject* basin_hopping_temperature = nullptr;
-    PyObject* seed = nullptr;
+#define VELOTZ_FIT_OPTION_ARG(name, ...) PyObject* name = nullptr;
+    VELOTZ_FIT_OPTIONS(VELOTZ_FIT_OPTION_ARG)
+#undef VELOTZ_FIT_OPTION_ARG
 };
 
-// fit()'s option keywords in signature order, and the FitOptionArgs fields
-// PyArg_ParseTupleAndKeywords fills for them (17 "O" units), so that fit()
-// and fit_batch() list their shared options once.
-#define VELOTZ_FIT_OPTION_KEYWORDS                                                                          \
-    "guess_init", "weights", "weight", "method", "max_iterations", "ftol", "xtol", "num_particles",          \
-        "generations", "nelder_mead_iterations", "de_evaluations", "sa_iterations", "sa_initial_temperature", \
-        "basin_hopping_hops", "basin_hopping_step_size", "basin_hopping_temperature", "seed"
-#define VELOTZ_FIT_OPTION_TARGETS(o)                                                                          \
-    &(o).guess_init, &(o).weights, &(o).weight, &(o).method, &(o).max_iterations, &(o).ftol, &(o).xtol,       \
-        &(o).num_particles, &(o).generations, &(o).nelder_mead_iterations, &(o).de_evaluations,             \
-        &(o).sa_iterations, &(o).sa_initial_temperature, &(o).basin_hopping_hops, &(o).basin_hopping_step_size, \
-        &(o).basin_hopping_temperature, &(o).seed
+// For PyArg_ParseTupleAndKeywords, from VELOTZ_FIT_OPTIONS: the keywords in
+// signature order (each followed by a comma), one "O" format unit per option
+// (adjacent string literals), and the FitOptionArgs fields to fill (each
+// preceded by a comma).
+#define VELOTZ_FIT_OPTION_KEYWORD(name, ...) #name,
+#define VELOTZ_FIT_OPTION_UNIT(name, ...) "O"
+#define VELOTZ_FIT_OPTION_TARGET(name, ...) , &options_.name
+#define VELOTZ_FIT_OPTION_KEYWORDS VELOTZ_FIT_OPTIONS(VELOTZ_FIT_OPTION_KEYWORD)
+#define VELOTZ_FIT_OPTION_UNITS VELOTZ_FIT_OPTIONS(VELOTZ_FIT_OPTION_UNIT)
+// Expands to ", &o.guess_init, &o.weights, ..." for a FitOptionArgs named
+// options_ in scope.
+#define VELOTZ_FIT_OPTION_TARGETS VELOTZ_FIT_OPTIONS(VELOTZ_FIT_OPTION_TARGET)
 
-// Every option converted in signature order into `request` (method, budgets,
-// tolerances, seed) and the three that decide the start and the weighting;
-// the first refusal sets its Python exception and returns false.
-bool convert_fit_options(const FitOptionArgs& args, FitRequest& request, std::optional<bool>& guess_init,
-                         std::optional<std::string>& weights_path, std::string& weight_text);
+// ", guess_init=None, weights=None, ..." as fit()'s text signature shows the options.
+#define VELOTZ_FIT_OPTION_SIGNATURE_ENTRY(name, conversion, type, value, shown, ...) ", " #name "=" shown
+#define VELOTZ_FIT_OPTION_SIGNATURE VELOTZ_FIT_OPTIONS(VELOTZ_FIT_OPTION_SIGNATURE_ENTRY)
 
-// The UserWarning text of a fit that would guess but finds no trained
-// network for the circuit's topology.
-std::string no_network_warning();
+// Every option converted in signature order into `request` (target Request)
+// and `call` (target Call); the first refusal sets its Python exception and
+// returns false.
+bool convert_fit_options(const FitOptionArgs& args, FitRequest& request, FitCallOptions& call);
+
+// The option table for Python: a tuple of (name, conversion, default as
+// shown, check, doc) tuples in signature order; and the method names.
+PyObject* fit_option_table();
+PyObject* fit_method_names();
 
 }  // namespace velotz::py

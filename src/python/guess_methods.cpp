@@ -3,7 +3,8 @@
 #include <optional>
 #include <string>
 
-#include "models/registry.hpp"
+#include "start/registry.hpp"
+#include "start/start.hpp"
 #include "python/circuit_methods.hpp"
 #include "python/circuit_type.hpp"
 #include "python/data_input.hpp"
@@ -34,20 +35,27 @@ PyObject* circuit_guess(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"frequencies", "impedances", "weights", nullptr};
     PyObject *frequencies = nullptr, *impedances = Py_None, *weights = Py_None;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:guess", const_cast<char**>(keywords), &frequencies,
-                                     &impedances, &weights))
+                                     &impedances, &weights)) {
+        suggest_keyword(kwargs, keywords);
         return nullptr;
+    }
     std::optional<std::string> path;
     if (!optional_path(weights, "weights", path)) return nullptr;
     Spectrum data;
-    if (!spectrum(frequencies, impedances, data)) return nullptr;
+    if (!spectrum(frequencies, impedances, data)) {
+        explain_split_impedances(impedances);
+        return nullptr;
+    }
     // Reading a weight file (which may be a slow disk or a pipe) and running
     // the network happen without the interpreter lock; the tree is kept
     // alive by self.
     std::shared_ptr<const NodeList> tree = *reinterpret_cast<CircuitObject*>(self)->tree;
-    auto values = without_gil([&] { return guess_params(*tree, data.frequencies, data.impedances, path); });
-    if (!values) return raise(PyExc_ValueError, values.error());
     // What fit() would start from: fixed values kept, custom bounds respected.
-    if (const auto& mask = circuit_mask(self)) apply_mask(*tree, *mask, *values);
+    const ParamMask* mask = circuit_mask(self).get();
+    auto values = without_gil([&] {
+        return start_values(network_start(path), *tree, mask, data.frequencies, data.impedances);
+    });
+    if (!values) return raise(PyExc_ValueError, values.error());
     return list_of_floats(*values);
 }
 

@@ -1,7 +1,11 @@
 #include "python/pyref.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <vector>
+
+#include "circuit/circuit.hpp"
 
 #include "python/guard.hpp"
 
@@ -33,6 +37,61 @@ void prefix_pending_error(const char* name, bool keep_overflow) {
         kind = PyExc_ValueError;
     }
     set_error(kind, std::string("argument '") + name + "': " + text);
+}
+
+void append_to_pending_error(const std::string& tail) {
+    PyObject* type = PyErr_Occurred();
+    if (!type || (type != PyExc_TypeError && type != PyExc_ValueError)) return;
+    PyObject *t = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&t, &value, &tb);
+    PyErr_NormalizeException(&t, &value, &tb);
+    Ref kind(t), v(value), b(tb);
+    std::string text;
+    if (v) {
+        Ref s(PyObject_Str(v.get()));
+        if (!s) return;  // the failure of str() is pending instead
+        auto u = utf8_of(s.get());
+        if (!u) return;
+        text = std::move(*u);
+    }
+    set_error(kind.get(), text + tail);
+}
+
+void suggest_keyword(PyObject* kwargs, const char* const* keywords) {
+    if (!kwargs || !PyDict_Check(kwargs) || !PyErr_ExceptionMatches(PyExc_TypeError)) return;
+    std::vector<std::string> valid;
+    for (const char* const* k = keywords; *k; ++k) valid.emplace_back(*k);
+    PyObject *key = nullptr, *value = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        if (!PyUnicode_Check(key)) return;
+        const char* name = PyUnicode_AsUTF8(key);
+        if (!name) {
+            PyErr_Clear();
+            return;
+        }
+        if (std::find(valid.begin(), valid.end(), name) != valid.end()) continue;
+        // Among equally close names, one of the same length first: a swap
+        // of two letters (weigth) costs two edits, as does an extra one.
+        const std::size_t length = std::strlen(name);
+        std::stable_partition(valid.begin(), valid.end(), [&](const std::string& v) { return v.size() == length; });
+        if (auto closest = closest_param_name(name, valid)) {
+            append_to_pending_error("; did you mean '" + *closest + "'?");
+        }
+        return;
+    }
+}
+
+void explain_split_impedances(PyObject* impedances) {
+    if (!impedances || !(PyTuple_Check(impedances) || PyList_Check(impedances)) || PySequence_Size(impedances) != 2)
+        return;
+    for (Py_ssize_t k = 0; k < 2; ++k) {
+        PyObject* part = PySequence_Fast_GET_ITEM(impedances, k);
+        if (PyUnicode_Check(part) || PyBytes_Check(part) || !PySequence_Check(part)) return;
+    }
+    append_to_pending_error(
+        "; impedances holds two sequences, as if real and imaginary parts were passed apart: pass one "
+        "complex sequence, for example zr + 1j*zi");
 }
 
 std::string type_name(PyObject* obj) {

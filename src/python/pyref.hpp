@@ -58,6 +58,20 @@ void prefix_pending_error(const char* name, bool keep_overflow = false);
 // The type name of an object, as Python prints it.
 std::string type_name(PyObject* obj);
 
+// Appends `tail` to the message of a pending TypeError or ValueError (exact
+// types, kept); other exceptions stay as they are.
+void append_to_pending_error(const std::string& tail);
+
+// After PyArg_ParseTupleAndKeywords refused the call: when a keyword of
+// `kwargs` is none of `keywords` (null-terminated) and one of them is close
+// to it, appends "; did you mean '{closest}'?" to the pending TypeError.
+void suggest_keyword(PyObject* kwargs, const char* const* keywords);
+
+// After a spectrum conversion failed: when `impedances` is a pair of
+// sequences (real and imaginary parts given apart), appends how to pass
+// them as one complex array.
+void explain_split_impedances(PyObject* impedances);
+
 // Text of a str object as UTF-8 (surrogates replaced), or nothing with an
 // exception set.
 std::optional<std::string> utf8_of(PyObject* str);

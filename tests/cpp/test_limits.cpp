@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "models/registry.hpp"
+#include "start/registry.hpp"
 #include "nn/embedded.hpp"
 #include "nn/guesser.hpp"
 

@@ -3,7 +3,7 @@
 
 #include <cmath>
 
-#include "models/registry.hpp"
+#include "start/registry.hpp"
 
 using namespace velotz;
 

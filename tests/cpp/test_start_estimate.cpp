@@ -6,7 +6,7 @@
 #include <complex>
 #include <vector>
 
-#include "fit/start_estimate.hpp"
+#include "start/start_estimate.hpp"
 
 using namespace velotz;
 

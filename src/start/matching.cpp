@@ -4,7 +4,7 @@
 #include <cmath>
 #include <tuple>
 
-#include "models/registry.hpp"
+#include "start/registry.hpp"
 
 namespace velotz {
 
@@ -195,7 +195,8 @@ std::vector<double> convert_expanded(const NodeList& user, const std::vector<dou
                 out.push_back(alpha);
                 break;
             }
-            default:
+            case Kind::R: case Kind::C: case Kind::L: case Kind::La: case Kind::Cpe: case Kind::W: case Kind::Wo:
+            case Kind::Ws: case Kind::G: case Kind::Gs: case Kind::Tlmq: case Kind::T:
                 for (int f = 0; f < leaf.element->field_count(); ++f) out.push_back(next());
         }
     }

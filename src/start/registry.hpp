@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "circuit/circuit.hpp"
-#include "models/catalog.hpp"
+#include "start/catalog.hpp"
 
 namespace velotz {
 

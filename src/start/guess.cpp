@@ -14,7 +14,7 @@
 #include <memory>
 #include <mutex>
 
-#include "models/registry.hpp"
+#include "start/registry.hpp"
 #include "nn/embedded.hpp"
 #include "nn/guesser.hpp"
 #include "util/text.hpp"

@@ -1,4 +1,4 @@
-#include "fit/start_estimate.hpp"
+#include "start/start_estimate.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -241,12 +241,27 @@ namespace {
 
 using Relaxation = SpectrumShape::Relaxation;
 
+// Elements that make an arc on their own (a relaxation with its own time
+// constant). Every kind is listed, so that a new one is classified here.
 bool is_arc_leaf(Kind k) {
-    return k == Kind::K || k == Kind::Zarc || k == Kind::G || k == Kind::Gs || k == Kind::Ws || k == Kind::T;
+    switch (k) {
+        case Kind::K: case Kind::Zarc: case Kind::G: case Kind::Gs: case Kind::Ws: case Kind::T: return true;
+        case Kind::R: case Kind::C: case Kind::L: case Kind::La: case Kind::Cpe: case Kind::W: case Kind::Wo:
+        case Kind::Tlmq:
+            return false;
+    }
+    return false;
 }
 
+// Elements whose impedance is mostly reactive (capacitive or inductive).
 bool is_reactive_leaf(Kind k) {
-    return k == Kind::C || k == Kind::Cpe || k == Kind::L || k == Kind::La || k == Kind::Tlmq;
+    switch (k) {
+        case Kind::C: case Kind::Cpe: case Kind::L: case Kind::La: case Kind::Tlmq: return true;
+        case Kind::R: case Kind::W: case Kind::Wo: case Kind::Ws: case Kind::G: case Kind::Gs: case Kind::K:
+        case Kind::Zarc: case Kind::T:
+            return false;
+    }
+    return false;
 }
 
 bool branch_is_reactive(const NodeList& branch) {
@@ -388,7 +403,10 @@ private:
                       a});
                 break;
             }
-            default: push_defaults(e); break;
+            case Kind::R: case Kind::L: case Kind::La: case Kind::Ws: case Kind::G: case Kind::Gs: case Kind::K:
+            case Kind::Zarc: case Kind::T:
+                push_defaults(e);
+                break;
         }
     }
 
@@ -427,7 +445,10 @@ private:
             case Kind::Gs: push({a.r, std::sqrt(3.0) * tau, 2.0}); break;
             case Kind::Ws: push({a.r, 2.54 * tau}); break;
             case Kind::T: push({a.r / 2.16, a.r / 2.16, 1.0, tau}); break;
-            default: push_defaults(e); break;
+            case Kind::R: case Kind::C: case Kind::L: case Kind::La: case Kind::Cpe: case Kind::W: case Kind::Wo:
+            case Kind::Tlmq:
+                push_defaults(e);
+                break;
         }
     }
 
@@ -444,7 +465,8 @@ private:
                 push({std::pow(im / std::sin(a * kPi / 2), 1.0 / a) / w, a});
                 break;
             }
-            default:
+            case Kind::C: case Kind::Cpe: case Kind::W: case Kind::Wo: case Kind::Ws: case Kind::G: case Kind::Gs:
+            case Kind::K: case Kind::Zarc: case Kind::Tlmq: case Kind::T:
                 if (is_arc_leaf(e.kind)) arc_leaf(e);
                 else tail_leaf(e);
                 break;
@@ -466,7 +488,8 @@ private:
                     push({a.r, 30.0 * tau});
                 }
                 break;
-            default:
+            case Kind::C: case Kind::L: case Kind::La: case Kind::Cpe: case Kind::Ws: case Kind::G: case Kind::Gs:
+            case Kind::K: case Kind::Zarc: case Kind::Tlmq: case Kind::T:
                 if (is_arc_leaf(e.kind)) arc_leaf(e);
                 else if (e.kind == Kind::L) push({0.1 * a.r * tau});
                 else push_defaults(e);
@@ -485,7 +508,7 @@ private:
             case Kind::Tlmq: push({a.r, std::pow(tau, a.alpha) / a.r / k, a.alpha}); break;
             case Kind::R: push({0.1 * a.r}); break;
             case Kind::W: push({0.1 * a.r * std::sqrt(a.omega)}); break;
-            default:
+            case Kind::Wo: case Kind::Ws: case Kind::G: case Kind::Gs: case Kind::K: case Kind::Zarc: case Kind::T:
                 if (is_arc_leaf(e.kind)) arc_leaf(e);
                 else push_defaults(e);
                 break;

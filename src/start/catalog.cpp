@@ -1,4 +1,4 @@
-#include "models/catalog.hpp"
+#include "start/catalog.hpp"
 
 namespace velotz {
 
