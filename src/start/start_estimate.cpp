@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fit/lm_fit.hpp"
-#include "fit/start_drt.hpp"
+#include "start/start_drt.hpp"
 #include "util/interrupt.hpp"
 
 namespace velotz {

@@ -8,7 +8,7 @@
 #include <numbers>
 #include <vector>
 
-#include "fit/start_drt.hpp"
+#include "start/start_drt.hpp"
 
 using namespace velotz;
 

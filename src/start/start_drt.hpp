@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "fit/start_estimate.hpp"
+#include "start/start_estimate.hpp"
 
 namespace velotz {
 

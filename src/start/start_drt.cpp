@@ -1,4 +1,4 @@
-#include "fit/start_drt.hpp"
+#include "start/start_drt.hpp"
 
 #include <algorithm>
 #include <cmath>
