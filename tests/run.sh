@@ -70,7 +70,7 @@ spec=".[test]"
 [ "$extras" = 1 ] && spec=".[test,dask]"
 echo "Building and installing velotz ($build; C++ unit tests: $cpp_tests)" >&2
 "$python" -m pip install --quiet --no-build-isolation \
-  -Cbuild-dir="$build" -Ccmake.define.VELOTZ_BUILD_TESTS="$cpp_tests" "$spec"
+  --config-settings=build-dir="$build" --config-settings=cmake.define.VELOTZ_BUILD_TESTS="$cpp_tests" "$spec"
 if [ "$extras" = 1 ]; then
   # Ray ships large binary wheels for a limited set of platforms: where it
   # cannot be installed its test skips rather than failing the run.

@@ -14,9 +14,10 @@ fi
 # numpy as a prebuilt wheel: building it from source under PyPy takes far too long.
 "$venv/bin/pypy3" -m pip install --quiet --only-binary=numpy numpy pytest "scikit-build-core>=0.9"
 
-# One build tree, kept for the next run (--no-build-isolation keeps its paths valid).
+# One build tree, kept for the next run (--no-build-isolation keeps its paths
+# valid); --config-settings spelt out for the pip of Debian's venvs (23.0).
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc 2>/dev/null || echo 2)}"
-"$venv/bin/pypy3" -m pip install --quiet --no-build-isolation --no-deps -Cbuild-dir=build-pypy/tree .
+"$venv/bin/pypy3" -m pip install --quiet --no-build-isolation --no-deps --config-settings=build-dir=build-pypy/tree .
 
 # pandas, polars and scipy have no PyPy wheels: the tests that use them skip
 # themselves, as do the few that check text worded by CPython itself.
