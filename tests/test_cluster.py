@@ -52,8 +52,8 @@ def _same(results, local):
 
 
 def test_dask_bag_and_dataframe_on_a_local_cluster(spectra, local):
-    distributed = pytest.importorskip("dask.distributed", reason="dask is an optional package that is not installed here (the PyPy lane installs numpy and pytest only)")
-    db = pytest.importorskip("dask.bag", reason="dask is an optional package that is not installed here (the PyPy lane installs numpy and pytest only)")
+    distributed = pytest.importorskip("dask.distributed", reason="dask is an optional package that is not installed here (bash tests/run.sh --extras installs it; the PyPy lane installs numpy and pytest only)")
+    db = pytest.importorskip("dask.bag", reason="dask is an optional package that is not installed here (bash tests/run.sh --extras installs it; the PyPy lane installs numpy and pytest only)")
     pd = pytest.importorskip("pandas", reason="pandas is an optional package that is not installed here (the PyPy lane installs numpy and pytest only)")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
                                   env=_worker_env()) as cluster, distributed.Client(cluster) as client:
@@ -67,7 +67,7 @@ def test_dask_bag_and_dataframe_on_a_local_cluster(spectra, local):
         parts = client.gather(futures)
         _same(list(parts[0]) + list(parts[1]), local)
         # A partitioned long dataframe, grouped by its id on the workers.
-        dd = pytest.importorskip("dask.dataframe", reason="dask is an optional package that is not installed here (the PyPy lane installs numpy and pytest only)")
+        dd = pytest.importorskip("dask.dataframe", reason="dask is an optional package that is not installed here (bash tests/run.sh --extras installs it; the PyPy lane installs numpy and pytest only)")
         rows = pd.concat([pd.DataFrame({"cell": i, "Frequency / Hz": f[:len(z)], "Real Impedance / ohm": z.real,
                                         "Imaginary Impedance / ohm": z.imag}) for i, (f, z) in enumerate(spectra)])
         ddf = dd.from_pandas(rows.set_index("cell"), npartitions=5)
@@ -88,7 +88,7 @@ def test_dask_bag_and_dataframe_on_a_local_cluster(spectra, local):
 
 
 def test_ray_tasks_with_two_cpus(spectra, local):
-    ray = pytest.importorskip("ray", reason="ray is an optional package that is not installed here (the PyPy lane installs numpy and pytest only)")
+    ray = pytest.importorskip("ray", reason="ray is an optional package that is not installed here (bash tests/run.sh --extras installs it; the PyPy lane installs numpy and pytest only)")
     ray.init(num_cpus=2, include_dashboard=False, runtime_env={"env_vars": _worker_env()},
              configure_logging=False)
     try:

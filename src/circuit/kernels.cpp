@@ -2,50 +2,27 @@
 
 #include <cstring>
 
-#pragma GCC diagnostic ignored "-Wpsabi"
-
+// util/simd.hpp first: its pragma covers the vector helpers of the others.
+#include "util/simd.hpp"
 #include "util/exp_log.hpp"
 #include "util/tanh_sat.hpp"
 
-// Each kernel is compiled twice on x86-64 Linux with GCC, for AVX2 and for the
-// baseline, and the loader picks one. No FMA is enabled: every product is
-// rounded before it is added, as in the scalar operations.
-// (A test compiles this file once more with VELOTZ_KERNEL defined empty, as
-// the baseline copy alone, to compare it with the copy the loader picks.)
-#if !defined(VELOTZ_KERNEL)
-#if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__) && !defined(__clang__)
-#define VELOTZ_KERNEL __attribute__((target_clones("avx2", "default")))
-#else
-#define VELOTZ_KERNEL
-#endif
-#endif
-
-// Lanes i0..i3 of the concatenation of two vectors.
-#if defined(__clang__)
-#define VELOTZ_SHUFFLE(a, b, i0, i1, i2, i3) __builtin_shufflevector(a, b, i0, i1, i2, i3)
-#else
-#define VELOTZ_SHUFFLE(a, b, i0, i1, i2, i3) __builtin_shuffle(a, b, vi{i0, i1, i2, i3})
-#endif
+// Each kernel is compiled for the baseline and for AVX2 and picked at run time
+// (util/simd.hpp). No FMA is enabled: every product is rounded before it is
+// added, as in the scalar operations. (A test compiles this file once more
+// with VELOTZ_SIMD_BASELINE_ONLY defined, as the baseline copy alone, to
+// compare it with the copy picked at run time.)
 
 namespace velotz::kernels {
 
 namespace {
 
-using vd = double __attribute__((vector_size(32)));
-using vi = long long __attribute__((vector_size(32)));
-using vu = unsigned long long __attribute__((vector_size(32)));
-
-__attribute__((always_inline)) inline vd load(const double* p) {
-    vd v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-__attribute__((always_inline)) inline void store(double* p, const vd& v) { std::memcpy(p, &v, sizeof v); }
-// Lanes are all-ones or zero: fold the halves together, then test two lanes.
-__attribute__((always_inline)) inline bool all(const vi& m) {
-    const vi t = m & VELOTZ_SHUFFLE(m, m, 2, 3, 0, 1);
-    return (t[0] & t[1]) != 0;
-}
+using simd::all;
+using simd::load;
+using simd::store;
+using simd::vd;
+using simd::vi;
+using simd::vu;
 
 // The operations of util/exp_log.hpp on four lanes; each lane computes what
 // explog::ScalarOps computes.
@@ -68,8 +45,7 @@ struct VectorOps {
 
 }  // namespace
 
-VELOTZ_KERNEL
-void add(Cx* dst, const Cx* a, const Cx* b, std::size_t n) {
+VELOTZ_ALWAYS_INLINE void add_body(Cx* dst, const Cx* a, const Cx* b, std::size_t n) {
     double* d = reinterpret_cast<double*>(dst);
     const double* x = reinterpret_cast<const double*>(a);
     const double* y = reinterpret_cast<const double*>(b);
@@ -78,9 +54,9 @@ void add(Cx* dst, const Cx* a, const Cx* b, std::size_t n) {
     for (; i + 4 <= m; i += 4) store(d + i, load(x + i) + load(y + i));
     for (; i < m; ++i) d[i] = x[i] + y[i];
 }
+VELOTZ_SIMD_DISPATCH(void, add, (Cx* dst, const Cx* a, const Cx* b, std::size_t n), (dst, a, b, n))
 
-VELOTZ_KERNEL
-void add_pair(Cx* t, Cx* u, const Cx* other, bool other_left, std::size_t n) {
+VELOTZ_ALWAYS_INLINE void add_pair_body(Cx* t, Cx* u, const Cx* other, bool other_left, std::size_t n) {
     double* x = reinterpret_cast<double*>(t);
     double* y = reinterpret_cast<double*>(u);
     const double* o = reinterpret_cast<const double*>(other);
@@ -108,6 +84,7 @@ void add_pair(Cx* t, Cx* u, const Cx* other, bool other_left, std::size_t n) {
         }
     }
 }
+VELOTZ_SIMD_DISPATCH(void, add_pair, (Cx* t, Cx* u, const Cx* other, bool other_left, std::size_t n), (t, u, other, other_left, n))
 
 // Four entries at a time. When all four are in the usual range of
 // cdiv((1, 0), b) (1e-290 < |b|² < 1e290, off the axes, which also means
@@ -165,8 +142,7 @@ __attribute__((always_inline)) inline void recip4(Cx* dst, const Cx* a) {
 
 // Eight entries per pass when all eight take the usual-range branch (one
 // test for both halves), otherwise four at a time through recip4.
-VELOTZ_KERNEL
-void recip(Cx* dst, const Cx* a, std::size_t n) {
+VELOTZ_ALWAYS_INLINE void recip_body(Cx* dst, const Cx* a, std::size_t n) {
     std::size_t j = 0;
     const vd zero = {0.0, 0.0, 0.0, 0.0};
     const vd one = {1.0, 1.0, 1.0, 1.0};
@@ -196,14 +172,14 @@ void recip(Cx* dst, const Cx* a, std::size_t n) {
     for (; j + 4 <= n; j += 4) recip4(dst + j, a + j);
     for (; j < n; ++j) dst[j] = velotz::recip(a[j]);
 }
+VELOTZ_SIMD_DISPATCH(void, recip, (Cx* dst, const Cx* a, std::size_t n), (dst, a, n))
 
 // The same branches as recip for the numerator (r, 0), with the general
 // branch's sums written out as cdiv computes them:
 //   real axis:      (r / re, 0 / re)
 //   imaginary axis: (0 / im, -r / im)
 //   usual range:    ((r·re + 0·im)·inv, (0·re - r·im)·inv), inv = 1 / |b|².
-VELOTZ_KERNEL
-void rdiv(Cx* dst, double r, const Cx* a, std::size_t n) {
+VELOTZ_ALWAYS_INLINE void rdiv_body(Cx* dst, double r, const Cx* a, std::size_t n) {
     std::size_t j = 0;
     const vd zero = {0.0, 0.0, 0.0, 0.0};
     const vd one = {1.0, 1.0, 1.0, 1.0};
@@ -237,9 +213,9 @@ void rdiv(Cx* dst, double r, const Cx* a, std::size_t n) {
     }
     for (; j < n; ++j) dst[j] = velotz::rdiv(r, a[j]);
 }
+VELOTZ_SIMD_DISPATCH(void, rdiv, (Cx* dst, double r, const Cx* a, std::size_t n), (dst, r, a, n))
 
-VELOTZ_KERNEL
-void recip_scaled(Cx* dst, double r, const Cx* a, std::size_t n) {
+VELOTZ_ALWAYS_INLINE void recip_scaled_body(Cx* dst, double r, const Cx* a, std::size_t n) {
     double* d = reinterpret_cast<double*>(dst);
     const double* x = reinterpret_cast<const double*>(a);
     const vd rv = {r, r, r, r};
@@ -248,16 +224,16 @@ void recip_scaled(Cx* dst, double r, const Cx* a, std::size_t n) {
     for (; i < 2 * n; ++i) d[i] = r * x[i];
     recip(dst, dst, n);
 }
+VELOTZ_SIMD_DISPATCH(void, recip_scaled, (Cx* dst, double r, const Cx* a, std::size_t n), (dst, r, a, n))
 
-VELOTZ_KERNEL
-void residuals(double* out, const double* z, const double* d, const double* w, std::size_t n) {
+VELOTZ_ALWAYS_INLINE void residuals_body(double* out, const double* z, const double* d, const double* w, std::size_t n) {
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) store(out + i, (load(z + i) - load(d + i)) / load(w + i));
     for (; i < n; ++i) out[i] = (z[i] - d[i]) / w[i];
 }
+VELOTZ_SIMD_DISPATCH(void, residuals, (double* out, const double* z, const double* d, const double* w, std::size_t n), (out, z, d, w, n))
 
-VELOTZ_KERNEL
-void difference(double* out, const double* zp, const double* zm, const double* d, const double* w, double h2,
+VELOTZ_ALWAYS_INLINE void difference_body(double* out, const double* zp, const double* zm, const double* d, const double* w, double h2,
                 std::size_t n) {
     std::size_t i = 0;
     const vd hv = {h2, h2, h2, h2};
@@ -268,9 +244,10 @@ void difference(double* out, const double* zp, const double* zm, const double* d
     }
     for (; i < n; ++i) out[i] = ((zp[i] - d[i]) / w[i] - (zm[i] - d[i]) / w[i]) / h2;
 }
+VELOTZ_SIMD_DISPATCH(void, difference, (double* out, const double* zp, const double* zm, const double* d, const double* w, double h2,
+                std::size_t n), (out, zp, zm, d, w, h2, n))
 
-VELOTZ_KERNEL
-void power_of_s(Cx* dst, const double* w, const double* rp, double p, double cos_p, double sin_p, std::size_t n) {
+VELOTZ_ALWAYS_INLINE void power_of_s_body(Cx* dst, const double* w, const double* rp, double p, double cos_p, double sin_p, std::size_t n) {
     std::size_t j = 0;
     const vd c = {cos_p, cos_p, cos_p, cos_p};
     const vd s = {sin_p, sin_p, sin_p, sin_p};
@@ -296,12 +273,12 @@ void power_of_s(Cx* dst, const double* w, const double* rp, double p, double cos
                                                               : velotz::cpow(Cx{0.0 * w[j], w[j]}, p);
     }
 }
+VELOTZ_SIMD_DISPATCH(void, power_of_s, (Cx* dst, const double* w, const double* rp, double p, double cos_p, double sin_p, std::size_t n), (dst, w, rp, p, cos_p, sin_p, n))
 
 // std::sqrt is IEEE's correctly rounded square root in every copy; this file
 // is compiled without errno for the math functions, so the loop becomes
 // packed square roots.
-VELOTZ_KERNEL
-void angular(double* omega, double* sqrt_omega, const double* hz, double two_pi, std::size_t n) {
+VELOTZ_ALWAYS_INLINE void angular_body(double* omega, double* sqrt_omega, const double* hz, double two_pi, std::size_t n) {
     for (std::size_t j = 0; j < n; ++j) omega[j] = hz[j] * two_pi;
     if (sqrt_omega != nullptr) {
         double* __restrict out = sqrt_omega;
@@ -309,9 +286,9 @@ void angular(double* omega, double* sqrt_omega, const double* hz, double two_pi,
         for (std::size_t j = 0; j < n; ++j) out[j] = std::sqrt(in[j]);
     }
 }
+VELOTZ_SIMD_DISPATCH(void, angular, (double* omega, double* sqrt_omega, const double* hz, double two_pi, std::size_t n), (omega, sqrt_omega, hz, two_pi, n))
 
-VELOTZ_KERNEL
-void warburg(Cx* dst, double aw, const double* sqrt_w, std::size_t n) {
+VELOTZ_ALWAYS_INLINE void warburg_body(Cx* dst, double aw, const double* sqrt_w, std::size_t n) {
     std::size_t j = 0;
     const vd a = {aw, aw, aw, aw};
     for (; j + 4 <= n; j += 4) {
@@ -323,9 +300,9 @@ void warburg(Cx* dst, double aw, const double* sqrt_w, std::size_t n) {
     }
     for (; j < n; ++j) dst[j] = {aw / sqrt_w[j], -aw / sqrt_w[j]};
 }
+VELOTZ_SIMD_DISPATCH(void, warburg, (Cx* dst, double aw, const double* sqrt_w, std::size_t n), (dst, aw, sqrt_w, n))
 
-VELOTZ_KERNEL
-void log_dd(double* hi, double* lo, const double* x, std::size_t n) {
+VELOTZ_ALWAYS_INLINE void log_dd_body(double* hi, double* lo, const double* x, std::size_t n) {
     std::size_t j = 0;
     const vd nan = VectorOps::splat(std::nan(""));
     const vd tiny = VectorOps::splat(0x1p-1022);
@@ -340,12 +317,12 @@ void log_dd(double* hi, double* lo, const double* x, std::size_t n) {
     }
     for (; j < n; ++j) explog::ln_dd(x[j], hi[j], lo[j]);
 }
+VELOTZ_SIMD_DISPATCH(void, log_dd, (double* hi, double* lo, const double* x, std::size_t n), (hi, lo, x, n))
 
 // Four lanes at a time through the fast path of explog::axis_pow; a group
 // where any lane leaves the fast domain goes lane by lane through the scalar
 // function, which takes the same fast path for the others.
-VELOTZ_KERNEL
-void axis_pow(double* out, const double* w, const double* lnw_hi, const double* lnw_lo, double x, double lnx_hi,
+VELOTZ_ALWAYS_INLINE void axis_pow_body(double* out, const double* w, const double* lnw_hi, const double* lnw_lo, double x, double lnx_hi,
               double lnx_lo, double p, std::size_t n) {
     std::size_t j = 0;
     if (std::fabs(p) < explog::kMaxExponent) {
@@ -375,12 +352,13 @@ void axis_pow(double* out, const double* w, const double* lnw_hi, const double* 
     }
     for (; j < n; ++j) out[j] = explog::axis_pow(w[j], lnw_hi[j], lnw_lo[j], x, lnx_hi, lnx_lo, p);
 }
+VELOTZ_SIMD_DISPATCH(void, axis_pow, (double* out, const double* w, const double* lnw_hi, const double* lnw_lo, double x, double lnx_hi,
+              double lnx_lo, double p, std::size_t n), (out, w, lnw_hi, lnw_lo, x, lnx_hi, lnx_lo, p, n))
 
 // Four entries at a time when all four lie in hyper::in_domain; any other
 // group goes entry by entry through velotz::tanh_sat, which computes the same
 // formula for the entries inside the domain.
-VELOTZ_KERNEL
-void tanh_sat(Cx* dst, const Cx* z, std::size_t n) {
+VELOTZ_ALWAYS_INLINE void tanh_sat_body(Cx* dst, const Cx* z, std::size_t n) {
     std::size_t j = 0;
     const vd zero = {0.0, 0.0, 0.0, 0.0};
     const vd limit = {20.0, 20.0, 20.0, 20.0};
@@ -400,5 +378,6 @@ void tanh_sat(Cx* dst, const Cx* z, std::size_t n) {
     }
     for (; j < n; ++j) dst[j] = velotz::tanh_sat(z[j]);
 }
+VELOTZ_SIMD_DISPATCH(void, tanh_sat, (Cx* dst, const Cx* z, std::size_t n), (dst, z, n))
 
 }  // namespace velotz::kernels

@@ -30,9 +30,7 @@
 #include <cstring>
 #include <limits>
 
-// Vectors of four doubles are passed between inlined helpers of the AVX2 and
-// baseline copies; the ABI note GCC gives for them does not apply.
-#pragma GCC diagnostic ignored "-Wpsabi"
+#include "util/simd.hpp"
 
 namespace velotz {
 
@@ -57,15 +55,10 @@ std::string_view lm_termination_name(LmTermination t) {
     return "?";
 }
 
-// The factorisation and the solves run in a copy for AVX2 and one for the
-// baseline, chosen at load time: their element-wise loops then handle four
-// doubles per instruction. No FMA is enabled and no sum changes its order,
-// so both copies give the same bits.
-#if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__) && !defined(__clang__)
-#define VELOTZ_LA_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define VELOTZ_LA_CLONES
-#endif
+// The factorisation and the solves are compiled for AVX2 and for the baseline
+// and picked at run time (util/simd.hpp): their element-wise loops then handle
+// four doubles per instruction. No FMA is enabled and no sum changes its
+// order, so both copies give the same bits.
 
 namespace minpack {
 
@@ -75,19 +68,9 @@ namespace {
 inline double dmax1(double a, double b) { return a < b ? b : a; }
 inline double dmin1(double a, double b) { return b < a ? b : a; }
 
-using vd = double __attribute__((vector_size(32)));
-using vi = long long __attribute__((vector_size(32)));
-#if defined(__clang__)
-#define VELOTZ_SHUFFLE(a, b, i0, i1, i2, i3) __builtin_shufflevector(a, b, i0, i1, i2, i3)
-#else
-#define VELOTZ_SHUFFLE(a, b, i0, i1, i2, i3) __builtin_shuffle(a, b, vi{i0, i1, i2, i3})
-#endif
-
-__attribute__((always_inline)) inline vd load4(const double* p) {
-    vd v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
+using simd::vd;
+using simd::vi;
+VELOTZ_ALWAYS_INLINE vd load4(const double* p) { return simd::load(p); }
 
 // Lanes of |v| that are zero or in enorm's intermediate range (rdwarf, agiant):
 // all bits set there, clear elsewhere (NaN and infinity included).
@@ -100,16 +83,8 @@ __attribute__((always_inline)) inline vi plain_lanes(const vd& v, const vd& agia
 
 // Rows i..i+3 of the four columns c, c + ld, c + 2ld, c + 3ld: t[r] holds row
 // i + r, one column per lane.
-__attribute__((always_inline)) inline void transpose4(const double* c, std::size_t ld, vd t[4]) {
-    const vd r0 = load4(c), r1 = load4(c + ld), r2 = load4(c + 2 * ld), r3 = load4(c + 3 * ld);
-    const vd u0 = VELOTZ_SHUFFLE(r0, r1, 0, 4, 2, 6);  // c0[i]   c1[i]   c0[i+2] c1[i+2]
-    const vd u1 = VELOTZ_SHUFFLE(r0, r1, 1, 5, 3, 7);  // c0[i+1] c1[i+1] c0[i+3] c1[i+3]
-    const vd u2 = VELOTZ_SHUFFLE(r2, r3, 0, 4, 2, 6);
-    const vd u3 = VELOTZ_SHUFFLE(r2, r3, 1, 5, 3, 7);
-    t[0] = VELOTZ_SHUFFLE(u0, u2, 0, 1, 4, 5);
-    t[1] = VELOTZ_SHUFFLE(u1, u3, 0, 1, 4, 5);
-    t[2] = VELOTZ_SHUFFLE(u0, u2, 2, 3, 6, 7);
-    t[3] = VELOTZ_SHUFFLE(u1, u3, 2, 3, 6, 7);
+VELOTZ_ALWAYS_INLINE void transpose4(const double* c, std::size_t ld, vd (&t)[4]) {
+    simd::transpose4(load4(c), load4(c + ld), load4(c + 2 * ld), load4(c + 3 * ld), t);
 }
 
 }  // namespace
@@ -173,8 +148,7 @@ double enorm_scaled(std::size_t n, const double* x) {
 // but zeros the result is 0·sqrt(0). That sum is formed here with the squares
 // taken four at a time and added one by one in the same order; any other
 // component sends the vector through the loop above.
-VELOTZ_LA_CLONES
-double enorm(std::size_t n, const double* x) {
+VELOTZ_ALWAYS_INLINE double enorm_body(std::size_t n, const double* x) {
     const double agiant = rgiant / static_cast<double>(n);
     const vd giant = {agiant, agiant, agiant, agiant};
     vi plain = {-1, -1, -1, -1};
@@ -197,14 +171,14 @@ double enorm(std::size_t n, const double* x) {
     }
     return ok ? std::sqrt(sum) : enorm_scaled(n, x);
 }
+VELOTZ_SIMD_DISPATCH(double, enorm, (std::size_t n, const double* x), (n, x))
 
 // Norms of the four columns x, x + ld, x + 2ld, x + 3ld of length n, each
 // equal to enorm of that column. When every component is zero or in the
 // intermediate range, enorm sums the squares in index order and returns the
 // square root: four such sums run side by side here. Otherwise each column
 // goes through enorm.
-VELOTZ_LA_CLONES
-void enorm4(std::size_t n, const double* x, std::size_t ld, double* out) {
+VELOTZ_ALWAYS_INLINE void enorm4_body(std::size_t n, const double* x, std::size_t ld, double* out) {
     const double agiant = rgiant / static_cast<double>(n);
     const vd giant = {agiant, agiant, agiant, agiant};
     vi plain = {-1, -1, -1, -1};
@@ -233,6 +207,7 @@ void enorm4(std::size_t n, const double* x, std::size_t ld, double* out) {
     // and with nothing but zeros it is 0·sqrt(0): both are sqrt(s).
     for (int c = 0; c < 4; ++c) out[c] = std::sqrt(sums[c]);
 }
+VELOTZ_SIMD_DISPATCH(void, enorm4, (std::size_t n, const double* x, std::size_t ld, double* out), (n, x, ld, out))
 
 // ---------------------------------------------------------------- column_dots
 //
@@ -289,8 +264,7 @@ __attribute__((always_inline)) inline void dots_block(std::size_t n, const doubl
 
 }  // namespace
 
-VELOTZ_LA_CLONES
-void column_dots(std::size_t n, const double* a, const double* b, std::size_t ld, std::size_t count,
+VELOTZ_ALWAYS_INLINE void column_dots_body(std::size_t n, const double* a, const double* b, std::size_t ld, std::size_t count,
                  double* sums) {
     switch (count) {
         case 8: dots_block<2, 0>(n, a, b, ld, sums); break;
@@ -304,10 +278,11 @@ void column_dots(std::size_t n, const double* a, const double* b, std::size_t ld
         default: break;
     }
 }
+VELOTZ_SIMD_DISPATCH(void, column_dots, (std::size_t n, const double* a, const double* b, std::size_t ld, std::size_t count,
+                 double* sums), (n, a, b, ld, count, sums))
 
 // ---------------------------------------------------------------- qrfac
-VELOTZ_LA_CLONES
-void qrfac(std::size_t m, std::size_t n, double* a, std::size_t lda, bool pivot,
+VELOTZ_ALWAYS_INLINE void qrfac_body(std::size_t m, std::size_t n, double* a, std::size_t lda, bool pivot,
            std::size_t* ipvt, double* rdiag, double* acnorm, double* wa, std::size_t extra) {
     const double one = 1.0, p05 = 5.0e-2, zero = 0.0;
     auto A = [a, lda](std::size_t i, std::size_t j) -> double& { return a[i + j * lda]; };
@@ -382,10 +357,11 @@ void qrfac(std::size_t m, std::size_t n, double* a, std::size_t lda, bool pivot,
         rdiag[j] = -ajnorm;
     }
 }
+VELOTZ_SIMD_DISPATCH(void, qrfac, (std::size_t m, std::size_t n, double* a, std::size_t lda, bool pivot,
+           std::size_t* ipvt, double* rdiag, double* acnorm, double* wa, std::size_t extra), (m, n, a, lda, pivot, ipvt, rdiag, acnorm, wa, extra))
 
 // ---------------------------------------------------------------- qrsolv
-VELOTZ_LA_CLONES
-void qrsolv(std::size_t n, double* r, std::size_t ldr, const std::size_t* ipvt,
+VELOTZ_ALWAYS_INLINE void qrsolv_body(std::size_t n, double* r, std::size_t ldr, const std::size_t* ipvt,
             const double* diag, const double* qtb, double* x, double* sdiag, double* wa) {
     const double p5 = 5.0e-1, p25 = 2.5e-1, zero = 0.0;
     auto R = [r, ldr](std::size_t i, std::size_t j) -> double& { return r[i + j * ldr]; };
@@ -464,10 +440,11 @@ void qrsolv(std::size_t n, double* r, std::size_t ldr, const std::size_t* ipvt,
     // permute the components of z back to components of x.
     for (std::size_t j = 0; j < n; ++j) x[ipvt[j]] = wa[j];
 }
+VELOTZ_SIMD_DISPATCH(void, qrsolv, (std::size_t n, double* r, std::size_t ldr, const std::size_t* ipvt,
+            const double* diag, const double* qtb, double* x, double* sdiag, double* wa), (n, r, ldr, ipvt, diag, qtb, x, sdiag, wa))
 
 // ---------------------------------------------------------------- lmpar
-VELOTZ_LA_CLONES
-void lmpar(std::size_t n, double* r, std::size_t ldr, const std::size_t* ipvt,
+VELOTZ_ALWAYS_INLINE void lmpar_body(std::size_t n, double* r, std::size_t ldr, const std::size_t* ipvt,
            const double* diag, const double* qtb, double delta, double& par,
            double* x, double* sdiag, double* wa1, double* wa2) {
     const double p1 = 1.0e-1, p001 = 1.0e-3, zero = 0.0;
@@ -578,6 +555,9 @@ void lmpar(std::size_t n, double* r, std::size_t ldr, const std::size_t* ipvt,
     }
     // 220: termination (iter > 0 here, so par is kept).
 }
+VELOTZ_SIMD_DISPATCH(void, lmpar, (std::size_t n, double* r, std::size_t ldr, const std::size_t* ipvt,
+           const double* diag, const double* qtb, double delta, double& par,
+           double* x, double* sdiag, double* wa1, double* wa2), (n, r, ldr, ipvt, diag, qtb, delta, par, x, sdiag, wa1, wa2))
 
 }  // namespace minpack
 

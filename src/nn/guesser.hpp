@@ -86,11 +86,13 @@ double interpolate(double x, std::span<const double> xs, std::span<const double>
 // applied in place. tanh is evaluated to within a few units in the last place.
 void gelu(std::span<double> values);
 
-// Chooses the convolution kernel: 0 portable, 1 AVX2, 2 AVX-512 (F and VL);
-// a level the CPU lacks, or -1, selects the best available. The GELU, group
-// norm and dense-layer kernels of a guess follow the same choice. Returns the
-// level now in use. All levels give the same bits; tests compare them. Not
-// for use while guesses run on other threads.
+// Chooses the kernel level of the hand-vectorised kernels (util/simd.hpp):
+// 0 portable, 1 AVX2, 2 AVX-512 (F and VL); a level the CPU lacks, or -1,
+// selects the best available. The network's convolution, GELU, group norm
+// and dense-layer kernels follow it, and so do the circuit and MINPACK
+// kernels (which have the baseline and AVX2). Returns the level now in use.
+// All levels give the same bits; tests compare them. Not for use while
+// guesses or fits run on other threads.
 int use_convolution_kernel(int level);
 
 // Network input built from a spectrum.

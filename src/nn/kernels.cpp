@@ -1,89 +1,38 @@
-// Inference of the initial-guess network: spectrum scales and features, the
-// dilated residual trunk, pooling, the dense head and de-normalisation.
+// The kernels of the guess network's forward pass: GELU, the dilated
+// convolution, group normalisation and the dense layers, each compiled for
+// the baseline, AVX2 and AVX-512 where the platform allows and picked at run
+// time (util/simd.hpp). The convolutions and GELUs dominate the cost of a
+// guess. No FMA: every product is rounded before it is added, as in the
+// definitions, so every level gives the same bits.
+
+#include "nn/kernels.hpp"
 
 #include <algorithm>
-#include <atomic>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <numeric>
-#include <string>
 #include <utility>
 
-#include "nn/guesser.hpp"
-
-// The convolutions and GELUs dominate the cost of a guess; where the platform
-// allows, their kernels (and those of the group norms and the dense head) are
-// also compiled for AVX2 and for AVX-512 and picked at run time. No FMA:
-// every product is rounded before it is added, as in the definitions.
-#if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__) && !defined(__clang__)
-#define VELOTZ_X86_DISPATCH 1
-#else
-#define VELOTZ_X86_DISPATCH 0
-#endif
-
-// The vector helpers below are always inlined into the kernels that use them,
-// so the ABI of returning vectors by value never applies.
-#pragma GCC diagnostic ignored "-Wpsabi"
+#include "util/simd.hpp"
 
 namespace velotz {
 
 namespace {
 
-constexpr double kTwoPi = 6.283185307179586;
-constexpr double kPi = 3.141592653589793;
-constexpr double kHalfPi = 1.5707963267948966;
+using nn_kernels::Tap;
+using nn_kernels::Term;
+
 constexpr double kGeluScale = 0.7978845608028654;
 constexpr double kNormEps = 1e-5;
 
-// Key whose signed order is the IEEE total order of doubles.
-std::int64_t total_order_key(double x) {
-    const auto b = std::bit_cast<std::int64_t>(x);
-    return b ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(b >> 63) >> 1);
-}
-
-std::string layer_tensor(std::string_view layer, std::string_view suffix) {
-    std::string s = "w.";
-    s += layer;
-    s += '.';
-    s += suffix;
-    return s;
-}
-
-std::uint64_t saturating_product(std::initializer_list<std::uint64_t> dims) {
-    std::uint64_t n = 1;
-    for (auto d : dims) {
-        if (d != 0 && n > std::numeric_limits<std::uint64_t>::max() / d) {
-            return std::numeric_limits<std::uint64_t>::max();
-        }
-        n *= d;
-    }
-    return n;
-}
-
-// A tensor must have exactly the dimensions `want` and their product of
-// values. A wrong count is a ShapeMismatch; the right count in the wrong
-// arrangement is reported as an unparsable tensor.
-std::expected<void, NnError> expect_shape(const Tensor& t, const std::string& name,
-                                          std::initializer_list<std::uint64_t> want) {
-    const std::uint64_t count = saturating_product(want);
-    const bool same_dims = std::equal(t.dims.begin(), t.dims.end(), want.begin(), want.end(),
-                                      [](std::uint32_t a, std::uint64_t b) { return a == b; });
-    if (same_dims && t.data.size() == count) return {};
-    if (t.data.size() != count) return std::unexpected(NnError::shape_mismatch(name, t.data.size(), count));
-    return std::unexpected(NnError::unparsable(name));
-}
-
 // ----------------------------------------------------------- vectors
 
+using simd::splat;
+using simd::transpose4;
+using simd::vd;
+using simd::vi;
 constexpr int kLanes = 4;
-using vd = double __attribute__((vector_size(8 * kLanes)));
-using vi = std::int64_t __attribute__((vector_size(8 * kLanes)));
-
-static_assert(kLanes == 4);
-__attribute__((always_inline)) inline vd splat(double x) { return vd{x, x, x, x}; }
 
 // All lanes from one double in memory. In the AVX2 kernel this is one
 // broadcast load, written out so that the compiler does not merge
@@ -124,26 +73,12 @@ __attribute__((always_inline)) inline vd splat_load(const double* p) {
 // Every lane sees the same operations in the same order whatever W and N are.
 
 // Vector types of N doubles (4: 256 bits; 8: 512 bits) and their helpers.
-template <int N>
-struct LaneTypes;
-template <>
-struct LaneTypes<4> {
-    using d = double __attribute__((vector_size(32)));
-    using i = std::int64_t __attribute__((vector_size(32)));
-    using d_unaligned = double __attribute__((vector_size(32), aligned(8), may_alias));
-};
-template <>
-struct LaneTypes<8> {
-    using d = double __attribute__((vector_size(64)));
-    using i = std::int64_t __attribute__((vector_size(64)));
-    using d_unaligned = double __attribute__((vector_size(64), aligned(8), may_alias));
-};
 
 template <int N>
 struct Lanes {
-    using d = typename LaneTypes<N>::d;
-    using i = typename LaneTypes<N>::i;
-    using d_unaligned = typename LaneTypes<N>::d_unaligned;
+    using d = typename simd::LaneTypes<N>::d;
+    using i = typename simd::LaneTypes<N>::i;
+    using d_unaligned = typename simd::LaneTypes<N>::d_unaligned;
     static d all(double c) {
         d r;
         #pragma GCC unroll 8
@@ -249,33 +184,16 @@ __attribute__((always_inline)) inline void gelu_body(double* __restrict v, std::
 
 void gelu_portable(double* __restrict v, std::size_t n) { gelu_body<1, kLanes>(v, n); }
 #if VELOTZ_X86_DISPATCH
-__attribute__((target("avx2"))) void gelu_avx2(double* __restrict v, std::size_t n) { gelu_body<2, kLanes>(v, n); }
+VELOTZ_TARGET_AVX2 void gelu_avx2(double* __restrict v, std::size_t n) { gelu_body<2, kLanes>(v, n); }
 // Here 512-bit vectors: GELU is bound by the latency of each value's long
 // chain of operations, not by throughput, and with half as many instructions
 // per value twice as many values are in flight at once.
-__attribute__((target("avx512f,avx512vl"))) void gelu_avx512(double* __restrict v, std::size_t n) {
+VELOTZ_TARGET_AVX512 void gelu_avx512(double* __restrict v, std::size_t n) {
     gelu_body<4, 8>(v, n);
 }
 #endif
 
 // ----------------------------------------------------------- convolution
-
-// One tap of a dilated kernel: it reads position t + off, which exists for t
-// in [lo, hi). A tap that never lands on the grid has lo == hi.
-struct Tap {
-    std::ptrdiff_t off;
-    std::ptrdiff_t lo;
-    std::ptrdiff_t hi;
-};
-
-// One term of the sum for a block of positions: which weight it uses
-// (c * K + j) and which row of liveness flags applies (0: every position of
-// the block has the term). Its inputs are the term's column of the panel.
-struct Term {
-    std::size_t cj;
-    std::size_t wofs;  // cj * kRows: offset of the term's weights in a packed group
-    std::size_t mask;
-};
 
 constexpr int kRowVecs = 2;              // vectors of output channels per block
 constexpr int kRows = kLanes * kRowVecs;  // output channels per block
@@ -298,19 +216,6 @@ inline bool reads_padded_rows(std::size_t cout, const unsigned char* zero_rows) 
         if (zero_rows[g] != kGroupPlain) return true;
     }
     return false;
-}
-
-// The 4 x 4 transpose of rows a, b, c, d: out[k] = {a[k], b[k], c[k], d[k]}.
-__attribute__((always_inline)) inline void transpose4(const vd& a, const vd& b, const vd& c, const vd& d,
-                                                      vd (&out)[4]) {
-    const vd lo01 = __builtin_shuffle(a, b, vi{0, 4, 2, 6});
-    const vd hi01 = __builtin_shuffle(a, b, vi{1, 5, 3, 7});
-    const vd lo23 = __builtin_shuffle(c, d, vi{0, 4, 2, 6});
-    const vd hi23 = __builtin_shuffle(c, d, vi{1, 5, 3, 7});
-    out[0] = __builtin_shuffle(lo01, lo23, vi{0, 1, 4, 5});
-    out[1] = __builtin_shuffle(hi01, hi23, vi{0, 1, 4, 5});
-    out[2] = __builtin_shuffle(lo01, lo23, vi{2, 3, 6, 7});
-    out[3] = __builtin_shuffle(hi01, hi23, vi{2, 3, 6, 7});
 }
 
 // Writes a block's sums, acc[t][v] holding output channels o + kLanes v ...
@@ -611,29 +516,18 @@ __attribute__((always_inline)) inline void conv_kernel_body(const double* __rest
 // (Zen 4), 512-bit multiplications and additions were measured slower.
 void conv_kernel_portable(VELOTZ_CONV_ARGS) { conv_kernel_body<0>(VELOTZ_CONV_PASS); }
 #if VELOTZ_X86_DISPATCH
-__attribute__((target("avx2"))) void conv_kernel_avx2(VELOTZ_CONV_ARGS) { conv_kernel_body<1>(VELOTZ_CONV_PASS); }
-__attribute__((target("avx512f,avx512vl"))) void conv_kernel_avx512(VELOTZ_CONV_ARGS) {
+VELOTZ_TARGET_AVX2 void conv_kernel_avx2(VELOTZ_CONV_ARGS) { conv_kernel_body<1>(VELOTZ_CONV_PASS); }
+VELOTZ_TARGET_AVX512 void conv_kernel_avx512(VELOTZ_CONV_ARGS) {
     conv_kernel_body<2>(VELOTZ_CONV_PASS);
 }
 #endif
 
-int best_conv_level() {
-#if VELOTZ_X86_DISPATCH
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl")) return 2;
-    if (__builtin_cpu_supports("avx2")) return 1;
-#endif
-    return 0;
-}
-
-// The kernel in use: the best the CPU offers unless a test chose another.
-std::atomic<int> conv_level{best_conv_level()};
-
 // GELU follows the same choice (all levels give the same bits).
 void gelu_kernel(double* __restrict v, std::size_t n) {
 #if VELOTZ_X86_DISPATCH
-    switch (conv_level.load(std::memory_order_relaxed)) {
-        case 2: gelu_avx512(v, n); return;
-        case 1: gelu_avx2(v, n); return;
+    switch (simd::level()) {
+        case simd::kAvx512: gelu_avx512(v, n); return;
+        case simd::kAvx2: gelu_avx2(v, n); return;
         default: break;
     }
 #endif
@@ -642,9 +536,9 @@ void gelu_kernel(double* __restrict v, std::size_t n) {
 
 void conv_kernel(VELOTZ_CONV_ARGS) {
 #if VELOTZ_X86_DISPATCH
-    switch (conv_level.load(std::memory_order_relaxed)) {
-        case 2: conv_kernel_avx512(VELOTZ_CONV_PASS); return;
-        case 1: conv_kernel_avx2(VELOTZ_CONV_PASS); return;
+    switch (simd::level()) {
+        case simd::kAvx512: conv_kernel_avx512(VELOTZ_CONV_PASS); return;
+        case simd::kAvx2: conv_kernel_avx2(VELOTZ_CONV_PASS); return;
         default: break;
     }
 #endif
@@ -652,24 +546,6 @@ void conv_kernel(VELOTZ_CONV_ARGS) {
 }
 #undef VELOTZ_CONV_ARGS
 #undef VELOTZ_CONV_PASS
-
-// Working arrays of a convolution, reused across the layers of one guess.
-struct ConvScratch {
-    std::vector<double> padded;
-    std::vector<double> panel;
-    std::vector<Tap> taps;
-    std::vector<Term> terms;
-    std::vector<unsigned char> live;
-    std::vector<unsigned char> state;
-};
-
-// Working arrays of one guess: trunk activations and convolution scratch.
-struct GuessWorkspace {
-    std::vector<double> h;
-    std::vector<double> y;
-    std::vector<double> y2;
-    ConvScratch scratch;
-};
 
 }  // namespace
 
@@ -727,6 +603,10 @@ void convolve_direct(const double* w, const double* bias, std::size_t cout, std:
     }
 }
 
+}  // namespace
+
+namespace nn_kernels {
+
 // Dilated same-length convolution of `in` (cin x len) into `out` (cout x len).
 void convolve(const double* w, const Guesser::PackedConv& packed, const double* bias, std::size_t cout,
               std::size_t cin, std::size_t k, std::size_t dilation, std::span<const double> in, std::size_t len,
@@ -779,6 +659,8 @@ void convolve(const double* w, const Guesser::PackedConv& packed, const double* 
                 s.terms.data(), s.panel.data(), s.live.data(), s.state.data(), in.data(), s.padded.data(), stride,
                 static_cast<std::size_t>(lead), len, out);
 }
+
+namespace {
 
 // Each group's mean and variance are single chains of additions in index
 // order; up to kNormChains groups are summed side by side so that their
@@ -875,23 +757,25 @@ void group_norm_portable(std::span<double> x, const double* weight, const double
     group_norm_body(x, weight, bias, channels, groups, len);
 }
 #if VELOTZ_X86_DISPATCH
-__attribute__((target("avx2"))) void group_norm_avx2(std::span<double> x, const double* weight, const double* bias,
+VELOTZ_TARGET_AVX2 void group_norm_avx2(std::span<double> x, const double* weight, const double* bias,
                                                      std::size_t channels, std::size_t groups, std::size_t len) {
     group_norm_body(x, weight, bias, channels, groups, len);
 }
-__attribute__((target("avx512f,avx512vl"))) void group_norm_avx512(std::span<double> x, const double* weight,
+VELOTZ_TARGET_AVX512 void group_norm_avx512(std::span<double> x, const double* weight,
                                                                    const double* bias, std::size_t channels,
                                                                    std::size_t groups, std::size_t len) {
     group_norm_body(x, weight, bias, channels, groups, len);
 }
 #endif
 
+}  // namespace
+
 void group_norm_into(std::span<double> x, const double* weight, const double* bias, std::size_t channels,
                      std::size_t groups, std::size_t len) {
 #if VELOTZ_X86_DISPATCH
-    switch (conv_level.load(std::memory_order_relaxed)) {
-        case 2: group_norm_avx512(x, weight, bias, channels, groups, len); return;
-        case 1: group_norm_avx2(x, weight, bias, channels, groups, len); return;
+    switch (simd::level()) {
+        case simd::kAvx512: group_norm_avx512(x, weight, bias, channels, groups, len); return;
+        case simd::kAvx2: group_norm_avx2(x, weight, bias, channels, groups, len); return;
         default: break;
     }
 #endif
@@ -928,6 +812,8 @@ void dense_into(const double* w, const double* bias, std::size_t out_len, std::s
     }
 }
 
+namespace {
+
 // The same sums from the weights rearranged in blocks of kDenseBlock
 // outputs, each block stored as [in][kDenseBlock] (outputs past the end are
 // zero), so that a block reads its weights in order. kDenseBlock outputs are
@@ -963,16 +849,18 @@ __attribute__((always_inline)) inline void dense_blocked_body(const double* __re
 }
 
 #if VELOTZ_X86_DISPATCH
-__attribute__((target("avx2"))) void dense_blocked_avx2(const double* wb, const double* bias, std::size_t out_len,
+VELOTZ_TARGET_AVX2 void dense_blocked_avx2(const double* wb, const double* bias, std::size_t out_len,
                                                         std::size_t in_len, const double* x, double* out) {
     dense_blocked_body<1>(wb, bias, out_len, in_len, x, out);
 }
-__attribute__((target("avx512f,avx512vl"))) void dense_blocked_avx512(const double* wb, const double* bias,
+VELOTZ_TARGET_AVX512 void dense_blocked_avx512(const double* wb, const double* bias,
                                                                       std::size_t out_len, std::size_t in_len,
                                                                       const double* x, double* out) {
     dense_blocked_body<2>(wb, bias, out_len, in_len, x, out);
 }
 #endif
+
+}  // namespace
 
 // A dense layer of the guess: the blocked kernels where the CPU has AVX2,
 // the row-by-row loop otherwise (the same bits either way).
@@ -981,9 +869,9 @@ void dense_layer_run(const double* w, const std::vector<double>& wb, const doubl
 #if VELOTZ_X86_DISPATCH
     const std::size_t padded = (out_len + kDenseBlock - 1) / kDenseBlock * kDenseBlock;
     if (wb.size() == padded * in_len) {
-        switch (conv_level.load(std::memory_order_relaxed)) {
-            case 2: dense_blocked_avx512(wb.data(), bias, out_len, in_len, x.data(), out); return;
-            case 1: dense_blocked_avx2(wb.data(), bias, out_len, in_len, x.data(), out); return;
+        switch (simd::level()) {
+            case simd::kAvx512: dense_blocked_avx512(wb.data(), bias, out_len, in_len, x.data(), out); return;
+            case simd::kAvx2: dense_blocked_avx2(wb.data(), bias, out_len, in_len, x.data(), out); return;
             default: break;
         }
     }
@@ -1005,418 +893,10 @@ std::vector<double> block_dense(const double* w, std::size_t out_len, std::size_
     return b;
 }
 
-}  // namespace
+}  // namespace nn_kernels
 
 void gelu(std::span<double> values) { gelu_kernel(values.data(), values.size()); }
 
-int use_convolution_kernel(int level) {
-    const int best = best_conv_level();
-    const int chosen = level < 0 || level > best ? best : level;
-    conv_level.store(chosen, std::memory_order_relaxed);
-    return chosen;
-}
-
-// ------------------------------------------------------------ features
-
-SpectrumScales reactive_centroid(std::span<const double> freqs_hz, std::span<const std::complex<double>> z) {
-    const std::size_t n = std::min(freqs_hz.size(), z.size());
-    if (n == 0) {
-        const double nan = std::numeric_limits<double>::quiet_NaN();
-        return {nan, nan};
-    }
-    double s = 0.0;
-    double a = 0.0;
-    double b = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double f = freqs_hz[i];
-        const double mod = std::hypot(z[i].real(), z[i].imag());
-        if (!(f > 0.0) || !(mod > 0.0)) continue;
-        double w = -z[i].imag() / mod;
-        if (!(w > 0.0)) w = 0.0;  // NaN and non-capacitive points weigh nothing
-        s += w;
-        a += w * std::log(kTwoPi * f);
-        b += w * std::log(mod);
-    }
-    if (s >= 1e-9 || std::isnan(s)) return {std::exp(b / s), std::exp(a / s)};
-
-    // Fallback for spectra without capacitive points.
-    double sum_log = 0.0;
-    for (std::size_t i = 0; i < n; ++i) sum_log += std::log(kTwoPi * freqs_hz[i]);
-    std::vector<double> moduli(n);
-    for (std::size_t i = 0; i < n; ++i) moduli[i] = std::hypot(z[i].real(), z[i].imag());
-    auto mid = moduli.begin() + static_cast<std::ptrdiff_t>(n / 2);
-    std::nth_element(moduli.begin(), mid, moduli.end(),
-                     [](double x, double y) { return total_order_key(x) < total_order_key(y); });
-    return {*mid, std::exp(sum_log / static_cast<double>(n))};
-}
-
-double interpolate(double x, std::span<const double> xs, std::span<const double> ys) {
-    const std::size_t n = std::min(xs.size(), ys.size());
-    if (n == 0) return std::numeric_limits<double>::quiet_NaN();
-    if (x <= xs[0]) return ys[0];
-    if (x >= xs[n - 1]) return ys[n - 1];
-    // a = number of leading entries <= x (binary search over the ascending xs).
-    std::size_t lo_i = 0;
-    std::size_t hi_i = n;
-    while (lo_i < hi_i) {
-        const std::size_t mid = lo_i + (hi_i - lo_i) / 2;
-        if (xs[mid] <= x) {
-            lo_i = mid + 1;
-        } else {
-            hi_i = mid;
-        }
-    }
-    const std::size_t a = std::max<std::size_t>(lo_i, 1);
-    const std::size_t hi = std::min(a, n - 1);
-    const std::size_t lo = hi - 1;
-    if (xs[lo] == xs[hi]) return ys[lo];
-    return ys[lo] + (x - xs[lo]) * (ys[hi] - ys[lo]) / (xs[hi] - xs[lo]);
-}
-
-std::expected<Features, NnError> features(std::span<const double> freqs_hz,
-                                          std::span<const std::complex<double>> z, std::size_t n_grid) {
-    const std::size_t n = std::min(freqs_hz.size(), z.size());
-    if (n < 2) return std::unexpected(NnError::too_few_points(n));
-    Features out;
-    out.scales = reactive_centroid(freqs_hz.first(n), z.first(n));
-
-    std::vector<std::size_t> order(n);
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t i, std::size_t j) {
-        return total_order_key(freqs_hz[i]) < total_order_key(freqs_hz[j]);
-    });
-    std::vector<double> lf(n);
-    std::vector<double> lm(n);
-    std::vector<double> phase(n);
-    for (std::size_t k = 0; k < n; ++k) {
-        const std::size_t i = order[k];
-        const std::complex<double> zi = z[i];
-        lf[k] = std::log10(freqs_hz[i]);
-        lm[k] = std::log10(std::hypot(zi.real(), zi.imag()));
-        const double p = std::atan2(zi.imag(), zi.real());
-        if (k == 0) {
-            phase[k] = p;
-        } else {
-            const double d = p - phase[k - 1];
-            double r = d - kTwoPi * std::floor((d + kPi) / kTwoPi);
-            if (r == -kPi && d > 0.0) r = kPi;
-            phase[k] = phase[k - 1] + r;
-        }
-    }
-
-    const double span = lf[n - 1] - lf[0];
-    const double step = n_grid > 1 ? span / static_cast<double>(n_grid - 1) : 0.0;
-    const double log_z0 = std::log10(out.scales.z0);
-    const double log_f0 = std::log10(out.scales.omega0 / kTwoPi);
-    out.grid.resize(3 * n_grid);
-    for (std::size_t t = 0; t < n_grid; ++t) {
-        const double x = lf[0] + static_cast<double>(t) * step;
-        out.grid[t] = interpolate(x, lf, lm) - log_z0;
-        out.grid[n_grid + t] = interpolate(x, lf, phase) / kHalfPi;
-        out.grid[2 * n_grid + t] = (x - log_f0) * 0.25;
-    }
-    out.e1 = span * 0.125;
-    out.e2 = std::log10(static_cast<double>(n)) * 0.5;
-    return out;
-}
-
-// ------------------------------------------------------------ layers
-
-struct Guesser::Conv {
-    const double* w;
-    const double* b;
-    std::size_t out;
-    std::size_t in;
-    std::size_t k;
-};
-
-struct Guesser::Norm {
-    const double* w;
-    const double* b;
-};
-
-struct Guesser::Dense {
-    const double* w;
-    const double* b;
-    std::size_t out;
-    std::size_t in;
-};
-
-std::expected<Guesser::LayerTensors, NnError> Guesser::layer_tensors(std::string_view layer) const {
-    LayerTensors t{layer_tensor(layer, "weight"), layer_tensor(layer, "bias"), nullptr, nullptr};
-    auto w = tensor(t.wname);
-    if (!w) return std::unexpected(w.error());
-    auto b = tensor(t.bname);
-    if (!b) return std::unexpected(b.error());
-    t.w = *w;
-    t.b = *b;
-    return t;
-}
-
-std::expected<Guesser::Conv, NnError> Guesser::conv_layer(std::string_view layer, std::size_t in_channels) const {
-    auto t = layer_tensors(layer);
-    if (!t) return std::unexpected(t.error());
-    const Tensor& wt = *t->w;
-    const std::uint64_t out = wt.dims.size() == 3 ? wt.dims[0] : channels_;
-    if (auto ok = expect_shape(wt, t->wname, {out, in_channels, kernel_}); !ok) return std::unexpected(ok.error());
-    if (auto ok = expect_shape(*t->b, t->bname, {out}); !ok) return std::unexpected(ok.error());
-    return Conv{wt.data.data(), t->b->data.data(), static_cast<std::size_t>(out), in_channels, kernel_};
-}
-
-std::expected<Guesser::Norm, NnError> Guesser::norm_layer(std::string_view layer) const {
-    auto t = layer_tensors(layer);
-    if (!t) return std::unexpected(t.error());
-    if (auto ok = expect_shape(*t->w, t->wname, {channels_}); !ok) return std::unexpected(ok.error());
-    if (auto ok = expect_shape(*t->b, t->bname, {channels_}); !ok) return std::unexpected(ok.error());
-    return Norm{t->w->data.data(), t->b->data.data()};
-}
-
-std::expected<Guesser::Dense, NnError> Guesser::dense_layer(std::string_view layer, std::size_t in_len) const {
-    auto t = layer_tensors(layer);
-    if (!t) return std::unexpected(t.error());
-    const Tensor& wt = *t->w;
-    if (wt.dims.size() != 2 || saturating_product({wt.dims[0], wt.dims[1]}) != wt.data.size()) {
-        return std::unexpected(NnError::unparsable(t->wname));
-    }
-    if (in_len != wt.dims[1]) return std::unexpected(NnError::shape_mismatch(std::string(layer), in_len, wt.dims[1]));
-    if (auto ok = expect_shape(*t->b, t->bname, {wt.dims[0]}); !ok) return std::unexpected(ok.error());
-    return Dense{wt.data.data(), t->b->data.data(), wt.dims[0], wt.dims[1]};
-}
-
-std::expected<std::vector<double>, NnError> Guesser::conv1d(std::span<const double> input, std::size_t in_channels,
-                                                            std::string_view layer, std::size_t dilation) const {
-    auto conv = conv_layer(layer, in_channels);
-    if (!conv) return std::unexpected(conv.error());
-    const std::uint64_t want = saturating_product({in_channels, n_grid_});
-    if (input.size() != want) return std::unexpected(NnError::shape_mismatch(std::string(layer), input.size(), want));
-    std::vector<double> out(conv->out * n_grid_);
-    ConvScratch scratch;
-    convolve(conv->w, pack_conv(conv->w, conv->b, conv->out, conv->in, conv->k), conv->b, conv->out, conv->in, conv->k,
-             dilation, input, n_grid_, scratch, out.data());
-    return out;
-}
-
-std::expected<std::vector<double>, NnError> Guesser::group_norm(std::span<const double> activations,
-                                                                std::string_view layer) const {
-    auto norm = norm_layer(layer);
-    if (!norm) return std::unexpected(norm.error());
-    const std::uint64_t want = saturating_product({channels_, n_grid_});
-    if (activations.size() != want) {
-        return std::unexpected(NnError::shape_mismatch(std::string(layer), activations.size(), want));
-    }
-    std::vector<double> out(activations.begin(), activations.end());
-    group_norm_into(out, norm->w, norm->b, channels_, groups_, n_grid_);
-    return out;
-}
-
-std::expected<std::vector<double>, NnError> Guesser::linear(std::span<const double> input,
-                                                            std::string_view layer) const {
-    auto dense = dense_layer(layer, input.size());
-    if (!dense) return std::unexpected(dense.error());
-    std::vector<double> out(dense->out);
-    dense_into(dense->w, dense->b, dense->out, dense->in, input, out.data());
-    return out;
-}
-
-// Walks the network as inference does and checks every tensor against the
-// metadata, so that a loaded network cannot fail or read out of bounds later;
-// packs the convolution weights on the way.
-std::expected<void, NnError> Guesser::prepare_network() {
-    const std::size_t c = channels_;
-    auto stem = conv_layer("stem", 3);
-    if (!stem) return std::unexpected(stem.error());
-    const auto expect_width = [&](const Conv& conv, std::string_view layer) -> std::expected<void, NnError> {
-        if (conv.out == c) return {};
-        const std::string name = layer_tensor(layer, "weight");
-        return std::unexpected(NnError::shape_mismatch(name, saturating_product({conv.out, conv.in, conv.k}),
-                                                       saturating_product({c, conv.in, conv.k})));
-    };
-    if (auto ok = expect_width(*stem, "stem"); !ok) return ok;
-    packed_.push_back(pack_conv(stem->w, stem->b, stem->out, stem->in, stem->k));
-    std::vector<LayerRef> refs{LayerRef{stem->w, stem->b, stem->out, stem->in}};
-    for (std::size_t b = 0; b < dilations_.size(); ++b) {
-        const std::string prefix = "blocks." + std::to_string(b) + ".";
-        for (const char* part : {"conv1", "norm1", "conv2", "norm2"}) {
-            const std::string layer = prefix + part;
-            if (part[0] == 'c') {
-                auto conv = conv_layer(layer, c);
-                if (!conv) return std::unexpected(conv.error());
-                if (auto ok = expect_width(*conv, layer); !ok) return ok;
-                packed_.push_back(pack_conv(conv->w, conv->b, conv->out, conv->in, conv->k));
-                refs.push_back(LayerRef{conv->w, conv->b, conv->out, conv->in});
-            } else {
-                auto norm = norm_layer(layer);
-                if (!norm) return std::unexpected(norm.error());
-                refs.push_back(LayerRef{norm->w, norm->b, c, c});
-            }
-        }
-    }
-    std::size_t width = 2 * c + 2;
-    for (const char* layer : {"head.0", "head.2", "head.4"}) {
-        auto dense = dense_layer(layer, width);
-        if (!dense) return std::unexpected(dense.error());
-        dense_t_.push_back(block_dense(dense->w, dense->out, dense->in));
-        refs.push_back(LayerRef{dense->w, dense->b, dense->out, dense->in});
-        width = dense->out;
-    }
-    layer_refs_.refs = std::move(refs);
-    const std::size_t p = param_names_.size();
-    if (width < p) return std::unexpected(NnError::shape_mismatch("head.4", width, p));
-    for (auto [name, size] : {std::pair{"target_mean", target_mean_.size()},
-                              std::pair{"target_std", target_std_.size()},
-                              std::pair{"log_params", log_params_.size()}}) {
-        if (size != p) return std::unexpected(NnError::shape_mismatch(name, size, p));
-    }
-    for (const Scaling& s : scaling_) {
-        if (s.alpha_index >= 0 && static_cast<std::size_t>(s.alpha_index) >= p) {
-            return std::unexpected(NnError::unparsable("scaling"));
-        }
-    }
-    return {};
-}
-
-// ------------------------------------------------------------ guess
-
-std::expected<std::vector<double>, NnError> Guesser::guess(std::span<const double> freqs_hz,
-                                                           std::span<const std::complex<double>> z) const {
-    const std::size_t n = std::min(freqs_hz.size(), z.size());
-    if (n < 2) return std::unexpected(NnError::too_few_points(n));
-    auto feat = features(freqs_hz, z, n_grid_);
-    if (!feat) return std::unexpected(feat.error());
-
-    const std::size_t len = n_grid_;
-    const std::size_t c = channels_;
-    // Working arrays are kept per thread from one guess to the next: a guess
-    // of a large network needs a few hundred kilobytes, and returning them to
-    // the allocator each time lets it hand the pages back to the system, to
-    // be faulted in and cleared again by the next guess. Every element is
-    // written before it is read, so nothing carries over between guesses.
-    thread_local GuessWorkspace work;
-    std::vector<double>& h = work.h;
-    std::vector<double>& y = work.y;
-    std::vector<double>& y2 = work.y2;
-    ConvScratch& scratch = work.scratch;
-    h.resize(c * len);
-    y.resize(c * len);
-    y2.resize(c * len);
-    if (packed_.size() != 1 + 2 * dilations_.size()) return std::unexpected(NnError::unparsable("w.stem.weight"));
-
-    // Shapes were checked at load; the checks below only guard the buffers.
-    const auto width_error = [&](std::string_view layer) {
-        return std::unexpected(NnError::unparsable(layer_tensor(layer, "weight")));
-    };
-    // Layers as resolved at load, or looked up by name (a copied Guesser).
-    const std::vector<LayerRef>& refs = layer_refs_.refs;
-    const bool resolved = refs.size() == 1 + 4 * dilations_.size() + 3;
-    const auto conv_at = [&](std::size_t i, auto name, std::size_t cin) -> std::expected<Conv, NnError> {
-        if (resolved && refs[i].in == cin) return Conv{refs[i].w, refs[i].b, refs[i].out, refs[i].in, kernel_};
-        return conv_layer(name(), cin);
-    };
-    const auto norm_at = [&](std::size_t i, auto name) -> std::expected<Norm, NnError> {
-        if (resolved) return Norm{refs[i].w, refs[i].b};
-        return norm_layer(name());
-    };
-    auto stem = conv_at(0, [] { return std::string("stem"); }, 3);
-    if (!stem) return std::unexpected(stem.error());
-    if (stem->out != c) return width_error("stem");
-    convolve(stem->w, packed_[0], stem->b, c, 3, stem->k, 1, feat->grid, len, scratch, h.data());
-
-    for (std::size_t b = 0; b < dilations_.size(); ++b) {
-        const auto name = [b](const char* part) {
-            return [b, part] { return "blocks." + std::to_string(b) + "." + part; };
-        };
-        auto conv1 = conv_at(1 + 4 * b, name("conv1"), c);
-        if (!conv1) return std::unexpected(conv1.error());
-        auto norm1 = norm_at(2 + 4 * b, name("norm1"));
-        if (!norm1) return std::unexpected(norm1.error());
-        auto conv2 = conv_at(3 + 4 * b, name("conv2"), c);
-        if (!conv2) return std::unexpected(conv2.error());
-        auto norm2 = norm_at(4 + 4 * b, name("norm2"));
-        if (!norm2) return std::unexpected(norm2.error());
-        if (conv1->out != c) return width_error(name("conv1")());
-        if (conv2->out != c) return width_error(name("conv2")());
-        const std::size_t d = dilations_[b];
-
-        convolve(conv1->w, packed_[1 + 2 * b], conv1->b, c, c, conv1->k, d, h, len, scratch, y.data());
-        group_norm_into(y, norm1->w, norm1->b, c, groups_, len);
-        gelu(y);
-        convolve(conv2->w, packed_[2 + 2 * b], conv2->b, c, c, conv2->k, d, y, len, scratch, y2.data());
-        group_norm_into(y2, norm2->w, norm2->b, c, groups_, len);
-        for (std::size_t i = 0; i < h.size(); ++i) h[i] += y2[i];
-        gelu(h);
-    }
-
-    // Per-channel mean, then per-channel maximum ignoring NaN, then the extras.
-    std::vector<double> pooled(2 * c + 2);
-    for (std::size_t ch = 0; ch < c; ++ch) {
-        const double* row = h.data() + ch * len;
-        double sum = -0.0;
-        double mx = -std::numeric_limits<double>::infinity();
-        bool any = false;
-        for (std::size_t t = 0; t < len; ++t) {
-            sum += row[t];
-            if (!std::isnan(row[t])) {
-                any = true;
-                if (row[t] > mx) mx = row[t];
-            }
-        }
-        pooled[ch] = sum / static_cast<double>(len);
-        pooled[c + ch] = any || len == 0 ? mx : std::numeric_limits<double>::quiet_NaN();
-    }
-    pooled[2 * c] = feat->e1;
-    pooled[2 * c + 1] = feat->e2;
-
-    std::vector<double> a = std::move(pooled);
-    std::vector<double> next;
-    std::size_t layer_index = 0;
-    for (const char* layer : {"head.0", "head.2", "head.4"}) {
-        const std::size_t ri = 1 + 4 * dilations_.size() + layer_index;
-        auto dense = resolved && refs[ri].in == a.size()
-                         ? std::expected<Dense, NnError>(Dense{refs[ri].w, refs[ri].b, refs[ri].out, refs[ri].in})
-                         : dense_layer(layer, a.size());
-        if (!dense) return std::unexpected(dense.error());
-        next.resize(dense->out);
-        static const std::vector<double> none;
-        const std::vector<double>& wt = layer_index < dense_t_.size() ? dense_t_[layer_index] : none;
-        ++layer_index;
-        dense_layer_run(dense->w, wt, dense->b, dense->out, dense->in, a, next.data());
-        if (layer[5] != '4') gelu(next);
-        std::swap(a, next);
-    }
-
-    const std::size_t p = param_names_.size();
-    if (a.size() < p || target_mean_.size() < p || target_std_.size() < p || log_params_.size() < p ||
-        scaling_.size() < p) {
-        return std::unexpected(NnError::shape_mismatch("head.4", a.size(), p));
-    }
-    std::vector<double> v(p);
-    for (std::size_t i = 0; i < p; ++i) {
-        const double yv = target_mean_[i] + a[i] * target_std_[i];
-        v[i] = log_params_[i] ? std::pow(10.0, yv) : yv;
-    }
-    for (std::size_t i = 0; i < p; ++i) {
-        if (log_params_[i]) continue;
-        if (v[i] < alpha_min_) {
-            v[i] = alpha_min_;
-        } else if (v[i] > alpha_max_) {
-            v[i] = alpha_max_;
-        }
-    }
-    const std::vector<double> u = v;
-    const double z0 = feat->scales.z0;
-    const double w0 = feat->scales.omega0;
-    for (std::size_t i = 0; i < p; ++i) {
-        const Scaling& s = scaling_[i];
-        double alpha_term = 0.0;
-        if (s.alpha_index >= 0) {
-            const auto ai = static_cast<std::size_t>(s.alpha_index);
-            if (ai >= p) return std::unexpected(NnError::unparsable("scaling"));
-            alpha_term = s.alpha_pow * u[ai];
-        }
-        const double e = s.w_pow + alpha_term;
-        v[i] = std::pow(w0, e) * (u[i] * std::pow(z0, s.z_pow));
-    }
-    return v;
-}
+int use_convolution_kernel(int level) { return simd::use_level(level); }
 
 }  // namespace velotz
