@@ -901,15 +901,24 @@ def compare(frequencies, impedances=None, circuits=None, *, criterion="aic", pru
             return fit_robust(circuit, freqs, imps, **options)
     else:
         def fit(circuit, freqs, imps, **options):
+            if circuit.param_names() and _is_proposed(circuit, proposed) and "guess_init" not in options \
+                    and "weights" not in options:
+                # A chain compare proposed has no network: start it from
+                # the spectrum's own estimate instead of the placeholder
+                # values (and without the warning a user could not act on).
+                start = circuit.estimate_start(freqs, imps, **{k: v for k, v in options.items() if k == "weight"})
+                return start.fit(freqs, imps, guess_init=False, **options)
             return circuit.fit(freqs, imps, **options)
     freqs, imps = _core._spectrum(frequencies, impedances)
+    proposed = set()
     # One noise estimate for every candidate's lack-of-fit test.
     try:
         noise = kramers_kronig(freqs, imps).noise
     except ValueError:
         noise = 0.0
     if circuits is None:
-        circuits = Circuit.ml_circuits() + _drt_candidates(freqs, imps)
+        proposed = set(_drt_candidates(freqs, imps))
+        circuits = Circuit.ml_circuits() + sorted(proposed, key=len)
     elif isinstance(circuits, (str, Circuit)):
         circuits = [circuits]
     n = 2 * len(freqs)
@@ -1009,6 +1018,10 @@ def _without_negligible(entry, freqs, imps, noise, n, fit_options):
 # it holds at least this share of the resistance of all arcs: measured
 # spectra leave smaller bumps (noise, a CPE's long tails) in the DRT.
 DRT_ARC_SHARE = 0.10
+
+
+def _is_proposed(circuit, proposed):
+    return bool(proposed) and circuit.text in proposed
 
 
 def _drt_candidates(freqs, imps):
