@@ -71,6 +71,22 @@ bool set_verdict(PyObject* d, double noise, const std::vector<std::size_t>& outl
            set_item(d, "systematic", list_of_ranges(systematic));
 }
 
+// The items both Kramers-Kronig tests return: the spectrum as converted and
+// the fitted test circuit (the basic and the automatic result share these
+// field names).
+template <class Result>
+bool set_test_circuit(PyObject* d, const Spectrum& s, const Result& r) {
+    return set_item(d, "frequencies", list_of_floats(s.frequencies)) &&
+           set_item(d, "impedances", list_of_complex(s.impedances)) &&
+           set_item(d, "m", PyLong_FromSize_t(r.m)) && set_item(d, "mu", PyFloat_FromDouble(r.mu)) &&
+           set_item(d, "r_ohm", PyFloat_FromDouble(r.r_ohm)) && set_item(d, "taus", list_of_floats(r.taus)) &&
+           set_item(d, "resistances", list_of_floats(r.resistances)) &&
+           set_item(d, "inductance", PyFloat_FromDouble(r.inductance)) &&
+           set_item(d, "inverse_capacitance", PyFloat_FromDouble(r.inverse_capacitance)) &&
+           set_item(d, "z_fit", list_of_complex(r.z_fit));
+}
+
+
 // _kramers_kronig(frequencies, impedances, c, max_m, add_capacitance,
 //                 add_inductance, fit_type, tolerance=0.01) -> dict, with the
 // noise level and the points and stretches whose residuals stand out from it
@@ -127,14 +143,7 @@ PyObject* py_kramers_kronig(PyObject*, PyObject* args) {
     Ref out(PyDict_New());
     if (!out) return nullptr;
     PyObject* d = out.get();
-    if (!set_item(d, "frequencies", list_of_floats(s.frequencies)) ||
-        !set_item(d, "impedances", list_of_complex(s.impedances)) ||
-        !set_item(d, "m", PyLong_FromSize_t(r->m)) || !set_item(d, "mu", PyFloat_FromDouble(r->mu)) ||
-        !set_item(d, "r_ohm", PyFloat_FromDouble(r->r_ohm)) || !set_item(d, "taus", list_of_floats(r->taus)) ||
-        !set_item(d, "resistances", list_of_floats(r->resistances)) ||
-        !set_item(d, "inductance", PyFloat_FromDouble(r->inductance)) ||
-        !set_item(d, "inverse_capacitance", PyFloat_FromDouble(r->inverse_capacitance)) ||
-        !set_item(d, "z_fit", list_of_complex(r->z_fit)) ||
+    if (!set_test_circuit(d, s, *r) ||
         !set_item(d, "residuals_real", list_of_floats(r->residuals_real)) ||
         !set_item(d, "residuals_imag", list_of_floats(r->residuals_imag)) ||
         !set_verdict(d, verdict.noise, verdict.outliers, verdict.systematic))
@@ -172,14 +181,7 @@ PyObject* py_kk_auto(PyObject*, PyObject* args) {
     Ref out(PyDict_New());
     if (!out) return nullptr;
     PyObject* d = out.get();
-    if (!set_item(d, "frequencies", list_of_floats(s.frequencies)) ||
-        !set_item(d, "impedances", list_of_complex(s.impedances)) ||
-        !set_item(d, "m", PyLong_FromSize_t(r->m)) || !set_item(d, "mu", PyFloat_FromDouble(r->mu)) ||
-        !set_item(d, "r_ohm", PyFloat_FromDouble(r->r_ohm)) || !set_item(d, "taus", list_of_floats(r->taus)) ||
-        !set_item(d, "resistances", list_of_floats(r->resistances)) ||
-        !set_item(d, "inductance", PyFloat_FromDouble(r->inductance)) ||
-        !set_item(d, "inverse_capacitance", PyFloat_FromDouble(r->inverse_capacitance)) ||
-        !set_item(d, "z_fit", list_of_complex(r->z_fit)) ||
+    if (!set_test_circuit(d, s, *r) ||
         !set_item(d, "residuals", list_of_complex(r->residuals)) ||
         !set_item(d, "scores", list_of_floats(r->scores)) ||
         !set_item(d, "rounds", PyLong_FromSize_t(r->rounds)) ||

@@ -42,13 +42,7 @@ WINDOW_MARGIN = 10 ** 0.5
 def _fmt(value):
     """A number for a sentence: 4 significant digits, exponent without padding
     (3.5e4, 1e-12)."""
-    if isinstance(value, float) and (math.isnan(value) or math.isinf(value)):
-        return str(value)
-    text = f"{value:.4g}"
-    if "e" in text:
-        mantissa, exponent = text.split("e")
-        text = f"{mantissa}e{int(exponent)}"
-    return text
+    return _display.num(value)
 
 
 def _percent(fraction):
