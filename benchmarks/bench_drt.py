@@ -21,9 +21,10 @@ series inductance. Reported per case (medians over the draws):
   bumps in any non-negative fit);
 - dlog: largest |log10(tau_peak / tau_true)| over the true peaks (nearest found);
 - darea: largest relative error of the peak areas (resistances);
-- velotz runs with its default (modified GCV, Kim & Gu's rho) and, as
-  velotz-gcv, with plain GCV as pyDRTtools uses; pyimpspec with its default
-  (modified GCV).
+- velotz runs with its default ("mgcv-corr": modified GCV, Kim & Gu's rho,
+  raised only when the residuals are positively correlated, which
+  independent noise leaves as it is) and, as velotz-gcv, with plain GCV as
+  pyDRTtools uses; pyimpspec with its default (modified GCV).
 - cpu: time.process_time per spectrum (median of the draws), lambda choice
   included, and its ratio to velotz.
 

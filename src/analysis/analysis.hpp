@@ -175,6 +175,15 @@ struct DrtOptions {
     // smoother solutions (plain GCV tends to undersmooth).
     double gcv_rho = 1.0;
     std::size_t gcv_steps = 12;      // golden-section steps in log lambda after the grid of decades
+    // After the GCV choice (not with a given lambda): when the residuals of
+    // the non-negative fit are positively correlated from one frequency to
+    // the next (a systematic model error rather than independent noise,
+    // which GCV assumes), lambda is raised as long as the residual sum of
+    // squares stays within (1 + r) / (1 - r) times its value at the GCV
+    // choice, r being the lag-1 autocorrelation of the residuals at the
+    // raised lambda. The raise stops at correlated_lambda_max.
+    bool correlated_residuals = false;
+    double correlated_lambda_max = 1e-2;
     double shape = 0.5;              // FWHM coefficient: FWHM of each RBF = spacing / shape
     std::size_t max_centres = 400;   // the grid is made coarser beyond this many centres
     std::size_t samples_per_centre = 4;  // gamma is returned this many times finer than the grid
@@ -191,6 +200,8 @@ struct DrtResult {
     double lambda = 0.0;             // the regularisation parameter used
     std::vector<double> gcv_lambdas;  // the values tried when it was chosen
     std::vector<double> gcv_scores;
+    double lambda_gcv = 0.0;         // lambda chosen by GCV before the correlated-residual check (0 when given)
+    double residual_correlation = 0.0;  // lag-1 autocorrelation of the residuals at lambda_gcv
     std::vector<Cx> z_fit;
 };
 

@@ -267,6 +267,8 @@ std::expected<DrtResult, std::string> drt(const std::vector<double>& freqs_hz, c
     if (options.max_centres < 3) return std::unexpected("max_centres must be at least 3");
     if (!(options.gcv_rho >= 1.0) || !std::isfinite(options.gcv_rho))
         return std::unexpected("the GCV factor rho must be at least 1");
+    if (!(options.correlated_lambda_max > 0.0) || !std::isfinite(options.correlated_lambda_max))
+        return std::unexpected("the largest raised lambda must be positive and finite");
 
     std::vector<double> sorted = freqs_hz;
     std::sort(sorted.begin(), sorted.end());
@@ -482,7 +484,6 @@ std::expected<DrtResult, std::string> drt(const std::vector<double>& freqs_hz, c
         if (std::min(f1, f2) > out.gcv_scores[best]) best_exp = std::log10(out.gcv_lambdas[best]);
         lambda = std::pow(10.0, best_exp);
     }
-    out.lambda = lambda;
 
     std::vector<bool> free(p, false);
     if (fit_l) free[col_l] = true;
@@ -491,6 +492,104 @@ std::expected<DrtResult, std::string> drt(const std::vector<double>& freqs_hz, c
         if (stop && stop()) return std::unexpected("interrupted");
         return std::unexpected("the non-negative least squares solver failed (singular system)");
     }
+    if (!options.lambda) out.lambda_gcv = lambda;
+    if (!options.lambda && options.correlated_residuals) {
+        // GCV assumes independent errors. A measured spectrum's residual is
+        // mostly systematic (drift, non-ideal elements, the instrument),
+        // correlated between neighbouring frequencies, and GCV then fits it
+        // with a train of narrow peaks at a tiny lambda (a non-negative fit
+        // with negligible regularisation is sparse). Positive correlation
+        // at the GCV choice (above two standard errors of a white
+        // residual's, 2 / sqrt(rows)) marks that case; lambda is then raised
+        // while the residual sum of squares stays within the variance
+        // inflation (1 + r) / (1 - r) of an AR(1) error with the lag-1
+        // correlation r of the residual at the raised lambda. The raise
+        // stops at correlated_lambda_max (1e-2 by default: below what GCV
+        // picks for independent noise of 1 % of |Z| on one or two arcs,
+        // 0.016 ... 0.17, so the raise never smooths more than such noise
+        // would).
+        std::vector<std::size_t> order(n);
+        std::iota(order.begin(), order.end(), std::size_t{0});
+        std::sort(order.begin(), order.end(),
+                  [&](std::size_t i, std::size_t j) { return freqs_hz[i] < freqs_hz[j]; });
+        const std::size_t blocks = (use_re ? 1 : 0) + (use_im ? 1 : 0);
+        // The sum of squares and the lag-1 autocorrelation (neighbours in
+        // frequency, within the real and within the imaginary rows) of the
+        // weighted residual of the scaled solution xs.
+        auto residual_stats = [&](const std::vector<double>& xs, double& rss, double& corr) {
+            std::vector<double> r(rows);
+            for (std::size_t row = 0; row < rows; ++row) {
+                double s = b[row];
+                for (std::size_t k = 0; k < p; ++k) s -= a[row * p + k] * xs[k];
+                r[row] = s;
+            }
+            double ss = 0.0, lag = 0.0;
+            for (std::size_t blk = 0; blk < blocks; ++blk) {
+                const double* rb = &r[blk * n];
+                for (std::size_t q = 0; q < n; ++q) {
+                    const double v = rb[order[q]];
+                    ss += v * v;
+                    if (q > 0) lag += v * rb[order[q - 1]];
+                }
+            }
+            rss = ss;
+            corr = ss > 0.0 ? lag / ss : 0.0;
+        };
+        double rss0 = 0.0, corr0 = 0.0;
+        residual_stats(*x, rss0, corr0);
+        out.residual_correlation = corr0;
+        if (corr0 > 2.0 / std::sqrt(static_cast<double>(rows)) && rss0 > 0.0 &&
+            lambda < options.correlated_lambda_max) {
+            auto inflation = [](double r) {
+                r = std::clamp(r, 0.0, 0.95);
+                return (1.0 + r) / (1.0 - r);
+            };
+            // 1: accepted (xs holds the solution), 0: rejected, -1: failed.
+            auto try_exponent = [&](double e, std::vector<double>& xs) -> int {
+                auto trial = nnls_gram(gram(std::pow(10.0, e)), c, p, free, stop);
+                if (!trial) return -1;
+                double rss = 0.0, corr = 0.0;
+                residual_stats(*trial, rss, corr);
+                if (!(rss <= inflation(corr) * rss0)) return 0;
+                xs = std::move(*trial);
+                return 1;
+            };
+            constexpr double step = 0.5;
+            const double max_exp = std::log10(options.correlated_lambda_max);
+            const double start = std::log10(lambda);
+            double good = start, bad = NAN;
+            std::vector<double> good_x = *x;
+            bool failed = false;
+            while (good < max_exp) {
+                const double e = std::min(good + step, max_exp);
+                const int t = try_exponent(e, good_x);
+                if (t < 0) {
+                    failed = true;
+                    break;
+                }
+                if (t == 0) {
+                    bad = e;
+                    break;
+                }
+                good = e;
+            }
+            // Bisection in log lambda between the last accepted and the
+            // first rejected value.
+            for (int it = 0; it < 3 && !failed && std::isfinite(bad); ++it) {
+                const double mid = 0.5 * (good + bad);
+                const int t = try_exponent(mid, good_x);
+                if (t < 0) failed = true;
+                else if (t == 0) bad = mid;
+                else good = mid;
+            }
+            if (failed && stop && stop()) return std::unexpected("interrupted");
+            if (good > start) {
+                lambda = std::pow(10.0, good);
+                *x = std::move(good_x);
+            }
+        }
+    }
+    out.lambda = lambda;
     for (std::size_t k = 0; k < p; ++k) (*x)[k] *= colscale[k];
 
     out.epsilon = eps;

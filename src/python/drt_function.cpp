@@ -15,7 +15,7 @@ namespace velotz::py {
 namespace {
 
 // _drt(frequencies, impedances, lam, derivative, part, weighting, inductance,
-//      shape, max_centres, gcv_rho) -> dict
+//      shape, max_centres, gcv_rho, correlated_residuals) -> dict
 PyObject* py_drt(PyObject*, PyObject* args) {
     PyObject *frequencies = nullptr, *impedances = Py_None, *lam = Py_None;
     int derivative = 1, inductance = 1;
@@ -23,8 +23,9 @@ PyObject* py_drt(PyObject*, PyObject* args) {
     double shape = 0.5;
     Py_ssize_t max_centres = 400;
     double gcv_rho = 1.0;
-    if (!PyArg_ParseTuple(args, "OOOisspdnd:_drt", &frequencies, &impedances, &lam, &derivative, &part, &weighting,
-                          &inductance, &shape, &max_centres, &gcv_rho))
+    int correlated = 0;
+    if (!PyArg_ParseTuple(args, "OOOisspdnd|p:_drt", &frequencies, &impedances, &lam, &derivative, &part,
+                          &weighting, &inductance, &shape, &max_centres, &gcv_rho, &correlated))
         return nullptr;
     DrtOptions options;
     if (lam != Py_None) {
@@ -44,6 +45,7 @@ PyObject* py_drt(PyObject*, PyObject* args) {
     options.inductance = inductance != 0;
     options.shape = shape;
     options.gcv_rho = gcv_rho;
+    options.correlated_residuals = correlated != 0;
     if (max_centres < 3) return raise(PyExc_ValueError, "max_centres must be at least 3");
     options.max_centres = static_cast<std::size_t>(max_centres);
 
@@ -83,6 +85,8 @@ PyObject* py_drt(PyObject*, PyObject* args) {
         !set_item(d, "inductance", PyFloat_FromDouble(r->inductance)) || !set_item(d, "lam", PyFloat_FromDouble(r->lambda)) ||
         !set_item(d, "gcv_lambdas", list_of_floats(r->gcv_lambdas)) ||
         !set_item(d, "gcv_scores", list_of_floats(r->gcv_scores)) ||
+        !set_item(d, "lam_gcv", PyFloat_FromDouble(r->lambda_gcv)) ||
+        !set_item(d, "residual_correlation", PyFloat_FromDouble(r->residual_correlation)) ||
         !set_item(d, "z_fit", list_of_complex(r->z_fit)))
         return nullptr;
     return out.release();

@@ -793,7 +793,7 @@ class DRTResult:
     z_fit: NDArray[np.complex128]
     residuals: NDArray[np.complex128]
     lam: float
-    method: Literal["gcv", "mgcv", "given"]
+    method: Literal["gcv", "mgcv", "mgcv-corr", "given"]
     peaks: list[tuple[float, float, float]]
     centres: NDArray[np.float64]
     coefficients: NDArray[np.float64]
@@ -835,7 +835,7 @@ def drt(
     frequencies: _Frequencies,
     impedances: _Impedances | None = None,
     *,
-    lam: float | Literal["gcv", "mgcv"] | None = "mgcv",
+    lam: float | Literal["gcv", "mgcv", "mgcv-corr"] | None = "mgcv-corr",
     derivative: int = 1,
     part: Literal["both", "real", "imag"] = "both",
     weighting: Literal["modulus", "unit"] = "modulus",

@@ -18,11 +18,12 @@ __all__ = ["DRTResult", "drt"]
 # the largest value of gamma.
 PEAK_FRACTION = 0.01
 _LAMBDA_WORDS = {"gcv": "generalised cross-validation", "mgcv": "modified generalised cross-validation",
+                 "mgcv-corr": "modified generalised cross-validation, raised for correlated residuals",
                  "given": "given"}
 
 DRT_PARTS = ("both", "real", "imag")
 DRT_WEIGHTINGS = ("modulus", "unit")
-LAMBDA_METHODS = ("gcv", "mgcv")
+LAMBDA_METHODS = ("gcv", "mgcv", "mgcv-corr")
 
 
 def _fmt(value):
@@ -33,11 +34,13 @@ def _fmt(value):
     return text
 
 
-def find_peaks(np, tau, gamma, fraction=PEAK_FRACTION):
+def find_peaks(np, tau, gamma, fraction=PEAK_FRACTION, window=None):
     """Peaks of gamma(ln tau) on an ascending tau grid: local maxima inside
     the grid (not on its ends) reaching ``fraction`` of the largest of them, each with its resistance (the integral
     of gamma d ln tau between the minima on either side) and its full width at
-    half maximum in decades (bounded by those minima). A list of
+    half maximum in decades (bounded by those minima). ``window`` (tau_lo,
+    tau_hi), when given, is the span of the measured frequencies: maxima
+    beyond it count like maxima on the ends. A list of
     (tau, resistance, width) in the order of tau."""
     n = len(gamma)
     if n < 3:
@@ -49,9 +52,14 @@ def find_peaks(np, tau, gamma, fraction=PEAK_FRACTION):
     # its neighbours but is not reported as a peak, and ``fraction`` is
     # taken of the largest maximum inside the grid (such a rise can be far
     # higher than every arc).
+    # Beyond the measured window (the margins the grid adds on each side)
+    # no point constrains gamma; a smoothed tail bends over there into a
+    # maximum whose position again only says where the grid stops.
     local = [i for i in range(n)
              if (i == 0 or gamma[i] > gamma[i - 1]) and (i == n - 1 or gamma[i] >= gamma[i + 1])]
-    edges = (0, n - 1)
+    edges = {0, n - 1}
+    if window is not None:
+        edges.update(i for i in local if not window[0] <= tau[i] <= window[1])
     inside = [gamma[i] for i in local if i not in edges]
     top = float(max(inside)) if inside else float(np.max(gamma))
     if not top > 0:
@@ -98,7 +106,7 @@ class DRTResult(_data.Data):
     ``z_fit`` the impedance of the whole model at ``frequencies`` and
     ``residuals`` (Z - Z_fit) divided by |Z| ("modulus" weighting) or by
     max |Z| ("unit"). ``lam`` is the regularisation parameter, ``method``
-    says how it was found ("mgcv", "gcv" or "given"). ``peaks`` lists (tau,
+    says how it was found ("mgcv-corr", "mgcv", "gcv" or "given"). ``peaks`` lists (tau,
     resistance, width in decades) of each peak of gamma.
     """
 
@@ -167,7 +175,7 @@ class DRTResult(_data.Data):
             setattr(self, name, state[name])
 
 
-def drt(frequencies, impedances=None, *, lam="mgcv", derivative=1, part="both", weighting="modulus",
+def drt(frequencies, impedances=None, *, lam="mgcv-corr", derivative=1, part="both", weighting="modulus",
         inductance=True, shape=0.5, max_centres=400):
     """Distribution of relaxation times of a spectrum.
 
@@ -187,9 +195,18 @@ def drt(frequencies, impedances=None, *, lam="mgcv", derivative=1, part="both", 
     minimum over 1e-10 ... 10 of the generalised cross-validation score of the
     problem without the sign constraints, n |r|^2 / (n - rho trace H)^2 with
     n residuals and the influence matrix H; "gcv" is the plain score
-    (rho = 1), "mgcv" (the default) the modified score of Kim & Gu (2004),
+    (rho = 1), "mgcv" the modified score of Kim & Gu (2004),
     rho = 1.3 below 50 frequencies and 2 from 50 on, as pyimpspec uses:
     plain GCV tends to choose lam too small and leave spurious small peaks.
+    "mgcv-corr" (the default) starts from "mgcv" and checks the residuals
+    of the fit: GCV assumes independent errors, and when the residuals are
+    positively correlated between neighbouring frequencies (lag-1
+    autocorrelation r above 2 / sqrt(n), as the systematic errors of
+    measured spectra are) it picks a tiny lam and gamma breaks into a row of
+    narrow peaks; lam is then raised, up to 1e-2, while the residual sum of
+    squares stays within (1 + r) / (1 - r) times its value at the "mgcv"
+    choice, r taken at the raised lam. Independent noise leaves "mgcv"'s
+    choice as it is.
     When only the imaginary part is fitted,
     R_inf is the weighted mean of what the real part leaves over.
 
@@ -206,10 +223,10 @@ def drt(frequencies, impedances=None, *, lam="mgcv", derivative=1, part="both", 
     import numpy as np
 
     if lam is None:
-        lam = "mgcv"
+        lam = "mgcv-corr"
     if isinstance(lam, str):
         if lam not in LAMBDA_METHODS:
-            raise ValueError(f'lam must be a number, "gcv" or "mgcv", not {lam!r}')
+            raise ValueError(f'lam must be a number, "gcv", "mgcv" or "mgcv-corr", not {lam!r}')
         method, rho, value = lam, 1.0, None
     else:
         method, rho, value = "given", 1.0, float(lam)
@@ -225,12 +242,12 @@ def drt(frequencies, impedances=None, *, lam="mgcv", derivative=1, part="both", 
         raise ValueError(f'weighting must be "modulus" or "unit", not {weighting!r}')
     if isinstance(max_centres, bool):
         raise TypeError("max_centres must be an int")
-    if method == "mgcv":
+    if method in ("mgcv", "mgcv-corr"):
         # Kim & Gu's factor depends on the number of frequencies.
         count = len(_core._spectrum(frequencies, impedances)[0])
         rho = 2.0 if count >= 50 else 1.3
     raw = _core._drt(frequencies, impedances, value, derivative, part, weighting, bool(inductance),
-                     float(shape), operator.index(max_centres), rho)
+                     float(shape), operator.index(max_centres), rho, method == "mgcv-corr")
     out = DRTResult()
     out.frequencies = np.asarray(raw["frequencies"], dtype=float)
     out.impedances = np.asarray(raw["impedances"], dtype=complex)
@@ -251,5 +268,6 @@ def drt(frequencies, impedances=None, *, lam="mgcv", derivative=1, part="both", 
     out.derivative = derivative
     out.part = part
     out.weighting = weighting
-    out.peaks = find_peaks(np, out.tau, out.gamma)
+    f_hi, f_lo = float(np.max(out.frequencies)), float(np.min(out.frequencies))
+    out.peaks = find_peaks(np, out.tau, out.gamma, window=(1 / (2 * math.pi * f_hi), 1 / (2 * math.pi * f_lo)))
     return out

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <complex>
 #include <numbers>
 #include <random>
 #include <vector>
@@ -171,4 +172,61 @@ TEST(Drt, RejectsBadInputWithMessages) {
     EXPECT_FALSE(drt(f, z, o).has_value());
     o.lambda.reset();
     EXPECT_EQ(drt(f, z, o, [] { return true; }).error(), "interrupted");
+}
+
+namespace {
+
+// Two ZARCs (1 ms, 10 ms) on 10 ohm at 71 frequencies from 1e5 to 1e-2 Hz,
+// with Gaussian noise of `noise` times |Z| and a smooth relative error of
+// `drift` (a sine in log f, correlated between neighbours).
+std::pair<std::vector<double>, std::vector<Cx>> two_arcs(double noise, double drift, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> nd;
+    std::vector<double> f;
+    std::vector<Cx> z;
+    for (int i = 0; i < 71; ++i) {
+        const double fi = std::pow(10.0, 5.0 - 7.0 * i / 70.0);
+        const std::complex<double> jw(0.0, 2.0 * std::numbers::pi * fi);
+        std::complex<double> zi = 10.0 + 50.0 / (1.0 + std::pow(jw * 1e-3, 0.9)) + 80.0 / (1.0 + std::pow(jw * 1e-2, 0.9));
+        zi *= 1.0 + drift * std::sin(2.0 * std::numbers::pi * std::log10(fi) / 2.3);
+        const double mod = std::abs(zi);
+        f.push_back(fi);
+        z.push_back({zi.real() + noise * mod * nd(rng), zi.imag() + noise * mod * nd(rng)});
+    }
+    return {f, z};
+}
+
+}  // namespace
+
+TEST(Drt, CorrelatedResidualCheckLeavesIndependentNoiseAlone) {
+    DrtOptions o;
+    o.gcv_rho = 2.0;
+    o.correlated_residuals = true;
+    for (unsigned seed : {1u, 2u, 3u}) {
+        const auto [f, z] = two_arcs(1e-3, 0.0, seed);
+        const auto r = drt(f, z, o);
+        ASSERT_TRUE(r.has_value());
+        EXPECT_LT(r->residual_correlation, 2.0 / std::sqrt(142.0));
+        EXPECT_EQ(r->lambda, r->lambda_gcv);
+    }
+}
+
+TEST(Drt, CorrelatedResidualCheckRaisesLambdaWithinItsBound) {
+    DrtOptions o;
+    o.gcv_rho = 2.0;
+    const auto [f, z] = two_arcs(1e-4, 3e-3, 1);
+    const auto plain = drt(f, z, o);
+    o.correlated_residuals = true;
+    const auto raised = drt(f, z, o);
+    ASSERT_TRUE(plain.has_value() && raised.has_value());
+    EXPECT_EQ(raised->lambda_gcv, plain->lambda);
+    EXPECT_GT(raised->residual_correlation, 0.5);
+    EXPECT_GT(raised->lambda, 10.0 * plain->lambda);
+    EXPECT_LE(raised->lambda, o.correlated_lambda_max * (1.0 + 1e-12));
+    o.correlated_lambda_max = 1e-3;
+    const auto capped = drt(f, z, o);
+    ASSERT_TRUE(capped.has_value());
+    EXPECT_LE(capped->lambda, 1e-3 * (1.0 + 1e-12));
+    o.correlated_lambda_max = 0.0;
+    EXPECT_FALSE(drt(f, z, o).has_value());
 }
