@@ -181,8 +181,9 @@ def _command_options(name, p):
                        help="a candidate circuit (repeat for more); default: the trained circuits")
         g.add_argument("--criterion", choices=("aic", "bic"), default="aic", help="ranking criterion (default aic)")
     elif name == "drt":
-        g.add_argument("--lam", default="mgcv",
-                       help="regularisation: a number, or mgcv (default) / gcv to choose it by cross-validation")
+        g.add_argument("--lam", default="mgcv-corr",
+                       help="regularisation: a number, or mgcv-corr (default) / mgcv / gcv to choose it by "
+                            "cross-validation (see help(velotz.drt))")
         g.add_argument("--derivative", type=int, choices=(1, 2), default=1,
                        help="order of the derivative penalised (default 1)")
         g.add_argument("--part", choices=("both", "real", "imag"), default="both",
@@ -367,11 +368,11 @@ class _Compare:
 class _DRT:
     def __init__(self, args):
         lam = args.lam
-        if lam not in ("mgcv", "gcv"):
+        if lam not in ("mgcv-corr", "mgcv", "gcv"):
             try:
                 lam = float(lam)
             except ValueError:
-                raise Failure(f"--lam must be a number, mgcv or gcv, not {lam!r}") from None
+                raise Failure(f"--lam must be a number, mgcv-corr, mgcv or gcv, not {lam!r}") from None
         self.lam = lam
         self.args = args
 
