@@ -195,17 +195,19 @@ def test_ctrl_c_stops_a_long_computation():
     import _thread
     import time
 
-    f = np.logspace(6, -3, 600)
+    # 1200 points: several seconds of CPU uninterrupted. The bound is on
+    # this process's CPU time, which a busy machine does not stretch.
+    f = np.logspace(6, -3, 1200)
     z = noisy(zarc(f, 100.0, 1e-3, 0.8), 1e-3, seed=8)
     timer = threading.Timer(0.05, _thread.interrupt_main)
-    start = time.monotonic()
+    start = time.process_time()
     timer.start()
     try:
         with pytest.raises(KeyboardInterrupt):
             velotz.drt(f, z)
     finally:
         timer.cancel()
-    assert time.monotonic() - start < 1.0
+    assert time.process_time() - start < 1.0
 
 
 @pytest.mark.parametrize("tail", ["capacitor", "warburg"])

@@ -315,7 +315,9 @@ std::expected<DrtResult, std::string> drt(const std::vector<double>& freqs_hz, c
     std::vector<double> a(rows * p, 0.0), b(rows, 0.0);
     std::vector<double> omega(n);
     std::vector<Cx> basis(n * m);
+    const auto stopped = [&] { return stop && stop(); };
     for (std::size_t i = 0; i < n; ++i) {
+        if (i % 16 == 0 && stopped()) return std::unexpected("interrupted");
         omega[i] = two_pi * freqs_hz[i];
         const double lw = std::log(omega[i]);
         for (std::size_t k = 0; k < m; ++k)
@@ -354,6 +356,7 @@ std::expected<DrtResult, std::string> drt(const std::vector<double>& freqs_hz, c
     // Normal equations K = A'A, c = A'b and the penalty Omega (RBF block only).
     std::vector<double> kmat(p * p, 0.0), c(p, 0.0), omega_pen(p * p, 0.0);
     for (std::size_t r = 0; r < rows; ++r) {
+        if (r % 16 == 0 && stopped()) return std::unexpected("interrupted");
         const double* row = &a[r * p];
         for (std::size_t i = 0; i < p; ++i) {
             if (row[i] == 0.0) continue;
@@ -386,6 +389,7 @@ std::expected<DrtResult, std::string> drt(const std::vector<double>& freqs_hz, c
     if (!options.lambda) {
         std::vector<double> h = a, hb = b, v(rows);
         for (std::size_t k = 0; k < rr; ++k) {
+            if (k % 8 == 0 && stopped()) return std::unexpected("interrupted");
             double norm2 = 0.0;
             for (std::size_t r = k; r < rows; ++r) norm2 += h[r * p + k] * h[r * p + k];
             const double norm = std::sqrt(norm2);
@@ -416,6 +420,7 @@ std::expected<DrtResult, std::string> drt(const std::vector<double>& freqs_hz, c
         for (double v2 : b) b_norm2 += v2 * v2;
     }
     auto gcv = [&](double lambda) -> double {
+        if (stopped()) return INFINITY;
         std::vector<double> g = gram(lambda);
         if (!cholesky_with_ridge(g, p)) return INFINITY;
         std::vector<double> x = c;
@@ -431,6 +436,9 @@ std::expected<DrtResult, std::string> drt(const std::vector<double>& freqs_hz, c
         double trace = 0.0;
         std::vector<double> col(p);
         for (std::size_t i = 0; i < rr; ++i) {
+            // An interrupted score is never the best; the caller's next
+            // check of `stop` then ends the search.
+            if (i % 16 == 0 && stopped()) return INFINITY;
             for (std::size_t k = i; k < p; ++k) {
                 double s = rfac[i * p + k];
                 for (std::size_t t = i; t < k; ++t) s -= g[k * p + t] * col[t];
