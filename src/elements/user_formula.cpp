@@ -352,6 +352,11 @@ Formula Formula::compile(std::string_view text, const std::vector<std::string>& 
 }
 
 void Formula::evaluate(const double* fields, const double* omega, std::size_t count, Cx* out, Workspace& ws) const {
+    evaluate(fields, omega, nullptr, nullptr, count, out, ws);
+}
+
+void Formula::evaluate(const double* fields, const double* omega, const double* ln_hi, const double* ln_lo,
+                       std::size_t count, Cx* out, Workspace& ws) const {
     ws.uniform.resize(uniform_count_);
     // The last instruction writes straight into `out`.
     const std::size_t last = code_.size() - 1;
@@ -386,12 +391,16 @@ void Formula::evaluate(const double* fields, const double* omega, std::size_t co
                     for (std::size_t k = 0; k < count; ++k) dst[k] = cpow(Cx{0.0 * omega[k], omega[k]}, p.re);
                     continue;
                 }
-                ws.real.resize(3 * count);
-                double* hi = ws.real.data();
-                double* lo = hi + count;
-                double* rp = lo + count;
-                kernels::log_dd(hi, lo, omega, count);
-                kernels::axis_pow(rp, omega, hi, lo, 1.0, 0.0, 0.0, pre.p, count);
+                if (!ln_hi) {
+                    // ln ω once per evaluation, for every power of s.
+                    ws.ln.resize(2 * count);
+                    kernels::log_dd(ws.ln.data(), ws.ln.data() + count, omega, count);
+                    ln_hi = ws.ln.data();
+                    ln_lo = ws.ln.data() + count;
+                }
+                ws.real.resize(count);
+                double* rp = ws.real.data();
+                kernels::axis_pow(rp, omega, ln_hi, ln_lo, 1.0, 0.0, 0.0, pre.p, count);
                 kernels::power_of_s(dst, omega, rp, pre.p, pre.cos_p, pre.sin_p, count);
                 continue;
             }

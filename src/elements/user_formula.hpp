@@ -67,11 +67,17 @@ public:
         std::vector<Cx> uniform;
         std::vector<Cx> dual;
         std::vector<double> real;
+        std::vector<double> ln;
     };
 
     // Impedances at angular frequencies omega[0 .. count) with the fields
     // `fields` (field_count() values), into out[0 .. count).
     void evaluate(const double* fields, const double* omega, std::size_t count, Cx* out, Workspace& ws) const;
+    // As evaluate, with ln ω given as the double-double ln_hi + ln_lo (the
+    // spectrum grid's kernels::log_dd values) instead of computed here for
+    // the powers of s; the same bits.
+    void evaluate(const double* fields, const double* omega, const double* ln_hi, const double* ln_lo,
+                  std::size_t count, Cx* out, Workspace& ws) const;
     // As evaluate, and the derivatives with respect to every field:
     // d_out[f·count + i] is ∂Z/∂field_f at omega[i] (forward mode, exact
     // for the formula's operations).
