@@ -558,6 +558,8 @@ UserKind make_user_kind(std::string code, std::vector<std::string> fields, std::
         }
     }
     const std::size_t n = fields.size();
+    if (n > static_cast<std::size_t>(kMaxUserFields))
+        throw FormulaError("an element has at most " + std::to_string(kMaxUserFields) + " fields", kNoColumn);
     auto formula_ptr = std::make_shared<const Formula>(Formula::compile(formula, fields));
     if (units.empty()) units.assign(n, "-");
     if (units.size() != n) throw FormulaError("units must give one unit per field", kNoColumn);
