@@ -116,6 +116,8 @@ def test_identical_redefinition_is_accepted_and_lists_are_checked():
         velotz.define_element("Qy", ["q"], "q", units=["ohm", "s"])
     with pytest.raises(ValueError, match="lower < upper"):
         velotz.define_element("Qy", ["q"], "q", bounds=[(1.0, 0.5)])
+    with pytest.raises(ValueError, match="outside its bounds"):
+        velotz.define_element("Qy", ["q", "alpha"], "q*s^alpha", defaults=[1.0, 2.0])
     with pytest.raises(TypeError, match="sequence of names"):
         velotz.define_element("Qy", "q", "q")
 

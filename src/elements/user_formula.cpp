@@ -577,6 +577,8 @@ UserKind make_user_kind(std::string code, std::vector<std::string> fields, std::
             throw FormulaError("bounds of field '" + fields[f] + "' must satisfy lower < upper", kNoColumn);
         if (!std::isfinite(defaults[f]))
             throw FormulaError("default of field '" + fields[f] + "' must be finite", kNoColumn);
+        if (defaults[f] < lower[f] || defaults[f] > upper[f])
+            throw FormulaError("default of field '" + fields[f] + "' lies outside its bounds", kNoColumn);
     }
     return UserKind{std::move(code), std::move(fields), std::move(units), std::move(defaults),
                     std::move(lower), std::move(upper), std::move(formula_ptr)};

@@ -211,6 +211,8 @@ TEST(UserKind, DefinitionsAreChecked) {
     EXPECT_THROW(make_user_kind("Qa", {"q"}, "q", {"ohm", "s"}, {}, {}, {}), FormulaError);
     EXPECT_THROW(make_user_kind("Qa", {"q"}, "q", {}, {1.0, 2.0}, {}, {}), FormulaError);
     EXPECT_THROW(make_user_kind("Qa", {"q"}, "q", {}, {}, {2.0}, {1.0}), FormulaError);
+    EXPECT_THROW(make_user_kind("Qa", {"q"}, "q", {}, {0.5}, {1.0}, {2.0}), FormulaError);
+    EXPECT_THROW(make_user_kind("Qa", {"a", "b", "c", "d", "e"}, "a", {}, {}, {}, {}), FormulaError);
     const auto k = make_user_kind("Qa", {"q", "alpha"}, "1/(q*s^alpha)", {}, {}, {}, {});
     // Default bounds and values follow the built-in fields of the same names.
     EXPECT_EQ(k.lower, (std::vector<double>{field_bounds("q").lo, 0.0}));
