@@ -56,7 +56,7 @@ def test_module_attributes_in_registration_order():
         "plot_fit", "plot_nyquist", "plot_bode", "plot_residuals",
         "fit_batch", "BatchResult", "to_dataframe",
         "bootstrap", "BootstrapResult", "check_data", "fit_robust", "read", "read_many",
-        "drt", "DRTResult", "plot_drt",
+        "drt", "DRTResult", "plot_drt", "define_element",
     ]
 
 

@@ -188,6 +188,10 @@ def main() -> None:
     assert result_back == held_result == result_json and kk_back.passed == kk.passed
     assert len(diagnosis_back) == len(diagnosis) and len(comparison_back) == 3 and batch_back == batch
     assert boot_back.names == boot.names and drt_back.lam == dist.lam and all("<table" in p for p in pages[:1])
+    velotz.define_element("Qtyped", ["q", "alpha"], "1/(q*s^alpha)", bounds=[(1e-12, 1.0), (0.0, 1.0)],
+                          units=["ohm^-1*s^alpha", "-"], defaults=[1e-3, 0.8])
+    user_z: NDArray[np.complex128] = Circuit("R0-Qtyped1").impedance(frequencies)
+    assert user_z.shape == (40,)
 
 
 if __name__ == "__main__":

@@ -78,7 +78,7 @@ void collect_times(const NodeList& list, std::size_t& p, std::vector<TimeConstan
                 // No time constant of their own (R, C and CPE pairs are
                 // found as parallel groups below).
                 case Kind::R: case Kind::C: case Kind::L: case Kind::La: case Kind::Cpe: case Kind::W:
-                case Kind::Tlmq:
+                case Kind::Tlmq: case Kind::User:  // a user formula names no time constant
                     break;
             }
             p += static_cast<std::size_t>(e.field_count());

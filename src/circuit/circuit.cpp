@@ -66,16 +66,16 @@ std::size_t param_count(const NodeList& series) {
 
 std::vector<std::string> param_names(const NodeList& series) {
     std::vector<std::string> names;
-    std::array<std::size_t, kKindCount> counters{};
+    std::array<std::size_t, kKindCount + 1> counters{};
     for (const Leaf& leaf : collect_leaves(series)) {
-        const KindInfo& info = kind_info(leaf.element->kind);
+        const Element& e = *leaf.element;
         std::string label;
         if (*leaf.label) {
             label = **leaf.label;
         } else {
-            label = std::string(info.code) + std::to_string(counters[static_cast<std::size_t>(leaf.element->kind)]++);
+            label = std::string(e.code()) + std::to_string(counters[static_cast<std::size_t>(e.kind)]++);
         }
-        for (int f = 0; f < info.field_count; ++f) names.push_back(label + "." + info.fields[f]);
+        for (int f = 0; f < e.field_count(); ++f) names.push_back(label + "." + e.field_name(f));
     }
     return names;
 }
@@ -83,8 +83,8 @@ std::vector<std::string> param_names(const NodeList& series) {
 std::vector<std::string> param_units(const NodeList& series) {
     std::vector<std::string> units;
     for (const Leaf& leaf : collect_leaves(series)) {
-        const KindInfo& info = kind_info(leaf.element->kind);
-        for (int f = 0; f < info.field_count; ++f) units.emplace_back(info.units[f]);
+        const Element& e = *leaf.element;
+        for (int f = 0; f < e.field_count(); ++f) units.emplace_back(e.field_unit(f));
     }
     return units;
 }
@@ -92,8 +92,8 @@ std::vector<std::string> param_units(const NodeList& series) {
 std::vector<Bounds> param_bounds(const NodeList& series) {
     std::vector<Bounds> bounds;
     for (const Leaf& leaf : collect_leaves(series)) {
-        const KindInfo& info = kind_info(leaf.element->kind);
-        for (int f = 0; f < info.field_count; ++f) bounds.push_back(field_bounds(info.fields[f]));
+        const Element& e = *leaf.element;
+        for (int f = 0; f < e.field_count(); ++f) bounds.push_back(e.bounds(f));
     }
     return bounds;
 }
@@ -121,7 +121,7 @@ NodeList rebuild_at(const NodeList& series, const std::vector<double>& values, s
         } else {
             const std::size_t k = static_cast<std::size_t>(n.element.field_count());
             std::span<const double> slice(values.data() + offset, k);
-            out.push_back(Node::leaf(Element::make(n.element.kind, slice), n.label));
+            out.push_back(Node::leaf(n.element.with_values(slice), n.label));
             offset += k;
         }
     }
@@ -257,13 +257,14 @@ Cx series_impedance_with_params(const NodeList& series, double omega, ParamCurso
             z = z + recip(y);
         } else {
             const Kind kind = n.element.kind;
-            const std::ptrdiff_t k = kind_info(kind).field_count;
+            const std::ptrdiff_t k = n.element.field_count();
             if (cursor.end - cursor.pos < k) {
                 cursor.ok = false;
                 cursor.pos = cursor.end;
                 return {std::nan(""), std::nan("")};
             }
-            z = z + Element::impedance_of(kind, cursor.pos, omega);
+            z = z + (kind == Kind::User ? Element::user_impedance(n.element.user, cursor.pos, omega)
+                                        : Element::impedance_of(kind, cursor.pos, omega));
             cursor.pos += k;
         }
         if (!cursor.ok) return z;
@@ -277,22 +278,23 @@ void BoundCircuit::compile(const NodeList& series, std::size_t depth) {
         if (n.is_parallel()) {
             // Each group takes one frame of the stack, also without branches.
             max_depth_ = std::max(max_depth_, depth + 1);
-            ops_.push_back({Op::Open, Kind::R, nullptr, {}});
+            ops_.push_back({Op::Open, Kind::R, nullptr, {}, 0});
             for (const NodeList& b : n.branches) {
                 compile(b, depth + 1);
-                ops_.push_back({Op::EndBranch, Kind::R, nullptr, {}});
+                ops_.push_back({Op::EndBranch, Kind::R, nullptr, {}, 0});
             }
-            ops_.push_back({Op::Close, Kind::R, nullptr, {}});
+            ops_.push_back({Op::Close, Kind::R, nullptr, {}, 0});
         } else {
             const Kind kind = n.element.kind;
-            const std::ptrdiff_t k = kind_info(kind).field_count;
+            const std::ptrdiff_t k = n.element.field_count();
             if (end_ - cursor_ < k) {
                 ok_ = false;
                 return;
             }
             const Element::Prepared pre = Element::prepare(kind, cursor_);
-            ops_.push_back({Op::Leaf, kind, cursor_, pre});
-            leaves_.push_back({kind, static_cast<std::size_t>(cursor_ - begin_), cursor_, pre});
+            ops_.push_back({Op::Leaf, kind, cursor_, pre, n.element.user});
+            leaves_.push_back({kind, static_cast<std::size_t>(cursor_ - begin_), cursor_, pre,
+                               static_cast<std::size_t>(k)});
             leaf_ops_.push_back(ops_.size() - 1);
             cursor_ += k;
         }
@@ -322,7 +324,8 @@ Cx BoundCircuit::evaluate(double omega, Cx* cache) const {
         Cx value;
         switch (op.code) {
             case Op::Leaf:
-                value = Element::impedance_prepared(op.kind, op.fields, op.pre, omega);
+                value = op.kind == Kind::User ? Element::user_impedance(op.user, op.fields, omega)
+                                              : Element::impedance_prepared(op.kind, op.fields, op.pre, omega);
                 z = z + value;
                 break;
             case Op::Open:
@@ -394,7 +397,7 @@ Cx BoundCircuit::replay(const Cx* cache, std::size_t leaf, Cx value) const {
 std::size_t BoundCircuit::leaf_of_param(std::size_t index) const {
     for (std::size_t i = 0; i < leaves_.size(); ++i) {
         const std::size_t first = leaves_[i].first;
-        if (index >= first && index < first + static_cast<std::size_t>(kind_info(leaves_[i].kind).field_count)) return i;
+        if (index >= first && index < first + leaves_[i].field_count) return i;
     }
     return leaves_.size();
 }

@@ -110,6 +110,7 @@ private:
         std::size_t first;  // index of its first parameter
         const double* fields;
         Element::Prepared pre;
+        std::size_t field_count;
     };
     struct Op {
         enum Code : std::uint8_t { Leaf, Open, EndBranch, Close };
@@ -117,6 +118,7 @@ private:
         Kind kind;
         const double* fields;
         Element::Prepared pre;
+        std::uint32_t user;  // Kind::User: the registry index
     };
     struct Frame {
         Cx outer;  // the series sum outside the group

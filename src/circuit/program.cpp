@@ -36,6 +36,7 @@ bool CircuitProgram::needs_sqrt() const {
 
 bool CircuitProgram::needs_log() const {
     for (const LeafInfo& leaf : leaves_) {
+        if (leaf.kind == Kind::User) return true;  // its powers of s read the grid's logarithms
         if (formula::dispatch(leaf.kind, [&]<Kind K>() { return formula::kTakesPower<K>; })) return true;
     }
     return false;
@@ -86,8 +87,12 @@ std::uint32_t CircuitProgram::series(const NodeList& list) {
         } else {
             value = new_slot();
             const Kind kind = node.element.kind;
-            const bool keeps = formula::dispatch(kind, [&]<Kind K>() { return formula::kFirstFieldOutside<K>; });
-            leaves_.push_back({kind, param_count_, steps_.size(), keeps ? new_slot() : 0, {}});
+            const bool keeps = kind != Kind::User &&
+                               formula::dispatch(kind, [&]<Kind K>() { return formula::kFirstFieldOutside<K>; });
+            leaves_.push_back({kind, param_count_, steps_.size(), keeps ? new_slot() : 0, {},
+                               static_cast<std::size_t>(node.element.field_count()),
+                               kind == Kind::User ? user::Registry::instance().get(node.element.user)->formula
+                                                  : nullptr});
             steps_.push_back({Code::Leaf, value, static_cast<std::uint32_t>(leaves_.size() - 1), 0});
             param_count_ += static_cast<std::size_t>(node.element.field_count());
         }
@@ -186,6 +191,15 @@ void from_part(Kind kind, double p0, const Cx* part, std::size_t count, Cx* out)
 void CircuitProgram::leaf_values(std::size_t leaf, const double* fields, const SpectrumGrid& grid,
                                  std::size_t begin, std::size_t count, Cx* out) const {
     const Kind kind = leaves_[leaf].kind;
+    if (kind == Kind::User) {
+        // The formula's own program over the block; its arrays per thread.
+        thread_local user::Formula::Workspace formula_ws;
+        const bool have_log = grid.ln_hi.size() >= begin + count;
+        leaves_[leaf].formula->evaluate(fields, grid.omega.data() + begin,
+                                        have_log ? grid.ln_hi.data() + begin : nullptr,
+                                        have_log ? grid.ln_lo.data() + begin : nullptr, count, out, formula_ws);
+        return;
+    }
     const Element::Prepared pre = Element::prepare(kind, fields);
     formula::dispatch(kind, [&]<Kind K>() {
         if constexpr (formula::kFirstFieldOutside<K>) {
@@ -288,7 +302,7 @@ void CircuitProgram::replace_leaf_pair(std::size_t leaf, Cx* t, std::size_t coun
 std::size_t CircuitProgram::leaf_of_param(std::size_t index) const {
     for (std::size_t i = 0; i < leaves_.size(); ++i) {
         const std::size_t first = leaves_[i].first;
-        if (index >= first && index < first + static_cast<std::size_t>(kind_info(leaves_[i].kind).field_count)) {
+        if (index >= first && index < first + leaves_[i].field_count) {
             return i;
         }
     }

@@ -22,9 +22,11 @@
 // arrays live in a Workspace, one per thread.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "circuit/circuit.hpp"
+#include "elements/user_formula.hpp"
 
 namespace velotz {
 
@@ -93,6 +95,7 @@ public:
     // The leaf that reads parameter `index`, or leaf_count() for none.
     std::size_t leaf_of_param(std::size_t index) const;
     Kind leaf_kind(std::size_t leaf) const { return leaves_[leaf].kind; }
+    std::size_t leaf_field_count(std::size_t leaf) const { return leaves_[leaf].field_count; }
     std::size_t leaf_first_param(std::size_t leaf) const { return leaves_[leaf].first; }
 
     // Impedance of leaf `leaf` with the fields `fields` (its field count of
@@ -139,6 +142,8 @@ private:
         std::size_t step;  // index of its Leaf step
         std::uint32_t part;  // slot of the kept part, or 0
         std::vector<PathStep> path;
+        std::size_t field_count = 0;
+        std::shared_ptr<const user::Formula> formula;  // Kind::User: its compiled formula
     };
 
     // The steps of evaluate; the circuit's impedance goes to `out` unless

@@ -1,5 +1,6 @@
 #include "elements/element.hpp"
 #include "elements/formulas.hpp"
+#include "elements/user_formula.hpp"
 #include "util/tanh_sat.hpp"
 
 #include <cmath>
@@ -78,7 +79,53 @@ std::optional<Element> Element::default_for_code(std::string_view code) {
             return e;
         }
     }
-    return std::nullopt;
+    // Then the user kinds.
+    const std::size_t index = user::Registry::instance().find(code);
+    if (index == user::Registry::npos) return std::nullopt;
+    return user_default(static_cast<std::uint32_t>(index));
+}
+
+Element Element::user_default(std::uint32_t index) {
+    Element e;
+    e.kind = Kind::User;
+    e.user = index;
+    const auto entry = user::Registry::instance().get(index);
+    for (std::size_t i = 0; i < entry->defaults.size(); ++i) e.v[i] = entry->defaults[i];
+    return e;
+}
+
+int Element::user_field_count(std::uint32_t index) {
+    return static_cast<int>(user::Registry::instance().get(index)->fields.size());
+}
+
+// The registry never changes or drops an entry, so its strings live as long
+// as the process.
+const char* Element::code() const {
+    return kind == Kind::User ? user::Registry::instance().get(user)->code.c_str() : kind_info(kind).code;
+}
+const char* Element::field_name(int f) const {
+    return kind == Kind::User ? user::Registry::instance().get(user)->fields[static_cast<std::size_t>(f)].c_str()
+                              : kind_info(kind).fields[static_cast<std::size_t>(f)];
+}
+const char* Element::field_unit(int f) const {
+    return kind == Kind::User ? user::Registry::instance().get(user)->units[static_cast<std::size_t>(f)].c_str()
+                              : kind_info(kind).units[static_cast<std::size_t>(f)];
+}
+Bounds Element::bounds(int f) const {
+    if (kind != Kind::User) return field_bounds(kind_info(kind).fields[static_cast<std::size_t>(f)]);
+    const auto entry = user::Registry::instance().get(user);
+    return {entry->lower[static_cast<std::size_t>(f)], entry->upper[static_cast<std::size_t>(f)]};
+}
+
+Cx Element::user_impedance(std::uint32_t index, const double* fields, double omega) {
+    return user::Registry::instance().get(index)->formula->value_at(fields, omega);
+}
+
+Element Element::with_values(std::span<const double> values) const {
+    Element e = *this;
+    const int n = field_count();
+    for (int i = 0; i < n && static_cast<std::size_t>(i) < values.size(); ++i) e.v[i] = values[i];
+    return e;
 }
 
 Element Element::make(Kind k, std::span<const double> values) {
@@ -90,7 +137,7 @@ Element Element::make(Kind k, std::span<const double> values) {
 }
 
 bool Element::operator==(const Element& o) const {
-    if (kind != o.kind) return false;
+    if (kind != o.kind || (kind == Kind::User && user != o.user)) return false;
     for (int i = 0; i < field_count(); ++i) {
         // Bitwise comparison: NaN fields compare equal to themselves.
         if (!(v[i] == o.v[i]) && !(std::isnan(v[i]) && std::isnan(o.v[i]))) return false;
@@ -125,6 +172,7 @@ Element::Prepared Element::prepare(Kind kind, const double* p) {
         // No fractional power of s.
         case Kind::R: case Kind::C: case Kind::L: case Kind::W: case Kind::Wo: case Kind::Ws: case Kind::G:
         case Kind::Gs: case Kind::K: case Kind::T:
+        case Kind::User:  // its formula prepares its own powers
             return pre;
     }
     if (exponent == 1.0 || exponent == 0.5 || exponent == 0.0 || std::isnan(exponent)) return pre;

@@ -12,7 +12,10 @@
 
 namespace velotz {
 
-enum class Kind : std::uint8_t { R, C, L, La, Cpe, W, Wo, Ws, G, Gs, K, Zarc, Tlmq, T };
+// User: an element defined at run time (user_formula.hpp); it has no row in
+// kKinds, its code, fields and formula are entry Element::user of the
+// registry of user kinds.
+enum class Kind : std::uint8_t { R, C, L, La, Cpe, W, Wo, Ws, G, Gs, K, Zarc, Tlmq, T, User };
 
 // One row of the catalogue per variant, in variant order.
 struct KindInfo {
@@ -45,7 +48,7 @@ inline constexpr std::array<KindInfo, 14> kKinds = {{
     {Kind::Tlmq, "Tlmq", "TLMQ", 3, {"r_ion", "qs", "gamma"}, {"ohm", "F*s^(gamma-1)", "-"}, {1.0, 0.001, 0.8}},
     {Kind::T, "T", "T", 4, {"a", "b", "k_tau", "tau"}, {"ohm*m^2", "ohm*m^2", "-", "s"}, {1.0, 1.0, 1.0, 1.0}},
 }};
-inline constexpr int kKindCount = static_cast<int>(kKinds.size());
+inline constexpr int kKindCount = static_cast<int>(kKinds.size());  // the built-in kinds
 
 // Row k describes Kind k, and each row names exactly field_count fields.
 consteval bool catalogue_is_consistent() {
@@ -80,20 +83,40 @@ struct Bounds {
 // (1e-12, +inf).
 Bounds field_bounds(std::string_view field_name);
 
+// Fields of a user kind are at most this many (the values live in Element::v).
+inline constexpr int kMaxUserFields = 4;
+
 struct Element {
     Kind kind = Kind::R;
     std::array<double, 4> v{};  // the first field_count() entries are used
+    std::uint32_t user = 0;     // Kind::User: the index in the registry of user kinds
 
     // The element of an accepted code with default values, or nothing.
     // Codes are matched exactly and case-sensitively.
     static std::optional<Element> default_for_code(std::string_view code);
 
     static Element make(Kind k, std::span<const double> values);
+    // This element's kind (and user index) with the given values.
+    Element with_values(std::span<const double> values) const;
 
-    int field_count() const { return kind_info(kind).field_count; }
+    int field_count() const { return kind == Kind::User ? user_field_count(user) : kind_info(kind).field_count; }
+    // The canonical code, the name and unit of field f (built-in or user kind).
+    const char* code() const;
+    const char* field_name(int f) const;
+    const char* field_unit(int f) const;
+    // Default bounds of field f: field_bounds of its name for built-in
+    // kinds, the definition's bounds for user kinds.
+    Bounds bounds(int f) const;
+    static int user_field_count(std::uint32_t index);
+    // A user kind's element with its default values.
+    static Element user_default(std::uint32_t index);
     std::span<const double> values() const { return {v.data(), static_cast<std::size_t>(field_count())}; }
 
-    Cx impedance(double omega) const { return impedance_of(kind, v.data(), omega); }
+    Cx impedance(double omega) const {
+        return kind == Kind::User ? user_impedance(user, v.data(), omega) : impedance_of(kind, v.data(), omega);
+    }
+    // Impedance of user kind `index` with the fields `fields`.
+    static Cx user_impedance(std::uint32_t index, const double* fields, double omega);
 
     // Impedance of a variant at angular frequency omega with its fields read
     // from `fields` (field_count values, in field order).

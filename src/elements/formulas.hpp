@@ -185,6 +185,7 @@ inline decltype(auto) dispatch(Kind kind, F&& f) {
         case Kind::Zarc: return f.template operator()<Kind::Zarc>();
         case Kind::Tlmq: return f.template operator()<Kind::Tlmq>();
         case Kind::T: return f.template operator()<Kind::T>();
+        case Kind::User: break;  // callers evaluate user kinds through their formula first
     }
     return f.template operator()<Kind::R>();
 }

@@ -149,7 +149,7 @@ bool ResidualModel::jacobian(const std::vector<double>& params, EvalCounter& cou
             return;
         }
         const std::size_t first = program_.leaf_first_param(leaf);
-        const int fields = kind_info(program_.leaf_kind(leaf)).field_count;
+        const int fields = static_cast<int>(program_.leaf_field_count(leaf));
         double plus[4], minus[4];
         for (int f = 0; f < fields; ++f) plus[f] = minus[f] = params[first + static_cast<std::size_t>(f)];
         plus[k - first] = params[k] + h;

@@ -13,6 +13,7 @@
 #include "python/guard.hpp"
 #include "python/pyref.hpp"
 #include "python/state.hpp"
+#include "python/user_elements.hpp"
 
 namespace {
 
@@ -59,6 +60,7 @@ PyObject* init_module() {
     if (PyModule_AddFunctions(module.get(), velotz::py::state_functions()) < 0) return nullptr;
     if (PyModule_AddFunctions(module.get(), velotz::py::batch_functions()) < 0) return nullptr;
     if (PyModule_AddFunctions(module.get(), velotz::py::drt_functions()) < 0) return nullptr;
+    if (PyModule_AddFunctions(module.get(), velotz::py::user_element_functions()) < 0) return nullptr;
     g_module = module.get();
     Py_INCREF(g_module);
     return module.release();

@@ -14,6 +14,7 @@
 
 #include "circuit/circuit.hpp"
 #include "circuit/param_mask.hpp"
+#include "elements/user_formula.hpp"
 #include "fit/outcome.hpp"
 #include "python/circuit_type.hpp"
 #include "python/data_methods.hpp"
@@ -65,6 +66,7 @@ void hash_tree(const NodeList& series, Hasher& hasher) {
             continue;
         }
         hasher.add(static_cast<std::uint64_t>(node.element.kind));
+        if (node.element.kind == Kind::User) hasher.add(static_cast<std::uint64_t>(node.element.user));
         hasher.add(node.label ? 1u : 0u);
         if (node.label) hasher.add(*node.label);
         for (double v : node.element.values()) hasher.add(value_bits(v));
@@ -142,7 +144,9 @@ PyObject* nodes_state(const NodeList& series) {
                 PyList_SET_ITEM(item.get(), static_cast<Py_ssize_t>(b), branch);
             }
         } else {
-            Ref code(PyUnicode_FromString(kind_info(node.element.kind).code));
+            // A user kind is stored by its code: reading the state back needs
+            // the same definition in the reading process.
+            Ref code(PyUnicode_FromString(node.element.code()));
             Ref label = node.label ? Ref(text(*node.label)) : Ref::borrow(Py_None);
             Ref values(element_values_tuple(node.element));
             if (!code || !label || !values) return nullptr;
@@ -171,10 +175,10 @@ Ref items_of(PyObject* seq, const char* message) {
 // Whether `label` is what the parser gives an element of `kind` written as
 // that label alone ("R0", "CPE1"): labels travel into parameter names and
 // the circuit's text, so a state cannot bring in one the parser would refuse.
-bool valid_label(Kind kind, const std::string& label) {
+bool valid_label(const Element& proto, const std::string& label) {
     auto tree = parse(label);
-    return tree && tree->size() == 1 && !(*tree)[0].is_parallel() && (*tree)[0].element.kind == kind &&
-           (*tree)[0].label && *(*tree)[0].label == label;
+    return tree && tree->size() == 1 && !(*tree)[0].is_parallel() && (*tree)[0].element.kind == proto.kind &&
+           (*tree)[0].element.user == proto.user && (*tree)[0].label && *(*tree)[0].label == label;
 }
 
 std::optional<Kind> kind_of_code(PyObject* code) {
@@ -185,17 +189,40 @@ std::optional<Kind> kind_of_code(PyObject* code) {
     return std::nullopt;
 }
 
-// Field values of `kind` from a sequence of exactly its field count.
-bool element_from_values(Kind kind, PyObject* values, Element& out) {
+// A built-in code, or a code defined by define_element in this process:
+// an element of that kind (values not set).
+std::optional<Element> prototype_of_code(PyObject* code) {
+    if (auto kind = kind_of_code(code)) {
+        Element e;
+        e.kind = *kind;
+        return e;
+    }
+    if (!PyUnicode_Check(code)) return std::nullopt;
+    auto text = utf8_of(code);
+    if (!text) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    const std::size_t index = user::Registry::instance().find(*text);
+    if (index == user::Registry::npos) return std::nullopt;
+    Element e;
+    e.kind = Kind::User;
+    e.user = static_cast<std::uint32_t>(index);
+    return e;
+}
+
+// Field values of `proto`'s kind from a sequence of exactly its field count.
+bool element_from_values(const Element& proto, PyObject* values, Element& out) {
     Ref items(items_of(values, "element values must be a sequence"));
     if (!items) return false;
-    const int count = kind_info(kind).field_count;
+    const int count = proto.field_count();
     if (PyTuple_GET_SIZE(items.get()) != count) {
-        return state_error(std::string("element ") + kind_info(kind).code + " takes " + std::to_string(count) +
+        return state_error(std::string("element ") + proto.code() + " takes " + std::to_string(count) +
                            " values");
     }
     out = Element{};
-    out.kind = kind;
+    out.kind = proto.kind;
+    out.user = proto.user;
     for (int i = 0; i < count; ++i) {
         const double v = PyFloat_AsDouble(PyTuple_GET_ITEM(items.get(), i));
         if (v == -1.0 && PyErr_Occurred()) return false;
@@ -229,20 +256,20 @@ bool nodes_from_state(PyObject* state, std::size_t depth, NodeList& out) {
         if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 3) {
             return state_error("a node must be a (code, label, values) tuple or a list of branches");
         }
-        auto kind = kind_of_code(PyTuple_GET_ITEM(item, 0));
-        if (!kind) return state_error("unknown element code");
+        auto proto = prototype_of_code(PyTuple_GET_ITEM(item, 0));
+        if (!proto) return state_error("unknown element code");
         PyObject* label_obj = PyTuple_GET_ITEM(item, 1);
         std::optional<std::string> label;
         if (label_obj != Py_None) {
             if (!PyUnicode_Check(label_obj)) return state_error("a label must be a str or None");
             label = utf8_of(label_obj);
             if (!label) return false;
-            if (!valid_label(*kind, *label)) {
-                return state_error("label " + quote(*label) + " is not a label of element " + kind_info(*kind).code);
+            if (!valid_label(*proto, *label)) {
+                return state_error("label " + quote(*label) + " is not a label of element " + proto->code());
             }
         }
         Element e;
-        if (!element_from_values(*kind, PyTuple_GET_ITEM(item, 2), e)) return false;
+        if (!element_from_values(*proto, PyTuple_GET_ITEM(item, 2), e)) return false;
         out.push_back(Node::leaf(e, std::move(label)));
     }
     return true;
@@ -396,8 +423,10 @@ PyObject* element_from_state(PyObject*, PyObject* args) {
         state_error("unknown element code");
         return nullptr;
     }
+    Element proto;
+    proto.kind = *kind;
     Element e;
-    if (!element_from_values(*kind, values, e)) return nullptr;
+    if (!element_from_values(proto, values, e)) return nullptr;
     PyObject* cls = PyObject_GetAttrString(reinterpret_cast<PyObject*>(element_type()), kind_info(*kind).code);
     if (!cls) return nullptr;
     Ref type(cls);

@@ -196,7 +196,7 @@ std::vector<double> convert_expanded(const NodeList& user, const std::vector<dou
                 break;
             }
             case Kind::R: case Kind::C: case Kind::L: case Kind::La: case Kind::Cpe: case Kind::W: case Kind::Wo:
-            case Kind::Ws: case Kind::G: case Kind::Gs: case Kind::Tlmq: case Kind::T:
+            case Kind::Ws: case Kind::G: case Kind::Gs: case Kind::Tlmq: case Kind::T: case Kind::User:
                 for (int f = 0; f < leaf.element->field_count(); ++f) out.push_back(next());
         }
     }

@@ -247,7 +247,7 @@ bool is_arc_leaf(Kind k) {
     switch (k) {
         case Kind::K: case Kind::Zarc: case Kind::G: case Kind::Gs: case Kind::Ws: case Kind::T: return true;
         case Kind::R: case Kind::C: case Kind::L: case Kind::La: case Kind::Cpe: case Kind::W: case Kind::Wo:
-        case Kind::Tlmq:
+        case Kind::Tlmq: case Kind::User:
             return false;
     }
     return false;
@@ -258,7 +258,7 @@ bool is_reactive_leaf(Kind k) {
     switch (k) {
         case Kind::C: case Kind::Cpe: case Kind::L: case Kind::La: case Kind::Tlmq: return true;
         case Kind::R: case Kind::W: case Kind::Wo: case Kind::Ws: case Kind::G: case Kind::Gs: case Kind::K:
-        case Kind::Zarc: case Kind::T:
+        case Kind::Zarc: case Kind::T: case Kind::User:
             return false;
     }
     return false;
@@ -404,7 +404,7 @@ private:
                 break;
             }
             case Kind::R: case Kind::L: case Kind::La: case Kind::Ws: case Kind::G: case Kind::Gs: case Kind::K:
-            case Kind::Zarc: case Kind::T:
+            case Kind::Zarc: case Kind::T: case Kind::User:  // a user kind starts from its defaults
                 push_defaults(e);
                 break;
         }
@@ -446,7 +446,7 @@ private:
             case Kind::Ws: push({a.r, 2.54 * tau}); break;
             case Kind::T: push({a.r / 2.16, a.r / 2.16, 1.0, tau}); break;
             case Kind::R: case Kind::C: case Kind::L: case Kind::La: case Kind::Cpe: case Kind::W: case Kind::Wo:
-            case Kind::Tlmq:
+            case Kind::Tlmq: case Kind::User:
                 push_defaults(e);
                 break;
         }
@@ -466,7 +466,7 @@ private:
                 break;
             }
             case Kind::C: case Kind::Cpe: case Kind::W: case Kind::Wo: case Kind::Ws: case Kind::G: case Kind::Gs:
-            case Kind::K: case Kind::Zarc: case Kind::Tlmq: case Kind::T:
+            case Kind::K: case Kind::Zarc: case Kind::Tlmq: case Kind::T: case Kind::User:
                 if (is_arc_leaf(e.kind)) arc_leaf(e);
                 else tail_leaf(e);
                 break;
@@ -489,7 +489,7 @@ private:
                 }
                 break;
             case Kind::C: case Kind::L: case Kind::La: case Kind::Cpe: case Kind::Ws: case Kind::G: case Kind::Gs:
-            case Kind::K: case Kind::Zarc: case Kind::Tlmq: case Kind::T:
+            case Kind::K: case Kind::Zarc: case Kind::Tlmq: case Kind::T: case Kind::User:
                 if (is_arc_leaf(e.kind)) arc_leaf(e);
                 else if (e.kind == Kind::L) push({0.1 * a.r * tau});
                 else push_defaults(e);
@@ -509,6 +509,7 @@ private:
             case Kind::R: push({0.1 * a.r}); break;
             case Kind::W: push({0.1 * a.r * std::sqrt(a.omega)}); break;
             case Kind::Wo: case Kind::Ws: case Kind::G: case Kind::Gs: case Kind::K: case Kind::Zarc: case Kind::T:
+            case Kind::User:
                 if (is_arc_leaf(e.kind)) arc_leaf(e);
                 else push_defaults(e);
                 break;

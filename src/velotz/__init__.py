@@ -37,8 +37,12 @@ from velotz._read import read, read_many  # noqa: E402
 from velotz._drt import drt, DRTResult  # noqa: E402
 from velotz._plot import plot_drt  # noqa: E402
 
+# Elements of the user's own: an impedance formula compiled into the core.
+from velotz._user import define_element  # noqa: E402
+
 # The extension stays reachable as sys.modules["velotz._core"]; it is not a
 # public attribute of the package.
 del _core, _analysis, _kk_auto, _plot, _batch, _table, _uncertainty, _robust, _drt  # noqa: F821
 del _data, _display  # noqa: F821
 del _read, _read_formats, _read_mpr, _read_table  # noqa: F821
+del _user  # noqa: F821

@@ -850,3 +850,13 @@ def plot_drt(
     prefix: str | None = None,
 ) -> Any:
     """gamma of a ``DRTResult`` against tau or the relaxation frequency, peaks marked; returns the axes."""
+def define_element(
+    code: str,
+    fields: Sequence[str],
+    formula: str,
+    *,
+    bounds: Sequence[tuple[float, float]] | None = None,
+    units: Sequence[str] | None = None,
+    defaults: Sequence[float] | None = None,
+) -> None:
+    """Define an element of your own from an impedance formula in s = jω (compiled, no Python evaluation); its code is usable in circuit texts from then on."""
