@@ -875,7 +875,10 @@ def compare(frequencies, impedances=None, circuits=None, *, criterion="aic", pru
     well only through a degenerate part (a series resistance at zero, say)
     can then be recommended in its reduced form.
 
-    With ``robust``, every candidate is fitted by ``velotz.fit_robust``
+    A candidate given by name or circuit text is fitted from the network's
+    guess (as ``Circuit.fit`` does) and again from ``estimate_start``; the
+    cheaper sound result is kept (unless ``fit_options`` choose the start or
+    the method). With ``robust``, every candidate is fitted by ``velotz.fit_robust``
     (several starts and a short seeded search, about ten times the time of
     a default fit), so that a candidate is not ranked down because its
     default fit stopped in a poor local minimum; ``fit_options`` may then
@@ -937,6 +940,8 @@ def compare(frequencies, impedances=None, circuits=None, *, criterion="aic", pru
         start = time.perf_counter()
         try:
             result = fit(circuit, freqs, imps, **fit_options)
+            if not robust and isinstance(candidate, str) and candidate not in proposed:
+                result = _better_from_estimate(result, circuit, freqs, imps, fit_options)
         except ValueError as exc:
             entry.seconds = time.perf_counter() - start
             entry.error = str(exc).splitlines()[0]
@@ -1012,6 +1017,24 @@ def _without_negligible(entry, freqs, imps, noise, n, fit_options):
 # it holds at least this share of the resistance of all arcs: measured
 # spectra leave smaller bumps (noise, a CPE's long tails) in the DRT.
 DRT_ARC_SHARE = 0.10
+
+
+def _better_from_estimate(result, circuit, freqs, imps, fit_options):
+    """A candidate named by its text was fitted from the network's guess (or
+    the placeholders): fitted again from the spectrum's own estimate, the
+    cheaper sound result is kept, so that one start stopping in a poor local
+    minimum does not rank the circuit down. Not done when the caller chose
+    the start (guess_init, weights) or the method."""
+    if any(k in fit_options for k in ("guess_init", "weights", "method")):
+        return result
+    try:
+        start = circuit.estimate_start(freqs, imps, **{k: v for k, v in fit_options.items() if k == "weight"})
+        other = start.fit(freqs, imps, guess_init=False, **fit_options)
+    except ValueError:
+        return result
+    from velotz._robust import _key
+
+    return min((result, other), key=_key)  # sound first, then the lower cost
 
 
 def _is_proposed(circuit, proposed):
