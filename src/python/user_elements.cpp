@@ -3,10 +3,12 @@
 #include "python/user_elements.hpp"
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "elements/user_formula.hpp"
 #include "python/guard.hpp"
+#include "python/pyref.hpp"
 
 namespace velotz::py {
 namespace {
@@ -31,17 +33,12 @@ bool read_strings(PyObject* seq, const char* what, std::vector<std::string>& out
     return true;
 }
 
-bool read_doubles(PyObject* seq, const char* what, std::vector<double>& out) {
+// A sequence of floats, or nothing for None (the element's own defaults).
+bool read_doubles(PyObject* seq, std::vector<double>& out) {
     if (seq == Py_None) return true;
-    PyObject* list = PySequence_Fast(seq, what);
-    if (!list) return false;
-    Ref owner(list);
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(list);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const double v = PyFloat_AsDouble(PySequence_Fast_GET_ITEM(list, i));
-        if (v == -1.0 && PyErr_Occurred()) return false;
-        out.push_back(v);
-    }
+    auto values = floats_from_sequence(seq);
+    if (!values) return false;
+    out = std::move(*values);
     return true;
 }
 
@@ -56,8 +53,7 @@ PyObject* py_define_element(PyObject*, PyObject* args) {
     std::vector<std::string> field_names, unit_names;
     std::vector<double> default_values, lo, hi;
     if (!read_strings(fields, "fields", field_names) || !read_strings(units, "units", unit_names) ||
-        !read_doubles(defaults, "defaults", default_values) || !read_doubles(lower, "bounds", lo) ||
-        !read_doubles(upper, "bounds", hi))
+        !read_doubles(defaults, default_values) || !read_doubles(lower, lo) || !read_doubles(upper, hi))
         return nullptr;
     try {
         user::UserKind kind = user::make_user_kind(code, std::move(field_names), formula, std::move(unit_names),

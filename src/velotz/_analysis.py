@@ -898,8 +898,7 @@ def compare(frequencies, impedances=None, circuits=None, *, criterion="aic", pru
             return fit_robust(circuit, freqs, imps, **options)
     else:
         def fit(circuit, freqs, imps, **options):
-            if circuit.param_names() and _is_proposed(circuit, proposed) and "guess_init" not in options \
-                    and "weights" not in options:
+            if proposed and circuit.text in proposed and "guess_init" not in options and "weights" not in options:
                 # A chain compare proposed has no network: start it from
                 # the spectrum's own estimate instead of the placeholder
                 # values (and without the warning a user could not act on).
@@ -1035,10 +1034,6 @@ def _better_from_estimate(result, circuit, freqs, imps, fit_options):
     from velotz._robust import _key
 
     return min((result, other), key=_key)  # sound first, then the lower cost
-
-
-def _is_proposed(circuit, proposed):
-    return bool(proposed) and circuit.text in proposed
 
 
 def _drt_candidates(freqs, imps):
