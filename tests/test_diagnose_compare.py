@@ -454,3 +454,41 @@ def test_compare_ranks_a_named_circuit_by_its_better_start():
     # a caller's own start is left alone
     given = velotz.compare(f, z, circuits=["sei_randles_wo"], prune=False, guess_init=True)[0]
     assert given.cost == default.cost
+
+
+def two_arcs_data():
+    f = np.logspace(5, -2, 60)
+    z = velotz.Circuit("R0-(R1,C1)-(R2,C2)").with_named_values(
+        {"R0.r": 10.0, "R1.r": 100.0, "C1.c": 1e-6, "R2.r": 300.0, "C2.c": 1e-2}).impedance(f)
+    rng = np.random.default_rng(1)
+    return f, z * (1 + 0.002 * (rng.standard_normal(f.size) + 1j * rng.standard_normal(f.size)))
+
+
+# From this start the solver's first steps overflow, its trust region
+# collapses and it reports convergence where it began (as MINPACK does):
+# success, at 1e5 times the cost other starts reach.
+STUCK_START = {"R0.r": 10 / 3, "R1.r": 1e-3 / 3, "C1.c": 1e-9 / 3, "R2.r": 400 / 3, "C2.c": 1e-4 / 3}
+
+
+@pytest.mark.parametrize("weight", ["modulus", "unit"])
+def test_a_fit_stuck_in_a_local_minimum_is_a_problem(weight):
+    f, z = two_arcs_data()
+    circuit = velotz.Circuit("R0-(R1,C1)-(R2,C2)")
+    stuck = circuit.with_named_values(STUCK_START).fit(f, z, guess_init=False, weight=weight)
+    best = circuit.fit(f, z, guess_init=False, weight=weight, xtol=0.0, ftol=0.0)
+    assert stuck.success and stuck.cost > 100 * best.cost
+    found = [x for x in velotz.diagnose(stuck, f, z, weight=weight) if x.kind == "local_minimum"]
+    assert [x.severity for x in found] == ["problem"]
+    quoted = float(re.search(r"reaches a cost (\S+) times lower", found[0].message).group(1))
+    assert quoted == pytest.approx(stuck.cost / best.cost, rel=2e-3)
+    assert "fit_robust" in found[0].message
+    # the best fit is not one, and the check can be left out
+    assert "local_minimum" not in velotz.diagnose(best, f, z, weight=weight).kinds()
+    assert "local_minimum" not in velotz.diagnose(stuck, f, z, weight=weight, refit=False).kinds()
+
+
+def test_local_minimum_check_needs_a_known_weighting():
+    f, z = two_arcs_data()
+    result = velotz.Circuit("R0-(R1,C1)-(R2,C2)").fit(f, z)
+    with pytest.raises(ValueError, match="weight"):
+        velotz.diagnose(result, f, z, weight="Modulus")

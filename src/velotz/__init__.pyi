@@ -487,7 +487,7 @@ class Diagnosis:
 
 def diagnose(
     result: FitResult, frequencies: _Frequencies, impedances: _Impedances | None = None,
-    *, noise: float | None = None,
+    *, noise: float | None = None, refit: bool = True, weight: Literal["modulus", "unit"] | str = "modulus",
 ) -> Diagnosis:
     """Diagnosis of a fit result over the spectrum it was fitted to."""
 

@@ -279,10 +279,11 @@ class Finding:
     sentence, and its severity.
 
     A "problem" makes the result, or the parameters it names, meaningless as
-    they stand (a parameter stopped by a bound, a part the data cannot see,
-    a fit that misses the data, data the fit cannot use); a "note" is worth
-    knowing but leaves the result sound (an exponent at 1, a time constant
-    beyond the measured window, a parameter known only roughly).
+    they stand (a parameter stopped by a bound, a fit that misses the data
+    or stopped in a local minimum, data the fit cannot use); a "note" is
+    worth knowing but leaves the result sound (an exponent at 1, a part the
+    data cannot see, a time constant beyond the measured window, a parameter
+    known only roughly).
     """
 
     __slots__ = ("kind", "params", "message", "severity")
@@ -422,6 +423,10 @@ UNRESOLVED_RELATIVE_STDERR = 100.0
 LACK_OF_FIT_FLOOR = 0.04
 LACK_OF_FIT_FACTOR = 4.5
 LACK_OF_FIT_WINDOWS = (5, 9, 17)
+# A fit is reported as a local minimum when the same circuit fitted from the
+# other starts reaches a cost at least this much lower (fits that end at the
+# circuit's best cost agree to far better than 20 %).
+LOCAL_MINIMUM_RATIO = 0.8
 
 
 def check_data(frequencies, impedances=None, n_params=None):
@@ -545,7 +550,7 @@ def _series_share(shares, indices):
     return 1.0 if best is None else best[1]
 
 
-def diagnose(result, frequencies, impedances=None, *, noise=None):
+def diagnose(result, frequencies, impedances=None, *, noise=None, refit=True, weight="modulus"):
     """Diagnosis of a fit result over the spectrum it was fitted to.
 
     ``frequencies``/``impedances`` are the spectrum as given to ``fit()`` (or
@@ -574,6 +579,12 @@ def diagnose(result, frequencies, impedances=None, *, noise=None):
       the noise allows: a problem. ``noise`` is the measurement noise as a
       fraction of |Z|; by default the noise level the automatic
       Kramers-Kronig test estimates from the spectrum;
+    - a local minimum (with ``refit``, the default): the same circuit fitted
+      again from the network's guess and from ``estimate_start``, as
+      ``fit_robust`` does without its global search, reaches a cost at
+      least 20 % lower, both costs computed with ``weight``: a problem,
+      since the fit's values then describe a worse curve than the circuit
+      can give;
     - what ``check_data`` finds in the spectrum.
 
     Frequencies are in Hz, impedances in ohm, ``noise`` a fraction of |Z|.
@@ -713,8 +724,37 @@ def diagnose(result, frequencies, impedances=None, *, noise=None):
                     f"The fit misses the data systematically {where} (residuals up to {_percent(dev)} of "
                     f"|Z|, against noise of {_percent(float(noise))}): the circuit lacks a process there "
                     f"or the fit stopped short.")))
+            if refit and free:
+                finding = _local_minimum(circuit, f_arr, z_arr, weight)
+                if finding is not None:
+                    findings.append(finding)
     findings.extend(check_data(all_freqs, imps, n_params=len(free)).findings)
     return Diagnosis(findings)
+
+
+def _local_minimum(circuit, freqs, imps, weight):
+    """A "local_minimum" problem when another start of the same circuit ends
+    at a cost at least 20 % below this fit's, else None. Both costs are
+    recomputed here with `weight`, so a fit made with other weights is
+    judged on equal terms."""
+    from velotz._robust import _sound, fit_robust
+
+    def cost(c):
+        return 0.5 * math.fsum(r * r for r in c.residuals(c.param_values(), freqs, imps, weight=weight))
+
+    own = cost(circuit)  # an unknown weight is the caller's error: let it raise
+    try:
+        other = fit_robust(circuit, freqs, imps, weight=weight, hops=0)
+        better = cost(other.circuit)
+    except ValueError:
+        return None  # a spectrum the fit refuses (too few points, ...)
+    if not (_sound(other) and math.isfinite(own) and better < LOCAL_MINIMUM_RATIO * own):
+        return None
+    ratio = own / better if better > 0 else math.inf
+    return Finding("local_minimum", [], (
+        f"Fitted again from other starts (the network's guess, estimate_start), the same circuit reaches "
+        f"a cost {_fmt(ratio)} times lower ({_fmt(better)} against {_fmt(own)}): this fit stopped in a "
+        f"local minimum, and velotz.fit_robust returns the better one."))
 
 
 # ---------------------------------------------------------------- comparison
@@ -951,7 +991,7 @@ def compare(frequencies, impedances=None, circuits=None, *, criterion="aic", pru
         entry.cost = result.cost
         entry.chi_square = result.chi_square
         entry.aic, entry.bic = _information_criteria(result.chi_square, n, entry.n_params)
-        entry.diagnosis = diagnose(result, freqs, imps, noise=noise)
+        entry.diagnosis = diagnose(result, freqs, imps, noise=noise, refit=False)
         entries.append(entry)
         pruned = _without_negligible(entry, freqs, imps, noise, n, fit_options) if prune else None
         if pruned is not None:
@@ -1008,7 +1048,7 @@ def _without_negligible(entry, freqs, imps, noise, n, fit_options):
     pruned.cost = refit.cost
     pruned.chi_square = refit.chi_square
     pruned.aic, pruned.bic = _information_criteria(refit.chi_square, n, pruned.n_params)
-    pruned.diagnosis = diagnose(refit, freqs, imps, noise=noise)
+    pruned.diagnosis = diagnose(refit, freqs, imps, noise=noise, refit=False)
     return pruned
 
 
