@@ -734,20 +734,19 @@ def diagnose(result, frequencies, impedances=None, *, noise=None, refit=True, we
 
 def _local_minimum(circuit, freqs, imps, weight):
     """A "local_minimum" problem when another start of the same circuit ends
-    at a cost at least 20 % below this fit's, else None. Both costs are
-    recomputed here with `weight`, so a fit made with other weights is
-    judged on equal terms."""
-    from velotz._robust import _sound, fit_robust
+    at a cost at least 20 % below this fit's, else None. This fit's cost is
+    recomputed with `weight` (the other fits use it), so a fit made with
+    other weights is judged on equal terms; an unknown weight raises."""
+    from velotz._robust import _key, _other_starts, _sound
 
-    def cost(c):
-        return 0.5 * math.fsum(r * r for r in c.residuals(c.param_values(), freqs, imps, weight=weight))
-
-    own = cost(circuit)  # an unknown weight is the caller's error: let it raise
+    # The fit's own values are where this fit ended: only the other starts
+    # are fitted again. Their costs use `weight` already.
+    own = 0.5 * math.fsum(r * r for r in circuit.residuals(circuit.param_values(), freqs, imps, weight=weight))
     try:
-        other = fit_robust(circuit, freqs, imps, weight=weight, hops=0)
-        better = cost(other.circuit)
+        other = min(_other_starts(circuit, freqs, imps, weight), key=_key)
     except ValueError:
         return None  # a spectrum the fit refuses (too few points, ...)
+    better = other.cost
     if not (_sound(other) and math.isfinite(own) and better < LOCAL_MINIMUM_RATIO * own):
         return None
     ratio = own / better if better > 0 else math.inf

@@ -49,14 +49,23 @@ def fit_robust(circuit, frequencies, impedances=None, *, weight="modulus", seed=
     ValueError `Circuit.fit` raises for unusable input.
     """
     results = [circuit.fit(frequencies, impedances, guess_init=False, weight=weight)]
+    results += _other_starts(circuit, frequencies, impedances, weight)
+    best = min(results, key=_key)
+    if hops > 0:
+        results.append(best.circuit.fit(frequencies, impedances, guess_init=False, weight=weight,
+                                        method="basin_hopping", basin_hopping_hops=hops, seed=seed))
+    return min(results, key=_key)
+
+
+def _other_starts(circuit, frequencies, impedances, weight):
+    """Default fits of `circuit` from the network's guess (when a network
+    matches it) and from `estimate_start`: the starts other than the
+    circuit's own values."""
+    results = []
     try:
         results.append(circuit.fit(frequencies, impedances, guess_init=True, weight=weight))
     except ValueError:
         pass  # no network for this circuit
     start = circuit.estimate_start(frequencies, impedances, weight=weight)
     results.append(start.fit(frequencies, impedances, guess_init=False, weight=weight))
-    best = min(results, key=_key)
-    if hops > 0:
-        results.append(best.circuit.fit(frequencies, impedances, guess_init=False, weight=weight,
-                                        method="basin_hopping", basin_hopping_hops=hops, seed=seed))
-    return min(results, key=_key)
+    return results
