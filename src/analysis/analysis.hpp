@@ -175,6 +175,9 @@ struct DrtOptions {
     // smoother solutions (plain GCV tends to undersmooth).
     double gcv_rho = 1.0;
     std::size_t gcv_steps = 12;      // golden-section steps in log lambda after the grid of decades
+    // Spacing of the grid over 1e-10 ... 10 (in decades of lambda) that
+    // brackets the GCV minimum before the golden-section steps.
+    double gcv_grid_step = 1.0;
     // After the GCV choice (not with a given lambda): when the residuals of
     // the non-negative fit are positively correlated from one frequency to
     // the next (a systematic model error rather than independent noise,

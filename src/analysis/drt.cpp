@@ -267,6 +267,8 @@ std::expected<DrtResult, std::string> drt(const std::vector<double>& freqs_hz, c
     if (options.max_centres < 3) return std::unexpected("max_centres must be at least 3");
     if (!(options.gcv_rho >= 1.0) || !std::isfinite(options.gcv_rho))
         return std::unexpected("the GCV factor rho must be at least 1");
+    if (!(options.gcv_grid_step >= 0.1) || !(options.gcv_grid_step <= 11.0))
+        return std::unexpected("the GCV grid step must be 0.1 ... 11 decades");
     if (!(options.correlated_lambda_max > 0.0) || !std::isfinite(options.correlated_lambda_max))
         return std::unexpected("the largest raised lambda must be positive and finite");
 
@@ -457,7 +459,8 @@ std::expected<DrtResult, std::string> drt(const std::vector<double>& freqs_hz, c
     } else {
         // A grid of decades, then a golden-section search in log lambda
         // around its best point.
-        constexpr double lo_exp = -10.0, hi_exp = 1.0, grid_step = 1.0;
+        constexpr double lo_exp = -10.0, hi_exp = 1.0;
+        const double grid_step = options.gcv_grid_step;
         std::size_t best = 0;
         for (double e = lo_exp; e <= hi_exp + 1e-9; e += grid_step) {
             if (stop && stop()) return std::unexpected("interrupted");
