@@ -2,6 +2,7 @@
 in closed form, hard input, and the result object."""
 import math
 import pickle
+import sys
 import threading
 
 import numpy as np
@@ -291,3 +292,42 @@ def test_measured_low_noise_spectrum_does_not_ring():
     # in the mean square
     assert np.max(np.abs(res.residuals)) < 1e-2
     assert np.sqrt(np.mean(np.abs(res.residuals) ** 2)) < 2e-3
+
+
+@pytest.mark.parametrize("derivative, cap", [(1, 1e-2), (2, 1e-3)])
+def test_the_raise_for_correlated_residuals_stops_at_the_cap_of_the_penalty(derivative, cap):
+    # a capacitive tail the model cannot follow leaves correlated residuals
+    # that would let lambda rise far; the rise stops at the cap set for the
+    # penalised derivative (the penalties differ in scale)
+    f = np.logspace(5, -2, 60)
+    z = noisy(5 + zarc(f, 40.0, 1e-4, 0.85) + 1 / (2j * np.pi * f * 1e-2), 1e-3, seed=4)
+    for lam in ("gcv-corr", "mgcv-corr"):
+        raised = velotz.drt(f, z, lam=lam, derivative=derivative)
+        plain = velotz.drt(f, z, lam=lam[:-5], derivative=derivative)
+        assert raised.lam > plain.lam
+        assert raised.lam <= cap * (1 + 1e-9)
+
+
+@pytest.mark.parametrize("extra, message", [
+    ((1e-2, 0.05, 10), "grid step"),
+    ((1e-2, 12.0, 10), "grid step"),
+    ((1e-2, 2.0, -1), "gcv_steps"),
+    ((0.0, 2.0, 10), "largest raised lambda"),
+])
+def test_the_compiled_search_options_are_checked(extra, message):
+    core = sys.modules["velotz._core"]
+    z = zarc(FREQS, 100.0, 1e-3, 0.8)
+    with pytest.raises(ValueError, match=message):
+        core._drt(FREQS, z, None, 2, "both", "modulus", True, 0.5, 400, 1.0, True, *extra)
+
+
+@pytest.mark.parametrize("grid_step, steps", [(1.0, 12), (2.0, 10)])
+def test_the_search_grid_finds_the_same_gcv_minimum(grid_step, steps):
+    # the coarse bracket and the golden-section steps end within 0.1 decade
+    # of the best point of a scan of the same score in steps of 0.1 decade
+    core = sys.modules["velotz._core"]
+    z = noisy(10.0 + zarc(FREQS, 100.0, 1e-3, 0.8), 1e-2, seed=9)
+    raw = core._drt(FREQS, z, None, 2, "both", "modulus", True, 0.5, 400, 1.0, False, 1e-3, grid_step, steps)
+    fine = core._drt(FREQS, z, None, 2, "both", "modulus", True, 0.5, 400, 1.0, False, 1e-3, 0.1, 0)
+    best = fine["gcv_lambdas"][int(np.argmin(fine["gcv_scores"]))]
+    assert abs(math.log10(raw["lam"] / best)) < 0.1
