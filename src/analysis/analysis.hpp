@@ -151,10 +151,13 @@ double normal_quantile(double p);
 // normal equations (Bro & De Jong 1997): the least squares problem
 // min |Ax - b| is G = A'A, c = A'b. Free variables stay in the passive set
 // throughout. `stop` (may be empty) is polled every iteration; when it
-// returns true the solver gives up and returns nothing.
+// returns true the solver gives up and returns nothing. `start` (optional):
+// a nearby solution (of a slightly different problem) whose positive entries
+// start the passive set, which saves most iterations.
 std::optional<std::vector<double>> nnls_gram(const std::vector<double>& g, const std::vector<double>& c,
                                              std::size_t n, const std::vector<bool>& free,
-                                             const std::function<bool()>& stop = {});
+                                             const std::function<bool()>& stop = {},
+                                             const std::vector<double>* start = nullptr);
 
 // ---------------------------------------------------------------- distribution of relaxation times
 // Z(w) = R_inf + jwL + integral of gamma(ln tau) / (1 + jw tau) d ln tau,
