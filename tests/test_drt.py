@@ -2,6 +2,7 @@
 in closed form, hard input, and the result object."""
 import math
 import pickle
+import sys
 import threading
 
 import numpy as np
@@ -34,7 +35,7 @@ def test_single_zarc_matches_its_exact_drt(tau0, alpha, l2, derivative):
     r = 100.0
     z = noisy(10.0 + zarc(FREQS, r, tau0, alpha), 1e-3, seed=1)
     res = velotz.drt(FREQS, z, derivative=derivative)
-    assert res.method == "mgcv-corr" and 1e-10 <= res.lam <= 10
+    assert res.method == "gcv-corr" and 1e-10 <= res.lam <= 10
     # The largest peak sits at tau0; the non-negative fit may split off
     # small bumps in the long tails of the exact distribution, but the peaks
     # within a decade of tau0 together hold R.
@@ -79,9 +80,18 @@ def test_series_resistance_and_inductance_are_recovered():
 
 
 @pytest.mark.parametrize("part", ["real", "imag"])
-def test_one_part_alone_finds_the_arc(part):
+@pytest.mark.parametrize("noise, kwargs", [
+    # exact data drive GCV to the bottom of its range, where a non-negative
+    # fit with the second-derivative penalty splits the arc into a main peak
+    # and bumps on its tails: the first-derivative penalty with modified GCV
+    (0.0, {"derivative": 1, "lam": "mgcv-corr"}),
+    (1e-3, {}),
+])
+def test_one_part_alone_finds_the_arc(part, noise, kwargs):
     z = 10.0 + zarc(FREQS, 100.0, 1e-3, 0.8)
-    res = velotz.drt(FREQS, z, part=part)
+    if noise:
+        z = noisy(z, noise, seed=6)
+    res = velotz.drt(FREQS, z, part=part, **kwargs)
     main = max(res.peaks, key=lambda p: p[1])
     assert res.part == part and abs(math.log10(main[0] / 1e-3)) < 0.1
     assert main[1] == pytest.approx(100.0, rel=0.05)
@@ -107,11 +117,15 @@ def test_unit_weighting_residuals_are_relative_to_the_largest_modulus():
     assert max(res.peaks, key=lambda p: p[1])[1] == pytest.approx(100.0, rel=0.05)
 
 
-def test_five_points_give_a_result():
+# The second-derivative penalty (the default) leaves the slope of gamma
+# free beyond the five points, so more of the arc's resistance can stray
+# into the grid's margins than with the first.
+@pytest.mark.parametrize("derivative, rel", [(1, 0.2), (2, 0.25)])
+def test_five_points_give_a_result(derivative, rel):
     f = np.logspace(4, 0, 5)
-    res = velotz.drt(f, 1.0 + zarc(f, 10.0, 1e-2, 0.9))
+    res = velotz.drt(f, 1.0 + zarc(f, 10.0, 1e-2, 0.9), derivative=derivative)
     assert np.all(np.isfinite(res.gamma)) and np.all(res.gamma >= 0)
-    assert res.polarization_resistance == pytest.approx(10.0, rel=0.2)
+    assert res.polarization_resistance == pytest.approx(10.0, rel=rel)
 
 
 @pytest.mark.parametrize("frequencies, impedances, kwargs, message", [
@@ -247,15 +261,17 @@ def test_a_tail_bent_over_beyond_the_window_is_not_a_peak(tail):
 @pytest.mark.parametrize("level", [1e-3, 1e-2])
 def test_independent_noise_keeps_the_gcv_choice(case, level):
     # white residuals are not positively correlated: the default lambda is
-    # modified GCV's own
+    # GCV's own, and "mgcv-corr" keeps modified GCV's
     z = 10.0 + zarc(FREQS, 100.0, 1e-3, 0.8)
     if case == "two_zarc":
         z = 10.0 + zarc(FREQS, 50.0, 1e-3, 0.9) + zarc(FREQS, 80.0, 1e-2, 0.9)
     z = noisy(z, level, seed=5)
-    default, plain = velotz.drt(FREQS, z), velotz.drt(FREQS, z, lam="mgcv")
-    assert default.method == "mgcv-corr" and plain.method == "mgcv"
+    default, plain = velotz.drt(FREQS, z), velotz.drt(FREQS, z, lam="gcv")
+    assert default.method == "gcv-corr" and plain.method == "gcv"
     assert default.lam == plain.lam
     np.testing.assert_array_equal(default.gamma, plain.gamma)
+    modified, plain = velotz.drt(FREQS, z, lam="mgcv-corr"), velotz.drt(FREQS, z, lam="mgcv")
+    assert modified.method == "mgcv-corr" and modified.lam == plain.lam
 
 
 def test_measured_low_noise_spectrum_does_not_ring():
@@ -267,7 +283,7 @@ def test_measured_low_noise_spectrum_does_not_ring():
     if not path.is_file():
         pytest.skip("the shared measured spectra are not available")
     f, z = read_bdf(path)
-    plain = velotz.drt(f, z, lam="mgcv")
+    plain = velotz.drt(f, z, lam="gcv")
     res = velotz.drt(f, z)
     assert len(plain.peaks) > 6
     assert len(res.peaks) <= 6
@@ -276,3 +292,42 @@ def test_measured_low_noise_spectrum_does_not_ring():
     # in the mean square
     assert np.max(np.abs(res.residuals)) < 1e-2
     assert np.sqrt(np.mean(np.abs(res.residuals) ** 2)) < 2e-3
+
+
+@pytest.mark.parametrize("derivative, cap", [(1, 1e-2), (2, 1e-3)])
+def test_the_raise_for_correlated_residuals_stops_at_the_cap_of_the_penalty(derivative, cap):
+    # a capacitive tail the model cannot follow leaves correlated residuals
+    # that would let lambda rise far; the rise stops at the cap set for the
+    # penalised derivative (the penalties differ in scale)
+    f = np.logspace(5, -2, 60)
+    z = noisy(5 + zarc(f, 40.0, 1e-4, 0.85) + 1 / (2j * np.pi * f * 1e-2), 1e-3, seed=4)
+    for lam in ("gcv-corr", "mgcv-corr"):
+        raised = velotz.drt(f, z, lam=lam, derivative=derivative)
+        plain = velotz.drt(f, z, lam=lam[:-5], derivative=derivative)
+        assert raised.lam > plain.lam
+        assert raised.lam <= cap * (1 + 1e-9)
+
+
+@pytest.mark.parametrize("extra, message", [
+    ((1e-2, 0.05, 10), "grid step"),
+    ((1e-2, 12.0, 10), "grid step"),
+    ((1e-2, 2.0, -1), "gcv_steps"),
+    ((0.0, 2.0, 10), "largest raised lambda"),
+])
+def test_the_compiled_search_options_are_checked(extra, message):
+    core = sys.modules["velotz._core"]
+    z = zarc(FREQS, 100.0, 1e-3, 0.8)
+    with pytest.raises(ValueError, match=message):
+        core._drt(FREQS, z, None, 2, "both", "modulus", True, 0.5, 400, 1.0, True, *extra)
+
+
+@pytest.mark.parametrize("grid_step, steps", [(1.0, 12), (2.0, 10)])
+def test_the_search_grid_finds_the_same_gcv_minimum(grid_step, steps):
+    # the coarse bracket and the golden-section steps end within 0.1 decade
+    # of the best point of a scan of the same score in steps of 0.1 decade
+    core = sys.modules["velotz._core"]
+    z = noisy(10.0 + zarc(FREQS, 100.0, 1e-3, 0.8), 1e-2, seed=9)
+    raw = core._drt(FREQS, z, None, 2, "both", "modulus", True, 0.5, 400, 1.0, False, 1e-3, grid_step, steps)
+    fine = core._drt(FREQS, z, None, 2, "both", "modulus", True, 0.5, 400, 1.0, False, 1e-3, 0.1, 0)
+    best = fine["gcv_lambdas"][int(np.argmin(fine["gcv_scores"]))]
+    assert abs(math.log10(raw["lam"] / best)) < 0.1

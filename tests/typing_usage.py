@@ -182,7 +182,7 @@ def main() -> None:
     assert set(boot_spread) == set(order)
     assert read_result.success and len(read_columns["Sweep"]) == 40 and len(many) == 1
     assert len(drt_peaks) >= 1 and drt_gamma.shape == dist.tau.shape and drt_residuals.shape == (40,)
-    assert dist.method == "mgcv-corr" and given.method == "given" and given.inductance is None and drt_text
+    assert dist.method == "gcv-corr" and given.method == "given" and given.inductance is None and drt_text
     assert len(drt_table) == len(dist.tau) and drt_ax is not None and drt_copy.lam == given.lam == 1e-3
     assert circuit_text == "R0-(R1,CPE1)" and circuit_doc["format"] == "velotz.Circuit" and circuit_back == held
     assert result_back == held_result == result_json and kk_back.passed == kk.passed

@@ -151,10 +151,13 @@ double normal_quantile(double p);
 // normal equations (Bro & De Jong 1997): the least squares problem
 // min |Ax - b| is G = A'A, c = A'b. Free variables stay in the passive set
 // throughout. `stop` (may be empty) is polled every iteration; when it
-// returns true the solver gives up and returns nothing.
+// returns true the solver gives up and returns nothing. `start` (optional):
+// a nearby solution (of a slightly different problem) whose positive entries
+// start the passive set, which saves most iterations.
 std::optional<std::vector<double>> nnls_gram(const std::vector<double>& g, const std::vector<double>& c,
                                              std::size_t n, const std::vector<bool>& free,
-                                             const std::function<bool()>& stop = {});
+                                             const std::function<bool()>& stop = {},
+                                             const std::vector<double>* start = nullptr);
 
 // ---------------------------------------------------------------- distribution of relaxation times
 // Z(w) = R_inf + jwL + integral of gamma(ln tau) / (1 + jw tau) d ln tau,
@@ -175,6 +178,9 @@ struct DrtOptions {
     // smoother solutions (plain GCV tends to undersmooth).
     double gcv_rho = 1.0;
     std::size_t gcv_steps = 12;      // golden-section steps in log lambda after the grid of decades
+    // Spacing of the grid over 1e-10 ... 10 (in decades of lambda) that
+    // brackets the GCV minimum before the golden-section steps.
+    double gcv_grid_step = 1.0;
     // After the GCV choice (not with a given lambda): when the residuals of
     // the non-negative fit are positively correlated from one frequency to
     // the next (a systematic model error rather than independent noise,

@@ -95,7 +95,7 @@ bool solve_subset(const std::vector<double>& g, const std::vector<double>& c, st
 
 std::optional<std::vector<double>> nnls_gram(const std::vector<double>& g, const std::vector<double>& c,
                                              std::size_t n, const std::vector<bool>& free,
-                                             const std::function<bool()>& stop) {
+                                             const std::function<bool()>& stop, const std::vector<double>* start) {
     std::vector<double> x(n, 0.0), z(n, 0.0), w(n);
     std::vector<bool> passive(n, false);
     double cmax = 0.0;
@@ -108,34 +108,14 @@ std::optional<std::vector<double>> nnls_gram(const std::vector<double>& g, const
             if (passive[i]) set.push_back(i);
         return set;
     };
-    bool any_free = false;
-    for (std::size_t i = 0; i < n; ++i)
-        if (free[i]) passive[i] = any_free = true;
-    if (any_free) {
-        if (!solve_subset(g, c, n, passive_set(), z)) return std::nullopt;
-        x = z;
-    }
-    const std::size_t max_iter = 3 * n + 10;
-    for (std::size_t iter = 0; iter < max_iter; ++iter) {
-        if (stop && stop()) return std::nullopt;
-        // w = c - G x: minus the gradient.
-        std::size_t best = n;
-        double best_w = tol;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (passive[i]) continue;
-            double s = c[i];
-            for (std::size_t j = 0; j < n; ++j) s -= g[i * n + j] * x[j];
-            w[i] = s;
-            if (s > best_w) {
-                best_w = s;
-                best = i;
-            }
-        }
-        if (best == n) break;
-        passive[best] = true;
+    // From a feasible x and a passive set: solves on the passive set and,
+    // while that solution leaves a constrained variable at or below zero,
+    // moves x toward it as far as feasibility allows and drops the
+    // variables that reached zero. False when a subset solve fails.
+    auto settle = [&]() -> bool {
         for (std::size_t inner = 0; inner <= n; ++inner) {
             const auto set = passive_set();
-            if (!solve_subset(g, c, n, set, z)) return std::nullopt;
+            if (!solve_subset(g, c, n, set, z)) return false;
             double alpha = 2.0;
             for (std::size_t i : set) {
                 if (free[i] || z[i] > 0.0) continue;
@@ -145,7 +125,7 @@ std::optional<std::vector<double>> nnls_gram(const std::vector<double>& g, const
             }
             if (alpha > 1.0) {
                 x = z;
-                break;
+                return true;
             }
             for (std::size_t i : set) x[i] += alpha * (z[i] - x[i]);
             // Constrained variables that reached zero leave the passive set.
@@ -169,11 +149,52 @@ std::optional<std::vector<double>> nnls_gram(const std::vector<double>& g, const
                         arg = i;
                     }
                 }
-                if (arg == n) break;
+                if (arg == n) return true;
                 x[arg] = 0.0;
                 passive[arg] = false;
             }
         }
+        return true;
+    };
+    bool any_free = false;
+    for (std::size_t i = 0; i < n; ++i)
+        if (free[i]) passive[i] = any_free = true;
+    if (start && start->size() == n) {
+        // Warm start: the positive entries of a nearby solution (another
+        // lambda's) as the passive set; usually one solve settles it.
+        for (std::size_t i = 0; i < n; ++i) {
+            const double v = (*start)[i];
+            if (free[i]) {
+                x[i] = std::isfinite(v) ? v : 0.0;
+            } else if (v > 0.0 && std::isfinite(v)) {
+                x[i] = v;
+                passive[i] = true;
+            }
+        }
+        if (!settle()) return std::nullopt;
+    } else if (any_free) {
+        if (!solve_subset(g, c, n, passive_set(), z)) return std::nullopt;
+        x = z;
+    }
+    const std::size_t max_iter = 3 * n + 10;
+    for (std::size_t iter = 0; iter < max_iter; ++iter) {
+        if (stop && stop()) return std::nullopt;
+        // w = c - G x: minus the gradient.
+        std::size_t best = n;
+        double best_w = tol;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (passive[i]) continue;
+            double s = c[i];
+            for (std::size_t j = 0; j < n; ++j) s -= g[i * n + j] * x[j];
+            w[i] = s;
+            if (s > best_w) {
+                best_w = s;
+                best = i;
+            }
+        }
+        if (best == n) break;
+        passive[best] = true;
+        if (!settle()) return std::nullopt;
     }
     return x;
 }
@@ -267,6 +288,8 @@ std::expected<DrtResult, std::string> drt(const std::vector<double>& freqs_hz, c
     if (options.max_centres < 3) return std::unexpected("max_centres must be at least 3");
     if (!(options.gcv_rho >= 1.0) || !std::isfinite(options.gcv_rho))
         return std::unexpected("the GCV factor rho must be at least 1");
+    if (!(options.gcv_grid_step >= 0.1) || !(options.gcv_grid_step <= 11.0))
+        return std::unexpected("the GCV grid step must be 0.1 ... 11 decades");
     if (!(options.correlated_lambda_max > 0.0) || !std::isfinite(options.correlated_lambda_max))
         return std::unexpected("the largest raised lambda must be positive and finite");
 
@@ -457,7 +480,8 @@ std::expected<DrtResult, std::string> drt(const std::vector<double>& freqs_hz, c
     } else {
         // A grid of decades, then a golden-section search in log lambda
         // around its best point.
-        constexpr double lo_exp = -10.0, hi_exp = 1.0, grid_step = 1.0;
+        constexpr double lo_exp = -10.0, hi_exp = 1.0;
+        const double grid_step = options.gcv_grid_step;
         std::size_t best = 0;
         for (double e = lo_exp; e <= hi_exp + 1e-9; e += grid_step) {
             if (stop && stop()) return std::unexpected("interrupted");
@@ -554,7 +578,7 @@ std::expected<DrtResult, std::string> drt(const std::vector<double>& freqs_hz, c
             };
             // 1: accepted (xs holds the solution), 0: rejected, -1: failed.
             auto try_exponent = [&](double e, std::vector<double>& xs) -> int {
-                auto trial = nnls_gram(gram(std::pow(10.0, e)), c, p, free, stop);
+                auto trial = nnls_gram(gram(std::pow(10.0, e)), c, p, free, stop, &xs);
                 if (!trial) return -1;
                 double rss = 0.0, corr = 0.0;
                 residual_stats(*trial, rss, corr);

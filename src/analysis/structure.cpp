@@ -97,6 +97,31 @@ void collect_times(const NodeList& list, std::size_t& p, std::vector<TimeConstan
                 if (r && other->kind == Kind::Cpe)
                     out.push_back({{pr, po, po + 1}, std::pow(r->v[0] * other->v[0], 1.0 / other->v[1])});
             }
+            // A Randles-type group: a C or CPE (the double layer) in
+            // parallel with a series branch holding one R (charge transfer)
+            // and elements such as a diffusion impedance. The charge-transfer
+            // arc relaxes at R C (or (R Q)^(1/n)); the diffusion element
+            // names its own time constant below.
+            for (int side = 0; side < 2 && !(a && b); ++side) {
+                const Element* cap = side == 0 ? a : b;
+                const NodeList& other = node.branches[side == 0 ? 1 : 0];
+                if (!cap || (cap->kind != Kind::C && cap->kind != Kind::Cpe) || other.size() < 2) continue;
+                const std::size_t pc = side == 0 ? p : p + param_count(node.branches[0]);
+                std::size_t q = side == 0 ? p + static_cast<std::size_t>(cap->field_count()) : p;
+                const Element* r = nullptr;
+                std::size_t pr = 0, resistors = 0;
+                for (const Node& n : other) {
+                    if (!n.is_parallel() && n.element.kind == Kind::R) {
+                        r = &n.element;
+                        pr = q;
+                        ++resistors;
+                    }
+                    q += param_count(NodeList{n});
+                }
+                if (resistors != 1) continue;
+                if (cap->kind == Kind::C) out.push_back({{pr, pc}, r->v[0] * cap->v[0]});
+                else out.push_back({{pr, pc, pc + 1}, std::pow(r->v[0] * cap->v[0], 1.0 / cap->v[1])});
+            }
         }
         for (const NodeList& branch : node.branches) collect_times(branch, p, out);
     }

@@ -15,7 +15,8 @@ namespace velotz::py {
 namespace {
 
 // _drt(frequencies, impedances, lam, derivative, part, weighting, inductance,
-//      shape, max_centres, gcv_rho, correlated_residuals) -> dict
+//      shape, max_centres, gcv_rho, correlated_residuals, correlated_lambda_max,
+//      gcv_grid_step, gcv_steps) -> dict
 PyObject* py_drt(PyObject*, PyObject* args) {
     PyObject *frequencies = nullptr, *impedances = Py_None, *lam = Py_None;
     int derivative = 1, inductance = 1;
@@ -24,10 +25,17 @@ PyObject* py_drt(PyObject*, PyObject* args) {
     Py_ssize_t max_centres = 400;
     double gcv_rho = 1.0;
     int correlated = 0;
-    if (!PyArg_ParseTuple(args, "OOOisspdnd|p:_drt", &frequencies, &impedances, &lam, &derivative, &part,
-                          &weighting, &inductance, &shape, &max_centres, &gcv_rho, &correlated))
-        return nullptr;
     DrtOptions options;
+    double lambda_max = options.correlated_lambda_max, grid_step = options.gcv_grid_step;
+    Py_ssize_t gcv_steps = static_cast<Py_ssize_t>(options.gcv_steps);
+    if (!PyArg_ParseTuple(args, "OOOisspdnd|pddn:_drt", &frequencies, &impedances, &lam, &derivative, &part,
+                          &weighting, &inductance, &shape, &max_centres, &gcv_rho, &correlated, &lambda_max,
+                          &grid_step, &gcv_steps))
+        return nullptr;
+    if (gcv_steps < 0 || gcv_steps > 100) return raise(PyExc_ValueError, "gcv_steps must be 0 ... 100");
+    options.correlated_lambda_max = lambda_max;
+    options.gcv_grid_step = grid_step;
+    options.gcv_steps = static_cast<std::size_t>(gcv_steps);
     if (lam != Py_None) {
         const double value = PyFloat_AsDouble(lam);
         if (value == -1.0 && PyErr_Occurred()) return nullptr;

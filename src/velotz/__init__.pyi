@@ -793,7 +793,7 @@ class DRTResult:
     z_fit: NDArray[np.complex128]
     residuals: NDArray[np.complex128]
     lam: float
-    method: Literal["gcv", "mgcv", "mgcv-corr", "given"]
+    method: Literal["gcv", "mgcv", "mgcv-corr", "gcv-corr", "given"]
     peaks: list[tuple[float, float, float]]
     centres: NDArray[np.float64]
     coefficients: NDArray[np.float64]
@@ -835,8 +835,8 @@ def drt(
     frequencies: _Frequencies,
     impedances: _Impedances | None = None,
     *,
-    lam: float | Literal["gcv", "mgcv", "mgcv-corr"] | None = "mgcv-corr",
-    derivative: int = 1,
+    lam: float | Literal["gcv", "mgcv", "mgcv-corr", "gcv-corr"] | None = "gcv-corr",
+    derivative: int = 2,
     part: Literal["both", "real", "imag"] = "both",
     weighting: Literal["modulus", "unit"] = "modulus",
     inductance: bool = True,

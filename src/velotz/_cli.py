@@ -181,11 +181,11 @@ def _command_options(name, p):
                        help="a candidate circuit (repeat for more); default: the trained circuits")
         g.add_argument("--criterion", choices=("aic", "bic"), default="aic", help="ranking criterion (default aic)")
     elif name == "drt":
-        g.add_argument("--lam", default="mgcv-corr",
-                       help="regularisation: a number, or mgcv-corr (default) / mgcv / gcv to choose it by "
+        g.add_argument("--lam", default="gcv-corr",
+                       help="regularisation: a number, or gcv-corr (default) / mgcv-corr / mgcv / gcv to choose it by "
                             "cross-validation (see help(velotz.drt))")
-        g.add_argument("--derivative", type=int, choices=(1, 2), default=1,
-                       help="order of the derivative penalised (default 1)")
+        g.add_argument("--derivative", type=int, choices=(1, 2), default=2,
+                       help="order of the derivative penalised (default 2)")
         g.add_argument("--part", choices=("both", "real", "imag"), default="both",
                        help="parts of the spectrum fitted (default both)")
         g.add_argument("--x", dest="drt_x", choices=("tau", "frequency"), default="tau",
@@ -368,11 +368,11 @@ class _Compare:
 class _DRT:
     def __init__(self, args):
         lam = args.lam
-        if lam not in ("mgcv-corr", "mgcv", "gcv"):
+        if lam not in ("gcv-corr", "mgcv-corr", "mgcv", "gcv"):
             try:
                 lam = float(lam)
             except ValueError:
-                raise Failure(f"--lam must be a number, mgcv-corr, mgcv or gcv, not {lam!r}") from None
+                raise Failure(f"--lam must be a number, gcv-corr, mgcv-corr, mgcv or gcv, not {lam!r}") from None
         self.lam = lam
         self.args = args
 

@@ -19,11 +19,22 @@ __all__ = ["DRTResult", "drt"]
 PEAK_FRACTION = 0.01
 _LAMBDA_WORDS = {"gcv": "generalised cross-validation", "mgcv": "modified generalised cross-validation",
                  "mgcv-corr": "modified generalised cross-validation, raised for correlated residuals",
+                 "gcv-corr": "generalised cross-validation, raised for correlated residuals",
                  "given": "given"}
 
 DRT_PARTS = ("both", "real", "imag")
 DRT_WEIGHTINGS = ("modulus", "unit")
-LAMBDA_METHODS = ("gcv", "mgcv", "mgcv-corr")
+LAMBDA_METHODS = ("gcv", "mgcv", "mgcv-corr", "gcv-corr")
+# The largest lambda the raise for correlated residuals reaches, by the
+# order of the penalised derivative (the penalties differ in scale): within
+# what GCV picks for independent noise of 1 % of |Z| on one or two arcs
+# (about 0.016 ... 0.17 with the first derivative, 3e-4 ... 1e-2 with the
+# second), so the raise never smooths much more than such noise would.
+CORRELATED_LAMBDA_MAX = {1: 1e-2, 2: 1e-3}
+# The GCV minimum is bracketed on a grid of this many decades of lambda,
+# then refined by this many golden-section steps (to about 0.03 decade).
+GCV_GRID_STEP = 2.0
+GCV_STEPS = 10
 
 
 def _fmt(value):
@@ -106,7 +117,7 @@ class DRTResult(_data.Data):
     ``z_fit`` the impedance of the whole model at ``frequencies`` and
     ``residuals`` (Z - Z_fit) divided by |Z| ("modulus" weighting) or by
     max |Z| ("unit"). ``lam`` is the regularisation parameter, ``method``
-    says how it was found ("mgcv-corr", "mgcv", "gcv" or "given"). ``peaks`` lists (tau,
+    says how it was found ("gcv-corr", "mgcv-corr", "mgcv", "gcv" or "given"). ``peaks`` lists (tau,
     resistance, width in decades) of each peak of gamma.
     """
 
@@ -175,7 +186,7 @@ class DRTResult(_data.Data):
             setattr(self, name, state[name])
 
 
-def drt(frequencies, impedances=None, *, lam="mgcv-corr", derivative=1, part="both", weighting="modulus",
+def drt(frequencies, impedances=None, *, lam="gcv-corr", derivative=2, part="both", weighting="modulus",
         inductance=True, shape=0.5, max_centres=400):
     """Distribution of relaxation times of a spectrum.
 
@@ -188,24 +199,32 @@ def drt(frequencies, impedances=None, *, lam="mgcv-corr", derivative=1, part="bo
     R_inf >= 0; L (``inductance``, fitted unless ``part="real"``) has any sign.
 
     The fit minimises |W (Z - Z_fit)|^2 + lam * integral of
-    (d^k gamma / d ln tau^k)^2 d ln tau / max|Z|^2, k = ``derivative`` (1 or
-    2), over the real and imaginary parts (``part="both"``) or one of them;
+    (d^k gamma / d ln tau^k)^2 d ln tau / max|Z|^2, k = ``derivative`` (2,
+    the default, or 1), over the real and imaginary parts (``part="both"``) or one of them;
     W divides each point by |Z| (``weighting="modulus"``, as the fit does) or
     by max |Z| ("unit"). ``lam`` is a number, or the way to choose it: the
     minimum over 1e-10 ... 10 of the generalised cross-validation score of the
     problem without the sign constraints, n |r|^2 / (n - rho trace H)^2 with
     n residuals and the influence matrix H; "gcv" is the plain score
     (rho = 1), "mgcv" the modified score of Kim & Gu (2004),
-    rho = 1.3 below 50 frequencies and 2 from 50 on, as pyimpspec uses:
-    plain GCV tends to choose lam too small and leave spurious small peaks.
-    "mgcv-corr" (the default) starts from "mgcv" and checks the residuals
+    rho = 1.3 below 50 frequencies and 2 from 50 on, as pyimpspec uses.
+    The GCV of the problem without the sign constraints counts degrees of
+    freedom that the non-negative fit does not use, so it already leans to
+    a larger lam than the non-negative solution needs; with the
+    second-derivative penalty plain GCV gives the smallest error of gamma on
+    spectra with a known DRT, and the raise below removes the spurious
+    peaks that measured spectra would otherwise show.
+    "gcv-corr" (the default) starts from "gcv" from 50 frequencies on and
+    from "mgcv" below (a few points leave GCV prone to undersmoothing);
+    "gcv-corr" and "mgcv-corr" check the residuals
     of the fit: GCV assumes independent errors, and when the residuals are
     positively correlated between neighbouring frequencies (lag-1
     autocorrelation r above 2 / sqrt(n), as the systematic errors of
     measured spectra are) it picks a tiny lam and gamma breaks into a row of
-    narrow peaks; lam is then raised, up to 1e-2, while the residual sum of
-    squares stays within (1 + r) / (1 - r) times its value at the "mgcv"
-    choice, r taken at the raised lam. Independent noise leaves "mgcv"'s
+    narrow peaks; lam is then raised, up to 1e-3 (``derivative=2``) or 1e-2
+    (``derivative=1``), while the residual sum of
+    squares stays within (1 + r) / (1 - r) times its value at the GCV
+    choice, r taken at the raised lam. Independent noise leaves the GCV
     choice as it is.
     When only the imaginary part is fitted,
     R_inf is the weighted mean of what the real part leaves over.
@@ -223,10 +242,10 @@ def drt(frequencies, impedances=None, *, lam="mgcv-corr", derivative=1, part="bo
     import numpy as np
 
     if lam is None:
-        lam = "mgcv-corr"
+        lam = "gcv-corr"
     if isinstance(lam, str):
         if lam not in LAMBDA_METHODS:
-            raise ValueError(f'lam must be a number, "gcv", "mgcv" or "mgcv-corr", not {lam!r}')
+            raise ValueError(f'lam must be a number, "gcv", "mgcv", "mgcv-corr" or "gcv-corr", not {lam!r}')
         method, rho, value = lam, 1.0, None
     else:
         method, rho, value = "given", 1.0, float(lam)
@@ -242,12 +261,15 @@ def drt(frequencies, impedances=None, *, lam="mgcv-corr", derivative=1, part="bo
         raise ValueError(f'weighting must be "modulus" or "unit", not {weighting!r}')
     if isinstance(max_centres, bool):
         raise TypeError("max_centres must be an int")
-    if method in ("mgcv", "mgcv-corr"):
-        # Kim & Gu's factor depends on the number of frequencies.
+    if method in ("mgcv", "mgcv-corr", "gcv-corr"):
+        # Kim & Gu's factor depends on the number of frequencies; "gcv-corr"
+        # keeps their small-sample factor (plain GCV can undersmooth badly on
+        # a few points) and is plain GCV from 50 frequencies on.
         count = len(_core._spectrum(frequencies, impedances)[0])
-        rho = 2.0 if count >= 50 else 1.3
+        rho = (2.0 if method != "gcv-corr" else 1.0) if count >= 50 else 1.3
     raw = _core._drt(frequencies, impedances, value, derivative, part, weighting, bool(inductance),
-                     float(shape), operator.index(max_centres), rho, method == "mgcv-corr")
+                     float(shape), operator.index(max_centres), rho, method.endswith("-corr"),
+                     CORRELATED_LAMBDA_MAX[derivative], GCV_GRID_STEP, GCV_STEPS)
     out = DRTResult()
     out.frequencies = np.asarray(raw["frequencies"], dtype=float)
     out.impedances = np.asarray(raw["impedances"], dtype=complex)

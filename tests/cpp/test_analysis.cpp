@@ -114,3 +114,43 @@ TEST(Structure, NegligibleNodesAreNotEnteredAndTimeConstantsAreFound) {
     EXPECT_EQ(times[2].params, (std::vector<std::size_t>{6, 7}));
     EXPECT_DOUBLE_EQ(times[2].tau, 20.0 * 1e-4);
 }
+
+struct RandlesCase {
+    const char* text;
+    std::vector<double> values;
+    std::vector<std::size_t> params;  // of the charge-transfer time constant
+    double tau;
+};
+
+class RandlesTimeConstant : public ::testing::TestWithParam<RandlesCase> {};
+
+TEST_P(RandlesTimeConstant, IsTheChargeTransferResistanceTimesTheDoubleLayer) {
+    const RandlesCase& c = GetParam();
+    auto tree = parse(c.text);
+    ASSERT_TRUE(tree.has_value());
+    auto times = time_constants(rebuild(*tree, c.values));
+    bool found = false;
+    for (const auto& t : times) {
+        if (t.params != c.params) continue;
+        found = true;
+        EXPECT_NEAR(t.tau, c.tau, 1e-12 * c.tau);
+    }
+    EXPECT_TRUE(found) << c.text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Structure, RandlesTimeConstant,
+    ::testing::Values(
+        // R0, C1, R1, W1 (one field)
+        RandlesCase{"R0-(C1,R1-W1)", {5.0, 1e-5, 40.0, 3.0}, {2, 1}, 40.0 * 1e-5},
+        // the branches the other way round: R1 then CPE1 (Q, n)
+        RandlesCase{"R0-(R1-W1,CPE1)", {5.0, 40.0, 3.0, 2e-5, 0.8}, {1, 3, 4}, std::pow(40.0 * 2e-5, 1.0 / 0.8)},
+        // after an SEI arc: R0, (R1, CPE1), (CPE2, R2-Wo2 (R, tau))
+        RandlesCase{"R0-(R1,CPE1)-(CPE2,R2-Wo2)", {5.0, 10.0, 1e-6, 0.9, 3e-4, 0.85, 25.0, 8.0, 20.0}, {6, 4, 5},
+                    std::pow(25.0 * 3e-4, 1.0 / 0.85)}));
+
+TEST(Structure, ABranchWithTwoResistorsNamesNoChargeTransferTime) {
+    auto tree = parse("(C1,R1-R2)");
+    ASSERT_TRUE(tree.has_value());
+    EXPECT_TRUE(time_constants(rebuild(*tree, {1e-5, 10.0, 20.0})).empty());
+}

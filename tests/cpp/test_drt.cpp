@@ -230,3 +230,38 @@ TEST(Drt, CorrelatedResidualCheckRaisesLambdaWithinItsBound) {
     o.correlated_lambda_max = 0.0;
     EXPECT_FALSE(drt(f, z, o).has_value());
 }
+
+// A warm start from any point reaches the cold start's solution (the
+// problem is strictly convex, so the solution is unique).
+class NnlsWarmStart : public ::testing::TestWithParam<int> {};
+
+TEST_P(NnlsWarmStart, ReachesTheColdSolution) {
+    std::mt19937 rng(21);
+    const std::size_t n = 40;
+    const Problem p = random_problem(rng, 2 * n, n);
+    std::vector<bool> free(n, false);
+    free[0] = true;
+    const auto cold = nnls_gram(p.g, p.c, n, free);
+    ASSERT_TRUE(cold.has_value());
+    std::vector<double> start(n, 0.0);
+    switch (GetParam()) {
+        case 0: start = *cold; break;                                   // the solution itself
+        case 1: break;                                                  // all zero
+        case 2: std::fill(start.begin(), start.end(), 1.0); break;      // every variable passive
+        case 3: {                                                       // a nearby problem's solution
+            Problem q = p;
+            for (double& v : q.c) v *= 1.05;
+            start = *nnls_gram(q.g, q.c, n, free);
+            break;
+        }
+        case 4:                                                         // infeasible and non-finite entries
+            for (std::size_t i = 0; i < n; ++i) start[i] = i % 3 == 0 ? -1.0 : i % 3 == 1 ? NAN : 2.0;
+            break;
+    }
+    const auto warm = nnls_gram(p.g, p.c, n, free, {}, &start);
+    ASSERT_TRUE(warm.has_value());
+    for (std::size_t i = 0; i < n; ++i) EXPECT_NEAR((*warm)[i], (*cold)[i], 1e-8) << i;
+    EXPECT_NEAR(objective(p, *warm), objective(p, *cold), 1e-10 * (1.0 + std::fabs(objective(p, *cold))));
+}
+
+INSTANTIATE_TEST_SUITE_P(Starts, NnlsWarmStart, ::testing::Range(0, 5));
