@@ -238,5 +238,40 @@ TEST(SteadyState, FixedParametersAndBoundsKeepTheirResults) {
     EXPECT_EQ(warm[1].params[0], plain.circuit[0].element.v[0]);  // held at its value
 }
 
+// Trees for the topology lookup: shipped networks' shapes in other orders
+// and labels, one reached through its expanded form (K), one without a
+// network.
+const char* const kTopologies[] = {"R0-(R1,CPE1)", "(CPE4,R2)-R9", "R0-(R1-W1,CPE1)", "R0-K1",
+                                   "R0-(R1,CPE1)-(R2-Wo2,CPE2)", "L0-(R1-W1,C1)-(R2,C2)-(R3,C3)-W4"};
+
+void expect_same_match(const std::optional<RegistryMatch>& a, const std::optional<RegistryMatch>& b) {
+    ASSERT_EQ(a.has_value(), b.has_value());
+    if (!a) return;
+    EXPECT_EQ(a->model_index, b->model_index);
+    EXPECT_EQ(a->match.mapping, b->match.mapping);
+    EXPECT_EQ(a->match.expanded, b->match.expanded);
+}
+
+class TopologyLookup : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(TopologyLookup, KeptAnswerEqualsAFreshMatchAndCostsNoAllocation) {
+    auto tree = parse(GetParam());
+    ASSERT_TRUE(tree.has_value()) << GetParam();
+    // Another tree first, so that the kept answer is of another shape.
+    auto other = parse(kTopologies[0] == std::string(GetParam()) ? kTopologies[2] : kTopologies[0]);
+    ASSERT_TRUE(other.has_value());
+    expect_same_match(find_for_topology_cached(*other), find_for_topology(*other));
+    expect_same_match(find_for_topology_cached(*tree), find_for_topology(*tree));
+    // The same shape with other values: answered from what is kept.
+    std::vector<double> values = param_values(*tree);
+    for (double& v : values) v *= 1.5;
+    const NodeList moved = rebuild(*tree, values);
+    const std::optional<RegistryMatch>* kept = nullptr;
+    EXPECT_EQ(allocations_of([&] { kept = &find_for_topology_cached(moved); }), 0u);
+    expect_same_match(*kept, find_for_topology(moved));
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, TopologyLookup, ::testing::ValuesIn(kTopologies));
+
 }  // namespace
 }  // namespace velotz
