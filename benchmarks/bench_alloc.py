@@ -7,12 +7,14 @@ For each topology (60-point synthetic spectra) the child makes --warm
 untimed calls of each kind, then counts the allocations of --calls calls:
   - default fit: Circuit.fit(f, z), its network guess included;
   - fit alone:   the fit from that guess (guess_init=False);
-  - guess:       Circuit.guess(f, z).
+  - guess:       Circuit.guess(f, z);
+  - batch:        velotz.fit_batch(circuit, spectra) over --batch spectra of
+                  the topology (each from its network guess), per spectrum.
 Each count covers the whole call: argument conversion, the guess, the fit
 and the result object. Small Python objects come from Python's own pools
 and are not counted; the interpreter's own larger blocks are.
 
-    PYTHONPATH=build-dev python3 benchmarks/bench_alloc.py [--calls 200] [--warm 5]
+    PYTHONPATH=build-dev python3 benchmarks/bench_alloc.py [--calls 200] [--warm 5] [--batch 40]
 """
 import argparse
 import ctypes
@@ -54,7 +56,7 @@ CASES = {
 }
 
 
-def child(calls, warm):
+def child(calls, warm, batch):
     import numpy as np
 
     import velotz
@@ -70,20 +72,23 @@ def child(calls, warm):
         z = z * (1 + 0.01 * (rng.standard_normal(len(f)) + 1j * rng.standard_normal(len(f))))
         guess = circuit.guess(f, z)
         started = circuit.with_values(guess)
+        spectra = [(f, z * (1 + 0.002 * k)) for k in range(batch)]
         kinds = {
-            "default fit": lambda: circuit.fit(f, z),
-            "fit alone": lambda: started.fit(f, z, guess_init=False),
-            "guess": lambda: circuit.guess(f, z),
+            "default fit": (lambda: circuit.fit(f, z), 1),
+            "fit alone": (lambda: started.fit(f, z, guess_init=False), 1),
+            "guess": (lambda: circuit.guess(f, z), 1),
+            "batch": (lambda: velotz.fit_batch(circuit, spectra), batch),
         }
         row = {}
-        for kind, call in kinds.items():
+        for kind, (call, per_call) in kinds.items():
             for _ in range(warm):
                 call()
+            repeat = max(calls // per_call, 1)
             kept = []  # results stay alive, as a user's would; freed after the count
             before = count()
-            for _ in range(calls):
+            for _ in range(repeat):
                 kept.append(call())
-            row[kind] = (count() - before) / calls
+            row[kind] = (count() - before) / (repeat * per_call)
             del kept
         out[name] = row
     print(json.dumps(out))
@@ -93,10 +98,11 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--calls", type=int, default=200)
     ap.add_argument("--warm", type=int, default=5)
+    ap.add_argument("--batch", type=int, default=40)
     ap.add_argument("--child", action="store_true")
     args = ap.parse_args()
     if args.child:
-        child(args.calls, args.warm)
+        child(args.calls, args.warm, args.batch)
         return
     with tempfile.TemporaryDirectory() as tmp:
         src = pathlib.Path(tmp) / "count.c"
@@ -106,7 +112,7 @@ def main():
         subprocess.run([cc, "-O2", "-shared", "-fPIC", "-o", str(lib), str(src)], check=True)
         env = dict(os.environ, LD_PRELOAD=str(lib))
         done = subprocess.run([sys.executable, __file__, "--child", "--calls", str(args.calls), "--warm",
-                               str(args.warm)], env=env, capture_output=True, text=True, check=True)
+                               str(args.warm), "--batch", str(args.batch)], env=env, capture_output=True, text=True, check=True)
     counts = json.loads(done.stdout.strip().splitlines()[-1])
     kinds = list(next(iter(counts.values())))
     print(f"malloc calls per call, mean of {args.calls} calls after {args.warm} warm-up calls")

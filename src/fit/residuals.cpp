@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 
 #include "circuit/kernels.hpp"
 #include "util/pool.hpp"
@@ -188,7 +189,9 @@ bool ResidualModel::jacobian(const std::vector<double>& params, EvalCounter& cou
     if (!parallel) {
         for (std::size_t k = 0; k < n; ++k) column(k, scratch_.data());
     } else {
-        parallel_for(n, [&](std::size_t k) { column(k, scratch_.data() + k * 2 * points); });
+        // By reference: the pool's std::function holds no heap copy of it.
+        const auto task = [&](std::size_t k) { column(k, scratch_.data() + k * 2 * points); };
+        parallel_for(n, std::cref(task));
     }
     return true;
 }

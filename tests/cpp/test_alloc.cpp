@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "fit/batch.hpp"
 #include "fit/fit.hpp"
 #include "fit/lm_fit.hpp"
 #include "start/registry.hpp"
@@ -236,6 +237,49 @@ TEST(SteadyState, FixedParametersAndBoundsKeepTheirResults) {
     expect_same(warm[1], fresh_fit(fixed));
     expect_same(warm[2], fresh_fit(plain));
     EXPECT_EQ(warm[1].params[0], plain.circuit[0].element.v[0]);  // held at its value
+}
+
+BatchSpectrum batch_item(const FitRequest& r) {
+    BatchSpectrum s;
+    s.frequencies = r.frequencies;
+    s.impedances = r.impedances;
+    return s;
+}
+
+TEST_P(SteadyState, BatchTaskAfterTheFirstAllocatesOnlyItsSlot) {
+    // A batch of one spectrum runs on the calling thread, where the count
+    // sees it: the slots' array and the outcome's blocks, nothing else.
+    const FitRequest request = request_for(GetParam());
+    const std::vector<BatchSpectrum> first = {batch_item(request)};
+    const std::vector<BatchSpectrum> second = {batch_item(request_for(GetParam(), 0.7))};
+    std::thread([&] {
+        BatchControl warm;
+        ASSERT_EQ(fit_batch(request, first, nullptr, warm)[0].status, BatchStatus::Done);
+        for (const auto* spectra : {&first, &second}) {
+            BatchControl control;
+            std::vector<BatchSlot> slots;
+            const std::size_t made = allocations_of([&] { slots = fit_batch(request, *spectra, nullptr, control); });
+            ASSERT_EQ(slots.size(), 1u);
+            ASSERT_EQ(slots[0].status, BatchStatus::Done);
+            EXPECT_EQ(made, 1 + blocks_of(*slots[0].outcome)) << GetParam().name;
+        }
+    }).join();
+}
+
+TEST(SteadyState, BatchAfterAnotherShapeEqualsAFreshFit) {
+    // The kept request of a thread's batch tasks held another tree and
+    // spectrum before: the result must be that of a fresh thread.
+    const FitRequest a = request_for(kCases[2]);
+    const FitRequest b = request_for(kCases[3], 0.4);
+    std::vector<BatchSlot> slots;
+    std::thread([&] {
+        BatchControl c1, c2;
+        ASSERT_EQ(fit_batch(a, {batch_item(a)}, nullptr, c1)[0].status, BatchStatus::Done);
+        slots = fit_batch(b, {batch_item(b)}, nullptr, c2);
+    }).join();
+    ASSERT_EQ(slots.size(), 1u);
+    ASSERT_EQ(slots[0].status, BatchStatus::Done);
+    expect_same(*slots[0].outcome, fresh_fit(b));
 }
 
 // Trees for the topology lookup: shipped networks' shapes in other orders
