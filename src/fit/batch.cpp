@@ -37,6 +37,11 @@ void fit_one(const FitRequest& request, const BatchSpectrum& s, const BatchStart
             if (mine) {
                 kept.busy = false;
                 kept.request.mask.reset();  // hold no caller's mask between batches
+                // A long spectrum's copy is given back rather than kept.
+                if (kept.request.frequencies.capacity() > 4096) {
+                    std::vector<double>().swap(kept.request.frequencies);
+                    std::vector<Cx>().swap(kept.request.impedances);
+                }
             }
         }
     } use{kept, !fresh};

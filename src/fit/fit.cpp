@@ -11,6 +11,9 @@ FitModel request_model(const FitRequest& request) {
 
 namespace {
 
+// Spectra up to this many points keep their evaluator between fits.
+constexpr std::size_t kKeptPoints = 4096;
+
 // The model and the compiled evaluator of the last default fit on this
 // thread. A fit of a tree of the same shape (same_shape: the same compiled
 // program) reuses them: the model takes the request's tree and mask, the
@@ -43,6 +46,9 @@ FitResultOr levenberg_marquardt_request(const FitRequest& request) {
         explicit Use(DefaultFitCache& c) : cache(c) { cache.busy = true; }
         ~Use() {
             if (cache.model) cache.model->release();
+            // The evaluator's arrays grow with the spectrum: after a long
+            // one it is given back rather than kept for the thread's life.
+            if (cache.evaluator && cache.evaluator->points() > kKeptPoints) cache.evaluator.reset();
             cache.busy = false;
         }
     } use(cache);

@@ -117,6 +117,10 @@ struct LmFitScratch {
     bool busy = false;
 };
 
+// Solver arrays up to this many doubles (a 4096-point spectrum of eight
+// parameters) stay with the thread between fits.
+constexpr std::size_t kKeptSolverDoubles = std::size_t{1} << 16;
+
 // The calling thread's scratch, or a fresh one when it is in use further up
 // the stack.
 class ScratchLease {
@@ -131,7 +135,12 @@ public:
         }
         scratch_->busy = true;
     }
-    ~ScratchLease() { scratch_->busy = false; }
+    ~ScratchLease() {
+        // The solver's arrays grow with the spectrum: after a long one they
+        // are given back rather than kept for the thread's life.
+        if (scratch_->solver.fjac.capacity() > kKeptSolverDoubles) scratch_->solver = LmWorkspace{};
+        scratch_->busy = false;
+    }
     ScratchLease(const ScratchLease&) = delete;
     ScratchLease& operator=(const ScratchLease&) = delete;
     LmFitScratch& operator*() const { return *scratch_; }

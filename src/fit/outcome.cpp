@@ -104,6 +104,10 @@ FitOutcome build_outcome(const FitModel& model, std::vector<double> params, bool
         }
     }
 
+    // After a long spectrum the Jacobian's array is given back rather than
+    // kept for the thread's life.
+    if (jac.capacity() > (std::size_t{1} << 16)) std::vector<double>().swap(jac);
+
     if (params.size() >= model.free_count()) {
         out.circuit = model.rebuild(params);
     } else {

@@ -172,6 +172,7 @@ std::expected<std::vector<double>, std::string> run_and_map(const Guesser& g, co
     z.resize(impedances.size());
     for (std::size_t i = 0; i < z.size(); ++i) z[i] = {impedances[i].re, impedances[i].im};
     auto out = g.guess(frequencies, z);
+    if (z.capacity() > 4096) std::vector<std::complex<double>>().swap(z);  // a long spectrum's copy is not kept
     if (!out) return std::unexpected(out.error().message());
     std::vector<double> mapped(match.mapping.size());
     for (std::size_t k = 0; k < mapped.size(); ++k) {

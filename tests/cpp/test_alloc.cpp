@@ -239,6 +239,25 @@ TEST(SteadyState, FixedParametersAndBoundsKeepTheirResults) {
     EXPECT_EQ(warm[1].params[0], plain.circuit[0].element.v[0]);  // held at its value
 }
 
+TEST(SteadyState, ALongSpectrumsArraysAreGivenBack) {
+    // After a fit of a long spectrum the thread keeps no arrays of its size:
+    // the next short fit sizes its arrays anew (so allocates more than its
+    // result) and gives the results of a fresh thread.
+    Case long_case = kCases[0];
+    long_case.points = 9000;
+    const FitRequest small = request_for(kCases[0]);
+    const FitRequest large = request_for(long_case);
+    std::thread([&] {
+        ASSERT_TRUE(fit_dispatch(small).has_value());
+        ASSERT_TRUE(fit_dispatch(large).has_value());
+        std::optional<FitResultOr> result;
+        const std::size_t made = allocations_of([&] { result.emplace(fit_dispatch(small)); });
+        ASSERT_TRUE(result->has_value());
+        EXPECT_GT(made, blocks_of(**result));
+        expect_same(**result, fresh_fit(small));
+    }).join();
+}
+
 BatchSpectrum batch_item(const FitRequest& r) {
     BatchSpectrum s;
     s.frequencies = r.frequencies;
