@@ -301,6 +301,49 @@ TEST(SteadyState, BatchAfterAnotherShapeEqualsAFreshFit) {
     expect_same(*slots[0].outcome, fresh_fit(b));
 }
 
+// A global method with a short and a long search (seeded).
+struct Search {
+    const char* method;
+    void (*set_length)(FitRequest&, bool long_search);
+};
+
+const Search kSearches[] = {
+    {"particle_swarm", [](FitRequest& r, bool l) { r.num_particles = 12; r.generations = l ? 60 : 10; }},
+    {"nelder_mead", [](FitRequest& r, bool l) { r.nelder_mead_iterations = l ? 120 : 20; }},
+    {"simulated_annealing", [](FitRequest& r, bool l) { r.sa_iterations = l ? 600 : 100; }},
+};
+
+class GlobalSearch : public ::testing::TestWithParam<Search> {};
+
+TEST_P(GlobalSearch, AllocationsDoNotGrowWithTheLengthOfTheSearch) {
+    // Beyond its result's blocks a search allocates the same whatever its
+    // length: nothing per iteration or evaluation.
+    FitRequest short_run = request_for(kCases[0]);
+    short_run.method = GetParam().method;
+    short_run.seed = 7;
+    FitRequest long_run = short_run;
+    GetParam().set_length(short_run, false);
+    GetParam().set_length(long_run, true);
+    std::thread([&] {
+        ASSERT_TRUE(fit_dispatch(short_run).has_value());
+        std::size_t extra[2] = {0, 0};
+        std::uint64_t evaluations[2] = {0, 0};
+        for (int l = 0; l < 2; ++l) {
+            std::optional<FitResultOr> result;
+            const std::size_t made =
+                allocations_of([&] { result.emplace(fit_dispatch(l == 0 ? short_run : long_run)); });
+            ASSERT_TRUE(result->has_value());
+            extra[l] = made - blocks_of(**result);
+            evaluations[l] = (*result)->impedance_evals;
+        }
+        EXPECT_LT(evaluations[0], evaluations[1]);
+        EXPECT_EQ(extra[0], extra[1]) << GetParam().method;
+    }).join();
+}
+
+INSTANTIATE_TEST_SUITE_P(Methods, GlobalSearch, ::testing::ValuesIn(kSearches),
+                         [](const auto& info) { return std::string(info.param.method); });
+
 // Trees for the topology lookup: shipped networks' shapes in other orders
 // and labels, one reached through its expanded form (K), one without a
 // network.
