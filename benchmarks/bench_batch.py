@@ -24,7 +24,8 @@ Fits per second are medians over --repeats runs of the same work (the
 velotz runs alternate between child processes, so that a shared machine's
 changing load hits them alike); CPU ms/fit is the process CPU time over
 all its threads per fit, which shows the cost of spreading the work
-independently of how busy the machine is. The children run with
+independently of how busy the machine is, and fits/s/core is its
+inverse: fits per CPU-second, the throughput one core gives. The children run with
 OPENBLAS_NUM_THREADS=1 (unless set): numpy's spinning BLAS threads would
 otherwise compete with the fitting threads for the same cores. The
 median final cost (0.5 * sum r^2 of the modulus-weighted residuals,
@@ -81,9 +82,9 @@ def spectra_for(name, n, seed=20261207):
 
 
 def cpu_seconds():
-    """CPU time of this process, all threads (user + system)."""
-    t = os.times()
-    return t.user + t.system
+    """CPU time of this process, all threads (user + system), read with
+    nanosecond resolution (os.times() counts whole clock ticks of 10 ms)."""
+    return time.process_time()
 
 
 def rss_mib():
@@ -231,7 +232,7 @@ def main():
     print(f"{args.spectra} spectra per topology, {POINTS} points, 1 % noise, fits from the network guess; "
           f"{cpus} CPUs, load average {os.getloadavg()[0]:.1f}; fits/s are medians of {args.repeats} runs")
     header = (f"{'topology':9s} {'tool':24s} {'fits/s':>10s} {'x 1-thread batch':>17s} {'median cost':>12s} "
-              f"{'CPU ms/fit':>8s}")
+              f"{'CPU ms/fit':>8s} {'fits/s/core':>11s}")
     print(header)
     print("-" * len(header))
     for name in args.names:
@@ -266,10 +267,13 @@ def main():
         for tool, rate, cost, cpu_ms in rows:
             c = "" if cost is None else f"{cost:12.4e}"
             m = "" if cpu_ms is None else f"{cpu_ms:8.3f}"
-            print(f"{name:9s} {tool:24s} {rate:10.1f} {rate / base:17.2f} {c:>12s} {m:>8s}")
+            # Fits per second per core: fits per CPU-second over all threads.
+            per_core = "" if cpu_ms is None else f"{1e3 / cpu_ms:11.0f}"
+            print(f"{name:9s} {tool:24s} {rate:10.1f} {rate / base:17.2f} {c:>12s} {m:>8s} {per_core:>11s}")
         print(f"{name:9s} batch on all threads vs scipy loop: {full['fits_per_s'] / sp_rate:.1f}x; "
               f"vs Python loop of fit(): {full['fits_per_s'] / loop['fits_per_s']:.2f}x; "
-              f"failed spectra: {full['failed']}")
+              f"failed spectra: {full['failed']}; fits per second per core: "
+              f"{1e3 / one['cpu_ms_per_fit']:.0f} (1 thread), {1e3 / full['cpu_ms_per_fit']:.0f} ({cpus} threads)")
     if args.memory_fits:
         mem = run_child("memory", args.names[0], args.spectra, 1, memory_fits=args.memory_fits)
         rss = mem["rss_mib"]

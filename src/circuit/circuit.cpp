@@ -34,6 +34,18 @@ bool Node::operator==(const Node& o) const {
 // ---------------------------------------------------------------- parameters
 namespace {
 
+// Calls f(node) for every element node in leaf order (collect_leaves' order).
+template <class F>
+void for_each_leaf(const NodeList& series, F&& f) {
+    for (const Node& n : series) {
+        if (n.is_parallel()) {
+            for (const NodeList& b : n.branches) for_each_leaf(b, f);
+        } else {
+            f(n);
+        }
+    }
+}
+
 void collect(const NodeList& series, std::vector<Leaf>& out) {
     for (const Node& n : series) {
         if (n.is_parallel()) {
@@ -66,17 +78,18 @@ std::size_t param_count(const NodeList& series) {
 
 std::vector<std::string> param_names(const NodeList& series) {
     std::vector<std::string> names;
+    names.reserve(param_count(series));
     std::array<std::size_t, kKindCount + 1> counters{};
-    for (const Leaf& leaf : collect_leaves(series)) {
-        const Element& e = *leaf.element;
+    for_each_leaf(series, [&](const Node& n) {
+        const Element& e = n.element;
         std::string label;
-        if (*leaf.label) {
-            label = **leaf.label;
+        if (n.label) {
+            label = *n.label;
         } else {
             label = std::string(e.code()) + std::to_string(counters[static_cast<std::size_t>(e.kind)]++);
         }
         for (int f = 0; f < e.field_count(); ++f) names.push_back(label + "." + e.field_name(f));
-    }
+    });
     return names;
 }
 
@@ -105,6 +118,39 @@ std::vector<double> param_values(const NodeList& series) {
         values.insert(values.end(), v.begin(), v.end());
     }
     return values;
+}
+
+void param_values_into(const NodeList& series, std::vector<double>& out) {
+    out.clear();
+    for_each_leaf(series, [&](const Node& n) {
+        const auto v = n.element.values();
+        out.insert(out.end(), v.begin(), v.end());
+    });
+}
+
+void param_bounds_into(const NodeList& series, std::vector<Bounds>& out) {
+    out.clear();
+    for_each_leaf(series, [&](const Node& n) {
+        for (int f = 0; f < n.element.field_count(); ++f) out.push_back(n.element.bounds(f));
+    });
+}
+
+bool same_shape(const NodeList& a, const NodeList& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const Node& x = a[i];
+        const Node& y = b[i];
+        if (x.type != y.type) return false;
+        if (x.is_parallel()) {
+            if (x.branches.size() != y.branches.size()) return false;
+            for (std::size_t k = 0; k < x.branches.size(); ++k) {
+                if (!same_shape(x.branches[k], y.branches[k])) return false;
+            }
+        } else if (x.element.kind != y.element.kind || x.element.kind == Kind::User) {
+            return false;
+        }
+    }
+    return true;
 }
 
 namespace {

@@ -42,6 +42,16 @@ std::vector<std::string> param_names(const NodeList& series);
 std::vector<std::string> param_units(const NodeList& series);
 std::vector<Bounds> param_bounds(const NodeList& series);
 std::vector<double> param_values(const NodeList& series);
+// param_values and param_bounds written into existing vectors: the same
+// values in the same order, with no allocation once they have the capacity.
+void param_values_into(const NodeList& series, std::vector<double>& out);
+void param_bounds_into(const NodeList& series, std::vector<Bounds>& out);
+
+// Whether two trees have the same shape and element kinds (values and labels
+// aside), so that what is compiled from one (a CircuitProgram) serves the
+// other. Trees with user-defined elements never match: their compiled
+// formulas are looked up when a program is built.
+bool same_shape(const NodeList& a, const NodeList& b);
 
 // A new tree of the same shape and labels whose leaves take consecutive
 // values of `values` (which must hold at least param_count values).

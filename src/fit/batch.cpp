@@ -1,5 +1,7 @@
 #include "fit/batch.hpp"
 
+#include <functional>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -10,16 +12,44 @@ namespace velotz {
 
 namespace {
 
+// The request a thread's batch tasks fit, kept from task to task: copying
+// into it reuses its arrays, strings and tree, so a task allocates nothing
+// for its copy once the first has sized them.
+struct OwnRequest {
+    FitRequest request;
+    bool busy = false;
+};
+
 // Fits one spectrum of the batch into its slot.
 void fit_one(const FitRequest& request, const BatchSpectrum& s, const BatchStart& start, BatchSlot& slot) {
     // Each task fits its own copy of the request (all of it, so that
     // options added to FitRequest later travel too): nothing but the
     // finished counter is shared between tasks. Its spectrum, seed and
     // starting circuit are this item's.
-    FitRequest own = request;
+    thread_local OwnRequest kept;
+    std::optional<FitRequest> fresh;  // when the kept one is in use further up the stack
+    if (kept.busy) fresh.emplace();
+    FitRequest& own = fresh ? *fresh : kept.request;
+    struct Use {
+        OwnRequest& kept;
+        bool mine;
+        ~Use() {
+            if (mine) {
+                kept.busy = false;
+                kept.request.mask.reset();  // hold no caller's mask between batches
+                // A long spectrum's copy is given back rather than kept.
+                if (kept.request.frequencies.capacity() > 4096) {
+                    std::vector<double>().swap(kept.request.frequencies);
+                    std::vector<Cx>().swap(kept.request.impedances);
+                }
+            }
+        }
+    } use{kept, !fresh};
+    if (!fresh) kept.busy = true;
+    own = request;
     own.seed = s.own_seed ? s.seed : request.seed;
-    own.frequencies = s.frequencies;
-    own.impedances = s.impedances;
+    own.frequencies.assign(s.frequencies.begin(), s.frequencies.end());
+    own.impedances.assign(s.impedances.begin(), s.impedances.end());
     bool ready = true;
     if (start) {
         auto circuit = start(s.frequencies, s.impedances);
@@ -68,7 +98,9 @@ std::vector<BatchSlot> fit_batch(const FitRequest& request, const std::vector<Ba
             return !static_cast<Polls*>(context)->control.stop.load(std::memory_order_relaxed);
         }
     } polls{control};
-    parallel_for(spectra.size(), [&](std::size_t i) {
+    // Passed by reference: the pool's std::function then holds no copy of
+    // the closure on the heap.
+    const auto task = [&](std::size_t i) {
         if (control.stop.load(std::memory_order_relaxed)) return;
         const bool on_caller = std::this_thread::get_id() == caller;
         try {
@@ -88,7 +120,8 @@ std::vector<BatchSlot> fit_batch(const FitRequest& request, const std::vector<Ba
         if (control.poll && on_caller && !control.poll(finished)) {
             control.stop.store(true, std::memory_order_relaxed);
         }
-    });
+    };
+    parallel_for(spectra.size(), std::cref(task));
     return slots;
 }
 

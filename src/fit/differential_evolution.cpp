@@ -69,8 +69,8 @@ public:
 
 private:
     float cost32(const std::vector<float>& position) const {
-        const std::vector<double> wide(position.begin(), position.end());
-        return static_cast<float>(cost_(wide));
+        wide_.assign(position.begin(), position.end());  // the run's own array, reused
+        return static_cast<float>(cost_(wide_));
     }
 
     // Ties move the newer individual into the best array.
@@ -116,6 +116,7 @@ private:
     std::size_t best_index_ = 0;
     std::optional<float> best_cost_;
     std::uint64_t evaluations_ = 0;
+    mutable std::vector<double> wide_;  // cost32's widened position
 };
 
 }  // namespace

@@ -7,29 +7,49 @@ namespace velotz {
 
 FitModel::FitModel(const NodeList& circuit) : FitModel(std::make_shared<const NodeList>(circuit), nullptr) {}
 
-FitModel::FitModel(std::shared_ptr<const NodeList> circuit, std::shared_ptr<const ParamMask> mask)
-    : circuit_(std::move(circuit)), mask_(std::move(mask)) {
+FitModel::FitModel(std::shared_ptr<const NodeList> circuit, std::shared_ptr<const ParamMask> mask) {
+    assign(std::move(circuit), std::move(mask));
+}
+
+void FitModel::assign(std::shared_ptr<const NodeList> circuit, std::shared_ptr<const ParamMask> mask) {
+    circuit_ = std::move(circuit);
+    mask_ = std::move(mask);
     constrained_ = mask_ && mask_->any();
     if (!constrained_) mask_.reset();
-    const std::vector<Bounds> all = effective_bounds(*circuit_, mask_.get());
-    for (std::size_t i = 0; i < all.size(); ++i) {
+    any_fixed_ = false;
+    // effective_bounds, written straight into bounds_: the default bounds,
+    // custom ones in their places, and the fixed parameters' removed.
+    param_bounds_into(*circuit_, bounds_);
+    free_.clear();
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < bounds_.size(); ++i) {
         if (mask_ && mask_->is_fixed(i)) {
             any_fixed_ = true;
             continue;
         }
         free_.push_back(i);
-        bounds_.push_back(all[i]);
+        bounds_[kept++] = (mask_ && mask_->has_bounds(i)) ? *mask_->bounds[i] : bounds_[i];
     }
-    if (any_fixed_) full_ = param_values(*circuit_);
+    bounds_.resize(kept);
+    if (any_fixed_) {
+        param_values_into(*circuit_, full_);
+    } else {
+        full_.clear();
+    }
 }
 
 std::vector<double> FitModel::values() const {
-    const std::vector<double> all = param_values(*circuit_);
-    if (!any_fixed_) return all;
     std::vector<double> out;
-    out.reserve(free_.size());
-    for (std::size_t i : free_) out.push_back(all[i]);
+    values_into(out);
     return out;
+}
+
+void FitModel::values_into(std::vector<double>& out) const {
+    param_values_into(*circuit_, out);
+    if (!any_fixed_) return;
+    // Free values only, in order: each moves down to its place.
+    for (std::size_t k = 0; k < free_.size(); ++k) out[k] = out[free_[k]];
+    out.resize(free_.size());
 }
 
 std::vector<std::string> FitModel::names() const {
@@ -84,14 +104,17 @@ FitModel FitModel::with_values(const std::vector<double>& free) const {
 
 namespace velotz {
 
-FitEvaluator::FitEvaluator(const FitModel& model, const Measurement& data)
-    : residuals_(model.circuit(), data), free_(model.free_index()) {
-    const std::vector<double> all = param_values(model.circuit());
-    any_fixed_ = free_.size() != all.size();
+FitEvaluator::FitEvaluator(const FitModel& model, const Measurement& data) : residuals_(model.circuit(), data) {
+    bind_model(model);
+}
+
+void FitEvaluator::bind_model(const FitModel& model) {
+    free_.assign(model.free_index().begin(), model.free_index().end());
+    param_values_into(model.circuit(), fixed_values_);
+    any_fixed_ = free_.size() != fixed_values_.size();
     if (any_fixed_) {
-        fixed_values_ = all;
-        full_ = all;
-        zero_.assign(all.size(), true);
+        full_.assign(fixed_values_.begin(), fixed_values_.end());
+        zero_.assign(fixed_values_.size(), true);
     }
 }
 
@@ -144,6 +167,16 @@ FitEvaluator compile_request(const FitModel& model, const std::vector<double>& f
 }
 
 }  // namespace
+
+FitEvaluator::FitEvaluator(const FitModel& model, const std::vector<double>& frequencies,
+                           const std::vector<Cx>& impedances, Weighting weighting)
+    : FitEvaluator(compile_request(model, frequencies, impedances, weighting)) {}
+
+void FitEvaluator::assign(const FitModel& model, const std::vector<double>& frequencies,
+                          const std::vector<Cx>& impedances, Weighting weighting) {
+    residuals_.assign_spectrum(frequencies, impedances, weighting);
+    bind_model(model);
+}
 
 FitProblem::FitProblem(FitModel model_in, const std::vector<double>& frequencies,
                        const std::vector<Cx>& impedances, Weighting weighting)

@@ -27,6 +27,15 @@ public:
     FitModel(const NodeList& circuit);  // NOLINT(google-explicit-constructor): a plain tree is a model
     // `mask` may be null (no constraints); it must suit the tree (check_mask).
     FitModel(std::shared_ptr<const NodeList> circuit, std::shared_ptr<const ParamMask> mask);
+    // Turns this model into FitModel(circuit, mask), reusing its arrays (no
+    // allocation once they have the capacity).
+    void assign(std::shared_ptr<const NodeList> circuit, std::shared_ptr<const ParamMask> mask);
+    // Drops the references to the tree and the mask (a model kept for reuse
+    // must not hold on to a caller's tree).
+    void release() {
+        circuit_.reset();
+        mask_.reset();
+    }
 
     // The tree with its current values (fixed parameters at their values).
     const NodeList& circuit() const { return *circuit_; }
@@ -38,6 +47,8 @@ public:
     // param_names order.
     const std::vector<Bounds>& bounds() const { return bounds_; }
     std::vector<double> values() const;
+    // values() written into `out` (no allocation once it has the capacity).
+    void values_into(std::vector<double>& out) const;
     std::vector<std::string> names() const;
     // Position of each free parameter in the full vector.
     const std::vector<std::size_t>& free_index() const { return free_; }
@@ -86,6 +97,14 @@ private:
 class FitEvaluator {
 public:
     FitEvaluator(const FitModel& model, const Measurement& data);
+    // An evaluator of FitProblem(model, frequencies, impedances, weighting),
+    // compiled once; `assign` then turns it into that of another model of the
+    // same shape (same_shape) against another spectrum, reusing every array:
+    // the values and counts are those of a freshly compiled one.
+    FitEvaluator(const FitModel& model, const std::vector<double>& frequencies, const std::vector<Cx>& impedances,
+                 Weighting weighting);
+    void assign(const FitModel& model, const std::vector<double>& frequencies, const std::vector<Cx>& impedances,
+                Weighting weighting);
 
     std::size_t points() const { return residuals_.points(); }
     const std::vector<double>& omegas() const { return residuals_.omegas(); }
@@ -106,6 +125,8 @@ public:
 private:
     // `free` in its places in the full vector; `free` itself without fixed parameters.
     const std::vector<double>& expand(const std::vector<double>& free);
+    // The model's free indices and fixed values (both constructors, assign).
+    void bind_model(const FitModel& model);
 
     ResidualModel residuals_;
     std::vector<std::size_t> free_;

@@ -26,4 +26,11 @@ std::vector<double> normal_matrix(const std::vector<double>& jac_colmajor, std::
 // Non-finite entries are not errors; they flow into the result.
 std::optional<std::vector<double>> invert_normal_matrix(const std::vector<double>& a, std::size_t n);
 
+// normal_matrix and invert_normal_matrix written into existing vectors (no
+// allocation once they have the capacity); the inversion returns false where
+// invert_normal_matrix returns nothing. `work` is scratch of the LU path.
+void normal_matrix_into(const double* jac_colmajor, std::size_t m, std::size_t n, std::vector<double>& out);
+bool invert_normal_matrix_into(const std::vector<double>& a, std::size_t n, std::vector<double>& out,
+                               std::vector<double>& work);
+
 }  // namespace velotz

@@ -23,6 +23,19 @@ LmProblem::LmProblem(FitEvaluator& evaluator, std::vector<Bounds> bounds, std::v
                      std::vector<bool> held, EvalCounter& counter)
     : evaluator_(evaluator), bounds_(std::move(bounds)), x_(std::move(x0)), held_(std::move(held)), counter_(counter) {}
 
+LmProblem::LmProblem(FitEvaluator& evaluator, LmProblemArrays&& arrays, EvalCounter& counter)
+    : evaluator_(evaluator),
+      bounds_(std::move(arrays.bounds)),
+      p_(std::move(arrays.p)),
+      x_(std::move(arrays.x)),
+      held_(std::move(arrays.held)),
+      counter_(counter) {}
+
+LmProblemArrays LmProblem::release() {
+    p_current_ = false;
+    return LmProblemArrays{std::move(bounds_), std::move(x_), std::move(p_), std::move(held_)};
+}
+
 // The solver asks for the Jacobian at the point whose residuals it has just
 // accepted: the physical values (a pow per open-bound parameter) are kept.
 void LmProblem::update_physical() {
@@ -58,15 +71,100 @@ bool LmProblem::jacobian(std::vector<double>& jac_colmajor) {
     return true;
 }
 
+namespace {
+
+// What a run reports besides its final parameters.
+struct RunInfo {
+    bool success = false;
+    std::uint64_t evaluations = 0;
+    double start_cost = std::numeric_limits<double>::quiet_NaN();
+};
+
+// One solver run from x0 in the arrays of `work` and `arrays`, its final
+// physical values written into `params` (those of physical(problem.params())).
+std::expected<RunInfo, std::string> run_from(FitEvaluator& evaluator, const std::vector<Bounds>& bounds,
+                                             const std::vector<double>& x0, const std::vector<bool>& held,
+                                             const LmSettings& settings, EvalCounter& counter, LmWorkspace& work,
+                                             LmProblemArrays& arrays, std::vector<double>& params) {
+    arrays.bounds.assign(bounds.begin(), bounds.end());
+    arrays.x.assign(x0.begin(), x0.end());
+    arrays.held.assign(held.begin(), held.end());
+    LmProblem problem(evaluator, std::move(arrays), counter);
+    // The arrays go back to the caller however the run ends (an
+    // interruption unwinds through here).
+    struct GiveBack {
+        LmProblem& problem;
+        LmProblemArrays& arrays;
+        ~GiveBack() { arrays = problem.release(); }
+    } give_back{problem, arrays};
+    const LmConfig config{settings.ftol, settings.xtol, settings.gtol, 100.0, settings.patience};
+    auto report = lmder_minimize(problem, config, work);
+    if (!report) return std::unexpected(report.error());
+    problem.params_into(params);
+    physical_into(params, bounds, params);
+    return RunInfo{lm_termination_success(report->termination), report->evaluations, problem.start_cost()};
+}
+
+// Everything the multi-start fit works in besides the evaluator: kept per
+// thread, so that a thread's fits allocate nothing here once the first has
+// sized the arrays. Every array is written before it is read.
+struct LmFitScratch {
+    LmWorkspace solver;
+    LmProblemArrays problem;
+    std::vector<Candidate> candidates;
+    std::vector<double> p0, x0, run, best, clamped, from_start, refit, second;
+    std::vector<bool> none_held, at_bound;
+    bool busy = false;
+};
+
+// Solver arrays up to this many doubles (a 4096-point spectrum of eight
+// parameters) stay with the thread between fits.
+constexpr std::size_t kKeptSolverDoubles = std::size_t{1} << 16;
+
+// The calling thread's scratch, or a fresh one when it is in use further up
+// the stack.
+class ScratchLease {
+public:
+    ScratchLease() {
+        thread_local LmFitScratch mine;
+        if (!mine.busy) {
+            scratch_ = &mine;
+        } else {
+            own_ = std::make_unique<LmFitScratch>();
+            scratch_ = own_.get();
+        }
+        scratch_->busy = true;
+    }
+    ~ScratchLease() {
+        // The solver's arrays grow with the spectrum: after a long one they
+        // are given back rather than kept for the thread's life.
+        if (scratch_->solver.fjac.capacity() > kKeptSolverDoubles) scratch_->solver = LmWorkspace{};
+        scratch_->busy = false;
+    }
+    ScratchLease(const ScratchLease&) = delete;
+    ScratchLease& operator=(const ScratchLease&) = delete;
+    LmFitScratch& operator*() const { return *scratch_; }
+
+private:
+    LmFitScratch* scratch_ = nullptr;
+    std::unique_ptr<LmFitScratch> own_;
+};
+
+}  // namespace
+
 std::expected<SingleStartResult, std::string> levenberg_marquardt_single_start(
     FitEvaluator& evaluator, const std::vector<Bounds>& bounds, const std::vector<double>& x0,
     const std::vector<bool>& held, const LmSettings& settings, EvalCounter& counter, LmWorkspace* work) {
-    LmProblem problem(evaluator, bounds, x0, held, counter);
-    LmConfig config{settings.ftol, settings.xtol, settings.gtol, 100.0, settings.patience};
-    auto report = work != nullptr ? lmder_minimize(problem, config, *work) : lmder_minimize(problem, config);
-    if (!report) return std::unexpected(report.error());
-    return SingleStartResult{physical(problem.params(), bounds), lm_termination_success(report->termination),
-                             report->evaluations, problem.start_cost()};
+    LmWorkspace own;
+    LmProblemArrays arrays;
+    SingleStartResult out;
+    auto run = run_from(evaluator, bounds, x0, held, settings, counter, work != nullptr ? *work : own, arrays,
+                        out.params);
+    if (!run) return std::unexpected(std::move(run.error()));
+    out.success = run->success;
+    out.evaluations = run->evaluations;
+    out.start_cost = run->start_cost;
+    return out;
 }
 
 std::expected<SingleStartResult, std::string> levenberg_marquardt_single_start(
@@ -93,8 +191,14 @@ std::int64_t total_order_key(double v) {
 bool total_order_less(double a, double b) { return total_order_key(a) < total_order_key(b); }
 
 void sort_candidates(std::vector<Candidate>& candidates) {
-    std::stable_sort(candidates.begin(), candidates.end(),
-                     [](const Candidate& a, const Candidate& b) { return total_order_less(a.cost, b.cost); });
+    // A stable insertion sort: the order std::stable_sort gives (a stable
+    // order is unique), without its temporary buffer, for the nine
+    // candidates of a fit.
+    for (std::size_t i = 1; i < candidates.size(); ++i) {
+        for (std::size_t j = i; j > 0 && total_order_less(candidates[j].cost, candidates[j - 1].cost); --j) {
+            std::swap(candidates[j], candidates[j - 1]);
+        }
+    }
 }
 
 std::vector<Candidate> candidate_starting_points(const FitModel& model, const Measurement& data,
@@ -106,32 +210,37 @@ std::vector<Candidate> candidate_starting_points(const FitModel& model, const Me
 
 std::vector<Candidate> candidate_starting_points(FitEvaluator& evaluator, const std::vector<Bounds>& bounds,
                                                  const std::vector<double>& p0, EvalCounter& counter) {
-    const std::size_t n = std::min(bounds.size(), p0.size());
-    const std::vector<double> start(p0.begin(), p0.begin() + static_cast<std::ptrdiff_t>(n));
-    std::vector<std::vector<double>> vectors;
-    vectors.reserve(9);
-    vectors.push_back(start);
-    for (double factor : {3.0, 0.3333333333333333, 8.0, 0.125}) {
-        std::vector<double> v = start;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (!std::isfinite(bounds[i].hi)) v[i] = start[i] * factor;
-        }
-        vectors.push_back(std::move(v));
-    }
-    for (double fraction : {0.2, 0.4, 0.6, 0.8}) {
-        std::vector<double> v = start;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (std::isfinite(bounds[i].hi)) v[i] = bounds[i].lo + (bounds[i].hi - bounds[i].lo) * fraction;
-        }
-        vectors.push_back(std::move(v));
-    }
     std::vector<Candidate> out;
-    out.reserve(vectors.size());
-    for (auto& v : vectors) {
-        const double c = evaluator.cost(v, counter);
-        out.push_back(Candidate{c, std::move(v)});
-    }
+    candidate_starting_points_into(evaluator, bounds, p0, counter, out);
     return out;
+}
+
+void candidate_starting_points_into(FitEvaluator& evaluator, const std::vector<Bounds>& bounds,
+                                    const std::vector<double>& p0, EvalCounter& counter,
+                                    std::vector<Candidate>& out) {
+    const std::size_t n = std::min(bounds.size(), p0.size());
+    out.resize(9);
+    // Vector 0 is p0; 1-4 scale the open-bound values; 5-8 place the
+    // finite-bounded ones inside their boxes. All are built before any is
+    // costed, in this order.
+    constexpr double kFactors[4] = {3.0, 0.3333333333333333, 8.0, 0.125};
+    constexpr double kFractions[4] = {0.2, 0.4, 0.6, 0.8};
+    for (std::size_t k = 0; k < 9; ++k) {
+        std::vector<double>& v = out[k].params;
+        v.assign(p0.begin(), p0.begin() + static_cast<std::ptrdiff_t>(n));
+        if (k >= 1 && k <= 4) {
+            const double factor = kFactors[k - 1];
+            for (std::size_t i = 0; i < n; ++i) {
+                if (!std::isfinite(bounds[i].hi)) v[i] = p0[i] * factor;
+            }
+        } else if (k >= 5) {
+            const double fraction = kFractions[k - 5];
+            for (std::size_t i = 0; i < n; ++i) {
+                if (std::isfinite(bounds[i].hi)) v[i] = bounds[i].lo + (bounds[i].hi - bounds[i].lo) * fraction;
+            }
+        }
+    }
+    for (Candidate& c : out) c.cost = evaluator.cost(c.params, counter);
 }
 
 bool is_plausible(const std::vector<double>& params, bool success, double cost,
@@ -168,44 +277,52 @@ FitResultOr levenberg_marquardt_fit(const FitModel& model, FitEvaluator& evaluat
         return std::unexpected(*error);
     }
     EvalCounter counter{0};
+    ScratchLease lease;
+    LmFitScratch& s = *lease;
     // Everything below works on the free parameters only.
     const std::vector<Bounds>& bounds = model.bounds();
-    const std::vector<double> p0 = model.values();
+    std::vector<double>& p0 = s.p0;
+    model.values_into(p0);
 
-    std::vector<Candidate> candidates = candidate_starting_points(evaluator, bounds, p0, counter);
+    std::vector<Candidate>& candidates = s.candidates;
+    candidate_starting_points_into(evaluator, bounds, p0, counter, candidates);
     sort_candidates(candidates);
 
-    struct Best {
-        std::vector<double> params;
-        double cost;
-        bool success;
-    };
-    std::optional<Best> best;
+    // The best run so far by (success, cost); its parameters in s.best.
+    bool have_best = false;
+    double best_cost = 0.0;
+    bool best_success = false;
     std::uint64_t total = 0;
-    const std::vector<bool> none_held(std::min(bounds.size(), p0.size()), false);
-    LmWorkspace work;  // the solver arrays of every run below
+    s.none_held.assign(std::min(bounds.size(), p0.size()), false);
     for (const Candidate& candidate : candidates) {
-        const std::vector<double> x0 = internal_from_physical(candidate.params, bounds);
-        auto run = levenberg_marquardt_single_start(evaluator, bounds, x0, none_held, settings, counter, &work);
+        internal_from_physical_into(candidate.params, bounds, s.x0);
+        auto run = run_from(evaluator, bounds, s.x0, s.none_held, settings, counter, s.solver, s.problem, s.run);
         if (!run) return std::unexpected(FitError::aborted(run.error()));
         total += run->evaluations;
-        const double cost = evaluator.cost(run->params, counter);
-        const bool better = !best || (run->success && !best->success) ||
-                            (run->success == best->success && cost < best->cost);
-        if (better) best = Best{run->params, cost, run->success};
-        if (is_plausible(run->params, run->success, cost, bounds, p0)) break;
+        const double cost = evaluator.cost(s.run, counter);
+        const bool better = !have_best || (run->success && !best_success) ||
+                            (run->success == best_success && cost < best_cost);
+        if (better) {
+            s.best.assign(s.run.begin(), s.run.end());
+            best_cost = cost;
+            best_success = run->success;
+            have_best = true;
+        }
+        if (is_plausible(s.run, run->success, cost, bounds, p0)) break;
     }
-    if (!best) {
+    if (!have_best) {
         return std::unexpected(
             FitError::aborted("candidate_starting_points always returns at least one candidate"));
     }
 
-    std::vector<double> clamped = best->params;
+    std::vector<double>& clamped = s.clamped;
+    clamped.assign(s.best.begin(), s.best.end());
     if (!clamp_into_bounds(clamped, bounds)) {
         return std::unexpected(FitError::aborted("parameter bounds must be ordered numbers (lo <= hi)"));
     }
     const std::size_t n = std::min(bounds.size(), clamped.size());
-    std::vector<bool> at_bound(n, false);
+    std::vector<bool>& at_bound = s.at_bound;
+    at_bound.assign(n, false);
     bool any_at_bound = false;
     for (std::size_t i = 0; i < n; ++i) {
         if (std::isfinite(bounds[i].hi) && (clamped[i] <= bounds[i].lo || clamped[i] >= bounds[i].hi)) {
@@ -214,16 +331,17 @@ FitResultOr levenberg_marquardt_fit(const FitModel& model, FitEvaluator& evaluat
         }
     }
 
-    std::vector<double> final_params = best->params;
-    bool success = best->success;
+    // The final parameters: the best run's, or what replaces them below.
+    const std::vector<double>* final_params = &s.best;
+    bool success = best_success;
     if (any_at_bound) {
         // Refit with the parameters at a bound held there: the others may
         // lower the cost once those are fixed at a feasible value.
-        const std::vector<double> x0 = internal_from_physical(clamped, bounds);
-        auto refit = levenberg_marquardt_single_start(evaluator, bounds, x0, at_bound, settings, counter, &work);
+        internal_from_physical_into(clamped, bounds, s.x0);
+        auto refit = run_from(evaluator, bounds, s.x0, at_bound, settings, counter, s.solver, s.problem, s.refit);
         if (!refit) return std::unexpected(FitError::aborted(refit.error()));
         total += refit->evaluations;
-        double refit_cost = evaluator.cost(refit->params, counter);
+        double refit_cost = evaluator.cost(s.refit, counter);
         const double clamped_cost = refit->start_cost;
         // The clamped vector mixes the held values with the others' values
         // from beyond the box, which may suit them badly: a refit from it can
@@ -231,20 +349,22 @@ FitResultOr levenberg_marquardt_fit(const FitModel& model, FitEvaluator& evaluat
         // the cost. Such a refit is not plausible; the same held refit is
         // then also run from the starting values, and the better of the two
         // is taken.
-        if (!is_plausible(refit->params, refit->success, refit_cost, bounds, p0)) {
-            std::vector<double> from_start(p0.begin(), p0.begin() + static_cast<std::ptrdiff_t>(n));
+        if (!is_plausible(s.refit, refit->success, refit_cost, bounds, p0)) {
+            std::vector<double>& from_start = s.from_start;
+            from_start.assign(p0.begin(), p0.begin() + static_cast<std::ptrdiff_t>(n));
             for (std::size_t i = 0; i < n; ++i) {
                 if (at_bound[i]) from_start[i] = clamped[i];
             }
             if (from_start != clamped) {
-                auto second = levenberg_marquardt_single_start(evaluator, bounds,
-                                                               internal_from_physical(from_start, bounds), at_bound,
-                                                               settings, counter, &work);
+                internal_from_physical_into(from_start, bounds, s.x0);
+                auto second =
+                    run_from(evaluator, bounds, s.x0, at_bound, settings, counter, s.solver, s.problem, s.second);
                 if (!second) return std::unexpected(FitError::aborted(second.error()));
                 total += second->evaluations;
-                const double second_cost = evaluator.cost(second->params, counter);
+                const double second_cost = evaluator.cost(s.second, counter);
                 if (second->success && std::isfinite(second_cost) && (!refit->success || second_cost < refit_cost)) {
-                    refit = std::move(second);
+                    refit = second;
+                    s.refit.swap(s.second);
                     refit_cost = second_cost;
                 }
             }
@@ -253,14 +373,16 @@ FitResultOr levenberg_marquardt_fit(const FitModel& model, FitEvaluator& evaluat
         // them can rarely beat its cost; what the refit replaces is the
         // clamped vector, so it is kept when it is no worse than that as well
         // as when it beats the best.
-        if (refit->success && (refit_cost < best->cost || refit_cost <= clamped_cost)) {
-            final_params = std::move(refit->params);
+        if (refit->success && (refit_cost < best_cost || refit_cost <= clamped_cost)) {
+            final_params = &s.refit;
             success = true;
         } else {
-            final_params = std::move(clamped);
+            final_params = &clamped;
         }
     }
-    return build_outcome(model, std::move(final_params), success, total, evaluator, counter);
+    // The outcome's own copy of the final vector (the one allocation of the
+    // parameters it keeps).
+    return build_outcome(model, std::vector<double>(*final_params), success, total, evaluator, counter);
 }
 
 // ---------------------------------------------------------------- polish

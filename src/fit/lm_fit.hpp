@@ -30,6 +30,16 @@ struct LmSettings {
 // Settings of the polish after a global method and of basin hopping's local fits.
 inline constexpr LmSettings kPolishSettings{1e-8, 1e-8, 1e-8, 200};
 
+// The arrays of one LmProblem. The runs of a fit hand them from problem to
+// problem (LmProblem(evaluator, arrays, counter), release()), so that a run
+// allocates nothing once they have grown.
+struct LmProblemArrays {
+    std::vector<Bounds> bounds;
+    std::vector<double> x;     // the internal coordinates
+    std::vector<double> p;     // physical(x), reused
+    std::vector<bool> held;
+};
+
 // One solver run's least-squares problem: the circuit's weighted residuals at
 // physical(x), x holding the model's free parameters. Open-bound parameters move on a log10 scale, so their Jacobian
 // columns are scaled by dp/dx = (p - lo) * ln 10; held parameters get zero
@@ -44,12 +54,18 @@ public:
     // runs of a fit).
     LmProblem(FitEvaluator& evaluator, std::vector<Bounds> bounds, std::vector<double> x0, std::vector<bool> held,
               EvalCounter& counter);
+    // The same problem in arrays handed over by the caller: bounds, x (the
+    // start) and held filled in, p any size.
+    LmProblem(FitEvaluator& evaluator, LmProblemArrays&& arrays, EvalCounter& counter);
+    // Hands the arrays back (the problem is not used afterwards).
+    LmProblemArrays release();
 
     void set_params(const std::vector<double>& x) override {
         x_ = x;
         p_current_ = false;
     }
     std::vector<double> params() const override { return x_; }
+    void params_into(std::vector<double>& out) const override { out.assign(x_.begin(), x_.end()); }
     // 0.5·Σr² of the first residual evaluation (the start point), or NaN.
     double start_cost() const { return start_cost_; }
     bool residuals(std::vector<double>& r) override;
@@ -94,6 +110,12 @@ struct Candidate {
     double cost;                 // 0.5 * sum(r^2) at params
     std::vector<double> params;  // physical values
 };
+
+// candidate_starting_points written into `out` (resized to nine, each
+// candidate's vector reused): the same vectors, costs and counts.
+void candidate_starting_points_into(FitEvaluator& evaluator, const std::vector<Bounds>& bounds,
+                                    const std::vector<double>& p0, EvalCounter& counter,
+                                    std::vector<Candidate>& out);
 
 // The nine starting vectors in their fixed order (p0; open-bound parameters
 // scaled by 3, 1/3, 8, 1/8; finite-bounded parameters placed at 0.2, 0.4,

@@ -584,7 +584,7 @@ std::expected<LmReport, std::string> lmder_minimize(LmProblemBase& problem, cons
     const double factor = config.stepbound;
 
     std::vector<double>& x = work.x;
-    x = problem.params();
+    problem.params_into(x);
     const std::size_t n = x.size();
 
     // evaluate the function at the starting point and calculate its norm.

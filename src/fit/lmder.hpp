@@ -58,6 +58,9 @@ public:
     virtual void set_params(const std::vector<double>& x) = 0;
     // The current parameter vector (its length is n).
     virtual std::vector<double> params() const = 0;
+    // The same vector written into `out`; problems that can, do it without
+    // allocating once `out` has the capacity.
+    virtual void params_into(std::vector<double>& out) const { out = params(); }
     // Residuals at the current parameters (length m); false when they cannot
     // be produced.
     virtual bool residuals(std::vector<double>& r) = 0;

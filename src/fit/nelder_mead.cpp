@@ -19,11 +19,17 @@ struct Vertex {
     double cost;
 };
 
-// a + (b - a) * t, componentwise.
-std::vector<double> along(const std::vector<double>& a, const std::vector<double>& b, double t) {
-    std::vector<double> out(a.size());
+// out = a + (b - a) * t, componentwise; `out` may be `b`.
+void along(const std::vector<double>& a, const std::vector<double>& b, double t, std::vector<double>& out) {
+    out.resize(a.size());
     for (std::size_t i = 0; i < a.size(); ++i) out[i] = a[i] + (b[i] - a[i]) * t;
-    return out;
+}
+
+// The worst vertex replaced by the point in `x` (whose array takes the old
+// one's, so that the trial arrays are reused from iteration to iteration).
+void replace_worst(Vertex& worst, std::vector<double>& x, double cost) {
+    worst.x.swap(x);
+    worst.cost = cost;
 }
 
 // Sample standard deviation of the vertex costs (divisor: vertices - 1).
@@ -68,7 +74,7 @@ SearchOutcome nelder_mead_search(const CostFunction& cost, const std::vector<dou
     bool have_best = false;
     auto track_best = [&] {
         if (engine_detail::improves_best(simplex[0].cost, best_cost)) {
-            best_x = simplex[0].x;
+            best_x.assign(simplex[0].x.begin(), simplex[0].x.end());
             best_cost = simplex[0].cost;
             have_best = true;
         }
@@ -77,6 +83,7 @@ SearchOutcome nelder_mead_search(const CostFunction& cost, const std::vector<dou
 
     std::uint64_t k = 0;
     const double inv_n = 1.0 / static_cast<double>(n);
+    std::vector<double> centroid(n), xr(n), xt(n);  // reused by every iteration
     for (;;) {
         if (cost_spread(simplex) < kSpreadTolerance) break;   // NaN spread never stops
         if (k >= max_iterations) break;
@@ -86,33 +93,35 @@ SearchOutcome nelder_mead_search(const CostFunction& cost, const std::vector<dou
         const double f_worst = simplex[n].cost;
         const std::vector<double>& x_worst = simplex[n].x;
 
-        std::vector<double> centroid(n, 0.0);
+        centroid.assign(n, 0.0);
         for (std::size_t j = 0; j < n; ++j)
             for (std::size_t i = 0; i < n; ++i) centroid[i] += simplex[j].x[i];
         for (double& c : centroid) c *= inv_n;
 
-        std::vector<double> xr(n);
+        xr.resize(n);
         for (std::size_t i = 0; i < n; ++i) xr[i] = centroid[i] + (centroid[i] - x_worst[i]) * kAlpha;
         const double fr = cost(xr);
 
         bool shrink = false;
         if (fr < f_second_worst && fr >= f0) {
-            simplex[n] = {std::move(xr), fr};
+            replace_worst(simplex[n], xr, fr);
         } else if (fr < f0) {
-            std::vector<double> xe = along(centroid, xr, kGamma);
+            std::vector<double>& xe = xt;
+            along(centroid, xr, kGamma, xe);
             const double fe = cost(xe);
-            if (fe < fr) simplex[n] = {std::move(xe), fe};
-            else simplex[n] = {std::move(xr), fr};
+            if (fe < fr) replace_worst(simplex[n], xe, fe);
+            else replace_worst(simplex[n], xr, fr);
         } else if (fr >= f_second_worst) {
+            std::vector<double>& xc = xt;
             if (fr < f_worst) {
-                std::vector<double> xc = along(centroid, xr, kRho);   // outside
+                along(centroid, xr, kRho, xc);   // outside
                 const double fc = cost(xc);
-                if (fc <= fr) simplex[n] = {std::move(xc), fc};
+                if (fc <= fr) replace_worst(simplex[n], xc, fc);
                 else shrink = true;
             } else {
-                std::vector<double> xc = along(centroid, x_worst, kRho);   // inside
+                along(centroid, x_worst, kRho, xc);   // inside
                 const double fc = cost(xc);
-                if (fc < f_worst) simplex[n] = {std::move(xc), fc};
+                if (fc < f_worst) replace_worst(simplex[n], xc, fc);
                 else shrink = true;
             }
         } else {
@@ -123,7 +132,7 @@ SearchOutcome nelder_mead_search(const CostFunction& cost, const std::vector<dou
 
         if (shrink) {
             for (std::size_t j = 1; j <= n; ++j) {
-                simplex[j].x = along(simplex[0].x, simplex[j].x, kSigma);
+                along(simplex[0].x, simplex[j].x, kSigma, simplex[j].x);
                 simplex[j].cost = cost(simplex[j].x);
             }
         }

@@ -81,19 +81,32 @@ FitOutcome build_outcome(const FitModel& model, std::vector<double> params, bool
 
     const std::size_t n = params.size();
     const std::size_t m = 2 * evaluator.points();
-    std::vector<double> jac(m * n, 0.0);
+    // The Jacobian and the matrices from it are scratch of the thread (the
+    // outcome keeps only the standard errors and the covariance).
+    struct Scratch {
+        std::vector<double> jac, normal, inverse, work;
+    };
+    thread_local Scratch scratch;
+    std::vector<double>& jac = scratch.jac;
+    jac.assign(m * n, 0.0);
     if (evaluator.jacobian(params, counter, jac.data()) && n > 0) {
         const double dof = static_cast<double>(m) - static_cast<double>(n);
         if (dof > 0.0) {
-            if (auto inverse = invert_normal_matrix(normal_matrix(jac, m, n), n)) {
+            normal_matrix_into(jac.data(), m, n, scratch.normal);
+            if (invert_normal_matrix_into(scratch.normal, n, scratch.inverse, scratch.work)) {
+                const std::vector<double>& inverse = scratch.inverse;
                 const double s2 = out.chi_square / dof;
                 std::vector<double> se(n);
-                for (std::size_t i = 0; i < n; ++i) se[i] = std::sqrt(s2 * (*inverse)[i * n + i]);
+                for (std::size_t i = 0; i < n; ++i) se[i] = std::sqrt(s2 * inverse[i * n + i]);
                 out.std_errors = std::move(se);
-                out.covariance = scaled_covariance(*inverse, n, s2);
+                out.covariance = scaled_covariance(inverse, n, s2);
             }
         }
     }
+
+    // After a long spectrum the Jacobian's array is given back rather than
+    // kept for the thread's life.
+    if (jac.capacity() > (std::size_t{1} << 16)) std::vector<double>().swap(jac);
 
     if (params.size() >= model.free_count()) {
         out.circuit = model.rebuild(params);
@@ -101,7 +114,14 @@ FitOutcome build_outcome(const FitModel& model, std::vector<double> params, bool
         out.circuit = model.circuit();  // unreachable: every caller passes a full vector
     }
     out.names = param_names(out.circuit);
-    out.std_error_names = model.names();
+    // The free parameters' names: all of them, as param_names of the model's
+    // tree (whose shape and labels the rebuilt circuit has), unless some are
+    // fixed.
+    if (model.constrained()) {
+        out.std_error_names = model.names();
+    } else {
+        out.std_error_names = out.names;
+    }
     if (model.constrained() && params.size() >= model.free_count()) {
         std::vector<double> scratch;
         out.params = model.expand(params, scratch);  // the fixed values in their places

@@ -99,7 +99,7 @@ SearchOutcome particle_swarm_search(const CostFunction& cost, const SearchBox& b
     bool have_best = false;
     auto track_best = [&] {
         if (engine_detail::improves_best(swarm_best_cost, best_cost)) {
-            best_x = swarm_best_position;
+            best_x.assign(swarm_best_position.begin(), swarm_best_position.end());
             best_cost = swarm_best_cost;
             have_best = true;
         }
@@ -108,13 +108,15 @@ SearchOutcome particle_swarm_search(const CostFunction& cost, const SearchBox& b
 
     const std::vector<double> zeros(n, 0.0);
     std::vector<double> diff(n);
+    // The draws and costs of a generation, in arrays reused by every one.
+    std::vector<double> own(n), social(n), costs(num_particles);
     std::uint64_t generation = 0;
     while (generation < generations) {
         for (auto& p : swarm) {
             for (std::size_t i = 0; i < n; ++i) diff[i] = p.best_position[i] - p.position[i];
-            const std::vector<double> own = rand_from_range(zeros, diff, rng);
+            rand_from_range_into(zeros, diff, rng, own);
             for (std::size_t i = 0; i < n; ++i) diff[i] = swarm_best_position[i] - p.position[i];
-            const std::vector<double> social = rand_from_range(zeros, diff, rng);
+            rand_from_range_into(zeros, diff, rng, social);
             for (std::size_t i = 0; i < n; ++i) {
                 const double momentum = kInertia * p.velocity[i];
                 const double pull1 = kCognitive * own[i];
@@ -127,16 +129,15 @@ SearchOutcome particle_swarm_search(const CostFunction& cost, const SearchBox& b
                 p.position[i] = x;
             }
         }
-        std::vector<double> costs(num_particles);
         for (std::size_t j = 0; j < num_particles; ++j) costs[j] = cost(swarm[j].position);
         for (std::size_t j = 0; j < num_particles; ++j) {
             Particle& p = swarm[j];
             p.cost = costs[j];
             if (p.cost < p.best_cost) {
-                p.best_position = p.position;
+                p.best_position.assign(p.position.begin(), p.position.end());
                 p.best_cost = p.cost;
                 if (p.cost < swarm_best_cost) {
-                    swarm_best_position = p.position;
+                    swarm_best_position.assign(p.position.begin(), p.position.end());
                     swarm_best_cost = p.cost;
                 }
             }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 
 #include "circuit/kernels.hpp"
 #include "util/pool.hpp"
@@ -17,14 +18,19 @@ std::expected<Weighting, std::string> parse_weighting(std::string_view text) {
 }
 
 std::vector<double> compute_weights(const std::vector<Cx>& impedances, Weighting weighting) {
-    std::vector<double> w(impedances.size(), 1.0);
+    std::vector<double> w;
+    compute_weights_into(impedances, weighting, w);
+    return w;
+}
+
+void compute_weights_into(const std::vector<Cx>& impedances, Weighting weighting, std::vector<double>& w) {
+    w.assign(impedances.size(), 1.0);
     if (weighting == Weighting::Modulus) {
         for (std::size_t j = 0; j < impedances.size(); ++j) {
             const double m = std::hypot(impedances[j].re, impedances[j].im);
             w[j] = (std::isnan(m) || !(m > 1e-30)) ? 1e-30 : m;
         }
     }
-    return w;
 }
 
 std::vector<double> angular(const std::vector<double>& freqs_hz) {
@@ -76,6 +82,18 @@ ResidualModel::ResidualModel(const NodeList& circuit, const Measurement& data)
                data.weights.begin() + static_cast<std::ptrdiff_t>(std::min(data.weights.size(), data.omegas.size()))) {
     weights2_.resize(2 * weights_.size());
     for (std::size_t j = 0; j < weights_.size(); ++j) weights2_[2 * j] = weights2_[2 * j + 1] = weights_[j];
+}
+
+void ResidualModel::assign_spectrum(const std::vector<double>& frequencies, const std::vector<Cx>& impedances,
+                                    Weighting weighting) {
+    grid_.assign_hertz(frequencies.data(), frequencies.size(), true, program_.needs_log());
+    const std::size_t n = std::min(impedances.size(), frequencies.size());
+    impedances_.assign(impedances.begin(), impedances.begin() + static_cast<std::ptrdiff_t>(n));
+    compute_weights_into(impedances, weighting, weights_);
+    weights_.resize(n);
+    weights2_.resize(2 * n);
+    for (std::size_t j = 0; j < n; ++j) weights2_[2 * j] = weights2_[2 * j + 1] = weights_[j];
+    ws_valid_ = false;
 }
 
 bool ResidualModel::residuals(const std::vector<double>& params, EvalCounter& counter, std::vector<double>& out) {
@@ -171,7 +189,9 @@ bool ResidualModel::jacobian(const std::vector<double>& params, EvalCounter& cou
     if (!parallel) {
         for (std::size_t k = 0; k < n; ++k) column(k, scratch_.data());
     } else {
-        parallel_for(n, [&](std::size_t k) { column(k, scratch_.data() + k * 2 * points); });
+        // By reference: the pool's std::function holds no heap copy of it.
+        const auto task = [&](std::size_t k) { column(k, scratch_.data() + k * 2 * points); };
+        parallel_for(n, std::cref(task));
     }
     return true;
 }
@@ -211,8 +231,15 @@ void physical_into(const std::vector<double>& x, const std::vector<Bounds>& boun
 }
 
 std::vector<double> internal_from_physical(const std::vector<double>& p, const std::vector<Bounds>& bounds) {
+    std::vector<double> x;
+    internal_from_physical_into(p, bounds, x);
+    return x;
+}
+
+void internal_from_physical_into(const std::vector<double>& p, const std::vector<Bounds>& bounds,
+                                 std::vector<double>& x) {
     const std::size_t n = std::min(p.size(), bounds.size());
-    std::vector<double> x(n);
+    x.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
         if (std::isfinite(bounds[i].hi)) {
             x[i] = p[i];
@@ -222,7 +249,6 @@ std::vector<double> internal_from_physical(const std::vector<double>& p, const s
             x[i] = std::log10(d);
         }
     }
-    return x;
 }
 
 }  // namespace velotz

@@ -23,6 +23,8 @@ std::expected<Weighting, std::string> parse_weighting(std::string_view text);
 // One weight per point from the measured impedances: |Z| (at least 1e-30,
 // NaN counting as 1e-30) or 1.
 std::vector<double> compute_weights(const std::vector<Cx>& impedances, Weighting weighting);
+// The same weights written into `out` (no allocation once it has the capacity).
+void compute_weights_into(const std::vector<Cx>& impedances, Weighting weighting, std::vector<double>& out);
 
 // Residual-vector evaluations of one top-level call.
 using EvalCounter = std::atomic<std::uint64_t>;
@@ -106,6 +108,15 @@ public:
     bool jacobian(const std::vector<double>& params, EvalCounter& counter, double* colmajor,
                   const std::vector<bool>* zero = nullptr);
 
+    // The same program against another spectrum, in the arrays already held
+    // (no allocation once they have the capacity): ω = 2πf of `frequencies`
+    // in hertz, √ω and ln ω as the constructor computes them from
+    // angular(frequencies), the impedances and their weights (those of
+    // compute_weights). The caller guarantees that the trees to be evaluated
+    // have the shape the program was compiled from (same_shape).
+    void assign_spectrum(const std::vector<double>& frequencies, const std::vector<Cx>& impedances,
+                         Weighting weighting);
+
 private:
     CircuitProgram program_;
     SpectrumGrid grid_;
@@ -130,6 +141,9 @@ std::vector<double> physical(const std::vector<double>& x, const std::vector<Bou
 std::vector<double> internal_from_physical(const std::vector<double>& p, const std::vector<Bounds>& bounds);
 // physical() into an existing vector (no allocation once it has the size).
 void physical_into(const std::vector<double>& x, const std::vector<Bounds>& bounds, std::vector<double>& p);
+// internal_from_physical() into an existing vector.
+void internal_from_physical_into(const std::vector<double>& p, const std::vector<Bounds>& bounds,
+                                 std::vector<double>& x);
 
 inline constexpr double kLn10 = 2.302585092994046;
 

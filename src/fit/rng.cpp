@@ -156,7 +156,14 @@ double StdRng::uniform_between(double lo, double hi) { return lo + (hi - lo) * u
 
 std::vector<double> rand_from_range(std::span<const double> min, std::span<const double> max,
                                     StdRng& rng) {
-    std::vector<double> out(min.size());
+    std::vector<double> out;
+    rand_from_range_into(min, max, rng, out);
+    return out;
+}
+
+void rand_from_range_into(std::span<const double> min, std::span<const double> max, StdRng& rng,
+                          std::vector<double>& out) {
+    out.resize(min.size());
     for (std::size_t i = 0; i < min.size(); ++i) {
         const double a = min[i];
         const double b = max[i];
@@ -168,7 +175,6 @@ std::vector<double> rand_from_range(std::span<const double> min, std::span<const
             out[i] = rng.uniform_between(b, a);
         }
     }
-    return out;
 }
 
 // ------------------------------------------------------------------ Xorshift128

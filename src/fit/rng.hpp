@@ -67,6 +67,9 @@ private:
 // uniform_between(smaller, larger). The two spans have equal, non-zero length.
 std::vector<double> rand_from_range(std::span<const double> min, std::span<const double> max,
                                     StdRng& rng);
+// rand_from_range written into `out` (resized to min.size()): the same draws.
+void rand_from_range_into(std::span<const double> min, std::span<const double> max, StdRng& rng,
+                          std::vector<double>& out);
 
 class Xorshift128 {
 public:

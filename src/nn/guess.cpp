@@ -61,6 +61,7 @@ struct GuessWorkspace {
     std::vector<double> y;
     std::vector<double> y2;
     ConvScratch scratch;
+    std::vector<double> a, next, u;  // the head's activations; the unscaled guess
 };
 
 }  // namespace
@@ -292,7 +293,8 @@ std::expected<std::vector<double>, NnError> Guesser::guess(std::span<const doubl
     }
 
     // Per-channel mean, then per-channel maximum ignoring NaN, then the extras.
-    std::vector<double> pooled(2 * c + 2);
+    std::vector<double>& pooled = work.a;
+    pooled.resize(2 * c + 2);
     for (std::size_t ch = 0; ch < c; ++ch) {
         const double* row = h.data() + ch * len;
         double sum = -0.0;
@@ -311,8 +313,8 @@ std::expected<std::vector<double>, NnError> Guesser::guess(std::span<const doubl
     pooled[2 * c] = feat->e1;
     pooled[2 * c + 1] = feat->e2;
 
-    std::vector<double> a = std::move(pooled);
-    std::vector<double> next;
+    std::vector<double>& a = pooled;
+    std::vector<double>& next = work.next;
     std::size_t layer_index = 0;
     for (const char* layer : {"head.0", "head.2", "head.4"}) {
         const std::size_t ri = 1 + 4 * dilations_.size() + layer_index;
@@ -347,7 +349,8 @@ std::expected<std::vector<double>, NnError> Guesser::guess(std::span<const doubl
             v[i] = alpha_max_;
         }
     }
-    const std::vector<double> u = v;
+    work.u.assign(v.begin(), v.end());
+    const std::vector<double>& u = work.u;
     const double z0 = feat->scales.z0;
     const double w0 = feat->scales.omega0;
     for (std::size_t i = 0; i < p; ++i) {

@@ -78,7 +78,6 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
 
     // 5. Starting values (start/start.hpp): a network's guess unless the
     // caller supplied values or said not to guess.
-    request.circuit = *tree;
     request.mask = circuit_mask(self);
     const StartChoice start =
         choose_start(*tree, StartOptions{call.guess_init, call.weights, circuit_values_given(self)});
@@ -89,6 +88,8 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
         });
         if (!circuit) return raise_value_error(circuit.error());
         request.circuit = std::move(*circuit);
+    } else {
+        request.circuit = *tree;  // copied only when the fit starts from it
     }
     request.frequencies = std::move(data.frequencies);
     request.impedances = std::move(data.impedances);

@@ -167,9 +167,12 @@ std::expected<std::vector<double>, std::string> run_and_map(const Guesser& g, co
                                                             const TopologyMatch& match,
                                                             const std::vector<double>& frequencies,
                                                             const std::vector<Cx>& impedances) {
-    std::vector<std::complex<double>> z(impedances.size());
+    // The impedances as the network reads them, in an array kept per thread.
+    thread_local std::vector<std::complex<double>> z;
+    z.resize(impedances.size());
     for (std::size_t i = 0; i < z.size(); ++i) z[i] = {impedances[i].re, impedances[i].im};
     auto out = g.guess(frequencies, z);
+    if (z.capacity() > 4096) std::vector<std::complex<double>>().swap(z);  // a long spectrum's copy is not kept
     if (!out) return std::unexpected(out.error().message());
     std::vector<double> mapped(match.mapping.size());
     for (std::size_t k = 0; k < mapped.size(); ++k) {
@@ -187,7 +190,7 @@ std::expected<std::vector<double>, std::string> guess_params(const NodeList& cir
                                                              const std::vector<Cx>& impedances,
                                                              const std::optional<std::string>& weights_path) {
     if (!weights_path) {
-        auto found = find_for_topology(circuit);
+        const std::optional<RegistryMatch>& found = find_for_topology_cached(circuit);
         if (!found) {
             return std::unexpected(
                 "No training data on this circuit. Machine-learning based initial parameters available for " +

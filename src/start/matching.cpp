@@ -174,6 +174,24 @@ std::optional<RegistryMatch> find_for_topology(const NodeList& user) {
     return std::nullopt;
 }
 
+const std::optional<RegistryMatch>& find_for_topology_cached(const NodeList& user) {
+    // The match depends on the shape and the kinds only (labels and values
+    // never enter the canonical form), so it serves every tree of the shape.
+    struct Last {
+        NodeList shape;
+        std::optional<RegistryMatch> found;
+        bool valid = false;
+    };
+    thread_local Last last;
+    if (!last.valid || !same_shape(last.shape, user)) {
+        last.valid = false;
+        last.found = find_for_topology(user);
+        last.shape = user;
+        last.valid = true;
+    }
+    return last.found;
+}
+
 std::vector<double> convert_expanded(const NodeList& user, const std::vector<double>& mapped) {
     std::vector<double> out;
     out.reserve(param_count(user));

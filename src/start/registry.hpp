@@ -52,6 +52,10 @@ struct RegistryMatch {
 
 // The first registry entry whose circuit matches `user`.
 std::optional<RegistryMatch> find_for_topology(const NodeList& user);
+// The same answer, kept per thread for the last tree asked about: a tree of
+// the same shape (same_shape) is answered without matching again and
+// without allocating. The reference is valid until the thread's next call.
+const std::optional<RegistryMatch>& find_for_topology_cached(const NodeList& user);
 
 // Converts values mapped onto the expanded circuit (K as R, C; Zarc as R,
 // Cpe) back to the user's own parameters.

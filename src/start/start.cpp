@@ -25,7 +25,7 @@ StartChoice choose_start(const NodeList& circuit, const StartOptions& options) {
                                           : (options.weights_path.has_value() || !options.values_given);
     if (!guess) return choice;
     if (options.weights_path) return network_start(options.weights_path);
-    if (!options.guess_init && !find_for_topology(circuit)) {
+    if (!options.guess_init && !find_for_topology_cached(circuit)) {
         choice.warning = no_network_warning();
         return choice;
     }
