@@ -3,6 +3,7 @@
 // values and the special cases of the element formulas.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -15,6 +16,7 @@
 #include "circuit/kernels.hpp"
 #include "circuit/program.hpp"
 #include "fit/residuals.hpp"
+#include "util/simd.hpp"
 #include "ulps.hpp"
 
 using namespace velotz;
@@ -135,6 +137,84 @@ TEST(CircuitProgram, EqualsTheScalarEvaluationOverRandomCircuits) {
     }
     EXPECT_EQ(max_ulps, 0u);
     EXPECT_GT(compared, 50000u);
+}
+
+// evaluate_into's fused blocks against the scalar tree walk, bit for bit
+// and sign for sign, at every instruction-set level: random circuits over a
+// grid long enough for several blocks, where the special frequencies share
+// groups of four with ordinary ones and ordinary groups stand alone, read
+// from several offsets and lengths (full blocks, tails, a single point).
+TEST(CircuitProgram, FusedBlocksEqualTheScalarEvaluationAtEveryLevel) {
+    struct Restore {
+        ~Restore() { simd::use_level(-1); }
+    } restore;
+    std::mt19937_64 rng(20261208);
+    std::size_t compared = 0;
+    for (int trial = 0; trial < 150; ++trial) {
+        const NodeList series = random_series(rng, 3, 4);
+        const CircuitProgram program(series);
+        std::vector<double> w = test_omegas(rng);
+        std::shuffle(w.begin(), w.end(), rng);
+        for (int i = 0; i < 150; ++i) w.push_back(std::pow(10.0, -3.0 + 0.06 * i));
+        const SpectrumGrid grid(w, trial % 5 != 0);  // now and then the powers compute ln ω themselves
+        const std::vector<double> p = random_values(rng, series);
+        const std::size_t ranges[][2] = {{0, w.size()}, {3, 130}, {w.size() - 1, 1}, {64, 64}};
+        for (int level = simd::kBaseline; level <= simd::best_level(); ++level) {
+            ASSERT_EQ(simd::use_level(level), level);
+            for (const auto& r : ranges) {
+                CircuitProgram::Workspace ws;
+                ws.reserve(program, r[1]);
+                std::vector<Cx> z(r[1]);
+                program.evaluate_into(p.data(), grid, r[0], r[1], ws, z.data());
+                for (std::size_t j = 0; j < r[1]; ++j) {
+                    const Cx want = reference(series, p, w[r[0] + j]);
+                    ++compared;
+                    ASSERT_EQ(std::max(ulps(z[j].re, want.re), ulps(z[j].im, want.im)), 0u)
+                        << "trial " << trial << " level " << level << " omega " << w[r[0] + j] << ": (" << z[j].re
+                        << ", " << z[j].im << ") vs (" << want.re << ", " << want.im << ")";
+                    if (!std::isnan(want.re)) {
+                        ASSERT_EQ(std::signbit(z[j].re), std::signbit(want.re));
+                    }
+                    if (!std::isnan(want.im)) {
+                        ASSERT_EQ(std::signbit(z[j].im), std::signbit(want.im));
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_GT(compared, 50000u);
+}
+
+// The fused blocks of one workspace serve programs of different sizes and
+// lengths in turn, and a full evaluate() after them still reads zeros
+// where it should.
+TEST(CircuitProgram, FusedBlocksShareAWorkspaceWithEvaluate) {
+    auto small = parse("R0-(R1,C1)");
+    auto large = parse("R0-(R1,CPE1)-(R2-W2,CPE2)-(R3,(R4,C4)-L5)");
+    ASSERT_TRUE(small && large);
+    std::vector<double> w;
+    for (int i = 0; i < 300; ++i) w.push_back(std::pow(10.0, -2.0 + 0.03 * i));
+    const SpectrumGrid grid(w);
+    const std::vector<double> ps = {5.0, 20.0, 1e-3};
+    const std::vector<double> pl = {10.0, 50.0, 1e-4, 0.85, 80.0, 30.0, 1e-3, 0.9, 7.0, 3.0, 2e-5, 1e-6};
+    CircuitProgram::Workspace ws;
+    for (const NodeList* tree : {&*large, &*small, &*large}) {
+        const CircuitProgram program(*tree);
+        const std::vector<double>& p = tree == &*small ? ps : pl;
+        for (std::size_t count : {std::size_t{300}, std::size_t{7}, std::size_t{129}}) {
+            ws.reserve(program, count);
+            std::vector<Cx> fused(count);
+            program.evaluate_into(p.data(), grid, 300 - count, count, ws, fused.data());
+            const Cx* full = program.evaluate(p.data(), grid, 300 - count, count, ws);
+            for (std::size_t j = 0; j < count; ++j) {
+                const Cx want = reference(*tree, p, w[300 - count + j]);
+                ASSERT_EQ(fused[j].re, want.re);
+                ASSERT_EQ(fused[j].im, want.im);
+                ASSERT_EQ(full[j].re, want.re);
+                ASSERT_EQ(full[j].im, want.im);
+            }
+        }
+    }
 }
 
 TEST(CircuitProgram, EvaluatesAnyRangeOfTheGrid) {
