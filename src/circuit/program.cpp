@@ -135,6 +135,11 @@ double* CircuitProgram::Workspace::block(std::size_t doubles) {
     return block_.data();
 }
 
+Cx* CircuitProgram::Workspace::leaf_scratch() {
+    if (leaf_scratch_.size() < kFusedBlock) leaf_scratch_.resize(kFusedBlock);
+    return leaf_scratch_.data();
+}
+
 Element::Prepared* CircuitProgram::Workspace::prepared(std::size_t leaves) {
     if (prepared_.size() < leaves) prepared_.resize(leaves);
     return prepared_.data();
@@ -269,7 +274,7 @@ void CircuitProgram::evaluate_into(const double* params, const SpectrumGrid& gri
 
 void CircuitProgram::leaf_block(std::size_t leaf, const double* fields, const Element::Prepared& pre,
                                 const SpectrumGrid& grid, std::size_t begin, std::size_t n, double* dst_block,
-                                const double* acc_block, std::size_t stride) const {
+                                const double* acc_block, std::size_t stride, Cx* values) const {
     const kernels::Split dst{dst_block, dst_block + stride};
     const kernels::SplitIn acc{acc_block, acc_block + stride};
     const double* w = grid.omega.data() + begin;
@@ -303,7 +308,6 @@ void CircuitProgram::leaf_block(std::size_t leaf, const double* fields, const El
     }
     // Any other element: its values (or its kept part) as leaf_values and
     // run() compute them, then added.
-    Cx values[kFusedBlock];
     if (kind != Kind::User &&
         formula::dispatch(kind, [&]<Kind K>() { return formula::kFirstFieldOutside<K>; })) {
         formula::dispatch(kind, [&]<Kind K>() {
@@ -323,6 +327,7 @@ void CircuitProgram::run_fused(const double* params, const SpectrumGrid& grid, s
     double* blocks = ws.block(fused_blocks_ * size);
     std::fill_n(blocks, size, 0.0);
     Element::Prepared* pre = ws.prepared(leaves_.size());
+    Cx* scratch = ws.leaf_scratch();
     for (std::size_t i = 0; i < leaves_.size(); ++i) {
         if (leaves_[i].kind != Kind::User) pre[i] = Element::prepare(leaves_[i].kind, params + leaves_[i].first);
     }
@@ -332,7 +337,8 @@ void CircuitProgram::run_fused(const double* params, const SpectrumGrid& grid, s
             double* dst = blocks + f.dst * size;
             const double* acc = blocks + f.acc * size;
             if (f.code == Code::Leaf) {
-                leaf_block(f.src, params + leaves_[f.src].first, pre[f.src], grid, begin + b, n, dst, acc, stride);
+                leaf_block(f.src, params + leaves_[f.src].first, pre[f.src], grid, begin + b, n, dst, acc, stride,
+                           scratch);
             } else {
                 const double* src = blocks + f.src * size;
                 kernels::block_recip_add({dst, dst + stride}, {acc, acc + stride}, {src, src + stride}, n);

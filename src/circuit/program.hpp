@@ -55,6 +55,8 @@ public:
 
     explicit CircuitProgram(const NodeList& series);
 
+    // Whether evaluate_into runs fused blocks (it then needs no reserve()).
+    bool fused() const { return !fused_.empty(); }
     // Values the leaves read (param_count of the tree).
     std::size_t param_count() const { return param_count_; }
     std::size_t leaf_count() const { return leaves_.size(); }
@@ -80,12 +82,15 @@ public:
         // leaves; grows, never shrinks.
         double* block(std::size_t doubles);
         Element::Prepared* prepared(std::size_t leaves);
+        // kFusedBlock values for one leaf's formula.
+        Cx* leaf_scratch();
 
     private:
         std::vector<Cx> data_;
         std::size_t points_ = 0;
         std::vector<double> block_;
         std::vector<Element::Prepared> prepared_;
+        std::vector<Cx> leaf_scratch_;
     };
 
     // Evaluates at grid points [begin, begin + count) with `params` (at least
@@ -182,7 +187,8 @@ private:
                    Workspace& ws, Cx* out) const;
     // One leaf's fused step over n points from `begin`.
     void leaf_block(std::size_t leaf, const double* fields, const Element::Prepared& pre, const SpectrumGrid& grid,
-                    std::size_t begin, std::size_t n, double* dst, const double* acc, std::size_t stride) const;
+                    std::size_t begin, std::size_t n, double* dst, const double* acc, std::size_t stride,
+                    Cx* scratch) const;
 
     std::vector<Step> steps_;
     std::vector<Fused> fused_;     // empty: evaluate_into runs the steps
