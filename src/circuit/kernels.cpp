@@ -61,6 +61,19 @@ struct VectorOpsT {
     template <class M>
     static __attribute__((always_inline)) inline D select(M m, D a, D b) { return m ? a : b; }
 };
+// Whether all four mask lanes are set: one vmovmskpd in the AVX2 copies,
+// simd::all (shuffle, and, two extractions) in the baseline.
+template <bool Avx2>
+__attribute__((always_inline)) inline bool all_lanes(vi m) {
+    if constexpr (Avx2) {
+        int bits;
+        asm("vmovmskpd %1, %0" : "=r"(bits) : "x"(m));
+        return bits == 15;
+    } else {
+        return all(m);
+    }
+}
+
 }  // namespace
 
 VELOTZ_ALWAYS_INLINE void add_body(Cx* dst, const Cx* a, const Cx* b, std::size_t n) {
@@ -336,7 +349,7 @@ VELOTZ_ALWAYS_INLINE void log_dd_body(double* hi, double* lo, const double* x, s
     }
     for (; j < n; ++j) explog::ln_dd(x[j], hi[j], lo[j]);
 }
-VELOTZ_SIMD_DISPATCH_GATHER(void, log_dd, (double* hi, double* lo, const double* x, std::size_t n), (hi, lo, x, n))
+VELOTZ_SIMD_DISPATCH_AVX2T(void, log_dd, (double* hi, double* lo, const double* x, std::size_t n), (hi, lo, x, n))
 
 // Four lanes at a time through the fast path of explog::axis_pow; a group
 // where any lane leaves the fast domain goes lane by lane through the scalar
@@ -361,7 +374,7 @@ VELOTZ_ALWAYS_INLINE void axis_pow_body(double* out, const double* w, const doub
             if (with_factor) explog::add_dd(h, l, xh, xl, h, l);
             explog::times_ln(pv, h, l, th, tl);
             const vi ok = (b >= tiny) & (b <= huge) & (th < limit) & (th > neg_limit);
-            if (all(ok)) {
+            if (all_lanes<Gather>(ok)) {
                 store(out + j, explog::exp_dd<VectorOpsT<Gather>>(th, tl));
             } else {
                 for (std::size_t k = j; k < j + 4; ++k) {
@@ -372,7 +385,7 @@ VELOTZ_ALWAYS_INLINE void axis_pow_body(double* out, const double* w, const doub
     }
     for (; j < n; ++j) out[j] = explog::axis_pow(w[j], lnw_hi[j], lnw_lo[j], x, lnx_hi, lnx_lo, p);
 }
-VELOTZ_SIMD_DISPATCH_GATHER(void, axis_pow, (double* out, const double* w, const double* lnw_hi, const double* lnw_lo, double x, double lnx_hi,
+VELOTZ_SIMD_DISPATCH_AVX2T(void, axis_pow, (double* out, const double* w, const double* lnw_hi, const double* lnw_lo, double x, double lnx_hi,
               double lnx_lo, double p, std::size_t n), (out, w, lnw_hi, lnw_lo, x, lnx_hi, lnx_lo, p, n))
 
 // Four entries at a time when all four lie in hyper::in_domain; any other
@@ -388,7 +401,7 @@ VELOTZ_ALWAYS_INLINE void tanh_sat_body(Cx* dst, const Cx* z, std::size_t n) {
         const vd v1 = load(reinterpret_cast<const double*>(z + j + 2));
         const vd x = VELOTZ_SHUFFLE(v0, v1, 0, 2, 4, 6);
         const vd y = VELOTZ_SHUFFLE(v0, v1, 1, 3, 5, 7);
-        if (all((y > zero) & (y <= x) & (x <= limit))) {
+        if (all_lanes<Gather>((y > zero) & (y <= x) & (x <= limit))) {
             vd re, im;
             hyper::tanh_sat_core<VectorOpsT<Gather>>(x, y, re, im);
             store(reinterpret_cast<double*>(dst + j), VELOTZ_SHUFFLE(re, im, 0, 4, 1, 5));
@@ -399,7 +412,7 @@ VELOTZ_ALWAYS_INLINE void tanh_sat_body(Cx* dst, const Cx* z, std::size_t n) {
     }
     for (; j < n; ++j) dst[j] = velotz::tanh_sat(z[j]);
 }
-VELOTZ_SIMD_DISPATCH_GATHER(void, tanh_sat, (Cx* dst, const Cx* z, std::size_t n), (dst, z, n))
+VELOTZ_SIMD_DISPATCH_AVX2T(void, tanh_sat, (Cx* dst, const Cx* z, std::size_t n), (dst, z, n))
 
 }  // namespace velotz::kernels
 
@@ -412,24 +425,25 @@ namespace {
 // them: all four in the usual range, all on the real axis or all on the
 // imaginary axis. False for any other mix; the caller then goes entry by
 // entry through the scalar recip.
+template <bool A>
 VELOTZ_ALWAYS_INLINE bool recip_split(vd re, vd im, vd& out_re, vd& out_im) {
     const vd zero = {0.0, 0.0, 0.0, 0.0};
     const vd one = {1.0, 1.0, 1.0, 1.0};
     const vd nrm = re * re + im * im;
     const vi re_zero = re == zero;
     const vi im_zero = im == zero;
-    if (all(~re_zero & ~im_zero & (nrm > 1e-290) & (nrm < 1e290))) {
+    if (all_lanes<A>(~re_zero & ~im_zero & (nrm > 1e-290) & (nrm < 1e290))) {
         const vd inv = one / nrm;
         out_re = re * inv;
         out_im = -(im * inv);
         return true;
     }
-    if (all(im_zero & ~re_zero)) {
+    if (all_lanes<A>(im_zero & ~re_zero)) {
         out_re = one / re;
         out_im = zero / re;
         return true;
     }
-    if (all(re_zero & ~im_zero)) {
+    if (all_lanes<A>(re_zero & ~im_zero)) {
         out_re = zero / im;
         out_im = (-one) / im;
         return true;
@@ -438,6 +452,7 @@ VELOTZ_ALWAYS_INLINE bool recip_split(vd re, vd im, vd& out_re, vd& out_im) {
 }
 
 // rdiv(r, ·) of four entries, with the branches of rdiv_body.
+template <bool A>
 VELOTZ_ALWAYS_INLINE bool rdiv_split(double r, vd re, vd im, vd& out_re, vd& out_im) {
     const vd zero = {0.0, 0.0, 0.0, 0.0};
     const vd one = {1.0, 1.0, 1.0, 1.0};
@@ -445,18 +460,18 @@ VELOTZ_ALWAYS_INLINE bool rdiv_split(double r, vd re, vd im, vd& out_re, vd& out
     const vd nrm = re * re + im * im;
     const vi re_zero = re == zero;
     const vi im_zero = im == zero;
-    if (all(~re_zero & ~im_zero & (nrm > 1e-290) & (nrm < 1e290))) {
+    if (all_lanes<A>(~re_zero & ~im_zero & (nrm > 1e-290) & (nrm < 1e290))) {
         const vd inv = one / nrm;
         out_re = (rv * re + zero * im) * inv;
         out_im = (zero * re - rv * im) * inv;
         return true;
     }
-    if (all(im_zero & ~re_zero)) {
+    if (all_lanes<A>(im_zero & ~re_zero)) {
         out_re = rv / re;
         out_im = zero / re;
         return true;
     }
-    if (all(re_zero & ~im_zero)) {
+    if (all_lanes<A>(re_zero & ~im_zero)) {
         out_re = zero / im;
         out_im = (-rv) / im;
         return true;
@@ -489,6 +504,7 @@ constexpr double kMaxFinite = 0x1.fffffffffffffp1023;
 
 }  // namespace
 
+template <bool A>
 VELOTZ_ALWAYS_INLINE void block_const_add_body(Split dst, SplitIn acc, double re, double im, std::size_t n) {
     std::size_t j = 0;
     const vd r = {re, re, re, re};
@@ -496,9 +512,10 @@ VELOTZ_ALWAYS_INLINE void block_const_add_body(Split dst, SplitIn acc, double re
     for (; j + 4 <= n; j += 4) put4(dst, acc, j, r, i);
     for (; j < n; ++j) put1(dst, acc, j, Cx{re, im});
 }
-VELOTZ_SIMD_DISPATCH(void, block_const_add, (Split dst, SplitIn acc, double re, double im, std::size_t n),
+VELOTZ_SIMD_DISPATCH_AVX2T(void, block_const_add, (Split dst, SplitIn acc, double re, double im, std::size_t n),
                      (dst, acc, re, im, n))
 
+template <bool A>
 VELOTZ_ALWAYS_INLINE void block_axis_add_body(Split dst, SplitIn acc, const double* w, double x, bool invert,
                                               std::size_t n) {
     std::size_t j = 0;
@@ -518,7 +535,7 @@ VELOTZ_ALWAYS_INLINE void block_axis_add_body(Split dst, SplitIn acc, const doub
             continue;
         }
         vd ore, oim;
-        if (recip_split(re, im, ore, oim)) {
+        if (recip_split<A>(re, im, ore, oim)) {
             put4(dst, acc, j, ore, oim);
         } else {
             for (std::size_t k = j; k < j + 4; ++k) put1(dst, acc, k, scalar(k));
@@ -526,10 +543,11 @@ VELOTZ_ALWAYS_INLINE void block_axis_add_body(Split dst, SplitIn acc, const doub
     }
     for (; j < n; ++j) put1(dst, acc, j, scalar(j));
 }
-VELOTZ_SIMD_DISPATCH(void, block_axis_add,
+VELOTZ_SIMD_DISPATCH_AVX2T(void, block_axis_add,
                      (Split dst, SplitIn acc, const double* w, double x, bool invert, std::size_t n),
                      (dst, acc, w, x, invert, n))
 
+template <bool A>
 VELOTZ_ALWAYS_INLINE void block_warburg_add_body(Split dst, SplitIn acc, const double* sqrt_w, double aw,
                                                  std::size_t n) {
     std::size_t j = 0;
@@ -540,9 +558,10 @@ VELOTZ_ALWAYS_INLINE void block_warburg_add_body(Split dst, SplitIn acc, const d
     }
     for (; j < n; ++j) put1(dst, acc, j, Cx{aw / sqrt_w[j], -aw / sqrt_w[j]});
 }
-VELOTZ_SIMD_DISPATCH(void, block_warburg_add, (Split dst, SplitIn acc, const double* sqrt_w, double aw, std::size_t n),
+VELOTZ_SIMD_DISPATCH_AVX2T(void, block_warburg_add, (Split dst, SplitIn acc, const double* sqrt_w, double aw, std::size_t n),
                      (dst, acc, sqrt_w, aw, n))
 
+template <bool A>
 VELOTZ_ALWAYS_INLINE void block_cpe_add_body(Split dst, SplitIn acc, const double* w, const double* rp, double p,
                                              double cos_p, double sin_p, double q, std::size_t n) {
     std::size_t j = 0;
@@ -560,9 +579,9 @@ VELOTZ_ALWAYS_INLINE void block_cpe_add_body(Split dst, SplitIn acc, const doubl
     for (; j + 4 <= n; j += 4) {
         const vd wv = load(w + j);
         vd ore, oim;
-        if (all((wv > zero) & (wv <= huge))) {
+        if (all_lanes<A>((wv > zero) & (wv <= huge))) {
             const vd r = load(rp + j);
-            if (recip_split(qv * (r * c), qv * (r * s), ore, oim)) {
+            if (recip_split<A>(qv * (r * c), qv * (r * s), ore, oim)) {
                 put4(dst, acc, j, ore, oim);
                 continue;
             }
@@ -571,11 +590,12 @@ VELOTZ_ALWAYS_INLINE void block_cpe_add_body(Split dst, SplitIn acc, const doubl
     }
     for (; j < n; ++j) put1(dst, acc, j, scalar(j));
 }
-VELOTZ_SIMD_DISPATCH(void, block_cpe_add,
+VELOTZ_SIMD_DISPATCH_AVX2T(void, block_cpe_add,
                      (Split dst, SplitIn acc, const double* w, const double* rp, double p, double cos_p, double sin_p,
                       double q, std::size_t n),
                      (dst, acc, w, rp, p, cos_p, sin_p, q, n))
 
+template <bool A>
 VELOTZ_ALWAYS_INLINE void block_part_add_body(Split dst, SplitIn acc, const Cx* part, double r, bool scaled_recip,
                                               std::size_t n) {
     std::size_t j = 0;
@@ -584,7 +604,7 @@ VELOTZ_ALWAYS_INLINE void block_part_add_body(Split dst, SplitIn acc, const Cx* 
     for (; j + 4 <= n; j += 4) {
         vd re, im, ore, oim;
         split4(part, j, re, im);
-        const bool done = scaled_recip ? recip_split(rv * re, rv * im, ore, oim) : rdiv_split(r, re, im, ore, oim);
+        const bool done = scaled_recip ? recip_split<A>(rv * re, rv * im, ore, oim) : rdiv_split<A>(r, re, im, ore, oim);
         if (done) {
             put4(dst, acc, j, ore, oim);
         } else {
@@ -593,10 +613,11 @@ VELOTZ_ALWAYS_INLINE void block_part_add_body(Split dst, SplitIn acc, const Cx* 
     }
     for (; j < n; ++j) put1(dst, acc, j, scalar(j));
 }
-VELOTZ_SIMD_DISPATCH(void, block_part_add,
+VELOTZ_SIMD_DISPATCH_AVX2T(void, block_part_add,
                      (Split dst, SplitIn acc, const Cx* part, double r, bool scaled_recip, std::size_t n),
                      (dst, acc, part, r, scaled_recip, n))
 
+template <bool A>
 VELOTZ_ALWAYS_INLINE void block_values_add_body(Split dst, SplitIn acc, const Cx* values, std::size_t n) {
     std::size_t j = 0;
     for (; j + 4 <= n; j += 4) {
@@ -606,14 +627,15 @@ VELOTZ_ALWAYS_INLINE void block_values_add_body(Split dst, SplitIn acc, const Cx
     }
     for (; j < n; ++j) put1(dst, acc, j, values[j]);
 }
-VELOTZ_SIMD_DISPATCH(void, block_values_add, (Split dst, SplitIn acc, const Cx* values, std::size_t n),
+VELOTZ_SIMD_DISPATCH_AVX2T(void, block_values_add, (Split dst, SplitIn acc, const Cx* values, std::size_t n),
                      (dst, acc, values, n))
 
+template <bool A>
 VELOTZ_ALWAYS_INLINE void block_recip_add_body(Split dst, SplitIn acc, SplitIn src, std::size_t n) {
     std::size_t j = 0;
     for (; j + 4 <= n; j += 4) {
         vd ore, oim;
-        if (recip_split(load(src.re + j), load(src.im + j), ore, oim)) {
+        if (recip_split<A>(load(src.re + j), load(src.im + j), ore, oim)) {
             put4(dst, acc, j, ore, oim);
         } else {
             for (std::size_t k = j; k < j + 4; ++k) put1(dst, acc, k, velotz::recip(Cx{src.re[k], src.im[k]}));
@@ -621,8 +643,9 @@ VELOTZ_ALWAYS_INLINE void block_recip_add_body(Split dst, SplitIn acc, SplitIn s
     }
     for (; j < n; ++j) put1(dst, acc, j, velotz::recip(Cx{src.re[j], src.im[j]}));
 }
-VELOTZ_SIMD_DISPATCH(void, block_recip_add, (Split dst, SplitIn acc, SplitIn src, std::size_t n), (dst, acc, src, n))
+VELOTZ_SIMD_DISPATCH_AVX2T(void, block_recip_add, (Split dst, SplitIn acc, SplitIn src, std::size_t n), (dst, acc, src, n))
 
+template <bool A>
 VELOTZ_ALWAYS_INLINE void block_interleave_body(Cx* out, SplitIn src, std::size_t n) {
     std::size_t j = 0;
     double* d = reinterpret_cast<double*>(out);
@@ -634,6 +657,6 @@ VELOTZ_ALWAYS_INLINE void block_interleave_body(Cx* out, SplitIn src, std::size_
     }
     for (; j < n; ++j) out[j] = Cx{src.re[j], src.im[j]};
 }
-VELOTZ_SIMD_DISPATCH(void, block_interleave, (Cx* out, SplitIn src, std::size_t n), (out, src, n))
+VELOTZ_SIMD_DISPATCH_AVX2T(void, block_interleave, (Cx* out, SplitIn src, std::size_t n), (out, src, n))
 
 }  // namespace velotz::kernels
