@@ -322,7 +322,11 @@ void CircuitProgram::leaf_block(std::size_t leaf, const double* fields, const El
 
 void CircuitProgram::run_fused(const double* params, const SpectrumGrid& grid, std::size_t begin, std::size_t count,
                                Workspace& ws, Cx* out) const {
-    const std::size_t stride = std::min(kFusedBlock, count);
+    // As many frequencies per block as keep every block in about 24 KB (the
+    // first-level cache with room for the grid), from 16 to kFusedBlock: a
+    // longer block spreads the cost of each step's call over more points.
+    const std::size_t fit = std::max<std::size_t>(16, (kFusedBlockValues / fused_blocks_) & ~std::size_t{3});
+    const std::size_t stride = std::min({kFusedBlock, fit, count});
     const std::size_t size = 2 * stride;  // doubles per block: real parts, then imaginary parts
     double* blocks = ws.block(fused_blocks_ * size);
     std::fill_n(blocks, size, 0.0);

@@ -50,8 +50,11 @@ struct SpectrumGrid {
 
 class CircuitProgram {
 public:
-    // Frequencies per block of evaluate_into's fused run.
-    static constexpr std::size_t kFusedBlock = 64;
+    // Most frequencies per block of evaluate_into's fused run, and the
+    // complex values all its blocks together hold at most (beyond 16
+    // frequencies per block).
+    static constexpr std::size_t kFusedBlock = 256;
+    static constexpr std::size_t kFusedBlockValues = 1536;
 
     explicit CircuitProgram(const NodeList& series);
 
@@ -102,7 +105,7 @@ public:
     // As evaluate, with the circuit's impedances written to out[0 .. count)
     // instead of into `ws` (result() is then not valid). The same bits, by a
     // shorter road: no intermediate array is kept, so the steps run fused
-    // over blocks of kFusedBlock frequencies held in the first-level cache,
+    // over blocks of frequencies held in the first-level cache,
     // each value as separate real and imaginary arrays, and every element or
     // reciprocal added at once to the sum it feeds (kernels::block_*).
     void evaluate_into(const double* params, const SpectrumGrid& grid, std::size_t begin, std::size_t count,
