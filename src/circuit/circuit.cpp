@@ -463,9 +463,13 @@ void impedance_spectrum_into(const NodeList& series, const double* freqs_hz, std
     // intermediate array to stay in the first-level cache.
     constexpr std::size_t kBlock = 256;
     auto range = [&](std::size_t begin, std::size_t end) {
-        CircuitProgram::Workspace ws;  // one per chunk: nothing is shared
-        ws.reserve(program, std::min(kBlock, end - begin));
-        SpectrumGrid grid;
+        // One workspace and grid per thread, kept from call to call: after
+        // the first call on a thread nothing is allocated or zero-filled.
+        // The fused run (every circuit the parser builds) needs no arrays
+        // per step.
+        thread_local CircuitProgram::Workspace ws;
+        thread_local SpectrumGrid grid;
+        if (!program.fused()) ws.reserve(program, std::min(kBlock, end - begin));
         for (std::size_t b = begin; b < end; b += kBlock) {
             const std::size_t count = std::min(kBlock, end - b);
             grid.assign_hertz(freqs_hz + b, count, needs_sqrt, needs_log);

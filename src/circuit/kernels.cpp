@@ -25,8 +25,11 @@ using simd::vi;
 using simd::vu;
 
 // The operations of util/exp_log.hpp on four lanes; each lane computes what
-// explog::ScalarOps computes.
-struct VectorOps {
+// explog::ScalarOps computes. With Gather (the AVX2 copies only) the table
+// loads are single gather instructions instead of four scalar loads and
+// their inserts: the same values, fewer instructions.
+template <bool Gather>
+struct VectorOpsT {
     using D = vd;
     using U = vu;
     static __attribute__((always_inline)) inline U bits(D x) { return (U)x; }
@@ -34,14 +37,42 @@ struct VectorOps {
     static __attribute__((always_inline)) inline D splat(double x) { return D{x, x, x, x}; }
     static __attribute__((always_inline)) inline U splat_u(std::uint64_t x) { return U{x, x, x, x}; }
     static __attribute__((always_inline)) inline D load(const double* t, U i) {
-        return D{t[i[0]], t[i[1]], t[i[2]], t[i[3]]};
+        if constexpr (Gather) {
+            // vgatherqpd with every lane enabled (the mask register is
+            // consumed by the instruction).
+            D r;
+            vi mask = {-1, -1, -1, -1};
+            asm("vgatherqpd %1, (%2,%3,8), %0" : "=&x"(r), "+&x"(mask) : "r"(t), "x"(i));
+            return r;
+        } else {
+            return D{t[i[0]], t[i[1]], t[i[2]], t[i[3]]};
+        }
     }
     static __attribute__((always_inline)) inline U load_u(const std::uint64_t* t, U i) {
-        return U{t[i[0]], t[i[1]], t[i[2]], t[i[3]]};
+        if constexpr (Gather) {
+            U r;
+            vi mask = {-1, -1, -1, -1};
+            asm("vpgatherqq %1, (%2,%3,8), %0" : "=&x"(r), "+&x"(mask) : "r"(t), "x"(i));
+            return r;
+        } else {
+            return U{t[i[0]], t[i[1]], t[i[2]], t[i[3]]};
+        }
     }
     template <class M>
     static __attribute__((always_inline)) inline D select(M m, D a, D b) { return m ? a : b; }
 };
+// Whether all four mask lanes are set: one vmovmskpd in the AVX2 copies,
+// simd::all (shuffle, and, two extractions) in the baseline.
+template <bool Avx2>
+__attribute__((always_inline)) inline bool all_lanes(vi m) {
+    if constexpr (Avx2) {
+        int bits;
+        asm("vmovmskpd %1, %0" : "=r"(bits) : "x"(m));
+        return bits == 15;
+    } else {
+        return all(m);
+    }
+}
 
 }  // namespace
 
@@ -302,38 +333,40 @@ VELOTZ_ALWAYS_INLINE void warburg_body(Cx* dst, double aw, const double* sqrt_w,
 }
 VELOTZ_SIMD_DISPATCH(void, warburg, (Cx* dst, double aw, const double* sqrt_w, std::size_t n), (dst, aw, sqrt_w, n))
 
+template <bool Gather>
 VELOTZ_ALWAYS_INLINE void log_dd_body(double* hi, double* lo, const double* x, std::size_t n) {
     std::size_t j = 0;
-    const vd nan = VectorOps::splat(std::nan(""));
-    const vd tiny = VectorOps::splat(0x1p-1022);
-    const vd huge = VectorOps::splat(0x1.fffffffffffffp1023);
+    const vd nan = VectorOpsT<Gather>::splat(std::nan(""));
+    const vd tiny = VectorOpsT<Gather>::splat(0x1p-1022);
+    const vd huge = VectorOpsT<Gather>::splat(0x1.fffffffffffffp1023);
     for (; j + 4 <= n; j += 4) {
         const vd v = load(x + j);
         vd h, l;
-        explog::log_dd<VectorOps>(v, h, l);
+        explog::log_dd<VectorOpsT<Gather>>(v, h, l);
         const vi ok = (v >= tiny) & (v <= huge);
         store(hi + j, ok ? h : nan);
         store(lo + j, ok ? l : nan);
     }
     for (; j < n; ++j) explog::ln_dd(x[j], hi[j], lo[j]);
 }
-VELOTZ_SIMD_DISPATCH(void, log_dd, (double* hi, double* lo, const double* x, std::size_t n), (hi, lo, x, n))
+VELOTZ_SIMD_DISPATCH_AVX2T(void, log_dd, (double* hi, double* lo, const double* x, std::size_t n), (hi, lo, x, n))
 
 // Four lanes at a time through the fast path of explog::axis_pow; a group
 // where any lane leaves the fast domain goes lane by lane through the scalar
 // function, which takes the same fast path for the others.
+template <bool Gather>
 VELOTZ_ALWAYS_INLINE void axis_pow_body(double* out, const double* w, const double* lnw_hi, const double* lnw_lo, double x, double lnx_hi,
               double lnx_lo, double p, std::size_t n) {
     std::size_t j = 0;
     if (std::fabs(p) < explog::kMaxExponent) {
-        const vd xv = VectorOps::splat(x);
-        const vd pv = VectorOps::splat(p);
-        const vd xh = VectorOps::splat(lnx_hi);
-        const vd xl = VectorOps::splat(lnx_lo);
-        const vd tiny = VectorOps::splat(0x1p-1022);
-        const vd huge = VectorOps::splat(0x1.fffffffffffffp1023);
-        const vd limit = VectorOps::splat(explog::kExpLimit);
-        const vd neg_limit = VectorOps::splat(-explog::kExpLimit);
+        const vd xv = VectorOpsT<Gather>::splat(x);
+        const vd pv = VectorOpsT<Gather>::splat(p);
+        const vd xh = VectorOpsT<Gather>::splat(lnx_hi);
+        const vd xl = VectorOpsT<Gather>::splat(lnx_lo);
+        const vd tiny = VectorOpsT<Gather>::splat(0x1p-1022);
+        const vd huge = VectorOpsT<Gather>::splat(0x1.fffffffffffffp1023);
+        const vd limit = VectorOpsT<Gather>::splat(explog::kExpLimit);
+        const vd neg_limit = VectorOpsT<Gather>::splat(-explog::kExpLimit);
         const bool with_factor = !(lnx_hi == 0.0 && lnx_lo == 0.0);
         for (; j + 4 <= n; j += 4) {
             const vd b = load(w + j) * xv;
@@ -341,8 +374,8 @@ VELOTZ_ALWAYS_INLINE void axis_pow_body(double* out, const double* w, const doub
             if (with_factor) explog::add_dd(h, l, xh, xl, h, l);
             explog::times_ln(pv, h, l, th, tl);
             const vi ok = (b >= tiny) & (b <= huge) & (th < limit) & (th > neg_limit);
-            if (all(ok)) {
-                store(out + j, explog::exp_dd<VectorOps>(th, tl));
+            if (all_lanes<Gather>(ok)) {
+                store(out + j, explog::exp_dd<VectorOpsT<Gather>>(th, tl));
             } else {
                 for (std::size_t k = j; k < j + 4; ++k) {
                     out[k] = explog::axis_pow(w[k], lnw_hi[k], lnw_lo[k], x, lnx_hi, lnx_lo, p);
@@ -352,12 +385,13 @@ VELOTZ_ALWAYS_INLINE void axis_pow_body(double* out, const double* w, const doub
     }
     for (; j < n; ++j) out[j] = explog::axis_pow(w[j], lnw_hi[j], lnw_lo[j], x, lnx_hi, lnx_lo, p);
 }
-VELOTZ_SIMD_DISPATCH(void, axis_pow, (double* out, const double* w, const double* lnw_hi, const double* lnw_lo, double x, double lnx_hi,
+VELOTZ_SIMD_DISPATCH_AVX2T(void, axis_pow, (double* out, const double* w, const double* lnw_hi, const double* lnw_lo, double x, double lnx_hi,
               double lnx_lo, double p, std::size_t n), (out, w, lnw_hi, lnw_lo, x, lnx_hi, lnx_lo, p, n))
 
 // Four entries at a time when all four lie in hyper::in_domain; any other
 // group goes entry by entry through velotz::tanh_sat, which computes the same
 // formula for the entries inside the domain.
+template <bool Gather>
 VELOTZ_ALWAYS_INLINE void tanh_sat_body(Cx* dst, const Cx* z, std::size_t n) {
     std::size_t j = 0;
     const vd zero = {0.0, 0.0, 0.0, 0.0};
@@ -367,9 +401,9 @@ VELOTZ_ALWAYS_INLINE void tanh_sat_body(Cx* dst, const Cx* z, std::size_t n) {
         const vd v1 = load(reinterpret_cast<const double*>(z + j + 2));
         const vd x = VELOTZ_SHUFFLE(v0, v1, 0, 2, 4, 6);
         const vd y = VELOTZ_SHUFFLE(v0, v1, 1, 3, 5, 7);
-        if (all((y > zero) & (y <= x) & (x <= limit))) {
+        if (all_lanes<Gather>((y > zero) & (y <= x) & (x <= limit))) {
             vd re, im;
-            hyper::tanh_sat_core<VectorOps>(x, y, re, im);
+            hyper::tanh_sat_core<VectorOpsT<Gather>>(x, y, re, im);
             store(reinterpret_cast<double*>(dst + j), VELOTZ_SHUFFLE(re, im, 0, 4, 1, 5));
             store(reinterpret_cast<double*>(dst + j + 2), VELOTZ_SHUFFLE(re, im, 2, 6, 3, 7));
             continue;
@@ -378,6 +412,251 @@ VELOTZ_ALWAYS_INLINE void tanh_sat_body(Cx* dst, const Cx* z, std::size_t n) {
     }
     for (; j < n; ++j) dst[j] = velotz::tanh_sat(z[j]);
 }
-VELOTZ_SIMD_DISPATCH(void, tanh_sat, (Cx* dst, const Cx* z, std::size_t n), (dst, z, n))
+VELOTZ_SIMD_DISPATCH_AVX2T(void, tanh_sat, (Cx* dst, const Cx* z, std::size_t n), (dst, z, n))
+
+}  // namespace velotz::kernels
+
+// ---- Fused steps over a block in split layout (kernels.hpp).
+namespace velotz::kernels {
+
+namespace {
+
+// recip of four entries (re, im) through cdiv's branches, as recip4 takes
+// them: all four in the usual range, all on the real axis or all on the
+// imaginary axis. False for any other mix; the caller then goes entry by
+// entry through the scalar recip.
+template <bool A>
+VELOTZ_ALWAYS_INLINE bool recip_split(vd re, vd im, vd& out_re, vd& out_im) {
+    const vd zero = {0.0, 0.0, 0.0, 0.0};
+    const vd one = {1.0, 1.0, 1.0, 1.0};
+    const vd nrm = re * re + im * im;
+    const vi re_zero = re == zero;
+    const vi im_zero = im == zero;
+    if (all_lanes<A>(~re_zero & ~im_zero & (nrm > 1e-290) & (nrm < 1e290))) {
+        const vd inv = one / nrm;
+        out_re = re * inv;
+        out_im = -(im * inv);
+        return true;
+    }
+    if (all_lanes<A>(im_zero & ~re_zero)) {
+        out_re = one / re;
+        out_im = zero / re;
+        return true;
+    }
+    if (all_lanes<A>(re_zero & ~im_zero)) {
+        out_re = zero / im;
+        out_im = (-one) / im;
+        return true;
+    }
+    return false;
+}
+
+// rdiv(r, ·) of four entries, with the branches of rdiv_body.
+template <bool A>
+VELOTZ_ALWAYS_INLINE bool rdiv_split(double r, vd re, vd im, vd& out_re, vd& out_im) {
+    const vd zero = {0.0, 0.0, 0.0, 0.0};
+    const vd one = {1.0, 1.0, 1.0, 1.0};
+    const vd rv = {r, r, r, r};
+    const vd nrm = re * re + im * im;
+    const vi re_zero = re == zero;
+    const vi im_zero = im == zero;
+    if (all_lanes<A>(~re_zero & ~im_zero & (nrm > 1e-290) & (nrm < 1e290))) {
+        const vd inv = one / nrm;
+        out_re = (rv * re + zero * im) * inv;
+        out_im = (zero * re - rv * im) * inv;
+        return true;
+    }
+    if (all_lanes<A>(im_zero & ~re_zero)) {
+        out_re = rv / re;
+        out_im = zero / re;
+        return true;
+    }
+    if (all_lanes<A>(re_zero & ~im_zero)) {
+        out_re = zero / im;
+        out_im = (-rv) / im;
+        return true;
+    }
+    return false;
+}
+
+// dst = acc + (re, im) at entries j .. j + 3.
+VELOTZ_ALWAYS_INLINE void put4(Split dst, SplitIn acc, std::size_t j, vd re, vd im) {
+    store(dst.re + j, load(acc.re + j) + re);
+    store(dst.im + j, load(acc.im + j) + im);
+}
+
+// dst = acc + v at entry j.
+VELOTZ_ALWAYS_INLINE void put1(Split dst, SplitIn acc, std::size_t j, Cx v) {
+    const Cx s = Cx{acc.re[j], acc.im[j]} + v;
+    dst.re[j] = s.re;
+    dst.im[j] = s.im;
+}
+
+// Entries j .. j + 3 of an array of Cx as real and imaginary parts.
+VELOTZ_ALWAYS_INLINE void split4(const Cx* a, std::size_t j, vd& re, vd& im) {
+    const vd v0 = load(reinterpret_cast<const double*>(a + j));
+    const vd v1 = load(reinterpret_cast<const double*>(a + j + 2));
+    re = VELOTZ_SHUFFLE(v0, v1, 0, 2, 4, 6);
+    im = VELOTZ_SHUFFLE(v0, v1, 1, 3, 5, 7);
+}
+
+constexpr double kMaxFinite = 0x1.fffffffffffffp1023;
+
+}  // namespace
+
+template <bool A>
+VELOTZ_ALWAYS_INLINE void block_const_add_body(Split dst, SplitIn acc, double re, double im, std::size_t n) {
+    std::size_t j = 0;
+    const vd r = {re, re, re, re};
+    const vd i = {im, im, im, im};
+    for (; j + 4 <= n; j += 4) put4(dst, acc, j, r, i);
+    for (; j < n; ++j) put1(dst, acc, j, Cx{re, im});
+}
+VELOTZ_SIMD_DISPATCH_AVX2T(void, block_const_add, (Split dst, SplitIn acc, double re, double im, std::size_t n),
+                     (dst, acc, re, im, n))
+
+template <bool A>
+VELOTZ_ALWAYS_INLINE void block_axis_add_body(Split dst, SplitIn acc, const double* w, double x, bool invert,
+                                              std::size_t n) {
+    std::size_t j = 0;
+    const vd zero = {0.0, 0.0, 0.0, 0.0};
+    const vd xv = {x, x, x, x};
+    // s·x as formula::s_times forms it: ((0·ω)·x, ω·x).
+    auto scalar = [&](std::size_t k) {
+        const Cx z{0.0 * w[k] * x, w[k] * x};
+        return invert ? recip(z) : z;
+    };
+    for (; j + 4 <= n; j += 4) {
+        const vd wv = load(w + j);
+        const vd re = (zero * wv) * xv;
+        const vd im = wv * xv;
+        if (!invert) {
+            put4(dst, acc, j, re, im);
+            continue;
+        }
+        vd ore, oim;
+        if (recip_split<A>(re, im, ore, oim)) {
+            put4(dst, acc, j, ore, oim);
+        } else {
+            for (std::size_t k = j; k < j + 4; ++k) put1(dst, acc, k, scalar(k));
+        }
+    }
+    for (; j < n; ++j) put1(dst, acc, j, scalar(j));
+}
+VELOTZ_SIMD_DISPATCH_AVX2T(void, block_axis_add,
+                     (Split dst, SplitIn acc, const double* w, double x, bool invert, std::size_t n),
+                     (dst, acc, w, x, invert, n))
+
+template <bool A>
+VELOTZ_ALWAYS_INLINE void block_warburg_add_body(Split dst, SplitIn acc, const double* sqrt_w, double aw,
+                                                 std::size_t n) {
+    std::size_t j = 0;
+    const vd a = {aw, aw, aw, aw};
+    for (; j + 4 <= n; j += 4) {
+        const vd sw = load(sqrt_w + j);
+        put4(dst, acc, j, a / sw, (-a) / sw);
+    }
+    for (; j < n; ++j) put1(dst, acc, j, Cx{aw / sqrt_w[j], -aw / sqrt_w[j]});
+}
+VELOTZ_SIMD_DISPATCH_AVX2T(void, block_warburg_add, (Split dst, SplitIn acc, const double* sqrt_w, double aw, std::size_t n),
+                     (dst, acc, sqrt_w, aw, n))
+
+template <bool A>
+VELOTZ_ALWAYS_INLINE void block_cpe_add_body(Split dst, SplitIn acc, const double* w, const double* rp, double p,
+                                             double cos_p, double sin_p, double q, std::size_t n) {
+    std::size_t j = 0;
+    const vd zero = {0.0, 0.0, 0.0, 0.0};
+    const vd huge = {kMaxFinite, kMaxFinite, kMaxFinite, kMaxFinite};
+    const vd c = {cos_p, cos_p, cos_p, cos_p};
+    const vd s = {sin_p, sin_p, sin_p, sin_p};
+    const vd qv = {q, q, q, q};
+    // formula::impedance<Cpe>: recip(q·pow_of_s_times((0·ω, ω), p)).
+    auto scalar = [&](std::size_t k) {
+        const Cx part = w[k] > 0.0 && w[k] <= kMaxFinite ? Cx{rp[k] * cos_p, rp[k] * sin_p}
+                                                         : cpow(Cx{0.0 * w[k], w[k]}, p);
+        return recip(q * part);
+    };
+    for (; j + 4 <= n; j += 4) {
+        const vd wv = load(w + j);
+        vd ore, oim;
+        if (all_lanes<A>((wv > zero) & (wv <= huge))) {
+            const vd r = load(rp + j);
+            if (recip_split<A>(qv * (r * c), qv * (r * s), ore, oim)) {
+                put4(dst, acc, j, ore, oim);
+                continue;
+            }
+        }
+        for (std::size_t k = j; k < j + 4; ++k) put1(dst, acc, k, scalar(k));
+    }
+    for (; j < n; ++j) put1(dst, acc, j, scalar(j));
+}
+VELOTZ_SIMD_DISPATCH_AVX2T(void, block_cpe_add,
+                     (Split dst, SplitIn acc, const double* w, const double* rp, double p, double cos_p, double sin_p,
+                      double q, std::size_t n),
+                     (dst, acc, w, rp, p, cos_p, sin_p, q, n))
+
+template <bool A>
+VELOTZ_ALWAYS_INLINE void block_part_add_body(Split dst, SplitIn acc, const Cx* part, double r, bool scaled_recip,
+                                              std::size_t n) {
+    std::size_t j = 0;
+    const vd rv = {r, r, r, r};
+    auto scalar = [&](std::size_t k) { return scaled_recip ? recip(r * part[k]) : rdiv(r, part[k]); };
+    for (; j + 4 <= n; j += 4) {
+        vd re, im, ore, oim;
+        split4(part, j, re, im);
+        const bool done = scaled_recip ? recip_split<A>(rv * re, rv * im, ore, oim) : rdiv_split<A>(r, re, im, ore, oim);
+        if (done) {
+            put4(dst, acc, j, ore, oim);
+        } else {
+            for (std::size_t k = j; k < j + 4; ++k) put1(dst, acc, k, scalar(k));
+        }
+    }
+    for (; j < n; ++j) put1(dst, acc, j, scalar(j));
+}
+VELOTZ_SIMD_DISPATCH_AVX2T(void, block_part_add,
+                     (Split dst, SplitIn acc, const Cx* part, double r, bool scaled_recip, std::size_t n),
+                     (dst, acc, part, r, scaled_recip, n))
+
+template <bool A>
+VELOTZ_ALWAYS_INLINE void block_values_add_body(Split dst, SplitIn acc, const Cx* values, std::size_t n) {
+    std::size_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+        vd re, im;
+        split4(values, j, re, im);
+        put4(dst, acc, j, re, im);
+    }
+    for (; j < n; ++j) put1(dst, acc, j, values[j]);
+}
+VELOTZ_SIMD_DISPATCH_AVX2T(void, block_values_add, (Split dst, SplitIn acc, const Cx* values, std::size_t n),
+                     (dst, acc, values, n))
+
+template <bool A>
+VELOTZ_ALWAYS_INLINE void block_recip_add_body(Split dst, SplitIn acc, SplitIn src, std::size_t n) {
+    std::size_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+        vd ore, oim;
+        if (recip_split<A>(load(src.re + j), load(src.im + j), ore, oim)) {
+            put4(dst, acc, j, ore, oim);
+        } else {
+            for (std::size_t k = j; k < j + 4; ++k) put1(dst, acc, k, velotz::recip(Cx{src.re[k], src.im[k]}));
+        }
+    }
+    for (; j < n; ++j) put1(dst, acc, j, velotz::recip(Cx{src.re[j], src.im[j]}));
+}
+VELOTZ_SIMD_DISPATCH_AVX2T(void, block_recip_add, (Split dst, SplitIn acc, SplitIn src, std::size_t n), (dst, acc, src, n))
+
+template <bool A>
+VELOTZ_ALWAYS_INLINE void block_interleave_body(Cx* out, SplitIn src, std::size_t n) {
+    std::size_t j = 0;
+    double* d = reinterpret_cast<double*>(out);
+    for (; j + 4 <= n; j += 4) {
+        const vd re = load(src.re + j);
+        const vd im = load(src.im + j);
+        store(d + 2 * j, VELOTZ_SHUFFLE(re, im, 0, 4, 1, 5));
+        store(d + 2 * j + 4, VELOTZ_SHUFFLE(re, im, 2, 6, 3, 7));
+    }
+    for (; j < n; ++j) out[j] = Cx{src.re[j], src.im[j]};
+}
+VELOTZ_SIMD_DISPATCH_AVX2T(void, block_interleave, (Cx* out, SplitIn src, std::size_t n), (out, src, n))
 
 }  // namespace velotz::kernels

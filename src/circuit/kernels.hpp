@@ -63,4 +63,52 @@ void axis_pow(double* out, const double* w, const double* lnw_hi, const double* 
 
 // dst[j] = tanh_sat(z[j]) for j < n, bit for bit; dst may be z.
 void tanh_sat(Cx* dst, const Cx* z, std::size_t n);
+
+// ---- Fused steps over a block in split layout.
+// CircuitProgram::evaluate_into runs the circuit a block of frequencies at a
+// time with every value held as two arrays, real and imaginary parts, and
+// each step writing dst = acc + v: an element's impedance or a reciprocal
+// added to the running sum it feeds (the Leaf or Recip step of the program
+// together with the Add step that reads it). Entry by entry every kernel
+// gives the bits of the scalar operations (elements/formulas.hpp and
+// elements/complex.hpp) in the same order: acc + v with operator+. dst may
+// not alias acc or the operands; acc may be a block of zeros.
+struct Split {
+    double* re;
+    double* im;
+};
+struct SplitIn {
+    const double* re;
+    const double* im;
+};
+
+// v = (re, im) at every frequency (the R element: (r, 0)).
+void block_const_add(Split dst, SplitIn acc, double re, double im, std::size_t n);
+
+// v = s·x with s = (0·ω, ω) (the L element), or recip(s·x) when `invert`
+// (the C element).
+void block_axis_add(Split dst, SplitIn acc, const double* w, double x, bool invert, std::size_t n);
+
+// v = (aw / √ω, -aw / √ω) (the W element).
+void block_warburg_add(Split dst, SplitIn acc, const double* sqrt_w, double aw, std::size_t n);
+
+// v = recip(q·P) with P = (rp·cos_p, rp·sin_p) where ω > 0 and finite,
+// cpow((0·ω, ω), p) elsewhere: the Cpe element prepared on the axis, rp[j]
+// its |s|^p (kernels::axis_pow).
+void block_cpe_add(Split dst, SplitIn acc, const double* w, const double* rp, double p, double cos_p, double sin_p,
+                   double q, std::size_t n);
+
+// v = recip(r·part[j]) when `scaled_recip`, else rdiv(r, part[j]): an
+// element's impedance from its first field and its kept part.
+void block_part_add(Split dst, SplitIn acc, const Cx* part, double r, bool scaled_recip, std::size_t n);
+
+// v = values[j], computed elsewhere.
+void block_values_add(Split dst, SplitIn acc, const Cx* values, std::size_t n);
+
+// v = recip(src[j]): a branch's admittance, or a group's impedance.
+void block_recip_add(Split dst, SplitIn acc, SplitIn src, std::size_t n);
+
+// out[j] = (re[j], im[j]).
+void block_interleave(Cx* out, SplitIn src, std::size_t n);
+
 }  // namespace velotz::kernels

@@ -44,6 +44,7 @@ bool CircuitProgram::needs_log() const {
 
 CircuitProgram::CircuitProgram(const NodeList& root) {
     result_ = series(root);
+    fuse();
     // The chain of steps above every leaf: each slot is read by exactly one
     // step, so following the slot a leaf writes gives a single chain.
     for (LeafInfo& leaf : leaves_) {
@@ -101,6 +102,47 @@ std::uint32_t CircuitProgram::series(const NodeList& list) {
         acc = sum;
     }
     return acc;
+}
+
+// Pairs every Leaf and Recip step with the Add right after it, which reads
+// its value as the second operand: series() emits them that way. Slots that
+// only carried a value from one to the other disappear; the sums get blocks
+// numbered in order. Any other shape leaves fused_ empty.
+void CircuitProgram::fuse() {
+    constexpr std::uint32_t kNone = UINT32_MAX;
+    std::vector<std::uint32_t> block(slot_count_, kNone);
+    block[0] = 0;
+    std::uint32_t next = 1;
+    for (std::size_t i = 0; i < steps_.size(); i += 2) {
+        const Step& s = steps_[i];
+        const bool paired = i + 1 < steps_.size() && s.code != Code::Add && steps_[i + 1].code == Code::Add &&
+                            steps_[i + 1].b == s.dst && block[steps_[i + 1].a] != kNone &&
+                            (s.code == Code::Leaf || block[s.a] != kNone);
+        if (!paired) {
+            fused_.clear();
+            return;
+        }
+        const Step& add = steps_[i + 1];
+        block[add.dst] = next++;
+        fused_.push_back({s.code, block[add.dst], block[add.a], s.code == Code::Leaf ? s.a : block[s.a]});
+    }
+    fused_blocks_ = next;
+    fused_result_ = block[result_];
+}
+
+double* CircuitProgram::Workspace::block(std::size_t doubles) {
+    if (block_.size() < doubles) block_.resize(doubles);
+    return block_.data();
+}
+
+Cx* CircuitProgram::Workspace::leaf_scratch() {
+    if (leaf_scratch_.size() < kFusedBlock) leaf_scratch_.resize(kFusedBlock);
+    return leaf_scratch_.data();
+}
+
+Element::Prepared* CircuitProgram::Workspace::prepared(std::size_t leaves) {
+    if (prepared_.size() < leaves) prepared_.resize(leaves);
+    return prepared_.data();
 }
 
 void CircuitProgram::Workspace::reserve(const CircuitProgram& program, std::size_t points) {
@@ -223,7 +265,92 @@ void CircuitProgram::evaluate_into(const double* params, const SpectrumGrid& gri
         std::fill_n(out, count, Cx{0.0, 0.0});
         return;
     }
-    run(params, grid, begin, count, ws, out);
+    if (fused_.empty()) {
+        run(params, grid, begin, count, ws, out);
+    } else {
+        run_fused(params, grid, begin, count, ws, out);
+    }
+}
+
+void CircuitProgram::leaf_block(std::size_t leaf, const double* fields, const Element::Prepared& pre,
+                                const SpectrumGrid& grid, std::size_t begin, std::size_t n, double* dst_block,
+                                const double* acc_block, std::size_t stride, Cx* values) const {
+    const kernels::Split dst{dst_block, dst_block + stride};
+    const kernels::SplitIn acc{acc_block, acc_block + stride};
+    const double* w = grid.omega.data() + begin;
+    const Kind kind = leaves_[leaf].kind;
+    switch (kind) {
+        case Kind::R:
+            kernels::block_const_add(dst, acc, fields[0], 0.0, n);
+            return;
+        case Kind::L:
+        case Kind::C:
+            kernels::block_axis_add(dst, acc, w, fields[0], kind == Kind::C, n);
+            return;
+        case Kind::W:
+            kernels::block_warburg_add(dst, acc, grid.sqrt_omega.data() + begin, fields[0], n);
+            return;
+        case Kind::Cpe:
+            if (pre.on_axis) {
+                double rp[kFusedBlock];
+                if (grid.ln_hi.size() >= begin + n) {
+                    kernels::axis_pow(rp, w, grid.ln_hi.data() + begin, grid.ln_lo.data() + begin, pre.x, pre.ln_x_hi,
+                                      pre.ln_x_lo, pre.p, n);
+                } else {
+                    for (std::size_t j = 0; j < n; ++j) rp[j] = formula::axis_power(pre, w[j]);
+                }
+                kernels::block_cpe_add(dst, acc, w, rp, pre.p, pre.cos_p, pre.sin_p, fields[0], n);
+                return;
+            }
+            break;
+        default:
+            break;
+    }
+    // Any other element: its values (or its kept part) as leaf_values and
+    // run() compute them, then added.
+    if (kind != Kind::User &&
+        formula::dispatch(kind, [&]<Kind K>() { return formula::kFirstFieldOutside<K>; })) {
+        formula::dispatch(kind, [&]<Kind K>() {
+            if constexpr (formula::kFirstFieldOutside<K>) leaf_loop<K, true>(fields, pre, grid, begin, n, values);
+        });
+        kernels::block_part_add(dst, acc, values, fields[0], kind == Kind::Cpe, n);
+    } else {
+        leaf_values(leaf, fields, grid, begin, n, values);
+        kernels::block_values_add(dst, acc, values, n);
+    }
+}
+
+void CircuitProgram::run_fused(const double* params, const SpectrumGrid& grid, std::size_t begin, std::size_t count,
+                               Workspace& ws, Cx* out) const {
+    // As many frequencies per block as keep every block in about 24 KB (the
+    // first-level cache with room for the grid), from 16 to kFusedBlock: a
+    // longer block spreads the cost of each step's call over more points.
+    const std::size_t fit = std::max<std::size_t>(16, (kFusedBlockValues / fused_blocks_) & ~std::size_t{3});
+    const std::size_t stride = std::min({kFusedBlock, fit, count});
+    const std::size_t size = 2 * stride;  // doubles per block: real parts, then imaginary parts
+    double* blocks = ws.block(fused_blocks_ * size);
+    std::fill_n(blocks, size, 0.0);
+    Element::Prepared* pre = ws.prepared(leaves_.size());
+    Cx* scratch = ws.leaf_scratch();
+    for (std::size_t i = 0; i < leaves_.size(); ++i) {
+        if (leaves_[i].kind != Kind::User) pre[i] = Element::prepare(leaves_[i].kind, params + leaves_[i].first);
+    }
+    for (std::size_t b = 0; b < count; b += stride) {
+        const std::size_t n = std::min(stride, count - b);
+        for (const Fused& f : fused_) {
+            double* dst = blocks + f.dst * size;
+            const double* acc = blocks + f.acc * size;
+            if (f.code == Code::Leaf) {
+                leaf_block(f.src, params + leaves_[f.src].first, pre[f.src], grid, begin + b, n, dst, acc, stride,
+                           scratch);
+            } else {
+                const double* src = blocks + f.src * size;
+                kernels::block_recip_add({dst, dst + stride}, {acc, acc + stride}, {src, src + stride}, n);
+            }
+        }
+        const double* z = blocks + fused_result_ * size;
+        kernels::block_interleave(out + b, {z, z + stride}, n);
+    }
 }
 
 void CircuitProgram::run(const double* params, const SpectrumGrid& grid, std::size_t begin, std::size_t count,

@@ -50,8 +50,16 @@ struct SpectrumGrid {
 
 class CircuitProgram {
 public:
+    // Most frequencies per block of evaluate_into's fused run, and the
+    // complex values all its blocks together hold at most (beyond 16
+    // frequencies per block).
+    static constexpr std::size_t kFusedBlock = 256;
+    static constexpr std::size_t kFusedBlockValues = 1536;
+
     explicit CircuitProgram(const NodeList& series);
 
+    // Whether evaluate_into runs fused blocks (it then needs no reserve()).
+    bool fused() const { return !fused_.empty(); }
     // Values the leaves read (param_count of the tree).
     std::size_t param_count() const { return param_count_; }
     std::size_t leaf_count() const { return leaves_.size(); }
@@ -73,9 +81,19 @@ public:
         Cx* slot(std::size_t s) { return data_.data() + s * points_; }
         std::size_t points() const { return points_; }
 
+        // Room for evaluate_into's blocks and the prepared constants of the
+        // leaves; grows, never shrinks.
+        double* block(std::size_t doubles);
+        Element::Prepared* prepared(std::size_t leaves);
+        // kFusedBlock values for one leaf's formula.
+        Cx* leaf_scratch();
+
     private:
         std::vector<Cx> data_;
         std::size_t points_ = 0;
+        std::vector<double> block_;
+        std::vector<Element::Prepared> prepared_;
+        std::vector<Cx> leaf_scratch_;
     };
 
     // Evaluates at grid points [begin, begin + count) with `params` (at least
@@ -85,7 +103,11 @@ public:
                        Workspace& ws) const;
 
     // As evaluate, with the circuit's impedances written to out[0 .. count)
-    // instead of into `ws` (result() is then not valid).
+    // instead of into `ws` (result() is then not valid). The same bits, by a
+    // shorter road: no intermediate array is kept, so the steps run fused
+    // over blocks of frequencies held in the first-level cache,
+    // each value as separate real and imaginary arrays, and every element or
+    // reciprocal added at once to the sum it feeds (kernels::block_*).
     void evaluate_into(const double* params, const SpectrumGrid& grid, std::size_t begin, std::size_t count,
                        Workspace& ws, Cx* out) const;
 
@@ -153,7 +175,28 @@ private:
     std::uint32_t series(const NodeList& list);
     std::uint32_t new_slot() { return static_cast<std::uint32_t>(slot_count_++); }
 
+    // A Leaf or Recip step fused with the Add that reads it:
+    // block[dst] = block[acc] + value, where value is leaf `src`'s impedance
+    // (Leaf) or the reciprocal of block[src] (Recip). Block 0 is zeros.
+    struct Fused {
+        Code code;
+        std::uint32_t dst;
+        std::uint32_t acc;
+        std::uint32_t src;
+    };
+    void fuse();
+    // evaluate_into's fused run over points [begin, begin + count).
+    void run_fused(const double* params, const SpectrumGrid& grid, std::size_t begin, std::size_t count,
+                   Workspace& ws, Cx* out) const;
+    // One leaf's fused step over n points from `begin`.
+    void leaf_block(std::size_t leaf, const double* fields, const Element::Prepared& pre, const SpectrumGrid& grid,
+                    std::size_t begin, std::size_t n, double* dst, const double* acc, std::size_t stride,
+                    Cx* scratch) const;
+
     std::vector<Step> steps_;
+    std::vector<Fused> fused_;     // empty: evaluate_into runs the steps
+    std::uint32_t fused_blocks_ = 1;  // blocks the fused run holds, block 0 zeros
+    std::uint32_t fused_result_ = 0;  // block of the circuit's impedance
     std::vector<LeafInfo> leaves_;
     std::size_t param_count_ = 0;
     std::size_t slot_count_ = 1;  // slot 0: zeros

@@ -147,6 +147,41 @@ VELOTZ_ALWAYS_INLINE typename O::D exp_dd(typename O::D hi, typename O::D lo) {
     return scale + scale * t;
 }
 
+// exp(x) as a double-double eh + el for |x| < 700: exp_dd's table value
+// and its correction kept apart instead of summed and rounded (relative
+// error about 2^-59: the polynomial's truncation and the correction's own
+// rounding).
+template <class O>
+VELOTZ_ALWAYS_INLINE void exp_dd2(typename O::D x, typename O::D& eh, typename O::D& el) {
+    using D = typename O::D;
+    using U = typename O::U;
+    const D shift = O::splat(0x1.8p52);
+    D kd = x * O::splat(kInvLn2N) + shift;
+    const U ki = O::bits(kd);
+    kd = kd - shift;
+    const D r = x - kd * O::splat(kLn2HiN) - kd * O::splat(kLn2LoN);
+    const U j = ki & O::splat_u(127);
+    const D scale = O::from_bits(O::load_u(kExpBits, j) + (ki << 45));
+    const D r2 = r * r;
+    const D t = O::load(kExpTail, j) + r + r2 * (O::splat(0.5) + r * O::splat(1.0 / 6.0)) +
+                r2 * r2 * (O::splat(1.0 / 24.0) + r * O::splat(1.0 / 120.0));
+    const D m = scale * t;
+    eh = scale + m;
+    el = (scale - eh) + m;
+}
+
+// (ah + al) / (bh + bl) rounded to a double: the quotient of the high parts
+// corrected by one step with an exact product (bh > 0 and the quotient
+// neither overflows nor underflows).
+template <class D>
+VELOTZ_ALWAYS_INLINE D div_dd(D ah, D al, D bh, D bl) {
+    const D q = ah / bh;
+    D p, pe;
+    two_prod(q, bh, p, pe);
+    const D r = (((ah - p) - pe) + al) - q * bl;
+    return q + r / bh;
+}
+
 // p·(hi + lo) = th + tl, the product of p with the double-double ln.
 template <class D>
 VELOTZ_ALWAYS_INLINE void times_ln(D p, D hi, D lo, D& th, D& tl) {

@@ -131,3 +131,19 @@ int use_level(int level);
 #define VELOTZ_SIMD_DISPATCH(ret, name, params, args) \
     ret name params { return name##_body args; }
 #endif
+
+// As VELOTZ_SIMD_DISPATCH for a body templated on a bool: `name##_body<true>`
+// is the AVX2 copy, and
+// `name##_body<false>` the baseline (for bodies that use AVX2 instructions
+// the vector extensions do not reach: gathers, vmovmskpd).
+#if VELOTZ_X86_DISPATCH && !defined(VELOTZ_SIMD_BASELINE_ONLY)
+#define VELOTZ_SIMD_DISPATCH_AVX2T(ret, name, params, args)                                   \
+    VELOTZ_TARGET_AVX2 static ret name##_avx2 params { return name##_body<true> args; }     \
+    ret name params {                                                                        \
+        if (::velotz::simd::level() >= ::velotz::simd::kAvx2) return name##_avx2 args;       \
+        return name##_body<false> args;                                                      \
+    }
+#else
+#define VELOTZ_SIMD_DISPATCH_AVX2T(ret, name, params, args) \
+    ret name params { return name##_body<false> args; }
+#endif

@@ -120,6 +120,45 @@ TEST(ExpLog, ExpIsWithinHalfAnUlpAndABitOverTheFastRange) {
     std::printf("exp_dd: largest error %.4f ulp\n", worst);
 }
 
+// exp as a double-double (the tanh of the diffusion elements reads it):
+// relative error below 2^-58 over |x| <= 40 and over the whole fast range,
+// and the high part alone within an ulp of exp_dd's rounded value.
+TEST(ExpLog, ExpAsADoubleDoubleIsGoodTo58Bits) {
+    std::mt19937_64 rng(13);
+    std::uniform_real_distribution<double> tanh_range(0.0, 40.0), wide(-699.0, 699.0), tiny(-1e-6, 1e-6);
+    long double worst = 0.0L;
+    for (int i = 0; i < 300000; ++i) {
+        const double x = i % 3 == 0 ? tanh_range(rng) : i % 3 == 1 ? wide(rng) : tiny(rng);
+        double eh, el;
+        explog::exp_dd2<explog::ScalarOps>(x, eh, el);
+        const long double want = std::exp(static_cast<long double>(x));
+        const long double rel = std::fabs((static_cast<long double>(eh) + el - want) / want);
+        ASSERT_LT(rel, 0x1p-58L) << std::hexfloat << x;
+        ASSERT_LE(ulps(eh, explog::exp_dd<explog::ScalarOps>(x, 0.0)), 1u) << std::hexfloat << x;
+        worst = std::max(worst, rel);
+    }
+    std::printf("exp_dd2: largest relative error 2^%.1f\n", static_cast<double>(std::log2(worst)));
+}
+
+// The quotient of two double-doubles, rounded once: within 0.5 ulp and a
+// hundredth of the exact quotient (numerators of either sign, denominators in
+// [1, 1e18] as the tanh's cosh 2x + cos 2y takes them).
+TEST(ExpLog, DoubleDoubleQuotientIsRoundedOnce) {
+    std::mt19937_64 rng(14);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0), dec(0.0, 18.0);
+    double worst = 0.0;
+    for (int i = 0; i < 300000; ++i) {
+        const double ah = unit(rng) * std::pow(10.0, dec(rng) - 9.0), al = ah * 0x1p-54 * unit(rng);
+        const double bh = std::pow(10.0, dec(rng)), bl = bh * 0x1p-54 * unit(rng);
+        const double got = explog::div_dd(ah, al, bh, bl);
+        const long double want = (static_cast<long double>(ah) + al) / (static_cast<long double>(bh) + bl);
+        const double e = ulp_error(got, want);
+        ASSERT_LE(e, 0.51) << std::hexfloat << ah << " " << al << " / " << bh << " " << bl;
+        worst = std::max(worst, e);
+    }
+    std::printf("div_dd: largest error %.4f ulp\n", worst);
+}
+
 // ω^p and (ω·x)^p over the range of angular frequencies a spectrum has and
 // exponents in [0, 1] and a little beyond: within 0.515 ulp of the exact
 // value (so within 1 ulp of the correctly rounded one) and within 1 ulp of

@@ -3,6 +3,7 @@
 // values and the special cases of the element formulas.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -15,6 +16,7 @@
 #include "circuit/kernels.hpp"
 #include "circuit/program.hpp"
 #include "fit/residuals.hpp"
+#include "util/simd.hpp"
 #include "ulps.hpp"
 
 using namespace velotz;
@@ -135,6 +137,176 @@ TEST(CircuitProgram, EqualsTheScalarEvaluationOverRandomCircuits) {
     }
     EXPECT_EQ(max_ulps, 0u);
     EXPECT_GT(compared, 50000u);
+}
+
+// evaluate_into's fused blocks against the scalar tree walk, bit for bit
+// and sign for sign, at every instruction-set level: random circuits over a
+// grid long enough for several blocks, where the special frequencies share
+// groups of four with ordinary ones and ordinary groups stand alone, read
+// from several offsets and lengths (full blocks, tails, a single point).
+TEST(CircuitProgram, FusedBlocksEqualTheScalarEvaluationAtEveryLevel) {
+    struct Restore {
+        ~Restore() { simd::use_level(-1); }
+    } restore;
+    std::mt19937_64 rng(20261208);
+    std::size_t compared = 0;
+    for (int trial = 0; trial < 100; ++trial) {
+        const NodeList series = random_series(rng, 3, 4);
+        const CircuitProgram program(series);
+        std::vector<double> w = test_omegas(rng);
+        std::shuffle(w.begin(), w.end(), rng);
+        for (int i = 0; i < 450; ++i) w.push_back(std::pow(10.0, -3.0 + 0.02 * i));
+        const SpectrumGrid grid(w, trial % 5 != 0);  // now and then the powers compute ln ω themselves
+        const std::vector<double> p = random_values(rng, series);
+        const std::size_t ranges[][2] = {{0, w.size()}, {3, 130}, {w.size() - 1, 1}, {64, 256}, {17, 300}};
+        for (int level = simd::kBaseline; level <= simd::best_level(); ++level) {
+            ASSERT_EQ(simd::use_level(level), level);
+            for (const auto& r : ranges) {
+                CircuitProgram::Workspace ws;
+                ws.reserve(program, r[1]);
+                std::vector<Cx> z(r[1]);
+                program.evaluate_into(p.data(), grid, r[0], r[1], ws, z.data());
+                for (std::size_t j = 0; j < r[1]; ++j) {
+                    const Cx want = reference(series, p, w[r[0] + j]);
+                    ++compared;
+                    ASSERT_EQ(std::max(ulps(z[j].re, want.re), ulps(z[j].im, want.im)), 0u)
+                        << "trial " << trial << " level " << level << " omega " << w[r[0] + j] << ": (" << z[j].re
+                        << ", " << z[j].im << ") vs (" << want.re << ", " << want.im << ")";
+                    if (!std::isnan(want.re)) {
+                        ASSERT_EQ(std::signbit(z[j].re), std::signbit(want.re));
+                    }
+                    if (!std::isnan(want.im)) {
+                        ASSERT_EQ(std::signbit(z[j].im), std::signbit(want.im));
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_GT(compared, 50000u);
+}
+
+// The fused blocks of one workspace serve programs of different sizes and
+// lengths in turn, and a full evaluate() after them still reads zeros
+// where it should.
+TEST(CircuitProgram, FusedBlocksShareAWorkspaceWithEvaluate) {
+    auto small = parse("R0-(R1,C1)");
+    auto large = parse("R0-(R1,CPE1)-(R2-W2,CPE2)-(R3,(R4,C4)-L5)");
+    ASSERT_TRUE(small && large);
+    std::vector<double> w;
+    for (int i = 0; i < 300; ++i) w.push_back(std::pow(10.0, -2.0 + 0.03 * i));
+    const SpectrumGrid grid(w);
+    const std::vector<double> ps = {5.0, 20.0, 1e-3};
+    const std::vector<double> pl = {10.0, 50.0, 1e-4, 0.85, 80.0, 30.0, 1e-3, 0.9, 7.0, 3.0, 2e-5, 1e-6};
+    CircuitProgram::Workspace ws;
+    for (const NodeList* tree : {&*large, &*small, &*large}) {
+        const CircuitProgram program(*tree);
+        const std::vector<double>& p = tree == &*small ? ps : pl;
+        for (std::size_t count : {std::size_t{300}, std::size_t{7}, std::size_t{129}}) {
+            ws.reserve(program, count);
+            std::vector<Cx> fused(count);
+            program.evaluate_into(p.data(), grid, 300 - count, count, ws, fused.data());
+            const Cx* full = program.evaluate(p.data(), grid, 300 - count, count, ws);
+            for (std::size_t j = 0; j < count; ++j) {
+                const Cx want = reference(*tree, p, w[300 - count + j]);
+                ASSERT_EQ(fused[j].re, want.re);
+                ASSERT_EQ(fused[j].im, want.im);
+                ASSERT_EQ(full[j].re, want.re);
+                ASSERT_EQ(full[j].im, want.im);
+            }
+        }
+    }
+}
+
+// Each fused block kernel against the scalar operations it stands for, at
+// every instruction-set level: random accumulators and operands with special
+// values mixed in (zeros of both signs, infinities, NaN, extremes), groups
+// of four that are all ordinary, all on one axis, or mixed, and tails.
+TEST(Kernels, FusedBlockKernelsEqualTheScalarOperationsAtEveryLevel) {
+    struct Restore {
+        ~Restore() { simd::use_level(-1); }
+    } restore;
+    std::mt19937_64 rng(3);
+    std::uniform_real_distribution<double> decade(-8.0, 8.0);
+    std::uniform_int_distribution<int> pick(0, 19);
+    const double odd[] = {0.0, -0.0, kInf, -kInf, std::nan(""), 5e-324, 1e-160, 1e160, -1e300, 1e-300};
+    auto value = [&](int mode) {
+        const int roll = pick(rng);
+        if (mode == 0 && roll < 3) return odd[static_cast<std::size_t>(pick(rng)) % std::size(odd)];
+        const double v = std::pow(10.0, decade(rng));
+        return roll % 3 ? v : -v;
+    };
+    enum Op { Const, AxisL, AxisC, Warburg, Cpe, PartRecip, PartRdiv, Values, Recip, Count };
+    for (int trial = 0; trial < 600; ++trial) {
+        const std::size_t n = 1 + static_cast<std::size_t>(trial % 23);
+        const int mode = trial % 4;  // 0: specials mixed in, 1: ordinary, 2: real axis, 3: imaginary axis
+        std::vector<double> are(n), aim(n), sre(n), sim(n), w(n), rp(n);
+        std::vector<Cx> part(n);
+        for (std::size_t j = 0; j < n; ++j) {
+            are[j] = value(mode);
+            aim[j] = value(mode);
+            sre[j] = mode == 3 ? 0.0 : value(mode);
+            sim[j] = mode == 2 ? 0.0 : value(mode);
+            part[j] = {sre[j], sim[j]};
+            w[j] = mode == 0 ? value(0) : std::fabs(value(1));
+            rp[j] = std::fabs(value(mode == 0 ? 0 : 1));
+        }
+        const double x = value(mode == 0 ? 0 : 1), p = 0.73, cp = std::cos(p * 1.5707963267948966),
+                     sp = std::sin(p * 1.5707963267948966);
+        auto scalar = [&](int op, std::size_t j) -> Cx {
+            switch (op) {
+                case Const: return Cx{x, 0.0};
+                case AxisL: return Cx{0.0 * w[j] * x, w[j] * x};
+                case AxisC: return recip(Cx{0.0 * w[j] * x, w[j] * x});
+                case Warburg: return Cx{x / rp[j], -x / rp[j]};
+                case Cpe: {
+                    const Cx s = w[j] > 0.0 && w[j] <= std::numeric_limits<double>::max()
+                                     ? Cx{rp[j] * cp, rp[j] * sp}
+                                     : cpow(Cx{0.0 * w[j], w[j]}, p);
+                    return recip(x * s);
+                }
+                case PartRecip: return recip(x * part[j]);
+                case PartRdiv: return rdiv(x, part[j]);
+                case Values: return part[j];
+                default: return recip(part[j]);
+            }
+        };
+        for (int level = simd::kBaseline; level <= simd::best_level(); ++level) {
+            ASSERT_EQ(simd::use_level(level), level);
+            for (int op = Const; op < Count; ++op) {
+                std::vector<double> dre(n), dim(n);
+                const kernels::Split dst{dre.data(), dim.data()};
+                const kernels::SplitIn acc{are.data(), aim.data()};
+                switch (op) {
+                    case Const: kernels::block_const_add(dst, acc, x, 0.0, n); break;
+                    case AxisL: kernels::block_axis_add(dst, acc, w.data(), x, false, n); break;
+                    case AxisC: kernels::block_axis_add(dst, acc, w.data(), x, true, n); break;
+                    case Warburg: kernels::block_warburg_add(dst, acc, rp.data(), x, n); break;
+                    case Cpe: kernels::block_cpe_add(dst, acc, w.data(), rp.data(), p, cp, sp, x, n); break;
+                    case PartRecip: kernels::block_part_add(dst, acc, part.data(), x, true, n); break;
+                    case PartRdiv: kernels::block_part_add(dst, acc, part.data(), x, false, n); break;
+                    case Values: kernels::block_values_add(dst, acc, part.data(), n); break;
+                    default: kernels::block_recip_add(dst, acc, {sre.data(), sim.data()}, n); break;
+                }
+                for (std::size_t j = 0; j < n; ++j) {
+                    const Cx want = Cx{are[j], aim[j]} + scalar(op, j);
+                    ASSERT_EQ(ulps(dre[j], want.re), 0u) << "op " << op << " level " << level << " j " << j;
+                    ASSERT_EQ(ulps(dim[j], want.im), 0u) << "op " << op << " level " << level << " j " << j;
+                    if (!std::isnan(want.re)) {
+                        ASSERT_EQ(std::signbit(dre[j]), std::signbit(want.re)) << "op " << op;
+                    }
+                    if (!std::isnan(want.im)) {
+                        ASSERT_EQ(std::signbit(dim[j]), std::signbit(want.im)) << "op " << op;
+                    }
+                }
+            }
+            std::vector<Cx> out(n);
+            kernels::block_interleave(out.data(), {sre.data(), sim.data()}, n);
+            for (std::size_t j = 0; j < n; ++j) {
+                ASSERT_EQ(ulps(out[j].re, sre[j]), 0u);
+                ASSERT_EQ(ulps(out[j].im, sim[j]), 0u);
+            }
+        }
+    }
 }
 
 TEST(CircuitProgram, EvaluatesAnyRangeOfTheGrid) {

@@ -58,15 +58,16 @@ void check(double x, double y, Errors& worst) {
     if (ei > worst.im) worst.im = ei;
     const Cx lib = libm_formula({x, y});
     worst.libm = std::max({worst.libm, ulp_error(lib.re, re), ulp_error(lib.im, im)});
-    EXPECT_LE(er, 4.0) << std::hexfloat << "x=" << x << " y=" << y;
-    EXPECT_LE(ei, 4.0) << std::hexfloat << "x=" << x << " y=" << y;
+    EXPECT_LE(er, 1.0) << std::hexfloat << "x=" << x << " y=" << y;
+    EXPECT_LE(ei, 1.0) << std::hexfloat << "x=" << x << " y=" << y;
 }
 
 // Over the whole domain 0 < y <= x <= 20: x from 1e-30 to 20 and y from
 // 1e-12·x to x (log-uniform), the diagonal y = x that Wo and Ws use, and 2y
 // next to every multiple of π/2 below 40, where the reduced argument is
-// smallest. Bound: 4 ulp in each component.
-TEST(TanhSat, WithinFourUlpOfLongDoubleOnTheDomain) {
+// smallest, and both sides of x = 1/4, where sinh 2x switches from its
+// series to exponentials. Bound: 1 ulp in each component.
+TEST(TanhSat, WithinOneUlpOfLongDoubleOnTheDomain) {
     std::mt19937_64 rng(20240607);
     std::uniform_real_distribution<double> ux(-30.0, std::log10(20.0)), uf(-12.0, 0.0);
     Errors worst;
@@ -85,11 +86,20 @@ TEST(TanhSat, WithinFourUlpOfLongDoubleOnTheDomain) {
             check(std::min(20.0, 1.5 * y), y, worst);
         }
     }
+    std::uniform_real_distribution<double> near_switch(0.2, 0.3);
+    for (int i = 0; i < 50000; ++i) {
+        const double x = near_switch(rng);
+        check(x, x * std::pow(10.0, uf(rng)), worst);
+    }
+    check(std::nextafter(0.25, 0.0), std::nextafter(0.25, 0.0), worst);
+    check(0.25, 0.25, worst);
     check(20.0, 20.0, worst);
     check(0x1p-1074, 0x1p-1074, worst);
     check(1e-300, 1e-310, worst);
     std::printf("tanh_sat: worst error %.3f ulp (re), %.3f ulp (im); C library formula %.3f ulp\n", worst.re,
                 worst.im, worst.libm);
+    EXPECT_LE(worst.re, 1.0);
+    EXPECT_LE(worst.im, 1.0);
 }
 
 // Outside 0 < y <= x <= 20 nothing changes: saturation above |x| = 20, NaN
