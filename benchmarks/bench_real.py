@@ -335,6 +335,8 @@ def main() -> None:
                     help="write this run's default-fit and estimate costs per pair to FILE")
     ap.add_argument("--weights", type=pathlib.Path, default=None,
                     help="directory of .eisnn files to use instead of the shipped networks")
+    ap.add_argument("--networks", nargs="*", default=None,
+                    help="only the pairs whose topology has one of these networks (names of models/*.eisnn)")
     args = ap.parse_args()
     if not args.data.is_dir():
         raise SystemExit(f"no data directory {args.data}")
@@ -347,6 +349,10 @@ def main() -> None:
     for path in files:
         f, z = read_spectrum(path)
         for text in circuits_for(path.name, f, z):
+            if args.networks is not None:
+                shipped = weight_file_for(text, ROOT / "models")
+                if shipped is None or pathlib.Path(shipped).stem not in args.networks:
+                    continue
             key = f"{path.name}|{text}"
             row = run_pair(text, f, z, args.quick, args.seed, cache.get(key), args.weights)
             row["file"] = path.name
