@@ -9,7 +9,8 @@ Each network is timed on a 60-point spectrum of its own circuit (the
 circuit's placeholder values, 1 % deterministic ripple so that the fit has
 work to do): the guess, and the fit started from that guess
 (`with_values(guess).fit(f, z, guess_init=False)`, the fit a default fit
-runs after its guess). Each build runs in its own interpreter, alternating
+runs after its guess), and the whole default fit (`fit(f, z)`, guess
+included). Each build runs in its own interpreter, alternating
 round by round, so that both see the same machine load; the median over
 rounds of the mean time per call is reported, and the ratio peer / this
 build. Both the elapsed time and the process's CPU time are measured: on a
@@ -41,7 +42,7 @@ for name in names:
     start = c.with_values(g)
     start.fit(f, z, guess_init=False)
     row = []
-    for call in (lambda: c.guess(f, z), lambda: start.fit(f, z, guess_init=False)):
+    for call in (lambda: c.guess(f, z), lambda: start.fit(f, z, guess_init=False), lambda: c.fit(f, z)):
         t, cpu = time.perf_counter(), time.process_time()
         for _ in range(repeats):
             call()
@@ -60,32 +61,32 @@ def main() -> None:
     args = ap.parse_args()
     here = os.environ.get("PYTHONPATH", "")
     builds = {"this": here} | ({"peer": args.peer} if args.peer else {})
-    # times[build][name][call] = list of (elapsed, cpu) per round; call 0 guess, 1 fit
+    # times[build][name][call] = list of (elapsed, cpu) per round; call 0 guess, 1 fit, 2 default fit
     times: dict[str, dict[str, list[list[tuple[float, float]]]]] = {
-        b: {n: [[], []] for n in args.names} for b in builds}
+        b: {n: [[], [], []] for n in args.names} for b in builds}
     for _ in range(args.rounds):
         for b, path in builds.items():
             env = dict(os.environ, PYTHONPATH=path)
             res = subprocess.run([sys.executable, "-c", CHILD, json.dumps(args.names), str(args.repeats)],
                                  env=env, capture_output=True, text=True, check=True)
             for n, row in json.loads(res.stdout).items():
-                for k in range(2):
+                for k in range(3):
                     times[b][n][k].append(tuple(row[k]))
     for k, clock in enumerate(("elapsed", "cpu")):
         def med(b: str, n: str, call: int) -> float:
             v = sorted(t[k] for t in times[b][n][call])
             return v[len(v) // 2]
 
-        head = f"{clock + ' µs':<16}{'guess':>9}{'fit':>9}{'guess/fit':>10}"
+        head = f"{clock + ' µs':<16}{'guess':>9}{'fit':>9}{'guess/fit':>10}{'default':>9}"
         if args.peer:
-            head += f"{'peer guess':>11}{'peer fit':>10}{'peer/this guess':>16}"
+            head += f"{'peer guess':>11}{'peer fit':>10}{'peer default':>13}{'peer/this guess':>16}{'default':>9}"
         print(head)
         for n in args.names:
-            g, fit = med("this", n, 0) * 1e6, med("this", n, 1) * 1e6
-            line = f"{n:<16}{g:>9.1f}{fit:>9.1f}{g / fit:>10.2f}"
+            g, fit, d = (med("this", n, k) * 1e6 for k in range(3))
+            line = f"{n:<16}{g:>9.1f}{fit:>9.1f}{g / fit:>10.2f}{d:>9.1f}"
             if args.peer:
-                pg, pf = med("peer", n, 0) * 1e6, med("peer", n, 1) * 1e6
-                line += f"{pg:>11.1f}{pf:>10.1f}{pg / g:>16.2f}"
+                pg, pf, pd = (med("peer", n, k) * 1e6 for k in range(3))
+                line += f"{pg:>11.1f}{pf:>10.1f}{pd:>13.1f}{pg / g:>16.2f}{pd / d:>9.2f}"
             print(line)
         print()
 
