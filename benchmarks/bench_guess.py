@@ -22,6 +22,10 @@ is then the plain `fit(f, z)`, which guesses by itself) when the module
 provides one, and otherwise from training/eisnn.py's reference inference of
 the same models/NAME.eisnn file, fitted with `with_values(guess).fit(f, z,
 guess_init=False)` (`--source` forces one of them).
+
+`--weights DIR` takes each network from DIR/NAME.eisnn instead (the module
+then loads that file: `guess(f, z, weights=...)`, `fit(f, z, weights=...)`),
+to judge a weight file before it replaces the shipped one.
 """
 
 from __future__ import annotations
@@ -71,7 +75,8 @@ def cost_at(circuit: "velotz.Circuit", params, f, z) -> float:
     return 0.5 * float(np.dot(r, r))
 
 
-def bench_one(name: str, n: int, seed: int, source: str, estimate: bool = False) -> dict:
+def bench_one(name: str, n: int, seed: int, source: str, estimate: bool = False,
+              weights: pathlib.Path | None = None) -> dict:
     entry = generate.registry()[name]
     src = generate.SpectrumSource(name, (0.01, 0.01))
     names = src.names
@@ -79,11 +84,14 @@ def bench_one(name: str, n: int, seed: int, source: str, estimate: bool = False)
     rng = np.random.default_rng(seed + sum(map(ord, name)))
     spectra = [src.draw(rng) for _ in range(n)]
     use_module = source == "module" or (source == "auto" and module_guess_works(entry.circuit, spectra[0]))
-    net = None if use_module else eisnn.load_network(ROOT / "models" / f"{name}.eisnn")
+    file = (weights or ROOT / "models") / f"{name}.eisnn"
+    net = None if use_module else eisnn.load_network(file)
+    # keyword arguments of the module's guess and fit: the file named by --weights
+    kw = {} if weights is None else {"weights": str(file)}
     base = velotz.Circuit(entry.circuit)
     t = time.perf_counter()
     if use_module:
-        guesses = [np.asarray(base.guess(s.freqs, s.z)) for s in spectra]
+        guesses = [np.asarray(base.guess(s.freqs, s.z, **kw)) for s in spectra]
     else:
         guesses = list(reference_guesses(net, spectra))
     t_guess = time.perf_counter() - t
@@ -94,7 +102,7 @@ def bench_one(name: str, n: int, seed: int, source: str, estimate: bool = False)
         target = OPTIMUM_SLACK * cost_at(base, s.params, s.freqs, s.z)
         try:
             if use_module:  # the default fit guesses its own starting point
-                fit = base.fit(s.freqs, s.z)
+                fit = base.fit(s.freqs, s.z, **kw)
             else:
                 fit = base.with_values(g.tolist()).fit(s.freqs, s.z, guess_init=False)
             ok_guess.append(fit.cost <= target)
@@ -131,13 +139,15 @@ def main() -> None:
     ap.add_argument("--source", choices=("auto", "module", "reference"), default="auto")
     ap.add_argument("--estimate", action="store_true",
                     help="also fit from Circuit.estimate_start (no network) and report its share")
+    ap.add_argument("--weights", type=pathlib.Path, default=None,
+                    help="directory of NAME.eisnn files to use instead of the shipped networks")
     args = ap.parse_args()
     torch.set_num_threads(1)
 
     rows = []
     for name in args.names:
         t = time.time()
-        r = bench_one(name, args.spectra, args.seed, args.source, args.estimate)
+        r = bench_one(name, args.spectra, args.seed, args.source, args.estimate, args.weights)
         rows.append(r)
         print(f"{name}: {time.time() - t:.1f} s ({r['source']} guess, {r['guess_ms']:.2f} ms each)",
               file=sys.stderr, flush=True)

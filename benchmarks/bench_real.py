@@ -31,6 +31,11 @@ are velotz's modulus-weighted cost 0.5 * sum(r^2), recomputed by
 JSON file, so that two runs (before and after a change) compare against the
 same references, each still lowered by whatever the new run finds.
 
+`--weights DIR` runs the default fit (and the guess offered to the reference
+search) of every pair whose topology one of DIR/*.eisnn was trained for with
+that file (`fit(f, z, weights=...)`), to compare a candidate network with the
+shipped one pair by pair.
+
 When the module provides `velotz.fit_robust`, its result is measured the same
 way (cost and median time of three calls).
 
@@ -122,6 +127,21 @@ def has_network(text: str) -> bool:
         return True
     except ValueError:
         return False
+
+
+def weight_file_for(text: str, directory: pathlib.Path | None) -> str | None:
+    """The file of `directory` trained for the topology of `text` (the
+    module refuses the others), or None."""
+    if directory is None:
+        return None
+    f, z = np.array([1.0, 10.0, 100.0]), np.array([1 - 1j, 1 - 0.5j, 1 - 0.1j])
+    for path in sorted(directory.glob("*.eisnn")):
+        try:
+            velotz.Circuit(text).guess(f, z, weights=str(path))
+        except ValueError:
+            continue
+        return str(path)
+    return None
 
 
 def cost_of(circuit: velotz.Circuit, params, f, z) -> float:
@@ -236,20 +256,23 @@ def reference_search(base, starts: list, f, z, quick: bool, seed: int) -> tuple[
     return best, who
 
 
-def run_pair(text: str, f, z, quick: bool, seed: int, cached: float | None) -> dict:
+def run_pair(text: str, f, z, quick: bool, seed: int, cached: float | None,
+             weights: pathlib.Path | None = None) -> dict:
     base = velotz.Circuit(text)
     names = base.param_names()
     network = has_network(text)
+    file = weight_file_for(text, weights) if network else None
+    kw = {} if file is None else {"weights": file}
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        res, t_default, c_default_cpu = timed(lambda: base.fit(f, z))
+        res, t_default, c_default_cpu = timed(lambda: base.fit(f, z, **kw))
     p_default = [res.params[n] for n in names]
     c_default = cost_of(base, p_default, f, z)
     row = {"circuit": text, "network": network, "cost_default": c_default, "ms_default": 1e3 * t_default,
            "cpu_default": 1e3 * c_default_cpu, "success_default": res.success}
     starts = [p_default]
     if network:
-        starts.append(base.guess(f, z))
+        starts.append(base.guess(f, z, **kw))
     starts.append(base.param_values())
     if hasattr(velotz, "fit_robust"):
         rob, t_rob, c_rob = timed(lambda: velotz.fit_robust(base, f, z))
@@ -310,6 +333,10 @@ def main() -> None:
                     help="costs of the previous release (default: benchmarks/real_costs.json)")
     ap.add_argument("--write-costs", type=pathlib.Path, default=None,
                     help="write this run's default-fit and estimate costs per pair to FILE")
+    ap.add_argument("--weights", type=pathlib.Path, default=None,
+                    help="directory of .eisnn files to use instead of the shipped networks")
+    ap.add_argument("--networks", nargs="*", default=None,
+                    help="only the pairs whose topology has one of these networks (names of models/*.eisnn)")
     args = ap.parse_args()
     if not args.data.is_dir():
         raise SystemExit(f"no data directory {args.data}")
@@ -322,8 +349,12 @@ def main() -> None:
     for path in files:
         f, z = read_spectrum(path)
         for text in circuits_for(path.name, f, z):
+            if args.networks is not None:
+                shipped = weight_file_for(text, ROOT / "models")
+                if shipped is None or pathlib.Path(shipped).stem not in args.networks:
+                    continue
             key = f"{path.name}|{text}"
-            row = run_pair(text, f, z, args.quick, args.seed, cache.get(key))
+            row = run_pair(text, f, z, args.quick, args.seed, cache.get(key), args.weights)
             row["file"] = path.name
             rows.append(row)
             cache[key] = row["best"]

@@ -316,7 +316,9 @@ def test_progress_callback_and_bar(randles):
 
 
 def test_the_interpreter_lock_is_released_while_the_batch_runs(randles):
-    spectra = randles * 10
+    # Long enough that the main thread gets well over 100 turns on a loaded
+    # machine while the batch runs, also with a cheap network guess.
+    spectra = randles * 40
     done = threading.Event()
     ticks = 0
 

@@ -40,7 +40,7 @@ import eisnn  # noqa: E402
 import velotz  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-CATALOG = ROOT / "src" / "models" / "catalog.hpp"
+CATALOG = ROOT / "src" / "start" / "catalog.hpp"
 
 # Absolute ranges (documented in README.md).
 R0_RANGE = (1e-3, 1e3)

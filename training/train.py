@@ -66,7 +66,8 @@ def log(fh, text: str) -> None:
         fh.flush()
 
 
-def verify_export(path: pathlib.Path, model, entry, names, mean, std, seed: int, fh) -> dict:
+def verify_export(path: pathlib.Path, model, entry, names, mean, std, seed: int, fh,
+                  n_grid: int = 64) -> dict:
     """Reads the file back and checks metadata, encodings and that the
     half-float network, run by the reference inference, agrees with the
     trained float32 one. Returns the median |error| against the truth per
@@ -90,7 +91,7 @@ def verify_export(path: pathlib.Path, model, entry, names, mean, std, seed: int,
     for _ in range(VERIFY_SPECTRA):
         s = source.draw(rng)
         g = eisnn.guess(net, s.freqs, s.z)
-        feat = eisnn.features(s.freqs, s.z)
+        feat = eisnn.features(s.freqs, s.z, n_grid)
         with torch.no_grad():
             head = model(torch.from_numpy(feat.grid).float()[None],
                          torch.from_numpy(feat.extras).float()[None])[0].double().numpy()
@@ -107,6 +108,20 @@ def verify_export(path: pathlib.Path, model, entry, names, mean, std, seed: int,
     log(fh, "median |error| on held-out spectra (1% noise): " +
         ", ".join(f"{n}={m:.3f}" for n, m in zip(names, med)))
     return {n: float(m) for n, m in zip(names, med)}
+
+
+def architecture_of(net: eisnn.LoadedNetwork) -> dict:
+    """The architecture of a loaded weight file, as main() describes one."""
+    meta = net.metadata
+    head = net.model.head
+    return {"channels": int(meta["channels"]), "hidden": (head[0].out_features, head[2].out_features),
+            "groups": int(meta["groups"]), "dilations": tuple(int(d) for d in meta["dilations"].split(",")),
+            "n_grid": int(meta["n_grid"])}
+
+
+def describe(arch: dict) -> str:
+    return (f"channels={arch['channels']} hidden={arch['hidden'][0]},{arch['hidden'][1]} "
+            f"groups={arch['groups']} dilations={','.join(map(str, arch['dilations']))} n_grid={arch['n_grid']}")
 
 
 def main() -> None:
@@ -126,7 +141,16 @@ def main() -> None:
     ap.add_argument("--threads", type=int, default=1)
     ap.add_argument("--out", type=pathlib.Path, default=None)
     ap.add_argument("--init", type=pathlib.Path, default=None,
-                    help="start from this weight file (fine-tuning): its weights and its target normalisation")
+                    help="start from this weight file (fine-tuning): its weights, its target normalisation "
+                         "and its architecture")
+    # The architecture of a network trained from scratch; the defaults are
+    # the channel count of the registry (src/start/catalog.hpp), heads of
+    # 4 * channels, four blocks of dilations 1, 2, 4, 8 on a 64-point grid.
+    ap.add_argument("--channels", type=int, default=None)
+    ap.add_argument("--hidden", type=str, default=None, help="H1 or H1,H2: widths of the head's hidden layers")
+    ap.add_argument("--dilations", type=str, default="1,2,4,8")
+    ap.add_argument("--groups", type=int, default=8)
+    ap.add_argument("--n-grid", type=int, default=64)
     args = ap.parse_args()
 
     torch.set_num_threads(args.threads)
@@ -136,19 +160,27 @@ def main() -> None:
     out_path = args.out or ROOT / "models" / f"{args.name}.eisnn"
     RUNS.mkdir(parents=True, exist_ok=True)
     fh = open(RUNS / f"{args.name}.log", "a")
-    log(fh, f"== {args.name} {entry.circuit} channels={entry.channels} samples={args.samples} "
+    init = eisnn.load_network(args.init) if args.init is not None else None
+    if init is not None:
+        if init.metadata["circuit"] != entry.circuit:
+            raise SystemExit(f"{args.init} is not a {args.name} network")
+        arch = architecture_of(init)
+    else:
+        channels = args.channels or entry.channels
+        hidden = tuple(int(h) for h in args.hidden.split(",")) if args.hidden else (4 * channels,) * 2
+        arch = {"channels": channels, "hidden": (hidden[0], hidden[-1]), "groups": args.groups,
+                "dilations": tuple(int(d) for d in args.dilations.split(",")), "n_grid": args.n_grid}
+    log(fh, f"== {args.name} {entry.circuit} {describe(arch)} samples={args.samples} "
             f"epochs={args.epochs} seed={args.seed} batch={args.batch} lr={args.lr} threads={args.threads} "
             f"realistic={args.realistic} init={args.init}")
 
     t0 = time.time()
-    data = generate.make_dataset(args.name, args.samples, args.seed, realistic_share=args.realistic)
+    data = generate.make_dataset(args.name, args.samples, args.seed, n_grid=arch["n_grid"],
+                                 realistic_share=args.realistic)
     t_data = time.time() - t0
     n_val = max(int(args.samples * args.val_fraction), 1)
     n_train = args.samples - n_val
-    init = eisnn.load_network(args.init) if args.init is not None else None
     if init is not None:
-        if init.metadata["circuit"] != entry.circuit or int(init.metadata["channels"]) != entry.channels:
-            raise SystemExit(f"{args.init} is not a {args.name} network")
         # keep the normalisation the starting weights were trained with
         mean, std = init.target_mean.astype(np.float64), init.target_std.astype(np.float64)
     else:
@@ -163,7 +195,8 @@ def main() -> None:
     log(fh, f"data: {args.samples} spectra in {t_data:.1f} s; target mean {np.round(mean, 3).tolist()} "
             f"std {np.round(std, 3).tolist()}")
 
-    model = eisnn.EisNet(len(names), channels=entry.channels)
+    model = eisnn.EisNet(len(names), channels=arch["channels"], groups=arch["groups"],
+                         dilations=arch["dilations"], hidden=arch["hidden"])
     if init is not None:
         model.load_state_dict({k: v.float() for k, v in init.model.state_dict().items()})
         log(fh, f"starting from {args.init}")
@@ -205,10 +238,11 @@ def main() -> None:
     log(fh, f"kept epoch {best[2] + 1}: val nll {val_nll:.4f}; training took {train_seconds:.1f} s")
 
     out_path.parent.mkdir(parents=True, exist_ok=True)
-    eisnn.export_eisnn(out_path, model, entry.circuit, names, mean, std)
-    medians = verify_export(out_path, model, entry, names, mean, std, args.seed, fh)
+    eisnn.export_eisnn(out_path, model, entry.circuit, names, mean, std, n_grid=arch["n_grid"])
+    medians = verify_export(out_path, model, entry, names, mean, std, args.seed, fh, arch["n_grid"])
     summary = {
-        "name": args.name, "channels": entry.channels, "samples": args.samples, "epochs": args.epochs,
+        "name": args.name, "channels": arch["channels"], "hidden": list(arch["hidden"]),
+        "dilations": list(arch["dilations"]), "n_grid": arch["n_grid"], "samples": args.samples, "epochs": args.epochs,
         "seed": args.seed, "realistic": args.realistic, "init": str(args.init) if args.init else None, "data_seconds": round(t_data, 1), "train_seconds": round(train_seconds, 1),
         "total_seconds": round(time.time() - t0, 1), "val_nll": val_nll,
         "val_rmse": [float(v) for v in val_rmse], "median_abs_error": medians,

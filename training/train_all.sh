@@ -16,16 +16,26 @@ cd "$(dirname "$0")/.."
 export PYTHONPATH="${PYTHONPATH:-build}"
 mkdir -p training/runs
 
+# The architecture of the shipped networks: those named in SMALL are 16
+# channels, heads of 64 and three blocks (dilations 1, 2, 4) on a 32-point
+# grid; the others keep the registry's channel count, heads of 4 * channels
+# and four blocks (1, 2, 4, 8) on 64 points.
+SMALL="${SMALL:-rc rc_l rq rq_l two_rc two_rc_l two_rq two_rq_l randles sei_randles}"
+
 train() {
     local name=$1
     shift
+    local arch=()
+    case " $SMALL " in
+        *" $name "*) arch=(--channels 16 --hidden 64 --dilations 1,2,4 --n-grid 32) ;;
+    esac
     local out=()
     if [ -n "${OUT_DIR:-}" ]; then
         mkdir -p "$OUT_DIR"
         out=(--out "$OUT_DIR/$name.eisnn")
     fi
     echo "$(date +%T) start $name"
-    python3 training/train.py "$name" --realistic "${REALISTIC:-0}" "${out[@]}" "$@"
+    python3 training/train.py "$name" --realistic "${REALISTIC:-0}" "${arch[@]}" "${out[@]}" "$@"
     echo "$(date +%T) done $name"
 }
 
