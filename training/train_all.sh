@@ -18,9 +18,11 @@ mkdir -p training/runs
 
 # The architecture of the shipped networks: those named in SMALL are 16
 # channels, heads of 64 and three blocks (dilations 1, 2, 4) on a 32-point
-# grid; the others keep the registry's channel count, heads of 4 * channels
-# and four blocks (1, 2, 4, 8) on 64 points.
+# grid; those in MIDDLE the same blocks and grid with 32 channels and heads
+# of 128; any other keeps the registry's channel count, heads of
+# 4 * channels and four blocks (1, 2, 4, 8) on 64 points.
 SMALL="${SMALL:-rc rc_l rq rq_l two_rc two_rc_l two_rq two_rq_l randles sei_randles}"
+MIDDLE="${MIDDLE:-sei_randles_wo}"
 
 train() {
     local name=$1
@@ -28,6 +30,9 @@ train() {
     local arch=()
     case " $SMALL " in
         *" $name "*) arch=(--channels 16 --hidden 64 --dilations 1,2,4 --n-grid 32) ;;
+    esac
+    case " $MIDDLE " in
+        *" $name "*) arch=(--channels 32 --hidden 128 --dilations 1,2,4 --n-grid 32) ;;
     esac
     local out=()
     if [ -n "${OUT_DIR:-}" ]; then
@@ -44,6 +49,7 @@ for name in $names; do
     case $name in
         rc) train rc --samples 50000 --epochs 12 ;;
         sei_randles) train sei_randles --samples 70000 --epochs 10 ;;
+        sei_randles_wo) train sei_randles_wo --samples 60000 --epochs 12 --seed 2 ;;
         *) train "$name" --samples 40000 --epochs 12 ;;
     esac
 done
