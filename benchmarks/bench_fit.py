@@ -26,7 +26,7 @@ the spectra and, in brackets, their range (min-max):
   - scipy / velotz for the whole default fit and for the fit alone;
   - the cold penalty: a velotz call after the traffic / the same call warm.
 Run: python benchmarks/bench_fit.py [--spectra 8] [--points 60] [--repeats 3]
-         [--traffic-mb 50] [--user-repeats 7]
+         [--traffic-mb 50] [--user-repeats 7] [--back-to-back 10]
 """
 import argparse
 import os
@@ -123,20 +123,26 @@ class Traffic:
         self.buffer.fill(self.k)
 
 
-def cpu_time(call, before=None):
-    """CPU seconds of call() on this thread; before() runs first, untimed."""
+def cpu_time(call, before=None, back_to_back=1):
+    """CPU seconds of call() on this thread. With before(), it runs first,
+    untimed, and one call is timed; without, one untimed call warms the
+    caches and the mean of `back_to_back` calls in a row is returned."""
     if before is not None:
         before()
+    else:
+        call()
+    calls = 1 if before is not None else back_to_back
     t0 = time.process_time()
-    call()
-    return time.process_time() - t0
+    for _ in range(calls):
+        call()
+    return (time.process_time() - t0) / calls
 
 
 def spread(values):
     return f"{statistics.median(values):9.1f} [{min(values):.1f}-{max(values):.1f}]"
 
 
-def user_view(f, w, spectra_by_case, repeats, traffic_mb):
+def user_view(f, w, spectra_by_case, repeats, traffic_mb, back_to_back):
     """CPU time of the whole default fit, the fit alone and scipy from the
     same guess, warm and after `traffic_mb` MB of memory traffic."""
     traffic = Traffic(traffic_mb)
@@ -168,7 +174,7 @@ def user_view(f, w, spectra_by_case, repeats, traffic_mb):
                 for _ in range(repeats):
                     # The kinds alternate, so that a change of load hits them alike.
                     for kind in kinds:
-                        samples[kind].append(cpu_time(lambda: calls[kind](i), before) * 1e6)
+                        samples[kind].append(cpu_time(lambda: calls[kind](i), before, back_to_back) * 1e6)
                 for kind in kinds:
                     per.setdefault((cond, kind), []).append(statistics.median(samples[kind]))
             print(f"{name:16s} {cond:14s}" + "".join(f" {spread(per[(cond, k)]):>26s}" for k in kinds))
@@ -205,6 +211,8 @@ def main():
     ap.add_argument("--repeats", type=int, default=3)
     ap.add_argument("--traffic-mb", type=float, default=50.0,
                     help="memory written before each call of the 'after other work' timings")
+    ap.add_argument("--back-to-back", type=int, default=10,
+                    help="calls in a row whose mean is one warm sample")
     ap.add_argument("--user-repeats", type=int, default=7,
                     help="repeats per spectrum of the user-view timings (0: skip them)")
     args = ap.parse_args()
@@ -252,7 +260,7 @@ def main():
         print(f"{name:16s} {tool:13s} {t * 1e3:9.3f} {ratio:9.1f} {med:12.4e} {worst:12.4e}")
 
     if args.user_repeats > 0:
-        user_view(f, w, spectra_by_case, args.user_repeats, args.traffic_mb)
+        user_view(f, w, spectra_by_case, args.user_repeats, args.traffic_mb, args.back_to_back)
 
 
 if __name__ == "__main__":
