@@ -17,6 +17,13 @@ __all__ = ["DRTResult", "drt"]
 # A local maximum of gamma counts as a peak when it reaches this fraction of
 # the largest value of gamma.
 PEAK_FRACTION = 0.01
+# A peak of DRTResult.peaks must change the model impedance by at least this
+# much in chi-square (the squared residual-noise units summed over the fitted
+# points) when its bump is cut down to a flat line: see significant_peaks.
+SIGNIFICANCE = 64.0
+# ... and its bump over the higher of its bounding minima must hold at least
+# this share of the polarisation resistance.
+PROMINENT_SHARE = 0.05
 _LAMBDA_WORDS = {"gcv": "generalised cross-validation", "mgcv": "modified generalised cross-validation",
                  "mgcv-corr": "modified generalised cross-validation, raised for correlated residuals",
                  "gcv-corr": "generalised cross-validation, raised for correlated residuals",
@@ -45,17 +52,12 @@ def _fmt(value):
     return text
 
 
-def find_peaks(np, tau, gamma, fraction=PEAK_FRACTION, window=None):
-    """Peaks of gamma(ln tau) on an ascending tau grid: local maxima inside
-    the grid (not on its ends) reaching ``fraction`` of the largest of them, each with its resistance (the integral
-    of gamma d ln tau between the minima on either side) and its full width at
-    half maximum in decades (bounded by those minima). ``window`` (tau_lo,
-    tau_hi), when given, is the span of the measured frequencies: maxima
-    beyond it count like maxima on the ends. A list of
-    (tau, resistance, width) in the order of tau."""
+def _maxima(np, tau, gamma, fraction, window):
+    """The local maxima of gamma reaching ``fraction`` of the largest one
+    inside the grid, and the set of those on the ends of the grid or beyond
+    ``window`` (see find_peaks). (maxima, edges), or None when gamma has no
+    positive maximum."""
     n = len(gamma)
-    if n < 3:
-        return []
     # Plateaus count once. A maximum on an end of the grid is where gamma
     # still rises into that end: the distribution of a capacitive or
     # diffusion tail (or of an arc) lying beyond the measured window, whose
@@ -74,10 +76,14 @@ def find_peaks(np, tau, gamma, fraction=PEAK_FRACTION, window=None):
     inside = [gamma[i] for i in local if i not in edges]
     top = float(max(inside)) if inside else float(np.max(gamma))
     if not top > 0:
-        return []
-    y = np.log(tau)
-    maxima = [i for i in local if gamma[i] >= fraction * top]
-    peaks = []
+        return None
+    return [i for i in local if gamma[i] >= fraction * top], edges
+
+
+def _bounds(np, gamma, maxima):
+    """For each maximum, the indices of the minima of gamma between it and
+    its neighbouring maxima (the grid ends beyond the outer ones)."""
+    n = len(gamma)
     bounds = []
     for k, i in enumerate(maxima):
         lo = maxima[k - 1] if k else 0
@@ -85,7 +91,14 @@ def find_peaks(np, tau, gamma, fraction=PEAK_FRACTION, window=None):
         left = lo + int(np.argmin(gamma[lo:i + 1])) if i > lo else i
         right = i + int(np.argmin(gamma[i:hi + 1])) if hi > i else i
         bounds.append((left, right))
-    for i, (left, right) in zip(maxima, bounds):
+    return bounds
+
+
+def _describe(np, tau, gamma, maxima, edges):
+    """(tau, resistance, width) of each maximum not in ``edges``."""
+    y = np.log(tau)
+    peaks = []
+    for i, (left, right) in zip(maxima, _bounds(np, gamma, maxima)):
         if i in edges:
             continue
         seg = slice(left, right + 1)
@@ -106,6 +119,104 @@ def find_peaks(np, tau, gamma, fraction=PEAK_FRACTION, window=None):
         width = (crossing(i, 1) - crossing(i, -1)) / math.log(10)
         peaks.append((float(tau[i]), area, float(width)))
     return peaks
+
+
+def find_peaks(np, tau, gamma, fraction=PEAK_FRACTION, window=None):
+    """Peaks of gamma(ln tau) on an ascending tau grid: local maxima inside
+    the grid (not on its ends) reaching ``fraction`` of the largest of them, each with its resistance (the integral
+    of gamma d ln tau between the minima on either side) and its full width at
+    half maximum in decades (bounded by those minima). ``window`` (tau_lo,
+    tau_hi), when given, is the span of the measured frequencies: maxima
+    beyond it count like maxima on the ends. A list of
+    (tau, resistance, width) in the order of tau."""
+    if len(gamma) < 3:
+        return []
+    found = _maxima(np, tau, gamma, fraction, window)
+    if found is None:
+        return []
+    return _describe(np, tau, gamma, *found)
+
+
+def _bump(np, tau, gamma, left, right):
+    """The part of gamma between the minima at ``left`` and ``right`` that
+    rises above the higher of them (what would remain if gamma ran flat
+    across the peak, as it does across a shoulder), with the trapezoid
+    weights of the integral over ln tau: (slice, bump, weights)."""
+    seg = slice(left, right + 1)
+    bump = np.maximum(gamma[seg] - max(gamma[left], gamma[right]), 0.0)
+    y = np.log(tau[seg])
+    w = np.zeros(len(y))
+    if len(y) > 1:
+        w[1:] += 0.5 * np.diff(y)
+        w[:-1] += 0.5 * np.diff(y)
+    return seg, bump, w
+
+
+def peak_significance(np, tau, gamma, frequencies, scale, sigma, left, right, parts=(True, True)):
+    """How strongly the data need the peak of gamma between the minima at
+    ``left`` and ``right``: its bump above the higher of the two minima is
+    removed and the change of the model impedance at ``frequencies`` is
+    measured in units of the noise: the sum over the fitted parts of
+    (dZ / scale / sigma)^2, ``scale`` being what each point's residual is
+    divided by and ``sigma`` the standard deviation of those residuals. An
+    upper bound of the rise of chi-square that removing the bump would cost
+    (the rest of gamma could make up part of it); inf when sigma is 0."""
+    seg, bump, w = _bump(np, tau, gamma, left, right)
+    if not sigma > 0:
+        return math.inf
+    omega = 2 * np.pi * np.asarray(frequencies, dtype=float)
+    dz = (1.0 / (1.0 + 1j * np.outer(omega, tau[seg]))) @ (bump * w) / scale / sigma
+    return float(parts[0] * np.sum(dz.real ** 2) + parts[1] * np.sum(dz.imag ** 2))
+
+
+def noise_level(np, residuals, parts=(True, True)):
+    """The standard deviation of the fitted parts of the (scaled) residuals:
+    the noise of the spectrum plus whatever the model leaves over."""
+    values = [part for part, used in zip((residuals.real, residuals.imag), parts) if used]
+    values = np.concatenate(values) if values else np.zeros(0)
+    return float(np.sqrt(np.mean(values ** 2))) if len(values) else 0.0
+
+
+def significant_peaks(np, tau, gamma, frequencies, scale, sigma, fraction=PEAK_FRACTION, window=None,
+                      share=None, threshold=None, parts=(True, True)):
+    """The peaks of find_peaks that stand out as processes of their own.
+    A local maximum counts when its bump over the higher of its two
+    bounding minima (its prominence, integrated over ln tau) holds at least
+    ``share`` of the polarisation resistance (the default PROMINENT_SHARE)
+    and removing that bump would change the model impedance by at least
+    ``threshold`` in chi-square (see peak_significance; the default
+    SIGNIFICANCE). Otherwise it is a ripple of the regularised fit on a tail
+    or a shoulder of a larger peak: the weakest such maximum is merged into
+    the neighbour across its higher minimum (whose area takes its area),
+    and the rest are tested again, until every peak left stands out."""
+    share = PROMINENT_SHARE if share is None else share
+    threshold = SIGNIFICANCE if threshold is None else threshold
+    if len(gamma) < 3:
+        return []
+    found = _maxima(np, tau, gamma, fraction, window)
+    if found is None:
+        return []
+    maxima, edges = found
+    # The resistance of the processes inside the measured window: a tail
+    # rising into the margins of the grid beyond it is left out.
+    inside = slice(None) if window is None else (tau >= window[0]) & (tau <= window[1])
+    g, y = gamma[inside], np.log(tau[inside])
+    total = float(np.sum(0.5 * (g[1:] + g[:-1]) * np.diff(y))) if len(g) > 1 else 0.0
+    while True:
+        weakest, least = None, 1.0
+        for i, (left, right) in zip(maxima, _bounds(np, gamma, maxima)):
+            if i in edges:
+                continue
+            _, bump, w = _bump(np, tau, gamma, left, right)
+            strength = float(np.sum(bump * w)) / (share * total) if share > 0 and total > 0 else math.inf
+            if strength >= 1.0 and threshold > 0:
+                chi2 = peak_significance(np, tau, gamma, frequencies, scale, sigma, left, right, parts)
+                strength = min(strength, chi2 / threshold)
+            if strength < least:
+                weakest, least = i, strength
+        if weakest is None:
+            return _describe(np, tau, gamma, maxima, edges)
+        maxima.remove(weakest)
 
 
 class DRTResult(_data.Data):
@@ -291,5 +402,7 @@ def drt(frequencies, impedances=None, *, lam="gcv-corr", derivative=2, part="bot
     out.part = part
     out.weighting = weighting
     f_hi, f_lo = float(np.max(out.frequencies)), float(np.min(out.frequencies))
-    out.peaks = find_peaks(np, out.tau, out.gamma, window=(1 / (2 * math.pi * f_hi), 1 / (2 * math.pi * f_lo)))
+    parts = (part != "imag", part != "real")
+    out.peaks = significant_peaks(np, out.tau, out.gamma, out.frequencies, scale, noise_level(np, out.residuals, parts),
+                                  window=(1 / (2 * math.pi * f_hi), 1 / (2 * math.pi * f_lo)), parts=parts)
     return out
