@@ -181,7 +181,9 @@ def own_noise(f, z, tau, gamma):
     w[1:] += 0.5 * np.diff(y)
     w[:-1] += 0.5 * np.diff(y)
     omega = 2 * np.pi * f
-    rest = z - (1.0 / (1.0 + 1j * np.outer(omega, tau))) @ (gamma * w)
+    x = np.outer(omega, tau)
+    d = gamma * w / (1 + x * x)
+    rest = z - (np.sum(d, axis=1) - 1j * np.sum(x * d, axis=1))
     weight = 1.0 / np.abs(z) ** 2
     r_inf = max(float(np.sum(weight * rest.real) / np.sum(weight)), 0.0)
     ind = float(np.sum(weight * omega * rest.imag) / np.sum(weight * omega ** 2))
