@@ -260,15 +260,30 @@ def accuracy_and_speed(draws, peers, seed=12345):
 ARC_SHARE = 0.10  # a DRT peak counts as an arc from this share of the arcs' resistance (as compare() does)
 
 
+def merged(taus, resolution):
+    """Time constants (ascending) closer than ``resolution`` decades to
+    their neighbour joined into one (their geometric mean): two fitted
+    arcs at nearly the same tau are one process to any DRT, whose peaks
+    cannot be narrower than its basis functions."""
+    groups = []
+    for t in sorted(taus):
+        if groups and math.log10(t / groups[-1][-1]) < resolution:
+            groups[-1].append(t)
+        else:
+            groups.append([t])
+    return [math.exp(sum(math.log(t) for t in g) / len(g)) for g in groups]
+
+
 def real_data(directory, plots):
     """Per measured spectrum: the circuit compare() recommends (its default
     candidates, which include three- and four-arc chains when the DRT shows
     that many arcs), the time constants of its fitted arcs inside the
     measured window, and the DRT's peaks: all local maxima above 2 % of the
     polarisation resistance, and those counted as arcs (away from the ends
-    of the grid, at least 10 % of the arcs' total). "match" is, for each
-    fitted time constant, the distance in decades to the nearest DRT peak
-    above 2 %."""
+    of the grid, at least 10 % of the arcs' total). Fitted time constants
+    closer than the full width at half maximum of the DRT's basis functions
+    count once (see merged). "match" is, for each fitted time constant, the
+    distance in decades to the nearest DRT peak above 2 %."""
     sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
     from analysis_data import read_bdf
 
@@ -297,7 +312,9 @@ def real_data(directory, plots):
             text = best.name
         except Exception as exc:  # noqa: BLE001
             taus, text = [], f"({type(exc).__name__})"
-        inside = [t for t in taus if t_lo / 3 <= t <= t_hi * 3]
+        # a basis function exp(-(epsilon ln(tau / centre))^2) is 2 sqrt(ln 2) / epsilon wide at half maximum
+        fwhm = 2 * math.sqrt(math.log(2)) / res.epsilon / math.log(10)
+        inside = merged([t for t in taus if t_lo / 3 <= t <= t_hi * 3], fwhm)
         ends = (res.tau[0], res.tau[-1])
         inner = [p for p in res.peaks if p[0] not in ends]
         arc_total = sum(p[1] for p in inner)

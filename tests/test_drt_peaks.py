@@ -116,3 +116,56 @@ def test_drt_reports_one_peak_per_process_at_one_percent_noise(case, count):
     # lambda chosen by GCV undersmooths now and then (a split peak), so
     # not every draw: eight of ten
     assert right >= 8 and ripples >= 5
+
+
+def second_draw(seed, level=1e-2):
+    """The second of a run of noisy draws of one ZARC (the first is skipped)."""
+    rng = np.random.default_rng(seed)
+    clean = 10 + zarc(FREQS, 100, 1e-3, 0.8)
+    draws = [clean + level * np.abs(clean) * (rng.standard_normal(71) + 1j * rng.standard_normal(71))
+             for _ in range(2)]
+    return draws[1]
+
+
+def core_drt(z, robust, decades=1.5):
+    import sys
+
+    core = sys.modules["velotz._core"]
+    return core._drt(FREQS, z, None, 2, "both", "modulus", True, 0.5, 400, 1.0, False, 1e-3, 2.0, 10,
+                     robust, decades)
+
+
+def test_the_robust_guard_lifts_a_lambda_from_the_flat_end_of_gcv():
+    # on this draw the GCV curve is flat from 1e-6 to 1e-2 and its minimum
+    # lies at about 1e-6, where gamma splits the single arc in two
+    z = second_draw(777)
+    plain, guarded = core_drt(z, 1.0), core_drt(z, 0.5)
+    assert plain["lam"] < 1e-5
+    assert guarded["lam"] > 10 ** 1.5 * plain["lam"]
+    # the plain scores are the same either way: the guard only adds its own
+    n = len(plain["gcv_lambdas"])
+    assert guarded["gcv_lambdas"][:n] == plain["gcv_lambdas"][:n]
+    assert guarded["gcv_scores"][:n] == plain["gcv_scores"][:n]
+    assert len(velotz.drt(FREQS, z).peaks) == 1
+
+
+@pytest.mark.parametrize("seed", [1, 2, 3, 4])
+def test_the_robust_guard_leaves_a_sound_gcv_choice(seed):
+    # where GCV has a clear minimum the guard keeps it (to the bit), and a
+    # margin too wide for any switch keeps it everywhere
+    z = second_draw(seed, 1e-3)
+    plain = core_drt(z, 1.0)
+    assert core_drt(z, 0.5)["lam"] == plain["lam"]
+    assert core_drt(z, 0.5, 100.0)["lam"] == plain["lam"]
+    assert 1e-6 < plain["lam"] < 1e-2
+
+
+@pytest.mark.parametrize("robust, decades, message", [
+    (0.0, 1.5, "robust GCV weight"),
+    (1.5, 1.5, "robust GCV weight"),
+    (0.5, -1.0, "robust GCV margin"),
+    (0.5, math.inf, "robust GCV margin"),
+])
+def test_the_robust_guard_options_are_checked(robust, decades, message):
+    with pytest.raises(ValueError, match=message):
+        core_drt(zarc(FREQS, 100, 1e-3, 0.8), robust, decades)

@@ -42,6 +42,11 @@ CORRELATED_LAMBDA_MAX = {1: 1e-2, 2: 1e-3}
 # then refined by this many golden-section steps (to about 0.03 decade).
 GCV_GRID_STEP = 2.0
 GCV_STEPS = 10
+# The guard against GCV's flat-curve failure (see drt()): the weight gamma
+# of the robust GCV score (Lukas 2006) and how many decades above the GCV
+# choice its own choice must lie to replace it. gamma = 1 turns it off.
+GCV_ROBUST = 0.5
+GCV_ROBUST_DECADES = 1.5
 
 
 def _fmt(value):
@@ -234,7 +239,9 @@ class DRTResult(_data.Data):
     ``residuals`` (Z - Z_fit) divided by |Z| ("modulus" weighting) or by
     max |Z| ("unit"). ``lam`` is the regularisation parameter, ``method``
     says how it was found ("gcv-corr", "mgcv-corr", "mgcv", "gcv" or "given"). ``peaks`` lists (tau,
-    resistance, width in decades) of each peak of gamma.
+    resistance, width in decades) of each peak of gamma that stands out as a
+    process (see significant_peaks): ripples on tails and shoulders are
+    merged into their neighbours, whose resistance takes theirs.
     """
 
     __slots__ = (
@@ -345,6 +352,15 @@ def drt(frequencies, impedances=None, *, lam="gcv-corr", derivative=2, part="bot
     When only the imaginary part is fitted,
     R_inf is the weighted mean of what the real part leaves over.
 
+    A local maximum of gamma is reported as a peak when its prominence (the
+    part above the higher of the minima on either side, integrated over
+    ln tau) holds at least 5 % of the polarisation resistance inside the
+    measured window and removing it would change the model impedance by at
+    least 64 in chi-square, in units of the residual noise: the
+    non-negative fit represents the long tails of a CPE's distribution with
+    small ripples, which are not processes of their own. Those and
+    shoulders are merged into the neighbouring peak.
+
     The spectrum is given as for ``Circuit.fit``: two sequences, or one
     Battery Data Format dataframe with ``impedances`` left as None. It needs
     at least 3 points at 2 or more frequencies, all finite (drop NaN rows
@@ -385,7 +401,8 @@ def drt(frequencies, impedances=None, *, lam="gcv-corr", derivative=2, part="bot
         rho = (2.0 if method != "gcv-corr" else 1.0) if count >= 50 else 1.3
     raw = _core._drt(frequencies, impedances, value, derivative, part, weighting, bool(inductance),
                      float(shape), operator.index(max_centres), rho, method.endswith("-corr"),
-                     CORRELATED_LAMBDA_MAX[derivative], GCV_GRID_STEP, GCV_STEPS)
+                     CORRELATED_LAMBDA_MAX[derivative], GCV_GRID_STEP, GCV_STEPS,
+                     GCV_ROBUST if method != "given" else 1.0, GCV_ROBUST_DECADES)
     out = DRTResult()
     out.frequencies = np.asarray(raw["frequencies"], dtype=float)
     out.impedances = np.asarray(raw["impedances"], dtype=complex)
