@@ -184,7 +184,7 @@ struct DrtOptions {
     // more than gcv_robust_decades above the GCV choice it is taken
     // instead. 1 (the default) leaves GCV alone.
     double gcv_robust = 1.0;
-    double gcv_robust_decades = 1.5;
+    double gcv_robust_decades = 2.0;
     std::size_t gcv_steps = 12;      // golden-section steps in log lambda after the grid of decades
     // Spacing of the grid over 1e-10 ... 10 (in decades of lambda) that
     // brackets the GCV minimum before the golden-section steps.

@@ -45,8 +45,8 @@ GCV_STEPS = 10
 # The guard against GCV's flat-curve failure (see drt()): the weight gamma
 # of the robust GCV score (Lukas 2006) and how many decades above the GCV
 # choice its own choice must lie to replace it. gamma = 1 turns it off.
-GCV_ROBUST = 0.5
-GCV_ROBUST_DECADES = 1.5
+GCV_ROBUST = 0.3
+GCV_ROBUST_DECADES = 2.0
 
 
 def _fmt(value):
@@ -337,6 +337,12 @@ def drt(frequencies, impedances=None, *, lam="gcv-corr", derivative=2, part="bot
     second-derivative penalty plain GCV gives the smallest error of gamma on
     spectra with a known DRT, and the raise below removes the spurious
     peaks that measured spectra would otherwise show.
+    GCV's curve is often flat over decades of lambda, and its minimum can
+    then fall far below the lambda that smooths the noise away (gamma
+    splits one arc into two). Every choice is therefore checked against
+    robust GCV (Lukas 2006: the score times 0.3 + 0.7 trace(H^2) / n, which
+    grows as lambda shrinks): when that score's minimum lies more than 2
+    decades above, it is taken instead; otherwise the GCV choice stands.
     "gcv-corr" (the default) starts from "gcv" from 50 frequencies on and
     from "mgcv" below (a few points leave GCV prone to undersmoothing);
     "gcv-corr" and "mgcv-corr" check the residuals
