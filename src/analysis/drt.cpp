@@ -509,27 +509,22 @@ std::expected<DrtResult, std::string> drt(const std::vector<double>& freqs_hz, c
         constexpr double lo_exp = -10.0, hi_exp = 1.0;
         const double grid_step = options.gcv_grid_step;
         const bool guarded = options.gcv_robust < 1.0;
-        std::vector<double> robust_scores;
-        std::size_t best = 0, robust_best = 0;
+        std::size_t best = 0;
         for (double e = lo_exp; e <= hi_exp + 1e-9; e += grid_step) {
             if (stop && stop()) return std::unexpected("interrupted");
             const double l = std::pow(10.0, e);
             out.gcv_lambdas.push_back(l);
             out.gcv_scores.push_back(gcv(l));
             if (out.gcv_scores.back() < out.gcv_scores[best]) best = out.gcv_scores.size() - 1;
-            if (guarded) {
-                robust_scores.push_back(gcv_score(l, true));
-                if (robust_scores.back() < robust_scores[robust_best]) robust_best = robust_scores.size() - 1;
-            }
         }
         const double ratio = (std::sqrt(5.0) - 1.0) / 2.0;
         // Golden-section steps around grid point `at` for the score `f`.
-        auto refine = [&](std::size_t at, double at_score, const auto& f) -> double {
+        auto refine = [&](std::size_t at, double at_score, const auto& f, std::size_t steps) -> double {
             double lo = std::max(std::log10(out.gcv_lambdas[at]) - grid_step, lo_exp);
             double hi = std::min(std::log10(out.gcv_lambdas[at]) + grid_step, hi_exp);
             double x1 = hi - ratio * (hi - lo), x2 = lo + ratio * (hi - lo);
             double f1 = f(std::pow(10.0, x1)), f2 = f(std::pow(10.0, x2));
-            for (std::size_t it = 0; it < options.gcv_steps; ++it) {
+            for (std::size_t it = 0; it < steps; ++it) {
                 if (stop && stop()) return NAN;
                 if (f1 <= f2) {
                     hi = x2;
@@ -549,19 +544,35 @@ std::expected<DrtResult, std::string> drt(const std::vector<double>& freqs_hz, c
             if (std::min(f1, f2) > at_score) best_exp = std::log10(out.gcv_lambdas[at]);
             return best_exp;
         };
-        double best_exp = refine(best, out.gcv_scores[best], gcv);
+        double best_exp = refine(best, out.gcv_scores[best], gcv, options.gcv_steps);
         if (std::isnan(best_exp)) return std::unexpected("interrupted");
         // GCV's curve is often flat over decades of lambda, and its minimum
         // then can fall far below the lambda that smooths the noise away
-        // (gamma splits into spurious peaks). When the robust score's grid
-        // point lies above the plain one, its own minimum is found too, and
-        // replaces the plain choice when it is more than
-        // options.gcv_robust_decades above it.
-        if (guarded && robust_best > best) {
-            const double robust_exp =
-                refine(robust_best, robust_scores[robust_best], [&](double l) { return gcv_score(l, true); });
-            if (std::isnan(robust_exp)) return std::unexpected("interrupted");
-            if (robust_exp > best_exp + options.gcv_robust_decades) best_exp = robust_exp;
+        // (gamma splits into spurious peaks). The robust score is searched
+        // on the grid points more than a decade above the GCV choice (its
+        // minimum cannot lie options.gcv_robust_decades above that choice
+        // otherwise, short of a refinement beyond a decade); its minimum
+        // there replaces the GCV choice when the robust score prefers it to
+        // that choice and it lies more than options.gcv_robust_decades
+        // above it.
+        if (guarded) {
+            auto robust = [&](double l) { return gcv_score(l, true); };
+            std::size_t robust_best = out.gcv_lambdas.size();
+            double robust_min = INFINITY;
+            for (std::size_t i = 0; i < out.gcv_lambdas.size(); ++i) {
+                if (!(std::log10(out.gcv_lambdas[i]) > best_exp + 1.0)) continue;
+                if (stop && stop()) return std::unexpected("interrupted");
+                const double score = robust(out.gcv_lambdas[i]);
+                if (score < robust_min) robust_min = score, robust_best = i;
+            }
+            // Refined only when the robust score already prefers that grid
+            // point to the GCV choice (rarely: a flat GCV curve).
+            const double at_choice = robust_best < out.gcv_lambdas.size() ? robust(std::pow(10.0, best_exp)) : 0.0;
+            if (robust_best < out.gcv_lambdas.size() && robust_min < at_choice) {
+                const double robust_exp = refine(robust_best, robust_min, robust, options.gcv_steps);
+                if (std::isnan(robust_exp)) return std::unexpected("interrupted");
+                if (robust_exp > best_exp + options.gcv_robust_decades) best_exp = robust_exp;
+            }
         }
         lambda = std::pow(10.0, best_exp);
     }

@@ -212,16 +212,24 @@ def significant_peaks(np, tau, gamma, frequencies, scale, sigma, fraction=PEAK_F
     inside = slice(None) if window is None else (tau >= window[0]) & (tau <= window[1])
     g, y = gamma[inside], np.log(tau[inside])
     total = float(np.sum(0.5 * (g[1:] + g[:-1]) * np.diff(y))) if len(g) > 1 else 0.0
+    known = {}  # strength by bounds: a merge changes only the neighbours' bounds
+
+    def strength_of(left, right):
+        if (left, right) not in known:
+            _, bump, w = _bump(np, tau, gamma, left, right)
+            value = float(np.sum(bump * w)) / (share * total) if share > 0 and total > 0 else math.inf
+            if value >= 1.0 and threshold > 0:
+                chi2 = peak_significance(np, tau, gamma, frequencies, scale, sigma, left, right, parts)
+                value = min(value, chi2 / threshold)
+            known[left, right] = value
+        return known[left, right]
+
     while True:
         weakest, least = None, 1.0
         for i, (left, right) in zip(maxima, _bounds(np, gamma, maxima)):
             if i in edges:
                 continue
-            _, bump, w = _bump(np, tau, gamma, left, right)
-            strength = float(np.sum(bump * w)) / (share * total) if share > 0 and total > 0 else math.inf
-            if strength >= 1.0 and threshold > 0:
-                chi2 = peak_significance(np, tau, gamma, frequencies, scale, sigma, left, right, parts)
-                strength = min(strength, chi2 / threshold)
+            strength = strength_of(left, right)
             if strength < least:
                 weakest, least = i, strength
         if weakest is None:
