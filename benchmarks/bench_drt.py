@@ -19,8 +19,15 @@ penalise the first derivative. Reported per case (medians over the draws):
   of the max); npk5: the same counting only peaks holding at least 5 % of the
   polarisation resistance (the tails of a CPE's distribution leave small
   bumps in any non-negative fit);
+- npks: the same for the peaks that stand out as processes, by velotz's rule
+  (velotz._drt.significant_peaks: prominence of at least 5 % of the
+  polarisation resistance in the window and a chi-square change of at least
+  64 in the noise each method's own gamma leaves on the spectrum, R_inf and
+  L fitted to what gamma leaves over), applied alike to every method; for
+  velotz these are the peaks DRTResult reports;
 - dlog: largest |log10(tau_peak / tau_true)| over the true peaks (nearest found);
-- darea: largest relative error of the peak areas (resistances);
+- darea: largest relative error of the peak areas (resistances); dareas: the
+  same for the peaks counted by npks (merged ripples add their areas);
 - velotz runs with its default (second-derivative penalty, "gcv-corr":
   plain GCV as pyDRTtools uses, raised only when the residuals are
   positively correlated, which independent noise leaves as it is) and, as
@@ -221,8 +228,8 @@ def score(case, tau, gamma, peaks_true, z=None):
 
 def accuracy_and_speed(draws, peers, seed=12345):
     methods = {"velotz": run_velotz, "velotz-d1": run_velotz_d1, **peers}
-    print(f"{'case':>9} {'noise':>6} {'method':>11} {'l2':>7} {'npk':>5} {'npk5':>5} {'npks':>5} {'dlog':>6} {'darea':>7} {'dareas':>7} "
-          f"{'cpu ms':>8} {'x velotz':>8}")
+    print(f"{'case':>9} {'noise':>6} {'method':>11} {'l2':>7} {'npk':>5} {'npk5':>5} {'npks':>5} {'dlog':>6} "
+          f"{'darea':>7} {'dareas':>7} {'cpu ms':>8} {'x velotz':>8}")
     for case, (model, _, _) in CASES.items():
         peaks_true = true_peaks(case)
         for level in (1e-3, 1e-2):
