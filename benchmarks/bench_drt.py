@@ -19,8 +19,15 @@ penalise the first derivative. Reported per case (medians over the draws):
   of the max); npk5: the same counting only peaks holding at least 5 % of the
   polarisation resistance (the tails of a CPE's distribution leave small
   bumps in any non-negative fit);
+- npks: the same for the peaks that stand out as processes, by velotz's rule
+  (velotz._drt.significant_peaks: prominence of at least 5 % of the
+  polarisation resistance in the window and a chi-square change of at least
+  64 in the noise each method's own gamma leaves on the spectrum, R_inf and
+  L fitted to what gamma leaves over), applied alike to every method; for
+  velotz these are the peaks DRTResult reports;
 - dlog: largest |log10(tau_peak / tau_true)| over the true peaks (nearest found);
-- darea: largest relative error of the peak areas (resistances);
+- darea: largest relative error of the peak areas (resistances); dareas: the
+  same for the peaks counted by npks (merged ripples add their areas);
 - velotz runs with its default (second-derivative penalty, "gcv-corr":
   plain GCV as pyDRTtools uses, raised only when the residuals are
   positively correlated, which independent noise leaves as it is) and, as
@@ -170,8 +177,28 @@ def available_peers():
 
 
 # ---------------------------------------------------------------- scoring
-def score(case, tau, gamma, peaks_true):
-    from velotz._drt import find_peaks
+def own_noise(f, z, tau, gamma):
+    """The residual noise (relative to |Z|) a method's gamma leaves on the
+    spectrum, with R_inf and L fitted to what gamma leaves over (weighted
+    least squares): the same noise estimate for every method."""
+    from velotz._drt import noise_level
+
+    y = np.log(tau)
+    w = np.zeros(len(y))
+    w[1:] += 0.5 * np.diff(y)
+    w[:-1] += 0.5 * np.diff(y)
+    omega = 2 * np.pi * f
+    x = np.outer(omega, tau)
+    d = gamma * w / (1 + x * x)
+    rest = z - (np.sum(d, axis=1) - 1j * np.sum(x * d, axis=1))
+    weight = 1.0 / np.abs(z) ** 2
+    r_inf = max(float(np.sum(weight * rest.real) / np.sum(weight)), 0.0)
+    ind = float(np.sum(weight * omega * rest.imag) / np.sum(weight * omega ** 2))
+    return noise_level(np, (rest - r_inf - 1j * omega * ind) / np.abs(z))
+
+
+def score(case, tau, gamma, peaks_true, z=None):
+    from velotz._drt import find_peaks, significant_peaks
 
     exact = CASES[case][1](tau)
     window = (tau >= 1 / (2 * np.pi * FREQS.max())) & (tau <= 1 / (2 * np.pi * FREQS.min()))
@@ -187,13 +214,22 @@ def score(case, tau, gamma, peaks_true):
         nearest = min(found, key=lambda p: abs(math.log10(p[0] / t)))
         dlog = max(dlog, abs(math.log10(nearest[0] / t)))
         darea = max(darea, abs(nearest[1] / a - 1))
-    return l2, len(found) == len(peaks_true), dlog, darea, len(major) == len(peaks_true)
+    sig = None
+    if z is not None:
+        window = (1 / (2 * np.pi * FREQS.max()), 1 / (2 * np.pi * FREQS.min()))
+        sig = significant_peaks(np, tau, gamma, FREQS, np.abs(z), own_noise(FREQS, z, tau, gamma), window=window)
+    dareas = math.inf if not sig else 0.0
+    for t, a in peaks_true if sig else ():
+        nearest = min(sig, key=lambda p: abs(math.log10(p[0] / t)))
+        dareas = max(dareas, abs(nearest[1] / a - 1))
+    return (l2, len(found) == len(peaks_true), dlog, darea, len(major) == len(peaks_true),
+            sig is not None and len(sig) == len(peaks_true), dareas)
 
 
 def accuracy_and_speed(draws, peers, seed=12345):
     methods = {"velotz": run_velotz, "velotz-d1": run_velotz_d1, **peers}
-    print(f"{'case':>9} {'noise':>6} {'method':>11} {'l2':>7} {'npk':>5} {'npk5':>5} {'dlog':>6} {'darea':>7} "
-          f"{'cpu ms':>8} {'x velotz':>8}")
+    print(f"{'case':>9} {'noise':>6} {'method':>11} {'l2':>7} {'npk':>5} {'npk5':>5} {'npks':>5} {'dlog':>6} "
+          f"{'darea':>7} {'dareas':>7} {'cpu ms':>8} {'x velotz':>8}")
     for case, (model, _, _) in CASES.items():
         peaks_true = true_peaks(case)
         for level in (1e-3, 1e-2):
@@ -213,7 +249,7 @@ def accuracy_and_speed(draws, peers, seed=12345):
                         print(f"# {name} failed on {case}: {exc}", file=sys.stderr)
                         continue
                     cpu.append(time.process_time() - t0)
-                    rows.append(score(case, tau, gamma, peaks_true))
+                    rows.append(score(case, tau, gamma, peaks_true, z))
                 if not rows:
                     continue
                 t = statistics.median(cpu) * 1e3
@@ -221,12 +257,28 @@ def accuracy_and_speed(draws, peers, seed=12345):
                     base = t
                 print(f"{case:>9} {level:>6.3f} {name:>11} {statistics.median(r[0] for r in rows):>7.4f} "
                       f"{sum(r[1] for r in rows) / len(rows):>5.2f} {sum(r[4] for r in rows) / len(rows):>5.2f} "
+                      f"{sum(r[5] for r in rows) / len(rows):>5.2f} "
                       f"{statistics.median(r[2] for r in rows):>6.3f} "
-                      f"{statistics.median(r[3] for r in rows):>7.4f} {t:>8.2f} {t / base:>8.1f}", flush=True)
+                      f"{statistics.median(r[3] for r in rows):>7.4f} {statistics.median(r[6] for r in rows):>7.4f} "
+                      f"{t:>8.2f} {t / base:>8.1f}", flush=True)
 
 
 # ---------------------------------------------------------------- measured spectra
 ARC_SHARE = 0.10  # a DRT peak counts as an arc from this share of the arcs' resistance (as compare() does)
+
+
+def merged(taus, resolution):
+    """Time constants (ascending) closer than ``resolution`` decades to
+    their neighbour joined into one (their geometric mean): two fitted
+    arcs at nearly the same tau are one process to any DRT, whose peaks
+    cannot be narrower than its basis functions."""
+    groups = []
+    for t in sorted(taus):
+        if groups and math.log10(t / groups[-1][-1]) < resolution:
+            groups[-1].append(t)
+        else:
+            groups.append([t])
+    return [math.exp(sum(math.log(t) for t in g) / len(g)) for g in groups]
 
 
 def real_data(directory, plots):
@@ -235,9 +287,10 @@ def real_data(directory, plots):
     that many arcs), the time constants of its fitted arcs inside the
     measured window, and the DRT's peaks: all local maxima above 2 % of the
     polarisation resistance, and those counted as arcs (away from the ends
-    of the grid, at least 10 % of the arcs' total). "match" is, for each
-    fitted time constant, the distance in decades to the nearest DRT peak
-    above 2 %."""
+    of the grid, at least 10 % of the arcs' total). Fitted time constants
+    closer than the full width at half maximum of the DRT's basis functions
+    count once (see merged). "match" is, for each fitted time constant, the
+    distance in decades to the nearest DRT peak above 2 %."""
     sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
     from analysis_data import read_bdf
 
@@ -266,7 +319,9 @@ def real_data(directory, plots):
             text = best.name
         except Exception as exc:  # noqa: BLE001
             taus, text = [], f"({type(exc).__name__})"
-        inside = [t for t in taus if t_lo / 3 <= t <= t_hi * 3]
+        # a basis function exp(-(epsilon ln(tau / centre))^2) is 2 sqrt(ln 2) / epsilon wide at half maximum
+        fwhm = 2 * math.sqrt(math.log(2)) / res.epsilon / math.log(10)
+        inside = merged([t for t in taus if t_lo / 3 <= t <= t_hi * 3], fwhm)
         ends = (res.tau[0], res.tau[-1])
         inner = [p for p in res.peaks if p[0] not in ends]
         arc_total = sum(p[1] for p in inner)

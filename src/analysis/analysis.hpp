@@ -177,6 +177,14 @@ struct DrtOptions {
     // denominator is (rows - rho trace H)^2. 1 is plain GCV; above 1 favours
     // smoother solutions (plain GCV tends to undersmooth).
     double gcv_rho = 1.0;
+    // A guard from robust GCV (Lukas 2006), whose score is the GCV score
+    // times gamma + (1 - gamma) trace(H^2) / rows, gamma = gcv_robust: the
+    // factor grows as lambda shrinks (H nears a projection), so it does not
+    // settle in the far small end of a flat GCV curve. When its choice lies
+    // more than gcv_robust_decades above the GCV choice it is taken
+    // instead. 1 (the default) leaves GCV alone.
+    double gcv_robust = 1.0;
+    double gcv_robust_decades = 2.0;
     std::size_t gcv_steps = 12;      // golden-section steps in log lambda after the grid of decades
     // Spacing of the grid over 1e-10 ... 10 (in decades of lambda) that
     // brackets the GCV minimum before the golden-section steps.

@@ -288,6 +288,10 @@ std::expected<DrtResult, std::string> drt(const std::vector<double>& freqs_hz, c
     if (options.max_centres < 3) return std::unexpected("max_centres must be at least 3");
     if (!(options.gcv_rho >= 1.0) || !std::isfinite(options.gcv_rho))
         return std::unexpected("the GCV factor rho must be at least 1");
+    if (!(options.gcv_robust > 0.0) || !(options.gcv_robust <= 1.0))
+        return std::unexpected("the robust GCV weight must be in (0, 1]");
+    if (!(options.gcv_robust_decades >= 0.0) || !std::isfinite(options.gcv_robust_decades))
+        return std::unexpected("the robust GCV margin must be finite and not negative");
     if (!(options.gcv_grid_step >= 0.1) || !(options.gcv_grid_step <= 11.0))
         return std::unexpected("the GCV grid step must be 0.1 ... 11 decades");
     if (!(options.correlated_lambda_max > 0.0) || !std::isfinite(options.correlated_lambda_max))
@@ -442,7 +446,9 @@ std::expected<DrtResult, std::string> drt(const std::vector<double>& freqs_hz, c
         }
         for (double v2 : b) b_norm2 += v2 * v2;
     }
-    auto gcv = [&](double lambda) -> double {
+    // The plain (or modified) score, or with `robust` Lukas' robust score
+    // of weight options.gcv_robust.
+    auto gcv_score = [&](double lambda, bool robust) -> double {
         if (stopped()) return INFINITY;
         std::vector<double> g = gram(lambda);
         if (!cholesky_with_ridge(g, p)) return INFINITY;
@@ -457,23 +463,43 @@ std::expected<DrtResult, std::string> drt(const std::vector<double>& freqs_hz, c
         // Column i of R' is row i of R, zero above entry i: forward
         // substitution L y = R'e_i from entry i on.
         double trace = 0.0;
+        // The columns y_i = L^{-1} R'e_i, kept for trace(H^2) = |Y'Y|_F^2
+        // (H = Q Y'Y Q') when the robust score needs it.
+        std::vector<double> ys(robust ? rr * p : 0, 0.0);
         std::vector<double> col(p);
         for (std::size_t i = 0; i < rr; ++i) {
             // An interrupted score is never the best; the caller's next
             // check of `stop` then ends the search.
             if (i % 16 == 0 && stopped()) return INFINITY;
+            std::fill(col.begin(), col.begin() + static_cast<std::ptrdiff_t>(i), 0.0);
             for (std::size_t k = i; k < p; ++k) {
                 double s = rfac[i * p + k];
                 for (std::size_t t = i; t < k; ++t) s -= g[k * p + t] * col[t];
                 col[k] = s / g[k * p + k];
                 trace += col[k] * col[k];
             }
+            if (robust) std::copy(col.begin(), col.end(), ys.begin() + static_cast<std::ptrdiff_t>(i * p));
         }
         const double dof = static_cast<double>(rows) - options.gcv_rho * trace;
         if (!(dof > 0.0)) return INFINITY;
-        return static_cast<double>(rows) * rss / (dof * dof);
+        double factor = 1.0;
+        if (robust) {
+            double trace2 = 0.0;
+            for (std::size_t i = 0; i < rr; ++i) {
+                if (i % 16 == 0 && stopped()) return INFINITY;
+                for (std::size_t j = i; j < rr; ++j) {
+                    double s = 0.0;
+                    // y_i is zero above entry i, y_j above entry j >= i
+                    for (std::size_t k = j; k < p; ++k) s += ys[i * p + k] * ys[j * p + k];
+                    trace2 += (i == j ? 1.0 : 2.0) * s * s;
+                }
+            }
+            factor = options.gcv_robust + (1.0 - options.gcv_robust) * trace2 / static_cast<double>(rows);
+        }
+        return factor * static_cast<double>(rows) * rss / (dof * dof);
     };
 
+    auto gcv = [&](double lambda) { return gcv_score(lambda, false); };
     double lambda = 0.0;
     if (options.lambda) {
         lambda = *options.lambda;
@@ -482,6 +508,7 @@ std::expected<DrtResult, std::string> drt(const std::vector<double>& freqs_hz, c
         // around its best point.
         constexpr double lo_exp = -10.0, hi_exp = 1.0;
         const double grid_step = options.gcv_grid_step;
+        const bool guarded = options.gcv_robust < 1.0;
         std::size_t best = 0;
         for (double e = lo_exp; e <= hi_exp + 1e-9; e += grid_step) {
             if (stop && stop()) return std::unexpected("interrupted");
@@ -490,30 +517,63 @@ std::expected<DrtResult, std::string> drt(const std::vector<double>& freqs_hz, c
             out.gcv_scores.push_back(gcv(l));
             if (out.gcv_scores.back() < out.gcv_scores[best]) best = out.gcv_scores.size() - 1;
         }
-        double lo = std::log10(out.gcv_lambdas[best]) - grid_step, hi = std::log10(out.gcv_lambdas[best]) + grid_step;
-        lo = std::max(lo, lo_exp);
-        hi = std::min(hi, hi_exp);
         const double ratio = (std::sqrt(5.0) - 1.0) / 2.0;
-        double x1 = hi - ratio * (hi - lo), x2 = lo + ratio * (hi - lo);
-        double f1 = gcv(std::pow(10.0, x1)), f2 = gcv(std::pow(10.0, x2));
-        for (std::size_t it = 0; it < options.gcv_steps; ++it) {
-            if (stop && stop()) return std::unexpected("interrupted");
-            if (f1 <= f2) {
-                hi = x2;
-                x2 = x1;
-                f2 = f1;
-                x1 = hi - ratio * (hi - lo);
-                f1 = gcv(std::pow(10.0, x1));
-            } else {
-                lo = x1;
-                x1 = x2;
-                f1 = f2;
-                x2 = lo + ratio * (hi - lo);
-                f2 = gcv(std::pow(10.0, x2));
+        // Golden-section steps around grid point `at` for the score `f`.
+        auto refine = [&](std::size_t at, double at_score, const auto& f, std::size_t steps) -> double {
+            double lo = std::max(std::log10(out.gcv_lambdas[at]) - grid_step, lo_exp);
+            double hi = std::min(std::log10(out.gcv_lambdas[at]) + grid_step, hi_exp);
+            double x1 = hi - ratio * (hi - lo), x2 = lo + ratio * (hi - lo);
+            double f1 = f(std::pow(10.0, x1)), f2 = f(std::pow(10.0, x2));
+            for (std::size_t it = 0; it < steps; ++it) {
+                if (stop && stop()) return NAN;
+                if (f1 <= f2) {
+                    hi = x2;
+                    x2 = x1;
+                    f2 = f1;
+                    x1 = hi - ratio * (hi - lo);
+                    f1 = f(std::pow(10.0, x1));
+                } else {
+                    lo = x1;
+                    x1 = x2;
+                    f1 = f2;
+                    x2 = lo + ratio * (hi - lo);
+                    f2 = f(std::pow(10.0, x2));
+                }
+            }
+            double best_exp = f1 <= f2 ? x1 : x2;
+            if (std::min(f1, f2) > at_score) best_exp = std::log10(out.gcv_lambdas[at]);
+            return best_exp;
+        };
+        double best_exp = refine(best, out.gcv_scores[best], gcv, options.gcv_steps);
+        if (std::isnan(best_exp)) return std::unexpected("interrupted");
+        // GCV's curve is often flat over decades of lambda, and its minimum
+        // then can fall far below the lambda that smooths the noise away
+        // (gamma splits into spurious peaks). The robust score is searched
+        // on the grid points more than a decade above the GCV choice (its
+        // minimum cannot lie options.gcv_robust_decades above that choice
+        // otherwise, short of a refinement beyond a decade); its minimum
+        // there replaces the GCV choice when the robust score prefers it to
+        // that choice and it lies more than options.gcv_robust_decades
+        // above it.
+        if (guarded) {
+            auto robust = [&](double l) { return gcv_score(l, true); };
+            std::size_t robust_best = out.gcv_lambdas.size();
+            double robust_min = INFINITY;
+            for (std::size_t i = 0; i < out.gcv_lambdas.size(); ++i) {
+                if (!(std::log10(out.gcv_lambdas[i]) > best_exp + 1.0)) continue;
+                if (stop && stop()) return std::unexpected("interrupted");
+                const double score = robust(out.gcv_lambdas[i]);
+                if (score < robust_min) robust_min = score, robust_best = i;
+            }
+            // Refined only when the robust score already prefers that grid
+            // point to the GCV choice (rarely: a flat GCV curve).
+            const double at_choice = robust_best < out.gcv_lambdas.size() ? robust(std::pow(10.0, best_exp)) : 0.0;
+            if (robust_best < out.gcv_lambdas.size() && robust_min < at_choice) {
+                const double robust_exp = refine(robust_best, robust_min, robust, options.gcv_steps);
+                if (std::isnan(robust_exp)) return std::unexpected("interrupted");
+                if (robust_exp > best_exp + options.gcv_robust_decades) best_exp = robust_exp;
             }
         }
-        double best_exp = f1 <= f2 ? x1 : x2;
-        if (std::min(f1, f2) > out.gcv_scores[best]) best_exp = std::log10(out.gcv_lambdas[best]);
         lambda = std::pow(10.0, best_exp);
     }
 

@@ -16,7 +16,7 @@ namespace {
 
 // _drt(frequencies, impedances, lam, derivative, part, weighting, inductance,
 //      shape, max_centres, gcv_rho, correlated_residuals, correlated_lambda_max,
-//      gcv_grid_step, gcv_steps) -> dict
+//      gcv_grid_step, gcv_steps, gcv_robust, gcv_robust_decades) -> dict
 PyObject* py_drt(PyObject*, PyObject* args) {
     PyObject *frequencies = nullptr, *impedances = Py_None, *lam = Py_None;
     int derivative = 1, inductance = 1;
@@ -28,9 +28,10 @@ PyObject* py_drt(PyObject*, PyObject* args) {
     DrtOptions options;
     double lambda_max = options.correlated_lambda_max, grid_step = options.gcv_grid_step;
     Py_ssize_t gcv_steps = static_cast<Py_ssize_t>(options.gcv_steps);
-    if (!PyArg_ParseTuple(args, "OOOisspdnd|pddn:_drt", &frequencies, &impedances, &lam, &derivative, &part,
+    double gcv_robust = options.gcv_robust, gcv_robust_decades = options.gcv_robust_decades;
+    if (!PyArg_ParseTuple(args, "OOOisspdnd|pddndd:_drt", &frequencies, &impedances, &lam, &derivative, &part,
                           &weighting, &inductance, &shape, &max_centres, &gcv_rho, &correlated, &lambda_max,
-                          &grid_step, &gcv_steps))
+                          &grid_step, &gcv_steps, &gcv_robust, &gcv_robust_decades))
         return nullptr;
     if (gcv_steps < 0 || gcv_steps > 100) return raise(PyExc_ValueError, "gcv_steps must be 0 ... 100");
     options.correlated_lambda_max = lambda_max;
@@ -53,6 +54,8 @@ PyObject* py_drt(PyObject*, PyObject* args) {
     options.inductance = inductance != 0;
     options.shape = shape;
     options.gcv_rho = gcv_rho;
+    options.gcv_robust = gcv_robust;
+    options.gcv_robust_decades = gcv_robust_decades;
     options.correlated_residuals = correlated != 0;
     if (max_centres < 3) return raise(PyExc_ValueError, "max_centres must be at least 3");
     options.max_centres = static_cast<std::size_t>(max_centres);

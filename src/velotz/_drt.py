@@ -17,6 +17,13 @@ __all__ = ["DRTResult", "drt"]
 # A local maximum of gamma counts as a peak when it reaches this fraction of
 # the largest value of gamma.
 PEAK_FRACTION = 0.01
+# A peak of DRTResult.peaks must change the model impedance by at least this
+# much in chi-square (the squared residual-noise units summed over the fitted
+# points) when its bump is cut down to a flat line: see significant_peaks.
+SIGNIFICANCE = 64.0
+# ... and its bump over the higher of its bounding minima must hold at least
+# this share of the polarisation resistance.
+PROMINENT_SHARE = 0.05
 _LAMBDA_WORDS = {"gcv": "generalised cross-validation", "mgcv": "modified generalised cross-validation",
                  "mgcv-corr": "modified generalised cross-validation, raised for correlated residuals",
                  "gcv-corr": "generalised cross-validation, raised for correlated residuals",
@@ -35,6 +42,11 @@ CORRELATED_LAMBDA_MAX = {1: 1e-2, 2: 1e-3}
 # then refined by this many golden-section steps (to about 0.03 decade).
 GCV_GRID_STEP = 2.0
 GCV_STEPS = 10
+# The guard against GCV's flat-curve failure (see drt()): the weight gamma
+# of the robust GCV score (Lukas 2006) and how many decades above the GCV
+# choice its own choice must lie to replace it. gamma = 1 turns it off.
+GCV_ROBUST = 0.3
+GCV_ROBUST_DECADES = 2.0
 
 
 def _fmt(value):
@@ -45,17 +57,12 @@ def _fmt(value):
     return text
 
 
-def find_peaks(np, tau, gamma, fraction=PEAK_FRACTION, window=None):
-    """Peaks of gamma(ln tau) on an ascending tau grid: local maxima inside
-    the grid (not on its ends) reaching ``fraction`` of the largest of them, each with its resistance (the integral
-    of gamma d ln tau between the minima on either side) and its full width at
-    half maximum in decades (bounded by those minima). ``window`` (tau_lo,
-    tau_hi), when given, is the span of the measured frequencies: maxima
-    beyond it count like maxima on the ends. A list of
-    (tau, resistance, width) in the order of tau."""
+def _maxima(np, tau, gamma, fraction, window):
+    """The local maxima of gamma reaching ``fraction`` of the largest one
+    inside the grid, and the set of those on the ends of the grid or beyond
+    ``window`` (see find_peaks). (maxima, edges), or None when gamma has no
+    positive maximum."""
     n = len(gamma)
-    if n < 3:
-        return []
     # Plateaus count once. A maximum on an end of the grid is where gamma
     # still rises into that end: the distribution of a capacitive or
     # diffusion tail (or of an arc) lying beyond the measured window, whose
@@ -74,10 +81,14 @@ def find_peaks(np, tau, gamma, fraction=PEAK_FRACTION, window=None):
     inside = [gamma[i] for i in local if i not in edges]
     top = float(max(inside)) if inside else float(np.max(gamma))
     if not top > 0:
-        return []
-    y = np.log(tau)
-    maxima = [i for i in local if gamma[i] >= fraction * top]
-    peaks = []
+        return None
+    return [i for i in local if gamma[i] >= fraction * top], edges
+
+
+def _bounds(np, gamma, maxima):
+    """For each maximum, the indices of the minima of gamma between it and
+    its neighbouring maxima (the grid ends beyond the outer ones)."""
+    n = len(gamma)
     bounds = []
     for k, i in enumerate(maxima):
         lo = maxima[k - 1] if k else 0
@@ -85,7 +96,14 @@ def find_peaks(np, tau, gamma, fraction=PEAK_FRACTION, window=None):
         left = lo + int(np.argmin(gamma[lo:i + 1])) if i > lo else i
         right = i + int(np.argmin(gamma[i:hi + 1])) if hi > i else i
         bounds.append((left, right))
-    for i, (left, right) in zip(maxima, bounds):
+    return bounds
+
+
+def _describe(np, tau, gamma, maxima, edges):
+    """(tau, resistance, width) of each maximum not in ``edges``."""
+    y = np.log(tau)
+    peaks = []
+    for i, (left, right) in zip(maxima, _bounds(np, gamma, maxima)):
         if i in edges:
             continue
         seg = slice(left, right + 1)
@@ -108,6 +126,117 @@ def find_peaks(np, tau, gamma, fraction=PEAK_FRACTION, window=None):
     return peaks
 
 
+def find_peaks(np, tau, gamma, fraction=PEAK_FRACTION, window=None):
+    """Peaks of gamma(ln tau) on an ascending tau grid: local maxima inside
+    the grid (not on its ends) reaching ``fraction`` of the largest of them, each with its resistance (the integral
+    of gamma d ln tau between the minima on either side) and its full width at
+    half maximum in decades (bounded by those minima). ``window`` (tau_lo,
+    tau_hi), when given, is the span of the measured frequencies: maxima
+    beyond it count like maxima on the ends. A list of
+    (tau, resistance, width) in the order of tau."""
+    if len(gamma) < 3:
+        return []
+    found = _maxima(np, tau, gamma, fraction, window)
+    if found is None:
+        return []
+    return _describe(np, tau, gamma, *found)
+
+
+def _bump(np, tau, gamma, left, right):
+    """The part of gamma between the minima at ``left`` and ``right`` that
+    rises above the higher of them (what would remain if gamma ran flat
+    across the peak, as it does across a shoulder), with the trapezoid
+    weights of the integral over ln tau: (slice, bump, weights)."""
+    seg = slice(left, right + 1)
+    bump = np.maximum(gamma[seg] - max(gamma[left], gamma[right]), 0.0)
+    y = np.log(tau[seg])
+    w = np.zeros(len(y))
+    if len(y) > 1:
+        w[1:] += 0.5 * np.diff(y)
+        w[:-1] += 0.5 * np.diff(y)
+    return seg, bump, w
+
+
+def peak_significance(np, tau, gamma, frequencies, scale, sigma, left, right, parts=(True, True)):
+    """How strongly the data need the peak of gamma between the minima at
+    ``left`` and ``right``: its bump above the higher of the two minima is
+    removed and the change of the model impedance at ``frequencies`` is
+    measured in units of the noise: the sum over the fitted parts of
+    (dZ / scale / sigma)^2, ``scale`` being what each point's residual is
+    divided by and ``sigma`` the standard deviation of those residuals. An
+    upper bound of the rise of chi-square that removing the bump would cost
+    (the rest of gamma could make up part of it); inf when sigma is 0."""
+    seg, bump, w = _bump(np, tau, gamma, left, right)
+    if not sigma > 0:
+        return math.inf
+    # 1 / (1 + j x) = (1 - j x) / (1 + x^2), x = omega tau, summed by
+    # elementwise products (a matrix product goes through BLAS, whose
+    # threads cost far more than these few thousand terms).
+    x = np.outer(2 * np.pi * np.asarray(frequencies, dtype=float), tau[seg])
+    d = bump * w / (1.0 + x * x)
+    norm = scale * sigma
+    return float(parts[0] * np.sum((np.sum(d, axis=1) / norm) ** 2)
+                 + parts[1] * np.sum((np.sum(x * d, axis=1) / norm) ** 2))
+
+
+def noise_level(np, residuals, parts=(True, True)):
+    """The standard deviation of the fitted parts of the (scaled) residuals:
+    the noise of the spectrum plus whatever the model leaves over."""
+    values = [part for part, used in zip((residuals.real, residuals.imag), parts) if used]
+    values = np.concatenate(values) if values else np.zeros(0)
+    return float(np.sqrt(np.mean(values ** 2))) if len(values) else 0.0
+
+
+def significant_peaks(np, tau, gamma, frequencies, scale, sigma, fraction=PEAK_FRACTION, window=None,
+                      share=None, threshold=None, parts=(True, True)):
+    """The peaks of find_peaks that stand out as processes of their own.
+    A local maximum counts when its bump over the higher of its two
+    bounding minima (its prominence, integrated over ln tau) holds at least
+    ``share`` of the polarisation resistance (the default PROMINENT_SHARE)
+    and removing that bump would change the model impedance by at least
+    ``threshold`` in chi-square (see peak_significance; the default
+    SIGNIFICANCE). Otherwise it is a ripple of the regularised fit on a tail
+    or a shoulder of a larger peak: the weakest such maximum is merged into
+    the neighbour across its higher minimum (whose area takes its area),
+    and the rest are tested again, until every peak left stands out."""
+    share = PROMINENT_SHARE if share is None else share
+    threshold = SIGNIFICANCE if threshold is None else threshold
+    if len(gamma) < 3:
+        return []
+    found = _maxima(np, tau, gamma, fraction, window)
+    if found is None:
+        return []
+    maxima, edges = found
+    # The resistance of the processes inside the measured window: a tail
+    # rising into the margins of the grid beyond it is left out.
+    inside = slice(None) if window is None else (tau >= window[0]) & (tau <= window[1])
+    g, y = gamma[inside], np.log(tau[inside])
+    total = float(np.sum(0.5 * (g[1:] + g[:-1]) * np.diff(y))) if len(g) > 1 else 0.0
+    known = {}  # strength by bounds: a merge changes only the neighbours' bounds
+
+    def strength_of(left, right):
+        if (left, right) not in known:
+            _, bump, w = _bump(np, tau, gamma, left, right)
+            value = float(np.sum(bump * w)) / (share * total) if share > 0 and total > 0 else math.inf
+            if value >= 1.0 and threshold > 0:
+                chi2 = peak_significance(np, tau, gamma, frequencies, scale, sigma, left, right, parts)
+                value = min(value, chi2 / threshold)
+            known[left, right] = value
+        return known[left, right]
+
+    while True:
+        weakest, least = None, 1.0
+        for i, (left, right) in zip(maxima, _bounds(np, gamma, maxima)):
+            if i in edges:
+                continue
+            strength = strength_of(left, right)
+            if strength < least:
+                weakest, least = i, strength
+        if weakest is None:
+            return _describe(np, tau, gamma, maxima, edges)
+        maxima.remove(weakest)
+
+
 class DRTResult(_data.Data):
     """The distribution of relaxation times of one spectrum.
 
@@ -118,7 +247,9 @@ class DRTResult(_data.Data):
     ``residuals`` (Z - Z_fit) divided by |Z| ("modulus" weighting) or by
     max |Z| ("unit"). ``lam`` is the regularisation parameter, ``method``
     says how it was found ("gcv-corr", "mgcv-corr", "mgcv", "gcv" or "given"). ``peaks`` lists (tau,
-    resistance, width in decades) of each peak of gamma.
+    resistance, width in decades) of each peak of gamma that stands out as a
+    process (see significant_peaks): ripples on tails and shoulders are
+    merged into their neighbours, whose resistance takes theirs.
     """
 
     __slots__ = (
@@ -214,6 +345,12 @@ def drt(frequencies, impedances=None, *, lam="gcv-corr", derivative=2, part="bot
     second-derivative penalty plain GCV gives the smallest error of gamma on
     spectra with a known DRT, and the raise below removes the spurious
     peaks that measured spectra would otherwise show.
+    GCV's curve is often flat over decades of lambda, and its minimum can
+    then fall far below the lambda that smooths the noise away (gamma
+    splits one arc into two). Every choice is therefore checked against
+    robust GCV (Lukas 2006: the score times 0.3 + 0.7 trace(H^2) / n, which
+    grows as lambda shrinks): when that score's minimum lies more than 2
+    decades above, it is taken instead; otherwise the GCV choice stands.
     "gcv-corr" (the default) starts from "gcv" from 50 frequencies on and
     from "mgcv" below (a few points leave GCV prone to undersmoothing);
     "gcv-corr" and "mgcv-corr" check the residuals
@@ -228,6 +365,15 @@ def drt(frequencies, impedances=None, *, lam="gcv-corr", derivative=2, part="bot
     choice as it is.
     When only the imaginary part is fitted,
     R_inf is the weighted mean of what the real part leaves over.
+
+    A local maximum of gamma is reported as a peak when its prominence (the
+    part above the higher of the minima on either side, integrated over
+    ln tau) holds at least 5 % of the polarisation resistance inside the
+    measured window and removing it would change the model impedance by at
+    least 64 in chi-square, in units of the residual noise: the
+    non-negative fit represents the long tails of a CPE's distribution with
+    small ripples, which are not processes of their own. Those and
+    shoulders are merged into the neighbouring peak.
 
     The spectrum is given as for ``Circuit.fit``: two sequences, or one
     Battery Data Format dataframe with ``impedances`` left as None. It needs
@@ -269,7 +415,8 @@ def drt(frequencies, impedances=None, *, lam="gcv-corr", derivative=2, part="bot
         rho = (2.0 if method != "gcv-corr" else 1.0) if count >= 50 else 1.3
     raw = _core._drt(frequencies, impedances, value, derivative, part, weighting, bool(inductance),
                      float(shape), operator.index(max_centres), rho, method.endswith("-corr"),
-                     CORRELATED_LAMBDA_MAX[derivative], GCV_GRID_STEP, GCV_STEPS)
+                     CORRELATED_LAMBDA_MAX[derivative], GCV_GRID_STEP, GCV_STEPS,
+                     GCV_ROBUST if method != "given" else 1.0, GCV_ROBUST_DECADES)
     out = DRTResult()
     out.frequencies = np.asarray(raw["frequencies"], dtype=float)
     out.impedances = np.asarray(raw["impedances"], dtype=complex)
@@ -291,5 +438,7 @@ def drt(frequencies, impedances=None, *, lam="gcv-corr", derivative=2, part="bot
     out.part = part
     out.weighting = weighting
     f_hi, f_lo = float(np.max(out.frequencies)), float(np.min(out.frequencies))
-    out.peaks = find_peaks(np, out.tau, out.gamma, window=(1 / (2 * math.pi * f_hi), 1 / (2 * math.pi * f_lo)))
+    parts = (part != "imag", part != "real")
+    out.peaks = significant_peaks(np, out.tau, out.gamma, out.frequencies, scale, noise_level(np, out.residuals, parts),
+                                  window=(1 / (2 * math.pi * f_hi), 1 / (2 * math.pi * f_lo)), parts=parts)
     return out
