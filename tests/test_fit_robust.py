@@ -73,3 +73,53 @@ def test_measured_spectrum_where_the_default_fit_stops_short():
     r = velotz.fit_robust(velotz.Circuit("sei_randles_wo"), f, z)
     assert r.success and r.cost < 0.3619 * 1.001
     assert all(abs(v) < 1e15 for v in r.params.values())
+
+
+# A capacitance across the series resistance, its arc above the window
+# (1.6 MHz): the catalogue circuit describes it with R0 -> 0 and its first
+# arc taking the series resistance, a basin the ordinary starts miss.
+STRAY = ("(R0,C9)-(R2-Wo2,CPE2)", [100.0, 1e-9, 1e4, 2e4, 10.0, 1e-5, 0.9])
+
+
+@pytest.mark.parametrize("seed", [0, 1])
+def test_an_arc_above_the_window_taking_the_series_resistance_is_found(seed):
+    z = noisy(*STRAY, seed=seed)
+    truth = velotz.Circuit(STRAY[0]).with_values(STRAY[1])
+    floor = truth.fit(F, z, guess_init=False).cost  # the generating circuit, fitted
+    c = velotz.Circuit("sei_randles_wo")
+    robust = velotz.fit_robust(c, F, z)
+    named = velotz.compare(F, z, circuits=["sei_randles_wo"], prune=False)[0]
+    assert cost(c, robust, z) <= 1.05 * floor
+    assert named.cost <= 1.05 * floor
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        default = c.fit(F, z)
+    # the diagnosis of the default fit says so exactly when it stopped short
+    stuck = "local_minimum" in velotz.diagnose(default, F, z).kinds("problem")
+    assert stuck == (default.cost > 1.25 * robust.cost)
+
+
+@pytest.mark.parametrize("text, values, expected", [
+    (*STRAY, True),
+    ("R0-(R2-Wo2,CPE2)", [100.0, 1e4, 2e4, 10.0, 1e-5, 0.9], False),   # flat at the top
+    ("L0-R0-(R1,CPE1)", [1e-5, 100.0, 1e3, 1e-6, 0.9], False),        # inductive top decade
+    ("R0-(R1,C1)", [100.0, 1e3, 1e-7], False),                        # the arc's peak inside the window
+    ("R0-(R1,C1)", [100.0, 1e3, 5e-10], True),                        # ... and above it
+])
+def test_arc_above_the_window_is_told_from_the_high_frequency_end(text, values, expected):
+    from velotz._robust import _arc_above_window
+
+    z = velotz.Circuit(text).with_values(values).impedance(F)
+    assert _arc_above_window(F, z) is expected
+    assert all(_arc_above_window(F, noisy(text, values, seed)) is expected for seed in range(5))
+
+
+@pytest.mark.parametrize("text, parts", [
+    ("L0-R0-(R1,CPE1)-(R2-Wo2,CPE2)", ["L0", "R0", "(R1,CPE1)", "(R2-Wo2,CPE2)"]),
+    ("(R0,C9)-[R1,C1]", ["(R0,C9)", "[R1,C1]"]),
+    ("R0", ["R0"]),
+])
+def test_top_level_parts(text, parts):
+    from velotz._robust import _top_level_parts
+
+    assert _top_level_parts(text) == parts

@@ -737,13 +737,14 @@ def _local_minimum(circuit, freqs, imps, weight):
     at a cost at least 20 % below this fit's, else None. This fit's cost is
     recomputed with `weight` (the other fits use it), so a fit made with
     other weights is judged on equal terms; an unknown weight raises."""
-    from velotz._robust import _key, _other_starts, _sound
+    from velotz._robust import _arc_above_window, _key, _other_starts, _sound
 
     # The fit's own values are where this fit ended: only the other starts
     # are fitted again. Their costs use `weight` already.
     own = 0.5 * math.fsum(r * r for r in circuit.residuals(circuit.param_values(), freqs, imps, weight=weight))
     try:
-        other = min(_other_starts(circuit, freqs, imps, weight), key=_key)
+        other = min(_other_starts(circuit, freqs, imps, weight, hidden_series=_arc_above_window(freqs, imps)),
+                    key=_key)
     except ValueError:
         return None  # a spectrum the fit refuses (too few points, ...)
     better = other.cost
@@ -751,7 +752,8 @@ def _local_minimum(circuit, freqs, imps, weight):
         return None
     ratio = own / better if better > 0 else math.inf
     return Finding("local_minimum", [], (
-        f"Fitted again from other starts (the network's guess, estimate_start), the same circuit reaches "
+        f"Fitted again from other starts (the network's guess, estimate_start, the series resistance "
+        f"inside an arc above the window where the spectrum shows one), the same circuit reaches "
         f"a cost {_fmt(ratio)} times lower ({_fmt(better)} against {_fmt(own)}): this fit stopped in a "
         f"local minimum, and velotz.fit_robust returns the better one."))
 
@@ -915,9 +917,11 @@ def compare(frequencies, impedances=None, circuits=None, *, criterion="aic", pru
     can then be recommended in its reduced form.
 
     A candidate given by name or circuit text is fitted from the network's
-    guess (as ``Circuit.fit`` does) and again from ``estimate_start``; the
-    cheaper sound result is kept (unless ``fit_options`` choose the start or
-    the method). With ``robust``, every candidate is fitted by ``velotz.fit_robust``
+    guess (as ``Circuit.fit`` does) and again from ``estimate_start``, and,
+    when the highest frequencies show the beginning of an arc above the
+    window (a capacitance across the series resistance), once more with its
+    series resistance started near zero; the cheapest sound result is kept
+    (unless ``fit_options`` choose the start or the method). With ``robust``, every candidate is fitted by ``velotz.fit_robust``
     (several starts and a short seeded search, about ten times the time of
     a default fit), so that a candidate is not ranked down because its
     default fit stopped in a poor local minimum; ``fit_options`` may then
@@ -1065,14 +1069,21 @@ def _better_from_estimate(result, circuit, freqs, imps, fit_options):
     the start (guess_init, weights) or the method."""
     if any(k in fit_options for k in ("guess_init", "weights", "method")):
         return result
+    weight = {k: v for k, v in fit_options.items() if k == "weight"}
     try:
-        start = circuit.estimate_start(freqs, imps, **{k: v for k, v in fit_options.items() if k == "weight"})
-        other = start.fit(freqs, imps, guess_init=False, **fit_options)
+        start = circuit.estimate_start(freqs, imps, **weight)
+        others = [start.fit(freqs, imps, guess_init=False, **fit_options)]
     except ValueError:
         return result
-    from velotz._robust import _key
+    from velotz._robust import _arc_above_window, _hidden_series_fit, _key
 
-    return min((result, other), key=_key)  # sound first, then the lower cost
+    # An arc above the window may hold the series resistance, a basin
+    # neither start reaches (see _hidden_series_fit).
+    if len(fit_options) == len(weight) and _arc_above_window(freqs, imps):
+        hidden = _hidden_series_fit(circuit, freqs, imps, weight.get("weight", "modulus"))
+        if hidden is not None:
+            others.append(hidden)
+    return min([result] + others, key=_key)  # sound first, then the lower cost
 
 
 def _drt_candidates(freqs, imps):

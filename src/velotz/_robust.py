@@ -3,6 +3,8 @@
 # result of them all.
 import math
 
+from velotz import _core
+
 __all__ = ["fit_robust"]
 
 # An open-bound parameter this large (a resistance of 1e15 ohm, a CPE
@@ -36,6 +38,10 @@ def fit_robust(circuit, frequencies, impedances=None, *, weight="modulus", seed=
     - the circuit's own values (the placeholders when none were given),
     - the trained network's guess, when a network matches the circuit,
     - `circuit.estimate_start(...)`, the estimate read from the spectrum,
+    - for a circuit with a series resistor beside its arcs, the estimate
+      with that resistance held near zero and then freed (the basin where
+      an arc above the window, a capacitance across the series
+      resistance, takes it),
 
     and then a short basin-hopping search (`hops` hops, seeded with `seed`,
     so a call repeats exactly) from the best of them. It returns the
@@ -49,7 +55,7 @@ def fit_robust(circuit, frequencies, impedances=None, *, weight="modulus", seed=
     ValueError `Circuit.fit` raises for unusable input.
     """
     results = [circuit.fit(frequencies, impedances, guess_init=False, weight=weight)]
-    results += _other_starts(circuit, frequencies, impedances, weight)
+    results += _other_starts(circuit, frequencies, impedances, weight, hidden_series=True)
     best = min(results, key=_key)
     if hops > 0:
         results.append(best.circuit.fit(frequencies, impedances, guess_init=False, weight=weight,
@@ -57,10 +63,11 @@ def fit_robust(circuit, frequencies, impedances=None, *, weight="modulus", seed=
     return min(results, key=_key)
 
 
-def _other_starts(circuit, frequencies, impedances, weight):
+def _other_starts(circuit, frequencies, impedances, weight, hidden_series=False):
     """Default fits of `circuit` from the network's guess (when a network
     matches it) and from `estimate_start`: the starts other than the
-    circuit's own values."""
+    circuit's own values; with `hidden_series`, also the fit of
+    `_hidden_series_fit` where it applies."""
     results = []
     try:
         results.append(circuit.fit(frequencies, impedances, guess_init=True, weight=weight))
@@ -68,4 +75,75 @@ def _other_starts(circuit, frequencies, impedances, weight):
         pass  # no network for this circuit
     start = circuit.estimate_start(frequencies, impedances, weight=weight)
     results.append(start.fit(frequencies, impedances, guess_init=False, weight=weight))
+    if hidden_series:
+        hidden = _hidden_series_fit(circuit, frequencies, impedances, weight)
+        if hidden is not None:
+            results.append(hidden)
     return results
+
+
+def _top_level_parts(text):
+    """The parts of a circuit text joined in series at the top level:
+    "L0-R0-(R1,CPE1)" gives ["L0", "R0", "(R1,CPE1)"]."""
+    parts, depth, begin = [], 0, 0
+    for i, ch in enumerate(text):
+        if ch in "([":
+            depth += 1
+        elif ch in ")]":
+            depth -= 1
+        elif ch == "-" and depth == 0:
+            parts.append(text[begin:i].strip())
+            begin = i + 1
+    parts.append(text[begin:].strip())
+    return parts
+
+
+def _hidden_series_fit(circuit, frequencies, impedances, weight):
+    """The fit from `estimate_start` with the circuit's top-level series
+    resistance held near zero, then fitted again with it free; None when
+    the circuit has no free top-level resistor beside a parallel group.
+
+    A capacitance across the series resistance (the cell's or the leads')
+    puts an arc above the measured window: -Im Z rises again towards the
+    highest frequencies. The ordinary starts set the series resistance to
+    the real part there, and the fit stays in that basin; held near zero,
+    one of the circuit's arcs takes the resistance and the stray
+    capacitance, a basin the other starts do not reach."""
+    parts = _top_level_parts(circuit.text)
+    if not any(part.startswith("(") for part in parts):
+        return None
+    names = circuit.param_names()
+    free = set(circuit.free_param_names())
+    series = [f"{part}.r" for part in parts if part.startswith("R") and f"{part}.r" in free]
+    if not series:
+        return None
+    name = series[0]
+    lo, _ = circuit.param_bounds()[names.index(name)]
+    try:
+        _, imps = _core._spectrum(frequencies, impedances)
+        scale = sorted(abs(z) for z in imps)[len(imps) // 2]
+        held = circuit.with_fixed({name: max(1e-9 * scale, 10.0 * lo)})
+        start = held.estimate_start(frequencies, impedances, weight=weight)
+        near_zero = start.fit(frequencies, impedances, guess_init=False, weight=weight)
+        return near_zero.circuit.with_free(name).fit(frequencies, impedances, guess_init=False, weight=weight)
+    except ValueError:
+        return None
+
+
+def _arc_above_window(frequencies, impedances):
+    """Whether the highest frequencies show the beginning of an arc above
+    the window: -Im Z at the top point is at least 2 % of |Z| there and
+    has risen by at least 1 % of |Z| and by half again from its smallest
+    value over the upper half of the points, which lies two or more points
+    below the top; no point of the top decade is inductive."""
+    points = sorted(zip(frequencies, impedances), key=lambda p: p[0])
+    if len(points) < 6:
+        return False
+    f_top, z_top = points[-1]
+    if any(complex(z).imag > 0 for f, z in points if f >= f_top / 10):
+        return False
+    upper = [-complex(z).imag for _, z in points[len(points) // 2:]]
+    low = min(range(len(upper)), key=upper.__getitem__)
+    top = abs(complex(z_top))
+    return (low + 2 < len(upper) and upper[-1] >= 0.02 * top and upper[-1] - upper[low] >= 0.01 * top
+            and upper[-1] > 1.5 * max(upper[low], 0.0))
