@@ -75,6 +75,23 @@ def test_measured_spectrum_where_the_default_fit_stops_short():
     assert all(abs(v) < 1e15 for v in r.params.values())
 
 
+@pytest.mark.parametrize("name, text", [
+    # the series resistance inside an arc above the window: far cheaper
+    ("autoeis_test_data", "sei_randles_wo"),
+    # that start reaches only a costlier basin here (the arc then models the
+    # stray capacitance and not the cell): it must not displace the best fit
+    ("pyeis_ex1_cycle1", "rq"),
+])
+def test_measured_spectra_with_an_arc_above_the_window(name, text):
+    path = REAL_DIR / f"{name}.csv"
+    if not path.exists():
+        pytest.skip("measured spectra not available")
+    f, z = read_bdf(path)
+    c = velotz.Circuit(text)
+    other_starts = [c.fit(f, z).cost, c.estimate_start(f, z).fit(f, z).cost]
+    assert velotz.fit_robust(c, f, z).cost <= min(other_starts) * (1 + 1e-9)
+
+
 # A capacitance across the series resistance, its arc above the window
 # (1.6 MHz): the catalogue circuit describes it with R0 -> 0 and its first
 # arc taking the series resistance, a basin the ordinary starts miss.

@@ -1080,7 +1080,8 @@ def _better_from_estimate(result, circuit, freqs, imps, fit_options):
     # An arc above the window may hold the series resistance, a basin
     # neither start reaches (see _hidden_series_fit).
     if len(fit_options) == len(weight) and _arc_above_window(freqs, imps):
-        hidden = _hidden_series_fit(circuit, freqs, imps, weight.get("weight", "modulus"))
+        hidden = _hidden_series_fit(circuit, freqs, imps, weight.get("weight", "modulus"),
+                                    below=min(r.cost for r in [result] + others))
         if hidden is not None:
             others.append(hidden)
     return min([result] + others, key=_key)  # sound first, then the lower cost

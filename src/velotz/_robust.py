@@ -76,7 +76,7 @@ def _other_starts(circuit, frequencies, impedances, weight, hidden_series=False)
     start = circuit.estimate_start(frequencies, impedances, weight=weight)
     results.append(start.fit(frequencies, impedances, guess_init=False, weight=weight))
     if hidden_series:
-        hidden = _hidden_series_fit(circuit, frequencies, impedances, weight)
+        hidden = _hidden_series_fit(circuit, frequencies, impedances, weight, below=min(r.cost for r in results))
         if hidden is not None:
             results.append(hidden)
     return results
@@ -98,10 +98,13 @@ def _top_level_parts(text):
     return parts
 
 
-def _hidden_series_fit(circuit, frequencies, impedances, weight):
+def _hidden_series_fit(circuit, frequencies, impedances, weight, below=math.inf):
     """The fit from `estimate_start` with the circuit's top-level series
     resistance held near zero, then fitted again with it free; None when
-    the circuit has no free top-level resistor beside a parallel group.
+    the circuit has no free top-level resistor beside a parallel group, or
+    when that fit's cost is not below `below` (the cost of the other
+    starts: this start is there to find a cheaper basin, and where it does
+    not, the basin it finds says nothing more).
 
     A capacitance across the series resistance (the cell's or the leads')
     puts an arc above the measured window: -Im Z rises again towards the
@@ -125,9 +128,10 @@ def _hidden_series_fit(circuit, frequencies, impedances, weight):
         held = circuit.with_fixed({name: max(1e-9 * scale, 10.0 * lo)})
         start = held.estimate_start(frequencies, impedances, weight=weight)
         near_zero = start.fit(frequencies, impedances, guess_init=False, weight=weight)
-        return near_zero.circuit.with_free(name).fit(frequencies, impedances, guess_init=False, weight=weight)
+        freed = near_zero.circuit.with_free(name).fit(frequencies, impedances, guess_init=False, weight=weight)
     except ValueError:
         return None
+    return freed if freed.cost < below else None
 
 
 def _arc_above_window(frequencies, impedances):
