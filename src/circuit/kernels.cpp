@@ -25,11 +25,15 @@ using simd::vi;
 using simd::vu;
 
 // The operations of util/exp_log.hpp on four lanes; each lane computes what
-// explog::ScalarOps computes. With Gather (the AVX2 copies only) the table
+// explog::ScalarOps computes. From Mode 1 (the AVX2 copies only) the table
 // loads are single gather instructions instead of four scalar loads and
-// their inserts: the same values, fewer instructions.
-template <bool Gather>
+// their inserts: the same values, fewer instructions. Mode 2 (AVX2 copies on
+// processors with FMA3) also forms the exact error of a product with one
+// fused multiply-subtract (explog::two_prod_ops): the same bits again.
+template <int Mode>
 struct VectorOpsT {
+    static constexpr bool Gather = Mode >= 1;
+    static constexpr bool kFma = Mode >= 2;
     using D = vd;
     using U = vu;
     static __attribute__((always_inline)) inline U bits(D x) { return (U)x; }
@@ -60,7 +64,25 @@ struct VectorOpsT {
     }
     template <class M>
     static __attribute__((always_inline)) inline D select(M m, D a, D b) { return m ? a : b; }
+    // a·b - p rounded once (vfmsub213pd); only in Mode 2 copies.
+    static __attribute__((always_inline)) inline D fms(D a, D b, D p) {
+        asm("vfmsub213pd %2, %1, %0" : "+x"(a) : "x"(b), "x"(p));
+        return a;
+    }
 };
+
+// Whether the processor has FMA3 (read once).
+[[maybe_unused]] bool has_fma() {
+#if VELOTZ_X86_DISPATCH
+    static const bool fma = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("fma") != 0;
+    }();
+    return fma;
+#else
+    return false;
+#endif
+}
 // Whether all four mask lanes are set: one vmovmskpd in the AVX2 copies,
 // simd::all (shuffle, and, two extractions) in the baseline.
 template <bool Avx2>
@@ -75,6 +97,25 @@ __attribute__((always_inline)) inline bool all_lanes(vi m) {
 }
 
 }  // namespace
+
+// As VELOTZ_SIMD_DISPATCH_AVX2T for a body templated on VectorOpsT's mode:
+// the baseline copy runs mode 0, the AVX2 copies mode 1, or mode 2 where the
+// processor has FMA3.
+#if VELOTZ_X86_DISPATCH && !defined(VELOTZ_SIMD_BASELINE_ONLY)
+#define VELOTZ_KERNEL_DISPATCH_FMA(ret, name, params, args)                                  \
+    VELOTZ_TARGET_AVX2 static ret name##_avx2 params { return name##_body<1> args; }         \
+    VELOTZ_TARGET_AVX2 static ret name##_avx2_fma params { return name##_body<2> args; }     \
+    ret name params {                                                                        \
+        if (::velotz::simd::level() >= ::velotz::simd::kAvx2) {                              \
+            if (has_fma()) return name##_avx2_fma args;                                      \
+            return name##_avx2 args;                                                         \
+        }                                                                                    \
+        return name##_body<0> args;                                                          \
+    }
+#else
+#define VELOTZ_KERNEL_DISPATCH_FMA(ret, name, params, args) \
+    ret name params { return name##_body<0> args; }
+#endif
 
 VELOTZ_ALWAYS_INLINE void add_body(Cx* dst, const Cx* a, const Cx* b, std::size_t n) {
     double* d = reinterpret_cast<double*>(dst);
@@ -333,49 +374,49 @@ VELOTZ_ALWAYS_INLINE void warburg_body(Cx* dst, double aw, const double* sqrt_w,
 }
 VELOTZ_SIMD_DISPATCH(void, warburg, (Cx* dst, double aw, const double* sqrt_w, std::size_t n), (dst, aw, sqrt_w, n))
 
-template <bool Gather>
+template <int Mode>
 VELOTZ_ALWAYS_INLINE void log_dd_body(double* hi, double* lo, const double* x, std::size_t n) {
     std::size_t j = 0;
-    const vd nan = VectorOpsT<Gather>::splat(std::nan(""));
-    const vd tiny = VectorOpsT<Gather>::splat(0x1p-1022);
-    const vd huge = VectorOpsT<Gather>::splat(0x1.fffffffffffffp1023);
+    const vd nan = VectorOpsT<Mode>::splat(std::nan(""));
+    const vd tiny = VectorOpsT<Mode>::splat(0x1p-1022);
+    const vd huge = VectorOpsT<Mode>::splat(0x1.fffffffffffffp1023);
     for (; j + 4 <= n; j += 4) {
         const vd v = load(x + j);
         vd h, l;
-        explog::log_dd<VectorOpsT<Gather>>(v, h, l);
+        explog::log_dd<VectorOpsT<Mode>>(v, h, l);
         const vi ok = (v >= tiny) & (v <= huge);
         store(hi + j, ok ? h : nan);
         store(lo + j, ok ? l : nan);
     }
     for (; j < n; ++j) explog::ln_dd(x[j], hi[j], lo[j]);
 }
-VELOTZ_SIMD_DISPATCH_AVX2T(void, log_dd, (double* hi, double* lo, const double* x, std::size_t n), (hi, lo, x, n))
+VELOTZ_KERNEL_DISPATCH_FMA(void, log_dd, (double* hi, double* lo, const double* x, std::size_t n), (hi, lo, x, n))
 
 // Four lanes at a time through the fast path of explog::axis_pow; a group
 // where any lane leaves the fast domain goes lane by lane through the scalar
 // function, which takes the same fast path for the others.
-template <bool Gather>
+template <int Mode>
 VELOTZ_ALWAYS_INLINE void axis_pow_body(double* out, const double* w, const double* lnw_hi, const double* lnw_lo, double x, double lnx_hi,
               double lnx_lo, double p, std::size_t n) {
     std::size_t j = 0;
     if (std::fabs(p) < explog::kMaxExponent) {
-        const vd xv = VectorOpsT<Gather>::splat(x);
-        const vd pv = VectorOpsT<Gather>::splat(p);
-        const vd xh = VectorOpsT<Gather>::splat(lnx_hi);
-        const vd xl = VectorOpsT<Gather>::splat(lnx_lo);
-        const vd tiny = VectorOpsT<Gather>::splat(0x1p-1022);
-        const vd huge = VectorOpsT<Gather>::splat(0x1.fffffffffffffp1023);
-        const vd limit = VectorOpsT<Gather>::splat(explog::kExpLimit);
-        const vd neg_limit = VectorOpsT<Gather>::splat(-explog::kExpLimit);
+        const vd xv = VectorOpsT<Mode>::splat(x);
+        const vd pv = VectorOpsT<Mode>::splat(p);
+        const vd xh = VectorOpsT<Mode>::splat(lnx_hi);
+        const vd xl = VectorOpsT<Mode>::splat(lnx_lo);
+        const vd tiny = VectorOpsT<Mode>::splat(0x1p-1022);
+        const vd huge = VectorOpsT<Mode>::splat(0x1.fffffffffffffp1023);
+        const vd limit = VectorOpsT<Mode>::splat(explog::kExpLimit);
+        const vd neg_limit = VectorOpsT<Mode>::splat(-explog::kExpLimit);
         const bool with_factor = !(lnx_hi == 0.0 && lnx_lo == 0.0);
         for (; j + 4 <= n; j += 4) {
             const vd b = load(w + j) * xv;
             vd h = load(lnw_hi + j), l = load(lnw_lo + j), th, tl;
             if (with_factor) explog::add_dd(h, l, xh, xl, h, l);
-            explog::times_ln(pv, h, l, th, tl);
+            explog::times_ln_ops<VectorOpsT<Mode>>(pv, h, l, th, tl);
             const vi ok = (b >= tiny) & (b <= huge) & (th < limit) & (th > neg_limit);
-            if (all_lanes<Gather>(ok)) {
-                store(out + j, explog::exp_dd<VectorOpsT<Gather>>(th, tl));
+            if (all_lanes<(Mode >= 1)>(ok)) {
+                store(out + j, explog::exp_dd<VectorOpsT<Mode>>(th, tl));
             } else {
                 for (std::size_t k = j; k < j + 4; ++k) {
                     out[k] = explog::axis_pow(w[k], lnw_hi[k], lnw_lo[k], x, lnx_hi, lnx_lo, p);
@@ -385,7 +426,7 @@ VELOTZ_ALWAYS_INLINE void axis_pow_body(double* out, const double* w, const doub
     }
     for (; j < n; ++j) out[j] = explog::axis_pow(w[j], lnw_hi[j], lnw_lo[j], x, lnx_hi, lnx_lo, p);
 }
-VELOTZ_SIMD_DISPATCH_AVX2T(void, axis_pow, (double* out, const double* w, const double* lnw_hi, const double* lnw_lo, double x, double lnx_hi,
+VELOTZ_KERNEL_DISPATCH_FMA(void, axis_pow, (double* out, const double* w, const double* lnw_hi, const double* lnw_lo, double x, double lnx_hi,
               double lnx_lo, double p, std::size_t n), (out, w, lnw_hi, lnw_lo, x, lnx_hi, lnx_lo, p, n))
 
 // Four entries at a time when all four lie in hyper::in_domain; any other
@@ -403,7 +444,7 @@ VELOTZ_ALWAYS_INLINE void tanh_sat_body(Cx* dst, const Cx* z, std::size_t n) {
         const vd y = VELOTZ_SHUFFLE(v0, v1, 1, 3, 5, 7);
         if (all_lanes<Gather>((y > zero) & (y <= x) & (x <= limit))) {
             vd re, im;
-            hyper::tanh_sat_core<VectorOpsT<Gather>>(x, y, re, im);
+            hyper::tanh_sat_core<VectorOpsT<Gather ? 1 : 0>>(x, y, re, im);
             store(reinterpret_cast<double*>(dst + j), VELOTZ_SHUFFLE(re, im, 0, 4, 1, 5));
             store(reinterpret_cast<double*>(dst + j + 2), VELOTZ_SHUFFLE(re, im, 2, 6, 3, 7));
             continue;
