@@ -602,34 +602,66 @@ VELOTZ_ALWAYS_INLINE void block_warburg_add_body(Split dst, SplitIn acc, const d
 VELOTZ_SIMD_DISPATCH_AVX2T(void, block_warburg_add, (Split dst, SplitIn acc, const double* sqrt_w, double aw, std::size_t n),
                      (dst, acc, sqrt_w, aw, n))
 
+// formula::impedance<Cpe> at entry k: recip(q·pow_of_s_times((0·ω, ω), p)).
+VELOTZ_ALWAYS_INLINE Cx cpe_scalar(const double* w, const double* rp, double p, double cos_p, double sin_p, double q,
+                                   std::size_t k) {
+    const Cx part = w[k] > 0.0 && w[k] <= kMaxFinite ? Cx{rp[k] * cos_p, rp[k] * sin_p} : cpow(Cx{0.0 * w[k], w[k]}, p);
+    return recip(q * part);
+}
+
+// block_cpe_add at entries j .. j + 3: all four on recip_split's branches,
+// or one by one through cpe_scalar.
+template <bool A>
+VELOTZ_ALWAYS_INLINE void cpe_add4(Split dst, SplitIn acc, const double* w, const double* rp, double p, double cos_p,
+                                   double sin_p, double q, std::size_t j) {
+    const vd wv = load(w + j);
+    vd ore, oim;
+    if (all_lanes<A>((wv > vd{0.0, 0.0, 0.0, 0.0}) & (wv <= vd{kMaxFinite, kMaxFinite, kMaxFinite, kMaxFinite}))) {
+        const vd r = load(rp + j);
+        const vd c = {cos_p, cos_p, cos_p, cos_p}, s = {sin_p, sin_p, sin_p, sin_p}, qv = {q, q, q, q};
+        if (recip_split<A>(qv * (r * c), qv * (r * s), ore, oim)) {
+            put4(dst, acc, j, ore, oim);
+            return;
+        }
+    }
+    for (std::size_t k = j; k < j + 4; ++k) put1(dst, acc, k, cpe_scalar(w, rp, p, cos_p, sin_p, q, k));
+}
+
+// Eight entries per pass with one test when all eight have ω > 0 finite and
+// take cdiv's usual branch (as in block_recip_add_body), else cpe_add4 on
+// each half.
 template <bool A>
 VELOTZ_ALWAYS_INLINE void block_cpe_add_body(Split dst, SplitIn acc, const double* w, const double* rp, double p,
                                              double cos_p, double sin_p, double q, std::size_t n) {
     std::size_t j = 0;
     const vd zero = {0.0, 0.0, 0.0, 0.0};
+    const vd one = {1.0, 1.0, 1.0, 1.0};
     const vd huge = {kMaxFinite, kMaxFinite, kMaxFinite, kMaxFinite};
+    const vd tiny_n = {1e-290, 1e-290, 1e-290, 1e-290};
+    const vd huge_n = {1e290, 1e290, 1e290, 1e290};
     const vd c = {cos_p, cos_p, cos_p, cos_p};
     const vd s = {sin_p, sin_p, sin_p, sin_p};
     const vd qv = {q, q, q, q};
-    // formula::impedance<Cpe>: recip(q·pow_of_s_times((0·ω, ω), p)).
-    auto scalar = [&](std::size_t k) {
-        const Cx part = w[k] > 0.0 && w[k] <= kMaxFinite ? Cx{rp[k] * cos_p, rp[k] * sin_p}
-                                                         : cpow(Cx{0.0 * w[k], w[k]}, p);
-        return recip(q * part);
-    };
-    for (; j + 4 <= n; j += 4) {
-        const vd wv = load(w + j);
-        vd ore, oim;
-        if (all_lanes<A>((wv > zero) & (wv <= huge))) {
-            const vd r = load(rp + j);
-            if (recip_split<A>(qv * (r * c), qv * (r * s), ore, oim)) {
-                put4(dst, acc, j, ore, oim);
-                continue;
-            }
+    for (; j + 8 <= n; j += 8) {
+        const vd w0 = load(w + j), w1 = load(w + j + 4);
+        const vd r0 = load(rp + j), r1 = load(rp + j + 4);
+        const vd re0 = qv * (r0 * c), im0 = qv * (r0 * s);
+        const vd re1 = qv * (r1 * c), im1 = qv * (r1 * s);
+        const vd n0 = re0 * re0 + im0 * im0;
+        const vd n1 = re1 * re1 + im1 * im1;
+        const vi ok = (w0 > zero) & (w0 <= huge) & (w1 > zero) & (w1 <= huge) & ((re0 * im0) != zero) &
+                      ((re1 * im1) != zero) & (n0 > tiny_n) & (n0 < huge_n) & (n1 > tiny_n) & (n1 < huge_n);
+        if (all_lanes<A>(ok)) {
+            const vd i0 = one / n0, i1 = one / n1;
+            put4(dst, acc, j, re0 * i0, -(im0 * i0));
+            put4(dst, acc, j + 4, re1 * i1, -(im1 * i1));
+        } else {
+            cpe_add4<A>(dst, acc, w, rp, p, cos_p, sin_p, q, j);
+            cpe_add4<A>(dst, acc, w, rp, p, cos_p, sin_p, q, j + 4);
         }
-        for (std::size_t k = j; k < j + 4; ++k) put1(dst, acc, k, scalar(k));
     }
-    for (; j < n; ++j) put1(dst, acc, j, scalar(j));
+    for (; j + 4 <= n; j += 4) cpe_add4<A>(dst, acc, w, rp, p, cos_p, sin_p, q, j);
+    for (; j < n; ++j) put1(dst, acc, j, cpe_scalar(w, rp, p, cos_p, sin_p, q, j));
 }
 VELOTZ_SIMD_DISPATCH_AVX2T(void, block_cpe_add,
                      (Split dst, SplitIn acc, const double* w, const double* rp, double p, double cos_p, double sin_p,
