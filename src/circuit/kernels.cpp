@@ -533,6 +533,16 @@ VELOTZ_ALWAYS_INLINE void put1(Split dst, SplitIn acc, std::size_t j, Cx v) {
     dst.im[j] = s.im;
 }
 
+// The same into an interleaved array of Cx (the last step of a run).
+VELOTZ_ALWAYS_INLINE void put4(Cx* dst, SplitIn acc, std::size_t j, vd re, vd im) {
+    const vd sr = load(acc.re + j) + re;
+    const vd si = load(acc.im + j) + im;
+    double* d = reinterpret_cast<double*>(dst + j);
+    store(d, VELOTZ_SHUFFLE(sr, si, 0, 4, 1, 5));
+    store(d + 4, VELOTZ_SHUFFLE(sr, si, 2, 6, 3, 7));
+}
+VELOTZ_ALWAYS_INLINE void put1(Cx* dst, SplitIn acc, std::size_t j, Cx v) { dst[j] = Cx{acc.re[j], acc.im[j]} + v; }
+
 // Entries j .. j + 3 of an array of Cx as real and imaginary parts.
 VELOTZ_ALWAYS_INLINE void split4(const Cx* a, std::size_t j, vd& re, vd& im) {
     const vd v0 = load(reinterpret_cast<const double*>(a + j));
@@ -705,8 +715,8 @@ VELOTZ_SIMD_DISPATCH_AVX2T(void, block_values_add, (Split dst, SplitIn acc, cons
 
 // block_recip_add at entries j .. j + 3: through recip_split, or one by one
 // through the scalar recip.
-template <bool A>
-VELOTZ_ALWAYS_INLINE void recip_add4(Split dst, SplitIn acc, SplitIn src, std::size_t j) {
+template <bool A, class Dst>
+VELOTZ_ALWAYS_INLINE void recip_add4(Dst dst, SplitIn acc, SplitIn src, std::size_t j) {
     vd ore, oim;
     if (recip_split<A>(load(src.re + j), load(src.im + j), ore, oim)) {
         put4(dst, acc, j, ore, oim);
@@ -715,8 +725,8 @@ VELOTZ_ALWAYS_INLINE void recip_add4(Split dst, SplitIn acc, SplitIn src, std::s
     }
 }
 
-template <bool A>
-VELOTZ_ALWAYS_INLINE void block_recip_add_body(Split dst, SplitIn acc, SplitIn src, std::size_t n) {
+template <bool A, class Dst>
+VELOTZ_ALWAYS_INLINE void block_recip_add_body(Dst dst, SplitIn acc, SplitIn src, std::size_t n) {
     // Eight entries per pass with one test when all eight take cdiv's usual
     // branch (recip_split's first): re·im != 0 stands for "neither part is
     // zero" (a product that underflows only sends its group on to
@@ -738,14 +748,20 @@ VELOTZ_ALWAYS_INLINE void block_recip_add_body(Split dst, SplitIn acc, SplitIn s
             put4(dst, acc, j, re0 * i0, -(im0 * i0));
             put4(dst, acc, j + 4, re1 * i1, -(im1 * i1));
         } else {
-            recip_add4<A>(dst, acc, src, j);
-            recip_add4<A>(dst, acc, src, j + 4);
+            recip_add4<A, Dst>(dst, acc, src, j);
+            recip_add4<A, Dst>(dst, acc, src, j + 4);
         }
     }
-    for (; j + 4 <= n; j += 4) recip_add4<A>(dst, acc, src, j);
+    for (; j + 4 <= n; j += 4) recip_add4<A, Dst>(dst, acc, src, j);
     for (; j < n; ++j) put1(dst, acc, j, velotz::recip(Cx{src.re[j], src.im[j]}));
 }
 VELOTZ_SIMD_DISPATCH_AVX2T(void, block_recip_add, (Split dst, SplitIn acc, SplitIn src, std::size_t n), (dst, acc, src, n))
+template <bool A>
+VELOTZ_ALWAYS_INLINE void block_recip_add_into_body(Cx* out, SplitIn acc, SplitIn src, std::size_t n) {
+    block_recip_add_body<A, Cx*>(out, acc, src, n);
+}
+VELOTZ_SIMD_DISPATCH_AVX2T(void, block_recip_add_into, (Cx* out, SplitIn acc, SplitIn src, std::size_t n),
+                           (out, acc, src, n))
 
 template <bool A>
 VELOTZ_ALWAYS_INLINE void block_interleave_body(Cx* out, SplitIn src, std::size_t n) {

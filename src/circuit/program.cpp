@@ -337,9 +337,13 @@ void CircuitProgram::run_fused(const double* params, const SpectrumGrid& grid, s
     for (std::size_t i = 0; i < leaves_.size(); ++i) {
         if (leaves_[i].kind != Kind::User) pre[i] = Element::prepare(leaves_[i].kind, params + leaves_[i].first);
     }
+    // A last step that is a reciprocal writes the output itself.
+    const bool recip_last = fused_.back().code == Code::Recip && fused_.back().dst == fused_result_;
+    const std::size_t steps = fused_.size() - (recip_last ? 1 : 0);
     for (std::size_t b = 0; b < count; b += stride) {
         const std::size_t n = std::min(stride, count - b);
-        for (const Fused& f : fused_) {
+        for (std::size_t i = 0; i < steps; ++i) {
+            const Fused& f = fused_[i];
             double* dst = blocks + f.dst * size;
             const double* acc = block(f.acc);
             if (f.code == Code::Leaf) {
@@ -349,6 +353,13 @@ void CircuitProgram::run_fused(const double* params, const SpectrumGrid& grid, s
                 const double* src = block(f.src);
                 kernels::block_recip_add({dst, dst + stride}, {acc, acc + stride}, {src, src + stride}, n);
             }
+        }
+        if (recip_last) {
+            const Fused& f = fused_.back();
+            const double* acc = block(f.acc);
+            const double* src = block(f.src);
+            kernels::block_recip_add_into(out + b, {acc, acc + stride}, {src, src + stride}, n);
+            continue;
         }
         const double* z = block(fused_result_);
         kernels::block_interleave(out + b, {z, z + stride}, n);

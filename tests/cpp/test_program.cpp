@@ -309,8 +309,8 @@ TEST(Kernels, FusedBlockKernelsEqualTheScalarOperationsAtEveryLevel) {
     }
 }
 
-// The reciprocal and CPE kernels test eight entries at once for their usual
-// branch: one odd entry anywhere in a run of 24 (a zero part, parts whose
+// The reciprocal kernels and the CPE kernel test eight entries at once for
+// their usual branch: one odd entry anywhere in a run of 24 (a zero part, parts whose
 // product underflows, a modulus out of range, NaN, infinity, ω not positive)
 // sends its group down the exact path, and every entry still equals the
 // scalar operations, at every level.
@@ -347,15 +347,23 @@ TEST(Kernels, OneOddEntryAmongEightEqualsTheScalarOperations) {
             const kernels::SplitIn acc{are.data(), aim.data()};
             for (int level = simd::kBaseline; level <= simd::best_level(); ++level) {
                 ASSERT_EQ(simd::use_level(level), level);
-                for (int op = 0; op < 2; ++op) {
+                for (int op = 0; op < 3; ++op) {
                     if (op == 0) {
                         kernels::block_recip_add(dst, acc, {sre.data(), sim.data()}, n);
+                    } else if (op == 2) {
+                        // The reciprocal written interleaved, as a run's last step.
+                        std::vector<Cx> out(n);
+                        kernels::block_recip_add_into(out.data(), acc, {sre.data(), sim.data()}, n);
+                        for (std::size_t j = 0; j < n; ++j) {
+                            dre[j] = out[j].re;
+                            dim[j] = out[j].im;
+                        }
                     } else {
                         kernels::block_cpe_add(dst, acc, w.data(), rp.data(), p, cp, sp, q, n);
                     }
                     for (std::size_t j = 0; j < n; ++j) {
                         Cx v;
-                        if (op == 0) {
+                        if (op != 1) {
                             v = recip(Cx{sre[j], sim[j]});
                         } else {
                             const Cx s = w[j] > 0.0 && w[j] <= std::numeric_limits<double>::max()
