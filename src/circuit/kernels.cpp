@@ -678,23 +678,66 @@ VELOTZ_SIMD_DISPATCH_AVX2T(void, block_cpe_add,
                       double q, std::size_t n),
                      (dst, acc, w, rp, p, cos_p, sin_p, q, n))
 
+// block_part_add at entries j .. j + 3: recip_split or rdiv_split, or one
+// by one through the scalar operations.
+template <bool A>
+VELOTZ_ALWAYS_INLINE void part_add4(Split dst, SplitIn acc, const Cx* part, double r, bool scaled_recip,
+                                    std::size_t j) {
+    const vd rv = {r, r, r, r};
+    vd re, im, ore, oim;
+    split4(part, j, re, im);
+    const bool done = scaled_recip ? recip_split<A>(rv * re, rv * im, ore, oim) : rdiv_split<A>(r, re, im, ore, oim);
+    if (done) {
+        put4(dst, acc, j, ore, oim);
+        return;
+    }
+    for (std::size_t k = j; k < j + 4; ++k) {
+        put1(dst, acc, k, scaled_recip ? recip(r * part[k]) : rdiv(r, part[k]));
+    }
+}
+
+// Eight entries per pass with one test when all eight take the usual branch
+// of the division (as in block_recip_add_body), else part_add4 on each half.
 template <bool A>
 VELOTZ_ALWAYS_INLINE void block_part_add_body(Split dst, SplitIn acc, const Cx* part, double r, bool scaled_recip,
                                               std::size_t n) {
     std::size_t j = 0;
+    const vd zero = {0.0, 0.0, 0.0, 0.0};
+    const vd one = {1.0, 1.0, 1.0, 1.0};
     const vd rv = {r, r, r, r};
-    auto scalar = [&](std::size_t k) { return scaled_recip ? recip(r * part[k]) : rdiv(r, part[k]); };
-    for (; j + 4 <= n; j += 4) {
-        vd re, im, ore, oim;
-        split4(part, j, re, im);
-        const bool done = scaled_recip ? recip_split<A>(rv * re, rv * im, ore, oim) : rdiv_split<A>(r, re, im, ore, oim);
-        if (done) {
-            put4(dst, acc, j, ore, oim);
+    const vd tiny = {1e-290, 1e-290, 1e-290, 1e-290};
+    const vd huge = {1e290, 1e290, 1e290, 1e290};
+    for (; j + 8 <= n; j += 8) {
+        vd re0, im0, re1, im1;
+        split4(part, j, re0, im0);
+        split4(part, j + 4, re1, im1);
+        if (scaled_recip) {
+            re0 = rv * re0;
+            im0 = rv * im0;
+            re1 = rv * re1;
+            im1 = rv * im1;
+        }
+        const vd n0 = re0 * re0 + im0 * im0;
+        const vd n1 = re1 * re1 + im1 * im1;
+        const vi ok = ((re0 * im0) != zero) & ((re1 * im1) != zero) & (n0 > tiny) & (n0 < huge) & (n1 > tiny) &
+                      (n1 < huge);
+        if (!all_lanes<A>(ok)) {
+            part_add4<A>(dst, acc, part, r, scaled_recip, j);
+            part_add4<A>(dst, acc, part, r, scaled_recip, j + 4);
+            continue;
+        }
+        const vd i0 = one / n0, i1 = one / n1;
+        if (scaled_recip) {
+            put4(dst, acc, j, re0 * i0, -(im0 * i0));
+            put4(dst, acc, j + 4, re1 * i1, -(im1 * i1));
         } else {
-            for (std::size_t k = j; k < j + 4; ++k) put1(dst, acc, k, scalar(k));
+            // cdiv's sums for the numerator (r, 0), as rdiv_split forms them.
+            put4(dst, acc, j, (rv * re0 + zero * im0) * i0, (zero * re0 - rv * im0) * i0);
+            put4(dst, acc, j + 4, (rv * re1 + zero * im1) * i1, (zero * re1 - rv * im1) * i1);
         }
     }
-    for (; j < n; ++j) put1(dst, acc, j, scalar(j));
+    for (; j + 4 <= n; j += 4) part_add4<A>(dst, acc, part, r, scaled_recip, j);
+    for (; j < n; ++j) put1(dst, acc, j, scaled_recip ? recip(r * part[j]) : rdiv(r, part[j]));
 }
 VELOTZ_SIMD_DISPATCH_AVX2T(void, block_part_add,
                      (Split dst, SplitIn acc, const Cx* part, double r, bool scaled_recip, std::size_t n),

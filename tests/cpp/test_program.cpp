@@ -309,7 +309,7 @@ TEST(Kernels, FusedBlockKernelsEqualTheScalarOperationsAtEveryLevel) {
     }
 }
 
-// The reciprocal kernels and the CPE kernel test eight entries at once for
+// The reciprocal, CPE and kept-part kernels test eight entries at once for
 // their usual branch: one odd entry anywhere in a run of 24 (a zero part, parts whose
 // product underflows, a modulus out of range, NaN, infinity, ω not positive)
 // sends its group down the exact path, and every entry still equals the
@@ -347,9 +347,13 @@ TEST(Kernels, OneOddEntryAmongEightEqualsTheScalarOperations) {
             const kernels::SplitIn acc{are.data(), aim.data()};
             for (int level = simd::kBaseline; level <= simd::best_level(); ++level) {
                 ASSERT_EQ(simd::use_level(level), level);
-                for (int op = 0; op < 3; ++op) {
+                std::vector<Cx> part(n);
+                for (std::size_t j = 0; j < n; ++j) part[j] = {sre[j], sim[j]};
+                for (int op = 0; op < 5; ++op) {
                     if (op == 0) {
                         kernels::block_recip_add(dst, acc, {sre.data(), sim.data()}, n);
+                    } else if (op == 3 || op == 4) {
+                        kernels::block_part_add(dst, acc, part.data(), q, op == 3, n);
                     } else if (op == 2) {
                         // The reciprocal written interleaved, as a run's last step.
                         std::vector<Cx> out(n);
@@ -363,7 +367,11 @@ TEST(Kernels, OneOddEntryAmongEightEqualsTheScalarOperations) {
                     }
                     for (std::size_t j = 0; j < n; ++j) {
                         Cx v;
-                        if (op != 1) {
+                        if (op == 3) {
+                            v = recip(q * part[j]);
+                        } else if (op == 4) {
+                            v = rdiv(q, part[j]);
+                        } else if (op != 1) {
                             v = recip(Cx{sre[j], sim[j]});
                         } else {
                             const Cx s = w[j] > 0.0 && w[j] <= std::numeric_limits<double>::max()
