@@ -460,8 +460,10 @@ void impedance_spectrum_into(const NodeList& series, const double* freqs_hz, std
     const bool needs_log = program.needs_log();
     const bool needs_sqrt = program.needs_sqrt();
     // Frequencies go through the program in blocks small enough for every
-    // intermediate array to stay in the first-level cache.
+    // intermediate array to stay in the first-level cache: the fused run's
+    // own block length, so that each piece is one block of it.
     constexpr std::size_t kBlock = 256;
+    const std::size_t piece = program.fused() ? program.fused_stride() : kBlock;
     auto range = [&](std::size_t begin, std::size_t end) {
         // One workspace and grid per thread, kept from call to call: after
         // the first call on a thread nothing is allocated or zero-filled.
@@ -469,9 +471,9 @@ void impedance_spectrum_into(const NodeList& series, const double* freqs_hz, std
         // per step.
         thread_local CircuitProgram::Workspace ws;
         thread_local SpectrumGrid grid;
-        if (!program.fused()) ws.reserve(program, std::min(kBlock, end - begin));
-        for (std::size_t b = begin; b < end; b += kBlock) {
-            const std::size_t count = std::min(kBlock, end - b);
+        if (!program.fused()) ws.reserve(program, std::min(piece, end - begin));
+        for (std::size_t b = begin; b < end; b += piece) {
+            const std::size_t count = std::min(piece, end - b);
             grid.assign_hertz(freqs_hz + b, count, needs_sqrt, needs_log);
             program.evaluate_into(values.data(), grid, 0, count, ws, out + b);
         }

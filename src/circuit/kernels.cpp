@@ -25,11 +25,15 @@ using simd::vi;
 using simd::vu;
 
 // The operations of util/exp_log.hpp on four lanes; each lane computes what
-// explog::ScalarOps computes. With Gather (the AVX2 copies only) the table
+// explog::ScalarOps computes. From Mode 1 (the AVX2 copies only) the table
 // loads are single gather instructions instead of four scalar loads and
-// their inserts: the same values, fewer instructions.
-template <bool Gather>
+// their inserts: the same values, fewer instructions. Mode 2 (AVX2 copies on
+// processors with FMA3) also forms the exact error of a product with one
+// fused multiply-subtract (explog::two_prod_ops): the same bits again.
+template <int Mode>
 struct VectorOpsT {
+    static constexpr bool Gather = Mode >= 1;
+    static constexpr bool kFma = Mode >= 2;
     using D = vd;
     using U = vu;
     static __attribute__((always_inline)) inline U bits(D x) { return (U)x; }
@@ -60,7 +64,25 @@ struct VectorOpsT {
     }
     template <class M>
     static __attribute__((always_inline)) inline D select(M m, D a, D b) { return m ? a : b; }
+    // a·b - p rounded once (vfmsub213pd); only in Mode 2 copies.
+    static __attribute__((always_inline)) inline D fms(D a, D b, D p) {
+        asm("vfmsub213pd %2, %1, %0" : "+x"(a) : "x"(b), "x"(p));
+        return a;
+    }
 };
+
+// Whether the processor has FMA3 (read once).
+[[maybe_unused]] bool has_fma() {
+#if VELOTZ_X86_DISPATCH
+    static const bool fma = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("fma") != 0;
+    }();
+    return fma;
+#else
+    return false;
+#endif
+}
 // Whether all four mask lanes are set: one vmovmskpd in the AVX2 copies,
 // simd::all (shuffle, and, two extractions) in the baseline.
 template <bool Avx2>
@@ -75,6 +97,25 @@ __attribute__((always_inline)) inline bool all_lanes(vi m) {
 }
 
 }  // namespace
+
+// As VELOTZ_SIMD_DISPATCH_AVX2T for a body templated on VectorOpsT's mode:
+// the baseline copy runs mode 0, the AVX2 copies mode 1, or mode 2 where the
+// processor has FMA3.
+#if VELOTZ_X86_DISPATCH && !defined(VELOTZ_SIMD_BASELINE_ONLY)
+#define VELOTZ_KERNEL_DISPATCH_FMA(ret, name, params, args)                                  \
+    VELOTZ_TARGET_AVX2 static ret name##_avx2 params { return name##_body<1> args; }         \
+    VELOTZ_TARGET_AVX2 static ret name##_avx2_fma params { return name##_body<2> args; }     \
+    ret name params {                                                                        \
+        if (::velotz::simd::level() >= ::velotz::simd::kAvx2) {                              \
+            if (has_fma()) return name##_avx2_fma args;                                      \
+            return name##_avx2 args;                                                         \
+        }                                                                                    \
+        return name##_body<0> args;                                                          \
+    }
+#else
+#define VELOTZ_KERNEL_DISPATCH_FMA(ret, name, params, args) \
+    ret name params { return name##_body<0> args; }
+#endif
 
 VELOTZ_ALWAYS_INLINE void add_body(Cx* dst, const Cx* a, const Cx* b, std::size_t n) {
     double* d = reinterpret_cast<double*>(dst);
@@ -333,49 +374,49 @@ VELOTZ_ALWAYS_INLINE void warburg_body(Cx* dst, double aw, const double* sqrt_w,
 }
 VELOTZ_SIMD_DISPATCH(void, warburg, (Cx* dst, double aw, const double* sqrt_w, std::size_t n), (dst, aw, sqrt_w, n))
 
-template <bool Gather>
+template <int Mode>
 VELOTZ_ALWAYS_INLINE void log_dd_body(double* hi, double* lo, const double* x, std::size_t n) {
     std::size_t j = 0;
-    const vd nan = VectorOpsT<Gather>::splat(std::nan(""));
-    const vd tiny = VectorOpsT<Gather>::splat(0x1p-1022);
-    const vd huge = VectorOpsT<Gather>::splat(0x1.fffffffffffffp1023);
+    const vd nan = VectorOpsT<Mode>::splat(std::nan(""));
+    const vd tiny = VectorOpsT<Mode>::splat(0x1p-1022);
+    const vd huge = VectorOpsT<Mode>::splat(0x1.fffffffffffffp1023);
     for (; j + 4 <= n; j += 4) {
         const vd v = load(x + j);
         vd h, l;
-        explog::log_dd<VectorOpsT<Gather>>(v, h, l);
+        explog::log_dd<VectorOpsT<Mode>>(v, h, l);
         const vi ok = (v >= tiny) & (v <= huge);
         store(hi + j, ok ? h : nan);
         store(lo + j, ok ? l : nan);
     }
     for (; j < n; ++j) explog::ln_dd(x[j], hi[j], lo[j]);
 }
-VELOTZ_SIMD_DISPATCH_AVX2T(void, log_dd, (double* hi, double* lo, const double* x, std::size_t n), (hi, lo, x, n))
+VELOTZ_KERNEL_DISPATCH_FMA(void, log_dd, (double* hi, double* lo, const double* x, std::size_t n), (hi, lo, x, n))
 
 // Four lanes at a time through the fast path of explog::axis_pow; a group
 // where any lane leaves the fast domain goes lane by lane through the scalar
 // function, which takes the same fast path for the others.
-template <bool Gather>
+template <int Mode>
 VELOTZ_ALWAYS_INLINE void axis_pow_body(double* out, const double* w, const double* lnw_hi, const double* lnw_lo, double x, double lnx_hi,
               double lnx_lo, double p, std::size_t n) {
     std::size_t j = 0;
     if (std::fabs(p) < explog::kMaxExponent) {
-        const vd xv = VectorOpsT<Gather>::splat(x);
-        const vd pv = VectorOpsT<Gather>::splat(p);
-        const vd xh = VectorOpsT<Gather>::splat(lnx_hi);
-        const vd xl = VectorOpsT<Gather>::splat(lnx_lo);
-        const vd tiny = VectorOpsT<Gather>::splat(0x1p-1022);
-        const vd huge = VectorOpsT<Gather>::splat(0x1.fffffffffffffp1023);
-        const vd limit = VectorOpsT<Gather>::splat(explog::kExpLimit);
-        const vd neg_limit = VectorOpsT<Gather>::splat(-explog::kExpLimit);
+        const vd xv = VectorOpsT<Mode>::splat(x);
+        const vd pv = VectorOpsT<Mode>::splat(p);
+        const vd xh = VectorOpsT<Mode>::splat(lnx_hi);
+        const vd xl = VectorOpsT<Mode>::splat(lnx_lo);
+        const vd tiny = VectorOpsT<Mode>::splat(0x1p-1022);
+        const vd huge = VectorOpsT<Mode>::splat(0x1.fffffffffffffp1023);
+        const vd limit = VectorOpsT<Mode>::splat(explog::kExpLimit);
+        const vd neg_limit = VectorOpsT<Mode>::splat(-explog::kExpLimit);
         const bool with_factor = !(lnx_hi == 0.0 && lnx_lo == 0.0);
         for (; j + 4 <= n; j += 4) {
             const vd b = load(w + j) * xv;
             vd h = load(lnw_hi + j), l = load(lnw_lo + j), th, tl;
             if (with_factor) explog::add_dd(h, l, xh, xl, h, l);
-            explog::times_ln(pv, h, l, th, tl);
+            explog::times_ln_ops<VectorOpsT<Mode>>(pv, h, l, th, tl);
             const vi ok = (b >= tiny) & (b <= huge) & (th < limit) & (th > neg_limit);
-            if (all_lanes<Gather>(ok)) {
-                store(out + j, explog::exp_dd<VectorOpsT<Gather>>(th, tl));
+            if (all_lanes<(Mode >= 1)>(ok)) {
+                store(out + j, explog::exp_dd<VectorOpsT<Mode>>(th, tl));
             } else {
                 for (std::size_t k = j; k < j + 4; ++k) {
                     out[k] = explog::axis_pow(w[k], lnw_hi[k], lnw_lo[k], x, lnx_hi, lnx_lo, p);
@@ -385,7 +426,7 @@ VELOTZ_ALWAYS_INLINE void axis_pow_body(double* out, const double* w, const doub
     }
     for (; j < n; ++j) out[j] = explog::axis_pow(w[j], lnw_hi[j], lnw_lo[j], x, lnx_hi, lnx_lo, p);
 }
-VELOTZ_SIMD_DISPATCH_AVX2T(void, axis_pow, (double* out, const double* w, const double* lnw_hi, const double* lnw_lo, double x, double lnx_hi,
+VELOTZ_KERNEL_DISPATCH_FMA(void, axis_pow, (double* out, const double* w, const double* lnw_hi, const double* lnw_lo, double x, double lnx_hi,
               double lnx_lo, double p, std::size_t n), (out, w, lnw_hi, lnw_lo, x, lnx_hi, lnx_lo, p, n))
 
 // Four entries at a time when all four lie in hyper::in_domain; any other
@@ -403,7 +444,7 @@ VELOTZ_ALWAYS_INLINE void tanh_sat_body(Cx* dst, const Cx* z, std::size_t n) {
         const vd y = VELOTZ_SHUFFLE(v0, v1, 1, 3, 5, 7);
         if (all_lanes<Gather>((y > zero) & (y <= x) & (x <= limit))) {
             vd re, im;
-            hyper::tanh_sat_core<VectorOpsT<Gather>>(x, y, re, im);
+            hyper::tanh_sat_core<VectorOpsT<Gather ? 1 : 0>>(x, y, re, im);
             store(reinterpret_cast<double*>(dst + j), VELOTZ_SHUFFLE(re, im, 0, 4, 1, 5));
             store(reinterpret_cast<double*>(dst + j + 2), VELOTZ_SHUFFLE(re, im, 2, 6, 3, 7));
             continue;
@@ -492,6 +533,16 @@ VELOTZ_ALWAYS_INLINE void put1(Split dst, SplitIn acc, std::size_t j, Cx v) {
     dst.im[j] = s.im;
 }
 
+// The same into an interleaved array of Cx (the last step of a run).
+VELOTZ_ALWAYS_INLINE void put4(Cx* dst, SplitIn acc, std::size_t j, vd re, vd im) {
+    const vd sr = load(acc.re + j) + re;
+    const vd si = load(acc.im + j) + im;
+    double* d = reinterpret_cast<double*>(dst + j);
+    store(d, VELOTZ_SHUFFLE(sr, si, 0, 4, 1, 5));
+    store(d + 4, VELOTZ_SHUFFLE(sr, si, 2, 6, 3, 7));
+}
+VELOTZ_ALWAYS_INLINE void put1(Cx* dst, SplitIn acc, std::size_t j, Cx v) { dst[j] = Cx{acc.re[j], acc.im[j]} + v; }
+
 // Entries j .. j + 3 of an array of Cx as real and imaginary parts.
 VELOTZ_ALWAYS_INLINE void split4(const Cx* a, std::size_t j, vd& re, vd& im) {
     const vd v0 = load(reinterpret_cast<const double*>(a + j));
@@ -561,57 +612,132 @@ VELOTZ_ALWAYS_INLINE void block_warburg_add_body(Split dst, SplitIn acc, const d
 VELOTZ_SIMD_DISPATCH_AVX2T(void, block_warburg_add, (Split dst, SplitIn acc, const double* sqrt_w, double aw, std::size_t n),
                      (dst, acc, sqrt_w, aw, n))
 
+// formula::impedance<Cpe> at entry k: recip(q·pow_of_s_times((0·ω, ω), p)).
+VELOTZ_ALWAYS_INLINE Cx cpe_scalar(const double* w, const double* rp, double p, double cos_p, double sin_p, double q,
+                                   std::size_t k) {
+    const Cx part = w[k] > 0.0 && w[k] <= kMaxFinite ? Cx{rp[k] * cos_p, rp[k] * sin_p} : cpow(Cx{0.0 * w[k], w[k]}, p);
+    return recip(q * part);
+}
+
+// block_cpe_add at entries j .. j + 3: all four on recip_split's branches,
+// or one by one through cpe_scalar.
+template <bool A>
+VELOTZ_ALWAYS_INLINE void cpe_add4(Split dst, SplitIn acc, const double* w, const double* rp, double p, double cos_p,
+                                   double sin_p, double q, std::size_t j) {
+    const vd wv = load(w + j);
+    vd ore, oim;
+    if (all_lanes<A>((wv > vd{0.0, 0.0, 0.0, 0.0}) & (wv <= vd{kMaxFinite, kMaxFinite, kMaxFinite, kMaxFinite}))) {
+        const vd r = load(rp + j);
+        const vd c = {cos_p, cos_p, cos_p, cos_p}, s = {sin_p, sin_p, sin_p, sin_p}, qv = {q, q, q, q};
+        if (recip_split<A>(qv * (r * c), qv * (r * s), ore, oim)) {
+            put4(dst, acc, j, ore, oim);
+            return;
+        }
+    }
+    for (std::size_t k = j; k < j + 4; ++k) put1(dst, acc, k, cpe_scalar(w, rp, p, cos_p, sin_p, q, k));
+}
+
+// Eight entries per pass with one test when all eight have ω > 0 finite and
+// take cdiv's usual branch (as in block_recip_add_body), else cpe_add4 on
+// each half.
 template <bool A>
 VELOTZ_ALWAYS_INLINE void block_cpe_add_body(Split dst, SplitIn acc, const double* w, const double* rp, double p,
                                              double cos_p, double sin_p, double q, std::size_t n) {
     std::size_t j = 0;
     const vd zero = {0.0, 0.0, 0.0, 0.0};
+    const vd one = {1.0, 1.0, 1.0, 1.0};
     const vd huge = {kMaxFinite, kMaxFinite, kMaxFinite, kMaxFinite};
+    const vd tiny_n = {1e-290, 1e-290, 1e-290, 1e-290};
+    const vd huge_n = {1e290, 1e290, 1e290, 1e290};
     const vd c = {cos_p, cos_p, cos_p, cos_p};
     const vd s = {sin_p, sin_p, sin_p, sin_p};
     const vd qv = {q, q, q, q};
-    // formula::impedance<Cpe>: recip(q·pow_of_s_times((0·ω, ω), p)).
-    auto scalar = [&](std::size_t k) {
-        const Cx part = w[k] > 0.0 && w[k] <= kMaxFinite ? Cx{rp[k] * cos_p, rp[k] * sin_p}
-                                                         : cpow(Cx{0.0 * w[k], w[k]}, p);
-        return recip(q * part);
-    };
-    for (; j + 4 <= n; j += 4) {
-        const vd wv = load(w + j);
-        vd ore, oim;
-        if (all_lanes<A>((wv > zero) & (wv <= huge))) {
-            const vd r = load(rp + j);
-            if (recip_split<A>(qv * (r * c), qv * (r * s), ore, oim)) {
-                put4(dst, acc, j, ore, oim);
-                continue;
-            }
+    for (; j + 8 <= n; j += 8) {
+        const vd w0 = load(w + j), w1 = load(w + j + 4);
+        const vd r0 = load(rp + j), r1 = load(rp + j + 4);
+        const vd re0 = qv * (r0 * c), im0 = qv * (r0 * s);
+        const vd re1 = qv * (r1 * c), im1 = qv * (r1 * s);
+        const vd n0 = re0 * re0 + im0 * im0;
+        const vd n1 = re1 * re1 + im1 * im1;
+        const vi ok = (w0 > zero) & (w0 <= huge) & (w1 > zero) & (w1 <= huge) & ((re0 * im0) != zero) &
+                      ((re1 * im1) != zero) & (n0 > tiny_n) & (n0 < huge_n) & (n1 > tiny_n) & (n1 < huge_n);
+        if (all_lanes<A>(ok)) {
+            const vd i0 = one / n0, i1 = one / n1;
+            put4(dst, acc, j, re0 * i0, -(im0 * i0));
+            put4(dst, acc, j + 4, re1 * i1, -(im1 * i1));
+        } else {
+            cpe_add4<A>(dst, acc, w, rp, p, cos_p, sin_p, q, j);
+            cpe_add4<A>(dst, acc, w, rp, p, cos_p, sin_p, q, j + 4);
         }
-        for (std::size_t k = j; k < j + 4; ++k) put1(dst, acc, k, scalar(k));
     }
-    for (; j < n; ++j) put1(dst, acc, j, scalar(j));
+    for (; j + 4 <= n; j += 4) cpe_add4<A>(dst, acc, w, rp, p, cos_p, sin_p, q, j);
+    for (; j < n; ++j) put1(dst, acc, j, cpe_scalar(w, rp, p, cos_p, sin_p, q, j));
 }
 VELOTZ_SIMD_DISPATCH_AVX2T(void, block_cpe_add,
                      (Split dst, SplitIn acc, const double* w, const double* rp, double p, double cos_p, double sin_p,
                       double q, std::size_t n),
                      (dst, acc, w, rp, p, cos_p, sin_p, q, n))
 
+// block_part_add at entries j .. j + 3: recip_split or rdiv_split, or one
+// by one through the scalar operations.
+template <bool A>
+VELOTZ_ALWAYS_INLINE void part_add4(Split dst, SplitIn acc, const Cx* part, double r, bool scaled_recip,
+                                    std::size_t j) {
+    const vd rv = {r, r, r, r};
+    vd re, im, ore, oim;
+    split4(part, j, re, im);
+    const bool done = scaled_recip ? recip_split<A>(rv * re, rv * im, ore, oim) : rdiv_split<A>(r, re, im, ore, oim);
+    if (done) {
+        put4(dst, acc, j, ore, oim);
+        return;
+    }
+    for (std::size_t k = j; k < j + 4; ++k) {
+        put1(dst, acc, k, scaled_recip ? recip(r * part[k]) : rdiv(r, part[k]));
+    }
+}
+
+// Eight entries per pass with one test when all eight take the usual branch
+// of the division (as in block_recip_add_body), else part_add4 on each half.
 template <bool A>
 VELOTZ_ALWAYS_INLINE void block_part_add_body(Split dst, SplitIn acc, const Cx* part, double r, bool scaled_recip,
                                               std::size_t n) {
     std::size_t j = 0;
+    const vd zero = {0.0, 0.0, 0.0, 0.0};
+    const vd one = {1.0, 1.0, 1.0, 1.0};
     const vd rv = {r, r, r, r};
-    auto scalar = [&](std::size_t k) { return scaled_recip ? recip(r * part[k]) : rdiv(r, part[k]); };
-    for (; j + 4 <= n; j += 4) {
-        vd re, im, ore, oim;
-        split4(part, j, re, im);
-        const bool done = scaled_recip ? recip_split<A>(rv * re, rv * im, ore, oim) : rdiv_split<A>(r, re, im, ore, oim);
-        if (done) {
-            put4(dst, acc, j, ore, oim);
+    const vd tiny = {1e-290, 1e-290, 1e-290, 1e-290};
+    const vd huge = {1e290, 1e290, 1e290, 1e290};
+    for (; j + 8 <= n; j += 8) {
+        vd re0, im0, re1, im1;
+        split4(part, j, re0, im0);
+        split4(part, j + 4, re1, im1);
+        if (scaled_recip) {
+            re0 = rv * re0;
+            im0 = rv * im0;
+            re1 = rv * re1;
+            im1 = rv * im1;
+        }
+        const vd n0 = re0 * re0 + im0 * im0;
+        const vd n1 = re1 * re1 + im1 * im1;
+        const vi ok = ((re0 * im0) != zero) & ((re1 * im1) != zero) & (n0 > tiny) & (n0 < huge) & (n1 > tiny) &
+                      (n1 < huge);
+        if (!all_lanes<A>(ok)) {
+            part_add4<A>(dst, acc, part, r, scaled_recip, j);
+            part_add4<A>(dst, acc, part, r, scaled_recip, j + 4);
+            continue;
+        }
+        const vd i0 = one / n0, i1 = one / n1;
+        if (scaled_recip) {
+            put4(dst, acc, j, re0 * i0, -(im0 * i0));
+            put4(dst, acc, j + 4, re1 * i1, -(im1 * i1));
         } else {
-            for (std::size_t k = j; k < j + 4; ++k) put1(dst, acc, k, scalar(k));
+            // cdiv's sums for the numerator (r, 0), as rdiv_split forms them.
+            put4(dst, acc, j, (rv * re0 + zero * im0) * i0, (zero * re0 - rv * im0) * i0);
+            put4(dst, acc, j + 4, (rv * re1 + zero * im1) * i1, (zero * re1 - rv * im1) * i1);
         }
     }
-    for (; j < n; ++j) put1(dst, acc, j, scalar(j));
+    for (; j + 4 <= n; j += 4) part_add4<A>(dst, acc, part, r, scaled_recip, j);
+    for (; j < n; ++j) put1(dst, acc, j, scaled_recip ? recip(r * part[j]) : rdiv(r, part[j]));
 }
 VELOTZ_SIMD_DISPATCH_AVX2T(void, block_part_add,
                      (Split dst, SplitIn acc, const Cx* part, double r, bool scaled_recip, std::size_t n),
@@ -630,20 +756,55 @@ VELOTZ_ALWAYS_INLINE void block_values_add_body(Split dst, SplitIn acc, const Cx
 VELOTZ_SIMD_DISPATCH_AVX2T(void, block_values_add, (Split dst, SplitIn acc, const Cx* values, std::size_t n),
                      (dst, acc, values, n))
 
-template <bool A>
-VELOTZ_ALWAYS_INLINE void block_recip_add_body(Split dst, SplitIn acc, SplitIn src, std::size_t n) {
+// block_recip_add at entries j .. j + 3: through recip_split, or one by one
+// through the scalar recip.
+template <bool A, class Dst>
+VELOTZ_ALWAYS_INLINE void recip_add4(Dst dst, SplitIn acc, SplitIn src, std::size_t j) {
+    vd ore, oim;
+    if (recip_split<A>(load(src.re + j), load(src.im + j), ore, oim)) {
+        put4(dst, acc, j, ore, oim);
+    } else {
+        for (std::size_t k = j; k < j + 4; ++k) put1(dst, acc, k, velotz::recip(Cx{src.re[k], src.im[k]}));
+    }
+}
+
+template <bool A, class Dst>
+VELOTZ_ALWAYS_INLINE void block_recip_add_body(Dst dst, SplitIn acc, SplitIn src, std::size_t n) {
+    // Eight entries per pass with one test when all eight take cdiv's usual
+    // branch (recip_split's first): re·im != 0 stands for "neither part is
+    // zero" (a product that underflows only sends its group on to
+    // recip_add4, which decides exactly).
+    const vd zero = {0.0, 0.0, 0.0, 0.0};
+    const vd one = {1.0, 1.0, 1.0, 1.0};
+    const vd tiny = {1e-290, 1e-290, 1e-290, 1e-290};
+    const vd huge = {1e290, 1e290, 1e290, 1e290};
     std::size_t j = 0;
-    for (; j + 4 <= n; j += 4) {
-        vd ore, oim;
-        if (recip_split<A>(load(src.re + j), load(src.im + j), ore, oim)) {
-            put4(dst, acc, j, ore, oim);
+    for (; j + 8 <= n; j += 8) {
+        const vd re0 = load(src.re + j), im0 = load(src.im + j);
+        const vd re1 = load(src.re + j + 4), im1 = load(src.im + j + 4);
+        const vd n0 = re0 * re0 + im0 * im0;
+        const vd n1 = re1 * re1 + im1 * im1;
+        const vi ok = ((re0 * im0) != zero) & ((re1 * im1) != zero) & (n0 > tiny) & (n0 < huge) & (n1 > tiny) &
+                      (n1 < huge);
+        if (all_lanes<A>(ok)) {
+            const vd i0 = one / n0, i1 = one / n1;
+            put4(dst, acc, j, re0 * i0, -(im0 * i0));
+            put4(dst, acc, j + 4, re1 * i1, -(im1 * i1));
         } else {
-            for (std::size_t k = j; k < j + 4; ++k) put1(dst, acc, k, velotz::recip(Cx{src.re[k], src.im[k]}));
+            recip_add4<A, Dst>(dst, acc, src, j);
+            recip_add4<A, Dst>(dst, acc, src, j + 4);
         }
     }
+    for (; j + 4 <= n; j += 4) recip_add4<A, Dst>(dst, acc, src, j);
     for (; j < n; ++j) put1(dst, acc, j, velotz::recip(Cx{src.re[j], src.im[j]}));
 }
 VELOTZ_SIMD_DISPATCH_AVX2T(void, block_recip_add, (Split dst, SplitIn acc, SplitIn src, std::size_t n), (dst, acc, src, n))
+template <bool A>
+VELOTZ_ALWAYS_INLINE void block_recip_add_into_body(Cx* out, SplitIn acc, SplitIn src, std::size_t n) {
+    block_recip_add_body<A, Cx*>(out, acc, src, n);
+}
+VELOTZ_SIMD_DISPATCH_AVX2T(void, block_recip_add_into, (Cx* out, SplitIn acc, SplitIn src, std::size_t n),
+                           (out, acc, src, n))
 
 template <bool A>
 VELOTZ_ALWAYS_INLINE void block_interleave_body(Cx* out, SplitIn src, std::size_t n) {

@@ -108,6 +108,10 @@ void block_values_add(Split dst, SplitIn acc, const Cx* values, std::size_t n);
 // v = recip(src[j]): a branch's admittance, or a group's impedance.
 void block_recip_add(Split dst, SplitIn acc, SplitIn src, std::size_t n);
 
+// out[j] = acc[j] + recip(src[j]) into an interleaved array: block_recip_add
+// and block_interleave in one pass, the same bits.
+void block_recip_add_into(Cx* out, SplitIn acc, SplitIn src, std::size_t n);
+
 // out[j] = (re[j], im[j]).
 void block_interleave(Cx* out, SplitIn src, std::size_t n);
 

@@ -322,33 +322,46 @@ void CircuitProgram::leaf_block(std::size_t leaf, const double* fields, const El
 
 void CircuitProgram::run_fused(const double* params, const SpectrumGrid& grid, std::size_t begin, std::size_t count,
                                Workspace& ws, Cx* out) const {
-    // As many frequencies per block as keep every block in about 24 KB (the
-    // first-level cache with room for the grid), from 16 to kFusedBlock: a
-    // longer block spreads the cost of each step's call over more points.
-    const std::size_t fit = std::max<std::size_t>(16, (kFusedBlockValues / fused_blocks_) & ~std::size_t{3});
-    const std::size_t stride = std::min({kFusedBlock, fit, count});
+    // A longer block spreads the cost of each step's call over more points.
+    const std::size_t stride = std::min(fused_stride(), count);
     const std::size_t size = 2 * stride;  // doubles per block: real parts, then imaginary parts
     double* blocks = ws.block(fused_blocks_ * size);
-    std::fill_n(blocks, size, 0.0);
+    // Block 0, the zeros a series sum starts from, is read from a constant
+    // array instead: nothing needs clearing per call.
+    static constexpr double kZeros[2 * kFusedBlock] = {};
+    auto block = [&](std::uint32_t index) -> const double* {
+        return index == 0 ? kZeros : blocks + index * size;
+    };
     Element::Prepared* pre = ws.prepared(leaves_.size());
     Cx* scratch = ws.leaf_scratch();
     for (std::size_t i = 0; i < leaves_.size(); ++i) {
         if (leaves_[i].kind != Kind::User) pre[i] = Element::prepare(leaves_[i].kind, params + leaves_[i].first);
     }
+    // A last step that is a reciprocal writes the output itself.
+    const bool recip_last = fused_.back().code == Code::Recip && fused_.back().dst == fused_result_;
+    const std::size_t steps = fused_.size() - (recip_last ? 1 : 0);
     for (std::size_t b = 0; b < count; b += stride) {
         const std::size_t n = std::min(stride, count - b);
-        for (const Fused& f : fused_) {
+        for (std::size_t i = 0; i < steps; ++i) {
+            const Fused& f = fused_[i];
             double* dst = blocks + f.dst * size;
-            const double* acc = blocks + f.acc * size;
+            const double* acc = block(f.acc);
             if (f.code == Code::Leaf) {
                 leaf_block(f.src, params + leaves_[f.src].first, pre[f.src], grid, begin + b, n, dst, acc, stride,
                            scratch);
             } else {
-                const double* src = blocks + f.src * size;
+                const double* src = block(f.src);
                 kernels::block_recip_add({dst, dst + stride}, {acc, acc + stride}, {src, src + stride}, n);
             }
         }
-        const double* z = blocks + fused_result_ * size;
+        if (recip_last) {
+            const Fused& f = fused_.back();
+            const double* acc = block(f.acc);
+            const double* src = block(f.src);
+            kernels::block_recip_add_into(out + b, {acc, acc + stride}, {src, src + stride}, n);
+            continue;
+        }
+        const double* z = block(fused_result_);
         kernels::block_interleave(out + b, {z, z + stride}, n);
     }
 }

@@ -20,6 +20,7 @@
 // its stored values; parameters always come from a flat vector. It is
 // immutable after construction and may be shared by threads; the mutable
 // arrays live in a Workspace, one per thread.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -60,6 +61,13 @@ public:
 
     // Whether evaluate_into runs fused blocks (it then needs no reserve()).
     bool fused() const { return !fused_.empty(); }
+    // Frequencies per block of the fused run: as many as keep every block in
+    // about 24 KB (the first-level cache with room for the grid), from 16 to
+    // kFusedBlock. A caller that evaluates a long spectrum in pieces of this
+    // many frequencies runs one block per piece.
+    std::size_t fused_stride() const {
+        return std::min(kFusedBlock, std::max<std::size_t>(16, (kFusedBlockValues / fused_blocks_) & ~std::size_t{3}));
+    }
     // Values the leaves read (param_count of the tree).
     std::size_t param_count() const { return param_count_; }
     std::size_t leaf_count() const { return leaves_.size(); }

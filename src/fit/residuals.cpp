@@ -125,7 +125,20 @@ const Cx* ResidualModel::evaluate(const std::vector<double>& params) {
 
 double ResidualModel::cost(const std::vector<double>& params, EvalCounter& counter) {
     std::vector<double>& r = base_;
-    if (!residuals(params, counter, r)) return std::nan("");
+    const std::size_t n = points();
+    if (!program_.fused() || n == 0 || params.size() < program_.param_count()) {
+        if (!residuals(params, counter, r)) return std::nan("");
+        return half_sum_of_squares(r);
+    }
+    // Nothing but the sum is asked for, so no step's array needs keeping:
+    // the fused run gives the impedances' bits in fewer passes, and leaves
+    // the arrays of the last evaluate() (and so ws_valid_) as they were.
+    count_evaluation(counter);
+    if (scratch_.size() < n) scratch_.resize(n);
+    program_.evaluate_into(params.data(), grid_, 0, n, ws_, scratch_.data());
+    r.resize(2 * n);
+    kernels::residuals(r.data(), reinterpret_cast<const double*>(scratch_.data()),
+                       reinterpret_cast<const double*>(impedances_.data()), weights2_.data(), 2 * n);
     return half_sum_of_squares(r);
 }
 

@@ -99,6 +99,9 @@ public:
     bool residuals(const std::vector<double>& params, EvalCounter& counter, std::vector<double>& out);
 
     // 0.5·Σr² at params (one counted evaluation), NaN for a short vector.
+    // The same bits as half_sum_of_squares of residuals(); it runs the
+    // program's fused blocks and keeps no step's array, so a Jacobian at
+    // these params evaluates them again.
     double cost(const std::vector<double>& params, EvalCounter& counter);
 
     // As jacobian_columns, written column-major into `colmajor` (2N rows,
@@ -132,7 +135,7 @@ private:
     std::vector<double> evaluated_;  // the values ws_ was last evaluated at
     bool ws_valid_ = false;
     std::vector<double> base_;  // residuals at the Jacobian's base point
-    std::vector<Cx> scratch_;   // per column: the plus and the minus arrays
+    std::vector<Cx> scratch_;   // per column: the plus and the minus arrays; cost()'s impedances
 };
 
 // Internal coordinates: open-bound parameters (hi not finite) move as

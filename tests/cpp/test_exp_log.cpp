@@ -268,6 +268,42 @@ TEST(ExpLog, KernelsEqualTheScalarCodeAndTheBaselineCopy) {
     }
 }
 
+// Where the exact error of a product is on the edge of what a double holds:
+// exponents from the smallest subnormal to 2^899, logarithms next to zero
+// (ω next to 1) and large (ω near the ends of the normal range). The copy
+// chosen at run time (with a fused multiply-subtract where the processor
+// has FMA3), the baseline copy and the scalar code give the same bits.
+TEST(ExpLog, PowerKernelsAgreeWhereTheProductErrorIsTiny) {
+    const double exponents[] = {0x1p-1074, 0x1p-1022, 0x1p-1000, 0x1p-975, 0x1p-968, 0x1p-960, 1e-200, 1e-20,
+                                0.5,       0.999,     -0x1p-990, -1e-17,   0x1p899,  -0x1p899,  0x1.8p898};
+    const double omegas[] = {1.0,    1.0 + 0x1p-52, 1.0 - 0x1p-53, 1.0 + 0x1p-30, 0.9999999, 1.0000001,
+                             3e-308, 1e-300,        1e300,         1.7e308,       6.283185307179586, 42.0};
+    constexpr std::size_t n = std::size(omegas);
+    std::vector<double> w(omegas, omegas + n), hi(n), lo(n), phi(n), plo(n);
+    kernels::log_dd(hi.data(), lo.data(), w.data(), n);
+    portable_kernels::log_dd(phi.data(), plo.data(), w.data(), n);
+    for (std::size_t j = 0; j < n; ++j) {
+        double sh, sl;
+        explog::ln_dd(w[j], sh, sl);
+        ASSERT_TRUE(same_bits(hi[j], sh) && same_bits(lo[j], sl)) << w[j];
+        ASSERT_TRUE(same_bits(phi[j], sh) && same_bits(plo[j], sl)) << w[j];
+    }
+    for (const double x : {1.0, 0.5, 1.0 + 0x1p-40, 1e-30}) {
+        double xh = 0.0, xl = 0.0;
+        if (x != 1.0) explog::ln_dd(x, xh, xl);
+        for (const double p : exponents) {
+            std::vector<double> out(n), pout(n);
+            kernels::axis_pow(out.data(), w.data(), hi.data(), lo.data(), x, xh, xl, p, n);
+            portable_kernels::axis_pow(pout.data(), w.data(), hi.data(), lo.data(), x, xh, xl, p, n);
+            for (std::size_t j = 0; j < n; ++j) {
+                const double want = explog::axis_pow(w[j], hi[j], lo[j], x, xh, xl, p);
+                ASSERT_TRUE(same_bits(out[j], want)) << w[j] << " " << x << " " << p;
+                ASSERT_TRUE(same_bits(pout[j], want)) << w[j] << " " << x << " " << p;
+            }
+        }
+    }
+}
+
 // The reciprocal kernel's fast branches against the baseline copy and the
 // scalar recip, with blocks mixing the usual range, the axes, zeros, huge,
 // tiny and non-finite parts.

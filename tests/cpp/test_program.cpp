@@ -309,6 +309,92 @@ TEST(Kernels, FusedBlockKernelsEqualTheScalarOperationsAtEveryLevel) {
     }
 }
 
+// The reciprocal, CPE and kept-part kernels test eight entries at once for
+// their usual branch: one odd entry anywhere in a run of 24 (a zero part, parts whose
+// product underflows, a modulus out of range, NaN, infinity, ω not positive)
+// sends its group down the exact path, and every entry still equals the
+// scalar operations, at every level.
+TEST(Kernels, OneOddEntryAmongEightEqualsTheScalarOperations) {
+    constexpr std::size_t n = 24;
+    struct Odd {
+        double re, im, w;
+    };
+    const Odd odds[] = {{0.0, 0.3, 1.0},     {-0.0, 2.9, 1.0},     {0.3, 0.0, 1.0},    {2.9, -0.0, 1.0},
+                        {1e-160, 1e-170, 1.0}, {1e200, 1e200, 1.0}, {1e-150, 1e-150, 1.0}, {std::nan(""), 1.0, 1.0},
+                        {kInf, 1.0, 1.0},    {1.0, 1.0, 0.0},      {1.0, 1.0, -2.0},   {1.0, 1.0, kInf}};
+    struct Restore {
+        ~Restore() { simd::use_level(-1); }
+    } restore;
+    const double p = 0.81, cp = std::cos(p * 1.5707963267948966), sp = std::sin(p * 1.5707963267948966), q = 3e-5;
+    for (std::size_t at = 0; at < n; ++at) {
+        for (const Odd& odd : odds) {
+            std::vector<double> are(n), aim(n), sre(n), sim(n), w(n), rp(n), dre(n), dim(n);
+            for (std::size_t j = 0; j < n; ++j) {
+                are[j] = 1.0 + 0.25 * static_cast<double>(j);
+                aim[j] = -2.0 / (1.0 + static_cast<double>(j));
+                sre[j] = 0.5 + static_cast<double>(j);
+                sim[j] = -0.125 * static_cast<double>(j + 1);
+                w[j] = std::pow(10.0, -1.0 + 0.3 * static_cast<double>(j));
+                rp[j] = std::pow(w[j], p);
+            }
+            sre[at] = odd.re;
+            sim[at] = odd.im;
+            // A sum starting from -0 keeps the sign of a zero part visible.
+            are[at] = aim[at] = -0.0;
+            rp[at] = std::fabs(odd.re);
+            w[at] = odd.w;
+            const kernels::Split dst{dre.data(), dim.data()};
+            const kernels::SplitIn acc{are.data(), aim.data()};
+            for (int level = simd::kBaseline; level <= simd::best_level(); ++level) {
+                ASSERT_EQ(simd::use_level(level), level);
+                std::vector<Cx> part(n);
+                for (std::size_t j = 0; j < n; ++j) part[j] = {sre[j], sim[j]};
+                for (int op = 0; op < 5; ++op) {
+                    if (op == 0) {
+                        kernels::block_recip_add(dst, acc, {sre.data(), sim.data()}, n);
+                    } else if (op == 3 || op == 4) {
+                        kernels::block_part_add(dst, acc, part.data(), q, op == 3, n);
+                    } else if (op == 2) {
+                        // The reciprocal written interleaved, as a run's last step.
+                        std::vector<Cx> out(n);
+                        kernels::block_recip_add_into(out.data(), acc, {sre.data(), sim.data()}, n);
+                        for (std::size_t j = 0; j < n; ++j) {
+                            dre[j] = out[j].re;
+                            dim[j] = out[j].im;
+                        }
+                    } else {
+                        kernels::block_cpe_add(dst, acc, w.data(), rp.data(), p, cp, sp, q, n);
+                    }
+                    for (std::size_t j = 0; j < n; ++j) {
+                        Cx v;
+                        if (op == 3) {
+                            v = recip(q * part[j]);
+                        } else if (op == 4) {
+                            v = rdiv(q, part[j]);
+                        } else if (op != 1) {
+                            v = recip(Cx{sre[j], sim[j]});
+                        } else {
+                            const Cx s = w[j] > 0.0 && w[j] <= std::numeric_limits<double>::max()
+                                             ? Cx{rp[j] * cp, rp[j] * sp}
+                                             : cpow(Cx{0.0 * w[j], w[j]}, p);
+                            v = recip(q * s);
+                        }
+                        const Cx want = Cx{are[j], aim[j]} + v;
+                        ASSERT_EQ(ulps(dre[j], want.re), 0u) << "op " << op << " at " << at << " j " << j;
+                        ASSERT_EQ(ulps(dim[j], want.im), 0u) << "op " << op << " at " << at << " j " << j;
+                        if (!std::isnan(want.re)) {
+                            ASSERT_EQ(std::signbit(dre[j]), std::signbit(want.re));
+                        }
+                        if (!std::isnan(want.im)) {
+                            ASSERT_EQ(std::signbit(dim[j]), std::signbit(want.im));
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
 TEST(CircuitProgram, EvaluatesAnyRangeOfTheGrid) {
     auto tree = parse("R0-(R1,CPE1)-(R2-W2,CPE2)");
     ASSERT_TRUE(tree);
