@@ -34,7 +34,10 @@ penalise the first derivative. Reported per case (medians over the draws):
   velotz-d1, with the first-derivative penalty and "mgcv-corr" (modified
   GCV, Kim & Gu's rho); pyimpspec with its default (modified GCV).
 - cpu: time.process_time per spectrum (median of the draws), lambda choice
-  included, and its ratio to velotz.
+  included, and its ratio to velotz. numpy's BLAS runs on one thread
+  (OPENBLAS_NUM_THREADS=1 unless set): its threads spin after each call
+  they spread, and process_time would count that spinning as the peers'
+  work (with the default threads the peers read 1.5-3x slower).
 
     PYTHONPATH=build python3 benchmarks/bench_drt.py [--draws 20] [--seed 12345] [--no-peers] [--peer-path DIR]
         [--real DIR | --skip-real] [--real-only] [--plots DIR]
@@ -50,7 +53,9 @@ import sys
 import time
 import warnings
 
-import numpy as np
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+import numpy as np  # noqa: E402 (after the BLAS thread count)
 
 import velotz
 
