@@ -131,12 +131,14 @@ def test_arc_above_the_window_is_told_from_the_high_frequency_end(text, values, 
     assert all(_arc_above_window(F, noisy(text, values, seed)) is expected for seed in range(5))
 
 
-@pytest.mark.parametrize("text, parts", [
-    ("L0-R0-(R1,CPE1)-(R2-Wo2,CPE2)", ["L0", "R0", "(R1,CPE1)", "(R2-Wo2,CPE2)"]),
-    ("(R0,C9)-[R1,C1]", ["(R0,C9)", "[R1,C1]"]),
-    ("R0", ["R0"]),
+@pytest.mark.parametrize("circuit, name", [
+    (velotz.Circuit("L0-R0-(R1,CPE1)-(R2-Wo2,CPE2)"), "R0.r"),
+    (velotz.Circuit("L0-R0-(R1,CPE1)").with_fixed(["R0.r"]), None),   # the user holds it
+    (velotz.Circuit("(R1,CPE1)-R0-R5").with_fixed(["R0.r"]), "R5.r"),  # the first free one
+    (velotz.Circuit("R0-C1"), None),                                   # no arc to take it
+    (velotz.Circuit("(R1,C1)-(R2,C2)"), None),                         # no series resistor
 ])
-def test_top_level_parts(text, parts):
-    from velotz._robust import _top_level_parts
+def test_series_resistance_beside_the_arcs(circuit, name):
+    from velotz._robust import _series_resistance
 
-    assert _top_level_parts(text) == parts
+    assert _series_resistance(circuit) == name

@@ -961,6 +961,11 @@ def compare(frequencies, impedances=None, circuits=None, *, criterion="aic", pru
     elif isinstance(circuits, (str, Circuit)):
         circuits = [circuits]
     n = 2 * len(freqs)
+    # Whether the named candidates also get the start for an arc above the
+    # window (see _better_from_estimate): one look at the spectrum for all.
+    from velotz._robust import _arc_above_window
+
+    arc_above = not robust and _arc_above_window(freqs, imps)
     entries = []
     for candidate in circuits:
         entry = ComparisonEntry()
@@ -983,7 +988,7 @@ def compare(frequencies, impedances=None, circuits=None, *, criterion="aic", pru
         try:
             result = fit(circuit, freqs, imps, **fit_options)
             if not robust and isinstance(candidate, str) and candidate not in proposed:
-                result = _better_from_estimate(result, circuit, freqs, imps, fit_options)
+                result = _better_from_estimate(result, circuit, freqs, imps, fit_options, arc_above)
         except ValueError as exc:
             entry.seconds = time.perf_counter() - start
             entry.error = str(exc).splitlines()[0]
@@ -1061,12 +1066,14 @@ def _without_negligible(entry, freqs, imps, noise, n, fit_options):
 DRT_ARC_SHARE = 0.10
 
 
-def _better_from_estimate(result, circuit, freqs, imps, fit_options):
+def _better_from_estimate(result, circuit, freqs, imps, fit_options, arc_above):
     """A candidate named by its text was fitted from the network's guess (or
     the placeholders): fitted again from the spectrum's own estimate, the
     cheaper sound result is kept, so that one start stopping in a poor local
-    minimum does not rank the circuit down. Not done when the caller chose
-    the start (guess_init, weights) or the method."""
+    minimum does not rank the circuit down; with `arc_above` (the spectrum
+    shows an arc above the window) also from the start with the series
+    resistance near zero. Not done when the caller chose the start
+    (guess_init, weights) or the method."""
     if any(k in fit_options for k in ("guess_init", "weights", "method")):
         return result
     weight = {k: v for k, v in fit_options.items() if k == "weight"}
@@ -1075,11 +1082,11 @@ def _better_from_estimate(result, circuit, freqs, imps, fit_options):
         others = [start.fit(freqs, imps, guess_init=False, **fit_options)]
     except ValueError:
         return result
-    from velotz._robust import _arc_above_window, _hidden_series_fit, _key
+    from velotz._robust import _hidden_series_fit, _key
 
-    # An arc above the window may hold the series resistance, a basin
-    # neither start reaches (see _hidden_series_fit).
-    if len(fit_options) == len(weight) and _arc_above_window(freqs, imps):
+    # An arc above the window (`arc_above`, see _arc_above_window) may hold
+    # the series resistance, a basin neither start reaches.
+    if arc_above and len(fit_options) == len(weight):
         hidden = _hidden_series_fit(circuit, freqs, imps, weight.get("weight", "modulus"),
                                     below=min(r.cost for r in [result] + others))
         if hidden is not None:

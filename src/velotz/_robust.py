@@ -82,20 +82,17 @@ def _other_starts(circuit, frequencies, impedances, weight, hidden_series=False)
     return results
 
 
-def _top_level_parts(text):
-    """The parts of a circuit text joined in series at the top level:
-    "L0-R0-(R1,CPE1)" gives ["L0", "R0", "(R1,CPE1)"]."""
-    parts, depth, begin = [], 0, 0
-    for i, ch in enumerate(text):
-        if ch in "([":
-            depth += 1
-        elif ch in ")]":
-            depth -= 1
-        elif ch == "-" and depth == 0:
-            parts.append(text[begin:i].strip())
-            begin = i + 1
-    parts.append(text[begin:].strip())
-    return parts
+def _series_resistance(circuit):
+    """The parameter of the circuit's first free resistor in its top-level
+    series, when that series also holds a parallel group; else None."""
+    nodes = circuit.to_dict()["nodes"]
+    if not any("parallel" in node for node in nodes):
+        return None
+    free = set(circuit.free_param_names())
+    for node in nodes:
+        if node.get("element") == "R" and f"{node['label']}.r" in free:
+            return f"{node['label']}.r"
+    return None
 
 
 def _hidden_series_fit(circuit, frequencies, impedances, weight, below=math.inf):
@@ -112,15 +109,10 @@ def _hidden_series_fit(circuit, frequencies, impedances, weight, below=math.inf)
     the real part there, and the fit stays in that basin; held near zero,
     one of the circuit's arcs takes the resistance and the stray
     capacitance, a basin the other starts do not reach."""
-    parts = _top_level_parts(circuit.text)
-    if not any(part.startswith("(") for part in parts):
+    name = _series_resistance(circuit)
+    if name is None:
         return None
     names = circuit.param_names()
-    free = set(circuit.free_param_names())
-    series = [f"{part}.r" for part in parts if part.startswith("R") and f"{part}.r" in free]
-    if not series:
-        return None
-    name = series[0]
     lo, _ = circuit.param_bounds()[names.index(name)]
     try:
         _, imps = _core._spectrum(frequencies, impedances)
